@@ -1,0 +1,57 @@
+# Every target sets up what it needs on a fresh machine: a .venv with Python 3.12 and the
+# package built and installed into it.
+.DEFAULT_GOAL := help
+SHELL := /bin/bash
+
+# Python 3.12 from pyenv unless PYTHON= names another; the module is built for 3.12 only.
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+PYTHON ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12)))
+VENV := .venv
+VPY := $(VENV)/bin/python
+PIP := $(VPY) -m pip --disable-pip-version-check
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
+PYTEST_ARGS ?=
+
+.PHONY: help install demo test bench format format-check clean
+
+help:
+	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
+	@echo "make test    set up .venv, install veltrane, run the test suite"
+	@echo "make install set up .venv and install veltrane only"
+	@echo "make bench   install the benchmark peers and print the benchmark tables"
+	@echo "make format  clang-format the native sources (format-check only checks)"
+
+$(VPY):
+	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
+	    echo "error: no Python 3.12 found (looked in $(PYENV_ROOT)/versions/3.12.*);" \
+	         "install one or run make PYTHON=/path/to/python3.12" >&2; exit 1; fi
+	"$(PYTHON)" -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+
+# Reinstalled whenever a source changes; the stamp keeps repeated targets fast.
+$(VENV)/.installed: $(VPY) $(SOURCES)
+	$(PIP) install --quiet ".[test]"
+	@touch $@
+
+install: $(VENV)/.installed
+
+demo: install
+	cd /tmp && $(CURDIR)/$(VPY) -m veltrane.demo
+
+test: install
+	$(VPY) -m pytest $(PYTEST_ARGS)
+
+bench: install
+	$(PIP) install --quiet ".[bench]" || $(PIP) install --quiet simhash floc-simhash pyfastcdc fastcdc || true
+	$(VPY) bench/run.py
+
+format: $(VPY)
+	$(PIP) install --quiet clang-format
+	$(VENV)/bin/clang-format -i $$(find src bench -name '*.cpp' -o -name '*.hpp')
+
+format-check: $(VPY)
+	$(PIP) install --quiet clang-format
+	$(VENV)/bin/clang-format --dry-run --Werror $$(find src bench -name '*.cpp' -o -name '*.hpp')
+
+clean:
+	rm -rf $(VENV) build dist .pytest_cache .hypothesis

@@ -1,0 +1,120 @@
+// Python bindings of the native deduplication core. Everything that knows about Python lives
+// here: argument conversion, reading inputs in place, and building result objects.
+//
+// Every call keeps the GIL. That is what makes reading `bytes`, `str` and list items in place
+// safe: no Python code runs inside a call, so nothing can resize or free what we read.
+#include <pybind11/pybind11.h>
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "cdc/cdc.hpp"
+#include "simhash/simhash.hpp"
+
+namespace py = pybind11;
+using veltrane::ByteSpan;
+using veltrane::CDC;
+using veltrane::SimHash;
+
+namespace {
+
+const unsigned char *bytes_data(py::handle b) {
+    return reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b.ptr()));
+}
+
+std::size_t bytes_size(py::handle b) {
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()));
+}
+
+// A new bytes object of `size` bytes whose contents the caller fills; pybind11 raises
+// "Could not allocate bytes object!" when that fails.
+py::bytes new_bytes(std::size_t size) {
+    return py::bytes(nullptr, size);
+}
+
+unsigned char *writable(py::bytes &b) {
+    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(b.ptr()));
+}
+
+py::bytes copy_bytes(const unsigned char *data, std::size_t size) {
+    return py::bytes(reinterpret_cast<const char *>(data), size);
+}
+
+py::bytes compute(const SimHash &self, std::string_view text) {
+    const std::size_t size = self.fingerprint_size();
+    const uint64_t signature = SimHash::signature(text);
+    py::bytes out = new_bytes(size);
+    SimHash::write_fingerprint(signature, writable(out), size);
+    return out;
+}
+
+// The count is exact beyond 2^31; Python ints have room for it.
+uint64_t hamming_distance(const py::bytes &fp1, const py::bytes &fp2) {
+    return SimHash::hamming_distance(bytes_data(fp1), bytes_size(fp1), bytes_data(fp2),
+                                     bytes_size(fp2));
+}
+
+py::list chunk(const CDC &self, const py::bytes &data) {
+    const unsigned char *p = bytes_data(data);
+    std::vector<std::size_t> lengths;
+    self.for_each_chunk(p, bytes_size(data),
+                        [&](std::size_t, std::size_t length) { lengths.push_back(length); });
+    py::list out(lengths.size());
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        PyList_SET_ITEM(out.ptr(), i, copy_bytes(p + offset, lengths[i]).release().ptr());
+        offset += lengths[i];
+    }
+    return out;
+}
+
+py::tuple deduplicate(const CDC & /*self*/, const py::list &chunks) {
+    std::vector<ByteSpan> spans;
+    spans.reserve(chunks.size());
+    for (py::handle item : chunks) {
+        // Raises TypeError "Object of type '...' is not an instance of 'bytes'".
+        const py::bytes b = py::reinterpret_borrow<py::object>(item);
+        spans.push_back({bytes_data(b), bytes_size(b)});
+    }
+    const std::vector<std::size_t> survivors = CDC::first_occurrences(spans);
+    py::list unique(survivors.size());
+    for (std::size_t i = 0; i < survivors.size(); ++i) {
+        const ByteSpan &s = spans[survivors[i]];
+        PyList_SET_ITEM(unique.ptr(), i, copy_bytes(s.data, s.size).release().ptr());
+    }
+    return py::make_tuple(std::move(unique),
+                          CDC::reduction_percent(survivors.size(), spans.size()));
+}
+
+} // namespace
+
+PYBIND11_MODULE(dedup_core, m) {
+    m.doc() = "Veltrane C++ Deduplication Core";
+
+    m.def("_openmp_available", [] { return true; }, "Check if OpenMP is available");
+
+    py::class_<SimHash>(m, "SimHash")
+        .def(py::init<int32_t>(), py::arg("bits") = 64)
+        .def("compute", &compute, py::arg("text"), "Compute SimHash fingerprint")
+        .def_static("hamming_distance",
+                    &hamming_distance,
+                    py::arg("fp1"),
+                    py::arg("fp2"),
+                    "Calculate Hamming distance between two fingerprints");
+
+    py::class_<CDC>(m, "CDC")
+        .def(py::init<uint64_t>(), py::arg("chunk_size") = 1024)
+        .def("chunk", &chunk, py::arg("data"), "Split data into content-defined chunks")
+        .def("deduplicate",
+             &deduplicate,
+             py::arg("chunks"),
+             "Deduplicate chunks and return unique chunks with reduction percentage");
+
+    // Build constants, not run-time probes: the build always enables AVX2 and OpenMP.
+    m.attr("__version__") = "1.0.0";
+    m.attr("has_avx2") = true;
+    m.attr("has_openmp") = true;
+}

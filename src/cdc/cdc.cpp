@@ -15,7 +15,8 @@ CDC::CDC(uint64_t chunk_size) : chunk_size_(chunk_size) {
 
 std::size_t CDC::cut(const unsigned char *data, std::size_t size) const {
     // 2 * chunk_size can overflow; comparing against half the remaining size cannot.
-    const std::size_t limit = chunk_size_ > size / 2 ? size : static_cast<std::size_t>(2 * chunk_size_);
+    const std::size_t limit =
+        chunk_size_ > size / 2 ? size : static_cast<std::size_t>(2 * chunk_size_);
     if (size <= kWindowSize) {
         return limit;
     }

@@ -3,16 +3,13 @@
 //
 // Every call keeps the GIL. That is what makes reading `bytes`, `str` and list items in place
 // safe: no Python code runs inside a call, so nothing can resize or free what we read.
-#include <pybind11/pybind11.h>
-
-#include <Python.h>
-
-#include <cstdint>
-#include <string_view>
-#include <vector>
-
 #include "cdc/cdc.hpp"
 #include "simhash/simhash.hpp"
+
+#include <cstdint>
+#include <pybind11/pybind11.h>
+#include <string_view>
+#include <vector>
 
 namespace py = pybind11;
 using veltrane::ByteSpan;
@@ -53,15 +50,15 @@ py::bytes compute(const SimHash &self, std::string_view text) {
 
 // The count is exact beyond 2^31; Python ints have room for it.
 uint64_t hamming_distance(const py::bytes &fp1, const py::bytes &fp2) {
-    return SimHash::hamming_distance(bytes_data(fp1), bytes_size(fp1), bytes_data(fp2),
-                                     bytes_size(fp2));
+    return SimHash::hamming_distance(
+        bytes_data(fp1), bytes_size(fp1), bytes_data(fp2), bytes_size(fp2));
 }
 
 py::list chunk(const CDC &self, const py::bytes &data) {
     const unsigned char *p = bytes_data(data);
     std::vector<std::size_t> lengths;
-    self.for_each_chunk(p, bytes_size(data),
-                        [&](std::size_t, std::size_t length) { lengths.push_back(length); });
+    self.for_each_chunk(
+        p, bytes_size(data), [&](std::size_t, std::size_t length) { lengths.push_back(length); });
     py::list out(lengths.size());
     std::size_t offset = 0;
     for (std::size_t i = 0; i < lengths.size(); ++i) {

@@ -88,6 +88,9 @@ py::tuple deduplicate(const CDC & /*self*/, const py::list &chunks) {
 
 } // namespace
 
+// The exported PyInit_dedup_core lives in entry.cpp, built without AVX2, and calls this one
+// after checking the processor.
+#define PyInit_dedup_core dedup_core_init_after_cpu_check
 PYBIND11_MODULE(dedup_core, m) {
     m.doc() = "Veltrane C++ Deduplication Core";
 

@@ -1,11 +1,49 @@
 #include "cdc.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <pthread.h>
 #include <stdexcept>
 #include <unordered_map>
 
 namespace veltrane {
+
+namespace {
+
+// GNU OpenMP cannot be used in a child forked after the parent ran a parallel region: the
+// child inherits the team's bookkeeping but not its threads, and the next region waits for
+// them forever. multiprocessing forks by default on Linux, so a child of a process that has
+// deduplicated runs the parallel phase on its own thread instead.
+std::atomic<bool> team_started {false};
+std::atomic<bool> team_unusable {false};
+
+void after_fork_in_child() {
+    if (team_started.load(std::memory_order_relaxed)) {
+        team_unusable.store(true, std::memory_order_relaxed);
+    }
+}
+
+void fingerprint_all(const std::vector<ByteSpan> &chunks, std::vector<uint64_t> &fps) {
+    // Registered before the first region, so no team exists that a child could not see.
+    static const bool fork_handler_registered =
+        pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    const auto count = static_cast<std::ptrdiff_t>(chunks.size());
+    if (team_unusable.load(std::memory_order_relaxed) || !fork_handler_registered) {
+        for (std::ptrdiff_t i = 0; i < count; ++i) {
+            fps[i] = CDC::fingerprint(chunks[i].data, chunks[i].size);
+        }
+        return;
+    }
+    team_started.store(true, std::memory_order_relaxed);
+    // Allocates nothing, so no thread of the team can fail part-way.
+#pragma omp parallel for schedule(static)
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        fps[i] = CDC::fingerprint(chunks[i].data, chunks[i].size);
+    }
+}
+
+} // namespace
 
 CDC::CDC(uint64_t chunk_size) : chunk_size_(chunk_size) {
     if (chunk_size == 0) {
@@ -45,12 +83,7 @@ uint64_t CDC::fingerprint(const unsigned char *data, std::size_t size) {
 std::vector<std::size_t> CDC::first_occurrences(const std::vector<ByteSpan> &chunks) {
     const std::size_t n = chunks.size();
     std::vector<uint64_t> fps(n);
-    // The only parallel work, and it allocates nothing: the team cannot fail part-way.
-    const auto count = static_cast<std::ptrdiff_t>(n);
-#pragma omp parallel for schedule(static)
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        fps[i] = fingerprint(chunks[i].data, chunks[i].size);
-    }
+    fingerprint_all(chunks, fps);
 
     // One pass in input order keeps the first occurrence whatever the team did. A fingerprint
     // maps to its newest survivor; `previous` chains the older survivors that collided with it.

@@ -12,21 +12,23 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test bench format format-check clean
+.PHONY: help install demo test sanitize bench format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
 	@echo "make test    set up .venv, install veltrane, run the test suite"
 	@echo "make install set up .venv and install veltrane only"
+	@echo "make sanitize  the test suite against an AddressSanitizer + UBSan build"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make format  clang-format the native sources (format-check only checks)"
 
-$(VPY):
+# A virtual environment with Python 3.12 in the directory named by the target's stem.
+%/bin/python:
 	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
 	    echo "error: no Python 3.12 found (looked in $(PYENV_ROOT)/versions/3.12.*);" \
 	         "install one or run make PYTHON=/path/to/python3.12" >&2; exit 1; fi
-	"$(PYTHON)" -m venv $(VENV)
-	$(PIP) install --quiet --upgrade pip
+	"$(PYTHON)" -m venv $*
+	$*/bin/python -m pip --disable-pip-version-check install --quiet --upgrade pip
 
 # Reinstalled whenever a source changes; the stamp keeps repeated targets fast.
 $(VENV)/.installed: $(VPY) $(SOURCES)
@@ -40,6 +42,20 @@ demo: install
 
 test: install
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
+# venv of its own. The runtimes are preloaded because the interpreter itself is not
+# instrumented; the interpreter's own allocations at exit are not ours, so leak detection is
+# off, and PYTHONMALLOC=malloc lets ASan see every Python object's memory.
+SAN_VENV := .venv-sanitize
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+sanitize: $(SAN_VENV)/bin/python
+	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check install --quiet \
+	    -C cmake.define.VELTRANE_SANITIZE=address,undefined -C build-dir=build/sanitize ".[test]"
+	LD_PRELOAD="$(SAN_PRELOAD)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 bench: install
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.
@@ -56,4 +72,4 @@ format-check: $(VPY)
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find src bench -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf $(VENV) build dist .pytest_cache .hypothesis
+	rm -rf $(VENV) $(SAN_VENV) build dist .pytest_cache .hypothesis

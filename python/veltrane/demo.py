@@ -22,6 +22,7 @@ TEXTS = [
 
 
 def near_duplicates() -> None:
+    """Fingerprint the sample texts and list the pairs within the threshold."""
     simhash = SimHash(64)
     fingerprints = [simhash.compute(text) for text in TEXTS]
     print("Near-duplicate texts (SimHash, 64 bits)")
@@ -36,6 +37,7 @@ def near_duplicates() -> None:
 
 
 def exact_duplicates() -> None:
+    """Chunk two overlapping byte strings and deduplicate their chunks together."""
     rng = random.Random(2024)
     first = rng.randbytes(256 * 1024)
     # Same offsets as the first sample: an overwritten block, then new data at the end.
@@ -65,6 +67,7 @@ def exact_duplicates() -> None:
 
 
 def main() -> None:
+    """Run both parts of the demo."""
     near_duplicates()
     exact_duplicates()
 

@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test sanitize fuzz bench wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -22,6 +22,7 @@ help:
 	@echo "make wheel   a manylinux wheel with the OpenMP runtime inside (dist/)"
 	@echo "make wheel-check / sdist-check  install the wheel / sdist in a fresh venv and try it"
 	@echo "make fuzz    coverage-guided fuzzing of every operation (FUZZ_SECONDS per target, default 60)"
+	@echo "make bench-verify  long property runs: the fast paths against the literal algorithms"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make format  clang-format the native sources (format-check only checks)"
 
@@ -65,6 +66,11 @@ sanitize: $(SAN_VENV)/bin/python
 FUZZ_SECONDS ?= 60
 fuzz:
 	PYTHON="$(PYTHON)" FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+# The fast paths of chunking, fingerprints and voting against literal models, with many more
+# examples than the everyday suite runs.
+bench-verify: install
+	HYPOTHESIS_PROFILE=long $(VPY) -m pytest -q tests/test_cdc.py tests/test_simhash.py $(wildcard tests/test_fastpaths.py)
 
 # A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
 # libstdc++ whose symbols the module uses, as `auditwheel show` reports on this build

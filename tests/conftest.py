@@ -9,7 +9,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 # No deadline: subprocess-heavy runs and sanitizer builds are slow but not wrong.
 settings.register_profile("default", max_examples=200, deadline=None)
-settings.register_profile("long", max_examples=5000, deadline=None)
+settings.register_profile("long", max_examples=10_000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 # Under `make sanitize` the sanitizer runtimes are preloaded. Their shadow memory and

@@ -20,8 +20,36 @@ The tools come from the native module ``dedup_core`` and are re-exported here un
 
 ``__version__``
     The version of the native module.
+
+Near duplicates at corpus scale (``veltrane.search``, re-exported here):
+``fingerprints``, ``fingerprints64``, ``near_duplicate_pairs``, ``NearDuplicateIndex``,
+``clusters`` and ``deduplicate_texts``. See their docstrings.
 """
 
+# dedup_core first: its import checks the processor before any code built for AVX2 loads.
 from dedup_core import CDC, SimHash, __version__
 
-__all__ = ["CDC", "SimHash", "__version__"]
+from .search import (
+    MAX_DISTANCE,
+    NearDuplicateIndex,
+    TextDeduplication,
+    clusters,
+    deduplicate_texts,
+    fingerprints,
+    fingerprints64,
+    near_duplicate_pairs,
+)
+
+__all__ = [
+    "CDC",
+    "MAX_DISTANCE",
+    "NearDuplicateIndex",
+    "SimHash",
+    "TextDeduplication",
+    "__version__",
+    "clusters",
+    "deduplicate_texts",
+    "fingerprints",
+    "fingerprints64",
+    "near_duplicate_pairs",
+]

@@ -1,0 +1,185 @@
+"""Near-duplicate search over SimHash fingerprints, at corpus scale.
+
+Fingerprints of many texts at once, every pair within a Hamming distance (exact: none missed,
+none over), an index for streams, and clusters that say which text to keep.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from typing import NamedTuple
+
+import numpy as np
+
+from . import _accel
+
+#: The largest ``max_distance`` the search supports.
+MAX_DISTANCE: int = _accel.MAX_DISTANCE
+
+#: The rows of :func:`near_duplicate_pairs`.
+PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
+
+Texts = Iterable["str | bytes | bytearray"]
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return len(os.sched_getaffinity(0))
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
+def _max_distance(max_distance: int) -> int:
+    if isinstance(max_distance, bool) or not isinstance(max_distance, int):
+        raise TypeError(f"max_distance must be an int, not {type(max_distance).__name__}")
+    if not 0 <= max_distance <= MAX_DISTANCE:
+        raise ValueError(f"max_distance must be from 0 to {MAX_DISTANCE}, got {max_distance}")
+    return max_distance
+
+
+def _as_fingerprints(fingerprints) -> np.ndarray:
+    """A contiguous uint64 array from an array of unsigned 64-bit values or 8-byte bytes."""
+    if isinstance(fingerprints, np.ndarray):
+        if fingerprints.ndim != 1 or fingerprints.dtype != np.uint64:
+            raise TypeError(
+                "fingerprints must be a one-dimensional uint64 array, got "
+                f"{fingerprints.ndim}-dimensional {fingerprints.dtype}"
+            )
+        return np.ascontiguousarray(fingerprints)
+    items = list(fingerprints)
+    for k, fp in enumerate(items):
+        if not isinstance(fp, bytes) or len(fp) != 8:
+            what = f"{len(fp)} bytes" if isinstance(fp, bytes) else type(fp).__name__
+            raise TypeError(f"fingerprints[{k}] must be an 8-byte bytes object, got {what}")
+    return np.frombuffer(b"".join(items), dtype="<u8").astype(np.uint64, copy=False)
+
+
+def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) -> list[bytes]:
+    """The SimHash fingerprints of many texts, as ``SimHash(bits).compute(text)`` gives each.
+
+    Texts are ``str`` (as UTF-8), ``bytes`` or ``bytearray``; a bad item raises TypeError
+    naming its index. The work runs on ``threads`` threads (default: every core this process
+    may use) without the GIL.
+    """
+    return _accel.fingerprints(texts, bits, _threads(threads))
+
+
+def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
+    """64-bit fingerprints of many texts as a ``uint64`` array.
+
+    Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
+    :func:`fingerprints`.
+    """
+    return _accel.fingerprints64(texts, _threads(threads))
+
+
+def near_duplicate_pairs(
+    fingerprints, max_distance: int = 3, *, threads: int | None = None
+) -> np.ndarray:
+    """Every pair (i, j), i < j, of fingerprints at most ``max_distance`` bits apart.
+
+    ``fingerprints`` is a ``uint64`` array or a sequence of 8-byte ``bytes``. Identical
+    fingerprints are pairs too. Returns a structured array with fields ``i``, ``j`` (int64)
+    and ``distance`` (uint8), sorted by (i, j). The search is exact: the 64 bits are cut into
+    ``max_distance + 1`` blocks, and two fingerprints within the distance agree on at least
+    one of them. ``max_distance`` runs from 0 to :data:`MAX_DISTANCE`; large distances make
+    the blocks narrow and the search slow on large inputs.
+    """
+    fps = _as_fingerprints(fingerprints)
+    return _accel.pairs(fps, _max_distance(max_distance), _threads(threads), PAIR_DTYPE)
+
+
+class NearDuplicateIndex:
+    """Fingerprints seen so far, queried for those within ``max_distance`` bits.
+
+    For streams: ``query`` each new fingerprint against what came before, then ``add`` it.
+    Ids are 0, 1, 2... in the order fingerprints were added.
+    """
+
+    def __init__(self, max_distance: int = 3) -> None:
+        self._index = _accel.Index(_max_distance(max_distance))
+
+    @property
+    def max_distance(self) -> int:
+        """The distance this index answers for."""
+        return self._index.max_distance
+
+    def add(self, fingerprints) -> np.ndarray:
+        """Adds fingerprints (a ``uint64`` array or 8-byte ``bytes`` items); returns their ids."""
+        fps = _as_fingerprints(fingerprints)
+        first = self._index.add(fps)
+        return np.arange(first, first + len(fps), dtype=np.int64)
+
+    def query(self, fingerprint: int | bytes) -> np.ndarray:
+        """Ids of the added fingerprints within the distance, in increasing order."""
+        if isinstance(fingerprint, bytes):
+            (value,) = _as_fingerprints([fingerprint])
+            fingerprint = int(value)
+        elif isinstance(fingerprint, (int, np.integer)) and not isinstance(fingerprint, bool):
+            if not 0 <= fingerprint < 1 << 64:
+                raise ValueError("a fingerprint must be from 0 to 2**64 - 1")
+        else:
+            raise TypeError(
+                f"a fingerprint must be an int or 8-byte bytes, not {type(fingerprint).__name__}"
+            )
+        return self._index.query(int(fingerprint))
+
+    def __len__(self) -> int:
+        return len(self._index)
+
+
+def clusters(n: int, pairs) -> np.ndarray:
+    """For each of ``n`` items, the lowest index in its cluster (so "keep the first").
+
+    ``pairs`` is what :func:`near_duplicate_pairs` returns, or any sequence of (i, j) pairs.
+    Clusters are the connected components of the pairs, so two members of one cluster may be
+    further apart than the distance the pairs were found with.
+    """
+    if isinstance(n, bool) or not isinstance(n, int) or n < 0:
+        raise ValueError(f"n must be a non-negative int, got {n!r}")
+    if isinstance(pairs, np.ndarray) and pairs.dtype.names:
+        i, j = pairs["i"], pairs["j"]
+    else:
+        arr = np.asarray(pairs if len(pairs) else np.empty((0, 2)), dtype=np.int64)
+        if arr.ndim != 2 or arr.shape[1] != 2:
+            raise ValueError("pairs must be a sequence of (i, j) pairs")
+        i, j = arr[:, 0], arr[:, 1]
+    try:
+        return _accel.clusters(n, i, j)
+    except IndexError as e:
+        raise ValueError(str(e)) from None
+
+
+class TextDeduplication(NamedTuple):
+    """What :func:`deduplicate_texts` keeps and drops."""
+
+    #: Indices of the texts to keep, in increasing order.
+    keep: np.ndarray
+    #: For each dropped text, the index of the kept text that represents its cluster.
+    duplicate_of: dict[int, int]
+
+
+def deduplicate_texts(
+    texts: Sequence["str | bytes | bytearray"],
+    max_distance: int = 3,
+    *,
+    threads: int | None = None,
+) -> TextDeduplication:
+    """Which texts to keep when near duplicates (64-bit fingerprints) are dropped.
+
+    The first text of each cluster is kept. A dropped text maps to its cluster's first text,
+    which, through a chain of near duplicates, may be more than ``max_distance`` bits away
+    from it.
+    """
+    fps = fingerprints64(texts, threads=threads)
+    reps = clusters(len(fps), near_duplicate_pairs(fps, max_distance, threads=threads))
+    positions = np.arange(len(reps))
+    dropped = positions[reps != positions]
+    return TextDeduplication(
+        keep=positions[reps == positions],
+        duplicate_of=dict(zip(dropped.tolist(), reps[dropped].tolist())),
+    )

@@ -1,0 +1,177 @@
+// Python bindings of the near-duplicate search: veltrane._accel. The public API is the
+// Python layer in veltrane/search.py, which validates and documents; this file converts
+// arguments, keeps inputs alive while the GIL is released, and builds NumPy results.
+#include "search/search.hpp"
+#include "simhash/simhash.hpp"
+
+#include <cstring>
+#include <deque>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace py = pybind11;
+namespace search = veltrane::search;
+using veltrane::SimHash;
+
+namespace {
+
+using Fingerprints = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
+
+// Views of the texts' bytes that stay valid while the GIL is released: str and bytes cannot
+// change, and we hold a reference to each so that a list mutated meanwhile by another thread
+// cannot free them; a bytearray can change, so it is copied.
+struct Texts {
+    std::vector<py::object> keep;
+    std::deque<std::string> copies; // a deque never moves its elements
+    std::vector<std::string_view> views;
+};
+
+Texts collect_texts(const py::handle &texts) {
+    Texts t;
+    std::size_t index = 0;
+    for (py::handle item : py::iter(texts)) {
+        PyObject *o = item.ptr();
+        if (PyUnicode_Check(o)) {
+            Py_ssize_t size = 0;
+            const char *data = PyUnicode_AsUTF8AndSize(o, &size);
+            if (data == nullptr) {
+                PyErr_Clear();
+                throw py::type_error("texts[" + std::to_string(index) +
+                                     "] is a str without a UTF-8 encoding (a lone surrogate)");
+            }
+            t.views.emplace_back(data, static_cast<std::size_t>(size));
+        } else if (PyBytes_Check(o)) {
+            t.views.emplace_back(PyBytes_AS_STRING(o),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+        } else if (PyByteArray_Check(o)) {
+            t.copies.emplace_back(PyByteArray_AS_STRING(o),
+                                  static_cast<std::size_t>(PyByteArray_GET_SIZE(o)));
+            t.views.emplace_back(t.copies.back());
+        } else {
+            throw py::type_error("texts[" + std::to_string(index) +
+                                 "] must be str, bytes or bytearray, not " +
+                                 py::detail::get_fully_qualified_tp_name(Py_TYPE(o)));
+        }
+        t.keep.push_back(py::reinterpret_borrow<py::object>(item));
+        ++index;
+    }
+    return t;
+}
+
+std::vector<uint64_t> signatures(const py::handle &texts, int threads) {
+    const Texts t = collect_texts(texts);
+    std::vector<uint64_t> sigs(t.views.size());
+    py::gil_scoped_release release;
+    search::signatures(t.views, sigs.data(), threads);
+    return sigs;
+}
+
+void check_threads(int threads) {
+    if (threads < 1) {
+        throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
+    }
+}
+
+Fingerprints fingerprints64(const py::handle &texts, int threads) {
+    check_threads(threads);
+    const std::vector<uint64_t> sigs = signatures(texts, threads);
+    Fingerprints out(static_cast<py::ssize_t>(sigs.size()));
+    std::memcpy(out.mutable_data(), sigs.data(), sigs.size() * sizeof(uint64_t));
+    return out;
+}
+
+py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
+    check_threads(threads);
+    // A negative bit count fails as SimHash.compute does, before any work.
+    const std::size_t size = SimHash(bits).fingerprint_size();
+    const std::vector<uint64_t> sigs = signatures(texts, threads);
+    py::list out(sigs.size());
+    for (std::size_t k = 0; k < sigs.size(); ++k) {
+        py::bytes fp(nullptr, size);
+        SimHash::write_fingerprint(
+            sigs[k], reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(fp.ptr())), size);
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(k), fp.release().ptr());
+    }
+    return out;
+}
+
+// Fills a NumPy array of `dtype` (fields i: int64, j: int64, distance: uint8, packed in that
+// order, as veltrane.search declares it).
+py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py::dtype &dtype) {
+    search::check_max_distance(max_distance);
+    check_threads(threads);
+    // A private copy: the caller's array may be written by another thread meanwhile.
+    std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
+    std::vector<search::Pair> found;
+    {
+        py::gil_scoped_release release;
+        found = search::pairs(copy.data(), copy.size(), max_distance, threads);
+    }
+    const std::vector<py::ssize_t> shape {static_cast<py::ssize_t>(found.size())};
+    py::array out(dtype, shape);
+    auto *base = static_cast<unsigned char *>(out.mutable_data());
+    const auto stride = static_cast<std::size_t>(dtype.itemsize());
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        unsigned char *rec = base + k * stride;
+        std::memcpy(rec, &found[k].i, 8);
+        std::memcpy(rec + 8, &found[k].j, 8);
+        rec[16] = found[k].distance;
+    }
+    return out;
+}
+
+py::array_t<int64_t> to_array(const std::vector<int64_t> &v) {
+    py::array_t<int64_t> out(static_cast<py::ssize_t>(v.size()));
+    std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(int64_t));
+    return out;
+}
+
+py::array_t<int64_t>
+clusters(std::size_t n,
+         const py::array_t<int64_t, py::array::c_style | py::array::forcecast> &i,
+         const py::array_t<int64_t, py::array::c_style | py::array::forcecast> &j) {
+    if (i.size() != j.size()) {
+        throw py::value_error("i and j must have the same length");
+    }
+    std::vector<int64_t> reps;
+    {
+        std::vector<int64_t> ic(i.data(), i.data() + i.size());
+        std::vector<int64_t> jc(j.data(), j.data() + j.size());
+        py::gil_scoped_release release;
+        reps = search::clusters(n, ic.data(), jc.data(), ic.size());
+    }
+    return to_array(reps);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_accel, m) {
+    m.doc() = "Native near-duplicate search for veltrane";
+    m.attr("MAX_DISTANCE") = search::kMaxDistance;
+
+    m.def("fingerprints64", &fingerprints64, py::arg("texts"), py::arg("threads"));
+    m.def("fingerprints", &fingerprints, py::arg("texts"), py::arg("bits"), py::arg("threads"));
+    m.def("pairs",
+          &pairs,
+          py::arg("fingerprints"),
+          py::arg("max_distance"),
+          py::arg("threads"),
+          py::arg("dtype"));
+    m.def("clusters", &clusters, py::arg("n"), py::arg("i"), py::arg("j"));
+
+    // Queries are quick and the index changes under add(), so these keep the GIL: calls
+    // from several Python threads are serialised by it.
+    py::class_<search::Index>(m, "Index")
+        .def(py::init<int>(), py::arg("max_distance"))
+        .def("add",
+             [](search::Index &self, const Fingerprints &fps) {
+                 return self.add(fps.data(), static_cast<std::size_t>(fps.size()));
+             })
+        .def("query",
+             [](const search::Index &self, uint64_t fp) { return to_array(self.query(fp)); })
+        .def("__len__", &search::Index::size)
+        .def_property_readonly("max_distance", &search::Index::max_distance);
+}

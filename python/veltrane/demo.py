@@ -7,6 +7,8 @@ import random
 
 from dedup_core import CDC, SimHash
 
+from veltrane import deduplicate_texts, fingerprints64, near_duplicate_pairs
+
 # A 64-bit fingerprint differs in about half its bits between unrelated texts (around 32);
 # texts that share most of their words land within a few bits.
 THRESHOLD = 10
@@ -34,6 +36,19 @@ def near_duplicates() -> None:
             distance = SimHash.hamming_distance(fingerprints[i], fingerprints[j])
             verdict = "near duplicates" if distance <= THRESHOLD else ""
             print(f"  [{i}] ~ [{j}]  distance {distance:2d}  {verdict}".rstrip())
+
+
+def corpus_search() -> None:
+    """The same texts through the batch API: every pair within the threshold, and clusters."""
+    fps = fingerprints64(TEXTS)
+    print()
+    print(f"Near-duplicate search over the batch (max_distance {THRESHOLD})")
+    for i, j, distance in near_duplicate_pairs(fps, THRESHOLD).tolist():
+        print(f"  pair [{i}] ~ [{j}]  distance {distance}")
+    result = deduplicate_texts(TEXTS, THRESHOLD)
+    print(f"  keep: {result.keep.tolist()}")
+    for dropped, kept in result.duplicate_of.items():
+        print(f"  drop [{dropped}]: near duplicate of [{kept}]")
 
 
 def exact_duplicates() -> None:
@@ -69,6 +84,7 @@ def exact_duplicates() -> None:
 def main() -> None:
     """Run both parts of the demo."""
     near_duplicates()
+    corpus_search()
     exact_duplicates()
 
 

@@ -1,6 +1,7 @@
 // Python bindings of the near-duplicate search: veltrane._accel. The public API is the
 // Python layer in veltrane/search.py, which validates and documents; this file converts
 // arguments, keeps inputs alive while the GIL is released, and builds NumPy results.
+#include "cdc/cdc.hpp"
 #include "search/search.hpp"
 #include "simhash/simhash.hpp"
 
@@ -146,6 +147,28 @@ clusters(std::size_t n,
     return to_array(reps);
 }
 
+// End offsets of the chunks that CDC(chunk_size).chunk() would cut from the buffer, computed
+// in place: any object with the buffer protocol (a bytearray filled by readinto, an mmap),
+// so that streaming never copies the input to find its cuts.
+py::array_t<int64_t> chunk_ends(const py::buffer &data, uint64_t chunk_size) {
+    const veltrane::CDC cdc(chunk_size);
+    const py::buffer_info view = data.request();
+    if (view.ndim != 1 || view.itemsize != 1 || view.strides[0] != 1) {
+        throw py::type_error("data must be a contiguous buffer of bytes");
+    }
+    std::vector<int64_t> ends;
+    {
+        // The exported buffer cannot be resized or freed while we hold the view.
+        py::gil_scoped_release release;
+        cdc.for_each_chunk(static_cast<const unsigned char *>(view.ptr),
+                           static_cast<std::size_t>(view.size),
+                           [&](std::size_t offset, std::size_t length) {
+                               ends.push_back(static_cast<int64_t>(offset + length));
+                           });
+    }
+    return to_array(ends);
+}
+
 } // namespace
 
 PYBIND11_MODULE(_accel, m) {
@@ -161,6 +184,7 @@ PYBIND11_MODULE(_accel, m) {
           py::arg("threads"),
           py::arg("dtype"));
     m.def("clusters", &clusters, py::arg("n"), py::arg("i"), py::arg("j"));
+    m.def("chunk_ends", &chunk_ends, py::arg("data"), py::arg("chunk_size"));
 
     // Queries are quick and the index changes under add(), so these keep the GIL: calls
     // from several Python threads are serialised by it.

@@ -11,7 +11,8 @@ env=$(mktemp -d)
 trap 'rm -rf "$env"' EXIT
 "$python" -m venv "$env"
 case "$wheel" in
-    *.whl) "$env/bin/python" -m pip --disable-pip-version-check install --quiet --no-index --no-deps "$wheel" ;;
+    # Dependencies come as binary wheels too: the venv must need no compiler.
+    *.whl) "$env/bin/python" -m pip --disable-pip-version-check install --quiet --only-binary=:all: "$wheel" ;;
     *) "$env/bin/python" -m pip --disable-pip-version-check install --quiet "$wheel" ;;
 esac
 cd "$env"
@@ -24,12 +25,16 @@ data = bytes(i % 251 for i in range(10000))
 assert [len(c) for c in cdc.chunk(data)] == [2048, 2048, 128, 2048, 85, 2048, 1595]
 assert cdc.deduplicate(cdc.chunk(data) * 2)[1] == 50.0
 assert veltrane.SimHash is SimHash
+fps = veltrane.fingerprints64(["a b c", "A b c", "x y z"])
+assert veltrane.near_duplicate_pairs(fps, 3).tolist() == [(0, 1, 0)]
 print("smoke test passed:", dedup_core.__file__)
 PY
-so=$("$env/bin/python" -c "import dedup_core; print(dedup_core.__file__)")
-gomp=$(ldd "$so" | awk '/libgomp/ {print $3}')
-case "$wheel:$gomp" in
-    *.tar.gz:/*) echo "built from the sdist; libgomp resolves from the system: $gomp" ;;
-    *.whl:*/site-packages/veltrane.libs/libgomp*) echo "libgomp resolves from the wheel: $gomp" ;;
-    *) echo "error: libgomp resolves to '${gomp:-nothing}', not veltrane.libs" >&2; exit 1 ;;
-esac
+for module in dedup_core veltrane._accel; do
+    so=$("$env/bin/python" -c "import importlib; print(importlib.import_module('$module').__file__)")
+    gomp=$(ldd "$so" | awk '/libgomp/ {print $3}')
+    case "$wheel:$gomp" in
+        *.tar.gz:/*) echo "$module built from the sdist; libgomp from the system: $gomp" ;;
+        *.whl:*/site-packages/veltrane.libs/libgomp*) echo "$module: libgomp from the wheel: $gomp" ;;
+        *) echo "error: $module: libgomp resolves to '${gomp:-nothing}', not veltrane.libs" >&2; exit 1 ;;
+    esac
+done

@@ -32,6 +32,7 @@ PY
 for module in dedup_core veltrane._accel; do
     so=$("$env/bin/python" -c "import importlib; print(importlib.import_module('$module').__file__)")
     gomp=$(ldd "$so" | awk '/libgomp/ {print $3}')
+    gomp=${gomp:+$(realpath "$gomp")}
     case "$wheel:$gomp" in
         *.tar.gz:/*) echo "$module built from the sdist; libgomp from the system: $gomp" ;;
         *.whl:*/site-packages/veltrane.libs/libgomp*) echo "$module: libgomp from the wheel: $gomp" ;;

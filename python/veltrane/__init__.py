@@ -24,6 +24,13 @@ The tools come from the native module ``dedup_core`` and are re-exported here un
 Near duplicates at corpus scale (``veltrane.search``, re-exported here):
 ``fingerprints``, ``fingerprints64``, ``near_duplicate_pairs``, ``NearDuplicateIndex``,
 ``clusters`` and ``deduplicate_texts``. See their docstrings.
+
+Files of any size (``veltrane.stream``, re-exported here): ``iter_chunks(source,
+chunk_size=1024, *, read_size=1 << 20)`` yields the chunks of ``CDC(chunk_size).chunk`` of a
+path, binary file or bytes-like object while holding about ``read_size + 2 * chunk_size``
+bytes; ``iter_chunk_spans`` yields their ``(offset, length)``; ``dedup_report(paths,
+chunk_size=1024)`` counts the chunks that repeat within and across files and returns a
+``DedupReport`` of ``ChunkStats``.
 """
 
 # dedup_core first: its import checks the processor before any code built for AVX2 loads.
@@ -39,17 +46,23 @@ from .search import (
     fingerprints64,
     near_duplicate_pairs,
 )
+from .stream import ChunkStats, DedupReport, dedup_report, iter_chunk_spans, iter_chunks
 
 __all__ = [
     "CDC",
+    "ChunkStats",
+    "DedupReport",
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "SimHash",
     "TextDeduplication",
     "__version__",
     "clusters",
+    "dedup_report",
     "deduplicate_texts",
     "fingerprints",
     "fingerprints64",
+    "iter_chunk_spans",
+    "iter_chunks",
     "near_duplicate_pairs",
 ]

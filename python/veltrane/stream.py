@@ -1,0 +1,347 @@
+"""Content-defined chunking of files and streams of any size, and an exact-duplicate report.
+
+``CDC.chunk`` needs its whole input in memory. The functions here read a file a piece at a
+time and cut exactly the chunks that ``CDC(chunk_size).chunk`` would cut from the whole
+content, holding about ``read_size + 2 * chunk_size`` bytes at a time.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import operator
+import os
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import asdict, dataclass, field
+from typing import BinaryIO, Union
+
+from . import _accel
+
+#: What the streaming functions accept: a path, a binary file object or bytes-like data.
+Source = Union[str, "os.PathLike[str]", BinaryIO, bytes, bytearray, memoryview]
+
+DEFAULT_CHUNK_SIZE = 1024  # CDC()'s default
+DEFAULT_READ_SIZE = 1 << 20  # 1 MiB: large enough that rescanning a carried tail costs little
+
+# 32 bytes: 256-bit digests, so that a collision among even 2^64 chunks has a probability
+# near 2^-128.
+DIGEST_SIZE = 32
+
+_MAX_CHUNK_SIZE = (1 << 64) - 1  # CDC() takes an unsigned 64-bit chunk_size
+
+
+def _check_size(name: str, value: object, maximum: int | None = None) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        size = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if size < 1:
+        raise ValueError(f"{name} must be at least 1")
+    if maximum is not None and size > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, got {size}")
+    return size
+
+
+def _as_bytes_view(source: object) -> memoryview | None:
+    """A flat byte view of a bytes-like ``source``, or None when it has no buffer."""
+    try:
+        view = memoryview(source)  # type: ignore[arg-type]
+    except TypeError:
+        return None
+    if view.format == "B" and view.ndim == 1 and view.contiguous:
+        return view
+    try:
+        flat = view.cast("B")
+    except TypeError:
+        view.release()
+        raise TypeError("a bytes-like source must be contiguous") from None
+    view.release()
+    return flat
+
+
+def _readinto(stream, into: memoryview) -> int:
+    """Reads into ``into`` until it is full or the stream ends; returns the byte count."""
+    want = len(into)
+    got = 0
+    readinto = getattr(stream, "readinto", None)
+    while got < want:
+        if readinto is not None:
+            n = readinto(into[got:])
+        else:
+            data = stream.read(want - got)
+            if isinstance(data, str):
+                raise TypeError("source must be opened in binary mode, not text mode")
+            n = None if data is None else len(data)
+            if n:
+                into[got : got + n] = data
+        if n is None:
+            raise BlockingIOError("the stream has no data ready (non-blocking mode)")
+        if n == 0:
+            break
+        got += n
+    return got
+
+
+def _blocks(
+    source: Source, chunk_size: int, read_size: int
+) -> Iterator[tuple[memoryview, int, list[int]]]:
+    """Yields ``(view, base, ends)``: the final chunks of one buffer and where they lie.
+
+    ``ends`` are the end offsets of chunks inside ``view`` that no further input can change;
+    the first starts at 0. ``base`` is the absolute offset of ``view[0]``. ``view`` is valid
+    only until the next item is requested. Arguments are checked now, not at the first
+    item; a path is opened at the first item, so that a generator never started holds no
+    open file.
+    """
+    chunk_size = _check_size("chunk_size", chunk_size, _MAX_CHUNK_SIZE)
+    read_size = _check_size("read_size", read_size)
+    if isinstance(source, (str, os.PathLike)):
+        return _path_blocks(source, chunk_size, read_size)
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("source must be opened in binary mode, not text mode")
+    data = _as_bytes_view(source)
+    if data is not None:
+        return _memory_blocks(data, chunk_size)
+    if callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None)):
+        return _stream_blocks(source, chunk_size, read_size)
+    raise TypeError(
+        "source must be a path (str or os.PathLike), a binary file object or a bytes-like "
+        f"object, not {type(source).__name__}"
+    )
+
+
+def _path_blocks(path, chunk_size: int, read_size: int):
+    with open(path, "rb", buffering=0) as stream:
+        yield from _stream_blocks(stream, chunk_size, read_size)
+
+
+def _memory_blocks(data: memoryview, chunk_size: int):
+    # Already in memory: cut it in place, in one scan.
+    with data:
+        ends = _accel.chunk_ends(data, chunk_size).tolist()
+        if ends:
+            yield data, 0, ends
+
+
+def _stream_blocks(
+    stream, chunk_size: int, read_size: int
+) -> Iterator[tuple[memoryview, int, list[int]]]:
+    longest = 2 * chunk_size  # may exceed 2^64: then no chunk reaches it, as in CDC.chunk
+    # A carried tail is shorter than 2 * chunk_size, so this much always holds it plus one
+    # read. For a huge chunk_size the buffer starts smaller and doubles as a chunk grows, so
+    # that rescanning the tail stays linear in the input.
+    bound = read_size + longest
+    buf = bytearray(min(bound, 2 * read_size))
+    view = memoryview(buf)
+    base = 0  # absolute offset of buf[0]
+    carried = 0  # bytes of the unfinished chunk at the front of buf
+    try:
+        while True:
+            if len(buf) < carried + read_size:
+                grown = bytearray(min(bound, max(carried + read_size, 2 * len(buf))))
+                grown[:carried] = view[:carried]
+                view.release()
+                buf, view = grown, memoryview(grown)
+            filled = carried + _readinto(stream, view[carried:])
+            ended = filled < len(buf)
+            if filled == 0:
+                return
+            window = view[:filled]
+            ends = _accel.chunk_ends(window, chunk_size).tolist()
+            # Every chunk but the last ends at a cut or limit inside the buffer: final. The
+            # last ends where the buffer ends; more input could move its cut, unless the
+            # input is over or the chunk already reached its limit.
+            last_start = ends[-2] if len(ends) > 1 else 0
+            if not ended and filled - last_start != longest:
+                ends.pop()
+            if ends:
+                yield window, base, ends
+            window.release()
+            if ended:
+                return
+            done = ends[-1] if ends else 0
+            carried = filled - done
+            view[:carried] = view[done:filled]  # memmove: the ranges may overlap
+            base += done
+    finally:
+        view.release()
+
+
+def iter_chunks(
+    source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE, *, read_size: int = DEFAULT_READ_SIZE
+) -> Iterator[bytes]:
+    """The chunks of ``CDC(chunk_size).chunk(content)``, in order, read piece by piece.
+
+    ``source`` is a path (``str`` or ``os.PathLike``; a ``str`` is always a path, never
+    data), a binary file object (read from its current position to its end with
+    ``readinto``, or ``read`` when it has none; left open) or a bytes-like object (chunked
+    in place from its start; do not change it while iterating). A path is opened unbuffered
+    at the first chunk and closed when the iteration ends or the generator is closed.
+
+    At most about ``read_size + 2 * chunk_size`` bytes are held at a time: the unfinished
+    last chunk of each read is carried into the next. Arguments are checked at the call:
+    ``chunk_size`` must be from 1 to 2^64 - 1 and ``read_size`` at least 1, else
+    ValueError; TypeError for the wrong types. OSError when the source cannot be read.
+    """
+    return _chunks(_blocks(source, chunk_size, read_size))
+
+
+def _chunks(blocks) -> Iterator[bytes]:
+    for view, _, ends in blocks:
+        # One bytes copy per chunk; map keeps the per-chunk work out of the interpreter loop.
+        starts = [0, *ends[:-1]]
+        yield from map(bytes, map(view.__getitem__, map(slice, starts, ends)))
+
+
+def iter_chunk_spans(
+    source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE, *, read_size: int = DEFAULT_READ_SIZE
+) -> Iterator[tuple[int, int]]:
+    """``(offset, length)`` of each chunk that :func:`iter_chunks` yields, without copying it.
+
+    Offsets count from where reading began. Arguments as for :func:`iter_chunks`.
+    """
+    return _spans(_blocks(source, chunk_size, read_size))
+
+
+def _spans(blocks) -> Iterator[tuple[int, int]]:
+    for _, base, ends in blocks:
+        starts = [0, *ends[:-1]]
+        yield from zip(map(base.__add__, starts), map(operator.sub, ends, starts))
+
+
+def _percent(kept: int, total: int) -> float:
+    # CDC.deduplicate's formula, in its order of operations: (1 - kept / total) * 100.
+    return 0.0 if total == 0 else (1.0 - kept / total) * 100.0
+
+
+@dataclass
+class ChunkStats:
+    """Chunk and byte counts of one file, or of all files together.
+
+    ``unique_chunks`` and ``unique_bytes`` count the chunks seen for the first time, in the
+    order the files were read: a chunk that an earlier file (or an earlier part of this
+    file) already holds is a duplicate.
+    """
+
+    #: The file's path as given; ``None`` for the total.
+    path: str | None
+    bytes: int = 0
+    chunks: int = 0
+    unique_chunks: int = 0
+    unique_bytes: int = 0
+    #: Shortest, longest and mean chunk length; ``None`` without chunks.
+    min_chunk: int | None = None
+    max_chunk: int | None = None
+    _length_sum: int = field(default=0, repr=False)
+
+    @property
+    def mean_chunk(self) -> float | None:
+        """The mean chunk length, or ``None`` without chunks."""
+        return self._length_sum / self.chunks if self.chunks else None
+
+    @property
+    def chunk_reduction_percent(self) -> float:
+        """``(1 - unique_chunks / chunks) * 100``, as ``CDC.deduplicate`` computes it."""
+        return _percent(self.unique_chunks, self.chunks)
+
+    @property
+    def byte_reduction_percent(self) -> float:
+        """``(1 - unique_bytes / bytes) * 100``: the share of bytes a store would not keep."""
+        return _percent(self.unique_bytes, self.bytes)
+
+    def _add(self, length: int, new: bool) -> None:
+        self.bytes += length
+        self.chunks += 1
+        self._length_sum += length
+        if new:
+            self.unique_chunks += 1
+            self.unique_bytes += length
+        if self.min_chunk is None or length < self.min_chunk:
+            self.min_chunk = length
+        if self.max_chunk is None or length > self.max_chunk:
+            self.max_chunk = length
+
+    def _merge(self, other: ChunkStats) -> None:
+        self.bytes += other.bytes
+        self.chunks += other.chunks
+        self.unique_chunks += other.unique_chunks
+        self.unique_bytes += other.unique_bytes
+        self._length_sum += other._length_sum
+        for name, pick in (("min_chunk", min), ("max_chunk", max)):
+            mine, theirs = getattr(self, name), getattr(other, name)
+            if theirs is not None:
+                setattr(self, name, theirs if mine is None else pick(mine, theirs))
+
+    def to_dict(self) -> dict:
+        """The figures as a JSON-ready dict, the derived ones included."""
+        d = {k: v for k, v in asdict(self).items() if not k.startswith("_")}
+        d["mean_chunk"] = self.mean_chunk
+        d["chunk_reduction_percent"] = self.chunk_reduction_percent
+        d["byte_reduction_percent"] = self.byte_reduction_percent
+        return d
+
+
+@dataclass
+class DedupReport:
+    """What :func:`dedup_report` found: one :class:`ChunkStats` per file and their total."""
+
+    chunk_size: int
+    files: list[ChunkStats]
+    total: ChunkStats
+
+    def to_dict(self) -> dict:
+        """The report as a JSON-ready dict."""
+        return {
+            "chunk_size": self.chunk_size,
+            "files": [f.to_dict() for f in self.files],
+            "total": self.total.to_dict(),
+        }
+
+
+def dedup_report(
+    paths: Iterable[str | os.PathLike],
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    *,
+    read_size: int = DEFAULT_READ_SIZE,
+    progress: Callable[[int], None] | None = None,
+) -> DedupReport:
+    """Chunks every file and counts the chunks that repeat, within and across files.
+
+    Chunks are those of :func:`iter_chunks`. Two chunks count as one when their 256-bit
+    BLAKE2b digests are equal, so different chunks are never merged (short of a digest
+    collision, which no one has ever found). Only the digests are kept, not the chunks.
+    The chunk reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all
+    the files' chunks together; the byte reduction weighs each chunk by its length.
+
+    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``), read in order.
+    ``progress``, when given, is called with the number of bytes read each time a piece of
+    input has been processed. Raises OSError when a file cannot be read.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("paths must be an iterable of paths, not a single path")
+    chunk_size = _check_size("chunk_size", chunk_size, _MAX_CHUNK_SIZE)
+    read_size = _check_size("read_size", read_size)
+    seen: set[bytes] = set()
+    files = []
+    total = ChunkStats(path=None)
+    blake2b = hashlib.blake2b
+    for path in paths:
+        path = os.fspath(path)  # bytes here are a path, not data
+        stats = ChunkStats(path=os.fsdecode(path))
+        add = stats._add
+        for view, _, ends in _path_blocks(path, chunk_size, read_size):
+            start = 0
+            for end in ends:
+                digest = blake2b(view[start:end], digest_size=DIGEST_SIZE).digest()
+                new = digest not in seen
+                if new:
+                    seen.add(digest)
+                add(end - start, new)
+                start = end
+            if progress is not None:
+                progress(start)
+        files.append(stats)
+        total._merge(stats)
+    return DedupReport(chunk_size=chunk_size, files=files, total=total)

@@ -31,6 +31,9 @@ path, binary file or bytes-like object while holding about ``read_size + 2 * chu
 bytes; ``iter_chunk_spans`` yields their ``(offset, length)``; ``dedup_report(paths,
 chunk_size=1024)`` counts the chunks that repeat within and across files and returns a
 ``DedupReport`` of ``ChunkStats``.
+
+The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``dedup`` and
+``fingerprint``; see ``veltrane --help``.
 """
 
 # dedup_core first: its import checks the processor before any code built for AVX2 loads.

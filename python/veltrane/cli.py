@@ -1,0 +1,447 @@
+"""The ``veltrane`` command line: near-duplicate texts, repeated chunks in files, fingerprints.
+
+``veltrane near-dups``, ``veltrane dedup`` and ``veltrane fingerprint``; ``veltrane --help``
+and ``veltrane COMMAND --help`` describe them. Results go to standard output, progress bars
+and errors to standard error. Exit status: 0 on success, 1 when an input cannot be read or
+parsed, 2 for a bad command line, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import stat
+import sys
+import time
+from array import array
+from collections.abc import Iterator, Sequence
+from itertools import islice
+from typing import BinaryIO
+
+import numpy as np
+
+from dedup_core import __version__
+
+from .search import MAX_DISTANCE, clusters, fingerprints, fingerprints64, near_duplicate_pairs
+from .stream import DEFAULT_CHUNK_SIZE, dedup_report
+
+PROG = "veltrane"
+STDIN = "-"
+
+# Lines handed to the native fingerprinting per call: enough to keep both cores busy and the
+# per-call overhead negligible, few enough that a batch of long lines stays small in memory.
+BATCH_LINES = 1 << 16
+# Output lines joined per write.
+WRITE_BATCH = 10_000
+# A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
+PROGRESS_DELAY_SECONDS = 1.0
+# SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
+MAX_BITS = (1 << 31) - 8
+# Exit statuses: bad input, bad command line (argparse's own), interrupted (128 + SIGINT),
+# and a closed output pipe (128 + SIGPIPE, as if the signal had ended us like other filters).
+EXIT_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
+
+
+class CommandError(Exception):
+    """A failure reported as one line on standard error."""
+
+    def __init__(self, message: str, status: int = EXIT_INPUT, prog: str = PROG) -> None:
+        super().__init__(message)
+        self.status = status
+        self.prog = prog
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the whole usage block before an error; one line is easier to read.
+    def error(self, message: str):  # type: ignore[override]
+        raise CommandError(f"{message} (see '{self.prog} --help')", EXIT_USAGE, self.prog)
+
+
+def _int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, got {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bound = f"from {low} to {high}" if high is not None else f"at least {low}"
+            raise argparse.ArgumentTypeError(f"must be {bound}, got {value}")
+        return value
+
+    return parse
+
+
+def _bits(text: str) -> int:
+    bits = _int_at_least(8, MAX_BITS)(text)
+    if bits % 8:
+        raise argparse.ArgumentTypeError(f"must be a multiple of 8, got {bits}")
+    return bits
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``veltrane`` and its commands."""
+    parser = _Parser(
+        prog=PROG,
+        description="Find near-duplicate texts and repeated content in files.",
+        epilog="Run 'veltrane COMMAND --help' for the options of a command.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    quiet = argparse.ArgumentParser(add_help=False)
+    quiet.add_argument(
+        "-q", "--quiet", action="store_true",
+        help="no progress bar (there is none anyway when standard error is not a terminal)",
+    )
+
+    near = commands.add_parser(
+        "near-dups", parents=[quiet],
+        help="pairs or clusters of near-duplicate texts",
+        description=(
+            "Read texts, one per line or one per JSON Lines record, and write the pairs of "
+            "near duplicates (64-bit SimHash fingerprints at most K bits apart) as JSON Lines. "
+            "Texts are numbered 0, 1, 2... across all inputs in order; empty lines and blank "
+            "JSONL lines are skipped but keep their line numbers."
+        ),
+        epilog=(
+            'pairs: {"i", "j", "distance", "file_i", "line_i", "file_j", "line_j"} per pair, '
+            "i < j, sorted. clusters: one object per text that has a near duplicate, "
+            '{"cluster", "i", "file", "line", "distance", "keep"}, grouped by cluster; a '
+            "cluster is named by its first text, which is the one to keep, and distance is "
+            "measured to it."
+        ),
+    )
+    near.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, or - for standard input")
+    kind = near.add_mutually_exclusive_group()
+    kind.add_argument("--lines", action="store_true", help="one text per line (the default)")
+    kind.add_argument("--jsonl", action="store_true", help="one JSON object per line")
+    near.add_argument(
+        "--field", metavar="NAME",
+        help="with --jsonl: the field that holds the text (default: text)",
+    )
+    near.add_argument(
+        "--max-distance", metavar="K", type=_int_at_least(0, MAX_DISTANCE), default=3,
+        help=f"largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
+    )
+    near.add_argument(
+        "--format", choices=("pairs", "clusters"), default="pairs",
+        help="what to write (default: pairs)",
+    )
+    near.add_argument(
+        "--threads", metavar="N", type=_int_at_least(1),
+        help="threads for fingerprints and search (default: every core this process may use)",
+    )
+
+    dedup = commands.add_parser(
+        "dedup", parents=[quiet],
+        help="how much of the files' content repeats, chunk by chunk",
+        description=(
+            "Cut every file into content-defined chunks, streaming, and report how many "
+            "chunks and bytes repeat within and across the files (compared by BLAKE2b "
+            "digest). A chunk counts as unique in the first file, in command-line order, "
+            "that holds it. Chunks repeat only where content repeats at the same offsets "
+            "from a common cut: an insertion shifts every cut behind it."
+        ),
+    )
+    dedup.add_argument("paths", nargs="+", metavar="PATH", help="a file")
+    dedup.add_argument(
+        "--chunk-size", metavar="N", type=_int_at_least(1, (1 << 64) - 1),
+        default=DEFAULT_CHUNK_SIZE,
+        help=f"half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
+    )
+    dedup.add_argument("--json", action="store_true", help="write the report as JSON")
+
+    fp = commands.add_parser(
+        "fingerprint", parents=[quiet],
+        help="the SimHash fingerprint of each line, in hex",
+        description=(
+            "Write the SimHash fingerprint of every input line as hex, one per line. Lines "
+            "are read as bytes; only the line ending (\\n or \\r\\n) is stripped."
+        ),
+    )
+    fp.add_argument(
+        "inputs", nargs="*", metavar="INPUT",
+        help="a file, or - for standard input (the default)",
+    )
+    fp.add_argument(
+        "--bits", metavar="N", type=_bits, default=64,
+        help="fingerprint length, a multiple of 8 (default: 64)",
+    )
+    return parser
+
+
+class _Progress:
+    """A tqdm byte counter on standard error, or nothing when it is off."""
+
+    def __init__(self, enabled: bool, total: int | None, description: str) -> None:
+        self._bar = None
+        if enabled:
+            from tqdm import tqdm
+
+            self._bar = tqdm(
+                total=total, desc=description, unit="B", unit_scale=True, unit_divisor=1024,
+                delay=PROGRESS_DELAY_SECONDS, leave=False, file=sys.stderr, dynamic_ncols=True,
+            )
+            self._start = time.monotonic()
+
+    def update(self, n: int) -> None:
+        if self._bar is not None:
+            self._bar.update(n)
+
+    def phase(self, description: str) -> None:
+        """Names the next step; drawn at once if the bar is already showing."""
+        if self._bar is not None:
+            self._bar.set_description_str(description, refresh=False)
+            if time.monotonic() - self._start >= PROGRESS_DELAY_SECONDS:
+                self._bar.refresh()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+    def __enter__(self) -> _Progress:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def _progress_wanted(args) -> bool:
+    return not args.quiet and sys.stderr.isatty()
+
+
+def _shown(path: str) -> str:
+    """A path as the file system spells it: bytes that are not UTF-8 appear as escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _check_inputs(paths: Sequence[str], stdin_ok: bool = True) -> None:
+    """Fails on the first input that cannot be read, before any work or output.
+
+    Inputs are not opened here: opening a named pipe to try it would consume its writer.
+    """
+    for path in paths:
+        if path == STDIN and stdin_ok:
+            continue
+        try:
+            st = os.stat(path)
+        except OSError as e:
+            raise CommandError(f"{_shown(path)}: {e.strerror or e}") from None
+        if stat.S_ISDIR(st.st_mode):
+            raise CommandError(f"{_shown(path)}: Is a directory")
+        if not os.access(path, os.R_OK):
+            raise CommandError(f"{_shown(path)}: Permission denied")
+
+
+def _total_size(paths: Sequence[str]) -> int | None:
+    """The bytes the inputs hold, when all are regular files; else None (unknown)."""
+    total = 0
+    for path in paths:
+        try:
+            st = os.stat(path) if path != STDIN else None
+        except OSError:
+            return None
+        if st is None or not os.path.isfile(path):
+            return None
+        total += st.st_size
+    return total
+
+
+def _open(path: str) -> BinaryIO:
+    if path == STDIN:
+        return sys.stdin.buffer
+    try:
+        return open(path, "rb")
+    except OSError as e:
+        raise CommandError(f"{_shown(path)}: {e.strerror or e}") from None
+
+
+def _line_batches(path: str, progress: _Progress) -> Iterator[tuple[int, list[bytes]]]:
+    """(number of the first line, lines without their endings), a batch at a time."""
+    stream = _open(path)
+    try:
+        first = 1
+        while True:
+            try:
+                lines = list(islice(stream, BATCH_LINES))
+            except OSError as e:
+                raise CommandError(f"{_shown(path)}: {e.strerror or e}") from None
+            if not lines:
+                return
+            progress.update(sum(map(len, lines)))
+            yield first, [
+                line[:-2] if line.endswith(b"\r\n") else line[:-1] if line.endswith(b"\n")
+                else line
+                for line in lines
+            ]
+            first += len(lines)
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+def _jsonl_texts(path: str, first: int, lines: list[bytes], name: str):
+    """The ``name`` field of each record as UTF-8, and the line numbers of the records."""
+    texts, numbers = [], []
+    for number, line in enumerate(lines, first):
+        if not line.strip():
+            continue
+        where = f"{_shown(path)}:{number}"
+        try:
+            record = json.loads(line)
+        except json.JSONDecodeError as e:
+            raise CommandError(f"{where}: not valid JSON: {e.msg} at column {e.colno}") from None
+        except UnicodeDecodeError:
+            raise CommandError(f"{where}: not UTF-8 text") from None
+        if not isinstance(record, dict):
+            raise CommandError(f"{where}: expected a JSON object, got {type(record).__name__}")
+        if name not in record:
+            raise CommandError(f"{where}: the record has no field {name!r}")
+        text = record[name]
+        if not isinstance(text, str):
+            raise CommandError(
+                f"{where}: field {name!r} must be a string, got {type(text).__name__}"
+            )
+        try:
+            texts.append(text.encode("utf-8"))
+        except UnicodeEncodeError:
+            raise CommandError(
+                f"{where}: field {name!r} holds a lone surrogate, which has no UTF-8 form"
+            ) from None
+        numbers.append(number)
+    return texts, numbers
+
+
+def _write(out, lines: Iterator[str]) -> None:
+    while batch := list(islice(lines, WRITE_BATCH)):
+        out.write("".join(batch))
+
+
+def _near_dups(args, out) -> None:
+    if args.field is not None and not args.jsonl:
+        raise CommandError("--field needs --jsonl", EXIT_USAGE, f"{PROG} near-dups")
+    field = "text" if args.field is None else args.field
+    _check_inputs(args.inputs)
+    parts: list[np.ndarray] = []
+    sources = array("i")  # input index of each text
+    numbers = array("q")  # line number of each text
+    with _Progress(_progress_wanted(args), _total_size(args.inputs), "reading") as progress:
+        for k, path in enumerate(args.inputs):
+            for first, lines in _line_batches(path, progress):
+                if args.jsonl:
+                    texts, lines_of = _jsonl_texts(path, first, lines, field)
+                else:
+                    lines_of = [n for n, text in enumerate(lines, first) if text]
+                    texts = [text for text in lines if text]
+                parts.append(fingerprints64(texts, threads=args.threads))
+                sources.extend([k] * len(texts))
+                numbers.extend(lines_of)
+        progress.phase("searching")
+        fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
+        pairs = near_duplicate_pairs(fps, args.max_distance, threads=args.threads)
+        if args.format == "clusters":
+            reps = clusters(len(fps), pairs)
+    names = [json.dumps(path) for path in args.inputs]
+    if args.format == "pairs":
+        _write(out, (
+            f'{{"i": {i}, "j": {j}, "distance": {d}, "file_i": {names[sources[i]]}, '
+            f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
+            for i, j, d in zip(pairs["i"].tolist(), pairs["j"].tolist(),
+                               pairs["distance"].tolist())
+        ))
+        return
+    sizes = np.bincount(reps, minlength=len(reps))
+    members = np.flatnonzero(sizes[reps] > 1)
+    members = members[np.lexsort((members, reps[members]))]  # by cluster, then by index
+    values = fps.tolist()
+    _write(out, (
+        f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
+        f'"distance": {(values[i] ^ values[r]).bit_count()}, '
+        f'"keep": {"true" if i == r else "false"}}}\n'
+        for i, r in zip(members.tolist(), reps[members].tolist())
+    ))
+
+
+def _fingerprint(args, out) -> None:
+    inputs = args.inputs or [STDIN]
+    _check_inputs(inputs)
+    with _Progress(_progress_wanted(args), _total_size(inputs), "fingerprints") as progress:
+        for path in inputs:
+            for _, lines in _line_batches(path, progress):
+                fps = fingerprints(lines, args.bits)
+                out.write("".join([fp.hex() + "\n" for fp in fps]))
+
+
+def _format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    """Columns padded to their widest cell: the first left-aligned, the others right."""
+    widths = [max(len(row[c]) for row in [header, *rows]) for c in range(len(header))]
+    lines = []
+    for row in [header, *rows]:
+        cells = [row[0].ljust(widths[0])] + [s.rjust(w) for s, w in zip(row[1:], widths[1:])]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines) + "\n"
+
+
+def _dedup_table(report) -> str:
+    rows = []
+    for s in [*report.files, report.total]:
+        sizes = (s.min_chunk, s.mean_chunk, s.max_chunk)
+        rows.append([
+            "total" if s.path is None else _shown(s.path),
+            f"{s.bytes:,}",
+            f"{s.unique_bytes:,}",
+            f"{s.byte_reduction_percent:.1f}%",
+            f"{s.chunks:,}",
+            f"{s.unique_chunks:,}",
+            f"{s.chunk_reduction_percent:.1f}%",
+            *("-" if size is None else f"{size:,.0f}" for size in sizes),
+        ])
+    header = ["file", "bytes", "unique", "saved", "chunks", "unique", "saved", "min", "mean",
+              "max"]
+    return (
+        f"chunk size {report.chunk_size:,}: chunks of at most {2 * report.chunk_size:,} bytes."
+        " Unique: not held by an earlier file\nor an earlier part of the same file."
+        " Saved: the share that repeats. Min, mean, max: chunk lengths.\n\n"
+        + _format_table(header, rows)
+    )
+
+
+def _dedup(args, out) -> None:
+    _check_inputs(args.paths, stdin_ok=False)
+    with _Progress(_progress_wanted(args), _total_size(args.paths), "chunking") as progress:
+        try:
+            report = dedup_report(args.paths, args.chunk_size, progress=progress.update)
+        except OSError as e:
+            where = _shown(e.filename) if e.filename is not None else "reading"
+            raise CommandError(f"{where}: {e.strerror or e}") from None
+    if args.json:
+        out.write(json.dumps(report.to_dict(), indent=2) + "\n")
+    else:
+        out.write(_dedup_table(report))
+
+
+COMMANDS = {"near-dups": _near_dups, "dedup": _dedup, "fingerprint": _fingerprint}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs ``veltrane`` with ``argv`` (default: the process's arguments); returns the status."""
+    try:
+        args = build_parser().parse_args(argv)
+        COMMANDS[args.command](args, sys.stdout)
+        sys.stdout.flush()
+    except CommandError as e:
+        print(f"{e.prog}: error: {e}", file=sys.stderr)
+        return e.status
+    except SystemExit as e:  # --help and --version
+        return e.code if isinstance(e.code, int) else 0
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly. Python would report the failed flush
+        # of stdout at exit, so stdout is pointed at /dev/null first.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
+    return 0

@@ -1,0 +1,220 @@
+"""The ``veltrane`` command line, run as a subprocess on small files."""
+
+import fcntl
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+
+import pytest
+
+from dedup_core import SimHash
+from veltrane import dedup_report, fingerprints64, near_duplicate_pairs
+
+
+def veltrane(*args, stdin=b"", cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "veltrane", *(a if isinstance(a, bytes) else str(a) for a in args)],
+        input=stdin, capture_output=True, cwd=cwd, timeout=60,
+    )
+
+
+def one_line_error(result, status, fragment):
+    """The run failed with ``status`` and said so in one line that holds ``fragment``."""
+    err = result.stderr.decode()
+    assert result.returncode == status, err
+    assert result.stdout == b""
+    assert err.count("\n") == 1 and err.startswith("veltrane"), err
+    assert "Traceback" not in err and fragment in err, err
+
+
+TEXTS = [
+    "the quick brown fox jumps over the lazy dog near the river bank at dawn",
+    "a completely different sentence about storage systems and backup tools",
+    "The quick brown fox jumps over the lazy dog near the river bank at dusk",
+    "pipelines move data from one place to another, cleaning it on the way",
+    "A completely different sentence about storage systems and backup TOOLS",
+]
+
+
+def test_console_script_and_help():
+    script = Path(sys.executable).with_name("veltrane")
+    result = subprocess.run([script, "--help"], capture_output=True, timeout=60)
+    assert result.returncode == 0
+    for command in ("near-dups", "dedup", "fingerprint"):
+        assert command in result.stdout.decode()
+
+
+@pytest.mark.parametrize("bits", [64, 8, 128])
+def test_fingerprint_of_each_line_as_bytes(tmp_path, bits):
+    raw = b"Hello world\r\nhello  world\n\nlast\r\r\n\xff\xfe bytes\nno newline at the end\r"
+    path = tmp_path / "lines.txt"
+    path.write_bytes(raw)
+    # Only \n or \r\n ends a line: a lone \r stays in the text.
+    lines = [b"Hello world", b"hello  world", b"", b"last\r", b"\xff\xfe bytes",
+             b"no newline at the end\r"]
+    expected = "".join(SimHash(bits).compute(line).hex() + "\n" for line in lines)
+    from_file = veltrane("fingerprint", "--bits", bits, path)
+    assert from_file.returncode == 0 and from_file.stdout.decode() == expected
+    # Standard input, by default and as -, and several inputs in order.
+    assert veltrane("fingerprint", "--bits", bits, stdin=raw).stdout.decode() == expected
+    both = veltrane("fingerprint", "--bits", bits, path, "-", stdin=raw)
+    assert both.stdout.decode() == expected * 2
+
+
+def test_near_dup_pairs_name_file_and_line(tmp_path):
+    first = tmp_path / "a.txt"
+    first.write_text("\n".join(TEXTS[:3]) + "\n\n")  # a trailing empty line is no text
+    second = "\n" + "\n".join(TEXTS[3:]) + "\r\n"  # on stdin, after an empty first line
+    result = veltrane("near-dups", first, "-", "--max-distance", 10, cwd=tmp_path,
+                      stdin=second.encode())
+    assert result.returncode == 0, result.stderr
+    rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    fps = fingerprints64(TEXTS)
+    expected = near_duplicate_pairs(fps, 10).tolist()
+    assert [(r["i"], r["j"], r["distance"]) for r in rows] == expected == [(0, 2, 4), (1, 4, 0)]
+    where = {0: (str(first), 1), 1: (str(first), 2), 2: (str(first), 3), 4: ("-", 3)}
+    for r in rows:
+        assert (r["file_i"], r["line_i"]) == where[r["i"]]
+        assert (r["file_j"], r["line_j"]) == where[r["j"]]
+
+
+def test_near_dup_clusters_from_jsonl(tmp_path):
+    path = tmp_path / "records.jsonl"
+    records = [{"id": k, "body": text} for k, text in enumerate(TEXTS)]
+    lines = [json.dumps(r) for r in records]
+    lines.insert(2, "   ")  # blank lines are skipped but counted
+    path.write_text("\n".join(lines) + "\n")
+    result = veltrane("near-dups", "--jsonl", "--field", "body", "--format", "clusters",
+                      "--max-distance", 10, "--threads", 1, path)
+    assert result.returncode == 0, result.stderr
+    rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    assert [(r["cluster"], r["i"], r["line"], r["distance"], r["keep"]) for r in rows] == [
+        (0, 0, 1, 0, True), (0, 2, 4, 4, False),
+        (1, 1, 2, 0, True), (1, 4, 6, 0, False),
+    ]
+    assert {r["file"] for r in rows} == {str(path)}
+
+
+def test_dedup_report_as_json_and_table(tmp_path):
+    shared = os.urandom(50_000)
+    (tmp_path / "one.bin").write_bytes(shared + os.urandom(10_000))
+    (tmp_path / "two.bin").write_bytes(shared + os.urandom(20_000))
+    names = ["one.bin", "two.bin"]
+    result = veltrane("dedup", "--json", "--chunk-size", 512, *names, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    expected = dedup_report([tmp_path / n for n in names], 512).to_dict()
+    for stats in expected["files"]:
+        stats["path"] = Path(stats["path"]).name
+    assert json.loads(result.stdout) == expected
+    assert expected["files"][1]["byte_reduction_percent"] > 50
+
+    table = veltrane("dedup", "--chunk-size", 512, *names, cwd=tmp_path).stdout.decode()
+    table = table.splitlines()
+    rows = {line.split()[0]: line.split()[1:] for line in table if line.split()}
+    total = expected["total"]
+    assert rows["total"][:2] == [f"{total['bytes']:,}", f"{total['unique_bytes']:,}"]
+    assert rows["two.bin"][2] == f"{expected['files'][1]['byte_reduction_percent']:.1f}%"
+
+    # A file name that is not UTF-8 is shown with escapes.
+    (tmp_path / "two.bin").rename(tmp_path / os.fsdecode(b"caf\xe9.bin"))
+    result = veltrane("dedup", "one.bin", b"caf\xe9.bin", cwd=tmp_path)
+    assert result.returncode == 0 and "caf\\xe9.bin" in result.stdout.decode()
+
+
+def write_jsonl(tmp_path, text):
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(text)
+    return path
+
+
+@pytest.mark.parametrize(
+    "args, status, fragment",
+    [
+        (["near-dups", "missing.txt"], 1, "missing.txt: No such file or directory"),
+        (["dedup", b"bad\xff.bin"], 1, "bad\\xff.bin: No such file or directory"),
+        (["near-dups", "."], 1, ".: Is a directory"),
+        (["dedup", "missing.bin"], 1, "missing.bin: No such file or directory"),
+        (["fingerprint", "in.txt", "missing.txt"], 1, "missing.txt: No such file"),
+        (["near-dups", "--jsonl", "in.jsonl"], 1, "in.jsonl:2: not valid JSON"),
+        (["near-dups", "--jsonl", "--field", "body", "ok.jsonl"], 1,
+         "ok.jsonl:1: the record has no field 'body'"),
+        (["near-dups", "--jsonl", "numbers.jsonl"], 1, "numbers.jsonl:1: field 'text' must be"),
+        (["near-dups", "--jsonl", "list.jsonl"], 1, "list.jsonl:1: expected a JSON object"),
+        (["near-dups", "--jsonl", "latin1.jsonl"], 1, "latin1.jsonl:1: not UTF-8"),
+        (["near-dups", "--jsonl", "surrogate.jsonl"], 1, "surrogate.jsonl:1: field 'text' holds"),
+        (["near-dups", "--field", "body", "in.txt"], 2, "--field needs --jsonl"),
+        (["near-dups", "--jsonl", "--lines", "in.txt"], 2, "not allowed with argument"),
+        (["near-dups", "--max-distance", "17", "in.txt"], 2, "must be from 0 to 16, got 17"),
+        (["near-dups", "--format", "groups", "in.txt"], 2, "invalid choice: 'groups'"),
+        (["near-dups", "--threads", "0", "in.txt"], 2, "must be at least 1, got 0"),
+        (["near-dups"], 2, "required: INPUT"),
+        (["dedup", "--chunk-size", "0", "in.txt"], 2, "must be from 1 to"),
+        (["fingerprint", "--bits", "12"], 2, "must be a multiple of 8, got 12"),
+        (["fingerprint", "--bits", "many"], 2, "expected a whole number, got 'many'"),
+        (["fingerprint", "--no-such-option"], 2, "unrecognized arguments: --no-such-option"),
+        ([], 2, "required: COMMAND"),
+    ],
+)
+def test_errors_are_one_line(tmp_path, args, status, fragment):
+    (tmp_path / "in.txt").write_text("some text\n")
+    (tmp_path / "in.jsonl").write_text('{"text": "fine"}\n{"text": broken}\n')
+    (tmp_path / "ok.jsonl").write_text('{"text": "fine"}\n')
+    (tmp_path / "numbers.jsonl").write_text('{"text": 12}\n')
+    (tmp_path / "list.jsonl").write_text('["text"]\n')
+    (tmp_path / "latin1.jsonl").write_bytes(b'{"text": "caf\xe9"}\n')
+    (tmp_path / "surrogate.jsonl").write_text('{"text": "\\ud800"}\n')
+    one_line_error(veltrane(*args, cwd=tmp_path), status, fragment)
+
+
+def test_closed_output_pipe_ends_quietly(tmp_path):
+    path = tmp_path / "many.txt"
+    path.write_text("word\n" * 200_000)
+    proc = subprocess.Popen([sys.executable, "-m", "veltrane", "fingerprint", path],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.read(17)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert proc.wait(timeout=60) != 0
+    assert err == b""
+
+
+def run_on_terminal(*args, chunks, pause):
+    """Runs veltrane with standard error on a terminal, feeding standard input in pieces."""
+    main, secondary = pty.openpty()
+    # A new terminal is 0 columns wide until someone sets its size, as terminal windows do.
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    proc = subprocess.Popen([sys.executable, "-m", "veltrane", *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=secondary)
+    os.close(secondary)
+    for chunk in chunks:
+        proc.stdin.write(chunk)
+        proc.stdin.flush()
+        time.sleep(pause)
+    proc.stdin.close()
+    assert proc.wait(timeout=60) == 0
+    output = b""
+    while True:
+        try:
+            data = os.read(main, 1 << 16)
+        except OSError:  # the terminal closes with its last writer
+            break
+        if not data:
+            break
+        output += data
+    os.close(main)
+    return output
+
+
+@pytest.mark.no_sanitizer
+def test_progress_bar_only_on_a_terminal_and_not_with_quiet():
+    # More lines than one batch, so the bar is updated after its delay has passed.
+    lines = [b"some words here\n" * (1 << 16)] * 3
+    assert b"fingerprints" in run_on_terminal("fingerprint", chunks=lines, pause=0.6)
+    assert run_on_terminal("fingerprint", "--quiet", chunks=lines, pause=0.6) == b""

@@ -1,16 +1,19 @@
-"""The two tools on built-in samples: near-duplicate texts, then repeated chunks of bytes.
+"""The ``veltrane`` command line on built-in samples: near-duplicate texts, then repeated chunks.
 
-Run with ``python -m veltrane.demo``.
+Run with ``python -m veltrane.demo``. The samples are written to a temporary directory, which
+is removed afterwards; each command is shown as you would type it, followed by its output.
 """
 
+import contextlib
 import random
+import shlex
+import sys
+import tempfile
 
-from dedup_core import CDC, SimHash
-
-from veltrane import deduplicate_texts, fingerprints64, near_duplicate_pairs
+from veltrane import cli
 
 # A 64-bit fingerprint differs in about half its bits between unrelated texts (around 32);
-# texts that share most of their words land within a few bits.
+# texts that share most of their words land within a few bits, short ones within about ten.
 THRESHOLD = 10
 
 TEXTS = [
@@ -22,70 +25,76 @@ TEXTS = [
     "pipelines move data from one place to another, cleaning it on the way",
 ]
 
+SAMPLE_SIZE = 256 * 1024
+OVERWRITE_AT, OVERWRITE_SIZE = 200_000, 4096
+APPENDED = 32 * 1024
+INSERT_AT, INSERTED = 1000, b"inserted!"
+
+
+def run(*argv: str) -> None:
+    """Shows a command line and runs it, as a shell would."""
+    print(f"$ veltrane {shlex.join(argv)}", flush=True)
+    status = cli.main(list(argv))
+    sys.stdout.flush()
+    if status != 0:
+        raise SystemExit(status)
+    print()
+
+
+def write_samples() -> None:
+    """The sample texts and three binary samples, in the current directory."""
+    with open("texts.txt", "w", encoding="utf-8") as f:
+        f.writelines(text + "\n" for text in TEXTS)
+    rng = random.Random(2024)
+    first = rng.randbytes(SAMPLE_SIZE)
+    # Same offsets as the first sample: an overwritten block, then new data at the end.
+    second = bytearray(first)
+    second[OVERWRITE_AT : OVERWRITE_AT + OVERWRITE_SIZE] = rng.randbytes(OVERWRITE_SIZE)
+    second += rng.randbytes(APPENDED)
+    shifted = first[:INSERT_AT] + INSERTED + first[INSERT_AT:]
+    for name, data in (("sample1.bin", first), ("sample2.bin", second), ("shifted.bin", shifted)):
+        with open(name, "wb") as f:
+            f.write(data)
+
 
 def near_duplicates() -> None:
-    """Fingerprint the sample texts and list the pairs within the threshold."""
-    simhash = SimHash(64)
-    fingerprints = [simhash.compute(text) for text in TEXTS]
-    print("Near-duplicate texts (SimHash, 64 bits)")
-    for i, (text, fp) in enumerate(zip(TEXTS, fingerprints)):
-        print(f"  [{i}] {fp.hex()}  {text}")
-    print(f"  threshold: distance <= {THRESHOLD} of 64 bits")
-    for i in range(len(TEXTS)):
-        for j in range(i + 1, len(TEXTS)):
-            distance = SimHash.hamming_distance(fingerprints[i], fingerprints[j])
-            verdict = "near duplicates" if distance <= THRESHOLD else ""
-            print(f"  [{i}] ~ [{j}]  distance {distance:2d}  {verdict}".rstrip())
-
-
-def corpus_search() -> None:
-    """The same texts through the batch API: every pair within the threshold, and clusters."""
-    fps = fingerprints64(TEXTS)
+    """Fingerprints of the sample texts, the pairs within the threshold, and clusters."""
+    print("== Near-duplicate texts (SimHash, 64 bits) ==")
+    print("texts.txt:")
+    for number, text in enumerate(TEXTS, 1):
+        print(f"  {number}  {text}")
     print()
-    print(f"Near-duplicate search over the batch (max_distance {THRESHOLD})")
-    for i, j, distance in near_duplicate_pairs(fps, THRESHOLD).tolist():
-        print(f"  pair [{i}] ~ [{j}]  distance {distance}")
-    result = deduplicate_texts(TEXTS, THRESHOLD)
-    print(f"  keep: {result.keep.tolist()}")
-    for dropped, kept in result.duplicate_of.items():
-        print(f"  drop [{dropped}]: near duplicate of [{kept}]")
+    run("fingerprint", "texts.txt")
+    print(f"Threshold: distance <= {THRESHOLD} of 64 bits (unrelated texts are about 32 apart).")
+    print("Each pair names its texts by index (from 0) and by file and line:")
+    run("near-dups", "texts.txt", "--max-distance", str(THRESHOLD))
+    print("Clusters: keep the first text of each, drop the others (texts without a near")
+    print("duplicate are not listed):")
+    run("near-dups", "texts.txt", "--max-distance", str(THRESHOLD), "--format", "clusters")
 
 
 def exact_duplicates() -> None:
-    """Chunk two overlapping byte strings and deduplicate their chunks together."""
-    rng = random.Random(2024)
-    first = rng.randbytes(256 * 1024)
-    # Same offsets as the first sample: an overwritten block, then new data at the end.
-    second = bytearray(first)
-    second[200_000:204_096] = rng.randbytes(4096)
-    second = bytes(second) + rng.randbytes(32 * 1024)
-    cdc = CDC(1024)
-    chunks1, chunks2 = cdc.chunk(first), cdc.chunk(second)
-    unique, percent = cdc.deduplicate(chunks1 + chunks2)
+    """Repeated chunks across two files that share content at the same offsets."""
+    print("== Exact duplicates (content-defined chunks, streamed from the files) ==")
+    print(f"sample2.bin is sample1.bin with {OVERWRITE_SIZE:,} bytes overwritten at offset"
+          f" {OVERWRITE_AT:,} and {APPENDED:,} bytes appended:")
+    run("dedup", "sample1.bin", "sample2.bin")
+    print("Chunks before the overwritten block repeat; behind it, chunks repeat again only where")
+    print("the cut points happen to line up once more.")
     print()
-    print("Exact duplicates (content-defined chunks, chunk_size 1024)")
-    print(f"  sample 1: {len(first):,} bytes in {len(chunks1)} chunks")
-    print(f"  sample 2: {len(second):,} bytes in {len(chunks2)} chunks"
-          " (sample 1 with 4 KiB overwritten at offset 200,000 and 32 KiB appended)")
-    print(f"  together: {len(chunks1) + len(chunks2)} chunks, {len(unique)} unique,"
-          f" reduction {percent:.1f}%")
-    print(f"  unique bytes stored: {sum(map(len, unique)):,} of {len(first) + len(second):,}")
-    print("  chunks before the overwritten block repeat; behind it, chunks repeat again only"
-          " where the cut points happen to line up once more")
-
-    # The cut hash restarts at every chunk start, so cut points are found again only where
-    # the data lines up at the same offsets; an insertion shifts everything behind it.
-    shifted = first[:1000] + b"inserted!" + first[1000:]
-    _, percent = cdc.deduplicate(chunks1 + cdc.chunk(shifted))
-    print(f"  sample 1 with 9 bytes inserted at offset 1,000 instead: reduction {percent:.1f}%"
-          " (cut points do not resynchronise after a shift)")
+    print(f"shifted.bin is sample1.bin with {len(INSERTED)} bytes inserted at offset"
+          f" {INSERT_AT:,}:")
+    run("dedup", "sample1.bin", "shifted.bin")
+    print("The cut hash restarts at every chunk, so an insertion shifts every cut behind it: only")
+    print("content at the same offsets from a common cut deduplicates.")
 
 
 def main() -> None:
-    """Run both parts of the demo."""
-    near_duplicates()
-    corpus_search()
-    exact_duplicates()
+    """Writes the samples to a temporary directory and runs the commands there."""
+    with tempfile.TemporaryDirectory(prefix="veltrane-demo-") as tmp, contextlib.chdir(tmp):
+        write_samples()
+        near_duplicates()
+        exact_duplicates()
 
 
 if __name__ == "__main__":

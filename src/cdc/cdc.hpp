@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace veltrane {
@@ -39,17 +40,46 @@ public:
     // data (or beyond 2^64) is clamped to the end of the data.
     std::size_t cut(const unsigned char *data, std::size_t size) const;
 
+    // Receives the ends of consecutive chunks, in order, a batch at a time.
+    class EndSink {
+    public:
+        // Not a copy constructor: copies of a sink refer to the same `receive`.
+        template <typename Receive, typename = std::enable_if_t<!std::is_same_v<Receive, EndSink>>>
+        explicit EndSink(Receive &receive)
+            : target_(&receive), call_([](void *target, const std::size_t *ends, std::size_t n) {
+                  (*static_cast<Receive *>(target))(ends, n);
+              }) {}
+
+        void operator()(const std::size_t *ends, std::size_t count) const {
+            call_(target_, ends, count);
+        }
+
+    private:
+        void *target_;
+        void (*call_)(void *, const std::size_t *, std::size_t);
+    };
+
+    // Hands the end offset of every chunk of data[0, size) to `sink`, in order: the same
+    // chunks as calling cut() from each end, found faster (see cdc.cpp).
+    void cut_points(const unsigned char *data, std::size_t size, EndSink sink) const;
+
     // Calls emit(offset, length) for each chunk of data[0, size), in order. Every byte lands
     // in exactly one chunk, and every chunk is non-empty.
     template <typename Emit>
     void for_each_chunk(const unsigned char *data, std::size_t size, Emit &&emit) const {
         std::size_t start = 0;
-        while (start < size) {
-            const std::size_t length = cut(data + start, size - start);
-            emit(start, length);
-            start += length;
-        }
+        auto receive = [&](const std::size_t *ends, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) {
+                emit(start, ends[i] - start);
+                start = ends[i];
+            }
+        };
+        cut_points(data, size, EndSink(receive));
     }
+
+    // Fingerprints of `count` chunks into out[0, count): several chains at once, so that a
+    // core has more than one multiply in flight.
+    static void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out);
 
     // The 64-bit chunk fingerprint that tells chunks apart cheaply.
     static uint64_t fingerprint(const unsigned char *data, std::size_t size);

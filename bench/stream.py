@@ -168,10 +168,10 @@ def bench_near_dups(lines: int, repeats: int) -> bool:
           f" of earlier lines), default options, progress bar on a terminal; best of {repeats}")
     start = time.perf_counter()
     path = write_lines(lines)
-    print(f"  generated {os.path.getsize(path) / MIB:.0f} MiB in"
-          f" {time.perf_counter() - start:.0f} s")
     ok = True
     try:
+        print(f"  generated {os.path.getsize(path) / MIB:.0f} MiB in"
+              f" {time.perf_counter() - start:.0f} s")
         best = None
         for _ in range(repeats):
             with tempfile.TemporaryFile() as out:

@@ -104,6 +104,7 @@ bench: install
 	    $(PIP) install --quiet "$$peer" || echo "bench: $$peer did not install; it shows as n/a"; done
 	$(VPY) bench/run.py
 	$(VPY) bench/search.py
+	$(VPY) bench/stream.py
 
 format: $(VPY)
 	$(PIP) install --quiet clang-format

@@ -241,6 +241,8 @@ ZEROS = np.zeros(3, dtype=np.uint64)
     (lambda: veltrane.clusters(3, [(0, 1), (2, 3)]), ValueError,
      "pair 1 (2, 3) names an item outside 0..2"),
     (lambda: veltrane.clusters(3, [(-1, 0)]), ValueError, "outside 0..2"),
+    (lambda: veltrane.clusters(3, [(0, 2**63)]), ValueError, "outside 0..2"),
+    (lambda: veltrane.fingerprints64("abc"), TypeError, "not a single str"),
 ])
 def test_errors(call, error, message):
     with pytest.raises(error) as info:

@@ -6,6 +6,7 @@ none over), an index for streams, and clusters that say which text to keep.
 
 from __future__ import annotations
 
+import operator
 import os
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple
@@ -23,22 +24,37 @@ PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 Texts = Iterable["str | bytes | bytearray"]
 
 
+def _integer(value, name: str) -> int:
+    # Any integer type (NumPy's included) but bool, which is more likely a mistake.
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+
+
 def _threads(threads: int | None) -> int:
     if threads is None:
         return len(os.sched_getaffinity(0))
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    threads = _integer(threads, "threads")
     if threads < 1:
         raise ValueError(f"threads must be at least 1, got {threads}")
     return threads
 
 
 def _max_distance(max_distance: int) -> int:
-    if isinstance(max_distance, bool) or not isinstance(max_distance, int):
-        raise TypeError(f"max_distance must be an int, not {type(max_distance).__name__}")
+    max_distance = _integer(max_distance, "max_distance")
     if not 0 <= max_distance <= MAX_DISTANCE:
         raise ValueError(f"max_distance must be from 0 to {MAX_DISTANCE}, got {max_distance}")
     return max_distance
+
+
+def _texts(texts: Texts) -> Texts:
+    # A lone text is iterable too, and would be taken for one text per character or byte.
+    if isinstance(texts, (str, bytes, bytearray)):
+        raise TypeError("texts must be an iterable of texts, not a single " + type(texts).__name__)
+    return texts
 
 
 def _as_fingerprints(fingerprints) -> np.ndarray:
@@ -65,7 +81,7 @@ def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) ->
     naming its index. The work runs on ``threads`` threads (default: every core this process
     may use) without the GIL.
     """
-    return _accel.fingerprints(texts, bits, _threads(threads))
+    return _accel.fingerprints(_texts(texts), bits, _threads(threads))
 
 
 def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
@@ -74,7 +90,7 @@ def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
     Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
     :func:`fingerprints`.
     """
-    return _accel.fingerprints64(texts, _threads(threads))
+    return _accel.fingerprints64(_texts(texts), _threads(threads))
 
 
 def near_duplicate_pairs(
@@ -144,7 +160,11 @@ def clusters(n: int, pairs) -> np.ndarray:
     if isinstance(pairs, np.ndarray) and pairs.dtype.names:
         i, j = pairs["i"], pairs["j"]
     else:
-        arr = np.asarray(pairs if len(pairs) else np.empty((0, 2)), dtype=np.int64)
+        try:
+            arr = np.asarray(pairs if len(pairs) else np.empty((0, 2)), dtype=np.int64)
+        except OverflowError:
+            # Too large for int64, so certainly not one of the items.
+            raise ValueError(f"pairs name an item outside 0..{n - 1}") from None
         if arr.ndim != 2 or arr.shape[1] != 2:
             raise ValueError("pairs must be a sequence of (i, j) pairs")
         i, j = arr[:, 0], arr[:, 1]

@@ -1,0 +1,115 @@
+"""Writes the committed seed corpus, fuzz/corpus/<target>/, one small file per case.
+
+Each seed is a case the tests know to be interesting, laid out as its target's docstring tells;
+the fuzzer grows the rest from them. Run it again after changing an input layout:
+    python3 fuzz/make_seeds.py
+"""
+
+import os
+import random
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+
+import model_cdc  # noqa: E402
+
+RAMP = bytes(i % 251 for i in range(10000))
+
+
+def compute_seed(bits, form, text):
+    # form indexes str, bytes, bytearray, Str, Bytes, ByteArray.
+    return bytes([bits + 16, form]) + text
+
+
+def hamming_seed(way, fp1, rest, flags=0):
+    return bytes([way]) + len(fp1).to_bytes(2, "little") + bytes([flags]) + fp1 + rest
+
+
+def chunk_seed(kind, value, data, form=0):
+    return bytes([kind]) + value.to_bytes(2, "little") + bytes([form]) + data
+
+
+def new(chunk):
+    return bytes([15 if len(chunk) >= 48 else 0, len(chunk)]) + chunk
+
+
+def dedup_seed(program, flags=4, pick=0):
+    # flags 4: a plain list, no misfit.
+    return bytes([flags, pick]) + b"".join(program)
+
+
+def content_cut_data(chunk_size, length):
+    """Data that chunk_size cuts at a content cut before its limit, found by trying seeds."""
+    rng = random.Random(0)
+    while True:
+        data = rng.randbytes(length)
+        chunks = model_cdc.chunk(data, chunk_size)
+        if any(len(c) < 2 * chunk_size for c in chunks[:-1]):
+            return data
+
+
+SEEDS = {
+    "compute": {
+        "abc": compute_seed(64, 0, b"abc"),
+        "hello_world": compute_seed(64, 1, b"hello world"),
+        "case_and_double_space": compute_seed(128, 2, b"ABC  abc"),
+        "spaces_only": compute_seed(12, 0, b"   "),
+        "empty": compute_seed(64, 1, b""),
+        "utf8_tab": compute_seed(200, 0, "café CAFÉ\tword".encode()),
+        "lone_surrogate": compute_seed(64, 0, b"abc \xed\xa0\x80 def"),
+        "negative_bits": compute_seed(-8, 1, b"abc"),
+        "short_bits_subclass": compute_seed(7, 3, b"x y"),
+        "edges_subclass": compute_seed(65, 5, b" leading and trailing  "),
+    },
+    "hamming_distance": {
+        "equal": hamming_seed(2, bytes(range(8)), b""),
+        "all_bits_40": hamming_seed(1, bytes(40), b"\xff" * 40),
+        "0f_01": hamming_seed(1, b"\x0f", b"\x0e", flags=4 | 1),
+        "fp2_shorter": hamming_seed(0, b"123456789", b"12345678"),
+        "longer_fp2": hamming_seed(2, bytes(range(33)), b"xyz", flags=2),
+        "empty_fp1": hamming_seed(0, b"", b"anything"),
+        "bytearray_fp2": hamming_seed(3, b"ab", b"ab"),
+        "str_fp1": hamming_seed(3, b"ab", b"ab", flags=0x80 | (3 << 3)),
+    },
+    "chunk": {
+        "default_49_and_1": chunk_seed(14, 0, bytes(50)),
+        "size1": chunk_seed(0, 0, b"abcde"),
+        "size10_fixed_pieces": chunk_seed(0, 9, RAMP[:45]),
+        "size24": chunk_seed(0, 23, RAMP[:100]),
+        "size100_content_cut": chunk_seed(0, 99, content_cut_data(100, 400)),
+        "size300_content_cut": chunk_seed(0, 299, content_cut_data(300, 2000), form=2),
+        "zeros_huge": chunk_seed(12, 0, bytes(200)),
+        "ramp_half_wrap": chunk_seed(13, 512, RAMP[:300]),
+        "zero_refused": chunk_seed(15, 0, b"x"),
+        "negative_refused": chunk_seed(15, 1, b"x"),
+        "bytearray_refused": chunk_seed(0, 5, b"data", form=3),
+    },
+    "deduplicate": {
+        "aaba": dedup_seed([new(b"AAAA"), b"\x06\x00", new(b"BBBB"), b"\x06\x00"]),
+        "colliding": dedup_seed([b"\x0b\x00", b"\x0c\x00", b"\x0b\x00", b"\x0c\x00"]),
+        "empties": dedup_seed([b"\x0a\x00", new(b""), b"\x0a\x00", new(b"x")]),
+        "five_four_distinct": dedup_seed([new(b"a"), new(b"b"), new(b"c"), new(b"d"), b"\x06\x00"],
+                                         flags=5),
+        "near_copies": dedup_seed([new(RAMP[:20]), b"\x0e\x00", b"\x0e\x01", b"\x0e\x06",
+                                   b"\x0d\x00"]),
+        "long": dedup_seed([new(RAMP[:200]), new(RAMP[1:201]), b"\x06\x00", b"\x06\x01"]),
+        "misfit_str": dedup_seed([new(b"A"), new(b"B")], flags=0, pick=8),
+        "tuple": dedup_seed([new(b"A")], flags=2),
+    },
+}
+
+
+def main():
+    for target, seeds in SEEDS.items():
+        folder = os.path.join(HERE, "corpus", target)
+        os.makedirs(folder, exist_ok=True)
+        for name in os.listdir(folder):
+            os.remove(os.path.join(folder, name))
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()

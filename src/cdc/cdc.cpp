@@ -477,18 +477,18 @@ void after_fork_in_child() {
     }
 }
 
-void fingerprint_all(const std::vector<ByteSpan> &chunks, std::vector<uint64_t> &fps) {
+// Runs work(begin, end) on one contiguous block of [0, count) per thread of the OpenMP team, as
+// a static schedule would, or on the calling thread alone where the team cannot be used.
+// `work` must not allocate or throw: no thread of a team can fail part-way.
+template <typename Work> void on_team(std::size_t count, Work &&work) {
     // Registered before the first region, so no team exists that a child could not see.
     static const bool fork_handler_registered =
         pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
-    const std::size_t count = chunks.size();
     if (team_unusable.load(std::memory_order_relaxed) || !fork_handler_registered) {
-        CDC::fingerprints(chunks.data(), count, fps.data());
+        work(std::size_t {0}, count);
         return;
     }
     team_started.store(true, std::memory_order_relaxed);
-    // Allocates nothing, so no thread of the team can fail part-way. Each thread takes one
-    // contiguous block, as a static schedule would.
 #pragma omp parallel
     {
         const auto threads = static_cast<std::size_t>(omp_get_num_threads());
@@ -496,9 +496,67 @@ void fingerprint_all(const std::vector<ByteSpan> &chunks, std::vector<uint64_t> 
         const std::size_t q = count / threads;
         const std::size_t r = count % threads;
         const std::size_t begin = t < r ? t * (q + 1) : r + t * q;
-        const std::size_t n = t < r ? q + 1 : q;
-        CDC::fingerprints(chunks.data() + begin, n, fps.data() + begin);
+        work(begin, begin + (t < r ? q + 1 : q));
     }
+}
+
+bool same_bytes(const ByteSpan &a, const ByteSpan &b) {
+    return a.size == b.size && (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0);
+}
+
+// For every chunk, the index of the first chunk with its fingerprint: an open-addressing table
+// of twice as many slots as chunks, probed in order from a multiplicative hash of the
+// fingerprint (2^64 / golden ratio), so that no node is allocated per chunk.
+std::vector<std::size_t> first_with_fingerprint(const std::vector<uint64_t> &fps) {
+    constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
+    constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+    int bits = 4;
+    while ((std::size_t {1} << bits) < 2 * fps.size()) {
+        ++bits;
+    }
+    const std::size_t mask = (std::size_t {1} << bits) - 1;
+    std::vector<std::size_t> slots(mask + 1, kEmpty);
+    std::vector<std::size_t> first(fps.size());
+    for (std::size_t i = 0; i < fps.size(); ++i) {
+        std::size_t at = static_cast<std::size_t>((fps[i] * kGolden) >> (64 - bits));
+        while (slots[at] != kEmpty && fps[slots[at]] != fps[i]) {
+            at = (at + 1) & mask;
+        }
+        if (slots[at] == kEmpty) {
+            slots[at] = i;
+        }
+        first[i] = slots[at];
+    }
+    return first;
+}
+
+// The exact pass for inputs with a fingerprint collision: in input order, a fingerprint maps to
+// its newest survivor, and `previous` chains the older survivors that collided with it.
+std::vector<std::size_t> first_occurrences_colliding(const std::vector<ByteSpan> &chunks,
+                                                     const std::vector<uint64_t> &fps) {
+    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> survivors;
+    std::vector<std::size_t> previous;
+    std::unordered_map<uint64_t, std::size_t> newest;
+    newest.reserve(chunks.size());
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        const auto [it, inserted] = newest.try_emplace(fps[i], survivors.size());
+        if (!inserted) {
+            bool seen = false;
+            for (std::size_t s = it->second; s != kNone && !seen; s = previous[s]) {
+                seen = same_bytes(chunks[survivors[s]], chunks[i]);
+            }
+            if (seen) {
+                continue;
+            }
+            previous.push_back(it->second);
+            it->second = survivors.size();
+        } else {
+            previous.push_back(kNone);
+        }
+        survivors.push_back(i);
+    }
+    return survivors;
 }
 
 // The rest of a chunk's scan after its window: the literal loop from the first test on.
@@ -705,34 +763,31 @@ void CDC::fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out)
 std::vector<std::size_t> CDC::first_occurrences(const std::vector<ByteSpan> &chunks) {
     const std::size_t n = chunks.size();
     std::vector<uint64_t> fps(n);
-    fingerprint_all(chunks, fps);
-
-    // One pass in input order keeps the first occurrence whatever the team did. A fingerprint
-    // maps to its newest survivor; `previous` chains the older survivors that collided with it.
-    constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> survivors;
-    std::vector<std::size_t> previous;
-    std::unordered_map<uint64_t, std::size_t> newest;
-    newest.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto [it, inserted] = newest.try_emplace(fps[i], survivors.size());
-        if (!inserted) {
-            const ByteSpan &chunk = chunks[i];
-            bool seen = false;
-            for (std::size_t s = it->second; s != kNone && !seen; s = previous[s]) {
-                const ByteSpan &other = chunks[survivors[s]];
-                seen = other.size == chunk.size &&
-                       (chunk.size == 0 || std::memcmp(other.data, chunk.data, chunk.size) == 0);
-            }
-            if (seen) {
-                continue;
-            }
-            previous.push_back(it->second);
-            it->second = survivors.size();
-        } else {
-            previous.push_back(kNone);
+    on_team(n, [&](std::size_t begin, std::size_t end) {
+        fingerprints(chunks.data() + begin, end - begin, fps.data() + begin);
+    });
+    // In input order, so the first occurrence is kept whatever the team did.
+    const std::vector<std::size_t> first = first_with_fingerprint(fps);
+    // A fingerprint match is confirmed by comparing bytes, by the team as well. Only a
+    // collision (different bytes, one fingerprint) needs the exact pass.
+    std::atomic<bool> collided {false};
+    on_team(n, [&](std::size_t begin, std::size_t end) {
+        bool differs = false;
+        for (std::size_t i = begin; i < end && !differs; ++i) {
+            differs = first[i] != i && !same_bytes(chunks[i], chunks[first[i]]);
         }
-        survivors.push_back(i);
+        if (differs) {
+            collided.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (collided.load(std::memory_order_relaxed)) {
+        return first_occurrences_colliding(chunks, fps);
+    }
+    std::vector<std::size_t> survivors;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (first[i] == i) {
+            survivors.push_back(i);
+        }
     }
     return survivors;
 }

@@ -217,7 +217,6 @@ def test_deduplicate_keeps_what_deduplicate_texts_keeps(client):
     [
         ({"id": [1, 2], "text": ["a", None]}, {}, ValueError, "text of id 2 is missing"),
         ({"id": [1, 2], "text": ["a", 5]}, {}, TypeError, "text of id 2 must be str"),
-        ({"id": [1, 1], "text": ["a", "a"]}, {}, ValueError, "ids must be unique: id 1"),
         ({"id": [1, 2], "text": ["a", "b"]}, {"max_distance": 17}, ValueError,
          "max_distance must be from 0"),
         ({"id": [1, 2], "text": ["a", "b"]}, {"text": "body"}, KeyError, "no column 'body'"),
@@ -232,9 +231,17 @@ def test_bad_input_is_named(rows, kwargs, error, message):
         vdask.near_duplicate_pairs(frame, **kwargs).compute()
 
 
-def test_repeated_id_with_near_fingerprints_is_caught_in_a_pair():
-    frame = fingerprint_frame(np.array([6, 7], dtype=np.uint64), np.array([4, 4]), 2)
-    with in_process(), pytest.raises(ValueError, match="id 4 repeats"):
+@pytest.mark.parametrize(
+    "fps, npartitions",
+    [
+        ([6, 6], 1),  # identical, in one partition
+        ([6, 6], 2),  # identical, in two partitions
+        ([6, 7], 2),  # near: caught in the pair
+    ],
+)
+def test_a_repeated_id_is_caught(fps, npartitions):
+    frame = fingerprint_frame(np.array(fps, dtype=np.uint64), np.array([4, 4]), npartitions)
+    with in_process(), pytest.raises(ValueError, match="ids must be unique: id 4 repeats"):
         vdask.fingerprint_pairs(frame, max_distance=1).compute()
 
 

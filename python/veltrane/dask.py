@@ -19,9 +19,11 @@ How the pairs are found (each step a Dask operation, none collecting data on the
 
 1. Fingerprints per partition, by the native batch code with the GIL released, so that the
    worker's threads run in parallel.
-2. Rows shuffled by fingerprint; each set of identical fingerprints becomes one
-   *representative* (its smallest id) plus its members. Only representatives are searched,
-   so a million copies of one text cost a million rows, not 5 * 10^11 comparisons.
+2. Identical fingerprints collapsed: each set becomes one *representative* (its smallest id)
+   plus its members, first within each partition, then across partitions by a shuffle of
+   the partitions' own representatives. Only representatives are searched, so a million
+   copies of one text cost a million rows, not 5 * 10^11 comparisons, and no task holds
+   them all.
 3. Pigeonhole: the 64 bits are cut into ``max_distance + 1`` blocks (as the single-machine
    search cuts them); two fingerprints within the distance agree on at least one block. Each
    representative is emitted once per block, keyed by (block, block value), and shuffled by
@@ -220,29 +222,88 @@ def fingerprints(df: dd.DataFrame, text: str = "text", id: str = "id") -> dd.Dat
 
 # --------------------------------------------------------------------------------------------
 # Step 2: identical fingerprints collapsed
+#
+# In two levels, so that no task holds all rows of one fingerprint (a corpus may hold
+# millions of empty or boilerplate texts): each partition first collapses its own rows onto a
+# local representative; only those are shuffled by fingerprint, at most one per partition and
+# fingerprint, and collapsed onto the global representative. The members of a fingerprint stay
+# in their partitions, linked to the global representative through their local one.
 
 
-def _collapse_partition(part: pd.DataFrame) -> pd.DataFrame:
-    """Every row with its fingerprint's representative (smallest id) and set size, sorted by
-    (fingerprint, id). All rows of a fingerprint are in this partition."""
-    part = part.sort_values([_FP, _ID], kind="stable", ignore_index=True)
-    fps = part[_FP].to_numpy()
-    ids = part[_ID]
-    n = len(fps)
-    first = np.ones(n, dtype=bool)
-    first[1:] = fps[1:] != fps[:-1]
+def _runs(values: np.ndarray) -> np.ndarray:
+    """For sorted values, True where a run of equal values starts."""
+    first = np.ones(len(values), dtype=bool)
+    first[1:] = values[1:] != values[:-1]
+    return first
+
+
+def _repeated(fps: np.ndarray, first: np.ndarray, ids: pd.Series) -> None:
+    """Raises when an id repeats within a fingerprint (rows sorted by fingerprint, then id)."""
     repeated = ~first[1:] & (ids.iloc[1:].to_numpy() == ids.iloc[:-1].to_numpy())
     if repeated.any():
         raise ValueError(f"ids must be unique: id {_shown(ids.iloc[1:][repeated].iloc[0])} repeats")
+
+
+def _local_groups(part: pd.DataFrame) -> pd.DataFrame:
+    """Every row of a partition with its fingerprint's local representative (smallest id in
+    this partition) and the local count, sorted by (fingerprint, id)."""
+    part = part.sort_values([_FP, _ID], kind="stable", ignore_index=True)
+    fps = part[_FP].to_numpy()
+    ids = part[_ID]
+    first = _runs(fps)
+    _repeated(fps, first, ids)
     starts = np.flatnonzero(first)
-    sizes = np.diff(np.append(starts, n))
     group = np.cumsum(first) - 1
+    sizes = np.diff(np.append(starts, len(fps)))
     return pd.DataFrame(
         {
             _FP: fps,
             _ID: ids,
-            _REP: ids.iloc[starts[group]].reset_index(drop=True),
-            "size": sizes[group].astype(np.int64),
+            "local": ids.iloc[starts[group]].reset_index(drop=True),
+            "local_size": sizes[group].astype(np.int64),
+        }
+    )
+
+
+def _local_representatives(part: pd.DataFrame) -> pd.DataFrame:
+    lead = part[(part[_ID] == part["local"]).to_numpy()]
+    return pd.DataFrame(
+        {
+            _FP: lead[_FP].to_numpy(),
+            "local": lead["local"].reset_index(drop=True),
+            "local_size": lead["local_size"].to_numpy(),
+        }
+    )
+
+
+def _local_members(part: pd.DataFrame) -> pd.DataFrame:
+    """(local representative, id) of the rows that share their fingerprint within the
+    partition."""
+    shared = part[part["local_size"].to_numpy() > 1]
+    return pd.DataFrame(
+        {"local": shared["local"].reset_index(drop=True), _ID: shared[_ID].reset_index(drop=True)}
+    )
+
+
+def _global_groups(part: pd.DataFrame) -> pd.DataFrame:
+    """Every local representative with its fingerprint's representative (the smallest id of
+    all) and the number of rows with the fingerprint. All local representatives of a
+    fingerprint are in this partition."""
+    part = part.sort_values([_FP, "local"], kind="stable", ignore_index=True)
+    fps = part[_FP].to_numpy()
+    local = part["local"]
+    first = _runs(fps)
+    _repeated(fps, first, local)
+    starts = np.flatnonzero(first)
+    group = np.cumsum(first) - 1
+    totals = np.add.reduceat(part["local_size"].to_numpy(), starts) if len(starts) else starts
+    return pd.DataFrame(
+        {
+            _FP: fps,
+            "local": local,
+            "local_size": part["local_size"].to_numpy(),
+            _REP: local.iloc[starts[group]].reset_index(drop=True),
+            "size": totals[group].astype(np.int64),
         }
     )
 
@@ -250,21 +311,30 @@ def _collapse_partition(part: pd.DataFrame) -> pd.DataFrame:
 def _distinct_rows(part: pd.DataFrame) -> pd.DataFrame:
     """One row per fingerprint: the fingerprint, its representative, and whether other rows
     share it."""
-    first = part[part[_ID] == part[_REP]]
+    lead = part[(part["local"] == part[_REP]).to_numpy()]
     return pd.DataFrame(
         {
-            _FP: first[_FP].to_numpy(),
-            _REP: first[_REP].reset_index(drop=True),
-            "multi": first["size"].to_numpy() > 1,
+            _FP: lead[_FP].to_numpy(),
+            _REP: lead[_REP].reset_index(drop=True),
+            "multi": lead["size"].to_numpy() > 1,
         }
     )
 
 
-def _member_rows(part: pd.DataFrame) -> pd.DataFrame:
-    """(representative, id) for every row of a fingerprint that several rows share."""
-    shared = part[part["size"].to_numpy() > 1]
+def _lone_members(part: pd.DataFrame) -> pd.DataFrame:
+    """(representative, id) for the rows of a shared fingerprint that are alone with it in
+    their partition: the local representative is the row."""
+    lone = part[(part["size"].to_numpy() > 1) & (part["local_size"].to_numpy() == 1)]
     return pd.DataFrame(
-        {_REP: shared[_REP].reset_index(drop=True), _ID: shared[_ID].reset_index(drop=True)}
+        {_REP: lone[_REP].reset_index(drop=True), _ID: lone["local"].reset_index(drop=True)}
+    )
+
+
+def _links(part: pd.DataFrame) -> pd.DataFrame:
+    """(local representative, representative) of the local groups of several rows."""
+    linked = part[part["local_size"].to_numpy() > 1]
+    return pd.DataFrame(
+        {"local": linked["local"].reset_index(drop=True), _REP: linked[_REP].reset_index(drop=True)}
     )
 
 
@@ -279,19 +349,15 @@ def _pairs_within_runs(ends: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return p, q
 
 
-def _self_pairs(part: pd.DataFrame) -> pd.DataFrame:
-    """The pairs, at distance 0, among the rows of each fingerprint; ids ascend within a
-    fingerprint, so each pair comes out ordered."""
-    sizes = part["size"].to_numpy()
-    shared = part[sizes > 1].reset_index(drop=True)
-    fps = shared[_FP].to_numpy()
-    n = len(fps)
-    last = np.ones(n, dtype=bool)
-    last[:-1] = fps[1:] != fps[:-1]
-    # The end of each row's run: the position after the last row with its fingerprint.
-    run_ends = np.flatnonzero(last) + 1
-    p, q = _pairs_within_runs(np.repeat(run_ends, np.diff(np.append(0, run_ends))))
-    ids = shared[_ID]
+def _member_pairs(part: pd.DataFrame) -> pd.DataFrame:
+    """The pairs, at distance 0, among the members of each representative (all of them in
+    this partition); sorted by id within a representative, each pair comes out ordered."""
+    part = part.sort_values([_REP, _ID], kind="stable", ignore_index=True)
+    reps = part[_REP].to_numpy()
+    run_ends = np.append(np.flatnonzero(_runs(reps))[1:], len(reps))
+    lengths = np.diff(np.append(0, run_ends))
+    p, q = _pairs_within_runs(np.repeat(run_ends, lengths))
+    ids = part[_ID]
     return pd.DataFrame(
         {
             "id_a": ids.iloc[p].reset_index(drop=True),
@@ -301,11 +367,46 @@ def _self_pairs(part: pd.DataFrame) -> pd.DataFrame:
     )
 
 
-def _collapse(frame: dd.DataFrame) -> dd.DataFrame:
-    id_dtype = frame[_ID].dtype
-    meta = _empty(**{_FP: np.uint64, _ID: id_dtype, _REP: id_dtype, "size": np.int64})
-    shuffled = frame.shuffle(on=_FP, ignore_index=True, force=True)
-    return shuffled.map_partitions(_collapse_partition, meta=meta)
+class _Collapsed:
+    """The lazy frames of the collapse: ``distinct`` (fingerprint, representative, multi) and,
+    built on demand, ``members`` (representative, id) of every shared fingerprint."""
+
+    def __init__(self, frame: dd.DataFrame) -> None:
+        id_dtype = frame[_ID].dtype
+        self.id_dtype = id_dtype
+        self.local = frame.map_partitions(
+            _local_groups,
+            meta=_empty(**{_FP: np.uint64, _ID: id_dtype, "local": id_dtype}, local_size=np.int64),
+        )
+        leads = self.local.map_partitions(
+            _local_representatives,
+            meta=_empty(**{_FP: np.uint64}, local=id_dtype, local_size=np.int64),
+        )
+        self.groups = leads.shuffle(on=_FP, ignore_index=True, force=True).map_partitions(
+            _global_groups,
+            meta=_empty(
+                **{_FP: np.uint64},
+                local=id_dtype,
+                local_size=np.int64,
+                **{_REP: id_dtype},
+                size=np.int64,
+            ),
+        )
+        self.distinct = self.groups.map_partitions(
+            _distinct_rows, meta=_empty(**{_FP: np.uint64, _REP: id_dtype}, multi=bool)
+        )
+
+    def members(self) -> dd.DataFrame:
+        pair = _empty(**{_REP: self.id_dtype, _ID: self.id_dtype})
+        lone = self.groups.map_partitions(_lone_members, meta=pair)
+        links = self.groups.map_partitions(
+            _links, meta=_empty(local=self.id_dtype, **{_REP: self.id_dtype})
+        )
+        shared = self.local.map_partitions(
+            _local_members, meta=_empty(local=self.id_dtype, **{_ID: self.id_dtype})
+        )
+        linked = shared.merge(links, on="local")[[_REP, _ID]]
+        return dd.concat([lone, linked]).repartition(npartitions=self.local.npartitions)
 
 
 # --------------------------------------------------------------------------------------------
@@ -599,15 +700,12 @@ def fingerprint_pairs(
     """
     max_distance = _search._max_distance(max_distance)
     limit = _split_limit(split_limit)
-    frame = _fingerprint_frame(df, fingerprint, id)
-    collapsed = _collapse(frame)
-    id_dtype = frame[_ID].dtype
-    distinct = collapsed.map_partitions(
-        _distinct_rows, meta=_empty(**{_FP: np.uint64, _REP: id_dtype, "multi": bool})
+    collapsed = _Collapsed(_fingerprint_frame(df, fingerprint, id))
+    members = collapsed.members()
+    near = _expand(_representative_pairs(collapsed.distinct, max_distance, limit), members)
+    identical = members.shuffle(on=_REP, ignore_index=True, force=True).map_partitions(
+        _member_pairs, meta=_pair_meta(collapsed.id_dtype)
     )
-    members = collapsed.map_partitions(_member_rows, meta=_empty(**{_REP: id_dtype, _ID: id_dtype}))
-    near = _expand(_representative_pairs(distinct, max_distance, limit), members)
-    identical = collapsed.map_partitions(_self_pairs, meta=_pair_meta(id_dtype))
     return dd.concat([near, identical])
 
 
@@ -782,11 +880,8 @@ def deduplicate(
     _check_columns(df, text, id)
     max_distance = _search._max_distance(max_distance)
     limit = _split_limit(split_limit)
-    collapsed = _collapse(fingerprints(df, text, id))
     id_dtype = df[id].dtype
-    distinct = collapsed.map_partitions(
-        _distinct_rows, meta=_empty(**{_FP: np.uint64, _REP: id_dtype, "multi": bool})
-    )
+    distinct = _Collapsed(fingerprints(df, text, id)).distinct
     rep_pairs = _representative_pairs(distinct, max_distance, limit)
     edges = rep_pairs.map_partitions(
         _oriented_edges, "rep_a", "rep_b", meta=_empty(u=id_dtype, v=id_dtype)

@@ -56,10 +56,14 @@ SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-n
 sanitize: $(SAN_VENV)/bin/python
 	$(SAN_VENV)/bin/python -m pip --disable-pip-version-check install --quiet \
 	    -C cmake.define.VELTRANE_SANITIZE=address,undefined -C build-dir=build/sanitize ".[test]"
+	@# Reports go to files as well: pytest captures a test's stderr, and an abort loses it.
+	rm -rf build/sanitize-reports && mkdir -p build/sanitize-reports
 	LD_PRELOAD="$(SAN_PRELOAD)" PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$(CURDIR)/build/sanitize-reports/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/build/sanitize-reports/ubsan \
+	    $(SAN_VENV)/bin/python -m pytest $(PYTEST_ARGS) \
+	    || { cat build/sanitize-reports/* 2>/dev/null; exit 1; }
+	@if ls build/sanitize-reports/* >/dev/null 2>&1; then cat build/sanitize-reports/*; exit 1; fi
 
 # Coverage-guided fuzzing of the native code, built by clang with the fuzzer and sanitizers in a
 # venv of its own; see fuzz/run.sh.

@@ -62,6 +62,16 @@ Texts collect_texts(const py::handle &texts) {
     return t;
 }
 
+// A new one-dimensional array holding a copy of v. An empty vector has no data pointer to
+// copy from, and memcpy must not be handed one.
+template <typename T> py::array_t<T> to_array(const std::vector<T> &v) {
+    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) {
+        std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(T));
+    }
+    return out;
+}
+
 std::vector<uint64_t> signatures(const py::handle &texts, int threads) {
     const Texts t = collect_texts(texts);
     std::vector<uint64_t> sigs(t.views.size());
@@ -76,12 +86,9 @@ void check_threads(int threads) {
     }
 }
 
-Fingerprints fingerprints64(const py::handle &texts, int threads) {
+py::array_t<uint64_t> fingerprints64(const py::handle &texts, int threads) {
     check_threads(threads);
-    const std::vector<uint64_t> sigs = signatures(texts, threads);
-    Fingerprints out(static_cast<py::ssize_t>(sigs.size()));
-    std::memcpy(out.mutable_data(), sigs.data(), sigs.size() * sizeof(uint64_t));
-    return out;
+    return to_array(signatures(texts, threads));
 }
 
 py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
@@ -121,12 +128,6 @@ py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py
         std::memcpy(rec + 8, &found[k].j, 8);
         rec[16] = found[k].distance;
     }
-    return out;
-}
-
-py::array_t<int64_t> to_array(const std::vector<int64_t> &v) {
-    py::array_t<int64_t> out(static_cast<py::ssize_t>(v.size()));
-    std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(int64_t));
     return out;
 }
 

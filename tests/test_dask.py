@@ -160,6 +160,26 @@ def test_identical_texts_pair_with_each_other_and_collapse_in_deduplication(clie
     assert list(kept.columns) == ["id", "text"]
 
 
+def test_copies_of_one_text_reach_the_shuffle_once_per_partition(monkeypatch):
+    texts = ["boilerplate footer"] * 600 + [f"text {k} of its own" for k in range(40)]
+    frame = dd.from_pandas(
+        pd.DataFrame({"id": np.arange(len(texts)), "text": texts}), npartitions=4
+    )
+    seen = []
+    collapse = vdask._global_groups
+
+    def spy(part):
+        seen.append(len(part))
+        return collapse(part)
+
+    monkeypatch.setattr(vdask, "_global_groups", spy)
+    with in_process():
+        kept = vdask.deduplicate(frame, max_distance=3).compute()
+    assert sorted(kept["id"].tolist()) == veltrane.deduplicate_texts(texts, 3).keep.tolist()
+    # The 600 copies arrive as at most one local representative from each partition.
+    assert sum(seen) <= 4 + 40
+
+
 # --- clusters --------------------------------------------------------------------------------
 
 

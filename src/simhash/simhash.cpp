@@ -30,8 +30,8 @@ inline uint64_t finish(uint64_t h) {
     return shift_mix(shift_mix(h) * kHashMul);
 }
 
-// All ones where `keep` is true, without a branch: the compiler turns a conditional expression
-// into a jump where it likes, and token lengths are what a branch predictor cannot learn.
+// `a` if `keep`, else `b`, without a branch: the compiler turns a conditional expression into a
+// jump where it likes, and token lengths are what a branch predictor cannot learn.
 inline uint64_t select(bool keep, uint64_t a, uint64_t b) {
     const uint64_t m = uint64_t {0} - static_cast<uint64_t>(keep);
     return (a & m) | (b & ~m);

@@ -690,9 +690,12 @@ def fingerprint_pairs(
     split_limit)`` chunks, and every pair of chunks (and every chunk with itself) is searched
     as one tile of about ``split_limit`` rows, keeping only the pairs across the tile's two
     chunks (within its chunk on the diagonal). Every pair of the group meets in exactly one
-    tile, so nothing is lost or repeated; each row of the group is sent ``s`` times. A further
-    block would be no safe sub-key: the fingerprints that fill a skewed group often agree on
-    more blocks than one, and pairs that differ on the sub-key block still have to meet.
+    tile, so nothing is lost or repeated. Each row of the group is sent ``s`` times, about
+    ``2 * size**2 / split_limit`` rows for the group: splitting bounds each task, not the
+    work, which stays the ``size**2 / 2`` comparisons any exact search of the group makes.
+    A further block would be no safe sub-key: the fingerprints that fill a skewed group often
+    agree on more blocks than one, and pairs that differ on the sub-key block still have to
+    meet.
 
     Building the result reads no data; computing it makes three passes over the collapsed
     fingerprints (two to find the groups over the limit, one to search), holding them on the

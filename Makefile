@@ -36,7 +36,7 @@ help:
 
 # Reinstalled whenever a source changes; the stamp keeps repeated targets fast.
 $(VENV)/.installed: $(VPY) $(SOURCES)
-	$(PIP) install --quiet -C cmake.define.VELTRANE_WERROR=ON ".[test]"
+	$(PIP) install --quiet -C cmake.define.VELTRANE_WERROR=ON ".[test,dask]"
 	@touch $@
 
 install: $(VENV)/.installed

@@ -480,8 +480,11 @@ void after_fork_in_child() {
     }
 }
 
-// Runs work(begin, end) on one contiguous block of [0, count) per thread of the OpenMP team, as
-// a static schedule would, or on the calling thread alone where the team cannot be used.
+// Runs work(begin, end) over blocks of [0, count) on the OpenMP team, or on the calling thread
+// alone where the team cannot be used. Threads take the next block as they get free, so that
+// a core busy with other work does not hold up the call: a static division waits for its
+// slowest thread. Blocks are an eighth of a thread's share, at most 256 items, so that each
+// interleaves its fingerprints in long runs. The answer does not depend on who did what.
 // `work` must not allocate or throw: no thread of a team can fail part-way.
 template <typename Work> void on_team(std::size_t count, Work &&work) {
     // Registered before the first region, so no team exists that a child could not see.
@@ -492,14 +495,18 @@ template <typename Work> void on_team(std::size_t count, Work &&work) {
         return;
     }
     team_started.store(true, std::memory_order_relaxed);
+    std::atomic<std::size_t> next {0};
 #pragma omp parallel
     {
         const auto threads = static_cast<std::size_t>(omp_get_num_threads());
-        const auto t = static_cast<std::size_t>(omp_get_thread_num());
-        const std::size_t q = count / threads;
-        const std::size_t r = count % threads;
-        const std::size_t begin = t < r ? t * (q + 1) : r + t * q;
-        work(begin, begin + (t < r ? q + 1 : q));
+        const std::size_t block = std::clamp<std::size_t>(count / (8 * threads), 1, 256);
+        for (;;) {
+            const std::size_t begin = next.fetch_add(block, std::memory_order_relaxed);
+            if (begin >= count) {
+                break;
+            }
+            work(begin, std::min(count, begin + block));
+        }
     }
 }
 

@@ -470,7 +470,7 @@ def bench_chunk(cfg, buffers, lib, pyfastcdc_peer, fastcdc_peer):
                     *ratios,
                 ]
             )
-        rows.append([""] * 8)
+        rows.append([""] * (6 + len(CHUNK_SIZES)))
     rows.pop()
 
     print_table(

@@ -55,11 +55,18 @@ constexpr std::size_t kMaxSpeculatedLimit = (std::size_t {1} << 15) * kBlock / 2
 // the noise of a moving average does not flap between the two loops.
 constexpr double kEnterRate = 0.28;
 constexpr double kLeaveRate = 0.22;
-// Content cuts in a row after which speculation stops at once. Random data that speculation
-// suits cuts that often by chance rarely: 8 in a row has a chance of 0.22^8 = 5e-6 with the
-// default chunk size, and 0.63^8 = 0.025 at a limit rate of 0.37, where a wrong stop costs only
-// the chunks in flight, as the rate sends the next look straight back.
-constexpr unsigned kCutsToLeave = 8;
+// Content cuts in a row after which speculation stops at once: the fewest that random data,
+// which speculation suits, shows by chance less than once in 1000 chunks, from 2 (chunk size
+// 64) over 5 (the default) to at most 8. A wrong stop costs only the chunks in flight, as the
+// rate sends the next look straight back; a late one costs a round of restarts per chunk.
+constexpr double kChanceOfWrongStop = 1e-3;
+constexpr unsigned kMaxCutsToLeave = 8;
+
+unsigned cuts_to_leave(double limit_rate) {
+    const double cuts = std::ceil(std::log(kChanceOfWrongStop) / std::log1p(-limit_rate));
+    return static_cast<unsigned>(std::clamp(cuts, 2.0, static_cast<double>(kMaxCutsToLeave)));
+}
+
 // Literal chunks cut between two looks at the rate: half its memory, so that speculation
 // resumes soon after the data turns random again.
 constexpr unsigned kStretch = 16;
@@ -205,6 +212,11 @@ public:
         : data_(data), size_(size), limit_(limit), blocks_((limit + kBlock - 1) / kBlock),
           ends_(ends), rate_(rate) {}
 
+    // Tunes the stop to the limit rate that random data would show.
+    void expect(double limit_rate) {
+        cuts_to_leave_ = cuts_to_leave(limit_rate);
+    }
+
     // Whether a lane can scan the chunk at `start`: its whole limit, rounded up to blocks,
     // lies inside the data, so no lane ever reads past the end and no limit is clamped.
     bool fits(std::size_t start) const {
@@ -342,7 +354,7 @@ private:
             frontier_ = l.end;
             content_cuts_ = at_limit ? 0 : content_cuts_ + 1;
         }
-        if (content_cuts_ >= kCutsToLeave) {
+        if (content_cuts_ >= cuts_to_leave_) {
             // Short chunks in a row: the moving average is too slow to tell, and every one of
             // them costs the engine a whole round of restarts.
             rate_.cap(kLeaveRate);
@@ -439,6 +451,7 @@ private:
     std::size_t size_;
     std::size_t limit_;
     std::size_t blocks_; // blocks in a limit, the last one possibly partly past it
+    unsigned cuts_to_leave_ = kMaxCutsToLeave;
     Ends &ends_;
     LimitRate &rate_;
 
@@ -580,11 +593,12 @@ inline std::size_t scan_after_window(const unsigned char *chunk, std::size_t lim
     return limit;
 }
 
-// Up to kStretch chunks from `start` by the literal loop; returns where the next one starts.
-// Runs of short chunks (long runs of zeros cut every 49 bytes) keep one hash chain after the
-// other waiting, so the window of the chunk that would follow a cut at the first test is
-// hashed alongside this chunk's, in the shadow of its chain. Where the guess fails, the
-// second chain cost only issue slots that the first one left idle.
+// Up to about kStretch chunks from `start` by the literal loop; returns where the next one
+// starts. Runs of short chunks (long runs of zeros cut every 49 bytes) keep one hash chain after
+// the other waiting, so the windows of the next kGuesses - 1 chunks, as they would start if
+// each chunk cut at its first test, are hashed alongside this chunk's window: four chains fill
+// the multiplier, one leaves it idle three cycles in four. Where a guess fails, the extra
+// chains cost only those idle slots.
 std::size_t literal_stretch(const unsigned char *data,
                             std::size_t size,
                             std::size_t start,
@@ -592,42 +606,45 @@ std::size_t literal_stretch(const unsigned char *data,
                             Ends &ends,
                             LimitRate &rate) {
     constexpr std::size_t kWindow = CDC::kWindowSize;
-    for (unsigned i = 0; i < kStretch && start < size; ++i) {
+    constexpr std::size_t kShortest = kWindow + 1; // a cut at the first test
+    constexpr unsigned kGuesses = 4;
+    unsigned cut = 0;
+    while (cut < kStretch && start < size) {
         const std::size_t left = size - start;
-        const std::size_t end_limit = std::min(limit, left); // > kWindow when left > kWindow
         if (left <= kWindow) {
-            start += end_limit;
+            start += std::min(limit, left);
             ends.push(start);
+            ++cut;
             continue;
         }
         const unsigned char *chunk = data + start;
-        const unsigned char *after = chunk + kWindow + 1; // if the first test cuts
-        uint64_t h = 0;
-        uint64_t h_after = 0;
-        const bool pair = left - (kWindow + 1) > kWindow;
-        if (pair) {
+        uint64_t h[kGuesses] = {};
+        unsigned ways = 1;
+        if (left > (kGuesses - 1) * kShortest + kWindow) {
+            // Every guessed chunk would hash its window.
+            ways = kGuesses;
 #pragma GCC unroll 16
             for (std::size_t p = 0; p < kWindow; ++p) {
-                h = (h * CDC::kPrime) ^ chunk[p];
-                h_after = (h_after * CDC::kPrime) ^ after[p];
+                for (unsigned m = 0; m < kGuesses; ++m) {
+                    h[m] = (h[m] * CDC::kPrime) ^ chunk[m * kShortest + p];
+                }
             }
         } else {
 #pragma GCC unroll 16
             for (std::size_t p = 0; p < kWindow; ++p) {
-                h = (h * CDC::kPrime) ^ chunk[p];
+                h[0] = (h[0] * CDC::kPrime) ^ chunk[p];
             }
         }
-        const std::size_t length = scan_after_window(chunk, end_limit, h);
-        start += length;
-        ends.push(start);
-        rate.add(length == limit);
-        if (pair && length == kWindow + 1 && ++i < kStretch) {
-            // The guess held: the next chunk's window is hashed already.
-            const std::size_t next_length =
-                scan_after_window(after, std::min(limit, size - start), h_after);
-            start += next_length;
+        for (unsigned m = 0; m < ways; ++m) {
+            const std::size_t length =
+                scan_after_window(data + start, std::min(limit, size - start), h[m]);
+            start += length;
             ends.push(start);
-            rate.add(next_length == limit);
+            rate.add(length == limit);
+            ++cut;
+            if (length != kShortest) {
+                break; // the next guess started in the wrong place
+            }
         }
     }
     return start;
@@ -685,7 +702,9 @@ void CDC::cut_points(const unsigned char *data, std::size_t size, EndSink sink) 
     // A lane needs a whole limit of data, and fewer bytes are left later on.
     const bool may_speculate = limit <= kMaxSpeculatedLimit && speculation.fits(0);
     if (may_speculate) {
-        rate = LimitRate(random_limit_rate(limit));
+        const double expected = random_limit_rate(limit);
+        rate = LimitRate(expected);
+        speculation.expect(expected);
     }
     while (start < size) {
         if (may_speculate && rate.at_least(kEnterRate) && speculation.fits(start)) {

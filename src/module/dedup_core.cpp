@@ -56,14 +56,16 @@ uint64_t hamming_distance(const py::bytes &fp1, const py::bytes &fp2) {
 
 py::list chunk(const CDC &self, const py::bytes &data) {
     const unsigned char *p = bytes_data(data);
-    std::vector<std::size_t> lengths;
-    self.for_each_chunk(
-        p, bytes_size(data), [&](std::size_t, std::size_t length) { lengths.push_back(length); });
-    py::list out(lengths.size());
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < lengths.size(); ++i) {
-        PyList_SET_ITEM(out.ptr(), i, copy_bytes(p + offset, lengths[i]).release().ptr());
-        offset += lengths[i];
+    // Each chunk becomes its bytes object as soon as its end is known: the scan reports ends
+    // in batches, so the copy reads from cache rather than from memory. The list is made
+    // last, at its final size, as before.
+    std::vector<py::object> chunks;
+    self.for_each_chunk(p, bytes_size(data), [&](std::size_t offset, std::size_t length) {
+        chunks.push_back(copy_bytes(p + offset, length));
+    });
+    py::list out(chunks.size());
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), chunks[i].release().ptr());
     }
     return out;
 }

@@ -34,6 +34,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
+from report import print_table  # noqa: E402
 
 import veltrane  # noqa: E402
 
@@ -226,29 +227,6 @@ def fmt(value, spec):
 
 def ratio(numerator, denominator):
     return "n/a" if not numerator or not denominator else f"{numerator / denominator:,.1f}"
-
-
-def print_table(title, headers, rows, left_columns=1, notes=()):
-    """Plain-text table: the first `left_columns` columns left-aligned, the others right."""
-    widths = [len(h) for h in headers]
-    for row in rows:
-        widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
-
-    def line(cells):
-        return "  ".join(
-            cell.ljust(w) if n < left_columns else cell.rjust(w)
-            for n, (cell, w) in enumerate(zip(cells, widths))
-        ).rstrip()
-
-    print()
-    print(title)
-    print(line(headers))
-    print("  ".join("-" * w for w in widths))
-    for row in rows:
-        print(line(row))
-    for note in notes:
-        print(f"  {note}")
-    sys.stdout.flush()
 
 
 # --- the benchmarks --------------------------------------------------------------------------

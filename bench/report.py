@@ -1,6 +1,19 @@
 """Plain-text tables shared by the benchmark scripts."""
 
+import platform
 import sys
+from pathlib import Path
+
+
+def cpu_model():
+    """The processor's model name, for the header of a report."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
 
 
 def print_table(title, headers, rows, left_columns=1, notes=()):

@@ -34,7 +34,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
-from report import print_table  # noqa: E402
+from report import cpu_model, print_table  # noqa: E402
 
 import veltrane  # noqa: E402
 
@@ -442,16 +442,6 @@ def bench_fingerprints(cfg):
 
 
 # --- main ------------------------------------------------------------------------------------
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
 
 
 def parse_args():

@@ -2,6 +2,7 @@
 // Python layer in veltrane/search.py, which validates and documents; this file converts
 // arguments, keeps inputs alive while the GIL is released, and builds NumPy results.
 #include "cdc/cdc.hpp"
+#include "module/pybytes.hpp"
 #include "search/search.hpp"
 #include "simhash/simhash.hpp"
 
@@ -80,37 +81,26 @@ std::vector<uint64_t> signatures(const py::handle &texts, int threads) {
     return sigs;
 }
 
-void check_threads(int threads) {
-    if (threads < 1) {
-        throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
-    }
-}
-
+// The native search refuses threads < 1 (ValueError), as it does a bad max_distance.
 py::array_t<uint64_t> fingerprints64(const py::handle &texts, int threads) {
-    check_threads(threads);
     return to_array(signatures(texts, threads));
 }
 
 py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
-    check_threads(threads);
     // A negative bit count fails as SimHash.compute does, before any work.
     const std::size_t size = SimHash(bits).fingerprint_size();
     const std::vector<uint64_t> sigs = signatures(texts, threads);
-    py::list out(sigs.size());
-    for (std::size_t k = 0; k < sigs.size(); ++k) {
-        py::bytes fp(nullptr, size);
-        SimHash::write_fingerprint(
-            sigs[k], reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(fp.ptr())), size);
-        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(k), fp.release().ptr());
+    std::vector<py::object> out;
+    out.reserve(sigs.size());
+    for (const uint64_t sig : sigs) {
+        out.push_back(veltrane::pyutil::fingerprint_bytes(sig, size));
     }
-    return out;
+    return veltrane::pyutil::list_of(std::move(out));
 }
 
 // Fills a NumPy array of `dtype` (fields i: int64, j: int64, distance: uint8, packed in that
 // order, as veltrane.search declares it).
 py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py::dtype &dtype) {
-    search::check_max_distance(max_distance);
-    check_threads(threads);
     // A private copy: the caller's array may be written by another thread meanwhile.
     std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
     std::vector<search::Pair> found;

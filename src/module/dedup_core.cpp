@@ -4,6 +4,7 @@
 // Every call keeps the GIL. That is what makes reading `bytes`, `str` and list items in place
 // safe: no Python code runs inside a call, so nothing can resize or free what we read.
 #include "cdc/cdc.hpp"
+#include "module/pybytes.hpp"
 #include "simhash/simhash.hpp"
 
 #include <cstdint>
@@ -15,37 +16,13 @@ namespace py = pybind11;
 using veltrane::ByteSpan;
 using veltrane::CDC;
 using veltrane::SimHash;
+using namespace veltrane::pyutil;
 
 namespace {
 
-const unsigned char *bytes_data(py::handle b) {
-    return reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(b.ptr()));
-}
-
-std::size_t bytes_size(py::handle b) {
-    return static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()));
-}
-
-// A new bytes object of `size` bytes whose contents the caller fills; pybind11 raises
-// "Could not allocate bytes object!" when that fails.
-py::bytes new_bytes(std::size_t size) {
-    return py::bytes(nullptr, size);
-}
-
-unsigned char *writable(py::bytes &b) {
-    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(b.ptr()));
-}
-
-py::bytes copy_bytes(const unsigned char *data, std::size_t size) {
-    return py::bytes(reinterpret_cast<const char *>(data), size);
-}
-
 py::bytes compute(const SimHash &self, std::string_view text) {
     const std::size_t size = self.fingerprint_size();
-    const uint64_t signature = SimHash::signature(text);
-    py::bytes out = new_bytes(size);
-    SimHash::write_fingerprint(signature, writable(out), size);
-    return out;
+    return fingerprint_bytes(SimHash::signature(text), size);
 }
 
 // The count is exact beyond 2^31; Python ints have room for it.
@@ -63,11 +40,7 @@ py::list chunk(const CDC &self, const py::bytes &data) {
     self.for_each_chunk(p, bytes_size(data), [&](std::size_t offset, std::size_t length) {
         chunks.push_back(copy_bytes(p + offset, length));
     });
-    py::list out(chunks.size());
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), chunks[i].release().ptr());
-    }
-    return out;
+    return list_of(std::move(chunks));
 }
 
 py::tuple deduplicate(const CDC & /*self*/, const py::list &chunks) {
@@ -79,12 +52,12 @@ py::tuple deduplicate(const CDC & /*self*/, const py::list &chunks) {
         spans.push_back({bytes_data(b), bytes_size(b)});
     }
     const std::vector<std::size_t> survivors = CDC::first_occurrences(spans);
-    py::list unique(survivors.size());
-    for (std::size_t i = 0; i < survivors.size(); ++i) {
-        const ByteSpan &s = spans[survivors[i]];
-        PyList_SET_ITEM(unique.ptr(), i, copy_bytes(s.data, s.size).release().ptr());
+    std::vector<py::object> unique;
+    unique.reserve(survivors.size());
+    for (const std::size_t i : survivors) {
+        unique.push_back(copy_bytes(spans[i].data, spans[i].size));
     }
-    return py::make_tuple(std::move(unique),
+    return py::make_tuple(list_of(std::move(unique)),
                           CDC::reduction_percent(survivors.size(), spans.size()));
 }
 

@@ -18,10 +18,32 @@ WORD_LENGTHS = (2, 12)
 # Relative letter frequencies of English prose in percent (the table usually quoted in
 # cryptanalysis texts), so that words look and hash like English rather than uniform noise.
 LETTER_FREQUENCIES = {
-    "e": 12.7, "t": 9.1, "a": 8.2, "o": 7.5, "i": 7.0, "n": 6.7, "s": 6.3, "h": 6.1,
-    "r": 6.0, "d": 4.3, "l": 4.0, "c": 2.8, "u": 2.8, "m": 2.4, "w": 2.4, "f": 2.2,
-    "g": 2.0, "y": 2.0, "p": 1.9, "b": 1.5, "v": 1.0, "k": 0.8, "j": 0.15, "x": 0.15,
-    "q": 0.1, "z": 0.07,
+    "e": 12.7,
+    "t": 9.1,
+    "a": 8.2,
+    "o": 7.5,
+    "i": 7.0,
+    "n": 6.7,
+    "s": 6.3,
+    "h": 6.1,
+    "r": 6.0,
+    "d": 4.3,
+    "l": 4.0,
+    "c": 2.8,
+    "u": 2.8,
+    "m": 2.4,
+    "w": 2.4,
+    "f": 2.2,
+    "g": 2.0,
+    "y": 2.0,
+    "p": 1.9,
+    "b": 1.5,
+    "v": 1.0,
+    "k": 0.8,
+    "j": 0.15,
+    "x": 0.15,
+    "q": 0.1,
+    "z": 0.07,
 }
 
 # Zipf's law for English word frequencies: the word of rank r is drawn with weight 1 / r^1.

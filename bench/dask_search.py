@@ -26,15 +26,13 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-
 import veltrane
 
 try:
     import dask
     import dask.dataframe as dd
-    from distributed import Client, LocalCluster
-
     import veltrane.dask as vdask
+    from distributed import Client, LocalCluster
 except ImportError as e:
     sys.exit(f"dask_search: {e}; install the extra: pip install 'veltrane[dask]'")
 
@@ -81,7 +79,9 @@ def write_partitions(fps: np.ndarray, directory: Path, rows: int) -> int:
     parts = 0
     for start in range(0, len(fps), rows):
         stop = min(start + rows, len(fps))
-        frame = pd.DataFrame({"id": np.arange(start, stop, dtype=np.int64), "fingerprint": fps[start:stop]})
+        frame = pd.DataFrame(
+            {"id": np.arange(start, stop, dtype=np.int64), "fingerprint": fps[start:stop]}
+        )
         frame.to_parquet(directory / f"part-{parts:05d}.parquet", index=False)
         parts += 1
     return parts
@@ -143,19 +143,29 @@ def main() -> int:
             dask_seconds = time.perf_counter() - start
             peaks = client.run(peak_rss_bytes)
 
-    got = sorted_pairs(found["id_a"].to_numpy(), found["id_b"].to_numpy(), found["distance"].to_numpy())
+    got = sorted_pairs(
+        found["id_a"].to_numpy(), found["id_b"].to_numpy(), found["distance"].to_numpy()
+    )
     same = np.array_equal(got, expected)
 
     print(f"  partitions: {parts} of {ROWS_PER_PARTITION:,} rows; workers: {WORKERS} x 1 thread")
-    print(f"  pairs: {len(expected):,} single machine, {len(got):,} on Dask, "
-          + ("identical" if same else "DIFFERENT  <-- MISMATCH"))
-    print(f"  single machine (near_duplicate_pairs, {len(os.sched_getaffinity(0))} threads): "
-          f"{single_seconds:8.2f} s")
-    print(f"  Dask (fingerprint_pairs, LocalCluster):                 {dask_seconds:8.2f} s"
-          f"   ratio {dask_seconds / single_seconds:.1f}x")
+    print(
+        f"  pairs: {len(expected):,} single machine, {len(got):,} on Dask, "
+        + ("identical" if same else "DIFFERENT  <-- MISMATCH")
+    )
+    print(
+        f"  single machine (near_duplicate_pairs, {len(os.sched_getaffinity(0))} threads): "
+        f"{single_seconds:8.2f} s"
+    )
+    print(
+        f"  Dask (fingerprint_pairs, LocalCluster):                 {dask_seconds:8.2f} s"
+        f"   ratio {dask_seconds / single_seconds:.1f}x"
+    )
     for address in sorted(peaks):
-        print(f"  worker {address}: peak RSS {peaks[address] / GIB:.2f} GiB "
-              f"(at start {baseline[address] / GIB:.2f} GiB; target < {TARGET_PEAK_BYTES / GIB:.0f} GiB)")
+        print(
+            f"  worker {address}: peak RSS {peaks[address] / GIB:.2f} GiB "
+            f"(at start {baseline[address] / GIB:.2f} GiB; target < {TARGET_PEAK_BYTES / GIB:.0f} GiB)"
+        )
     return 0 if same else 1
 
 

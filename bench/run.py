@@ -31,9 +31,8 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
-from report import cpu_model, print_table  # noqa: E402
-
 import dedup_core  # noqa: E402
+from report import cpu_model, print_table  # noqa: E402
 
 BUILD_DIR = BENCH_DIR / "build"  # gitignored; the library is never installed
 LITERAL_SOURCE = BENCH_DIR / "literal_scan.cpp"

@@ -34,9 +34,8 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
-from report import cpu_model, print_table  # noqa: E402
-
 import veltrane  # noqa: E402
+from report import cpu_model, print_table  # noqa: E402
 
 MAX_DISTANCE = 3  # the target's radius, the usual threshold for 64-bit SimHash near duplicates
 PLANTED_DISTANCES = (0, 1, 2, 3)  # every distance up to the radius, equally often
@@ -242,8 +241,16 @@ def bench_pairs(cfg, fps, planted):
         path = Path(scratch) / "fingerprints.npy"
         np.save(path, fps)
         for threads in THREADS:
-            command = [sys.executable, __file__, "--pairs-worker", str(path),
-                       "--threads", str(threads), "--repeats", str(cfg.repeats)]
+            command = [
+                sys.executable,
+                __file__,
+                "--pairs-worker",
+                str(path),
+                "--threads",
+                str(threads),
+                "--repeats",
+                str(cfg.repeats),
+            ]
             done = subprocess.run(command, capture_output=True, text=True)
             if done.returncode != 0:
                 ok = False
@@ -300,8 +307,16 @@ def bench_pairs(cfg, fps, planted):
         f"near_duplicate_pairs: {cfg.random:,} random + {cfg.planted:,} planted fingerprints"
         f" (distances {PLANTED_DISTANCES[0]} to {PLANTED_DISTANCES[-1]}),"
         f" max_distance {MAX_DISTANCE}",
-        ["threads", "seconds", "M fps/s", "RSS before MB", "peak RSS MB", "added MB",
-         "pairs", "same pairs"],
+        [
+            "threads",
+            "seconds",
+            "M fps/s",
+            "RSS before MB",
+            "peak RSS MB",
+            "added MB",
+            "pairs",
+            "same pairs",
+        ],
         rows,
         notes=notes,
     )
@@ -347,17 +362,30 @@ def bench_sample(cfg, fps, found, planted, simhash_module, simhash_reason):
         ),
     }
     times = measure(calls, cfg.repeats)
-    brute_seconds = measure({"brute": lambda: brute_force_pairs(values, MAX_DISTANCE)},
-                            cfg.peer_repeats)["brute"]
+    brute_seconds = measure(
+        {"brute": lambda: brute_force_pairs(values, MAX_DISTANCE)}, cfg.peer_repeats
+    )["brute"]
 
     def check(equal):
         return "equal" if equal else "DIFFERENT"
 
     rows = [
-        ["veltrane near_duplicate_pairs", f"{len(values):,}", f"{times['ours']:.4f}",
-         f"{len(ours):,}", check(ours_equal), "1.0"],
-        ["brute-force NumPy", f"{len(values):,}", f"{brute_seconds:.3f}", f"{len(brute[0]):,}",
-         "-", ratio(brute_seconds, times["ours"])],
+        [
+            "veltrane near_duplicate_pairs",
+            f"{len(values):,}",
+            f"{times['ours']:.4f}",
+            f"{len(ours):,}",
+            check(ours_equal),
+            "1.0",
+        ],
+        [
+            "brute-force NumPy",
+            f"{len(values):,}",
+            f"{brute_seconds:.3f}",
+            f"{len(brute[0]):,}",
+            "-",
+            ratio(brute_seconds, times["ours"]),
+        ],
     ]
     notes = [
         "ours: near_duplicate_pairs(sample, 3, threads=1); brute force: XOR and popcount of",
@@ -389,10 +417,16 @@ def bench_sample(cfg, fps, found, planted, simhash_module, simhash_reason):
         else:
             small = (brute[0] < len(peer_values)) & (brute[1] < len(peer_values))
             peer_keys = pair_keys(*zip(*peer_found), len(sample)) if peer_found else []
-            rows.append([peer_label, f"{len(peer_values):,}", f"{peer_seconds:.3f}",
-                         f"{len(peer_found):,}",
-                         check(np.array_equal(peer_keys, brute_keys[small])),
-                         ratio(peer_seconds, times["ours on the peer sample"])])
+            rows.append(
+                [
+                    peer_label,
+                    f"{len(peer_values):,}",
+                    f"{peer_seconds:.3f}",
+                    f"{len(peer_found):,}",
+                    check(np.array_equal(peer_keys, brute_keys[small])),
+                    ratio(peer_seconds, times["ours on the peer sample"]),
+                ]
+            )
             notes += [
                 f"simhash: SimhashIndex(objs, f=64, k=3) over the first {len(peer_values):,}"
                 " sample items, then get_near_dups of each;",
@@ -413,18 +447,25 @@ def bench_fingerprints(cfg):
     text = corpus.english_like_text(cfg.text_bytes)
     texts = [text[k : k + TEXT_SIZE] for k in range(0, len(text) - TEXT_SIZE + 1, TEXT_SIZE)]
     calls = {}
-    for name, function in (("fingerprints64", veltrane.fingerprints64),
-                           ("fingerprints", veltrane.fingerprints)):
+    for name, function in (
+        ("fingerprints64", veltrane.fingerprints64),
+        ("fingerprints", veltrane.fingerprints),
+    ):
         for threads in THREADS:
             calls[name, threads] = lambda f=function, t=threads: f(texts, threads=t)
     times = measure_cpu(calls, cfg.repeats)
     rows = []
     for (name, threads), (seconds, cpu) in times.items():
-        rows.append([
-            name, str(threads), f"{len(texts) * TEXT_SIZE / seconds / MB:,.1f}",
-            f"{len(texts) / seconds:,.0f}", ratio(times[name, THREADS[0]][0], seconds),
-            f"{cpu / seconds:.2f}",
-        ])
+        rows.append(
+            [
+                name,
+                str(threads),
+                f"{len(texts) * TEXT_SIZE / seconds / MB:,.1f}",
+                f"{len(texts) / seconds:,.0f}",
+                ratio(times[name, THREADS[0]][0], seconds),
+                f"{cpu / seconds:.2f}",
+            ]
+        )
     print_table(
         f"Batch fingerprints: {len(texts):,} English-like texts of {TEXT_SIZE:,} bytes",
         ["function", "threads", "MB/s", "texts/s", "speed-up", "CPU/wall"],

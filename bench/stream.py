@@ -65,18 +65,26 @@ def worker(mode: str, path: str) -> None:
     else:
         lengths = array("q", map(len, iter_chunks(path, CHUNK_SIZE)))
     seconds = time.perf_counter() - start
-    print(json.dumps({
-        "seconds": seconds,
-        "chunks": len(lengths),
-        "lengths_digest": hashlib.blake2b(lengths.tobytes()).hexdigest(),
-        "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
-        "rss_before": rss_before,
-    }))
+    print(
+        json.dumps(
+            {
+                "seconds": seconds,
+                "chunks": len(lengths),
+                "lengths_digest": hashlib.blake2b(lengths.tobytes()).hexdigest(),
+                "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+                "rss_before": rss_before,
+            }
+        )
+    )
 
 
 def measure(mode: str, path: str) -> dict:
-    out = subprocess.run([sys.executable, __file__, "--worker", mode, path],
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--worker", mode, path],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(out.stdout)
 
 
@@ -93,8 +101,10 @@ def write_random_file(size: int) -> str:
 
 
 def bench_chunking(size: int, repeats: int) -> bool:
-    print(f"iter_chunks over a {size / MIB:,.0f} MiB file of random bytes, chunk_size "
-          f"{CHUNK_SIZE}, read_size 1 MiB; best of {repeats}")
+    print(
+        f"iter_chunks over a {size / MIB:,.0f} MiB file of random bytes, chunk_size "
+        f"{CHUNK_SIZE}, read_size 1 MiB; best of {repeats}"
+    )
     path = write_random_file(size)
     try:
         with open(path, "rb") as f:  # into the page cache, so both read from memory
@@ -110,14 +120,20 @@ def bench_chunking(size: int, repeats: int) -> bool:
     same = len({r["lengths_digest"] for rs in runs.values() for r in rs}) == 1
     for mode, label in (("whole", "read whole file, CDC.chunk"), ("stream", "iter_chunks")):
         r = best[mode]
-        print(f"  {label:28s} {r['seconds']:7.3f} s  {size / r['seconds'] / MIB:7.0f} MiB/s"
-              f"  peak RSS {r['rss'] / MIB:7.1f} MiB (interpreter and imports"
-              f" {r['rss_before'] / MIB:.1f} MiB)  {r['chunks']:,} chunks")
+        print(
+            f"  {label:28s} {r['seconds']:7.3f} s  {size / r['seconds'] / MIB:7.0f} MiB/s"
+            f"  peak RSS {r['rss'] / MIB:7.1f} MiB (interpreter and imports"
+            f" {r['rss_before'] / MIB:.1f} MiB)  {r['chunks']:,} chunks"
+        )
     ratio = best["whole"]["seconds"] / best["stream"]["seconds"]
-    print(f"  throughput of iter_chunks / whole-file chunking: {ratio:.2f}"
-          f" (target at least {TARGET_RATIO})")
-    print(f"  peak RSS of iter_chunks: {best['stream']['rss'] / MIB:.1f} MiB"
-          f" (target below {TARGET_RSS / MIB:.0f} MiB)")
+    print(
+        f"  throughput of iter_chunks / whole-file chunking: {ratio:.2f}"
+        f" (target at least {TARGET_RATIO})"
+    )
+    print(
+        f"  peak RSS of iter_chunks: {best['stream']['rss'] / MIB:.1f} MiB"
+        f" (target below {TARGET_RSS / MIB:.0f} MiB)"
+    )
     print(f"  same chunks: {'yes' if same else 'NO'}")
     return same
 
@@ -164,19 +180,24 @@ def run_on_terminal(argv: list[str], stdout) -> tuple[int, float, bytes]:
 
 
 def bench_near_dups(lines: int, repeats: int) -> bool:
-    print(f"veltrane near-dups over {lines:,} generated lines ({NEAR_COPY_SHARE:.0%} near copies"
-          f" of earlier lines), default options, progress bar on a terminal; best of {repeats}")
+    print(
+        f"veltrane near-dups over {lines:,} generated lines ({NEAR_COPY_SHARE:.0%} near copies"
+        f" of earlier lines), default options, progress bar on a terminal; best of {repeats}"
+    )
     start = time.perf_counter()
     path = write_lines(lines)
     ok = True
     try:
-        print(f"  generated {os.path.getsize(path) / MIB:.0f} MiB in"
-              f" {time.perf_counter() - start:.0f} s")
+        print(
+            f"  generated {os.path.getsize(path) / MIB:.0f} MiB in"
+            f" {time.perf_counter() - start:.0f} s"
+        )
         best = None
         for _ in range(repeats):
             with tempfile.TemporaryFile() as out:
                 status, seconds, drawn = run_on_terminal(
-                    [sys.executable, "-m", "veltrane", "near-dups", path], out)
+                    [sys.executable, "-m", "veltrane", "near-dups", path], out
+                )
                 out.seek(0)
                 pairs = sum(1 for _ in out)
             ok = ok and status == 0
@@ -184,8 +205,10 @@ def bench_near_dups(lines: int, repeats: int) -> bool:
             bar = b"reading" in drawn
     finally:
         os.unlink(path)
-    print(f"  {best:.1f} s wall, {pairs:,} pairs, progress bar drawn: {'yes' if bar else 'no'}"
-          f" (target under {TARGET_NEAR_DUPS_SECONDS} s)")
+    print(
+        f"  {best:.1f} s wall, {pairs:,} pairs, progress bar drawn: {'yes' if bar else 'no'}"
+        f" (target under {TARGET_NEAR_DUPS_SECONDS} s)"
+    )
     return ok
 
 

@@ -53,10 +53,19 @@ def test_one_input(data):
 
     got = cdc.chunk(payload)
     want = model_cdc.chunk(bytes(payload), size)
-    check(type(got) is list and all(type(c) is bytes for c in got), "chunk returned other types",
-          got=got)
-    check(got == want, "chunks differ from the model", chunk_size=size, data=payload,
-          got=[len(c) for c in got], want=[len(c) for c in want])
+    check(
+        type(got) is list and all(type(c) is bytes for c in got),
+        "chunk returned other types",
+        got=got,
+    )
+    check(
+        got == want,
+        "chunks differ from the model",
+        chunk_size=size,
+        data=payload,
+        got=[len(c) for c in got],
+        want=[len(c) for c in want],
+    )
 
 
 if __name__ == "__main__":

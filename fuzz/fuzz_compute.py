@@ -50,8 +50,9 @@ def test_one_input(data):
     got = sh.compute(text)
     check(type(got) is bytes, "compute returned a non-bytes", got=got)
     want = model_simhash.fingerprint(encoded, bits)
-    check(got == want, "fingerprint differs from the model", bits=bits, text=text, got=got,
-          want=want)
+    check(
+        got == want, "fingerprint differs from the model", bits=bits, text=text, got=got, want=want
+    )
 
 
 if __name__ == "__main__":

@@ -86,10 +86,17 @@ def test_one_input(data):
 
     got = cdc.deduplicate(chunks)
     want = model_cdc.deduplicate(chunks)
-    check(chunks == before and all(a is b for a, b in zip(chunks, before)),
-          "deduplicate changed its argument", before=before, after=chunks)
-    check(type(got) is tuple and len(got) == 2 and type(got[0]) is list and type(got[1]) is float,
-          "deduplicate returned other types", got=got)
+    check(
+        chunks == before and all(a is b for a, b in zip(chunks, before)),
+        "deduplicate changed its argument",
+        before=before,
+        after=chunks,
+    )
+    check(
+        type(got) is tuple and len(got) == 2 and type(got[0]) is list and type(got[1]) is float,
+        "deduplicate returned other types",
+        got=got,
+    )
     check(all(type(c) is bytes for c in got[0]), "unique chunks are not plain bytes", got=got[0])
     # Exact equality of the float too: the percentage is computed in one documented order.
     check(got == tuple(want), "result differs from the model", chunks=chunks, got=got, want=want)

@@ -51,8 +51,14 @@ def test_one_input(data):
 
     got = distance(fp1, fp2)
     want = model_simhash.hamming_distance(fp1, fp2)
-    check(type(got) is int and got == want, "distance differs from the model", fp1=fp1, fp2=fp2,
-          got=got, want=want)
+    check(
+        type(got) is int and got == want,
+        "distance differs from the model",
+        fp1=fp1,
+        fp2=fp2,
+        got=got,
+        want=want,
+    )
 
 
 if __name__ == "__main__":

@@ -89,10 +89,12 @@ SEEDS = {
         "aaba": dedup_seed([new(b"AAAA"), b"\x06\x00", new(b"BBBB"), b"\x06\x00"]),
         "colliding": dedup_seed([b"\x0b\x00", b"\x0c\x00", b"\x0b\x00", b"\x0c\x00"]),
         "empties": dedup_seed([b"\x0a\x00", new(b""), b"\x0a\x00", new(b"x")]),
-        "five_four_distinct": dedup_seed([new(b"a"), new(b"b"), new(b"c"), new(b"d"), b"\x06\x00"],
-                                         flags=5),
-        "near_copies": dedup_seed([new(RAMP[:20]), b"\x0e\x00", b"\x0e\x01", b"\x0e\x06",
-                                   b"\x0d\x00"]),
+        "five_four_distinct": dedup_seed(
+            [new(b"a"), new(b"b"), new(b"c"), new(b"d"), b"\x06\x00"], flags=5
+        ),
+        "near_copies": dedup_seed(
+            [new(RAMP[:20]), b"\x0e\x00", b"\x0e\x01", b"\x0e\x06", b"\x0d\x00"]
+        ),
         "long": dedup_seed([new(RAMP[:200]), new(RAMP[1:201]), b"\x06\x00", b"\x06\x01"]),
         "misfit_str": dedup_seed([new(b"A"), new(b"B")], flags=0, pick=8),
         "tuple": dedup_seed([new(b"A")], flags=2),

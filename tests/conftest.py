@@ -21,7 +21,9 @@ SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 def pytest_collection_modifyitems(config, items):
     if not SANITIZED:
         return
-    skip = pytest.mark.skip(reason="measures memory or emulates a CPU: meaningless under sanitizers")
+    skip = pytest.mark.skip(
+        reason="measures memory or emulates a CPU: meaningless under sanitizers"
+    )
     for item in items:
         if item.get_closest_marker("no_sanitizer"):
             item.add_marker(skip)

@@ -12,7 +12,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from dedup_core import SimHash
 from veltrane import dedup_report, fingerprints64, near_duplicate_pairs
 
@@ -20,7 +19,10 @@ from veltrane import dedup_report, fingerprints64, near_duplicate_pairs
 def veltrane(*args, stdin=b"", cwd=None):
     return subprocess.run(
         [sys.executable, "-m", "veltrane", *(a if isinstance(a, bytes) else str(a) for a in args)],
-        input=stdin, capture_output=True, cwd=cwd, timeout=60,
+        input=stdin,
+        capture_output=True,
+        cwd=cwd,
+        timeout=60,
     )
 
 
@@ -56,8 +58,14 @@ def test_fingerprint_of_each_line_as_bytes(tmp_path, bits):
     path = tmp_path / "lines.txt"
     path.write_bytes(raw)
     # Only \n or \r\n ends a line: a lone \r stays in the text.
-    lines = [b"Hello world", b"hello  world", b"", b"last\r", b"\xff\xfe bytes",
-             b"no newline at the end\r"]
+    lines = [
+        b"Hello world",
+        b"hello  world",
+        b"",
+        b"last\r",
+        b"\xff\xfe bytes",
+        b"no newline at the end\r",
+    ]
     expected = "".join(SimHash(bits).compute(line).hex() + "\n" for line in lines)
     from_file = veltrane("fingerprint", "--bits", bits, path)
     assert from_file.returncode == 0 and from_file.stdout.decode() == expected
@@ -71,8 +79,9 @@ def test_near_dup_pairs_name_file_and_line(tmp_path):
     first = tmp_path / "a.txt"
     first.write_text("\n".join(TEXTS[:3]) + "\n\n")  # a trailing empty line is no text
     second = "\n" + "\n".join(TEXTS[3:]) + "\r\n"  # on stdin, after an empty first line
-    result = veltrane("near-dups", first, "-", "--max-distance", 10, cwd=tmp_path,
-                      stdin=second.encode())
+    result = veltrane(
+        "near-dups", first, "-", "--max-distance", 10, cwd=tmp_path, stdin=second.encode()
+    )
     assert result.returncode == 0, result.stderr
     rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
     fps = fingerprints64(TEXTS)
@@ -90,13 +99,26 @@ def test_near_dup_clusters_from_jsonl(tmp_path):
     lines = [json.dumps(r) for r in records]
     lines.insert(2, "   ")  # blank lines are skipped but counted
     path.write_text("\n".join(lines) + "\n")
-    result = veltrane("near-dups", "--jsonl", "--field", "body", "--format", "clusters",
-                      "--max-distance", 10, "--threads", 1, path)
+    result = veltrane(
+        "near-dups",
+        "--jsonl",
+        "--field",
+        "body",
+        "--format",
+        "clusters",
+        "--max-distance",
+        10,
+        "--threads",
+        1,
+        path,
+    )
     assert result.returncode == 0, result.stderr
     rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
     assert [(r["cluster"], r["i"], r["line"], r["distance"], r["keep"]) for r in rows] == [
-        (0, 0, 1, 0, True), (0, 2, 4, 4, False),
-        (1, 1, 2, 0, True), (1, 4, 6, 0, False),
+        (0, 0, 1, 0, True),
+        (0, 2, 4, 4, False),
+        (1, 1, 2, 0, True),
+        (1, 4, 6, 0, False),
     ]
     assert {r["file"] for r in rows} == {str(path)}
 
@@ -142,8 +164,11 @@ def write_jsonl(tmp_path, text):
         (["dedup", "missing.bin"], 1, "missing.bin: No such file or directory"),
         (["fingerprint", "in.txt", "missing.txt"], 1, "missing.txt: No such file"),
         (["near-dups", "--jsonl", "in.jsonl"], 1, "in.jsonl:2: not valid JSON"),
-        (["near-dups", "--jsonl", "--field", "body", "ok.jsonl"], 1,
-         "ok.jsonl:1: the record has no field 'body'"),
+        (
+            ["near-dups", "--jsonl", "--field", "body", "ok.jsonl"],
+            1,
+            "ok.jsonl:1: the record has no field 'body'",
+        ),
         (["near-dups", "--jsonl", "numbers.jsonl"], 1, "numbers.jsonl:1: field 'text' must be"),
         (["near-dups", "--jsonl", "list.jsonl"], 1, "list.jsonl:1: expected a JSON object"),
         (["near-dups", "--jsonl", "latin1.jsonl"], 1, "latin1.jsonl:1: not UTF-8"),
@@ -175,8 +200,11 @@ def test_errors_are_one_line(tmp_path, args, status, fragment):
 def test_closed_output_pipe_ends_quietly(tmp_path):
     path = tmp_path / "many.txt"
     path.write_text("word\n" * 200_000)
-    proc = subprocess.Popen([sys.executable, "-m", "veltrane", "fingerprint", path],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "veltrane", "fingerprint", path],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     proc.stdout.read(17)
     proc.stdout.close()
     err = proc.stderr.read()
@@ -190,8 +218,12 @@ def run_on_terminal(*args, chunks, pause):
     main, secondary = pty.openpty()
     # A new terminal is 0 columns wide until someone sets its size, as terminal windows do.
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
-    proc = subprocess.Popen([sys.executable, "-m", "veltrane", *args], stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=secondary)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "veltrane", *args],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.DEVNULL,
+        stderr=secondary,
+    )
     os.close(secondary)
     for chunk in chunks:
         proc.stdin.write(chunk)

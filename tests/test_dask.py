@@ -237,8 +237,12 @@ def test_deduplicate_keeps_what_deduplicate_texts_keeps(client):
     [
         ({"id": [1, 2], "text": ["a", None]}, {}, ValueError, "text of id 2 is missing"),
         ({"id": [1, 2], "text": ["a", 5]}, {}, TypeError, "text of id 2 must be str"),
-        ({"id": [1, 2], "text": ["a", "b"]}, {"max_distance": 17}, ValueError,
-         "max_distance must be from 0"),
+        (
+            {"id": [1, 2], "text": ["a", "b"]},
+            {"max_distance": 17},
+            ValueError,
+            "max_distance must be from 0",
+        ),
         ({"id": [1, 2], "text": ["a", "b"]}, {"text": "body"}, KeyError, "no column 'body'"),
         ({"id": [1, 2], "text": ["a", "b"]}, {"split_limit": 1}, ValueError, "split_limit"),
     ],

@@ -17,10 +17,9 @@ import sys
 import model_cdc
 import model_simhash
 import pytest
+from dedup_core import CDC, SimHash
 from hypothesis import given
 from hypothesis import strategies as st
-
-from dedup_core import CDC, SimHash
 
 # --- chunking ----------------------------------------------------------------------------------
 
@@ -201,11 +200,14 @@ LATIN1_PROBE = """if True:
 def test_compute_follows_locale_changes_with_long_tokens(tmp_path):
     # Outside the C locales every byte goes through the locale's table, which each thread
     # caches: switching the locale and back must switch the lowering with it.
-    if not shutil.which("localedef") or subprocess.run(
-        ["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(tmp_path / "latin1")],
-        capture_output=True,
-        timeout=60,
-    ).returncode:
+    if (
+        not shutil.which("localedef")
+        or subprocess.run(
+            ["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(tmp_path / "latin1")],
+            capture_output=True,
+            timeout=60,
+        ).returncode
+    ):
         pytest.skip("could not build an ISO-8859-1 locale")
     rng = random.Random(7)
     alphabet = bytes(range(0x21, 0x100)).replace(b" ", b"")
@@ -230,4 +232,3 @@ def test_compute_follows_locale_changes_with_long_tokens(tmp_path):
     assert c == c_again == [model_simhash.fingerprint(t) for t in texts]
     assert latin1 == [model_simhash.fingerprint(latin1_lower(t)) for t in texts]
     assert latin1[0] != c[0]
-

@@ -13,10 +13,10 @@ import pytest
 from dedup_core import CDC, SimHash
 
 
-
 def run_python(code, timeout=120, env=None, executable=sys.executable):
     return subprocess.run(
-        [*executable, "-c", textwrap.dedent(code)] if isinstance(executable, list)
+        [*executable, "-c", textwrap.dedent(code)]
+        if isinstance(executable, list)
         else [executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,

@@ -5,11 +5,10 @@ import random
 
 import numpy as np
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
-
 import veltrane
 from dedup_core import SimHash
+from hypothesis import given
+from hypothesis import strategies as st
 
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 THREADS = (1, 2)  # one worker, and several that split the batches
@@ -55,8 +54,10 @@ def le64(fp):
 def with_neighbours(rng, n, planted, k):
     """n random fingerprints plus `planted` copies of some of them with 0 to k + 1 bits flipped."""
     base = [rng.getrandbits(64) for _ in range(n)]
-    near = [rng.choice(base) ^ sum(1 << b for b in rng.sample(range(64), rng.randint(0, k + 1)))
-            for _ in range(planted)]
+    near = [
+        rng.choice(base) ^ sum(1 << b for b in rng.sample(range(64), rng.randint(0, k + 1)))
+        for _ in range(planted)
+    ]
     items = base + near
     rng.shuffle(items)
     return np.array(items, dtype=np.uint64)
@@ -117,8 +118,12 @@ def test_all_equal_fingerprints_pair_with_each_other(k):
 @given(st.data())
 def test_pairs_property(data):
     k = data.draw(st.integers(0, veltrane.MAX_DISTANCE))
-    fps = with_neighbours(random.Random(data.draw(st.integers(0, 2**32))),
-                          data.draw(st.integers(1, 40)), data.draw(st.integers(0, 40)), k)
+    fps = with_neighbours(
+        random.Random(data.draw(st.integers(0, 2**32))),
+        data.draw(st.integers(1, 40)),
+        data.draw(st.integers(0, 40)),
+        k,
+    )
     expected = brute_pairs(fps, k)
     assert pairs(fps, k, 1) == expected
     assert pairs(fps, k, 2) == expected
@@ -160,8 +165,20 @@ def test_index_queries_equal_brute_force_as_it_grows(k):
             assert index.query(q.to_bytes(8, "little")).tolist() == expected
 
 
-TEXTS = ["", " ", "abc", "ABC  ", "hello world", "a\tb c", "Éé ü", "word " * 300,
-         b"abc", b"\xff\x00 \x80", bytearray(b"HELLO world"), type("S", (str,), {})("x y")]
+TEXTS = [
+    "",
+    " ",
+    "abc",
+    "ABC  ",
+    "hello world",
+    "a\tb c",
+    "Éé ü",
+    "word " * 300,
+    b"abc",
+    b"\xff\x00 \x80",
+    bytearray(b"HELLO world"),
+    type("S", (str,), {})("x y"),
+]
 
 
 @pytest.mark.parametrize("threads", THREADS)
@@ -169,7 +186,8 @@ TEXTS = ["", " ", "abc", "ABC  ", "hello world", "a\tb c", "Éé ü", "word " * 
 def test_fingerprints_equal_compute(bits, threads):
     texts = TEXTS * 20  # more texts than one batch of work
     assert veltrane.fingerprints(texts, bits, threads=threads) == [
-        SimHash(bits).compute(t) for t in texts]
+        SimHash(bits).compute(t) for t in texts
+    ]
 
 
 @given(st.lists(st.one_of(st.text(), st.binary(), st.binary().map(bytearray)), max_size=150))
@@ -188,9 +206,11 @@ def test_texts_are_copied_or_kept_alive():
         for k in range(300):
             yield buf if k == 0 else (f"text number {k}" if k % 2 else f"bytes {k}".encode())
             buf[:] = b"changed afterwards to something longer"
+
     expected = [le64(SimHash().compute(b"first words"))] + [
         le64(SimHash().compute(f"text number {k}" if k % 2 else f"bytes {k}".encode()))
-        for k in range(1, 300)]
+        for k in range(1, 300)
+    ]
     assert veltrane.fingerprints64(texts(), threads=2).tolist() == expected
 
 
@@ -199,8 +219,12 @@ def test_deduplicate_texts_against_compute_and_brute_force():
     words = [f"w{n}" for n in range(2000)]
     originals = [" ".join(rng.choices(words, k=200)) for _ in range(60)]
     # Upper-cased copies and repeats have the same fingerprint; an extra space shifts a few bits.
-    texts = originals + [t.upper() for t in originals[:20]] + [
-        t.replace(" ", "  ", 1) for t in originals[20:40]] + originals[:5]
+    texts = (
+        originals
+        + [t.upper() for t in originals[:20]]
+        + [t.replace(" ", "  ", 1) for t in originals[20:40]]
+        + originals[:5]
+    )
     rng.shuffle(texts)
     fps = [le64(SimHash().compute(t)) for t in texts]
     reps = union_find_reps(len(texts), [(i, j) for i, j, _ in brute_pairs(fps, 3)])
@@ -213,37 +237,80 @@ def test_deduplicate_texts_against_compute_and_brute_force():
 ZEROS = np.zeros(3, dtype=np.uint64)
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda: veltrane.fingerprints(["a", 1]), TypeError,
-     "texts[1] must be str, bytes or bytearray, not int"),
-    (lambda: veltrane.fingerprints64([b"a", memoryview(b"b")]), TypeError,
-     "texts[1] must be str, bytes or bytearray, not memoryview"),
-    (lambda: veltrane.fingerprints64(["a", "b\udcff"]), TypeError, "texts[1] is a str without"),
-    (lambda: veltrane.fingerprints([], -8), ValueError,
-     "cannot create std::vector larger than max_size()"),
-    (lambda: veltrane.fingerprints64(["a"], threads=0), ValueError,
-     "threads must be at least 1, got 0"),
-    (lambda: veltrane.near_duplicate_pairs(ZEROS, 17), ValueError,
-     "max_distance must be from 0 to 16, got 17"),
-    (lambda: veltrane.near_duplicate_pairs(ZEROS, -1), ValueError,
-     "max_distance must be from 0 to 16, got -1"),
-    (lambda: veltrane.NearDuplicateIndex(17), ValueError,
-     "max_distance must be from 0 to 16, got 17"),
-    (lambda: veltrane.near_duplicate_pairs(ZEROS, threads=0), ValueError,
-     "threads must be at least 1, got 0"),
-    (lambda: veltrane.near_duplicate_pairs(ZEROS.astype(np.int64)), TypeError,
-     "one-dimensional uint64 array, got 1-dimensional int64"),
-    (lambda: veltrane.near_duplicate_pairs(ZEROS.reshape(3, 1)), TypeError,
-     "one-dimensional uint64 array, got 2-dimensional uint64"),
-    (lambda: veltrane.near_duplicate_pairs([bytes(8), bytes(7)]), TypeError,
-     "fingerprints[1] must be an 8-byte bytes object, got 7 bytes"),
-    (lambda: veltrane.NearDuplicateIndex().query(1 << 64), ValueError, "from 0 to 2**64 - 1"),
-    (lambda: veltrane.clusters(3, [(0, 1), (2, 3)]), ValueError,
-     "pair 1 (2, 3) names an item outside 0..2"),
-    (lambda: veltrane.clusters(3, [(-1, 0)]), ValueError, "outside 0..2"),
-    (lambda: veltrane.clusters(3, [(0, 2**63)]), ValueError, "outside 0..2"),
-    (lambda: veltrane.fingerprints64("abc"), TypeError, "not a single str"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (
+            lambda: veltrane.fingerprints(["a", 1]),
+            TypeError,
+            "texts[1] must be str, bytes or bytearray, not int",
+        ),
+        (
+            lambda: veltrane.fingerprints64([b"a", memoryview(b"b")]),
+            TypeError,
+            "texts[1] must be str, bytes or bytearray, not memoryview",
+        ),
+        (
+            lambda: veltrane.fingerprints64(["a", "b\udcff"]),
+            TypeError,
+            "texts[1] is a str without",
+        ),
+        (
+            lambda: veltrane.fingerprints([], -8),
+            ValueError,
+            "cannot create std::vector larger than max_size()",
+        ),
+        (
+            lambda: veltrane.fingerprints64(["a"], threads=0),
+            ValueError,
+            "threads must be at least 1, got 0",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs(ZEROS, 17),
+            ValueError,
+            "max_distance must be from 0 to 16, got 17",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs(ZEROS, -1),
+            ValueError,
+            "max_distance must be from 0 to 16, got -1",
+        ),
+        (
+            lambda: veltrane.NearDuplicateIndex(17),
+            ValueError,
+            "max_distance must be from 0 to 16, got 17",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs(ZEROS, threads=0),
+            ValueError,
+            "threads must be at least 1, got 0",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs(ZEROS.astype(np.int64)),
+            TypeError,
+            "one-dimensional uint64 array, got 1-dimensional int64",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs(ZEROS.reshape(3, 1)),
+            TypeError,
+            "one-dimensional uint64 array, got 2-dimensional uint64",
+        ),
+        (
+            lambda: veltrane.near_duplicate_pairs([bytes(8), bytes(7)]),
+            TypeError,
+            "fingerprints[1] must be an 8-byte bytes object, got 7 bytes",
+        ),
+        (lambda: veltrane.NearDuplicateIndex().query(1 << 64), ValueError, "from 0 to 2**64 - 1"),
+        (
+            lambda: veltrane.clusters(3, [(0, 1), (2, 3)]),
+            ValueError,
+            "pair 1 (2, 3) names an item outside 0..2",
+        ),
+        (lambda: veltrane.clusters(3, [(-1, 0)]), ValueError, "outside 0..2"),
+        (lambda: veltrane.clusters(3, [(0, 2**63)]), ValueError, "outside 0..2"),
+        (lambda: veltrane.fingerprints64("abc"), TypeError, "not a single str"),
+    ],
+)
 def test_errors(call, error, message):
     with pytest.raises(error) as info:
         call()

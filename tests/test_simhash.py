@@ -10,10 +10,9 @@ import sys
 
 import model_simhash as model
 import pytest
+from dedup_core import SimHash
 from hypothesis import given
 from hypothesis import strategies as st
-
-from dedup_core import SimHash
 
 ABC = "39ba3dedf82bd832"  # token hash of "abc", little-endian
 EMPTY = "6e2a461e90933e55"  # token hash of the empty token
@@ -35,31 +34,48 @@ def fp(text, bits=64):
 
 
 def run_python(code, *args, env=None):
-    out = subprocess.run([sys.executable, "-c", code, *args],
-                         capture_output=True, text=True, timeout=60, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=60, env=env
+    )
     assert out.returncode == 0, out.stderr
     return out.stdout
 
 
-@pytest.mark.parametrize("text, bits, expected", [
-    ("", 64, "ff" * 8), ("abc", 64, ABC), ("ABC", 64, ABC), (b"abc", 64, ABC),
-    (bytearray(b"abc"), 64, ABC), (type("S", (str,), {})("aBc"), 64, ABC),
-    ("hello world", 64, "e8b9fffdfcf7757f"), (" ", 64, EMPTY), ("      ", 64, EMPTY),
-    ("abc  ", 64, "7fba7ffff8bbfe77"), ("abc", 12, "39"), ("abc", 16, "39ba"),
-    ("abc", 128, ABC * 2), ("abc", 0, ""), ("abc", 7, ""),
-])
+@pytest.mark.parametrize(
+    "text, bits, expected",
+    [
+        ("", 64, "ff" * 8),
+        ("abc", 64, ABC),
+        ("ABC", 64, ABC),
+        (b"abc", 64, ABC),
+        (bytearray(b"abc"), 64, ABC),
+        (type("S", (str,), {})("aBc"), 64, ABC),
+        ("hello world", 64, "e8b9fffdfcf7757f"),
+        (" ", 64, EMPTY),
+        ("      ", 64, EMPTY),
+        ("abc  ", 64, "7fba7ffff8bbfe77"),
+        ("abc", 12, "39"),
+        ("abc", 16, "39ba"),
+        ("abc", 128, ABC * 2),
+        ("abc", 0, ""),
+        ("abc", 7, ""),
+    ],
+)
 def test_check_values(text, bits, expected):
     assert fp(text, bits).hex() == expected
 
 
-@pytest.mark.parametrize("a, b, same", [
-    ("abc", "abc ", True),  # one trailing space adds no token...
-    ("abc ", "abc  ", False),  # ...a second one adds an empty token
-    ("abc", " abc", False),  # and so does a leading space
-    ("word word", "word  word", True),  # the empty token is outvoted by the repeated word
-    ("a\tb", "a b", False),  # only the space byte separates tokens
-    ("É", "é", False),  # no case folding outside ASCII
-])
+@pytest.mark.parametrize(
+    "a, b, same",
+    [
+        ("abc", "abc ", True),  # one trailing space adds no token...
+        ("abc ", "abc  ", False),  # ...a second one adds an empty token
+        ("abc", " abc", False),  # and so does a leading space
+        ("word word", "word  word", True),  # the empty token is outvoted by the repeated word
+        ("a\tb", "a b", False),  # only the space byte separates tokens
+        ("É", "é", False),  # no case folding outside ASCII
+    ],
+)
 def test_fingerprint_relations(a, b, same):
     assert (fp(a) == fp(b)) is same
 
@@ -135,7 +151,9 @@ LOCALE_PROBE = """if True:
 
 
 def probe_locale(category, name, env=None):
-    return [bytes.fromhex(h) for h in json.loads(run_python(LOCALE_PROBE, category, name, env=env))]
+    return [
+        bytes.fromhex(h) for h in json.loads(run_python(LOCALE_PROBE, category, name, env=env))
+    ]
 
 
 @pytest.mark.parametrize("name", ["C", "C.UTF-8"])
@@ -149,10 +167,14 @@ def test_compute_follows_the_current_locale(tmp_path):
     # An 8-bit locale folds Latin-1 letters as well: the lowering must come from the locale,
     # not from a fixed ASCII table.
     name = "en_US.ISO-8859-1"
-    if not shutil.which("localedef") or subprocess.run(
-        ["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(tmp_path / name)],
-        capture_output=True, timeout=60,
-    ).returncode:
+    if (
+        not shutil.which("localedef")
+        or subprocess.run(
+            ["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(tmp_path / name)],
+            capture_output=True,
+            timeout=60,
+        ).returncode
+    ):
         pytest.skip("could not build an ISO-8859-1 locale")
     got = probe_locale("LC_CTYPE", name, env=dict(os.environ, LOCPATH=str(tmp_path)))
     lowered = [bytes([b]).decode("latin-1").lower().encode("latin-1") for b in range(256)]
@@ -163,12 +185,21 @@ def test_compute_follows_the_current_locale(tmp_path):
 BYTES_SUB = type("B", (bytes,), {})
 
 
-@pytest.mark.parametrize("fp1, fp2, expected", [
-    (b"", b"", 0), (b"", b"anything", 0), (b"\x00", b"\xff", 8), (b"\x0f", b"\x01", 3),
-    (b"\xa5" * 40, b"\x5a" * 40, 320), (b"\xff" * 71, b"\x00" * 71, 568),
-    (fp("abc"), fp("abc") + b"\xff", 0), (fp("abc"), fp("abc", 128), 0), (fp(""), fp("abc"), 28),
-    (BYTES_SUB(b"\x01"), BYTES_SUB(b"\x02"), 2),
-])
+@pytest.mark.parametrize(
+    "fp1, fp2, expected",
+    [
+        (b"", b"", 0),
+        (b"", b"anything", 0),
+        (b"\x00", b"\xff", 8),
+        (b"\x0f", b"\x01", 3),
+        (b"\xa5" * 40, b"\x5a" * 40, 320),
+        (b"\xff" * 71, b"\x00" * 71, 568),
+        (fp("abc"), fp("abc") + b"\xff", 0),
+        (fp("abc"), fp("abc", 128), 0),
+        (fp(""), fp("abc"), 28),
+        (BYTES_SUB(b"\x01"), BYTES_SUB(b"\x02"), 2),
+    ],
+)
 def test_hamming_distance_values(fp1, fp2, expected):
     assert SimHash.hamming_distance(fp1, fp2) == expected
     assert SimHash(8).hamming_distance(fp2=fp2, fp1=fp1) == expected
@@ -188,8 +219,11 @@ def test_hamming_distance_rejects_non_bytes(bad, args):
         SimHash.hamming_distance(*args(bad))
 
 
-@given(st.binary(max_size=100).flatmap(
-    lambda a: st.tuples(st.just(a), st.binary(min_size=len(a), max_size=len(a) + 9))))
+@given(
+    st.binary(max_size=100).flatmap(
+        lambda a: st.tuples(st.just(a), st.binary(min_size=len(a), max_size=len(a) + 9))
+    )
+)
 def test_hamming_distance_matches_model(pair):
     assert SimHash.hamming_distance(*pair) == model.hamming_distance(*pair)
 

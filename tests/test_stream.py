@@ -9,10 +9,9 @@ import random
 import tracemalloc
 
 import pytest
+from dedup_core import CDC
 from hypothesis import given
 from hypothesis import strategies as st
-
-from dedup_core import CDC
 from veltrane import dedup_report, iter_chunk_spans, iter_chunks
 
 # Byte i is i mod 251: with the default chunk_size, content cuts end the third and fifth of
@@ -57,8 +56,12 @@ contents = st.lists(segments, max_size=8).map(b"".join)
 chunk_sizes = st.one_of(st.integers(1, 1500), st.sampled_from([1024, 2**63, 2**64 - 1]))
 
 
-@given(data=contents, chunk_size=chunk_sizes, read_size=st.integers(1, 5000),
-       step=st.integers(1, 5000))
+@given(
+    data=contents,
+    chunk_size=chunk_sizes,
+    read_size=st.integers(1, 5000),
+    step=st.integers(1, 5000),
+)
 def test_streamed_chunks_equal_whole_chunking(data, chunk_size, read_size, step):
     expected = CDC(chunk_size).chunk(data)
     stream = TrickleReader(data, step)
@@ -158,8 +161,9 @@ def test_memory_stays_near_one_read():
     read_size, chunk_size, total = 1 << 20, 4096, 48 << 20
     tracemalloc.start()
     try:
-        length = sum(len(c) for c in iter_chunks(EndlessPattern(total), chunk_size,
-                                                 read_size=read_size))
+        length = sum(
+            len(c) for c in iter_chunks(EndlessPattern(total), chunk_size, read_size=read_size)
+        )
         _, peak = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
@@ -249,8 +253,11 @@ def test_report_of_the_same_file_twice_and_of_an_empty_file(tmp_path):
     assert nothing.chunk_reduction_percent == 0.0
     assert report.total.byte_reduction_percent == 50.0
     d = json.loads(json.dumps(report.to_dict()))
-    assert d["chunk_size"] == 1024 and [f["path"] for f in d["files"]] == [str(path), str(empty),
-                                                                           str(path)]
+    assert d["chunk_size"] == 1024 and [f["path"] for f in d["files"]] == [
+        str(path),
+        str(empty),
+        str(path),
+    ]
     assert d["files"][1]["mean_chunk"] is None and d["total"]["path"] is None
     assert d["total"]["unique_bytes"] == len(data)
 

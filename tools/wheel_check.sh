@@ -29,7 +29,7 @@ fps = veltrane.fingerprints64(["a b c", "A b c", "x y z"])
 assert veltrane.near_duplicate_pairs(fps, 3).tolist() == [(0, 1, 0)]
 print("smoke test passed:", dedup_core.__file__)
 PY
-for module in dedup_core veltrane._accel; do
+for module in dedup_core veltrane._native; do
     so=$("$env/bin/python" -c "import importlib; print(importlib.import_module('$module').__file__)")
     gomp=$(ldd "$so" | awk '/libgomp/ {print $3}')
     gomp=${gomp:+$(realpath "$gomp")}

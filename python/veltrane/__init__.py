@@ -36,7 +36,7 @@ The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``ded
 ``fingerprint``; see ``veltrane --help``.
 """
 
-# dedup_core first: its import checks the processor before any code built for AVX2 loads.
+# Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
 from .search import (

@@ -20,7 +20,6 @@ from itertools import islice
 from typing import BinaryIO
 
 import numpy as np
-
 from dedup_core import __version__
 
 from .search import MAX_DISTANCE, clusters, fingerprints, fingerprints64, near_duplicate_pairs
@@ -90,12 +89,15 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     quiet = argparse.ArgumentParser(add_help=False)
     quiet.add_argument(
-        "-q", "--quiet", action="store_true",
+        "-q",
+        "--quiet",
+        action="store_true",
         help="no progress bar (there is none anyway when standard error is not a terminal)",
     )
 
     near = commands.add_parser(
-        "near-dups", parents=[quiet],
+        "near-dups",
+        parents=[quiet],
         help="pairs or clusters of near-duplicate texts",
         description=(
             "Read texts, one per line or one per JSON Lines record, and write the pairs of "
@@ -116,24 +118,33 @@ def build_parser() -> argparse.ArgumentParser:
     kind.add_argument("--lines", action="store_true", help="one text per line (the default)")
     kind.add_argument("--jsonl", action="store_true", help="one JSON object per line")
     near.add_argument(
-        "--field", metavar="NAME",
+        "--field",
+        metavar="NAME",
         help="with --jsonl: the field that holds the text (default: text)",
     )
     near.add_argument(
-        "--max-distance", metavar="K", type=_int_at_least(0, MAX_DISTANCE), default=3,
+        "--max-distance",
+        metavar="K",
+        type=_int_at_least(0, MAX_DISTANCE),
+        default=3,
         help=f"largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
     )
     near.add_argument(
-        "--format", choices=("pairs", "clusters"), default="pairs",
+        "--format",
+        choices=("pairs", "clusters"),
+        default="pairs",
         help="what to write (default: pairs)",
     )
     near.add_argument(
-        "--threads", metavar="N", type=_int_at_least(1),
+        "--threads",
+        metavar="N",
+        type=_int_at_least(1),
         help="threads for fingerprints and search (default: every core this process may use)",
     )
 
     dedup = commands.add_parser(
-        "dedup", parents=[quiet],
+        "dedup",
+        parents=[quiet],
         help="how much of the files' content repeats, chunk by chunk",
         description=(
             "Cut every file into content-defined chunks, streaming, and report how many "
@@ -145,14 +156,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dedup.add_argument("paths", nargs="+", metavar="PATH", help="a file")
     dedup.add_argument(
-        "--chunk-size", metavar="N", type=_int_at_least(1, (1 << 64) - 1),
+        "--chunk-size",
+        metavar="N",
+        type=_int_at_least(1, (1 << 64) - 1),
         default=DEFAULT_CHUNK_SIZE,
         help=f"half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
 
     fp = commands.add_parser(
-        "fingerprint", parents=[quiet],
+        "fingerprint",
+        parents=[quiet],
         help="the SimHash fingerprint of each line, in hex",
         description=(
             "Write the SimHash fingerprint of every input line as hex, one per line. Lines "
@@ -160,11 +174,16 @@ def build_parser() -> argparse.ArgumentParser:
         ),
     )
     fp.add_argument(
-        "inputs", nargs="*", metavar="INPUT",
+        "inputs",
+        nargs="*",
+        metavar="INPUT",
         help="a file, or - for standard input (the default)",
     )
     fp.add_argument(
-        "--bits", metavar="N", type=_bits, default=64,
+        "--bits",
+        metavar="N",
+        type=_bits,
+        default=64,
         help="fingerprint length, a multiple of 8 (default: 64)",
     )
     return parser
@@ -179,8 +198,15 @@ class _Progress:
             from tqdm import tqdm
 
             self._bar = tqdm(
-                total=total, desc=description, unit="B", unit_scale=True, unit_divisor=1024,
-                delay=PROGRESS_DELAY_SECONDS, leave=False, file=sys.stderr, dynamic_ncols=True,
+                total=total,
+                desc=description,
+                unit="B",
+                unit_scale=True,
+                unit_divisor=1024,
+                delay=PROGRESS_DELAY_SECONDS,
+                leave=False,
+                file=sys.stderr,
+                dynamic_ncols=True,
             )
             self._start = time.monotonic()
 
@@ -269,11 +295,17 @@ def _line_batches(path: str, progress: _Progress) -> Iterator[tuple[int, list[by
             if not lines:
                 return
             progress.update(sum(map(len, lines)))
-            yield first, [
-                line[:-2] if line.endswith(b"\r\n") else line[:-1] if line.endswith(b"\n")
-                else line
-                for line in lines
-            ]
+            yield (
+                first,
+                [
+                    line[:-2]
+                    if line.endswith(b"\r\n")
+                    else line[:-1]
+                    if line.endswith(b"\n")
+                    else line
+                    for line in lines
+                ],
+            )
             first += len(lines)
     finally:
         if stream is not sys.stdin.buffer:
@@ -343,23 +375,30 @@ def _near_dups(args, out) -> None:
             reps = clusters(len(fps), pairs)
     names = [json.dumps(path) for path in args.inputs]
     if args.format == "pairs":
-        _write(out, (
-            f'{{"i": {i}, "j": {j}, "distance": {d}, "file_i": {names[sources[i]]}, '
-            f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
-            for i, j, d in zip(pairs["i"].tolist(), pairs["j"].tolist(),
-                               pairs["distance"].tolist())
-        ))
+        _write(
+            out,
+            (
+                f'{{"i": {i}, "j": {j}, "distance": {d}, "file_i": {names[sources[i]]}, '
+                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
+                for i, j, d in zip(
+                    pairs["i"].tolist(), pairs["j"].tolist(), pairs["distance"].tolist()
+                )
+            ),
+        )
         return
     sizes = np.bincount(reps, minlength=len(reps))
     members = np.flatnonzero(sizes[reps] > 1)
     members = members[np.lexsort((members, reps[members]))]  # by cluster, then by index
     values = fps.tolist()
-    _write(out, (
-        f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
-        f'"distance": {(values[i] ^ values[r]).bit_count()}, '
-        f'"keep": {"true" if i == r else "false"}}}\n'
-        for i, r in zip(members.tolist(), reps[members].tolist())
-    ))
+    _write(
+        out,
+        (
+            f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
+            f'"distance": {(values[i] ^ values[r]).bit_count()}, '
+            f'"keep": {"true" if i == r else "false"}}}\n'
+            for i, r in zip(members.tolist(), reps[members].tolist())
+        ),
+    )
 
 
 def _fingerprint(args, out) -> None:
@@ -386,18 +425,30 @@ def _dedup_table(report) -> str:
     rows = []
     for s in [*report.files, report.total]:
         sizes = (s.min_chunk, s.mean_chunk, s.max_chunk)
-        rows.append([
-            "total" if s.path is None else _shown(s.path),
-            f"{s.bytes:,}",
-            f"{s.unique_bytes:,}",
-            f"{s.byte_reduction_percent:.1f}%",
-            f"{s.chunks:,}",
-            f"{s.unique_chunks:,}",
-            f"{s.chunk_reduction_percent:.1f}%",
-            *("-" if size is None else f"{size:,.0f}" for size in sizes),
-        ])
-    header = ["file", "bytes", "unique", "saved", "chunks", "unique", "saved", "min", "mean",
-              "max"]
+        rows.append(
+            [
+                "total" if s.path is None else _shown(s.path),
+                f"{s.bytes:,}",
+                f"{s.unique_bytes:,}",
+                f"{s.byte_reduction_percent:.1f}%",
+                f"{s.chunks:,}",
+                f"{s.unique_chunks:,}",
+                f"{s.chunk_reduction_percent:.1f}%",
+                *("-" if size is None else f"{size:,.0f}" for size in sizes),
+            ]
+        )
+    header = [
+        "file",
+        "bytes",
+        "unique",
+        "saved",
+        "chunks",
+        "unique",
+        "saved",
+        "min",
+        "mean",
+        "max",
+    ]
     return (
         f"chunk size {report.chunk_size:,}: chunks of at most {2 * report.chunk_size:,} bytes."
         " Unique: not held by an earlier file\nor an earlier part of the same file."

@@ -241,7 +241,9 @@ def _repeated(fps: np.ndarray, first: np.ndarray, ids: pd.Series) -> None:
     """Raises when an id repeats within a fingerprint (rows sorted by fingerprint, then id)."""
     repeated = ~first[1:] & (ids.iloc[1:].to_numpy() == ids.iloc[:-1].to_numpy())
     if repeated.any():
-        raise ValueError(f"ids must be unique: id {_shown(ids.iloc[1:][repeated].iloc[0])} repeats")
+        raise ValueError(
+            f"ids must be unique: id {_shown(ids.iloc[1:][repeated].iloc[0])} repeats"
+        )
 
 
 def _local_groups(part: pd.DataFrame) -> pd.DataFrame:
@@ -334,7 +336,10 @@ def _links(part: pd.DataFrame) -> pd.DataFrame:
     """(local representative, representative) of the local groups of several rows."""
     linked = part[part["local_size"].to_numpy() > 1]
     return pd.DataFrame(
-        {"local": linked["local"].reset_index(drop=True), _REP: linked[_REP].reset_index(drop=True)}
+        {
+            "local": linked["local"].reset_index(drop=True),
+            _REP: linked[_REP].reset_index(drop=True),
+        }
     )
 
 
@@ -517,9 +522,7 @@ def _search_partition(
     def search(idx: np.ndarray, block: int, chunks: np.ndarray | None, diagonal: bool) -> None:
         found = _search.near_duplicate_pairs(fps[idx], max_distance, threads=1)
         i, j = idx[found["i"]], idx[found["j"]]
-        keep = (groups[i] == groups[j]) & (
-            _lowest_agreeing_block(fps[i] ^ fps[j], masks) == block
-        )
+        keep = (groups[i] == groups[j]) & (_lowest_agreeing_block(fps[i] ^ fps[j], masks) == block)
         if chunks is not None:
             # Inside a tile only the pairs the tile stands for: within its chunk on the
             # diagonal, across its two chunks elsewhere.
@@ -539,9 +542,7 @@ def _search_partition(
     tiled = np.flatnonzero(~plain)
     if len(tiled):
         tiled = tiled[np.argsort(keys[tiled], kind="stable")]
-        bounds = np.concatenate(
-            [[0], np.flatnonzero(np.diff(keys[tiled]) != 0) + 1, [len(tiled)]]
-        )
+        bounds = np.concatenate([[0], np.flatnonzero(np.diff(keys[tiled]) != 0) + 1, [len(tiled)]])
         _, sizes = _heavy_lookup(heavy, groups[tiled[bounds[:-1]]])
         for start, end, size in zip(bounds[:-1], bounds[1:], sizes):
             if end - start > 1:
@@ -571,9 +572,7 @@ def _search_partition(
 def _representative_pairs(distinct: dd.DataFrame, max_distance: int, limit: int):
     """Every pair of distinct fingerprints within ``max_distance``, as representatives."""
     id_dtype = distinct[_REP].dtype
-    meta = _empty(
-        rep_a=id_dtype, rep_b=id_dtype, distance=np.uint8, multi_a=bool, multi_b=bool
-    )
+    meta = _empty(rep_a=id_dtype, rep_b=id_dtype, distance=np.uint8, multi_a=bool, multi_b=bool)
     if max_distance == 0:
         # One block of all 64 bits: only identical fingerprints agree, and they are
         # collapsed already.
@@ -762,7 +761,10 @@ def _small_star(part: pd.DataFrame) -> pd.DataFrame:
     lowest = part.groupby("u", sort=False)["v"].transform("min")
     neighbours = pd.DataFrame({"u": part["v"], "v": lowest})
     out = pd.concat(
-        [neighbours[neighbours["u"] != neighbours["v"]], pd.DataFrame({"u": part["u"], "v": lowest})]
+        [
+            neighbours[neighbours["u"] != neighbours["v"]],
+            pd.DataFrame({"u": part["u"], "v": lowest}),
+        ]
     )
     return out.drop_duplicates(ignore_index=True)
 
@@ -826,8 +828,10 @@ def _leaves(forest: dd.DataFrame) -> dd.DataFrame:
 
 def _labels(leaves: dd.DataFrame) -> dd.DataFrame:
     id_dtype = leaves["v"].dtype
-    centres = leaves[["v"]].shuffle(on="v", ignore_index=True, force=True).map_partitions(
-        _centres, meta=_empty(id=id_dtype, representative=id_dtype)
+    centres = (
+        leaves[["v"]]
+        .shuffle(on="v", ignore_index=True, force=True)
+        .map_partitions(_centres, meta=_empty(id=id_dtype, representative=id_dtype))
     )
     return dd.concat([leaves.rename(columns={"u": "id", "v": "representative"}), centres])
 

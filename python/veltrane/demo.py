@@ -76,14 +76,17 @@ def near_duplicates() -> None:
 def exact_duplicates() -> None:
     """Repeated chunks across two files that share content at the same offsets."""
     print("== Exact duplicates (content-defined chunks, streamed from the files) ==")
-    print(f"sample2.bin is sample1.bin with {OVERWRITE_SIZE:,} bytes overwritten at offset"
-          f" {OVERWRITE_AT:,} and {APPENDED:,} bytes appended:")
+    print(
+        f"sample2.bin is sample1.bin with {OVERWRITE_SIZE:,} bytes overwritten at offset"
+        f" {OVERWRITE_AT:,} and {APPENDED:,} bytes appended:"
+    )
     run("dedup", "sample1.bin", "sample2.bin")
     print("Chunks before the overwritten block repeat; behind it, chunks repeat again only where")
     print("the cut points happen to line up once more.")
     print()
-    print(f"shifted.bin is sample1.bin with {len(INSERTED)} bytes inserted at offset"
-          f" {INSERT_AT:,}:")
+    print(
+        f"shifted.bin is sample1.bin with {len(INSERTED)} bytes inserted at offset {INSERT_AT:,}:"
+    )
     run("dedup", "sample1.bin", "shifted.bin")
     print("The cut hash restarts at every chunk, so an insertion shifts every cut behind it: only")
     print("content at the same offsets from a common cut deduplicates.")

@@ -13,10 +13,10 @@ from typing import NamedTuple
 
 import numpy as np
 
-from . import _accel
+from . import _native
 
 #: The largest ``max_distance`` the search supports.
-MAX_DISTANCE: int = _accel.MAX_DISTANCE
+MAX_DISTANCE: int = _native.MAX_DISTANCE
 
 #: The rows of :func:`near_duplicate_pairs`.
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
@@ -81,7 +81,7 @@ def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) ->
     naming its index. The work runs on ``threads`` threads (default: every core this process
     may use) without the GIL.
     """
-    return _accel.fingerprints(_texts(texts), bits, _threads(threads))
+    return _native.fingerprints(_texts(texts), bits, _threads(threads))
 
 
 def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
@@ -90,7 +90,7 @@ def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
     Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
     :func:`fingerprints`.
     """
-    return _accel.fingerprints64(_texts(texts), _threads(threads))
+    return _native.fingerprints64(_texts(texts), _threads(threads))
 
 
 def near_duplicate_pairs(
@@ -106,7 +106,7 @@ def near_duplicate_pairs(
     the blocks narrow and the search slow on large inputs.
     """
     fps = _as_fingerprints(fingerprints)
-    return _accel.pairs(fps, _max_distance(max_distance), _threads(threads), PAIR_DTYPE)
+    return _native.pairs(fps, _max_distance(max_distance), _threads(threads), PAIR_DTYPE)
 
 
 class NearDuplicateIndex:
@@ -117,7 +117,7 @@ class NearDuplicateIndex:
     """
 
     def __init__(self, max_distance: int = 3) -> None:
-        self._index = _accel.Index(_max_distance(max_distance))
+        self._index = _native.Index(_max_distance(max_distance))
 
     @property
     def max_distance(self) -> int:
@@ -169,7 +169,7 @@ def clusters(n: int, pairs) -> np.ndarray:
             raise ValueError("pairs must be a sequence of (i, j) pairs")
         i, j = arr[:, 0], arr[:, 1]
     try:
-        return _accel.clusters(n, i, j)
+        return _native.clusters(n, i, j)
     except IndexError as e:
         raise ValueError(str(e)) from None
 
@@ -184,7 +184,7 @@ class TextDeduplication(NamedTuple):
 
 
 def deduplicate_texts(
-    texts: Sequence["str | bytes | bytearray"],
+    texts: Sequence[str | bytes | bytearray],
     max_distance: int = 3,
     *,
     threads: int | None = None,

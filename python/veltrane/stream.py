@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import asdict, dataclass, field
 from typing import BinaryIO, Union
 
-from . import _accel
+from . import _native
 
 #: What the streaming functions accept: a path, a binary file object or bytes-like data.
 Source = Union[str, "os.PathLike[str]", BinaryIO, bytes, bytearray, memoryview]
@@ -120,7 +120,7 @@ def _path_blocks(path, chunk_size: int, read_size: int):
 def _memory_blocks(data: memoryview, chunk_size: int):
     # Already in memory: cut it in place, in one scan.
     with data:
-        ends = _accel.chunk_ends(data, chunk_size).tolist()
+        ends = _native.chunk_ends(data, chunk_size).tolist()
         if ends:
             yield data, 0, ends
 
@@ -149,7 +149,7 @@ def _stream_blocks(
             if filled == 0:
                 return
             window = view[:filled]
-            ends = _accel.chunk_ends(window, chunk_size).tolist()
+            ends = _native.chunk_ends(window, chunk_size).tolist()
             # Every chunk but the last ends at a cut or limit inside the buffer: final. The
             # last ends where the buffer ends; more input could move its cut, unless the
             # input is over or the chunk already reached its limit.

@@ -3,9 +3,9 @@
 //
 // Every call keeps the GIL. That is what makes reading `bytes`, `str` and list items in place
 // safe: no Python code runs inside a call, so nothing can resize or free what we read.
-#include "cdc/cdc.hpp"
+#include "chunk/cdc.hpp"
 #include "module/pybytes.hpp"
-#include "simhash/simhash.hpp"
+#include "text/simhash.hpp"
 
 #include <cstdint>
 #include <pybind11/pybind11.h>

@@ -1,12 +1,18 @@
-// The import entry point, compiled without AVX2, BMI or POPCNT so that it can run on any
-// x86-64 processor: it checks the processor first and only then enters code built for
-// those extensions. On a processor without them the import fails with a readable ImportError
-// instead of dying on an illegal instruction.
+// The import entry points of both extension modules, compiled without AVX2, BMI or POPCNT so
+// that they can run on any x86-64 processor: each checks the processor first and only then
+// enters code built for those extensions. On a processor without them the import fails with
+// a readable ImportError instead of dying on an illegal instruction. Built once per module,
+// with VELTRANE_MODULE naming it (dedup_core or _native).
 #include <Python.h>
 #include <string>
 
-// The module's own entry, renamed from PyInit_dedup_core by the bindings.
-extern "C" PyObject *dedup_core_init_after_cpu_check();
+#define VELTRANE_CAT2(a, b) a##b
+#define VELTRANE_CAT(a, b) VELTRANE_CAT2(a, b)
+#define VELTRANE_STR2(a) #a
+#define VELTRANE_STR(a) VELTRANE_STR2(a)
+
+// The module's own entry, renamed from PyInit_<module> by its bindings.
+extern "C" PyObject *VELTRANE_CAT(VELTRANE_MODULE, _init_after_cpu_check)();
 
 namespace {
 
@@ -31,14 +37,16 @@ std::string missing_cpu_features() {
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit_dedup_core() {
+extern "C" __attribute__((visibility("default"))) PyObject *VELTRANE_CAT(PyInit_,
+                                                                         VELTRANE_MODULE)() {
     const std::string missing = missing_cpu_features();
     if (!missing.empty()) {
         PyErr_Format(PyExc_ImportError,
-                     "dedup_core needs an x86-64 processor with AVX2, BMI1, BMI2 and POPCNT; "
+                     "%s needs an x86-64 processor with AVX2, BMI1, BMI2 and POPCNT; "
                      "this one lacks:%s",
+                     VELTRANE_STR(VELTRANE_MODULE_SHOWN),
                      missing.c_str());
         return nullptr;
     }
-    return dedup_core_init_after_cpu_check();
+    return VELTRANE_CAT(VELTRANE_MODULE, _init_after_cpu_check)();
 }

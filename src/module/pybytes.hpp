@@ -2,7 +2,7 @@
 // "Could not allocate bytes object!" / "Could not allocate list object!" when allocation fails.
 #pragma once
 
-#include "simhash/simhash.hpp"
+#include "text/simhash.hpp"
 
 #include <cstddef>
 #include <cstdint>

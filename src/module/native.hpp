@@ -1,0 +1,13 @@
+// veltrane._native: every native feature that is new in veltrane is bound here, one
+// bind_<job> per file, and reaches users through a veltrane/*.py module that validates and
+// documents. dedup_core's namespace stays exactly as it is and gets no new names.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace veltrane {
+
+void bind_search(pybind11::module_ &m);
+void bind_chunk(pybind11::module_ &m);
+
+} // namespace veltrane

@@ -22,6 +22,7 @@ from typing import BinaryIO
 import numpy as np
 from dedup_core import __version__
 
+from . import _args
 from .search import MAX_DISTANCE, clusters, fingerprints, fingerprints64, near_duplicate_pairs
 from .stream import DEFAULT_CHUNK_SIZE, dedup_report
 
@@ -58,14 +59,16 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
+    """An argparse type: a whole number from ``low`` to ``high``, in the library's words."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected {what}, got {text!r}") from None
-        if value < low or (high is not None and value > high):
-            bound = f"from {low} to {high}" if high is not None else f"at least {low}"
-            raise argparse.ArgumentTypeError(f"must be {bound}, got {value}")
+        complaint = _args.out_of_range(value, low, high)
+        if complaint is not None:
+            raise argparse.ArgumentTypeError(complaint)
         return value
 
     return parse

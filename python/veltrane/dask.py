@@ -52,6 +52,7 @@ except ImportError as e:  # pragma: no cover - exercised in a subprocess by the 
 
 import numpy as np
 
+from . import _args
 from . import search as _search
 from .search import fingerprints64
 
@@ -68,6 +69,8 @@ __all__ = [
 #: 100,000 fingerprints are 5 * 10^9 comparisons, seconds for one core, while a random
 #: corpus of 10^9 texts at distance 3 has groups of 10^9 / 2^16, about 15,000.
 DEFAULT_SPLIT_LIMIT = 100_000
+# A tile holds two chunks of at least one fingerprint each.
+_MIN_SPLIT_LIMIT = 2
 
 # Column names inside the pipeline; user columns are renamed to these on the way in.
 _ID = "id"
@@ -109,15 +112,6 @@ def _check_columns(df, *names: str) -> None:
     missing = [name for name in names if name not in df.columns]
     if missing:
         raise KeyError(f"df has no column {missing[0]!r}; its columns are {list(df.columns)}")
-
-
-def _split_limit(split_limit: int) -> int:
-    if isinstance(split_limit, bool) or not isinstance(split_limit, int):
-        raise TypeError(f"split_limit must be an int, not {type(split_limit).__name__}")
-    # A tile holds two chunks of at least one fingerprint each.
-    if split_limit < 2:
-        raise ValueError(f"split_limit must be at least 2, got {split_limit}")
-    return split_limit
 
 
 def _shown(value) -> str:
@@ -700,8 +694,8 @@ def fingerprint_pairs(
     fingerprints (two to find the groups over the limit, one to search), holding them on the
     workers in between.
     """
-    max_distance = _search._max_distance(max_distance)
-    limit = _split_limit(split_limit)
+    max_distance = _args.max_distance(max_distance)
+    limit = _args.in_range(split_limit, "split_limit", _MIN_SPLIT_LIMIT)
     collapsed = _Collapsed(_fingerprint_frame(df, fingerprint, id))
     members = collapsed.members()
     near = _expand(_representative_pairs(collapsed.distinct, max_distance, limit), members)
@@ -885,8 +879,8 @@ def deduplicate(
     ``df`` again for the rows.
     """
     _check_columns(df, text, id)
-    max_distance = _search._max_distance(max_distance)
-    limit = _split_limit(split_limit)
+    max_distance = _args.max_distance(max_distance)
+    limit = _args.in_range(split_limit, "split_limit", _MIN_SPLIT_LIMIT)
     id_dtype = df[id].dtype
     distinct = _Collapsed(fingerprints(df, text, id)).distinct
     rep_pairs = _representative_pairs(distinct, max_distance, limit)

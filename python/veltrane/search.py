@@ -6,14 +6,12 @@ none over), an index for streams, and clusters that say which text to keep.
 
 from __future__ import annotations
 
-import operator
-import os
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple
 
 import numpy as np
 
-from . import _native
+from . import _args, _native
 
 #: The largest ``max_distance`` the search supports.
 MAX_DISTANCE: int = _native.MAX_DISTANCE
@@ -22,32 +20,6 @@ MAX_DISTANCE: int = _native.MAX_DISTANCE
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 
 Texts = Iterable["str | bytes | bytearray"]
-
-
-def _integer(value, name: str) -> int:
-    # Any integer type (NumPy's included) but bool, which is more likely a mistake.
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not bool")
-    try:
-        return operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-
-
-def _threads(threads: int | None) -> int:
-    if threads is None:
-        return len(os.sched_getaffinity(0))
-    threads = _integer(threads, "threads")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return threads
-
-
-def _max_distance(max_distance: int) -> int:
-    max_distance = _integer(max_distance, "max_distance")
-    if not 0 <= max_distance <= MAX_DISTANCE:
-        raise ValueError(f"max_distance must be from 0 to {MAX_DISTANCE}, got {max_distance}")
-    return max_distance
 
 
 def _texts(texts: Texts) -> Texts:
@@ -81,7 +53,7 @@ def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) ->
     naming its index. The work runs on ``threads`` threads (default: every core this process
     may use) without the GIL.
     """
-    return _native.fingerprints(_texts(texts), bits, _threads(threads))
+    return _native.fingerprints(_texts(texts), bits, _args.threads(threads))
 
 
 def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
@@ -90,7 +62,7 @@ def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
     Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
     :func:`fingerprints`.
     """
-    return _native.fingerprints64(_texts(texts), _threads(threads))
+    return _native.fingerprints64(_texts(texts), _args.threads(threads))
 
 
 def near_duplicate_pairs(
@@ -106,7 +78,7 @@ def near_duplicate_pairs(
     the blocks narrow and the search slow on large inputs.
     """
     fps = _as_fingerprints(fingerprints)
-    return _native.pairs(fps, _max_distance(max_distance), _threads(threads), PAIR_DTYPE)
+    return _native.pairs(fps, _args.max_distance(max_distance), _args.threads(threads), PAIR_DTYPE)
 
 
 class NearDuplicateIndex:
@@ -117,7 +89,7 @@ class NearDuplicateIndex:
     """
 
     def __init__(self, max_distance: int = 3) -> None:
-        self._index = _native.Index(_max_distance(max_distance))
+        self._index = _native.Index(_args.max_distance(max_distance))
 
     @property
     def max_distance(self) -> int:
@@ -155,8 +127,7 @@ def clusters(n: int, pairs) -> np.ndarray:
     Clusters are the connected components of the pairs, so two members of one cluster may be
     further apart than the distance the pairs were found with.
     """
-    if isinstance(n, bool) or not isinstance(n, int) or n < 0:
-        raise ValueError(f"n must be a non-negative int, got {n!r}")
+    n = _args.count(n, "n")
     if isinstance(pairs, np.ndarray) and pairs.dtype.names:
         i, j = pairs["i"], pairs["j"]
     else:

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import asdict, dataclass, field
 from typing import BinaryIO, Union
 
-from . import _native
+from . import _args, _native
 
 #: What the streaming functions accept: a path, a binary file object or bytes-like data.
 Source = Union[str, "os.PathLike[str]", BinaryIO, bytes, bytearray, memoryview]
@@ -28,20 +28,6 @@ DEFAULT_READ_SIZE = 1 << 20  # 1 MiB: large enough that rescanning a carried tai
 DIGEST_SIZE = 32
 
 _MAX_CHUNK_SIZE = (1 << 64) - 1  # CDC() takes an unsigned 64-bit chunk_size
-
-
-def _check_size(name: str, value: object, maximum: int | None = None) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not bool")
-    try:
-        size = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if size < 1:
-        raise ValueError(f"{name} must be at least 1")
-    if maximum is not None and size > maximum:
-        raise ValueError(f"{name} must be at most {maximum}, got {size}")
-    return size
 
 
 def _as_bytes_view(source: object) -> memoryview | None:
@@ -95,8 +81,8 @@ def _blocks(
     item; a path is opened at the first item, so that a generator never started holds no
     open file.
     """
-    chunk_size = _check_size("chunk_size", chunk_size, _MAX_CHUNK_SIZE)
-    read_size = _check_size("read_size", read_size)
+    chunk_size = _args.size(chunk_size, "chunk_size", _MAX_CHUNK_SIZE)
+    read_size = _args.size(read_size, "read_size")
     if isinstance(source, (str, os.PathLike)):
         return _path_blocks(source, chunk_size, read_size)
     if isinstance(source, io.TextIOBase):
@@ -321,8 +307,8 @@ def dedup_report(
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be an iterable of paths, not a single path")
-    chunk_size = _check_size("chunk_size", chunk_size, _MAX_CHUNK_SIZE)
-    read_size = _check_size("read_size", read_size)
+    chunk_size = _args.size(chunk_size, "chunk_size", _MAX_CHUNK_SIZE)
+    read_size = _args.size(read_size, "read_size")
     seen: set[bytes] = set()
     files = []
     total = ChunkStats(path=None)

@@ -85,6 +85,12 @@ def block_bits(k):
 
 
 @pytest.mark.parametrize("k", range(veltrane.MAX_DISTANCE + 1))
+def test_native_block_layout_is_the_model(k):
+    # veltrane.dask cuts its shuffle keys by this layout: it must be the search's own.
+    assert veltrane._native.blocks(k) == [(b.start, len(b)) for b in block_bits(k)]
+
+
+@pytest.mark.parametrize("k", range(veltrane.MAX_DISTANCE + 1))
 def test_pairs_at_exactly_k_and_k_plus_one_bits(k):
     blocks = block_bits(k)
     masks = []

@@ -89,6 +89,17 @@ clusters(std::size_t n,
     return to_array(reps);
 }
 
+// The search's own block layout, as (shift, width) pairs, so that code outside it (the Dask
+// search) cuts fingerprints exactly as it does.
+py::list blocks(int max_distance) {
+    search::check_max_distance(max_distance);
+    py::list out;
+    for (const search::Block &block : search::blocks_for(max_distance)) {
+        out.append(py::make_tuple(block.shift, block.width));
+    }
+    return out;
+}
+
 } // namespace
 
 void veltrane::bind_search(py::module_ &m) {
@@ -103,6 +114,7 @@ void veltrane::bind_search(py::module_ &m) {
           py::arg("threads"),
           py::arg("dtype"));
     m.def("clusters", &clusters, py::arg("n"), py::arg("i"), py::arg("j"));
+    m.def("blocks", &blocks, py::arg("max_distance"));
 
     // Queries are quick and the index changes under add(), so these keep the GIL: calls
     // from several Python threads are serialised by it.

@@ -12,31 +12,6 @@ namespace veltrane::search {
 
 namespace {
 
-// The 64 bits cut into max_distance + 1 contiguous blocks, the first 64 % blocks of them one
-// bit wider than the rest.
-struct Block {
-    int shift;
-    int width;
-    uint64_t mask; // the block's bits in place
-
-    uint64_t key(uint64_t fp) const {
-        return (fp & mask) >> shift;
-    }
-};
-
-std::vector<Block> blocks_for(int max_distance) {
-    const int count = max_distance + 1;
-    std::vector<Block> blocks;
-    int shift = 0;
-    for (int b = 0; b < count; ++b) {
-        const int width = 64 / count + (b < 64 % count ? 1 : 0);
-        const uint64_t low = width == 64 ? ~uint64_t {0} : (uint64_t {1} << width) - 1;
-        blocks.push_back({shift, width, low << shift});
-        shift += width;
-    }
-    return blocks;
-}
-
 // True when x and y agree on no block before `block`: the pair belongs to the lowest block it
 // agrees on, so each pair is reported once however many blocks it matches.
 bool first_agreeing_block(uint64_t diff, const std::vector<Block> &blocks, std::size_t block) {
@@ -115,6 +90,19 @@ void check_max_distance(int max_distance) {
                                     std::to_string(kMaxDistance) + ", got " +
                                     std::to_string(max_distance));
     }
+}
+
+std::vector<Block> blocks_for(int max_distance) {
+    const int count = max_distance + 1;
+    std::vector<Block> blocks;
+    int shift = 0;
+    for (int b = 0; b < count; ++b) {
+        const int width = 64 / count + (b < 64 % count ? 1 : 0);
+        const uint64_t low = width == 64 ? ~uint64_t {0} : (uint64_t {1} << width) - 1;
+        blocks.push_back({shift, width, low << shift});
+        shift += width;
+    }
+    return blocks;
 }
 
 void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {

@@ -17,6 +17,22 @@ constexpr int kMaxDistance = 16;
 // Throws std::invalid_argument naming the supported range.
 void check_max_distance(int max_distance);
 
+// One block of the pigeonhole search: `width` contiguous bits of a fingerprint from bit `shift`.
+struct Block {
+    int shift;
+    int width;
+    uint64_t mask; // the block's bits in place
+
+    uint64_t key(uint64_t fp) const {
+        return (fp & mask) >> shift;
+    }
+};
+
+// The 64 bits cut into max_distance + 1 contiguous blocks from bit 0 upward, the first
+// 64 % (max_distance + 1) of them one bit wider than the rest. Every search of this library
+// cuts them so, the Dask one included (through the binding). Expects a checked max_distance.
+std::vector<Block> blocks_for(int max_distance);
+
 // The 64-bit SimHash signature of every text, spread over `threads` worker threads.
 // Callers must keep the texts alive and unchanged for the duration of the call.
 void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);

@@ -15,6 +15,7 @@ pd = pytest.importorskip("pandas")
 
 import veltrane  # noqa: E402
 import veltrane.dask as vdask  # noqa: E402
+from veltrane.dask import _collapse  # noqa: E402
 
 pytestmark = pytest.mark.dask
 
@@ -166,13 +167,13 @@ def test_copies_of_one_text_reach_the_shuffle_once_per_partition(monkeypatch):
         pd.DataFrame({"id": np.arange(len(texts)), "text": texts}), npartitions=4
     )
     seen = []
-    collapse = vdask._global_groups
+    collapse = _collapse._global_groups
 
     def spy(part):
         seen.append(len(part))
         return collapse(part)
 
-    monkeypatch.setattr(vdask, "_global_groups", spy)
+    monkeypatch.setattr(_collapse, "_global_groups", spy)
     with in_process():
         kept = vdask.deduplicate(frame, max_distance=3).compute()
     assert sorted(kept["id"].tolist()) == veltrane.deduplicate_texts(texts, 3).keep.tolist()

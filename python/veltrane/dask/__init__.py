@@ -1,0 +1,67 @@
+"""Near-duplicate search beyond one machine, on Dask.
+
+The same results as :func:`veltrane.near_duplicate_pairs`, :func:`veltrane.clusters` and
+:func:`veltrane.deduplicate_texts`, for Dask DataFrames too large for one machine. Every step
+is a Dask operation, so the code runs unchanged on the default local scheduler, on a
+``distributed.LocalCluster`` and on any cluster a ``distributed.Client`` points at.
+
+``fingerprints(df, text, id)``
+    The 64-bit SimHash fingerprint of every text, per partition.
+``fingerprint_pairs(df, fingerprint, id, max_distance)`` / ``near_duplicate_pairs(df, ...)``
+    Every pair of rows whose fingerprints are at most ``max_distance`` bits apart, as
+    (``id_a``, ``id_b``, ``distance``) with ``id_a < id_b``.
+``clusters(pairs)``
+    For each id in the pairs, the smallest id of its connected component.
+``deduplicate(df, ...)``
+    The rows to keep: the smallest id of each cluster.
+
+How the pairs are found (each step a Dask operation, none collecting data on the client):
+
+1. Fingerprints per partition, by the native batch code with the GIL released, so that the
+   worker's threads run in parallel.
+2. Identical fingerprints collapsed: each set becomes one *representative* (its smallest id)
+   plus its members, first within each partition, then across partitions by a shuffle of
+   the partitions' own representatives. Only representatives are searched, so a million
+   copies of one text cost a million rows, not 5 * 10^11 comparisons, and no task holds
+   them all.
+3. Pigeonhole: the 64 bits are cut into ``max_distance + 1`` blocks (as the single-machine
+   search cuts them); two fingerprints within the distance agree on at least one block. Each
+   representative is emitted once per block, keyed by (block, block value), and shuffled by
+   that key. Each partition runs the native search over the rows of one block and keeps the
+   pairs that agree on that block and on no lower one, so every pair is reported exactly once
+   and no global distinct is needed.
+4. The pairs between representatives are expanded to their members, and the members of each
+   identical set are paired with each other at distance 0.
+
+A (block, value) group larger than ``split_limit`` would make one task compare all its pairs
+at once; such groups are found before the shuffle and split into tiles (see
+:func:`fingerprint_pairs`), so no task loads a skewed group whole.
+"""
+
+from __future__ import annotations
+
+# Every step needs Dask's DataFrames (and pandas under them): fail here, naming the extra,
+# rather than deep inside a step.
+try:
+    import dask.dataframe  # noqa: F401
+    import pandas  # noqa: F401
+except ImportError as e:  # pragma: no cover - exercised in a subprocess by the tests
+    raise ImportError(
+        "veltrane.dask needs Dask: install the extra with pip install 'veltrane[dask]' "
+        f"(dask[dataframe] and distributed); the import failed with: {e}"
+    ) from e
+
+from ._components import clusters
+from ._deduplicate import deduplicate
+from ._fingerprints import fingerprints
+from ._pairs import fingerprint_pairs, near_duplicate_pairs
+from ._tiles import DEFAULT_SPLIT_LIMIT
+
+__all__ = [
+    "DEFAULT_SPLIT_LIMIT",
+    "clusters",
+    "deduplicate",
+    "fingerprint_pairs",
+    "fingerprints",
+    "near_duplicate_pairs",
+]

@@ -70,7 +70,7 @@ def _readinto(stream, into: memoryview) -> int:
     return got
 
 
-def _blocks(
+def _pieces(
     source: Source, chunk_size: int, read_size: int
 ) -> Iterator[tuple[memoryview, int, list[int]]]:
     """Yields ``(view, base, ends)``: the final chunks of one buffer and where they lie.
@@ -84,26 +84,26 @@ def _blocks(
     chunk_size = _args.size(chunk_size, "chunk_size", _MAX_CHUNK_SIZE)
     read_size = _args.size(read_size, "read_size")
     if isinstance(source, (str, os.PathLike)):
-        return _path_blocks(source, chunk_size, read_size)
+        return _path_pieces(source, chunk_size, read_size)
     if isinstance(source, io.TextIOBase):
         raise TypeError("source must be opened in binary mode, not text mode")
     data = _as_bytes_view(source)
     if data is not None:
-        return _memory_blocks(data, chunk_size)
+        return _memory_pieces(data, chunk_size)
     if callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None)):
-        return _stream_blocks(source, chunk_size, read_size)
+        return _stream_pieces(source, chunk_size, read_size)
     raise TypeError(
         "source must be a path (str or os.PathLike), a binary file object or a bytes-like "
         f"object, not {type(source).__name__}"
     )
 
 
-def _path_blocks(path, chunk_size: int, read_size: int):
+def _path_pieces(path, chunk_size: int, read_size: int):
     with open(path, "rb", buffering=0) as stream:
-        yield from _stream_blocks(stream, chunk_size, read_size)
+        yield from _stream_pieces(stream, chunk_size, read_size)
 
 
-def _memory_blocks(data: memoryview, chunk_size: int):
+def _memory_pieces(data: memoryview, chunk_size: int):
     # Already in memory: cut it in place, in one scan.
     with data:
         ends = _native.chunk_ends(data, chunk_size).tolist()
@@ -111,7 +111,7 @@ def _memory_blocks(data: memoryview, chunk_size: int):
             yield data, 0, ends
 
 
-def _stream_blocks(
+def _stream_pieces(
     stream, chunk_size: int, read_size: int
 ) -> Iterator[tuple[memoryview, int, list[int]]]:
     longest = 2 * chunk_size  # may exceed 2^64: then no chunk reaches it, as in CDC.chunk
@@ -171,11 +171,11 @@ def iter_chunks(
     ``chunk_size`` must be from 1 to 2^64 - 1 and ``read_size`` at least 1, else
     ValueError; TypeError for the wrong types. OSError when the source cannot be read.
     """
-    return _chunks(_blocks(source, chunk_size, read_size))
+    return _chunks(_pieces(source, chunk_size, read_size))
 
 
-def _chunks(blocks) -> Iterator[bytes]:
-    for view, _, ends in blocks:
+def _chunks(pieces) -> Iterator[bytes]:
+    for view, _, ends in pieces:
         # One bytes copy per chunk; map keeps the per-chunk work out of the interpreter loop.
         starts = [0, *ends[:-1]]
         yield from map(bytes, map(view.__getitem__, map(slice, starts, ends)))
@@ -188,11 +188,11 @@ def iter_chunk_spans(
 
     Offsets count from where reading began. Arguments as for :func:`iter_chunks`.
     """
-    return _spans(_blocks(source, chunk_size, read_size))
+    return _spans(_pieces(source, chunk_size, read_size))
 
 
-def _spans(blocks) -> Iterator[tuple[int, int]]:
-    for _, base, ends in blocks:
+def _spans(pieces) -> Iterator[tuple[int, int]]:
+    for _, base, ends in pieces:
         starts = [0, *ends[:-1]]
         yield from zip(map(base.__add__, starts), map(operator.sub, ends, starts))
 
@@ -317,7 +317,7 @@ def dedup_report(
         path = os.fspath(path)  # bytes here are a path, not data
         stats = ChunkStats(path=os.fsdecode(path))
         add = stats._add
-        for view, _, ends in _path_blocks(path, chunk_size, read_size):
+        for view, _, ends in _path_pieces(path, chunk_size, read_size):
             start = 0
             for end in ends:
                 digest = blake2b(view[start:end], digest_size=DIGEST_SIZE).digest()

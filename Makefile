@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test typecheck sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -24,7 +24,9 @@ help:
 	@echo "make fuzz    coverage-guided fuzzing of every operation (FUZZ_SECONDS per target, default 60)"
 	@echo "make bench-verify  long property runs: the fast paths against the literal algorithms"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
-	@echo "make format  clang-format the native sources (format-check only checks)"
+	@echo "make typecheck  mypy on the veltrane package"
+	@echo "make format  clang-format the native sources, ruff format and ruff check --fix the Python"
+	@echo "             ones (format-check only checks)"
 
 # A virtual environment with Python 3.12 in the directory named by the target's stem.
 %/bin/python:
@@ -46,6 +48,10 @@ demo: install
 
 test: install
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# mypy (from the `test` extra) on python/veltrane, as configured in pyproject.toml.
+typecheck: install
+	$(VPY) -m mypy
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv of its own. The runtimes are preloaded because the interpreter itself is not
@@ -110,13 +116,22 @@ bench: install
 	$(VPY) bench/search.py
 	$(VPY) bench/stream.py
 
+# The formatters and the linter of the `dev` extra, installed without building the package.
+DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")
+CXX_SOURCES = $$(find src bench -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := python tests bench fuzz tools
+
 format: $(VPY)
-	$(PIP) install --quiet clang-format
-	$(VENV)/bin/clang-format -i $$(find src bench -name '*.cpp' -o -name '*.hpp')
+	$(PIP) install --quiet $(DEV_TOOLS)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
 
 format-check: $(VPY)
-	$(PIP) install --quiet clang-format
-	$(VENV)/bin/clang-format --dry-run --Werror $$(find src bench -name '*.cpp' -o -name '*.hpp')
+	$(PIP) install --quiet $(DEV_TOOLS)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
 
 clean:
 	rm -rf $(VENV) $(SAN_VENV) .venv-fuzz build dist .pytest_cache .hypothesis

@@ -164,7 +164,8 @@ def main() -> int:
     for address in sorted(peaks):
         print(
             f"  worker {address}: peak RSS {peaks[address] / GIB:.2f} GiB "
-            f"(at start {baseline[address] / GIB:.2f} GiB; target < {TARGET_PEAK_BYTES / GIB:.0f} GiB)"
+            f"(at start {baseline[address] / GIB:.2f} GiB; "
+            f"target < {TARGET_PEAK_BYTES / GIB:.0f} GiB)"
         )
     return 0 if same else 1
 

@@ -231,7 +231,7 @@ def bench_simhash(cfg, text, simhash_peer, floc_peer):
     failures = []
     for size in DOC_SIZES:
         docs = [prefix[i : i + size] for i in range(0, len(prefix) - size + 1, size)]
-        seconds, _ = measure(lambda: list(map(ours.compute, docs)), cfg.repeats)
+        seconds, _ = measure(lambda docs=docs: list(map(ours.compute, docs)), cfg.repeats)
         ours_mbs = len(docs) * size / seconds / MB
         if size == 1024:
             GOALS.append(("SimHash.compute, 1 KiB texts", ours_mbs, COMPUTE_GOAL_MBS, "MB/s"))
@@ -243,7 +243,9 @@ def bench_simhash(cfg, text, simhash_peer, floc_peer):
             seconds = error = None
             peer_docs = docs[: max(1, cfg.peer_doc_bytes // size)]
             if compute is not None:
-                seconds, _, error = measure_peer(lambda: compute(peer_docs), cfg.peer_repeats)
+                seconds, _, error = measure_peer(
+                    lambda compute=compute, docs=peer_docs: compute(docs), cfg.peer_repeats
+                )
             if seconds is None:
                 rows.append([f"{size:,} B", peer.label, "n/a", "n/a", "n/a", "n/a"])
                 if error:
@@ -387,15 +389,15 @@ def bench_chunk(cfg, buffers, lib, pyfastcdc_peer, fastcdc_peer):
             name = "CDC()" if is_default else f"CDC({chunk_size})"
             literal_label = f"literal loop ({chunk_size})"
             if lib is None:
-                seconds, count = measure(lambda: cdc.chunk(buf), cfg.repeats, len)
+                seconds, count = measure(lambda cdc=cdc, buf=buf: cdc.chunk(buf), cfg.repeats, len)
                 ours[chunk_size] = mbs = len(buf) / seconds / MB
                 entries.append((f"dedup_core {name}", len(buf), count, mbs, chunk_size))
                 entries.append((literal_label, None, None, None, chunk_size))
                 continue
             # Ours and the literal loop in turns: their ratio is what the goals are about.
             chunk_calls = [
-                lambda: cdc.chunk(buf),
-                lambda: lib.literal_chunk_count(buf, len(buf), chunk_size),
+                lambda cdc=cdc, buf=buf: cdc.chunk(buf),
+                lambda buf=buf, size=chunk_size: lib.literal_chunk_count(buf, len(buf), size),
             ]
             (seconds, count), (literal_seconds, literal_count) = measure_alternating(
                 chunk_calls, cfg.repeats, lambda r: r if isinstance(r, int) else len(r)
@@ -422,7 +424,9 @@ def bench_chunk(cfg, buffers, lib, pyfastcdc_peer, fastcdc_peer):
             data = buf[:SLOW_CHUNKER_PREFIX] if slow else buf
             if chunk_all is not None:
                 repeats = SLOW_REPEATS if slow else cfg.repeats
-                seconds, count, error = measure_peer(lambda: chunk_all(data), repeats, len)
+                seconds, count, error = measure_peer(
+                    lambda chunk_all=chunk_all, data=data: chunk_all(data), repeats, len
+                )
             if seconds is None:
                 entries.append((label, None, None, None, None))
                 if error:

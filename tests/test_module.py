@@ -67,7 +67,8 @@ def test_namespace_and_constants():
         ),
         (
             SimHash.compute,
-            "compute(self: dedup_core.SimHash, text: str) -> bytes\n\nCompute SimHash fingerprint\n",
+            "compute(self: dedup_core.SimHash, text: str) -> bytes\n\n"
+            "Compute SimHash fingerprint\n",
         ),
         (
             SimHash.hamming_distance,
@@ -240,7 +241,8 @@ def test_other_python_version_is_refused_with_message():
         f"""if True:
         import importlib.machinery as m, importlib.util as u, json, sys
         path = {dedup_core.__file__!r}
-        spec = u.spec_from_file_location("dedup_core", path, loader=m.ExtensionFileLoader("dedup_core", path))
+        loader = m.ExtensionFileLoader("dedup_core", path)
+        spec = u.spec_from_file_location("dedup_core", path, loader=loader)
         try:
             u.module_from_spec(spec)
         except ImportError as e:

@@ -90,7 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    quiet = argparse.ArgumentParser(add_help=False)
+    quiet = _Parser(add_help=False)
     quiet.add_argument(
         "-q",
         "--quiet",
@@ -382,7 +382,8 @@ def _near_dups(args, out) -> None:
             out,
             (
                 f'{{"i": {i}, "j": {j}, "distance": {d}, "file_i": {names[sources[i]]}, '
-                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
+                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, '
+                f'"line_j": {numbers[j]}}}\n'
                 for i, j, d in zip(
                     pairs["i"].tolist(), pairs["j"].tolist(), pairs["distance"].tolist()
                 )

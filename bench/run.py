@@ -207,7 +207,7 @@ def build_literal_scan():
 # --- SimHash -----------------------------------------------------------------------------------
 
 
-def bench_simhash(cfg, text, simhash_peer, floc_peer):
+def bench_simhash(cfg, text, simhash_peer):
     # Documents are consecutive slices of the text of exactly `size` bytes, so a word may be
     # cut at either end. The text is ASCII: as str, characters and bytes agree.
     prefix = text[: cfg.doc_bytes].decode("ascii")
@@ -221,11 +221,6 @@ def bench_simhash(cfg, text, simhash_peer, floc_peer):
         )
     else:
         computes.append((simhash_peer, None))
-    if floc_peer.module:
-        floc = floc_peer.module.SimHash(FINGERPRINT_BITS)
-        computes.append((floc_peer, lambda docs: list(map(floc.inthash, docs))))
-    else:
-        computes.append((floc_peer, None))
 
     rows = []
     failures = []
@@ -265,14 +260,15 @@ def bench_simhash(cfg, text, simhash_peer, floc_peer):
 
     notes = [
         "ours: SimHash(64).compute(text) -> bytes; simhash: Simhash(text, f=64).value;",
-        "  floc-simhash: SimHash(64).inthash(text); all get the same str documents",
+        "  both get the same str documents",
         "each tokenises and hashes in its own way (simhash: 4-letter shingles of the letters,",
-        "  MD5 each; floc-simhash: space-separated words, MD5 each), so fingerprints differ",
+        "  MD5 each), so fingerprints differ",
         f"Python peers: the first {cfg.peer_doc_bytes // 1024} KiB of documents of each size"
         f" (at least one), best of {cfg.peer_repeats}",
         "ours/this: our MB/s on that text size / this row's MB/s",
     ]
-    notes += [f"{p.name}: {p.reason}" for p in (simhash_peer, floc_peer) if p.reason]
+    if simhash_peer.reason:
+        notes.append(f"{simhash_peer.name}: {simhash_peer.reason}")
     notes += failures
     if any("out of bounds for uint8" in f for f in failures):
         notes += [
@@ -288,7 +284,7 @@ def bench_simhash(cfg, text, simhash_peer, floc_peer):
     )
 
 
-def bench_hamming(cfg, simhash_peer, floc_peer):
+def bench_hamming(cfg, simhash_peer):
     # Random fingerprints differ in about half their bits, as those of unrelated texts do.
     rng = random.Random(corpus.SEED)
     values = [(rng.getrandbits(64), rng.getrandbits(64)) for _ in range(cfg.hamming_pairs)]
@@ -322,8 +318,6 @@ def bench_hamming(cfg, simhash_peer, floc_peer):
         rate = len(objects) / seconds
         ratio = fmt_ratio(ours_rate, rate)
         rows.append([simhash_peer.label, fmt_count(len(objects)), fmt_count(rate), ratio])
-    rows.append([floc_peer.label, "n/a", "n/a", "n/a"])
-    notes.append("floc-simhash: n/a, it has no distance function")
     print_table(
         "SimHash.hamming_distance: calls on random 8-byte fingerprints",
         ["implementation", "pairs", "calls/s", "ours/this"],
@@ -609,7 +603,6 @@ def main():
     started = time.perf_counter()
     peers = {
         "simhash": Peer("simhash", "simhash"),
-        "floc-simhash": Peer("floc-simhash", "floc_simhash"),
         "pyfastcdc": Peer("pyfastcdc", "pyfastcdc"),
         "fastcdc": Peer("fastcdc", "fastcdc"),
     }
@@ -644,8 +637,8 @@ def main():
         f" made in {time.perf_counter() - generating:.1f} s"
     )
 
-    bench_simhash(cfg, text, peers["simhash"], peers["floc-simhash"])
-    bench_hamming(cfg, peers["simhash"], peers["floc-simhash"])
+    bench_simhash(cfg, text, peers["simhash"])
+    bench_hamming(cfg, peers["simhash"])
     agreed = bench_chunk(
         cfg, [("random", random_buf), ("text", text)], lib, peers["pyfastcdc"], peers["fastcdc"]
     )

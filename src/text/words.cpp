@@ -1,0 +1,421 @@
+#include "text/words.hpp"
+
+#include "common/cpu.hpp"
+
+#include <cstring>
+#include <immintrin.h>
+
+namespace veltrane::text {
+
+namespace {
+
+#include "text/unicode_tables.inc"
+
+constexpr uint32_t kCapitalSigma = 0x3A3, kSmallSigma = 0x3C3, kFinalSigma = 0x3C2;
+
+const CharClass &char_class(uint32_t cp) {
+    const uint32_t block = kBlockIndex[cp >> kBlockShift];
+    return kClasses[kBlockClasses[(block << kBlockShift) | (cp & ((1u << kBlockShift) - 1))]];
+}
+
+uint64_t load64(const unsigned char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The first `size` (1 to 8) bytes at p, zero-padded, reading no byte past p + size.
+uint64_t load_tail(const unsigned char *p, std::size_t size, const unsigned char *end) {
+    if (end - p >= 8) {
+        const uint64_t v = load64(p);
+        return size == 8 ? v : v & ((uint64_t {1} << (8 * size)) - 1);
+    }
+    uint64_t v = 0;
+    std::memcpy(&v, p, size);
+    return v;
+}
+
+// Lower-cases eight bytes that are all ASCII word characters or zero padding: every byte but
+// '_' gets the 0x20 bit, which turns A-Z into a-z and leaves digits as they are. The padding
+// is masked by the caller.
+uint64_t lower_word8(uint64_t w) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL, kHigh = 0x8080808080808080ULL;
+    const uint64_t t = w ^ 0x5F5F5F5F5F5F5F5FULL; // zero where the byte is '_'
+    const uint64_t nonzero = (((t & kLow7) + kLow7) | t) & kHigh;
+    return w | (nonzero >> 2);
+}
+
+// word_hash of the lower-cased bytes of an ASCII word read in place.
+uint64_t ascii_word_hash(const unsigned char *p, std::size_t size, const unsigned char *end) {
+    uint64_t h = size * kGolden;
+    while (size > 8) {
+        h = step(h, lower_word8(load64(p)));
+        p += 8;
+        size -= 8;
+    }
+    const uint64_t keep = size == 8 ? ~uint64_t {0} : (uint64_t {1} << (8 * size)) - 1;
+    return mix64(step(h, lower_word8(load_tail(p, size, end)) & keep));
+}
+
+// ASCII word characters: 0-9, A-Z, a-z and '_'.
+bool ascii_word(unsigned char c) {
+    const unsigned char l = c | 0x20;
+    return (l >= 'a' && l <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// Bit i set when byte i of v is an ASCII word character (bytes >= 0x80 are negative as
+// signed bytes and match nothing).
+uint32_t word_mask(__m256i v) {
+    const __m256i l = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+    const __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(l, _mm256_set1_epi8('a' - 1)),
+                                            _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), l));
+    const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8('0' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), v));
+    const __m256i under = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('_'));
+    return static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(letter, digit), under)));
+}
+
+// The code point of the valid UTF-8 character at p, and its length.
+uint32_t decode(const unsigned char *p, std::size_t &length) {
+    const unsigned char c = p[0];
+    if (c < 0x80) {
+        length = 1;
+        return c;
+    }
+    if (c < 0xE0) {
+        length = 2;
+        return ((c & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+    }
+    if (c < 0xF0) {
+        length = 3;
+        return ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    }
+    length = 4;
+    return ((c & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+}
+
+void append_utf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+void append_lower_ascii(std::string &out, const unsigned char *p, std::size_t size) {
+    for (std::size_t k = 0; k < size; ++k) {
+        const unsigned char c = p[k];
+        out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c));
+    }
+}
+
+// str.lower() of capital sigma at s[pos] (CPython's handle_capital_sigma): final sigma when a
+// cased character comes before it and none after it, case-ignorable characters skipped on
+// both sides. Each scan stops at the first character that is not case-ignorable, so the scans
+// of all the sigmas of a text cover disjoint stretches: linear in all.
+uint32_t lower_sigma(const unsigned char *s, std::size_t n, std::size_t pos, std::size_t len) {
+    bool cased_before = false;
+    for (std::size_t j = pos; j > 0;) {
+        --j;
+        while (j > 0 && (s[j] & 0xC0) == 0x80) {
+            --j;
+        }
+        std::size_t l;
+        const uint8_t flags = char_class(decode(s + j, l)).flags;
+        if (!(flags & kCaseIgnorable)) {
+            cased_before = (flags & kCased) != 0;
+            break;
+        }
+    }
+    if (!cased_before) {
+        return kSmallSigma;
+    }
+    for (std::size_t j = pos + len; j < n;) {
+        std::size_t l;
+        const uint8_t flags = char_class(decode(s + j, l)).flags;
+        if (!(flags & kCaseIgnorable)) {
+            return (flags & kCased) ? kSmallSigma : kFinalSigma;
+        }
+        j += l;
+    }
+    return kFinalSigma;
+}
+
+// Splits valid UTF-8 into words and hands each to the sink: sink.ascii(p, size) for a word of
+// ASCII characters only, read in place and not yet lower-cased, or sink.utf8(word) for any
+// other, lower-cased. ASCII runs go 32 bytes at a time; other characters one by one through
+// the tables.
+// VELTRANE_ISA=scalar turns the 32-byte steps off, so that tests can pin the character path.
+template <typename Sink>
+void tokenize(const unsigned char *s, std::size_t n, std::string &buf, Sink &sink) {
+    static const bool blocks = cpu::chosen_isa() != cpu::Isa::scalar;
+    // A word in progress is buf followed by the ASCII bytes s[start, pos), not yet lowered.
+    bool in_word = false;
+    std::size_t start = 0;
+    buf.clear();
+    auto finish = [&](std::size_t end) {
+        if (buf.empty()) {
+            sink.ascii(s + start, end - start);
+        } else {
+            append_lower_ascii(buf, s + start, end - start);
+            sink.utf8(buf);
+            buf.clear();
+        }
+        in_word = false;
+    };
+    std::size_t pos = 0;
+    while (pos < n) {
+        if (blocks && n - pos >= 32) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + pos));
+            const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+            const std::size_t ascii = high ? static_cast<std::size_t>(__builtin_ctz(high)) : 32;
+            if (ascii > 0) {
+                const uint32_t m = word_mask(v);
+                // Word starts and the first byte after each word end, within the ASCII prefix;
+                // they alternate, starting with an end when a word is in progress.
+                const uint32_t before = (m << 1) | static_cast<uint32_t>(in_word);
+                uint32_t events = m ^ before;
+                if (ascii < 32) {
+                    events &= (1u << ascii) - 1;
+                }
+                while (events) {
+                    const std::size_t at = pos + static_cast<std::size_t>(__builtin_ctz(events));
+                    if (in_word) {
+                        finish(at);
+                    } else {
+                        in_word = true;
+                        start = at;
+                    }
+                    events &= events - 1;
+                }
+                pos += ascii;
+                if (ascii == 32) {
+                    continue;
+                }
+            }
+        }
+        // One character at pos.
+        const unsigned char c = s[pos];
+        if (c < 0x80) {
+            if (ascii_word(c)) {
+                if (!in_word) {
+                    in_word = true;
+                    start = pos;
+                }
+            } else if (in_word) {
+                finish(pos);
+            }
+            ++pos;
+            continue;
+        }
+        std::size_t len;
+        const uint32_t cp = decode(s + pos, len);
+        const CharClass &cls = char_class(cp);
+        if (!(cls.flags & (kWord | kSpecial))) {
+            if (in_word) {
+                finish(pos);
+            }
+            pos += len;
+            continue;
+        }
+        // The character adds to the word buffer: bring the ASCII part in first.
+        if (in_word) {
+            append_lower_ascii(buf, s + start, pos - start);
+        }
+        start = pos + len;
+        if (cls.flags & kSpecial) {
+            for (const SpecialLower &sp : kSpecials) {
+                if (sp.cp != cp) {
+                    continue;
+                }
+                for (uint32_t k = 0; k < sp.count; ++k) {
+                    if (sp.word[k]) {
+                        in_word = true;
+                        append_utf8(buf, sp.lower[k]);
+                    } else if (in_word) {
+                        sink.utf8(buf);
+                        buf.clear();
+                        in_word = false;
+                    }
+                }
+            }
+        } else {
+            in_word = true;
+            const uint32_t lower =
+                (cls.flags & kSigma)
+                    ? lower_sigma(s, n, pos, len)
+                    : static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta);
+            append_utf8(buf, lower);
+        }
+        pos += len;
+    }
+    if (in_word) {
+        finish(n);
+    }
+}
+
+// Length of the valid UTF-8 character at s[0..n), or 0 when none starts there (the bounds of
+// the second byte exclude overlong forms, surrogates and code points above U+10FFFF).
+std::size_t valid_char(const unsigned char *s, std::size_t n) {
+    const unsigned char c = s[0];
+    if (c < 0x80) {
+        return 1;
+    }
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi) {
+        return 0;
+    }
+    for (std::size_t k = 2; k < len; ++k) {
+        if ((s[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return len;
+}
+
+// The length of the longest prefix of s[0..n) that is valid UTF-8.
+std::size_t valid_prefix(const unsigned char *s, std::size_t n) {
+    std::size_t pos = 0;
+    while (pos < n) {
+        if (n - pos >= 32 && _mm256_movemask_epi8(_mm256_loadu_si256(
+                                 reinterpret_cast<const __m256i *>(s + pos))) == 0) {
+            pos += 32;
+            continue;
+        }
+        const std::size_t len = valid_char(s + pos, n - pos);
+        if (len == 0) {
+            return pos;
+        }
+        pos += len;
+    }
+    return n;
+}
+
+struct HashSink {
+    std::vector<uint64_t> &out;
+    const unsigned char *end;
+    void ascii(const unsigned char *p, std::size_t size) {
+        out.push_back(ascii_word_hash(p, size, end));
+    }
+    void utf8(const std::string &word) {
+        out.push_back(
+            word_hash(reinterpret_cast<const unsigned char *>(word.data()), word.size()));
+    }
+};
+
+struct StringSink {
+    std::vector<std::string> &out;
+    void ascii(const unsigned char *p, std::size_t size) {
+        out.emplace_back();
+        append_lower_ascii(out.back(), p, size);
+    }
+    void utf8(const std::string &word) {
+        out.push_back(word);
+    }
+};
+
+std::string_view valid_text(std::string_view text, std::string &repaired) {
+    return repair_utf8(text, repaired) ? std::string_view(repaired) : text;
+}
+
+} // namespace
+
+uint64_t word_hash(const unsigned char *bytes, std::size_t size) {
+    uint64_t h = size * kGolden;
+    const unsigned char *end = bytes + size;
+    while (size > 8) {
+        h = step(h, load64(bytes));
+        bytes += 8;
+        size -= 8;
+    }
+    return mix64(step(h, size == 0 ? 0 : load_tail(bytes, size, end)));
+}
+
+bool repair_utf8(std::string_view text, std::string &repaired) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    std::size_t pos = valid_prefix(s, n);
+    if (pos == n) {
+        return false;
+    }
+    repaired.assign(text);
+    while (pos < n) {
+        const std::size_t len = valid_char(s + pos, n - pos);
+        if (len == 0) {
+            repaired[pos] = ' ';
+            ++pos;
+        } else {
+            pos += len;
+        }
+    }
+    return true;
+}
+
+void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> &out) {
+    out.clear();
+    const std::string_view t = valid_text(text, scratch.repaired);
+    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
+    HashSink sink {out, s + t.size()};
+    tokenize(s, t.size(), scratch.word, sink);
+}
+
+std::vector<std::string> words(std::string_view text) {
+    std::string repaired, buf;
+    const std::string_view t = valid_text(text, repaired);
+    std::vector<std::string> out;
+    StringSink sink {out};
+    tokenize(reinterpret_cast<const unsigned char *>(t.data()), t.size(), buf, sink);
+    return out;
+}
+
+void shingle_hashes(const uint64_t *words,
+                    std::size_t count,
+                    std::size_t ngram,
+                    std::vector<uint64_t> &out) {
+    out.clear();
+    if (count == 0) {
+        return;
+    }
+    const std::size_t width = count < ngram ? count : ngram;
+    const std::size_t runs = count - width + 1;
+    out.resize(runs);
+    for (std::size_t i = 0; i < runs; ++i) {
+        uint64_t h = width;
+        for (std::size_t k = 0; k < width; ++k) {
+            h = step(h, words[i + k]);
+        }
+        out[i] = mix64(h);
+    }
+}
+
+void text_shingles(std::string_view text, std::size_t ngram, Scratch &scratch) {
+    word_hashes(text, scratch, scratch.words);
+    shingle_hashes(scratch.words.data(), scratch.words.size(), ngram, scratch.shingles);
+}
+
+} // namespace veltrane::text

@@ -1,0 +1,72 @@
+// Words and shingles of texts, as the corpus tools count them: the words of a text are
+// Python's re.findall(r"\w+", text.lower()) (full Unicode lower-casing, word characters are
+// letters, digits and '_' as Python 3.12 defines them), and its shingles are the runs of
+// `ngram` consecutive words (a text of fewer words has one shingle of all of them, a text
+// without words has none).
+//
+// Hashes, fixed for good (stored signatures and tests depend on them; tests/model_minhash.py
+// is the reference):
+//   step(h, w)  = g ^ (g >> 32) where g = (h ^ w) * K mod 2^64
+//   word hash   = mix64(fold of step over the word's lower-cased UTF-8 bytes as little-endian
+//                 8-byte blocks, the last padded with zeros, from h = length * K)
+//   shingle hash = mix64(fold of step over its word hashes, from h = number of words)
+// K is 2^64 divided by the golden ratio (Knuth's multiplicative constant, splitmix64's
+// increment) and mix64 is splitmix64's finaliser (Steele, Lea and Flood, 2014).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltrane::text {
+
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+
+constexpr uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+constexpr uint64_t step(uint64_t h, uint64_t w) {
+    const uint64_t g = (h ^ w) * kGolden;
+    return g ^ (g >> 32);
+}
+
+// The hash of a word given as its lower-cased UTF-8 bytes.
+uint64_t word_hash(const unsigned char *bytes, std::size_t size);
+
+// When `text` is not valid UTF-8, writes to `repaired` a copy in which every byte that does
+// not belong to a valid character is a space, and returns true. That splits words exactly
+// where Python's bytes.decode("utf-8", errors="replace") puts U+FFFD (neither a word
+// character nor cased nor case-ignorable, like the space).
+bool repair_utf8(std::string_view text, std::string &repaired);
+
+// Reusable buffers of one thread's tokenizer.
+struct Scratch {
+    std::string word;            // a word with non-ASCII characters, lower-cased
+    std::string repaired;        // the text, when it was not valid UTF-8
+    std::vector<uint64_t> words; // word hashes of the current text
+    std::vector<uint64_t> shingles;
+};
+
+// Replaces `out` with the hashes of the words of `text` (any bytes: invalid UTF-8 is
+// repaired first), in order.
+void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> &out);
+
+// The words of `text` themselves, lower-cased UTF-8, in order.
+std::vector<std::string> words(std::string_view text);
+
+// Replaces `out` with the shingle hashes of the words whose hashes are words[0..count), one
+// per run (repeats included). ngram >= 1.
+void shingle_hashes(const uint64_t *words,
+                    std::size_t count,
+                    std::size_t ngram,
+                    std::vector<uint64_t> &out);
+
+// Word hashes then shingle hashes of `text` into scratch.shingles.
+void text_shingles(std::string_view text, std::size_t ngram, Scratch &scratch);
+
+} // namespace veltrane::text

@@ -25,6 +25,11 @@ Near duplicates at corpus scale (``veltrane.search``, re-exported here):
 ``fingerprints``, ``fingerprints64``, ``near_duplicate_pairs``, ``NearDuplicateIndex``,
 ``clusters`` and ``deduplicate_texts``. See their docstrings.
 
+Near duplicates by Jaccard similarity of word shingles (``veltrane.minhash``, re-exported
+here): ``minhash_signatures(texts, num_perm=128, *, ngram=5, seed=0, threads=None)`` and
+``shingle_hashes(texts, *, ngram=5, threads=None)``; words are
+``re.findall(r"\\w+", text.lower())``.
+
 Files of any size (``veltrane.stream``, re-exported here): ``iter_chunks(source,
 chunk_size=1024, *, read_size=1 << 20)`` yields the chunks of ``CDC(chunk_size).chunk`` of a
 path, binary file or bytes-like object while holding about ``read_size + 2 * chunk_size``
@@ -39,6 +44,7 @@ The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``ded
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
+from .minhash import minhash_signatures, shingle_hashes
 from .search import (
     MAX_DISTANCE,
     NearDuplicateIndex,
@@ -67,5 +73,7 @@ __all__ = [
     "fingerprints64",
     "iter_chunk_spans",
     "iter_chunks",
+    "minhash_signatures",
     "near_duplicate_pairs",
+    "shingle_hashes",
 ]

@@ -17,4 +17,5 @@ PYBIND11_MODULE(_native, m) {
     m.def("isa", [] { return veltrane::cpu::isa_name(veltrane::cpu::chosen_isa()); });
     veltrane::bind_search(m);
     veltrane::bind_chunk(m);
+    veltrane::bind_minhash(m);
 }

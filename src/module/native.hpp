@@ -9,5 +9,6 @@ namespace veltrane {
 
 void bind_search(pybind11::module_ &m);
 void bind_chunk(pybind11::module_ &m);
+void bind_minhash(pybind11::module_ &m);
 
 } // namespace veltrane

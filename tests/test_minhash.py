@@ -1,0 +1,155 @@
+import hashlib
+import os
+import subprocess
+import sys
+
+import model_minhash as model
+import numpy as np
+import pytest
+import veltrane
+from hypothesis import given
+from hypothesis import strategies as st
+from veltrane import _native
+from veltrane.minhash import minhash_signatures, shingle_hashes, words
+
+# Characters that take the tokenizer's rarer paths: capital sigma and what decides its final
+# form (cased letters, case-ignorable marks, apostrophes, modifier letters), the one character
+# whose lower case is two ('İ' -> 'i' + U+0307, not a word character), titlecase and
+# multi-byte letters, digits and non-word symbols of each UTF-8 length.
+TRICKY = (
+    "aZ_9 .:'^`\u03a3\u03c3\u0130\u0307\u02b0\u0345\u01c5\u00e9\u00df\ufb01\u2014"
+    "\u00b2\u0660\U0001d400\U0001f600\u00ad\n"
+)
+texts = st.one_of(
+    st.text(st.characters(exclude_categories=("Cs",)), max_size=80),
+    st.text(st.sampled_from(TRICKY), max_size=120),
+    # Long ASCII stretches with rare intrusions cross the 32-byte steps at every offset.
+    st.lists(
+        st.one_of(
+            st.text(st.sampled_from("abcXYZ_09 .,\n"), max_size=70), st.sampled_from(TRICKY)
+        ),
+        max_size=8,
+    ).map("".join),
+)
+
+
+def isas():
+    out = ["scalar", "avx2"]
+    if _native.isa() == "avx512":
+        out.append("avx512")
+    return out
+
+
+@given(texts)
+def test_words_equal_the_regex(text):
+    assert words(text) == model.words(text)
+
+
+@given(st.binary(max_size=100) | texts.map(lambda t: t.encode("utf-8")[:-1]))
+def test_bytes_read_as_utf8_with_replacement(data):
+    assert words(data) == words(bytearray(data)) == model.words(data)
+
+
+@given(
+    st.lists(texts, max_size=6),
+    st.integers(1, 40),
+    st.integers(1, 6),
+    st.sampled_from([0, 1, 2**64 - 1]),
+)
+def test_signatures_and_shingles_equal_the_model(batch, num_perm, ngram, seed):
+    sigs = minhash_signatures(batch, num_perm, ngram=ngram, seed=seed, threads=2)
+    assert sigs.dtype == np.uint32 and sigs.shape == (len(batch), num_perm)
+    values, offsets = shingle_hashes(batch, ngram=ngram, threads=2)
+    assert offsets.tolist()[0] == 0 and len(offsets) == len(batch) + 1
+    for i, text in enumerate(batch):
+        assert sigs[i].tolist() == model.signature(text, num_perm, ngram, seed)
+        assert values[offsets[i] : offsets[i + 1]].tolist() == model.shingle_set(text, ngram)
+
+
+def test_golden_vectors():
+    # Pin the hashes and permutations for good: stored signatures depend on them.
+    assert model.word_hash("hello") == 0xEDFA8CCB22FBA32E
+    fox = "The quick brown fox jumps over the lazy dog"
+    assert shingle_hashes([fox])[0].tolist() == [
+        9657399604232800416,
+        10215866987129309653,
+        12104276227895479928,
+        15545635256748878050,
+        16403710697876820326,
+    ]
+    assert minhash_signatures([fox, "", "Hello, World!"], 8).tolist() == [
+        [1154763707, 598371159, 102509974, 62519460, 783497937, 1309113009, 580817046, 1344045241],
+        [2**32 - 1] * 8,
+        model.signature("Hello, World!", 8),
+    ]
+    assert minhash_signatures(["Hello, World!"], 4, seed=2**64 - 1).tolist() == [
+        [2300167585, 1364353664, 1966791604, 3457344899]
+    ]
+
+
+CHILD = """
+import hashlib, random, sys
+from veltrane import _native
+from veltrane.minhash import minhash_signatures, words
+rng = random.Random(5)
+alphabet = sys.argv[1]
+docs = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(300))) for _ in range(300)]
+sigs = minhash_signatures(docs, 40, ngram=2, seed=7, threads=2)
+print(_native.isa(), hashlib.sha256(repr([words(d) for d in docs]).encode()).hexdigest(),
+      hashlib.sha256(sigs.tobytes()).hexdigest())
+"""
+
+
+@pytest.mark.parametrize("isa", isas())
+def test_each_instruction_set_gives_the_same_results(isa):
+    # VELTRANE_ISA is read once per process, so each kernel runs in a child of its own.
+    alphabet = "abcdefghij  ABC\u00e9\u03a3'\n" * 3 + TRICKY
+    env = dict(os.environ, VELTRANE_ISA=isa)
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, alphabet],
+        env=env,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
+    import random
+
+    rng = random.Random(5)
+    docs = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(300))) for _ in range(300)]
+    sigs = np.array([model.signature(d, 40, 2, 7) for d in docs], dtype=np.uint32)
+    assert out == [
+        isa,
+        hashlib.sha256(repr([model.words(d) for d in docs]).encode()).hexdigest(),
+        hashlib.sha256(sigs.tobytes()).hexdigest(),
+    ]
+
+
+def test_threads_do_not_change_signatures():
+    docs = [f"doc {i} " + "word " * (i % 50) + str(i * 7919) for i in range(1000)]
+    one = minhash_signatures(docs, 64, threads=1)
+    assert np.array_equal(one, minhash_signatures(docs, 64, threads=3))
+    assert np.array_equal(one, veltrane.minhash_signatures(iter(docs), 64))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: minhash_signatures(["a"], 0), ValueError, "num_perm must be at least 1, got 0"),
+        (lambda: minhash_signatures(["a"], ngram=0), ValueError, "ngram must be at least 1"),
+        (lambda: shingle_hashes(["a"], ngram=-1), ValueError, "ngram must be at least 1"),
+        (lambda: minhash_signatures(["a"], seed=-1), ValueError, "seed must be from 0"),
+        (lambda: minhash_signatures(["a"], threads=0), ValueError, "threads must be at least 1"),
+        (lambda: minhash_signatures(["a"], 2.0), TypeError, "num_perm must be an int"),
+        (
+            lambda: minhash_signatures(["a", b"b", bytearray(), 3]),
+            TypeError,
+            r"texts\[3\] must be str, bytes or bytearray, not int",
+        ),
+        (lambda: shingle_hashes(["a", "\ud800"]), TypeError, r"texts\[1\] is a str without"),
+        (lambda: minhash_signatures("abc"), TypeError, "not a single str"),
+        (lambda: words(["a"]), TypeError, "text must be str, bytes or bytearray, not list"),
+    ],
+)
+def test_bad_input(call, error, message):
+    with pytest.raises(error, match=message):
+        call()

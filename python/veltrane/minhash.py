@@ -30,22 +30,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import _native
-from .search import Texts, _integer, _texts, _threads
-
-
-def _at_least_one(value, name: str) -> int:
-    value = _integer(value, name)
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, got {value}")
-    return value
-
-
-def _seed(seed) -> int:
-    seed = _integer(seed, "seed")
-    if not 0 <= seed < 1 << 64:
-        raise ValueError(f"seed must be from 0 to 2**64 - 1, got {seed}")
-    return seed
+from . import _args, _native
+from .search import Texts, _texts
 
 
 def words(text: str | bytes | bytearray) -> list[str]:
@@ -74,10 +60,10 @@ def minhash_signatures(
     """
     return _native.minhash_signatures(
         _texts(texts),
-        _at_least_one(num_perm, "num_perm"),
-        _at_least_one(ngram, "ngram"),
-        _seed(seed),
-        _threads(threads),
+        _args.in_range(num_perm, "num_perm", 1),
+        _args.in_range(ngram, "ngram", 1),
+        _args.in_range(seed, "seed", 0, (1 << 64) - 1),
+        _args.threads(threads),
     )
 
 
@@ -89,4 +75,6 @@ def shingle_hashes(
     ``len(offsets) == len(texts) + 1``). Comparing these sets gives the Jaccard similarity of
     the shingle sets (two different shingles share a hash with probability about 2**-64).
     """
-    return _native.shingle_hashes(_texts(texts), _at_least_one(ngram, "ngram"), _threads(threads))
+    return _native.shingle_hashes(
+        _texts(texts), _args.in_range(ngram, "ngram", 1), _args.threads(threads)
+    )

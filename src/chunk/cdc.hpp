@@ -1,32 +1,17 @@
-// Content-defined chunking and exact removal of repeated chunks.
+// Content-defined chunking: the chunker's interface. cdc_literal.hpp is the algorithm written
+// literally; cdc.cpp runs it fast, with the lanes of cdc_lanes.cpp where chunks are long.
 #pragma once
+
+#include "chunk/cdc_literal.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-#include <vector>
 
 namespace veltrane {
 
-// A read-only view of one chunk's bytes.
-struct ByteSpan {
-    const unsigned char *data;
-    std::size_t size;
-};
-
 class CDC {
 public:
-    // Bytes hashed from a chunk's start before the first cut test: no content cut can make a
-    // chunk shorter than kWindowSize + 1 bytes.
-    static constexpr uint64_t kWindowSize = 48;
-    // The 64-bit FNV prime, multiplier of both the cut hash and the chunk fingerprint.
-    static constexpr uint64_t kPrime = 0x100000001b3ULL;
-    // A cut falls where the 13 low bits of the cut hash are zero: on random data one test in
-    // 8192 cuts.
-    static constexpr uint64_t kMask = 8191;
-    // Starting value of the chunk fingerprint.
-    static constexpr uint64_t kFingerprintSeed = 0x1234567890abcdefULL;
-
     // chunk_size is half the longest chunk. Zero would make empty chunks that never advance,
     // so it is refused (std::invalid_argument).
     explicit CDC(uint64_t chunk_size = 1024);
@@ -35,9 +20,10 @@ public:
         return chunk_size_;
     }
 
-    // Length of the chunk that starts at `data`, where `size` > 0 bytes remain. The cut hash
-    // starts afresh at every chunk. A limit of start + 2 * chunk_size that lies beyond the
-    // data (or beyond 2^64) is clamped to the end of the data.
+    // Length of the chunk that starts at `data`, where `size` > 0 bytes remain: the literal
+    // loop of cdc_literal.hpp. The cut hash starts afresh at every chunk. A limit of start +
+    // 2 * chunk_size that lies beyond the data (or beyond 2^64) is clamped to the end of the
+    // data.
     std::size_t cut(const unsigned char *data, std::size_t size) const;
 
     // Receives the ends of consecutive chunks, in order, a batch at a time.
@@ -76,22 +62,6 @@ public:
         };
         cut_points(data, size, EndSink(receive));
     }
-
-    // Fingerprints of `count` chunks into out[0, count): several chains at once, so that a
-    // core has more than one multiply in flight.
-    static void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out);
-
-    // The 64-bit chunk fingerprint that tells chunks apart cheaply.
-    static uint64_t fingerprint(const unsigned char *data, std::size_t size);
-
-    // Indices of the first occurrence of each distinct chunk, in input order. Fingerprints
-    // are computed by the OpenMP team; a fingerprint match is confirmed by comparing bytes,
-    // so two different chunks are never merged, and the answer does not depend on the team
-    // size.
-    static std::vector<std::size_t> first_occurrences(const std::vector<ByteSpan> &chunks);
-
-    // (1 - unique / total) * 100 in double precision, in that order; 0 for no chunks.
-    static double reduction_percent(std::size_t unique, std::size_t total);
 
 private:
     uint64_t chunk_size_;

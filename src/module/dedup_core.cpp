@@ -4,6 +4,7 @@
 // Every call keeps the GIL. That is what makes reading `bytes`, `str` and list items in place
 // safe: no Python code runs inside a call, so nothing can resize or free what we read.
 #include "chunk/cdc.hpp"
+#include "dedup/dedup.hpp"
 #include "module/pybytes.hpp"
 #include "text/simhash.hpp"
 
@@ -51,14 +52,14 @@ py::tuple deduplicate(const CDC & /*self*/, const py::list &chunks) {
         const py::bytes b = py::reinterpret_borrow<py::object>(item);
         spans.push_back({bytes_data(b), bytes_size(b)});
     }
-    const std::vector<std::size_t> survivors = CDC::first_occurrences(spans);
+    const std::vector<std::size_t> survivors = veltrane::dedup::first_occurrences(spans);
     std::vector<py::object> unique;
     unique.reserve(survivors.size());
     for (const std::size_t i : survivors) {
         unique.push_back(copy_bytes(spans[i].data, spans[i].size));
     }
     return py::make_tuple(list_of(std::move(unique)),
-                          CDC::reduction_percent(survivors.size(), spans.size()));
+                          veltrane::dedup::reduction_percent(survivors.size(), spans.size()));
 }
 
 } // namespace

@@ -1,5 +1,7 @@
-// The module definition of veltrane._native. Its import entry (entry.cpp, built without
-// AVX2) checks the processor first, so importing it before dedup_core is safe.
+// The module definition of veltrane._native. The boundary: dedup_core gets no new names; every
+// new native feature is bound in veltrane._native (one bind_<job>.cpp, with its section in
+// python/veltrane/_native.pyi) and reaches users through a veltrane/*.py module. Its import
+// entry (entry.cpp, built without AVX2) checks the processor first, so no import order matters.
 #include "module/native.hpp"
 
 #include "common/cpu.hpp"

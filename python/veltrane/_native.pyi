@@ -1,0 +1,41 @@
+"""Native code of veltrane; the public API is in the veltrane package"""
+
+# One section per src/module/bind_<job>.cpp, in the order native.cpp binds them: a new binding
+# file adds its section here, and the stub test (tests/test_reliability.py) checks every name.
+
+import typing
+
+import numpy as np
+import numpy.typing as npt
+
+# ---- native.cpp ---------------------------------------------------------------------------------
+
+def isa() -> str: ...
+
+# ---- bind_search.cpp ----------------------------------------------------------------------------
+
+MAX_DISTANCE: int
+
+def fingerprints64(
+    texts: typing.Iterable[str | bytes | bytearray], threads: int
+) -> npt.NDArray[np.uint64]: ...
+def fingerprints(
+    texts: typing.Iterable[str | bytes | bytearray], bits: int, threads: int
+) -> list[bytes]: ...
+def pairs(
+    fingerprints: npt.ArrayLike, max_distance: int, threads: int, dtype: np.dtype[typing.Any]
+) -> np.ndarray[typing.Any, np.dtype[np.void]]: ...
+def clusters(n: int, i: npt.ArrayLike, j: npt.ArrayLike) -> npt.NDArray[np.int64]: ...
+def blocks(max_distance: int) -> list[tuple[int, int]]: ...
+
+class Index:
+    def __init__(self, max_distance: int) -> None: ...
+    def add(self, arg0: npt.ArrayLike, /) -> int: ...
+    def query(self, arg0: int, /) -> npt.NDArray[np.int64]: ...
+    def __len__(self) -> int: ...
+    @property
+    def max_distance(self) -> int: ...
+
+# ---- bind_chunk.cpp -----------------------------------------------------------------------------
+
+def chunk_ends(data: typing.Any, chunk_size: int) -> npt.NDArray[np.int64]: ...

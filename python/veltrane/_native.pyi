@@ -39,3 +39,17 @@ class Index:
 # ---- bind_chunk.cpp -----------------------------------------------------------------------------
 
 def chunk_ends(data: typing.Any, chunk_size: int) -> npt.NDArray[np.int64]: ...
+
+# ---- bind_minhash.cpp ---------------------------------------------------------------------------
+
+def minhash_signatures(
+    texts: typing.Iterable[str | bytes | bytearray],
+    num_perm: int,
+    ngram: int,
+    seed: int,
+    threads: int,
+) -> npt.NDArray[np.uint32]: ...
+def shingle_hashes(
+    texts: typing.Iterable[str | bytes | bytearray], ngram: int, threads: int
+) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]: ...
+def words(text: str | bytes | bytearray) -> list[str]: ...

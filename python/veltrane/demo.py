@@ -47,7 +47,7 @@ def write_samples() -> None:
         f.writelines(text + "\n" for text in TEXTS)
     rng = random.Random(2024)
     first = rng.randbytes(SAMPLE_SIZE)
-    # Same offsets as the first sample: an overwritten block, then new data at the end.
+    # Same offsets as the first sample: an overwritten stretch, then new data at the end.
     second = bytearray(first)
     second[OVERWRITE_AT : OVERWRITE_AT + OVERWRITE_SIZE] = rng.randbytes(OVERWRITE_SIZE)
     second += rng.randbytes(APPENDED)
@@ -81,8 +81,8 @@ def exact_duplicates() -> None:
         f" {OVERWRITE_AT:,} and {APPENDED:,} bytes appended:"
     )
     run("dedup", "sample1.bin", "sample2.bin")
-    print("Chunks before the overwritten block repeat; behind it, chunks repeat again only where")
-    print("the cut points happen to line up once more.")
+    print("Chunks before the overwritten stretch repeat; behind it, chunks repeat again only")
+    print("where the cut points happen to line up once more.")
     print()
     print(
         f"shifted.bin is sample1.bin with {len(INSERTED)} bytes inserted at offset {INSERT_AT:,}:"

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import operator
 import os
+from collections.abc import Iterable
 
 from . import _native
 
@@ -68,6 +69,14 @@ def threads(value: int | None) -> int:
     if value is None:
         return len(os.sched_getaffinity(0))
     return in_range(value, "threads", 1)
+
+
+def texts(value: Iterable[str | bytes | bytearray]) -> Iterable[str | bytes | bytearray]:
+    """An iterable of texts. A lone text is iterable too, and would be taken for one text per
+    character or byte: TypeError."""
+    if isinstance(value, (str, bytes, bytearray)):
+        raise TypeError("texts must be an iterable of texts, not a single " + type(value).__name__)
+    return value
 
 
 def max_distance(value: object) -> int:

@@ -31,7 +31,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _args, _native
-from .search import Texts, _texts
+from .search import Texts
 
 
 def words(text: str | bytes | bytearray) -> list[str]:
@@ -59,7 +59,7 @@ def minhash_signatures(
     work runs on ``threads`` threads (default: every core this process may use) without the GIL.
     """
     return _native.minhash_signatures(
-        _texts(texts),
+        _args.texts(texts),
         _args.in_range(num_perm, "num_perm", 1),
         _args.in_range(ngram, "ngram", 1),
         _args.in_range(seed, "seed", 0, (1 << 64) - 1),
@@ -76,5 +76,5 @@ def shingle_hashes(
     the shingle sets (two different shingles share a hash with probability about 2**-64).
     """
     return _native.shingle_hashes(
-        _texts(texts), _args.in_range(ngram, "ngram", 1), _args.threads(threads)
+        _args.texts(texts), _args.in_range(ngram, "ngram", 1), _args.threads(threads)
     )

@@ -22,13 +22,6 @@ PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 Texts = Iterable["str | bytes | bytearray"]
 
 
-def _texts(texts: Texts) -> Texts:
-    # A lone text is iterable too, and would be taken for one text per character or byte.
-    if isinstance(texts, (str, bytes, bytearray)):
-        raise TypeError("texts must be an iterable of texts, not a single " + type(texts).__name__)
-    return texts
-
-
 def _as_fingerprints(fingerprints) -> np.ndarray:
     """A contiguous uint64 array from an array of unsigned 64-bit values or 8-byte bytes."""
     if isinstance(fingerprints, np.ndarray):
@@ -53,7 +46,7 @@ def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) ->
     naming its index. The work runs on ``threads`` threads (default: every core this process
     may use) without the GIL.
     """
-    return _native.fingerprints(_texts(texts), bits, _args.threads(threads))
+    return _native.fingerprints(_args.texts(texts), bits, _args.threads(threads))
 
 
 def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
@@ -62,7 +55,7 @@ def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
     Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
     :func:`fingerprints`.
     """
-    return _native.fingerprints64(_texts(texts), _args.threads(threads))
+    return _native.fingerprints64(_args.texts(texts), _args.threads(threads))
 
 
 def near_duplicate_pairs(

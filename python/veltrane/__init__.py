@@ -30,6 +30,10 @@ here): ``minhash_signatures(texts, num_perm=128, *, ngram=5, seed=0, threads=Non
 ``shingle_hashes(texts, *, ngram=5, threads=None)``; words are
 ``re.findall(r"\\w+", text.lower())``.
 
+Near duplicates by Jaccard similarity of word shingles (``veltrane.lsh``, re-exported here):
+``near_duplicate_pairs_jaccard`` and ``near_duplicate_clusters_jaccard`` find them from MinHash
+signatures by LSH bands and verify them; ``lsh_parameters`` says which bands they use.
+
 Files of any size (``veltrane.stream``, re-exported here): ``iter_chunks(source,
 chunk_size=1024, *, read_size=1 << 20)`` yields the chunks of ``CDC(chunk_size).chunk`` of a
 path, binary file or bytes-like object while holding about ``read_size + 2 * chunk_size``
@@ -44,6 +48,7 @@ The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``ded
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
+from .lsh import lsh_parameters, near_duplicate_clusters_jaccard, near_duplicate_pairs_jaccard
 from .minhash import minhash_signatures, shingle_hashes
 from .search import (
     MAX_DISTANCE,
@@ -73,7 +78,10 @@ __all__ = [
     "fingerprints64",
     "iter_chunk_spans",
     "iter_chunks",
+    "lsh_parameters",
     "minhash_signatures",
+    "near_duplicate_clusters_jaccard",
     "near_duplicate_pairs",
+    "near_duplicate_pairs_jaccard",
     "shingle_hashes",
 ]

@@ -10,5 +10,6 @@ namespace veltrane {
 void bind_search(pybind11::module_ &m);
 void bind_chunk(pybind11::module_ &m);
 void bind_minhash(pybind11::module_ &m);
+void bind_lsh(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -1,0 +1,204 @@
+// Bindings of the Jaccard near-duplicate search (search/lsh.hpp). The public API is
+// veltrane/lsh.py, which validates shapes, types and ranges and strings these steps together;
+// this file converts arrays and releases the GIL around the native work.
+//
+// Signature arrays are read in place, not copied (they run to hundreds of megabytes): the
+// array object is held for the call, so a caller that writes to it meanwhile from another
+// thread gets wrong pairs, never a crash.
+#include "module/native.hpp"
+#include "module/pyinput.hpp"
+#include "search/lsh.hpp"
+
+#include <cstring>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+namespace lsh = veltrane::lsh;
+using veltrane::pyutil::to_array;
+
+namespace {
+
+using Int64s = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Values = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
+
+// Calls f(data, n, width) with the signature rows as uint32_t or uint64_t.
+template <typename F> auto with_rows(const py::array &sig, F &&f) {
+    if (sig.ndim() != 2 || !(sig.flags() & py::array::c_style)) {
+        throw py::type_error("signatures must be a C-contiguous two-dimensional array");
+    }
+    const auto n = static_cast<std::size_t>(sig.shape(0));
+    const auto width = static_cast<std::size_t>(sig.shape(1));
+    if (sig.dtype().is(py::dtype::of<uint32_t>())) {
+        return f(static_cast<const uint32_t *>(sig.data()), n, width);
+    }
+    if (sig.dtype().is(py::dtype::of<uint64_t>())) {
+        return f(static_cast<const uint64_t *>(sig.data()), n, width);
+    }
+    throw py::type_error("signatures must be uint32 or uint64");
+}
+
+std::vector<lsh::Candidate> candidates_of(const Int64s &i, const Int64s &j) {
+    if (i.size() != j.size()) {
+        throw py::value_error("i and j must have the same length");
+    }
+    std::vector<lsh::Candidate> out(static_cast<std::size_t>(i.size()));
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        out[k] = {i.data()[k], j.data()[k]};
+    }
+    return out;
+}
+
+py::array_t<int64_t> group_rows(const py::array &sig, int threads) {
+    return with_rows(sig, [&](const auto *data, std::size_t n, std::size_t width) {
+        std::vector<int64_t> reps;
+        {
+            py::gil_scoped_release release;
+            reps = lsh::group_rows(data, n, width, threads);
+        }
+        return to_array(reps);
+    });
+}
+
+py::array_t<int64_t>
+group_sets(const Int64s &ids, const Int64s &classes, const Int64s &offsets, const Values &values) {
+    const auto m = static_cast<std::size_t>(ids.size());
+    if (static_cast<std::size_t>(classes.size()) != m ||
+        static_cast<std::size_t>(offsets.size()) != m + 1) {
+        throw py::value_error("ids, classes and offsets do not match");
+    }
+    std::vector<int64_t> reps;
+    {
+        py::gil_scoped_release release;
+        reps = lsh::group_sets(ids.data(), classes.data(), m, offsets.data(), values.data());
+    }
+    return to_array(reps);
+}
+
+py::tuple candidates(const py::array &sig, const Int64s &ids, int bands, int rows, int threads) {
+    return with_rows(sig, [&](const auto *data, std::size_t, std::size_t width) {
+        std::vector<lsh::Candidate> found;
+        {
+            py::gil_scoped_release release;
+            found = lsh::band_candidates(data,
+                                         width,
+                                         ids.data(),
+                                         static_cast<std::size_t>(ids.size()),
+                                         bands,
+                                         rows,
+                                         threads);
+        }
+        py::array_t<int64_t> i(static_cast<py::ssize_t>(found.size()));
+        py::array_t<int64_t> j(static_cast<py::ssize_t>(found.size()));
+        auto *pi = i.mutable_data();
+        auto *pj = j.mutable_data();
+        for (std::size_t k = 0; k < found.size(); ++k) {
+            pi[k] = found[k].i;
+            pj[k] = found[k].j;
+        }
+        return py::make_tuple(i, j);
+    });
+}
+
+py::array_t<double> verify_exact(const Int64s &i,
+                                 const Int64s &j,
+                                 const Int64s &slot,
+                                 const Int64s &offsets,
+                                 const Values &values,
+                                 int threads) {
+    const std::vector<lsh::Candidate> pairs = candidates_of(i, j);
+    std::vector<double> sims;
+    {
+        py::gil_scoped_release release;
+        sims = lsh::verify_exact(pairs, slot.data(), offsets.data(), values.data(), threads);
+    }
+    return to_array(sims);
+}
+
+py::array_t<double>
+verify_estimate(const Int64s &i, const Int64s &j, const py::array &sig, int threads) {
+    const std::vector<lsh::Candidate> pairs = candidates_of(i, j);
+    return with_rows(sig, [&](const auto *data, std::size_t, std::size_t width) {
+        std::vector<double> sims;
+        {
+            py::gil_scoped_release release;
+            sims = lsh::verify_estimate(pairs, data, width, threads);
+        }
+        return to_array(sims);
+    });
+}
+
+// Fills a NumPy array of `dtype` (fields i: int64, j: int64, similarity: float64, packed in
+// that order, as veltrane.lsh declares it).
+py::array expand(const Int64s &reps,
+                 const Int64s &i,
+                 const Int64s &j,
+                 const Doubles &sims,
+                 const py::dtype &dtype) {
+    if (sims.size() != i.size()) {
+        throw py::value_error("i, j and similarities must have the same length");
+    }
+    std::vector<lsh::Scored> pairs;
+    pairs.reserve(static_cast<std::size_t>(i.size()));
+    for (const auto &c : candidates_of(i, j)) {
+        pairs.push_back({c.i, c.j, sims.data()[pairs.size()]});
+    }
+    std::vector<lsh::Scored> out;
+    {
+        py::gil_scoped_release release;
+        out = lsh::expand(reps.data(), static_cast<std::size_t>(reps.size()), pairs);
+    }
+    py::array result(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(out.size())});
+    auto *base = static_cast<unsigned char *>(result.mutable_data());
+    const auto stride = static_cast<std::size_t>(dtype.itemsize());
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        unsigned char *rec = base + k * stride;
+        std::memcpy(rec, &out[k].i, 8);
+        std::memcpy(rec + 8, &out[k].j, 8);
+        std::memcpy(rec + 16, &out[k].similarity, 8);
+    }
+    return result;
+}
+
+} // namespace
+
+void veltrane::bind_lsh(py::module_ &m) {
+    m.def("lsh_group_rows", &group_rows, py::arg("signatures"), py::arg("threads"));
+    m.def("lsh_group_sets",
+          &group_sets,
+          py::arg("ids"),
+          py::arg("classes"),
+          py::arg("offsets"),
+          py::arg("values"));
+    m.def("lsh_candidates",
+          &candidates,
+          py::arg("signatures"),
+          py::arg("ids"),
+          py::arg("bands"),
+          py::arg("rows"),
+          py::arg("threads"));
+    m.def("lsh_verify_exact",
+          &verify_exact,
+          py::arg("i"),
+          py::arg("j"),
+          py::arg("slot"),
+          py::arg("offsets"),
+          py::arg("values"),
+          py::arg("threads"));
+    m.def("lsh_verify_estimate",
+          &verify_estimate,
+          py::arg("i"),
+          py::arg("j"),
+          py::arg("signatures"),
+          py::arg("threads"));
+    m.def("lsh_expand",
+          &expand,
+          py::arg("reps"),
+          py::arg("i"),
+          py::arg("j"),
+          py::arg("similarities"),
+          py::arg("dtype"));
+}

@@ -1,0 +1,335 @@
+#include "lsh.hpp"
+
+#include "common/batches.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+namespace veltrane::lsh {
+
+namespace {
+
+// 2^64 / golden ratio, the multiplier of Fibonacci hashing (Knuth, TAOCP vol. 3, 6.4).
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+// splitmix64's finaliser (Steele, Lea and Flood, 2014): every input bit reaches every output
+// bit, so hashes that differ only in low bits still spread over the whole sort key.
+uint64_t finish(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// A hash of `count` values. Equal hashes are only candidates: every user compares the values.
+template <typename T> uint64_t hash_values(const T *v, std::size_t count) {
+    uint64_t h = count;
+    for (std::size_t k = 0; k < count; ++k) {
+        h = (h ^ static_cast<uint64_t>(v[k])) * kGolden;
+        h ^= h >> 29;
+    }
+    return finish(h);
+}
+
+template <typename T> bool equal_values(const T *a, const T *b, std::size_t count) {
+    return std::memcmp(a, b, count * sizeof(T)) == 0;
+}
+
+void check_threads(int threads) {
+    if (threads < 1) {
+        throw std::invalid_argument("threads must be at least 1, got " + std::to_string(threads));
+    }
+}
+
+// Keys with positions, sorted by key then position.
+struct Keyed {
+    uint64_t key;
+    uint64_t pos;
+    bool operator<(const Keyed &o) const {
+        return key != o.key ? key < o.key : pos < o.pos;
+    }
+};
+
+// Calls same(run_begin, run_end) for each run of equal keys of a sorted vector.
+template <typename F> void for_each_run(const std::vector<Keyed> &sorted, F &&same) {
+    std::size_t begin = 0;
+    while (begin < sorted.size()) {
+        std::size_t end = begin + 1;
+        while (end < sorted.size() && sorted[end].key == sorted[begin].key) {
+            ++end;
+        }
+        same(begin, end);
+        begin = end;
+    }
+}
+
+// Items of one hash run split by equality: each item gets the first item (lowest position,
+// as the run is sorted by position) equal to it. `eq(pos_a, pos_b)` compares two items.
+template <typename Eq, typename Assign>
+void split_run(const std::vector<Keyed> &sorted,
+               std::size_t begin,
+               std::size_t end,
+               Eq &&eq,
+               Assign &&assign) {
+    // Nearly always one class per run; distinct values in one run are hash collisions.
+    std::vector<uint64_t> heads;
+    for (std::size_t k = begin; k < end; ++k) {
+        const uint64_t pos = sorted[k].pos;
+        uint64_t head = pos;
+        for (const uint64_t h : heads) {
+            if (eq(h, pos)) {
+                head = h;
+                break;
+            }
+        }
+        if (head == pos) {
+            heads.push_back(pos);
+        }
+        assign(pos, head);
+    }
+}
+
+} // namespace
+
+template <typename T>
+std::vector<int64_t> group_rows(const T *sig, std::size_t n, std::size_t width, int threads) {
+    check_threads(threads);
+    std::vector<Keyed> keyed(n);
+    parallel_batches(n, 1 << 14, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+        for (std::size_t x = begin; x < end; ++x) {
+            keyed[x] = {hash_values(sig + x * width, width), x};
+        }
+    });
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<int64_t> reps(n);
+    for_each_run(keyed, [&](std::size_t begin, std::size_t end) {
+        split_run(
+            keyed,
+            begin,
+            end,
+            [&](uint64_t a, uint64_t b) {
+                return equal_values(sig + a * width, sig + b * width, width);
+            },
+            [&](uint64_t pos, uint64_t head) { reps[pos] = static_cast<int64_t>(head); });
+    });
+    return reps;
+}
+
+std::vector<int64_t> group_sets(const int64_t *ids,
+                                const int64_t *classes,
+                                std::size_t m,
+                                const int64_t *offsets,
+                                const uint64_t *values) {
+    std::vector<Keyed> keyed(m);
+    for (std::size_t k = 0; k < m; ++k) {
+        const auto size = static_cast<std::size_t>(offsets[k + 1] - offsets[k]);
+        const uint64_t h = hash_values(values + offsets[k], size);
+        keyed[k] = {finish(h ^ static_cast<uint64_t>(classes[k]) * kGolden), k};
+    }
+    // Within a run, by id rather than by slot, so that each class's head is its lowest id.
+    std::sort(keyed.begin(), keyed.end(), [&](const Keyed &a, const Keyed &b) {
+        return a.key != b.key ? a.key < b.key : ids[a.pos] < ids[b.pos];
+    });
+    std::vector<int64_t> reps(m);
+    for_each_run(keyed, [&](std::size_t begin, std::size_t end) {
+        split_run(
+            keyed,
+            begin,
+            end,
+            [&](uint64_t a, uint64_t b) {
+                const int64_t na = offsets[a + 1] - offsets[a];
+                return classes[a] == classes[b] && na == offsets[b + 1] - offsets[b] &&
+                       equal_values(
+                           values + offsets[a], values + offsets[b], static_cast<std::size_t>(na));
+            },
+            [&](uint64_t pos, uint64_t head) { reps[pos] = ids[head]; });
+    });
+    return reps;
+}
+
+template <typename T>
+std::vector<Candidate> band_candidates(const T *sig,
+                                       std::size_t width,
+                                       const int64_t *ids,
+                                       std::size_t m,
+                                       int bands,
+                                       int rows,
+                                       int threads) {
+    check_threads(threads);
+    if (bands < 1 || rows < 1 || static_cast<std::size_t>(bands) * rows > width) {
+        throw std::invalid_argument("bands * rows must be at most the signature width");
+    }
+    const auto r = static_cast<std::size_t>(rows);
+    std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(threads));
+    parallel_batches(
+        static_cast<std::size_t>(bands),
+        1,
+        threads,
+        [&](std::size_t band, std::size_t, std::size_t worker) {
+            const std::size_t start = band * r;
+            std::vector<Keyed> keyed(m);
+            for (std::size_t p = 0; p < m; ++p) {
+                keyed[p] = {hash_values(sig + static_cast<std::size_t>(ids[p]) * width + start, r),
+                            p};
+            }
+            std::sort(keyed.begin(), keyed.end());
+            std::vector<Candidate> &out = found[worker];
+            for_each_run(keyed, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t a = begin; a < end; ++a) {
+                    const T *row_a = sig + static_cast<std::size_t>(ids[keyed[a].pos]) * width;
+                    for (std::size_t b = a + 1; b < end; ++b) {
+                        const T *row_b = sig + static_cast<std::size_t>(ids[keyed[b].pos]) * width;
+                        if (!equal_values(row_a + start, row_b + start, r)) {
+                            continue; // a collision of the band hash
+                        }
+                        // Each pair belongs to the lowest band it agrees on, so it is
+                        // reported once however many bands it shares.
+                        bool lowest = true;
+                        for (std::size_t s = 0; s < start && lowest; s += r) {
+                            lowest = !equal_values(row_a + s, row_b + s, r);
+                        }
+                        if (lowest) {
+                            // Positions increase with ids, and the run is sorted by position.
+                            out.push_back({ids[keyed[a].pos], ids[keyed[b].pos]});
+                        }
+                    }
+                }
+            });
+        });
+    std::size_t total = 0;
+    for (const auto &f : found) {
+        total += f.size();
+    }
+    std::vector<Candidate> all;
+    all.reserve(total);
+    for (auto &f : found) {
+        all.insert(all.end(), f.begin(), f.end());
+        std::vector<Candidate>().swap(f);
+    }
+    std::sort(all.begin(), all.end(), [](const Candidate &a, const Candidate &b) {
+        return a.i != b.i ? a.i < b.i : a.j < b.j;
+    });
+    return all;
+}
+
+double jaccard(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb) {
+    if (na == 0 && nb == 0) {
+        return 1.0;
+    }
+    std::size_t i = 0, j = 0, common = 0;
+    while (i < na && j < nb) {
+        if (a[i] < b[j]) {
+            ++i;
+        } else if (b[j] < a[i]) {
+            ++j;
+        } else {
+            ++common;
+            ++i;
+            ++j;
+        }
+    }
+    return static_cast<double>(common) / static_cast<double>(na + nb - common);
+}
+
+std::vector<double> verify_exact(const std::vector<Candidate> &candidates,
+                                 const int64_t *slot,
+                                 const int64_t *offsets,
+                                 const uint64_t *values,
+                                 int threads) {
+    check_threads(threads);
+    std::vector<double> sims(candidates.size());
+    parallel_batches(
+        candidates.size(), 1 << 10, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const int64_t a = slot[candidates[k].i];
+                const int64_t b = slot[candidates[k].j];
+                sims[k] = jaccard(values + offsets[a],
+                                  static_cast<std::size_t>(offsets[a + 1] - offsets[a]),
+                                  values + offsets[b],
+                                  static_cast<std::size_t>(offsets[b + 1] - offsets[b]));
+            }
+        });
+    return sims;
+}
+
+template <typename T>
+std::vector<double> verify_estimate(const std::vector<Candidate> &candidates,
+                                    const T *sig,
+                                    std::size_t width,
+                                    int threads) {
+    check_threads(threads);
+    std::vector<double> sims(candidates.size());
+    parallel_batches(
+        candidates.size(), 1 << 12, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const T *a = sig + static_cast<std::size_t>(candidates[k].i) * width;
+                const T *b = sig + static_cast<std::size_t>(candidates[k].j) * width;
+                std::size_t same = 0;
+                for (std::size_t v = 0; v < width; ++v) {
+                    same += a[v] == b[v];
+                }
+                sims[k] = static_cast<double>(same) / static_cast<double>(width);
+            }
+        });
+    return sims;
+}
+
+std::vector<Scored> expand(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs) {
+    // Members of each group in increasing order: starts[r] .. starts[r + 1] in `members`.
+    std::vector<std::size_t> starts(n + 1, 0);
+    for (std::size_t x = 0; x < n; ++x) {
+        if (reps[x] < 0 || static_cast<std::size_t>(reps[x]) > x) {
+            throw std::invalid_argument("reps[" + std::to_string(x) +
+                                        "] must name an item from 0 to " + std::to_string(x));
+        }
+        ++starts[static_cast<std::size_t>(reps[x]) + 1];
+    }
+    std::partial_sum(starts.begin(), starts.end(), starts.begin());
+    std::vector<int64_t> members(n);
+    {
+        std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+        for (std::size_t x = 0; x < n; ++x) {
+            members[fill[static_cast<std::size_t>(reps[x])]++] = static_cast<int64_t>(x);
+        }
+    }
+    auto group = [&](int64_t rep) {
+        const auto r = static_cast<std::size_t>(rep);
+        return std::make_pair(members.data() + starts[r], members.data() + starts[r + 1]);
+    };
+    std::vector<Scored> out;
+    for (const Scored &p : pairs) {
+        const auto [a_begin, a_end] = group(p.i);
+        const auto [b_begin, b_end] = group(p.j);
+        for (const int64_t *a = a_begin; a < a_end; ++a) {
+            for (const int64_t *b = b_begin; b < b_end; ++b) {
+                out.push_back({std::min(*a, *b), std::max(*a, *b), p.similarity});
+            }
+        }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t a = starts[r]; a < starts[r + 1]; ++a) {
+            for (std::size_t b = a + 1; b < starts[r + 1]; ++b) {
+                out.push_back({members[a], members[b], 1.0});
+            }
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const Scored &a, const Scored &b) {
+        return a.i != b.i ? a.i < b.i : a.j < b.j;
+    });
+    return out;
+}
+
+template std::vector<int64_t> group_rows(const uint32_t *, std::size_t, std::size_t, int);
+template std::vector<int64_t> group_rows(const uint64_t *, std::size_t, std::size_t, int);
+template std::vector<Candidate>
+band_candidates(const uint32_t *, std::size_t, const int64_t *, std::size_t, int, int, int);
+template std::vector<Candidate>
+band_candidates(const uint64_t *, std::size_t, const int64_t *, std::size_t, int, int, int);
+template std::vector<double>
+verify_estimate(const std::vector<Candidate> &, const uint32_t *, std::size_t, int);
+template std::vector<double>
+verify_estimate(const std::vector<Candidate> &, const uint64_t *, std::size_t, int);
+
+} // namespace veltrane::lsh

@@ -1,0 +1,75 @@
+// Near duplicates by Jaccard similarity: exact duplicates grouped, candidate pairs from the
+// bands of MinHash signatures, and candidates verified by the exact Jaccard of their shingle
+// sets or by the signatures' estimate.
+//
+// Signatures are rows of `width` values (uint32_t or uint64_t) stored one after another; a
+// shingle set is a sorted array of distinct 64-bit shingle hashes, and many of them are given
+// as one array of values with offsets (set k is values[offsets[k] .. offsets[k + 1])).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace veltrane::lsh {
+
+struct Candidate {
+    int64_t i;
+    int64_t j;
+};
+
+struct Scored {
+    int64_t i;
+    int64_t j;
+    double similarity;
+};
+
+// For each of the n rows, the lowest index of a row with the same `width` values.
+template <typename T>
+std::vector<int64_t> group_rows(const T *sig, std::size_t n, std::size_t width, int threads);
+
+// Shingle sets of the items `ids` (m of them, set k belonging to ids[k]), grouped within the
+// classes `classes` gives them (classes[k] is any label, e.g. a row group): for each k, the
+// lowest id among the items of the same class whose sets are identical.
+std::vector<int64_t> group_sets(const int64_t *ids,
+                                const int64_t *classes,
+                                std::size_t m,
+                                const int64_t *offsets,
+                                const uint64_t *values);
+
+// Every pair of the m rows `ids` (increasing) whose signatures agree on all `rows` values of
+// at least one of `bands` bands (band b is values [b * rows, (b + 1) * rows) of a row), as
+// (ids[p], ids[q]) with ids[p] < ids[q], each pair once, sorted. bands * rows <= width.
+template <typename T>
+std::vector<Candidate> band_candidates(const T *sig,
+                                       std::size_t width,
+                                       const int64_t *ids,
+                                       std::size_t m,
+                                       int bands,
+                                       int rows,
+                                       int threads);
+
+// Exact Jaccard similarity of two sorted arrays of distinct values; two empty sets are 1.
+double jaccard(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb);
+
+// The Jaccard similarity of each candidate's two sets. A candidate's ids index the sets
+// through `slot`: the set of item x is number slot[x] in offsets/values.
+std::vector<double> verify_exact(const std::vector<Candidate> &candidates,
+                                 const int64_t *slot,
+                                 const int64_t *offsets,
+                                 const uint64_t *values,
+                                 int threads);
+
+// The share of equal values in each candidate's two signature rows.
+template <typename T>
+std::vector<double> verify_estimate(const std::vector<Candidate> &candidates,
+                                    const T *sig,
+                                    std::size_t width,
+                                    int threads);
+
+// Pairs between group representatives (`reps[x]` is the representative of x, the lowest index
+// of its group) expanded to pairs between all members, plus every pair within a group at
+// similarity 1; sorted by (i, j).
+std::vector<Scored> expand(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs);
+
+} // namespace veltrane::lsh

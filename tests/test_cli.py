@@ -13,7 +13,12 @@ from pathlib import Path
 
 import pytest
 from dedup_core import SimHash
-from veltrane import dedup_report, fingerprints64, near_duplicate_pairs
+from veltrane import (
+    dedup_report,
+    fingerprints64,
+    near_duplicate_pairs,
+    near_duplicate_pairs_jaccard,
+)
 
 
 def veltrane(*args, stdin=b"", cwd=None):
@@ -80,7 +85,15 @@ def test_near_dup_pairs_name_file_and_line(tmp_path):
     first.write_text("\n".join(TEXTS[:3]) + "\n\n")  # a trailing empty line is no text
     second = "\n" + "\n".join(TEXTS[3:]) + "\r\n"  # on stdin, after an empty first line
     result = veltrane(
-        "near-dups", first, "-", "--max-distance", 10, cwd=tmp_path, stdin=second.encode()
+        "near-dups",
+        first,
+        "-",
+        "--method",
+        "simhash",
+        "--max-distance",
+        10,
+        cwd=tmp_path,
+        stdin=second.encode(),
     )
     assert result.returncode == 0, result.stderr
     rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
@@ -106,6 +119,8 @@ def test_near_dup_clusters_from_jsonl(tmp_path):
         "body",
         "--format",
         "clusters",
+        "--method",
+        "simhash",
         "--max-distance",
         10,
         "--threads",
@@ -121,6 +136,35 @@ def test_near_dup_clusters_from_jsonl(tmp_path):
         (1, 4, 6, 0, False),
     ]
     assert {r["file"] for r in rows} == {str(path)}
+
+
+def test_near_dups_by_jaccard_is_the_default(tmp_path):
+    """Pairs are those of near_duplicate_pairs_jaccard; clusters measure to their first text."""
+    path = tmp_path / "in.txt"
+    texts = [*TEXTS, TEXTS[0].replace("dawn", "noon"), TEXTS[1] + " and more"]
+    path.write_text("\n".join(texts) + "\n")
+    result = veltrane("near-dups", "--threshold", "0.6", "--ngram", "3", path)
+    assert result.returncode == 0, result.stderr
+    rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    expected = near_duplicate_pairs_jaccard(texts, 0.6, ngram=3).tolist()
+    assert [(r["i"], r["j"], r["similarity"]) for r in rows] == expected
+    assert [(i, j) for i, j, _ in expected] == [(0, 2), (0, 5), (1, 4), (1, 6), (2, 5), (4, 6)]
+    assert [r["line_j"] for r in rows] == [j + 1 for _, j, _ in expected]
+
+    result = veltrane(
+        "near-dups", "--format", "clusters", "--threshold", "0.6", "--ngram", 3, path
+    )
+    rows = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    similarity = {(i, j): s for i, j, s in expected}
+    assert [(r["cluster"], r["i"], r["keep"]) for r in rows] == [
+        (0, 0, True),
+        (0, 2, False),
+        (0, 5, False),
+        (1, 1, True),
+        (1, 4, False),
+        (1, 6, False),
+    ]
+    assert all(r["similarity"] == similarity.get((r["cluster"], r["i"]), 1.0) for r in rows)
 
 
 def test_dedup_report_as_json_and_table(tmp_path):
@@ -178,6 +222,18 @@ def write_jsonl(tmp_path, text):
         (["near-dups", "--max-distance", "17", "in.txt"], 2, "must be from 0 to 16, got 17"),
         (["near-dups", "--format", "groups", "in.txt"], 2, "invalid choice: 'groups'"),
         (["near-dups", "--threads", "0", "in.txt"], 2, "must be at least 1, got 0"),
+        (
+            ["near-dups", "--max-distance", "3", "in.txt"],
+            2,
+            "--max-distance needs --method simhash",
+        ),
+        (
+            ["near-dups", "--method", "simhash", "--ngram", "3", "in.txt"],
+            2,
+            "needs --method minhash",
+        ),
+        (["near-dups", "--threshold", "1.5", "in.txt"], 2, "must be in (0, 1], got 1.5"),
+        (["near-dups", "--num-perm", "0", "in.txt"], 2, "must be at least 1, got 0"),
         (["near-dups"], 2, "required: INPUT"),
         (["dedup", "--chunk-size", "0", "in.txt"], 2, "must be from 1 to"),
         (["fingerprint", "--bits", "12"], 2, "must be a multiple of 8, got 12"),

@@ -23,6 +23,11 @@ import numpy as np
 from dedup_core import __version__
 
 from . import _args
+from .lsh import (
+    jaccard_similarities,
+    near_duplicate_clusters_jaccard,
+    near_duplicate_pairs_jaccard,
+)
 from .search import MAX_DISTANCE, clusters, fingerprints, fingerprints64, near_duplicate_pairs
 from .stream import DEFAULT_CHUNK_SIZE, dedup_report
 
@@ -36,6 +41,10 @@ BATCH_LINES = 1 << 16
 WRITE_BATCH = 10_000
 # A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
 PROGRESS_DELAY_SECONDS = 1.0
+# Defaults of --method minhash, those of veltrane.near_duplicate_pairs_jaccard.
+THRESHOLD, NGRAM, NUM_PERM = 0.8, 5, 128
+# Defaults of --method simhash: the distance of veltrane.near_duplicate_pairs.
+MAX_DISTANCE_DEFAULT = 3
 # SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
 MAX_BITS = (1 << 31) - 8
 # Exit statuses: bad input, bad command line (argparse's own), interrupted (128 + SIGINT),
@@ -74,6 +83,16 @@ def _int_at_least(low: int, high: int | None = None, what: str = "a whole number
     return parse
 
 
+def _similarity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 < value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
+    return value
+
+
 def _bits(text: str) -> int:
     bits = _int_at_least(8, MAX_BITS)(text)
     if bits % 8:
@@ -104,16 +123,21 @@ def build_parser() -> argparse.ArgumentParser:
         help="pairs or clusters of near-duplicate texts",
         description=(
             "Read texts, one per line or one per JSON Lines record, and write the pairs of "
-            "near duplicates (64-bit SimHash fingerprints at most K bits apart) as JSON Lines. "
-            "Texts are numbered 0, 1, 2... across all inputs in order; empty lines and blank "
-            "JSONL lines are skipped but keep their line numbers."
+            "near duplicates as JSON Lines. By default (--method minhash) two texts are near "
+            "duplicates when the Jaccard similarity of their sets of word shingles (runs of "
+            "--ngram words; words are runs of Unicode letters, digits and _, lower-cased) is "
+            "at least --threshold; candidates come from MinHash signatures and every reported "
+            "pair is checked against the shingle sets. --method simhash finds 64-bit SimHash "
+            "fingerprints at most --max-distance bits apart. Texts are numbered 0, 1, 2... "
+            "across all inputs in order; empty lines and blank JSONL lines are skipped but "
+            "keep their line numbers."
         ),
         epilog=(
-            'pairs: {"i", "j", "distance", "file_i", "line_i", "file_j", "line_j"} per pair, '
+            'pairs: {"i", "j", "similarity", "file_i", "line_i", "file_j", "line_j"} per pair, '
             "i < j, sorted. clusters: one object per text that has a near duplicate, "
-            '{"cluster", "i", "file", "line", "distance", "keep"}, grouped by cluster; a '
-            "cluster is named by its first text, which is the one to keep, and distance is "
-            "measured to it."
+            '{"cluster", "i", "file", "line", "similarity", "keep"}, grouped by cluster; a '
+            "cluster is named by its first text, which is the one to keep, and similarity is "
+            'measured to it. With --method simhash, "distance" (bits) replaces "similarity".'
         ),
     )
     near.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, or - for standard input")
@@ -126,11 +150,34 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --jsonl: the field that holds the text (default: text)",
     )
     near.add_argument(
+        "--method",
+        choices=("minhash", "simhash"),
+        default="minhash",
+        help="Jaccard similarity of shingles (minhash, the default) or SimHash bits (simhash)",
+    )
+    near.add_argument(
+        "--threshold",
+        metavar="S",
+        type=_similarity,
+        help=f"minhash: least Jaccard similarity of a pair, in (0, 1] (default: {THRESHOLD})",
+    )
+    near.add_argument(
+        "--ngram",
+        metavar="N",
+        type=_int_at_least(1),
+        help=f"minhash: words per shingle (default: {NGRAM})",
+    )
+    near.add_argument(
+        "--num-perm",
+        metavar="N",
+        type=_int_at_least(1),
+        help=f"minhash: values per MinHash signature (default: {NUM_PERM})",
+    )
+    near.add_argument(
         "--max-distance",
         metavar="K",
         type=_int_at_least(0, MAX_DISTANCE),
-        default=3,
-        help=f"largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
+        help=f"simhash: largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
     )
     near.add_argument(
         "--format",
@@ -352,11 +399,93 @@ def _write(out, lines: Iterator[str]) -> None:
         out.write("".join(batch))
 
 
+def _method_options(args) -> None:
+    """Fills in the options of the chosen method; those of the other are a usage error."""
+    own = {"minhash": ("threshold", "ngram", "num_perm"), "simhash": ("max_distance",)}
+    for method, names in own.items():
+        for name in names:
+            if method != args.method and getattr(args, name) is not None:
+                option = "--" + name.replace("_", "-")
+                raise CommandError(
+                    f"{option} needs --method {method}", EXIT_USAGE, f"{PROG} near-dups"
+                )
+    defaults = {
+        "threshold": THRESHOLD,
+        "ngram": NGRAM,
+        "num_perm": NUM_PERM,
+        "max_distance": MAX_DISTANCE_DEFAULT,
+    }
+    for name, value in defaults.items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
+
+
+def _read_texts(args, field: str, progress: _Progress):
+    """Every text of the inputs as bytes, with the input index and line number of each."""
+    texts: list[bytes] = []
+    sources = array("i")
+    numbers = array("q")
+    for k, path in enumerate(args.inputs):
+        for first, lines in _line_batches(path, progress):
+            if args.jsonl:
+                batch, lines_of = _jsonl_texts(path, first, lines, field)
+            else:
+                lines_of = [n for n, text in enumerate(lines, first) if text]
+                batch = [text for text in lines if text]
+            texts.extend(batch)
+            sources.extend([k] * len(batch))
+            numbers.extend(lines_of)
+    return texts, sources, numbers
+
+
+def _near_dups_minhash(args, out, field: str) -> None:
+    options = dict(verify="exact", ngram=args.ngram, num_perm=args.num_perm, threads=args.threads)
+    with _Progress(_progress_wanted(args), _total_size(args.inputs), "reading") as progress:
+        texts, sources, numbers = _read_texts(args, field, progress)
+        progress.phase("searching")
+        if args.format == "pairs":
+            pairs = near_duplicate_pairs_jaccard(texts, args.threshold, **options)
+        else:
+            reps = near_duplicate_clusters_jaccard(texts, args.threshold, **options)
+            sizes = np.bincount(reps, minlength=len(reps))
+            members = np.flatnonzero(sizes[reps] > 1)
+            members = members[np.lexsort((members, reps[members]))]  # by cluster, then index
+            similarity = jaccard_similarities(
+                texts, members, reps[members], ngram=args.ngram, threads=args.threads
+            )
+    names = [json.dumps(path) for path in args.inputs]
+    if args.format == "pairs":
+        _write(
+            out,
+            (
+                f'{{"i": {i}, "j": {j}, "similarity": {s!r}, "file_i": {names[sources[i]]}, '
+                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, '
+                f'"line_j": {numbers[j]}}}\n'
+                for i, j, s in zip(
+                    pairs["i"].tolist(), pairs["j"].tolist(), pairs["similarity"].tolist()
+                )
+            ),
+        )
+        return
+    _write(
+        out,
+        (
+            f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
+            f'"similarity": {s!r}, "keep": {"true" if i == r else "false"}}}\n'
+            for i, r, s in zip(members.tolist(), reps[members].tolist(), similarity.tolist())
+        ),
+    )
+
+
 def _near_dups(args, out) -> None:
     if args.field is not None and not args.jsonl:
         raise CommandError("--field needs --jsonl", EXIT_USAGE, f"{PROG} near-dups")
     field = "text" if args.field is None else args.field
+    _method_options(args)
     _check_inputs(args.inputs)
+    if args.method == "minhash":
+        _near_dups_minhash(args, out, field)
+        return
     parts: list[np.ndarray] = []
     sources = array("i")  # input index of each text
     numbers = array("q")  # line number of each text

@@ -306,3 +306,30 @@ def _labels(found: _Found) -> np.ndarray:
     # component of representatives is the lowest of all its members.
     rep_labels = _clusters(found.n, np.stack([found.i, found.j], axis=1))
     return rep_labels[found.reps]
+
+
+def jaccard_similarities(
+    texts: Sequence[str | bytes | bytearray],
+    i,
+    j,
+    *,
+    ngram: int = 5,
+    threads: int | None = None,
+) -> np.ndarray:
+    """The exact Jaccard similarity of the shingle sets of ``texts[i[k]]`` and ``texts[j[k]]``
+    for each k, as ``float64`` (two texts without shingles have similarity 1.0)."""
+    ngram = _positive(ngram, "ngram")
+    nthreads = _threads(threads)
+    n = len(texts)
+    i = np.asarray(i, dtype=np.int64).reshape(-1)
+    j = np.asarray(j, dtype=np.int64).reshape(-1)
+    if len(i) != len(j):
+        raise ValueError(f"i and j must have the same length, got {len(i)} and {len(j)}")
+    both = np.concatenate([i, j])
+    if len(both) and (both.min() < 0 or both.max() >= n):
+        raise IndexError(f"i and j must index the {n} texts")
+    needed = np.unique(both)
+    offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
+    slot = np.full(n, -1, dtype=np.int64)
+    slot[needed] = np.arange(len(needed))
+    return _native.lsh_verify_exact(i, j, slot, offsets, values, nthreads)

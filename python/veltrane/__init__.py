@@ -32,7 +32,8 @@ here): ``minhash_signatures(texts, num_perm=128, *, ngram=5, seed=0, threads=Non
 
 Near duplicates by Jaccard similarity of word shingles (``veltrane.lsh``, re-exported here):
 ``near_duplicate_pairs_jaccard`` and ``near_duplicate_clusters_jaccard`` find them from MinHash
-signatures by LSH bands and verify them; ``lsh_parameters`` says which bands they use.
+signatures by LSH bands and verify them; ``lsh_parameters`` says which bands they use;
+``jaccard_similarities`` measures given pairs of texts.
 
 Files of any size (``veltrane.stream``, re-exported here): ``iter_chunks(source,
 chunk_size=1024, *, read_size=1 << 20)`` yields the chunks of ``CDC(chunk_size).chunk`` of a
@@ -48,7 +49,12 @@ The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``ded
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
-from .lsh import lsh_parameters, near_duplicate_clusters_jaccard, near_duplicate_pairs_jaccard
+from .lsh import (
+    jaccard_similarities,
+    lsh_parameters,
+    near_duplicate_clusters_jaccard,
+    near_duplicate_pairs_jaccard,
+)
 from .minhash import minhash_signatures, shingle_hashes
 from .search import (
     MAX_DISTANCE,
@@ -78,6 +84,7 @@ __all__ = [
     "fingerprints64",
     "iter_chunk_spans",
     "iter_chunks",
+    "jaccard_similarities",
     "lsh_parameters",
     "minhash_signatures",
     "near_duplicate_clusters_jaccard",

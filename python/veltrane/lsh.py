@@ -24,13 +24,12 @@ Shingles are compared as 64-bit hashes, so "exact" is exact up to collisions of 
 from __future__ import annotations
 
 import numbers
-import os
 from collections.abc import Iterable, Sequence
 from typing import Literal, NamedTuple
 
 import numpy as np
 
-from . import _native
+from . import _args, _native
 from .search import clusters as _clusters
 
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
@@ -47,21 +46,6 @@ _MISS_BUDGET = 1e-3
 _INTEGRAL_POINTS = 513
 
 
-def _integer(value, name: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    return int(value)
-
-
-def _threads(threads: int | None) -> int:
-    if threads is None:
-        return len(os.sched_getaffinity(0))
-    threads = _integer(threads, "threads")
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
-    return threads
-
-
 def _threshold(threshold: float) -> float:
     if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
         raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
@@ -72,10 +56,7 @@ def _threshold(threshold: float) -> float:
 
 
 def _positive(value, name: str) -> int:
-    value = _integer(value, name)
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, got {value}")
-    return value
+    return _args.in_range(value, name, 1)
 
 
 def _simpson(values: np.ndarray, width: float) -> float:
@@ -182,8 +163,8 @@ def _search(
         raise ValueError(f"verify must be 'exact', 'estimate' or None, got {verify!r}")
     ngram = _positive(ngram, "ngram")
     num_perm = _positive(num_perm, "num_perm")
-    seed = _integer(seed, "seed")
-    nthreads = _threads(threads)
+    seed = _args.integer(seed, "seed")
+    nthreads = _args.threads(threads)
     texts: Sequence | None = None
     if isinstance(texts_or_signatures, np.ndarray) and texts_or_signatures.ndim == 2:
         if verify == "exact":
@@ -319,7 +300,7 @@ def jaccard_similarities(
     """The exact Jaccard similarity of the shingle sets of ``texts[i[k]]`` and ``texts[j[k]]``
     for each k, as ``float64`` (two texts without shingles have similarity 1.0)."""
     ngram = _positive(ngram, "ngram")
-    nthreads = _threads(threads)
+    nthreads = _args.threads(threads)
     n = len(texts)
     i = np.asarray(i, dtype=np.int64).reshape(-1)
     j = np.asarray(j, dtype=np.int64).reshape(-1)

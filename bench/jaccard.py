@@ -246,7 +246,15 @@ def bench_quality(limits: dict[str, int]) -> bool:
                 [name, method, f"{len(found):,}", f"{p:.4f}", f"{r:.4f}", f"{f:.3f}", timing]
             )
         rows.append(
-            [f"  {len(texts):,} docs, {mib:.1f} MiB, {len(truth):,} true pairs", "", "", "", "", "", ""]
+            [
+                f"  {len(texts):,} docs, {mib:.1f} MiB, {len(truth):,} true pairs",
+                "",
+                "",
+                "",
+                "",
+                "",
+                "",
+            ]
         )
     print_table(
         f"Quality against exact 5-shingle Jaccard >= {THRESHOLD} ({bands} bands of "
@@ -368,7 +376,11 @@ def main() -> int:
         limits = dict.fromkeys(CORPORA, 1_000)
         n = 100_000
     else:
-        limits = {"prose (licenses)": 50_000, "source (.py)": 8_000, "structured (man roff)": 10_000}
+        limits = {
+            "prose (licenses)": 50_000,
+            "source (.py)": 8_000,
+            "structured (man roff)": 10_000,
+        }
         n = 1_000_000
     ok = bench_quality(limits)
     ok = bench_pipeline(n) and ok

@@ -161,6 +161,36 @@ def test_identical_texts_pair_with_each_other_and_collapse_in_deduplication(clie
     assert list(kept.columns) == ["id", "text"]
 
 
+def edited_texts(rng, sources, copies):
+    """Texts of random words, then edited copies (a few words replaced) and exact copies."""
+    words = [f"w{k}" for k in range(400)]
+    texts = [" ".join(rng.choice(words, size=int(rng.integers(0, 80)))) for _ in range(sources)]
+    for _ in range(copies):
+        w = texts[int(rng.integers(sources))].split()
+        for _ in range(int(rng.integers(0, 3))):
+            if w:
+                w[int(rng.integers(len(w)))] = "edit"
+        texts.append(" ".join(w))
+    return texts
+
+
+@pytest.mark.parametrize("id_kind, npartitions, threshold", [("int", 4, 0.8), ("str", 3, 0.5)])
+def test_jaccard_pairs_equal_the_single_machine_search(client, id_kind, npartitions, threshold):
+    rng = np.random.default_rng(npartitions)
+    texts = edited_texts(rng, 150, 450)
+    ids = shuffled_ids(rng, len(texts), id_kind)
+    frame = dd.from_pandas(pd.DataFrame({"id": ids, "text": texts}), npartitions=npartitions)
+    got = vdask.near_duplicate_pairs_jaccard(frame, threshold=threshold, ngram=3).compute()
+    assert list(got.columns) == ["id_a", "id_b", "similarity"]
+    found = veltrane.near_duplicate_pairs_jaccard(texts, threshold, ngram=3)
+    a, b = ids[found["i"]], ids[found["j"]]
+    expected = sorted(
+        zip(np.minimum(a, b).tolist(), np.maximum(a, b).tolist(), found["similarity"].tolist())
+    )
+    assert sorted(got.itertuples(index=False, name=None)) == expected
+    assert len(expected) > 1000
+
+
 def test_copies_of_one_text_reach_the_shuffle_once_per_partition(monkeypatch):
     texts = ["boilerplate footer"] * 600 + [f"text {k} of its own" for k in range(40)]
     frame = dd.from_pandas(

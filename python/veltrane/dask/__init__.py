@@ -14,6 +14,10 @@ is a Dask operation, so the code runs unchanged on the default local scheduler, 
     For each id in the pairs, the smallest id of its connected component.
 ``deduplicate(df, ...)``
     The rows to keep: the smallest id of each cluster.
+``near_duplicate_pairs_jaccard(df, text, id, threshold)``
+    Every pair of rows whose texts' shingle sets have Jaccard similarity at least
+    ``threshold``, as (``id_a``, ``id_b``, ``similarity``): MinHash bands keyed by (band,
+    band value) in the shuffle, verified exactly (see ``veltrane.dask._jaccard``).
 
 How the pairs are found (each step a Dask operation, none collecting data on the client):
 
@@ -54,6 +58,7 @@ except ImportError as e:  # pragma: no cover - exercised in a subprocess by the 
 from ._components import clusters
 from ._deduplicate import deduplicate
 from ._fingerprints import fingerprints
+from ._jaccard import near_duplicate_pairs_jaccard
 from ._pairs import fingerprint_pairs, near_duplicate_pairs
 from ._tiles import DEFAULT_SPLIT_LIMIT
 
@@ -64,4 +69,5 @@ __all__ = [
     "fingerprint_pairs",
     "fingerprints",
     "near_duplicate_pairs",
+    "near_duplicate_pairs_jaccard",
 ]

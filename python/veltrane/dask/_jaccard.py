@@ -25,6 +25,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
+from .. import _args
 from .. import lsh as _lsh
 from ..minhash import minhash_signatures, shingle_hashes
 from ._collapse import Collapsed, member_pairs
@@ -211,7 +212,7 @@ def near_duplicate_pairs_jaccard(
     threshold = _lsh._threshold(threshold)
     ngram = _lsh._positive(ngram, "ngram")
     num_perm = _lsh._positive(num_perm, "num_perm")
-    seed = _lsh._integer(seed, "seed")
+    seed = _args.integer(seed, "seed")
     bands, rows = _lsh._bands_rows(threshold, num_perm, bands, rows)
     id_dtype = df[id].dtype
     band_columns = {f"band{b}": np.uint64 for b in range(bands)}

@@ -28,12 +28,10 @@ Near duplicates at corpus scale (``veltrane.search``, re-exported here):
 Near duplicates by Jaccard similarity of word shingles (``veltrane.minhash``, re-exported
 here): ``minhash_signatures(texts, num_perm=128, *, ngram=5, seed=0, threads=None)`` and
 ``shingle_hashes(texts, *, ngram=5, threads=None)``; words are
-``re.findall(r"\\w+", text.lower())``.
-
-Near duplicates by Jaccard similarity of word shingles (``veltrane.lsh``, re-exported here):
-``near_duplicate_pairs_jaccard`` and ``near_duplicate_clusters_jaccard`` find them from MinHash
-signatures by LSH bands and verify them; ``lsh_parameters`` says which bands they use;
-``jaccard_similarities`` measures given pairs of texts.
+``re.findall(r"\\w+", text.lower())``. ``veltrane.lsh``, re-exported here, searches with
+them: ``near_duplicate_pairs_jaccard`` and ``near_duplicate_clusters_jaccard`` find near
+duplicates from MinHash signatures by LSH bands and verify them; ``lsh_parameters`` says
+which bands they use; ``jaccard_similarities`` measures given pairs of texts.
 
 Files of any size (``veltrane.stream``, re-exported here): ``iter_chunks(source,
 chunk_size=1024, *, read_size=1 << 20)`` yields the chunks of ``CDC(chunk_size).chunk`` of a

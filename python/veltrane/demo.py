@@ -15,6 +15,9 @@ from veltrane import cli
 # A 64-bit fingerprint differs in about half its bits between unrelated texts (around 32);
 # texts that share most of their words land within a few bits, short ones within about ten.
 THRESHOLD = 10
+# The sample texts have 14 words: one changed word in the middle takes 3 of their 12 shingles
+# of 3 words, leaving a Jaccard similarity of about 9 / 15 = 0.6.
+JACCARD_THRESHOLD, NGRAM = 0.5, 3
 
 TEXTS = [
     "the quick brown fox jumps over the lazy dog near the river bank at dawn",
@@ -58,19 +61,28 @@ def write_samples() -> None:
 
 
 def near_duplicates() -> None:
-    """Fingerprints of the sample texts, the pairs within the threshold, and clusters."""
-    print("== Near-duplicate texts (SimHash, 64 bits) ==")
+    """The pairs of near-duplicate sample texts by Jaccard similarity, clusters, then the same
+    by SimHash fingerprints."""
+    print("== Near-duplicate texts ==")
     print("texts.txt:")
     for number, text in enumerate(TEXTS, 1):
         print(f"  {number}  {text}")
     print()
-    run("fingerprint", "texts.txt")
-    print(f"Threshold: distance <= {THRESHOLD} of 64 bits (unrelated texts are about 32 apart).")
-    print("Each pair names its texts by index (from 0) and by file and line:")
-    run("near-dups", "texts.txt", "--max-distance", str(THRESHOLD))
+    print(
+        f"Near duplicates: Jaccard similarity of the sets of {NGRAM}-word shingles at least"
+        f" {JACCARD_THRESHOLD}"
+    )
+    print("(words lower-cased, punctuation ignored). Each pair names its texts by index (from 0)")
+    print("and by file and line:")
+    jaccard = ["--threshold", str(JACCARD_THRESHOLD), "--ngram", str(NGRAM)]
+    run("near-dups", "texts.txt", *jaccard)
     print("Clusters: keep the first text of each, drop the others (texts without a near")
     print("duplicate are not listed):")
-    run("near-dups", "texts.txt", "--max-distance", str(THRESHOLD), "--format", "clusters")
+    run("near-dups", "texts.txt", *jaccard, "--format", "clusters")
+    print("The same texts by 64-bit SimHash fingerprints:")
+    run("fingerprint", "texts.txt")
+    print(f"Threshold: distance <= {THRESHOLD} of 64 bits (unrelated texts are about 32 apart).")
+    run("near-dups", "texts.txt", "--method", "simhash", "--max-distance", str(THRESHOLD))
 
 
 def exact_duplicates() -> None:

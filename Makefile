@@ -115,6 +115,7 @@ bench: install
 	$(VPY) bench/run.py
 	$(VPY) bench/search.py
 	$(VPY) bench/stream.py
+	$(VPY) bench/jaccard.py
 
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")

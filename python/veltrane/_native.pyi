@@ -53,3 +53,31 @@ def shingle_hashes(
     texts: typing.Iterable[str | bytes | bytearray], ngram: int, threads: int
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]: ...
 def words(text: str | bytes | bytearray) -> list[str]: ...
+
+# ---- bind_lsh.cpp -------------------------------------------------------------------------------
+
+def lsh_group_rows(signatures: np.ndarray, threads: int) -> npt.NDArray[np.int64]: ...
+def lsh_group_sets(
+    ids: npt.ArrayLike, classes: npt.ArrayLike, offsets: npt.ArrayLike, values: npt.ArrayLike
+) -> npt.NDArray[np.int64]: ...
+def lsh_candidates(
+    signatures: np.ndarray, ids: npt.ArrayLike, bands: int, rows: int, threads: int
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
+def lsh_verify_exact(
+    i: npt.ArrayLike,
+    j: npt.ArrayLike,
+    slot: npt.ArrayLike,
+    offsets: npt.ArrayLike,
+    values: npt.ArrayLike,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+def lsh_verify_estimate(
+    i: npt.ArrayLike, j: npt.ArrayLike, signatures: np.ndarray, threads: int
+) -> npt.NDArray[np.float64]: ...
+def lsh_expand(
+    reps: npt.ArrayLike,
+    i: npt.ArrayLike,
+    j: npt.ArrayLike,
+    similarities: npt.ArrayLike,
+    dtype: np.dtype[typing.Any],
+) -> np.ndarray[typing.Any, np.dtype[np.void]]: ...

@@ -43,6 +43,8 @@ void check_threads(int threads) {
     }
 }
 
+constexpr uint64_t kPositionMask = 0xFFFFFFFFull;
+
 // Keys with positions, sorted by key then position.
 struct Keyed {
     uint64_t key;
@@ -89,6 +91,38 @@ void split_run(const std::vector<Keyed> &sorted,
         }
         assign(pos, head);
     }
+}
+
+// Positions 0..m-1 ordered by the high 32 bits of key(p), packed as (key << 32) | position.
+// Two stable counting passes of 16 bits; positions stay increasing within equal keys. Callers
+// compare the values behind equal keys, so the shorter key only costs a few more comparisons
+// (a million keys share 32 bits in about a hundred pairs).
+template <typename Key> std::vector<uint64_t> order_by_key32(std::size_t m, Key &&key) {
+    if (m > kPositionMask) {
+        throw std::length_error("at most 2^32 - 1 signatures can be searched at once");
+    }
+    std::vector<uint64_t> order(m), spare(m);
+    for (std::size_t p = 0; p < m; ++p) {
+        order[p] = (key(p) & ~kPositionMask) | p;
+    }
+    std::vector<std::size_t> counts(std::size_t {1} << 16);
+    for (const int shift : {32, 48}) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const uint64_t v : order) {
+            ++counts[(v >> shift) & 0xFFFF];
+        }
+        std::size_t sum = 0;
+        for (std::size_t &c : counts) {
+            const std::size_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (const uint64_t v : order) {
+            spare[counts[(v >> shift) & 0xFFFF]++] = v;
+        }
+        order.swap(spare);
+    }
+    return order;
 }
 
 } // namespace
@@ -163,41 +197,47 @@ std::vector<Candidate> band_candidates(const T *sig,
     }
     const auto r = static_cast<std::size_t>(rows);
     std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(threads));
-    parallel_batches(
-        static_cast<std::size_t>(bands),
-        1,
-        threads,
-        [&](std::size_t band, std::size_t, std::size_t worker) {
-            const std::size_t start = band * r;
-            std::vector<Keyed> keyed(m);
-            for (std::size_t p = 0; p < m; ++p) {
-                keyed[p] = {hash_values(sig + static_cast<std::size_t>(ids[p]) * width + start, r),
-                            p};
-            }
-            std::sort(keyed.begin(), keyed.end());
-            std::vector<Candidate> &out = found[worker];
-            for_each_run(keyed, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t a = begin; a < end; ++a) {
-                    const T *row_a = sig + static_cast<std::size_t>(ids[keyed[a].pos]) * width;
-                    for (std::size_t b = a + 1; b < end; ++b) {
-                        const T *row_b = sig + static_cast<std::size_t>(ids[keyed[b].pos]) * width;
-                        if (!equal_values(row_a + start, row_b + start, r)) {
-                            continue; // a collision of the band hash
-                        }
-                        // Each pair belongs to the lowest band it agrees on, so it is
-                        // reported once however many bands it shares.
-                        bool lowest = true;
-                        for (std::size_t s = 0; s < start && lowest; s += r) {
-                            lowest = !equal_values(row_a + s, row_b + s, r);
-                        }
-                        if (lowest) {
-                            // Positions increase with ids, and the run is sorted by position.
-                            out.push_back({ids[keyed[a].pos], ids[keyed[b].pos]});
-                        }
-                    }
-                }
-            });
-        });
+    parallel_batches(static_cast<std::size_t>(bands),
+                     1,
+                     threads,
+                     [&](std::size_t band, std::size_t, std::size_t worker) {
+                         const std::size_t start = band * r;
+                         const std::vector<uint64_t> order = order_by_key32(m, [&](std::size_t p) {
+                             return hash_values(
+                                 sig + static_cast<std::size_t>(ids[p]) * width + start, r);
+                         });
+                         std::vector<Candidate> &out = found[worker];
+                         std::size_t begin = 0;
+                         while (begin < m) {
+                             std::size_t end = begin + 1;
+                             while (end < m && (order[end] >> 32) == (order[begin] >> 32)) {
+                                 ++end;
+                             }
+                             for (std::size_t a = begin; a < end; ++a) {
+                                 const int64_t id_a = ids[order[a] & kPositionMask];
+                                 const T *row_a = sig + static_cast<std::size_t>(id_a) * width;
+                                 for (std::size_t b = a + 1; b < end; ++b) {
+                                     const int64_t id_b = ids[order[b] & kPositionMask];
+                                     const T *row_b = sig + static_cast<std::size_t>(id_b) * width;
+                                     if (!equal_values(row_a + start, row_b + start, r)) {
+                                         continue; // a collision of the band hash
+                                     }
+                                     // Each pair belongs to the lowest band it agrees on, so it is
+                                     // reported once however many bands it shares.
+                                     bool lowest = true;
+                                     for (std::size_t s = 0; s < start && lowest; s += r) {
+                                         lowest = !equal_values(row_a + s, row_b + s, r);
+                                     }
+                                     if (lowest) {
+                                         // Positions increase with ids, and a run keeps positions
+                                         // in order.
+                                         out.push_back({id_a, id_b});
+                                     }
+                                 }
+                             }
+                             begin = end;
+                         }
+                     });
     std::size_t total = 0;
     for (const auto &f : found) {
         total += f.size();

@@ -9,6 +9,7 @@
 #include "text/simhash.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <pybind11/pybind11.h>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,19 @@ py::list chunk(const CDC &self, const py::bytes &data) {
     // in batches, so the copy reads from cache rather than from memory. The list is made
     // last, at its final size, as before.
     std::vector<py::object> chunks;
+    // A chunk equal to the one before shares its bytes object, which cannot change: runs of
+    // zeros cut into 49-byte chunks, and an allocation and copy each cost more than finding
+    // the cut. Elsewhere the test stops at the length or the first bytes.
+    std::size_t previous = 0;
+    std::size_t previous_length = 0;
     self.for_each_chunk(p, bytes_size(data), [&](std::size_t offset, std::size_t length) {
+        if (length == previous_length && std::memcmp(p + offset, p + previous, length) == 0) {
+            chunks.push_back(chunks.back());
+            return;
+        }
         chunks.push_back(copy_bytes(p + offset, length));
+        previous = offset;
+        previous_length = length;
     });
     return list_of(std::move(chunks));
 }

@@ -49,7 +49,8 @@ demo: install
 test: install
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
-# mypy (from the `test` extra) on python/veltrane, as configured in pyproject.toml.
+# mypy and the stubs it needs (from the `test` extra) on python/veltrane, as configured in
+# pyproject.toml.
 typecheck: install
 	$(VPY) -m mypy
 

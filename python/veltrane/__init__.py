@@ -40,6 +40,11 @@ bytes; ``iter_chunk_spans`` yields their ``(offset, length)``; ``dedup_report(pa
 chunk_size=1024)`` counts the chunks that repeat within and across files and returns a
 ``DedupReport`` of ``ChunkStats``.
 
+Shift-resistant chunking (``veltrane.gear``, re-exported here): ``GearCDC(avg_size=8192, *,
+min_size=None, max_size=None, normalization=2, key=None)`` cuts where a gear hash of the last
+64 bytes says so, so an insertion moves only the cuts near it; ``cut_points(data)`` returns
+the chunk ends as an ``int64`` array, ``chunk(data)`` the chunks.
+
 The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``dedup`` and
 ``fingerprint``; see ``veltrane --help``.
 """
@@ -47,6 +52,7 @@ The command line ``veltrane`` (``python -m veltrane``) runs ``near-dups``, ``ded
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
+from .gear import GearCDC
 from .lsh import (
     jaccard_similarities,
     lsh_parameters,
@@ -70,6 +76,7 @@ __all__ = [
     "CDC",
     "ChunkStats",
     "DedupReport",
+    "GearCDC",
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "SimHash",

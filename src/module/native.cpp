@@ -21,4 +21,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_chunk(m);
     veltrane::bind_minhash(m);
     veltrane::bind_lsh(m);
+    veltrane::bind_gear(m);
 }

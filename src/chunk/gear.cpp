@@ -1,0 +1,226 @@
+#include "chunk/gear.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <omp.h>
+#include <stdexcept>
+#include <string>
+
+namespace veltrane::gear {
+
+namespace {
+
+// SplitMix64 (Steele, Lea and Flood, "Fast splittable pseudorandom number generators", 2014):
+// its increment and two multipliers are the published constants.
+uint64_t splitmix64(uint64_t &state) {
+    state += 0x9e3779b97f4a7c15ULL;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+bool power_of_two(uint64_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+int log2_exact(uint64_t v) {
+    return 63 - __builtin_clzll(v);
+}
+
+// A thread's range is worth its start-up only from this many bytes on (a thread costs some
+// microseconds, in which one core hashes tens of KiB).
+constexpr std::size_t kMinBytesPerThread = std::size_t {1} << 18;
+
+} // namespace
+
+Table make_table(uint64_t seed) {
+    Table t {};
+    uint64_t state = seed;
+    for (uint64_t &v : t.low) {
+        v = splitmix64(state);
+    }
+    for (uint64_t &v : t.high) {
+        v = splitmix64(state);
+    }
+    for (unsigned b = 0; b < 256; ++b) {
+        t.g[b] = t.low[b & 15] + t.high[b >> 4];
+    }
+    return t;
+}
+
+GearCDC::GearCDC(
+    uint64_t min_size, uint64_t avg_size, uint64_t max_size, int normalization, uint64_t seed)
+    : min_size_(min_size), avg_size_(avg_size), max_size_(max_size), normalization_(normalization),
+      table_(make_table(seed)) {
+    if (min_size < kMinMinSize) {
+        throw std::invalid_argument("min_size must be at least " + std::to_string(kMinMinSize) +
+                                    ", got " + std::to_string(min_size));
+    }
+    if (!power_of_two(avg_size)) {
+        throw std::invalid_argument("avg_size must be a power of two, got " +
+                                    std::to_string(avg_size));
+    }
+    if (min_size > avg_size) {
+        throw std::invalid_argument("min_size must be at most avg_size (" +
+                                    std::to_string(avg_size) + "), got " +
+                                    std::to_string(min_size));
+    }
+    if (max_size > kMaxMaxSize) {
+        throw std::invalid_argument("max_size must be at most " + std::to_string(kMaxMaxSize) +
+                                    ", got " + std::to_string(max_size));
+    }
+    if (max_size < avg_size) {
+        throw std::invalid_argument("max_size must be at least avg_size (" +
+                                    std::to_string(avg_size) + "), got " +
+                                    std::to_string(max_size));
+    }
+    if (normalization < 0 || normalization > kMaxNormalization) {
+        throw std::invalid_argument("normalization must be from 0 to " +
+                                    std::to_string(kMaxNormalization) + ", got " +
+                                    std::to_string(normalization));
+    }
+    // A chunk of random data cuts with probability 1 / avg_size per byte when the top
+    // log2(avg_size) bits of the hash must be zero; normalisation demands `normalization` more
+    // bits before avg_size and as many fewer after it. avg_size is 64 to 2^30, so both shifts
+    // lie within 31 to 61.
+    const int bits = log2_exact(avg_size);
+    scan_.table = &table_;
+    scan_.strict = uint64_t {1} << (64 - bits - normalization);
+    scan_.loose = uint64_t {1} << (64 - bits + normalization);
+}
+
+std::size_t GearCDC::cut(const unsigned char *data, std::size_t size) const {
+    if (size <= min_size_) {
+        return size;
+    }
+    const std::size_t limit = std::min<uint64_t>(size, max_size_);
+    // The first possible cut ends a chunk of min_size bytes; the 64 bytes before it are all
+    // its hash sees, so hashing starts there.
+    uint64_t h = 0;
+    for (std::size_t i = min_size_ - kWindow; i < limit; ++i) {
+        h = (h << 1) + table_.g[data[i]];
+        const std::size_t length = i + 1;
+        if (length >= min_size_) {
+            const uint64_t threshold = length < avg_size_ ? scan_.strict : scan_.loose;
+            if (h < threshold) {
+                return length;
+            }
+        }
+    }
+    return limit;
+}
+
+std::vector<int64_t> GearCDC::reference_cut_points(const unsigned char *data,
+                                                   std::size_t size) const {
+    std::vector<int64_t> ends;
+    for (std::size_t start = 0; start < size;) {
+        start += cut(data + start, size - start);
+        ends.push_back(static_cast<int64_t>(start));
+    }
+    return ends;
+}
+
+void GearCDC::select(const std::vector<uint64_t> &candidates,
+                     std::size_t size,
+                     std::vector<int64_t> &ends) const {
+    const std::size_t count = candidates.size();
+    std::size_t k = 0;
+    for (std::size_t start = 0; start < size;) {
+        std::size_t end = size;
+        if (size - start > min_size_) {
+            const std::size_t limit = start + std::min<uint64_t>(size - start, max_size_);
+            // Positions j end chunks of j + 1 - start bytes.
+            const std::size_t first = start + min_size_ - 1;
+            const std::size_t loose_from = start + avg_size_ - 1;
+            while (k < count && (candidates[k] & ~kStrict) < first) {
+                ++k;
+            }
+            end = limit;
+            for (std::size_t i = k; i < count; ++i) {
+                const std::size_t j = candidates[i] & ~kStrict;
+                if (j >= limit) {
+                    break;
+                }
+                if (j >= loose_from || (candidates[i] & kStrict) != 0) {
+                    end = j + 1;
+                    break;
+                }
+            }
+        }
+        ends.push_back(static_cast<int64_t>(end));
+        start = end;
+    }
+}
+
+std::vector<int64_t>
+GearCDC::cut_points(const unsigned char *data, std::size_t size, int threads, cpu::Isa isa) const {
+    if (threads < 1) {
+        throw std::invalid_argument("threads must be at least 1, got " + std::to_string(threads));
+    }
+    ScanFn scan = scan_scalar;
+    if (isa == cpu::Isa::avx512) {
+        scan = scan_avx512;
+    } else if (isa == cpu::Isa::avx2) {
+        scan = scan_avx2;
+    }
+    const std::size_t parts =
+        std::clamp<std::size_t>(size / kMinBytesPerThread, 1, static_cast<std::size_t>(threads));
+    std::vector<uint64_t> candidates;
+    if (parts == 1) {
+        scan(scan_, data, 0, size, candidates);
+    } else {
+        // Disjoint ranges; each kernel hashes the 63 bytes before its range again, so that
+        // every position sees its whole window.
+        std::vector<std::vector<uint64_t>> found(parts);
+        std::exception_ptr failure;
+#pragma omp parallel for num_threads(static_cast<int>(parts)) schedule(static, 1)
+        for (std::size_t p = 0; p < parts; ++p) {
+            try {
+                scan(scan_,
+                     data,
+                     size / parts * p,
+                     p + 1 == parts ? size : size / parts * (p + 1),
+                     found[p]);
+            } catch (...) {
+#pragma omp critical
+                failure = std::current_exception();
+            }
+        }
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        std::size_t total = 0;
+        for (const auto &f : found) {
+            total += f.size();
+        }
+        candidates.reserve(total);
+        for (const auto &f : found) {
+            candidates.insert(candidates.end(), f.begin(), f.end());
+        }
+    }
+    std::vector<int64_t> ends;
+    select(candidates, size, ends);
+    return ends;
+}
+
+void scan_scalar(const ScanParams &p,
+                 const unsigned char *data,
+                 std::size_t begin,
+                 std::size_t end,
+                 std::vector<uint64_t> &out) {
+    const uint64_t *g = p.table->g;
+    const uint64_t loose = p.loose;
+    uint64_t h = 0;
+    for (std::size_t i = begin >= kWindow - 1 ? begin - (kWindow - 1) : 0; i < begin; ++i) {
+        h = (h << 1) + g[data[i]];
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+        h = (h << 1) + g[data[i]];
+        if (__builtin_expect(h < loose, 0)) {
+            out.push_back(i | (h < p.strict ? kStrict : 0));
+        }
+    }
+}
+
+} // namespace veltrane::gear

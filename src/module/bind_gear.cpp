@@ -1,0 +1,128 @@
+// Bindings of GearCDC for veltrane/gear.py, which validates and documents.
+#include "chunk/gear.hpp"
+#include "common/cpu.hpp"
+#include "module/native.hpp"
+#include "module/pyinput.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using veltrane::gear::GearCDC;
+using veltrane::pyutil::to_array;
+
+namespace {
+
+// A read-only view of any C-contiguous buffer (bytes, bytearray, mmap, memoryview, NumPy) as
+// bytes, whatever its item type. While it is held, the exporter cannot resize or free the
+// memory, so native code may read it without the GIL.
+class ByteView {
+public:
+    explicit ByteView(const py::handle &obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+            PyErr_Clear();
+            throw py::type_error(std::string("data must be a contiguous bytes-like object, not ") +
+                                 py::detail::get_fully_qualified_tp_name(Py_TYPE(obj.ptr())));
+        }
+    }
+    ByteView(const ByteView &) = delete;
+    ByteView &operator=(const ByteView &) = delete;
+    ~ByteView() {
+        PyBuffer_Release(&view_);
+    }
+    const unsigned char *data() const {
+        return static_cast<const unsigned char *>(view_.buf);
+    }
+    std::size_t size() const {
+        return static_cast<std::size_t>(view_.len);
+    }
+
+private:
+    Py_buffer view_ {};
+};
+
+veltrane::cpu::Isa isa_named(const std::string &name) {
+    for (auto isa :
+         {veltrane::cpu::Isa::scalar, veltrane::cpu::Isa::avx2, veltrane::cpu::Isa::avx512}) {
+        if (name == veltrane::cpu::isa_name(isa)) {
+            if (isa > veltrane::cpu::best_isa()) {
+                throw py::value_error("this processor does not support " + name);
+            }
+            return isa;
+        }
+    }
+    throw py::value_error("unknown instruction set " + name);
+}
+
+py::array_t<int64_t> cut_points(const GearCDC &self, const py::handle &data, int threads) {
+    const ByteView view(data);
+    std::vector<int64_t> ends;
+    {
+        py::gil_scoped_release release;
+        ends = self.cut_points(view.data(), view.size(), threads);
+    }
+    return to_array(ends);
+}
+
+py::list chunk(const GearCDC &self, const py::handle &data) {
+    const ByteView view(data);
+    std::vector<int64_t> ends;
+    {
+        py::gil_scoped_release release;
+        ends = self.cut_points(view.data(), view.size(), 1);
+    }
+    py::list out(ends.size());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        const auto end = static_cast<std::size_t>(ends[i]);
+        py::bytes piece(reinterpret_cast<const char *>(view.data() + start), end - start);
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), piece.release().ptr());
+        start = end;
+    }
+    return out;
+}
+
+// For the tests: the literal loop, and each kernel by name.
+py::array_t<int64_t> reference_cut_points(const GearCDC &self, const py::handle &data) {
+    const ByteView view(data);
+    return to_array(self.reference_cut_points(view.data(), view.size()));
+}
+
+py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
+                                       const py::handle &data,
+                                       const std::string &isa,
+                                       int threads) {
+    const veltrane::cpu::Isa chosen = isa_named(isa);
+    const ByteView view(data);
+    std::vector<int64_t> ends;
+    {
+        py::gil_scoped_release release;
+        ends = self.cut_points(view.data(), view.size(), threads, chosen);
+    }
+    return to_array(ends);
+}
+
+} // namespace
+
+void veltrane::bind_gear(py::module_ &m) {
+    py::class_<GearCDC>(m, "Gear")
+        .def(py::init<uint64_t, uint64_t, uint64_t, int, uint64_t>(),
+             py::arg("min_size"),
+             py::arg("avg_size"),
+             py::arg("max_size"),
+             py::arg("normalization"),
+             py::arg("seed"))
+        .def("cut_points", &cut_points, py::arg("data"), py::arg("threads"))
+        .def("chunk", &chunk, py::arg("data"))
+        .def("reference_cut_points", &reference_cut_points, py::arg("data"))
+        .def("kernel_cut_points",
+             &kernel_cut_points,
+             py::arg("data"),
+             py::arg("isa"),
+             py::arg("threads"))
+        .def_property_readonly("table", [](const GearCDC &self) {
+            return to_array(std::vector<uint64_t>(self.table().g, self.table().g + 256));
+        });
+}

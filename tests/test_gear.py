@@ -10,12 +10,11 @@ import sys
 
 import numpy as np
 import pytest
-
 import veltrane
 from veltrane import GearCDC, _native
 
 MASK64 = (1 << 64) - 1
-ISAS = [isa for isa in ("scalar", "avx2", "avx512")]
+ISAS = ["scalar", "avx2", "avx512"]
 # The AVX-512 kernel needs 16 lanes of at least 512 bytes; threads need 256 KiB each.
 LANES_MIN = 16 * 512
 
@@ -113,8 +112,9 @@ def test_table_and_literal_loop_match_the_model():
     data = mixed(1, 20_000) + rng_bytes(2, 20_000)
     for p in PARAMS:
         g = GearCDC(**p)
-        want = model_cut_points(data, p["min_size"], p["avg_size"], p["max_size"],
-                                p["normalization"], model_table(0))
+        want = model_cut_points(
+            data, p["min_size"], p["avg_size"], p["max_size"], p["normalization"], model_table(0)
+        )
         assert g._gear.reference_cut_points(data).tolist() == want
         assert g.cut_points(data).tolist() == want
 
@@ -238,11 +238,20 @@ def golden_text(n):
 
 # Pinned: changing the table, the cut rule or the defaults would invalidate stored indexes.
 GOLDEN = [
-    (dict(avg_size=8192, min_size=2048, max_size=65536, normalization=2), golden_data, 1 << 20,
-     110, ([11134, 17604, 28303, 34357, 46617, 57886, 69499, 79650], "a55bf9e6aed0ed66")),
-    (dict(avg_size=1024, min_size=256, max_size=4096, normalization=1, key=b"golden"),
-     golden_text, 1 << 18,
-     212, ([1242, 2270, 2561, 4425, 5852, 6691, 7796, 9293], "189dd36e7b8e63d5")),
+    (
+        dict(avg_size=8192, min_size=2048, max_size=65536, normalization=2),
+        golden_data,
+        1 << 20,
+        110,
+        ([11134, 17604, 28303, 34357, 46617, 57886, 69499, 79650], "a55bf9e6aed0ed66"),
+    ),
+    (
+        dict(avg_size=1024, min_size=256, max_size=4096, normalization=1, key=b"golden"),
+        golden_text,
+        1 << 18,
+        212,
+        ([1242, 2270, 2561, 4425, 5852, 6691, 7796, 9293], "189dd36e7b8e63d5"),
+    ),
 ]
 
 

@@ -8,12 +8,10 @@ it is cut exactly as before and deduplicates again from the next cut on.
 from __future__ import annotations
 
 import hashlib
-import operator
-import os
 
 import numpy as np
 
-from . import _native
+from . import _args, _native
 
 DEFAULT_AVG_SIZE = 8192
 # The hash window: a tested position must have a whole window inside its own chunk.
@@ -26,15 +24,6 @@ MAX_NORMALIZATION = 3
 _KEY_PERSON = b"veltrane.gear"
 
 
-def _size(name: str, value: object) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, not bool")
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-
-
 def _seed(key: object) -> int:
     if key is None:
         return 0
@@ -42,11 +31,6 @@ def _seed(key: object) -> int:
         raise TypeError(f"key must be bytes or None, not {type(key).__name__}")
     digest = hashlib.blake2b(bytes(key), digest_size=8, person=_KEY_PERSON).digest()
     return int.from_bytes(digest, "little")
-
-
-def default_threads() -> int:
-    """The cores this process may run on."""
-    return len(os.sched_getaffinity(0))
 
 
 class GearCDC:
@@ -92,11 +76,15 @@ class GearCDC:
         normalization: int = 2,
         key: bytes | None = None,
     ) -> None:
-        avg = _size("avg_size", avg_size)
+        avg = _args.integer(avg_size, "avg_size")
         if avg < MIN_MIN_SIZE or avg > MAX_MAX_SIZE or avg & (avg - 1):
             raise ValueError(f"avg_size must be a power of two from 64 to 2^30, got {avg}")
-        low = max(MIN_MIN_SIZE, avg // 4) if min_size is None else _size("min_size", min_size)
-        high = min(8 * avg, MAX_MAX_SIZE) if max_size is None else _size("max_size", max_size)
+        low = max(MIN_MIN_SIZE, avg // 4)
+        if min_size is not None:
+            low = _args.integer(min_size, "min_size")
+        high = min(8 * avg, MAX_MAX_SIZE)
+        if max_size is not None:
+            high = _args.integer(max_size, "max_size")
         if low < MIN_MIN_SIZE:
             raise ValueError(f"min_size must be at least {MIN_MIN_SIZE}, got {low}")
         if low > avg:
@@ -105,9 +93,7 @@ class GearCDC:
             raise ValueError(f"max_size must be at least avg_size ({avg}), got {high}")
         if high > MAX_MAX_SIZE:
             raise ValueError(f"max_size must be at most 2^30 ({MAX_MAX_SIZE}), got {high}")
-        level = _size("normalization", normalization)
-        if not 0 <= level <= MAX_NORMALIZATION:
-            raise ValueError(f"normalization must be from 0 to {MAX_NORMALIZATION}, got {level}")
+        level = _args.in_range(normalization, "normalization", 0, MAX_NORMALIZATION)
         self._min, self._avg, self._max, self._normalization = low, avg, high, level
         self._keyed = key is not None
         self._gear = _native.Gear(low, avg, high, level, _seed(key))
@@ -147,13 +133,7 @@ class GearCDC:
         ``threads`` (default: the cores this process may use) split the data into ranges
         scanned at once; the result does not depend on it. Empty data has no chunks.
         """
-        if threads is None:
-            threads = default_threads()
-        else:
-            threads = _size("threads", threads)
-            if threads < 1:
-                raise ValueError(f"threads must be at least 1, got {threads}")
-        return self._gear.cut_points(data, threads)
+        return self._gear.cut_points(data, _args.threads(threads))
 
     def chunk(self, data) -> list[bytes]:
         """The chunks of ``data`` (any contiguous buffer) as ``bytes``, concatenating to it."""

@@ -15,6 +15,7 @@ import atheris
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
 import model_cdc  # noqa: E402,F401  (re-exported for the targets)
+import model_gear  # noqa: E402,F401
 import model_simhash  # noqa: E402,F401
 
 # The model lower-cases ASCII letters only, which is what tolower() does under the C locale;

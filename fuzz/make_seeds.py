@@ -102,6 +102,25 @@ SEEDS = {
 }
 
 
+def gear_seed(sizes, repeat, key, data):
+    return bytes([sizes, repeat, key]) + data
+
+
+# Random bytes of a fixed seed: content cuts at every size.
+NOISE = random.Random(12).randbytes(1000)
+
+SEEDS["gear"] = {
+    # avg 64, normalization 0, min 64, max 64: fixed pieces.
+    "fixed_pieces": gear_seed(0x00, 0, 0, RAMP[:300]),
+    # avg 256, level 2, min/max halfway, repeated to 16 KB: the AVX-512 lanes.
+    "lanes_noise": gear_seed(0x8A, 16, 0, NOISE),
+    "lanes_zeros": gear_seed(0xFE, 23, 0, bytes(700)),
+    "keyed_ramp": gear_seed(0x45, 9, 200, RAMP[:1000]),
+    "low_entropy": gear_seed(0xF9, 20, 0, bytes(random.Random(13).choices(b"ab", k=900))),
+    "refused": gear_seed(0x03, 0, 0, b""),
+}
+
+
 def main():
     for target, seeds in SEEDS.items():
         folder = os.path.join(HERE, "corpus", target)

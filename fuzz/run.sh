@@ -4,7 +4,7 @@
 #
 #   PYTHON=/path/to/python3.12 FUZZ_SECONDS=60 fuzz/run.sh [target...]
 #
-# Targets are fuzz/fuzz_<target>.py; all four run, one after the other, when none is named.
+# Targets are fuzz/fuzz_<target>.py; all run, one after the other, when none is named.
 # FUZZ_ARGS adds libFuzzer options (e.g. -print_coverage=1), FUZZ_NICE sets the niceness.
 # Sets up everything itself: clang and its runtimes from Debian (as root), a venv .venv-fuzz
 # with atheris, and the module built by clang with libFuzzer's coverage instrumentation, ASan
@@ -20,12 +20,14 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_NICE=${FUZZ_NICE:-19}
 VENV=.venv-fuzz
 WORK=build/fuzz
-ALL_TARGETS=(compute hamming_distance chunk deduplicate)
+ALL_TARGETS=(compute hamming_distance chunk deduplicate gear)
 # The models are plain Python loops over every byte (and, for compute, every bit of every
 # token), so inputs stay small enough for hundreds of executions a second. chunk needs room for
 # several chunks of up to 600 bytes (2 * the largest small chunk_size) and for content cuts,
 # which random data meets once in 8192 bytes; compute's cost grows with bits times tokens.
-declare -A MAX_LEN=([compute]=1024 [hamming_distance]=1024 [chunk]=4096 [deduplicate]=4096)
+# gear repeats its data up to 24 times, so 1024 bytes reach the AVX-512 kernel's 8 KiB.
+declare -A MAX_LEN=([compute]=1024 [hamming_distance]=1024 [chunk]=4096 [deduplicate]=4096
+                   [gear]=1024)
 # Slowest input seen takes well under a second even with the models; anything near a minute is
 # a hang (chunk must always terminate). Python with ASan's shadow memory runs at ~550 MB.
 TIMEOUT_SECONDS=60

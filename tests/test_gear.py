@@ -2,18 +2,20 @@
 table and the loop, shift resistance, golden cuts, and argument checks."""
 
 import hashlib
+import io
+import json
 import mmap
 import os
 import random
 import subprocess
 import sys
 
+import model_gear
 import numpy as np
 import pytest
 import veltrane
 from veltrane import GearCDC, _native
 
-MASK64 = (1 << 64) - 1
 ISAS = ["scalar", "avx2", "avx512"]
 # The AVX-512 kernel needs 16 lanes of at least 512 bytes; threads need 256 KiB each.
 LANES_MIN = 16 * 512
@@ -27,42 +29,6 @@ def supported(isa):
 
 
 SUPPORTED = [isa for isa in ISAS if isa != "avx512" or supported("avx512")]
-
-
-def splitmix64(state):
-    state = (state + 0x9E3779B97F4A7C15) & MASK64
-    z = state
-    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
-    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK64
-    return state, z ^ (z >> 31)
-
-
-def model_table(seed=0):
-    out = []
-    for _ in range(32):
-        seed, v = splitmix64(seed)
-        out.append(v)
-    low, high = out[:16], out[16:]
-    return [(low[b & 15] + high[b >> 4]) & MASK64 for b in range(256)]
-
-
-def model_cut_points(data, min_size, avg_size, max_size, normalization, table):
-    """The description in GearCDC's docstring, one byte at a time."""
-    bits = avg_size.bit_length() - 1
-    strict, loose = 64 - bits - normalization, 64 - bits + normalization  # free low bits
-    ends, start = [], 0
-    while start < len(data):
-        end = min(len(data), start + max_size)
-        h = 0
-        for j in range(start, end):
-            h = ((h << 1) + table[data[j]]) & MASK64
-            length = j + 1 - start
-            if length >= min_size and h >> (strict if length < avg_size else loose) == 0:
-                end = j + 1
-                break
-        ends.append(end)
-        start = end
-    return ends
 
 
 def rng_bytes(seed, n):
@@ -108,12 +74,17 @@ PARAMS = [
 
 
 def test_table_and_literal_loop_match_the_model():
-    assert _native.Gear(64, 64, 64, 0, 0).table.tolist() == model_table(0)
+    assert _native.Gear(64, 64, 64, 0, 0).table.tolist() == model_gear.table(0)
     data = mixed(1, 20_000) + rng_bytes(2, 20_000)
     for p in PARAMS:
         g = GearCDC(**p)
-        want = model_cut_points(
-            data, p["min_size"], p["avg_size"], p["max_size"], p["normalization"], model_table(0)
+        want = model_gear.cut_points(
+            data,
+            p["min_size"],
+            p["avg_size"],
+            p["max_size"],
+            p["normalization"],
+            model_gear.table(0),
         )
         assert g._gear.reference_cut_points(data).tolist() == want
         assert g.cut_points(data).tolist() == want
@@ -311,3 +282,101 @@ def test_properties_and_defaults():
     with pytest.raises(TypeError, match="key"):
         GearCDC(key="text")  # type: ignore[arg-type]
     assert veltrane.GearCDC is GearCDC
+
+
+@pytest.mark.parametrize("read_size", [1, 1000, 4097, 1 << 16])
+def test_streaming_equals_whole_buffer(tmp_path, read_size):
+    g = GearCDC(256, max_size=3000)
+    data = mixed(14, 120_000)
+    ends = g.cut_points(data).tolist()
+    starts = [0, *ends[:-1]]
+    spans = list(veltrane.iter_chunk_spans(io.BytesIO(data), chunker=g, read_size=read_size))
+    assert spans == [(s, e - s) for s, e in zip(starts, ends)]
+    path = tmp_path / "data.bin"
+    path.write_bytes(data)
+    assert list(veltrane.iter_chunks(path, chunker=g, read_size=read_size)) == g.chunk(data)
+
+
+def test_stream_chunker_argument():
+    data = rng_bytes(15, 50_000)
+    cdc = list(veltrane.iter_chunks(data, 512))
+    assert list(veltrane.iter_chunks(data, chunker=512)) == cdc
+    with pytest.raises(TypeError, match="not both"):
+        veltrane.iter_chunks(data, 512, chunker=GearCDC())
+    with pytest.raises(TypeError, match="chunker must be a GearCDC or an int"):
+        veltrane.iter_chunks(data, chunker="gear")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="chunker must be at least 1"):
+        veltrane.dedup_report([], chunker=0)
+
+
+def test_report_names_the_chunker_and_skips_unreadable_files(tmp_path):
+    one, two = tmp_path / "one", tmp_path / "two"
+    one.write_bytes(rng_bytes(16, 100_000))
+    two.write_bytes(b"x" + one.read_bytes())
+    g = GearCDC(1024)
+    failed = []
+    report = veltrane.dedup_report(
+        [one, tmp_path, two], chunker=g, on_error=lambda p, e: failed.append(p)
+    )
+    assert failed == [str(tmp_path)]
+    assert [f.path for f in report.files] == [str(one), str(two)]
+    assert report.files[1].byte_reduction_percent > 95
+    assert report.to_dict()["chunker"] == {
+        "name": "gear",
+        "min_size": 256,
+        "avg_size": 1024,
+        "max_size": 8192,
+        "normalization": 2,
+    }
+    assert report.chunk_size is None
+    with pytest.raises(IsADirectoryError):
+        veltrane.dedup_report([tmp_path], chunker=g)
+
+
+def run_cli(*args, cwd, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "veltrane", *map(str, args)],
+        cwd=cwd,
+        input=stdin,
+        capture_output=True,
+    )
+
+
+def test_cli_dedup_walks_directories_and_reads_stdin(tmp_path):
+    base = rng_bytes(17, 200_000)
+    tree = tmp_path / "tree"
+    (tree / "b").mkdir(parents=True)
+    (tree / "b" / "z.bin").write_bytes(base)
+    (tree / "a.bin").write_bytes(base[:1000] + b"inserted" + base[1000:])
+    (tree / "link.bin").symlink_to(tree / "a.bin")
+    result = run_cli("dedup", "--json", "tree", "-", cwd=tmp_path, stdin=base[5:])
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert [f["path"] for f in report["files"]] == ["tree/a.bin", "tree/b/z.bin", "-"]
+    assert report["chunker"]["name"] == "gear" and report["chunker"]["avg_size"] == 8192
+    assert report["files"][1]["byte_reduction_percent"] > 90
+    assert report["files"][2]["byte_reduction_percent"] > 90
+    old = run_cli("dedup", "--chunk-size", 1024, "--json", "tree", cwd=tmp_path)
+    assert json.loads(old.stdout)["chunker"] == {
+        "name": "cdc",
+        "chunk_size": 1024,
+        "max_size": 2048,
+    }
+    assert json.loads(old.stdout)["files"][1]["byte_reduction_percent"] < 5
+    table = run_cli("dedup", "--avg-size", 2048, "tree", cwd=tmp_path).stdout.decode()
+    assert table.startswith("GearCDC: chunks of 512 to 16,384 bytes, 2,048 on average")
+
+
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["--chunker", "cdc", "--avg-size", "4096"], "--avg-size needs --chunker gear"),
+        (["--chunker", "gear", "--chunk-size", "512"], "--chunk-size needs --chunker cdc"),
+        (["--avg-size", "1000"], "--avg-size must be a power of two"),
+        (["--avg-size", "1024", "--min-size", "2048"], "--min-size must be at most"),
+    ],
+)
+def test_cli_dedup_bad_sizes(tmp_path, args, fragment):
+    (tmp_path / "in.bin").write_bytes(b"data")
+    result = run_cli("dedup", *args, "in.bin", cwd=tmp_path)
+    assert result.returncode == 2 and fragment in result.stderr.decode()

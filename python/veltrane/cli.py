@@ -23,6 +23,7 @@ import numpy as np
 from dedup_core import __version__
 
 from . import _args
+from .gear import DEFAULT_AVG_SIZE, GearCDC
 from .lsh import (
     jaccard_similarities,
     near_duplicate_clusters_jaccard,
@@ -199,18 +200,48 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Cut every file into content-defined chunks, streaming, and report how many "
             "chunks and bytes repeat within and across the files (compared by BLAKE2b "
-            "digest). A chunk counts as unique in the first file, in command-line order, "
-            "that holds it. Chunks repeat only where content repeats at the same offsets "
-            "from a common cut: an insertion shifts every cut behind it."
+            "digest). A chunk counts as unique in the first file, in order, that holds it. "
+            "Directories are walked recursively in sorted order, without following symbolic "
+            "links; a file that cannot be read is reported, left out, and makes the exit "
+            "status 1. The default chunker, gear (GearCDC), cuts where the last 64 bytes say "
+            "so, so content shifted by an insertion still repeats; cdc (CDC) restarts its hash "
+            "at every chunk, so an insertion shifts every cut behind it."
         ),
     )
-    dedup.add_argument("paths", nargs="+", metavar="PATH", help="a file")
+    dedup.add_argument(
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="a file, a directory, or - for standard input",
+    )
+    dedup.add_argument(
+        "--chunker",
+        choices=("gear", "cdc"),
+        help="gear (the default) or cdc (the default with --chunk-size)",
+    )
+    dedup.add_argument(
+        "--avg-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help=f"gear: the average chunk length, a power of two (default: {DEFAULT_AVG_SIZE})",
+    )
+    dedup.add_argument(
+        "--min-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help="gear: the shortest chunk (default: avg-size / 4)",
+    )
+    dedup.add_argument(
+        "--max-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help="gear: the longest chunk (default: 8 * avg-size)",
+    )
     dedup.add_argument(
         "--chunk-size",
         metavar="N",
         type=_int_at_least(1, (1 << 64) - 1),
-        default=DEFAULT_CHUNK_SIZE,
-        help=f"half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
+        help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
 
@@ -554,6 +585,16 @@ def _format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _chunker_line(report) -> str:
+    c = report.chunker
+    if c["name"] == "gear":
+        return (
+            f"GearCDC: chunks of {c['min_size']:,} to {c['max_size']:,} bytes, "
+            f"{c['avg_size']:,} on average (normalization {c['normalization']})."
+        )
+    return f"CDC, chunk size {c['chunk_size']:,}: chunks of at most {c['max_size']:,} bytes."
+
+
 def _dedup_table(report) -> str:
     rows = []
     for s in [*report.files, report.total]:
@@ -583,25 +624,112 @@ def _dedup_table(report) -> str:
         "max",
     ]
     return (
-        f"chunk size {report.chunk_size:,}: chunks of at most {2 * report.chunk_size:,} bytes."
-        " Unique: not held by an earlier file\nor an earlier part of the same file."
-        " Saved: the share that repeats. Min, mean, max: chunk lengths.\n\n"
+        _chunker_line(report) + "\nUnique: not held by an earlier file or an earlier part of the "
+        "same file. Saved: the share\nthat repeats. Min, mean, max: chunk lengths.\n\n"
         + _format_table(header, rows)
     )
 
 
-def _dedup(args, out) -> None:
-    _check_inputs(args.paths, stdin_ok=False)
-    with _Progress(_progress_wanted(args), _total_size(args.paths), "chunking") as progress:
+def _dedup_chunker(args) -> GearCDC | int:
+    gear_options = [
+        f"--{name.replace('_', '-')}"
+        for name in ("avg_size", "min_size", "max_size")
+        if getattr(args, name) is not None
+    ]
+    kind = args.chunker or ("cdc" if args.chunk_size is not None else "gear")
+    if kind == "cdc":
+        if gear_options:
+            raise CommandError(f"{gear_options[0]} needs --chunker gear", EXIT_USAGE)
+        return DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size
+    if args.chunk_size is not None:
+        raise CommandError("--chunk-size needs --chunker cdc", EXIT_USAGE)
+    try:
+        return GearCDC(
+            DEFAULT_AVG_SIZE if args.avg_size is None else args.avg_size,
+            min_size=args.min_size,
+            max_size=args.max_size,
+        )
+    except ValueError as e:
+        raise CommandError(f"--{str(e).replace('_', '-')}", EXIT_USAGE) from None
+
+
+class _StdinReader:
+    """Standard input under the name "-", as the report shows it."""
+
+    name = STDIN
+
+    def readinto(self, buffer) -> int:
+        return sys.stdin.buffer.readinto(buffer)  # type: ignore[union-attr]
+
+
+def _walk(top: str, errors: list[tuple[str, OSError]]) -> Iterator[str]:
+    """The regular files under ``top``, depth first, each directory's entries sorted by their
+    bytes; symbolic links and special files are skipped."""
+    try:
+        with os.scandir(top) as it:
+            entries = sorted(it, key=lambda e: os.fsencode(e.name))
+    except OSError as e:
+        errors.append((top, e))
+        return
+    for entry in entries:
         try:
-            report = dedup_report(args.paths, args.chunk_size, progress=progress.update)
+            if entry.is_symlink():
+                continue
+            if entry.is_dir(follow_symlinks=False):
+                yield from _walk(entry.path, errors)
+            elif entry.is_file(follow_symlinks=False):
+                yield entry.path
+        except OSError as e:
+            errors.append((entry.path, e))
+
+
+def _dedup_inputs(paths: Sequence[str], errors: list[tuple[str, OSError]]) -> list:
+    inputs: list = []
+    for path in paths:
+        if path == STDIN:
+            inputs.append(_StdinReader())
+        elif os.path.isdir(path):
+            inputs.extend(_walk(path, errors))
+        else:
+            inputs.append(path)
+    return inputs
+
+
+def _dedup(args, out) -> None:
+    chunker = _dedup_chunker(args)
+    # Named inputs that do not exist fail at once, as for the other commands; files found in
+    # directories that cannot be read are reported and skipped.
+    _check_inputs([p for p in args.paths if not os.path.isdir(p)])
+    errors: list[tuple[str, OSError]] = []
+    inputs = _dedup_inputs(args.paths, errors)
+    named = [p for p in inputs if isinstance(p, str)]
+    total = _total_size(named) if len(named) == len(inputs) else None
+    with _Progress(_progress_wanted(args), total, "chunking") as progress:
+        try:
+            report = dedup_report(
+                inputs,
+                chunker=chunker,
+                progress=progress.update,
+                on_error=lambda path, e: errors.append((path, e)),
+            )
         except OSError as e:
             where = _shown(e.filename) if e.filename is not None else "reading"
             raise CommandError(f"{where}: {e.strerror or e}") from None
+    for path, error in errors:
+        print(
+            f"{PROG}: error: {_shown(path)}: {error.strerror or error} (skipped)", file=sys.stderr
+        )
     if args.json:
         out.write(json.dumps(report.to_dict(), indent=2) + "\n")
     else:
         out.write(_dedup_table(report))
+    if errors:
+        out.flush()
+        raise _Skipped()
+
+
+class _Skipped(Exception):
+    """Some inputs could not be read; they were reported and the report written without them."""
 
 
 COMMANDS = {"near-dups": _near_dups, "dedup": _dedup, "fingerprint": _fingerprint}
@@ -616,6 +744,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CommandError as e:
         print(f"{e.prog}: error: {e}", file=sys.stderr)
         return e.status
+    except _Skipped:
+        return EXIT_INPUT
     except SystemExit as e:  # --help and --version
         return e.code if isinstance(e.code, int) else 0
     except KeyboardInterrupt:

@@ -86,22 +86,25 @@ def near_duplicates() -> None:
 
 
 def exact_duplicates() -> None:
-    """Repeated chunks across two files that share content at the same offsets."""
+    """Repeated chunks across files: edited in place, and shifted by an insertion."""
     print("== Exact duplicates (content-defined chunks, streamed from the files) ==")
     print(
         f"sample2.bin is sample1.bin with {OVERWRITE_SIZE:,} bytes overwritten at offset"
         f" {OVERWRITE_AT:,} and {APPENDED:,} bytes appended:"
     )
     run("dedup", "sample1.bin", "sample2.bin")
-    print("Chunks before the overwritten stretch repeat; behind it, chunks repeat again only")
-    print("where the cut points happen to line up once more.")
+    print("Only the chunks that hold the overwritten block and the appended bytes are new.")
     print()
     print(
         f"shifted.bin is sample1.bin with {len(INSERTED)} bytes inserted at offset {INSERT_AT:,}:"
     )
     run("dedup", "sample1.bin", "shifted.bin")
-    print("The cut hash restarts at every chunk, so an insertion shifts every cut behind it: only")
-    print("content at the same offsets from a common cut deduplicates.")
+    print(
+        "A GearCDC cut depends only on the 64 bytes before it, so the insertion changes only the"
+    )
+    print("chunk that holds it. CDC restarts its cut hash at every chunk, so there an insertion")
+    print("shifts every cut behind it and nothing after it repeats:")
+    run("dedup", "--chunker", "cdc", "--chunk-size", "1024", "sample1.bin", "shifted.bin")
 
 
 def main() -> None:

@@ -1,8 +1,8 @@
 """Content-defined chunking of files and streams of any size, and an exact-duplicate report.
 
-``CDC.chunk`` needs its whole input in memory. The functions here read a file a piece at a
-time and cut exactly the chunks that ``CDC(chunk_size).chunk`` would cut from the whole
-content, holding about ``read_size + 2 * chunk_size`` bytes at a time.
+``CDC.chunk`` and ``GearCDC.cut_points`` need their whole input in memory. The functions here
+read a file a piece at a time and cut exactly the chunks that the chunker would cut from the
+whole content, holding about ``read_size`` plus one longest chunk at a time.
 """
 
 from __future__ import annotations
@@ -16,6 +16,10 @@ from dataclasses import asdict, dataclass, field
 from typing import BinaryIO, Union
 
 from . import _args, _native
+from .gear import GearCDC
+
+#: A chunker: a GearCDC, or the chunk_size of CDC.
+type Chunker = GearCDC | int
 
 #: What the streaming functions accept: a path, a binary file object or bytes-like data.
 Source = Union[str, "os.PathLike[str]", BinaryIO, bytes, bytearray, memoryview]
@@ -70,8 +74,50 @@ def _readinto(stream, into: memoryview) -> int:
     return got
 
 
+@dataclass(frozen=True)
+class _Cutter:
+    """How one chunker cuts a buffer in place, and the longest chunk it makes."""
+
+    ends: Callable[[memoryview], list[int]]
+    longest: int
+    description: dict
+
+
+def _cutter(chunk_size: object, chunker: object) -> _Cutter:
+    """The chunker of the ``chunk_size`` and ``chunker`` arguments (at most one given)."""
+    if chunk_size is not None and chunker is not None:
+        raise TypeError("give chunk_size or chunker, not both")
+    if isinstance(chunker, GearCDC):
+        gear = chunker
+        return _Cutter(
+            lambda view: gear.cut_points(view).tolist(),
+            gear.max_size,
+            {
+                "name": "gear",
+                "min_size": gear.min_size,
+                "avg_size": gear.avg_size,
+                "max_size": gear.max_size,
+                "normalization": gear.normalization,
+            },
+        )
+    if chunker is not None and (isinstance(chunker, bool) or not hasattr(chunker, "__index__")):
+        raise TypeError(
+            "chunker must be a GearCDC or an int (the chunk_size of CDC), "
+            f"not {type(chunker).__name__}"
+        )
+    name = "chunk_size" if chunker is None else "chunker"
+    given = chunker if chunker is not None else chunk_size
+    size = _args.size(DEFAULT_CHUNK_SIZE if given is None else given, name, _MAX_CHUNK_SIZE)
+    # 2 * size may exceed 2^64: then no chunk reaches it, as in CDC.chunk.
+    return _Cutter(
+        lambda view: _native.chunk_ends(view, size).tolist(),
+        2 * size,
+        {"name": "cdc", "chunk_size": size, "max_size": 2 * size},
+    )
+
+
 def _pieces(
-    source: Source, chunk_size: int, read_size: int
+    source: Source, cutter: _Cutter, read_size: int
 ) -> Iterator[tuple[memoryview, int, list[int]]]:
     """Yields ``(view, base, ends)``: the final chunks of one buffer and where they lie.
 
@@ -81,43 +127,44 @@ def _pieces(
     item; a path is opened at the first item, so that a generator never started holds no
     open file.
     """
-    chunk_size = _args.size(chunk_size, "chunk_size", _MAX_CHUNK_SIZE)
     read_size = _args.size(read_size, "read_size")
     if isinstance(source, (str, os.PathLike)):
-        return _path_pieces(source, chunk_size, read_size)
+        return _path_pieces(source, cutter, read_size)
     if isinstance(source, io.TextIOBase):
         raise TypeError("source must be opened in binary mode, not text mode")
     data = _as_bytes_view(source)
     if data is not None:
-        return _memory_pieces(data, chunk_size)
+        return _memory_pieces(data, cutter)
     if callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None)):
-        return _stream_pieces(source, chunk_size, read_size)
+        return _stream_pieces(source, cutter, read_size)
     raise TypeError(
         "source must be a path (str or os.PathLike), a binary file object or a bytes-like "
         f"object, not {type(source).__name__}"
     )
 
 
-def _path_pieces(path, chunk_size: int, read_size: int):
+def _path_pieces(path, cutter: _Cutter, read_size: int):
     with open(path, "rb", buffering=0) as stream:
-        yield from _stream_pieces(stream, chunk_size, read_size)
+        yield from _stream_pieces(stream, cutter, read_size)
 
 
-def _memory_pieces(data: memoryview, chunk_size: int):
+def _memory_pieces(data: memoryview, cutter: _Cutter):
     # Already in memory: cut it in place, in one scan.
     with data:
-        ends = _native.chunk_ends(data, chunk_size).tolist()
+        ends = cutter.ends(data)
         if ends:
             yield data, 0, ends
 
 
 def _stream_pieces(
-    stream, chunk_size: int, read_size: int
+    stream, cutter: _Cutter, read_size: int
 ) -> Iterator[tuple[memoryview, int, list[int]]]:
-    longest = 2 * chunk_size  # may exceed 2^64: then no chunk reaches it, as in CDC.chunk
-    # A carried tail is shorter than 2 * chunk_size, so this much always holds it plus one
-    # read. For a huge chunk_size the buffer starts smaller and doubles as a chunk grows, so
-    # that rescanning the tail stays linear in the input.
+    longest = cutter.longest
+    # A carried tail is shorter than the longest chunk, so this much always holds it plus one
+    # read. For a huge CDC chunk_size the buffer starts smaller and doubles as a chunk grows,
+    # so that rescanning the tail stays linear in the input. Both chunkers start a chunk
+    # afresh at every chunk start (a GearCDC cut sees only bytes of its own chunk), so cutting
+    # from the carried chunk's start gives the whole content's cuts.
     bound = read_size + longest
     buf = bytearray(min(bound, 2 * read_size))
     view = memoryview(buf)
@@ -135,7 +182,7 @@ def _stream_pieces(
             if filled == 0:
                 return
             window = view[:filled]
-            ends = _native.chunk_ends(window, chunk_size).tolist()
+            ends = cutter.ends(window)
             # Every chunk but the last ends at a cut or limit inside the buffer: final. The
             # last ends where the buffer ends; more input could move its cut, unless the
             # input is over or the chunk already reached its limit.
@@ -156,9 +203,17 @@ def _stream_pieces(
 
 
 def iter_chunks(
-    source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE, *, read_size: int = DEFAULT_READ_SIZE
+    source: Source,
+    chunk_size: int | None = None,
+    *,
+    chunker: Chunker | None = None,
+    read_size: int = DEFAULT_READ_SIZE,
 ) -> Iterator[bytes]:
     """The chunks of ``CDC(chunk_size).chunk(content)``, in order, read piece by piece.
+
+    ``chunker`` picks another chunker: a :class:`GearCDC` (the chunks its ``cut_points``
+    gives for the whole content) or an int, the ``chunk_size`` of ``CDC``. Give
+    ``chunk_size`` or ``chunker``, not both; the default is ``CDC(1024)``.
 
     ``source`` is a path (``str`` or ``os.PathLike``; a ``str`` is always a path, never
     data), a binary file object (read from its current position to its end with
@@ -166,12 +221,13 @@ def iter_chunks(
     in place from its start; do not change it while iterating). A path is opened unbuffered
     at the first chunk and closed when the iteration ends or the generator is closed.
 
-    At most about ``read_size + 2 * chunk_size`` bytes are held at a time: the unfinished
-    last chunk of each read is carried into the next. Arguments are checked at the call:
-    ``chunk_size`` must be from 1 to 2^64 - 1 and ``read_size`` at least 1, else
-    ValueError; TypeError for the wrong types. OSError when the source cannot be read.
+    At most about ``read_size`` plus one longest chunk (``2 * chunk_size``, or the GearCDC's
+    ``max_size``) bytes are held at a time: the unfinished last chunk of each read is carried
+    into the next. Arguments are checked at the call: ``chunk_size`` must be from 1 to
+    2^64 - 1 and ``read_size`` at least 1, else ValueError; TypeError for the wrong types.
+    OSError when the source cannot be read.
     """
-    return _chunks(_pieces(source, chunk_size, read_size))
+    return _chunks(_pieces(source, _cutter(chunk_size, chunker), read_size))
 
 
 def _chunks(pieces) -> Iterator[bytes]:
@@ -182,13 +238,17 @@ def _chunks(pieces) -> Iterator[bytes]:
 
 
 def iter_chunk_spans(
-    source: Source, chunk_size: int = DEFAULT_CHUNK_SIZE, *, read_size: int = DEFAULT_READ_SIZE
+    source: Source,
+    chunk_size: int | None = None,
+    *,
+    chunker: Chunker | None = None,
+    read_size: int = DEFAULT_READ_SIZE,
 ) -> Iterator[tuple[int, int]]:
     """``(offset, length)`` of each chunk that :func:`iter_chunks` yields, without copying it.
 
     Offsets count from where reading began. Arguments as for :func:`iter_chunks`.
     """
-    return _spans(_pieces(source, chunk_size, read_size))
+    return _spans(_pieces(source, _cutter(chunk_size, chunker), read_size))
 
 
 def _spans(pieces) -> Iterator[tuple[int, int]]:
@@ -273,13 +333,18 @@ class ChunkStats:
 class DedupReport:
     """What :func:`dedup_report` found: one :class:`ChunkStats` per file and their total."""
 
-    chunk_size: int
+    #: CDC's chunk_size; None for a GearCDC.
+    chunk_size: int | None
     files: list[ChunkStats]
     total: ChunkStats
+    #: The chunker and its sizes: ``{"name": "cdc", "chunk_size", "max_size"}`` or
+    #: ``{"name": "gear", "min_size", "avg_size", "max_size", "normalization"}``.
+    chunker: dict = field(default_factory=dict)
 
     def to_dict(self) -> dict:
         """The report as a JSON-ready dict."""
         return {
+            "chunker": self.chunker,
             "chunk_size": self.chunk_size,
             "files": [f.to_dict() for f in self.files],
             "total": self.total.to_dict(),
@@ -287,11 +352,13 @@ class DedupReport:
 
 
 def dedup_report(
-    paths: Iterable[str | os.PathLike],
-    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    paths: Iterable[str | os.PathLike | BinaryIO],
+    chunk_size: int | None = None,
     *,
+    chunker: Chunker | None = None,
     read_size: int = DEFAULT_READ_SIZE,
     progress: Callable[[int], None] | None = None,
+    on_error: Callable[[str, OSError], None] | None = None,
 ) -> DedupReport:
     """Chunks every file and counts the chunks that repeat, within and across files.
 
@@ -301,33 +368,56 @@ def dedup_report(
     The chunk reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all
     the files' chunks together; the byte reduction weighs each chunk by its length.
 
-    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``), read in order.
-    ``progress``, when given, is called with the number of bytes read each time a piece of
-    input has been processed. Raises OSError when a file cannot be read.
+    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``) or binary file objects
+    (read to their end and left open, named by their ``name``), read in order. ``chunker``
+    and ``chunk_size`` as for :func:`iter_chunks`. ``progress``, when given, is called with
+    the number of bytes read each time a piece of input has been processed. A file that
+    cannot be read raises OSError, or, when ``on_error`` is given, is passed to it with the
+    error and left out of the report (its chunks no longer count as seen).
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be an iterable of paths, not a single path")
-    chunk_size = _args.size(chunk_size, "chunk_size", _MAX_CHUNK_SIZE)
+    cutter = _cutter(chunk_size, chunker)
     read_size = _args.size(read_size, "read_size")
     seen: set[bytes] = set()
     files = []
     total = ChunkStats(path=None)
     blake2b = hashlib.blake2b
     for path in paths:
-        path = os.fspath(path)  # bytes here are a path, not data
-        stats = ChunkStats(path=os.fsdecode(path))
+        if isinstance(path, (str, bytes, os.PathLike)):
+            path = os.fspath(path)  # bytes here are a path, not data
+            name = os.fsdecode(path)
+            pieces = _path_pieces(path, cutter, read_size)
+        else:
+            name = str(getattr(path, "name", "<stream>"))
+            pieces = _stream_pieces(path, cutter, read_size)
+        stats = ChunkStats(path=name)
         add = stats._add
-        for view, _, ends in _path_pieces(path, chunk_size, read_size):
-            start = 0
-            for end in ends:
-                digest = blake2b(view[start:end], digest_size=DIGEST_SIZE).digest()
-                new = digest not in seen
-                if new:
-                    seen.add(digest)
-                add(end - start, new)
-                start = end
-            if progress is not None:
-                progress(start)
+        added: list[bytes] = []
+        try:
+            for view, _, ends in pieces:
+                start = 0
+                for end in ends:
+                    digest = blake2b(view[start:end], digest_size=DIGEST_SIZE).digest()
+                    new = digest not in seen
+                    if new:
+                        seen.add(digest)
+                        added.append(digest)
+                    add(end - start, new)
+                    start = end
+                if progress is not None:
+                    progress(start)
+        except OSError as error:
+            if on_error is None:
+                raise
+            seen.difference_update(added)
+            on_error(name, error)
+            continue
         files.append(stats)
         total._merge(stats)
-    return DedupReport(chunk_size=chunk_size, files=files, total=total)
+    return DedupReport(
+        chunk_size=cutter.description.get("chunk_size"),
+        files=files,
+        total=total,
+        chunker=cutter.description,
+    )

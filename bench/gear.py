@@ -35,8 +35,9 @@ from report import cpu_model, print_table
 from veltrane import CDC, GearCDC
 
 MIB = 1 << 20
-# The library and its two successive releases whose source trees make the version pair.
-PAIR = ("Django", "5.0.6", "5.0.7")
+# Library releases whose source trees make the version pairs: two successive patch releases,
+# and the last patch release of one feature release with the next feature release.
+PAIRS = [("Django", "5.0.6", "5.0.7"), ("Django", "5.0.8", "5.1")]
 DATA_DIR = Path(__file__).resolve().parent.parent / "build" / "bench-data"
 AVG_SIZES = (2048, 8192, 65536)
 # The speed targets of the work, printed beside the figures.
@@ -259,8 +260,7 @@ def pieces(data: bytes, ends) -> list[bytes]:
     return [data[s:e] for s, e in zip(starts, ends)]
 
 
-def dedup_share() -> None:
-    name, old_version, new_version = PAIR
+def dedup_share(name: str, old_version: str, new_version: str) -> None:
     try:
         old, new = fetch_sources(name, old_version), fetch_sources(name, new_version)
     except (subprocess.CalledProcessError, OSError, IndexError) as e:
@@ -305,7 +305,8 @@ def main() -> None:
     print(f"{cpu_model()}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
     if not args.no_speed:
         speed(32 * MIB if args.quick else 256 * MIB, 2 if args.quick else 5)
-    dedup_share()
+    for pair in PAIRS:
+        dedup_share(*pair)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,8 @@ threshold. The search:
    candidate, with the estimate as its similarity.
 
 Shingles are compared as 64-bit hashes, so "exact" is exact up to collisions of that hash
-(about one pair in 10^19 shingles).
+(about one pair in 10^19 shingles). Texts without words have no shingles: their sets are all
+equal, so they are copies of each other (similarity 1.0) and unrelated to every other text.
 """
 
 from __future__ import annotations

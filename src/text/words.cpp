@@ -48,6 +48,15 @@ uint64_t lower_word8(uint64_t w) {
 // word_hash of the lower-cased bytes of an ASCII word read in place.
 uint64_t ascii_word_hash(const unsigned char *p, std::size_t size, const unsigned char *end) {
     uint64_t h = size * kGolden;
+    if (size <= 16 && end - p >= 16) {
+        // Nearly every word: two loads, both steps taken and the right one kept, so that the
+        // word's length costs no branch. The bytes past the word are cleared.
+        const unsigned bits = static_cast<unsigned>(8 * size);
+        const uint64_t one = step(h, _bzhi_u64(lower_word8(load64(p)), bits));
+        const uint64_t two =
+            step(one, _bzhi_u64(lower_word8(load64(p + 8)), bits > 64 ? bits - 64 : 0));
+        return mix64(size > 8 ? two : one);
+    }
     while (size > 8) {
         h = step(h, lower_word8(load64(p)));
         p += 8;
@@ -120,151 +129,6 @@ void append_lower_ascii(std::string &out, const unsigned char *p, std::size_t si
     }
 }
 
-// str.lower() of capital sigma at s[pos] (CPython's handle_capital_sigma): final sigma when a
-// cased character comes before it and none after it, case-ignorable characters skipped on
-// both sides. Each scan stops at the first character that is not case-ignorable, so the scans
-// of all the sigmas of a text cover disjoint stretches: linear in all.
-uint32_t lower_sigma(const unsigned char *s, std::size_t n, std::size_t pos, std::size_t len) {
-    bool cased_before = false;
-    for (std::size_t j = pos; j > 0;) {
-        --j;
-        while (j > 0 && (s[j] & 0xC0) == 0x80) {
-            --j;
-        }
-        std::size_t l;
-        const uint8_t flags = char_class(decode(s + j, l)).flags;
-        if (!(flags & kCaseIgnorable)) {
-            cased_before = (flags & kCased) != 0;
-            break;
-        }
-    }
-    if (!cased_before) {
-        return kSmallSigma;
-    }
-    for (std::size_t j = pos + len; j < n;) {
-        std::size_t l;
-        const uint8_t flags = char_class(decode(s + j, l)).flags;
-        if (!(flags & kCaseIgnorable)) {
-            return (flags & kCased) ? kSmallSigma : kFinalSigma;
-        }
-        j += l;
-    }
-    return kFinalSigma;
-}
-
-// Splits valid UTF-8 into words and hands each to the sink: sink.ascii(p, size) for a word of
-// ASCII characters only, read in place and not yet lower-cased, or sink.utf8(word) for any
-// other, lower-cased. ASCII runs go 32 bytes at a time; other characters one by one through
-// the tables.
-// VELTRANE_ISA=scalar turns the 32-byte steps off, so that tests can pin the character path.
-template <typename Sink>
-void tokenize(const unsigned char *s, std::size_t n, std::string &buf, Sink &sink) {
-    static const bool blocks = cpu::chosen_isa() != cpu::Isa::scalar;
-    // A word in progress is buf followed by the ASCII bytes s[start, pos), not yet lowered.
-    bool in_word = false;
-    std::size_t start = 0;
-    buf.clear();
-    auto finish = [&](std::size_t end) {
-        if (buf.empty()) {
-            sink.ascii(s + start, end - start);
-        } else {
-            append_lower_ascii(buf, s + start, end - start);
-            sink.utf8(buf);
-            buf.clear();
-        }
-        in_word = false;
-    };
-    std::size_t pos = 0;
-    while (pos < n) {
-        if (blocks && n - pos >= 32) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + pos));
-            const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
-            const std::size_t ascii = high ? static_cast<std::size_t>(__builtin_ctz(high)) : 32;
-            if (ascii > 0) {
-                const uint32_t m = word_mask(v);
-                // Word starts and the first byte after each word end, within the ASCII prefix;
-                // they alternate, starting with an end when a word is in progress.
-                const uint32_t before = (m << 1) | static_cast<uint32_t>(in_word);
-                uint32_t events = m ^ before;
-                if (ascii < 32) {
-                    events &= (1u << ascii) - 1;
-                }
-                while (events) {
-                    const std::size_t at = pos + static_cast<std::size_t>(__builtin_ctz(events));
-                    if (in_word) {
-                        finish(at);
-                    } else {
-                        in_word = true;
-                        start = at;
-                    }
-                    events &= events - 1;
-                }
-                pos += ascii;
-                if (ascii == 32) {
-                    continue;
-                }
-            }
-        }
-        // One character at pos.
-        const unsigned char c = s[pos];
-        if (c < 0x80) {
-            if (ascii_word(c)) {
-                if (!in_word) {
-                    in_word = true;
-                    start = pos;
-                }
-            } else if (in_word) {
-                finish(pos);
-            }
-            ++pos;
-            continue;
-        }
-        std::size_t len;
-        const uint32_t cp = decode(s + pos, len);
-        const CharClass &cls = char_class(cp);
-        if (!(cls.flags & (kWord | kSpecial))) {
-            if (in_word) {
-                finish(pos);
-            }
-            pos += len;
-            continue;
-        }
-        // The character adds to the word buffer: bring the ASCII part in first.
-        if (in_word) {
-            append_lower_ascii(buf, s + start, pos - start);
-        }
-        start = pos + len;
-        if (cls.flags & kSpecial) {
-            for (const SpecialLower &sp : kSpecials) {
-                if (sp.cp != cp) {
-                    continue;
-                }
-                for (uint32_t k = 0; k < sp.count; ++k) {
-                    if (sp.word[k]) {
-                        in_word = true;
-                        append_utf8(buf, sp.lower[k]);
-                    } else if (in_word) {
-                        sink.utf8(buf);
-                        buf.clear();
-                        in_word = false;
-                    }
-                }
-            }
-        } else {
-            in_word = true;
-            const uint32_t lower =
-                (cls.flags & kSigma)
-                    ? lower_sigma(s, n, pos, len)
-                    : static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta);
-            append_utf8(buf, lower);
-        }
-        pos += len;
-    }
-    if (in_word) {
-        finish(n);
-    }
-}
-
 // Length of the valid UTF-8 character at s[0..n), or 0 when none starts there (the bounds of
 // the second byte exclude overlong forms, surrogates and code points above U+10FFFF).
 std::size_t valid_char(const unsigned char *s, std::size_t n) {
@@ -316,31 +180,190 @@ std::size_t valid_prefix(const unsigned char *s, std::size_t n) {
     return n;
 }
 
-struct HashSink {
-    std::vector<uint64_t> &out;
-    const unsigned char *end;
-    void ascii(const unsigned char *p, std::size_t size) {
-        out.push_back(ascii_word_hash(p, size, end));
+// str.lower() of capital sigma at s[pos] (CPython's handle_capital_sigma): final sigma when a
+// cased character comes before it and none after it, case-ignorable characters skipped on
+// both sides. Each scan stops at the first character that is not case-ignorable, so the scans
+// of all the sigmas of a text cover disjoint stretches: linear in all.
+uint32_t lower_sigma(const unsigned char *s, std::size_t n, std::size_t pos, std::size_t len) {
+    bool cased_before = false;
+    for (std::size_t j = pos; j > 0;) {
+        --j;
+        while (j > 0 && (s[j] & 0xC0) == 0x80) {
+            --j;
+        }
+        std::size_t l;
+        const uint8_t flags = char_class(decode(s + j, l)).flags;
+        if (!(flags & kCaseIgnorable)) {
+            cased_before = (flags & kCased) != 0;
+            break;
+        }
     }
-    void utf8(const std::string &word) {
-        out.push_back(
-            word_hash(reinterpret_cast<const unsigned char *>(word.data()), word.size()));
+    if (!cased_before) {
+        return kSmallSigma;
     }
-};
+    for (std::size_t j = pos + len; j < n;) {
+        // Bytes ahead are not validated yet: a bad one ends the scan (the caller starts over
+        // on the repaired text when it gets there).
+        if (valid_char(s + j, n - j) == 0) {
+            return kFinalSigma;
+        }
+        std::size_t l;
+        const uint8_t flags = char_class(decode(s + j, l)).flags;
+        if (!(flags & kCaseIgnorable)) {
+            return (flags & kCased) ? kSmallSigma : kFinalSigma;
+        }
+        j += l;
+    }
+    return kFinalSigma;
+}
 
-struct StringSink {
-    std::vector<std::string> &out;
-    void ascii(const unsigned char *p, std::size_t size) {
-        out.emplace_back();
-        append_lower_ascii(out.back(), p, size);
-    }
-    void utf8(const std::string &word) {
-        out.push_back(word);
-    }
-};
+constexpr uint64_t kBuffered = uint64_t {1} << 63;
 
-std::string_view valid_text(std::string_view text, std::string &repaired) {
-    return repair_utf8(text, repaired) ? std::string_view(repaired) : text;
+// Finds the words of s[0..n) and writes their bounds to spans.bounds: word k runs from
+// bounds[2k] to bounds[2k + 1], byte offsets into s for a word of ASCII characters only
+// (not yet lower-cased), or offsets into spans.lowered with kBuffered set for any other word,
+// lower-cased there. Hashing comes after, in a loop of its own without the branches of the
+// scan. ASCII runs go 32 bytes at a step; other characters one by one through the tables,
+// validating the UTF-8 on the way: returns false at the first byte that is not part of a
+// valid character. VELTRANE_ISA=scalar turns the 32-byte steps off, so that tests can pin
+// the character path.
+bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
+    static const bool blocks = cpu::chosen_isa() != cpu::Isa::scalar;
+    std::vector<uint64_t> &e = spans.bounds;
+    std::string &buf = spans.lowered;
+    buf.clear();
+    std::size_t k = 0;          // bounds written; a word is in progress when k is odd
+    bool buffered = false;      // the word in progress is in buf, ...
+    std::size_t ascii_from = 0; // ... followed by the ASCII bytes s[ascii_from, pos)
+    auto room = [&](std::size_t more) {
+        if (k + more > e.size()) {
+            e.resize(2 * e.size() + more + 64);
+        }
+    };
+    auto end_word = [&](std::size_t at) {
+        if (buffered) {
+            append_lower_ascii(buf, s + ascii_from, at - ascii_from);
+            e[k++] = kBuffered | buf.size();
+            buffered = false;
+        } else {
+            e[k++] = at;
+        }
+    };
+    std::size_t pos = 0;
+    while (pos < n) {
+        if (blocks && n - pos >= 32) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + pos));
+            const uint32_t high = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+            const std::size_t ascii = high ? static_cast<std::size_t>(__builtin_ctz(high)) : 32;
+            if (ascii > 0) {
+                const uint32_t m = word_mask(v);
+                // Word starts and the first byte after each word, within the ASCII prefix;
+                // they alternate, starting with an end when a word is in progress.
+                uint32_t events = m ^ ((m << 1) | static_cast<uint32_t>(k & 1));
+                if (ascii < 32) {
+                    events &= (1u << ascii) - 1;
+                }
+                room(33);
+                if (buffered && events) {
+                    end_word(pos + static_cast<std::size_t>(__builtin_ctz(events)));
+                    events &= events - 1;
+                }
+                while (events) {
+                    e[k++] = pos + static_cast<std::size_t>(__builtin_ctz(events));
+                    events &= events - 1;
+                }
+                pos += ascii;
+                if (ascii == 32) {
+                    continue;
+                }
+            }
+        }
+        // One character at pos.
+        room(4);
+        const unsigned char c = s[pos];
+        if (c < 0x80) {
+            if (ascii_word(c) != static_cast<bool>(k & 1)) {
+                if (k & 1) {
+                    end_word(pos);
+                } else {
+                    e[k++] = pos;
+                }
+            }
+            ++pos;
+            continue;
+        }
+        const std::size_t len = valid_char(s + pos, n - pos);
+        if (len == 0) {
+            return false;
+        }
+        std::size_t unused;
+        const uint32_t cp = decode(s + pos, unused);
+        const CharClass &cls = char_class(cp);
+        if (!(cls.flags & (kWord | kSpecial))) {
+            if (k & 1) {
+                end_word(pos);
+            }
+            pos += len;
+            continue;
+        }
+        // The character goes to the buffer, and so does the word in progress.
+        if (k & 1) {
+            if (!buffered) {
+                const std::size_t start = e[k - 1];
+                e[k - 1] = kBuffered | buf.size();
+                append_lower_ascii(buf, s + start, pos - start);
+                buffered = true;
+            } else {
+                append_lower_ascii(buf, s + ascii_from, pos - ascii_from);
+            }
+        }
+        ascii_from = pos + len;
+        auto add = [&](uint32_t lower, bool word) {
+            if (word) {
+                if (!(k & 1)) {
+                    e[k++] = kBuffered | buf.size();
+                    buffered = true;
+                }
+                append_utf8(buf, lower);
+            } else if (k & 1) {
+                e[k++] = kBuffered | buf.size();
+                buffered = false;
+            }
+        };
+        if (cls.flags & kSpecial) {
+            for (const SpecialLower &sp : kSpecials) {
+                if (sp.cp == cp) {
+                    for (uint32_t j = 0; j < sp.count; ++j) {
+                        add(sp.lower[j], sp.word[j] != 0);
+                    }
+                }
+            }
+        } else if (cls.flags & kSigma) {
+            add(lower_sigma(s, n, pos, len), true);
+        } else {
+            add(static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta), true);
+        }
+        pos += len;
+    }
+    if (k & 1) {
+        room(1);
+        end_word(n);
+    }
+    e.resize(k);
+    return true;
+}
+
+// The spans of a text, from the repaired copy when the text is not valid UTF-8.
+std::string_view spans_of(std::string_view text, Scratch &scratch) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    if (find_words(s, text.size(), scratch.spans)) {
+        return text;
+    }
+    repair_utf8(text, scratch.repaired);
+    find_words(reinterpret_cast<const unsigned char *>(scratch.repaired.data()),
+               scratch.repaired.size(),
+               scratch.spans);
+    return scratch.repaired;
 }
 
 } // namespace
@@ -377,21 +400,51 @@ bool repair_utf8(std::string_view text, std::string &repaired) {
 }
 
 void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> &out) {
-    out.clear();
-    const std::string_view t = valid_text(text, scratch.repaired);
+    const std::string_view t = spans_of(text, scratch);
     const auto *s = reinterpret_cast<const unsigned char *>(t.data());
-    HashSink sink {out, s + t.size()};
-    tokenize(s, t.size(), scratch.word, sink);
+    const unsigned char *end = s + t.size();
+    const auto *lowered = reinterpret_cast<const unsigned char *>(scratch.spans.lowered.data());
+    const uint64_t *b = scratch.spans.bounds.data();
+    const std::size_t count = scratch.spans.bounds.size() / 2;
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint64_t first = b[2 * i], last = b[2 * i + 1];
+        out[i] = (first & kBuffered) ? word_hash(lowered + (first & ~kBuffered), (last - first))
+                                     : ascii_word_hash(s + first, last - first, end);
+    }
 }
 
 std::vector<std::string> words(std::string_view text) {
-    std::string repaired, buf;
-    const std::string_view t = valid_text(text, repaired);
-    std::vector<std::string> out;
-    StringSink sink {out};
-    tokenize(reinterpret_cast<const unsigned char *>(t.data()), t.size(), buf, sink);
+    Scratch scratch;
+    const std::string_view t = spans_of(text, scratch);
+    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
+    const uint64_t *b = scratch.spans.bounds.data();
+    std::vector<std::string> out(scratch.spans.bounds.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const uint64_t first = b[2 * i], last = b[2 * i + 1];
+        if (first & kBuffered) {
+            out[i] = scratch.spans.lowered.substr(first & ~kBuffered, last - first);
+        } else {
+            append_lower_ascii(out[i], s + first, last - first);
+        }
+    }
     return out;
 }
+
+namespace {
+
+template <std::size_t Width>
+void fixed_shingles(const uint64_t *words, std::size_t runs, uint64_t *out) {
+    for (std::size_t i = 0; i < runs; ++i) {
+        uint64_t h = Width;
+        for (std::size_t k = 0; k < Width; ++k) {
+            h = step(h, words[i + k]);
+        }
+        out[i] = mix64(h);
+    }
+}
+
+} // namespace
 
 void shingle_hashes(const uint64_t *words,
                     std::size_t count,
@@ -404,6 +457,25 @@ void shingle_hashes(const uint64_t *words,
     const std::size_t width = count < ngram ? count : ngram;
     const std::size_t runs = count - width + 1;
     out.resize(runs);
+    // The usual widths unrolled, so that consecutive shingles' multiplications overlap.
+    switch (width) {
+    case 1:
+        return fixed_shingles<1>(words, runs, out.data());
+    case 2:
+        return fixed_shingles<2>(words, runs, out.data());
+    case 3:
+        return fixed_shingles<3>(words, runs, out.data());
+    case 4:
+        return fixed_shingles<4>(words, runs, out.data());
+    case 5:
+        return fixed_shingles<5>(words, runs, out.data());
+    case 6:
+        return fixed_shingles<6>(words, runs, out.data());
+    case 7:
+        return fixed_shingles<7>(words, runs, out.data());
+    case 8:
+        return fixed_shingles<8>(words, runs, out.data());
+    }
     for (std::size_t i = 0; i < runs; ++i) {
         uint64_t h = width;
         for (std::size_t k = 0; k < width; ++k) {

@@ -44,9 +44,15 @@ uint64_t word_hash(const unsigned char *bytes, std::size_t size);
 // character nor cased nor case-ignorable, like the space).
 bool repair_utf8(std::string_view text, std::string &repaired);
 
+// Where the words of a text are (see find_words in words.cpp).
+struct Spans {
+    std::vector<uint64_t> bounds;
+    std::string lowered; // the words with non-ASCII characters, lower-cased
+};
+
 // Reusable buffers of one thread's tokenizer.
 struct Scratch {
-    std::string word;            // a word with non-ASCII characters, lower-cased
+    Spans spans;
     std::string repaired;        // the text, when it was not valid UTF-8
     std::vector<uint64_t> words; // word hashes of the current text
     std::vector<uint64_t> shingles;

@@ -53,19 +53,19 @@ def shingle_set(text, n):
 
 
 def permutations(num_perm, seed):
-    """(a_k, b_k): splitmix64's outputs from `seed`, alternately."""
+    """(a_k, b_k): the low halves of splitmix64's outputs from `seed`, alternately; a_k odd."""
     state, out = seed, []
     for _ in range(num_perm):
         state = (state + K) & MASK64
-        a = mix64(state)
+        a = mix64(state) & 0xFFFFFFFF | 1
         state = (state + K) & MASK64
-        out.append((a, mix64(state)))
+        out.append((a, mix64(state) & 0xFFFFFFFF))
     return out
 
 
 def signature(text, num_perm, n=5, seed=0):
     hashes = shingle_set(text, n)
     return [
-        min((((a * (s & 0xFFFFFFFF) + b) & MASK64) >> 32 for s in hashes), default=0xFFFFFFFF)
+        min(((a * (s & 0xFFFFFFFF) + b) & 0xFFFFFFFF for s in hashes), default=0xFFFFFFFF)
         for a, b in permutations(num_perm, seed)
     ]

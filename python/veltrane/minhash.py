@@ -19,11 +19,12 @@ Hashes, fixed across machines and releases (golden vectors in the tests pin them
   little-endian 8-byte blocks (the last padded with zeros), starting from ``len(bytes) * K``.
 - A shingle's hash is ``mix64`` of ``step`` folded over its words' hashes, starting from the
   number of words.
-- Permutation ``k`` maps a shingle hash ``s`` to ``((a_k * (s % 2**32) + b_k) % 2**64) >> 32``
-  (Dietzfelbinger's multiply-add-shift, strongly universal for random ``a_k``, ``b_k``), where
-  ``a_0, b_0, a_1, b_1, ...`` are the outputs of splitmix64 seeded with ``seed``. Entry ``k`` of
-  a signature is the least value over the text's shingles, ``2**32 - 1`` for a text without
-  shingles.
+- Permutation ``k`` maps a shingle hash ``s`` to ``(a_k * (s % 2**32) + b_k) % 2**32``, where
+  ``a_k`` and ``b_k`` are the low halves of splitmix64's outputs ``2k`` and ``2k + 1`` seeded
+  with ``seed``, ``a_k`` made odd: a bijection of the 32-bit keys, which are well-mixed hashes,
+  so each entry estimates the Jaccard similarity without bias (src/text/minhash.hpp says why
+  the family is enough). Entry ``k`` of a signature is the least value over the text's
+  shingles, ``2**32 - 1`` for a text without shingles.
 """
 
 from __future__ import annotations

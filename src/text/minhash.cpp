@@ -33,10 +33,9 @@ void minhash_scalar(const Permutations &perms,
     const std::size_t num_perm = perms.a.size();
     std::fill(out, out + num_perm, UINT32_MAX);
     for (std::size_t i = 0; i < count; ++i) {
-        const uint64_t x = static_cast<uint32_t>(shingles[i]);
+        const auto x = static_cast<uint32_t>(shingles[i]);
         for (std::size_t k = 0; k < num_perm; ++k) {
-            const auto v = static_cast<uint32_t>((perms.a[k] * x + perms.b[k]) >> 32);
-            out[k] = std::min(out[k], v);
+            out[k] = std::min(out[k], perms.a[k] * x + perms.b[k]);
         }
     }
 }
@@ -46,63 +45,45 @@ void minhash_scalar(const Permutations &perms,
 Permutations::Permutations(std::size_t num_perm, uint64_t seed) : a(num_perm), b(num_perm) {
     uint64_t state = seed;
     for (std::size_t k = 0; k < num_perm; ++k) {
-        a[k] = mix64(state += kGolden);
-        b[k] = mix64(state += kGolden);
+        a[k] = static_cast<uint32_t>(mix64(state += kGolden)) | 1;
+        b[k] = static_cast<uint32_t>(mix64(state += kGolden));
     }
 }
 
 namespace kernels {
 
-std::vector<uint64_t> layout(const Permutations &perms, std::size_t width) {
+std::vector<uint32_t> layout(const Permutations &perms, std::size_t width) {
     const std::size_t num_perm = perms.a.size();
-    const std::size_t groups = (num_perm + width - 1) / width;
-    const std::size_t half = width / 2;
-    std::vector<uint64_t> out(groups * (4 * half + half));
-    uint64_t *g = out.data();
-    for (std::size_t base = 0; base < groups * width; base += width, g += 5 * half) {
-        auto at = [&](std::size_t k) { return k < num_perm ? k : 0; };
-        for (std::size_t i = 0; i < half; ++i) {
-            const std::size_t even = at(base + 2 * i), odd = at(base + 2 * i + 1);
-            g[i] = static_cast<uint32_t>(perms.a[even]);
-            g[half + i] = static_cast<uint32_t>(perms.a[odd]);
-            g[2 * half + i] = perms.b[even];
-            g[3 * half + i] = perms.b[odd];
-        }
-        auto *high = reinterpret_cast<uint32_t *>(g + 4 * half);
-        for (std::size_t l = 0; l < width; ++l) {
-            high[l] = static_cast<uint32_t>(perms.a[at(base + l)] >> 32);
-        }
+    const std::size_t padded = (num_perm + width - 1) / width * width;
+    std::vector<uint32_t> out(2 * padded);
+    for (std::size_t k = 0; k < padded; ++k) {
+        out[k] = perms.a[k < num_perm ? k : 0];
+        out[padded + k] = perms.b[k < num_perm ? k : 0];
     }
     return out;
 }
 
 namespace {
 
-// G groups of eight permutations: one accumulator register each, all kept in registers while
-// the shingles stream past. Per group and shingle, the even and odd permutations' 64-bit
-// products a_lo * x + b, their high halves interleaved back into permutation order, plus
-// (a_hi * x) mod 2^32, which only reaches the high half.
+// G groups of eight permutations: the accumulators (and, for small G, the multipliers and
+// addends) stay in registers while the shingles stream past.
 template <int G>
-void groups_avx2(const uint64_t *layout,
+void groups_avx2(const uint32_t *a,
+                 const uint32_t *b,
                  const uint64_t *shingles,
                  std::size_t count,
                  uint32_t *out) {
-    const auto *l = reinterpret_cast<const __m256i *>(layout);
-    __m256i acc[G];
+    __m256i acc[G], mul[G], add[G];
     for (int j = 0; j < G; ++j) {
         acc[j] = _mm256_set1_epi32(-1);
+        mul[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + 8 * j));
+        add[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + 8 * j));
     }
     for (std::size_t i = 0; i < count; ++i) {
         const __m256i x = _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(shingles[i])));
         for (int j = 0; j < G; ++j) {
-            const __m256i *g = l + 5 * j;
-            const __m256i even = _mm256_add_epi64(_mm256_mul_epu32(_mm256_loadu_si256(g), x),
-                                                  _mm256_loadu_si256(g + 2));
-            const __m256i odd = _mm256_add_epi64(_mm256_mul_epu32(_mm256_loadu_si256(g + 1), x),
-                                                 _mm256_loadu_si256(g + 3));
-            __m256i v = _mm256_blend_epi32(_mm256_srli_epi64(even, 32), odd, 0xAA);
-            v = _mm256_add_epi32(v, _mm256_mullo_epi32(_mm256_loadu_si256(g + 4), x));
-            acc[j] = _mm256_min_epu32(acc[j], v);
+            acc[j] =
+                _mm256_min_epu32(acc[j], _mm256_add_epi32(_mm256_mullo_epi32(mul[j], x), add[j]));
         }
     }
     for (int j = 0; j < G; ++j) {
@@ -112,21 +93,21 @@ void groups_avx2(const uint64_t *layout,
 
 } // namespace
 
-void minhash_avx2(const uint64_t *layout,
+void minhash_avx2(const uint32_t *layout,
                   std::size_t groups,
                   const uint64_t *shingles,
                   std::size_t count,
                   uint32_t *out) {
-    // Eight accumulators leave room in the sixteen registers for the shingle and temporaries.
+    // Four groups keep accumulators, multipliers and addends in twelve of the sixteen
+    // registers.
+    const std::size_t padded = groups * 8;
+    const uint32_t *a = layout, *b = layout + padded;
     std::size_t g = 0;
-    for (; g + 8 <= groups; g += 8) {
-        groups_avx2<8>(layout + g * 20, shingles, count, out + g * 8);
-    }
     for (; g + 4 <= groups; g += 4) {
-        groups_avx2<4>(layout + g * 20, shingles, count, out + g * 8);
+        groups_avx2<4>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
     }
     for (; g < groups; ++g) {
-        groups_avx2<1>(layout + g * 20, shingles, count, out + g * 8);
+        groups_avx2<1>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
     }
 }
 
@@ -169,7 +150,7 @@ private:
     const Permutations &perms_;
     cpu::Isa isa_;
     std::size_t width_, groups_;
-    std::vector<uint64_t> layout_;
+    std::vector<uint32_t> layout_;
 };
 
 } // namespace

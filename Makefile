@@ -117,6 +117,7 @@ bench: install
 	$(VPY) bench/search.py
 	$(VPY) bench/stream.py
 	$(VPY) bench/jaccard.py
+	$(VPY) bench/minhash.py
 
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")

@@ -154,6 +154,15 @@ def test_clusters_equal_union_find(data):
     assert veltrane.clusters(n, edges).tolist() == union_find_reps(n, edges)
 
 
+def test_index_stores_each_distinct_fingerprint_once():
+    index = veltrane.NearDuplicateIndex(3)
+    index.add(np.array([5, 6], dtype=np.uint64))
+    for _ in range(50):
+        index.add(np.full(200, 5, dtype=np.uint64))
+    assert len(index) == 10_002 and index._index.distinct == 2
+    assert index.query(4).tolist() == [0, 1, *range(2, 10_002)]  # 4 is one bit from 5 and 6
+
+
 @pytest.mark.parametrize("k", [0, 3, 12])
 def test_index_queries_equal_brute_force_as_it_grows(k):
     rng = random.Random(k)
@@ -236,8 +245,89 @@ def test_deduplicate_texts_against_compute_and_brute_force():
     reps = union_find_reps(len(texts), [(i, j) for i, j, _ in brute_pairs(fps, 3)])
     result = veltrane.deduplicate_texts(texts, 3, threads=2)
     assert result.keep.tolist() == [m for m in range(len(texts)) if reps[m] == m]
-    assert result.duplicate_of == {m: r for m, r in enumerate(reps) if r != m}
-    assert len(result.duplicate_of) >= 25  # at least the upper-cased copies and repeats
+    assert result.duplicate_of.dtype == np.int64
+    assert result.duplicate_of.tolist() == [-1 if r == m else r for m, r in enumerate(reps)]
+    assert (result.duplicate_of >= 0).sum() >= 25  # at least the upper-cased copies and repeats
+
+
+def with_copies(rng, distinct, n, k):
+    """n fingerprints drawn from `distinct` values (half of them near copies of the others, up
+    to k + 1 bits away), so that most values occur many times, interleaved."""
+    base = [rng.getrandbits(64) for _ in range((distinct + 1) // 2)]
+    near = [
+        rng.choice(base) ^ sum(1 << b for b in rng.sample(range(64), rng.randint(1, k + 1)))
+        for _ in range(distinct // 2)
+    ]
+    return np.array(rng.choices(base + near, k=n), dtype=np.uint64)
+
+
+def chain_of_copies(copies):
+    """A chain of values one bit apart (ends 63 bits apart), each value `copies` times, in an
+    order that makes every value's first occurrence come late and copies meet across values."""
+    chain = [(1 << t) - 1 for t in range(64)]
+    items = [v for _ in range(copies) for v in chain]
+    random.Random(copies).shuffle(items)
+    return np.array(items, dtype=np.uint64)
+
+
+COPY_SETS = {
+    "empty": (np.empty(0, dtype=np.uint64), 3),
+    "one": (np.array([7], dtype=np.uint64), 3),
+    "all equal": (np.full(500, 0xDEADBEEF, dtype=np.uint64), 3),
+    "all equal, k=0": (np.full(300, 2**64 - 1, dtype=np.uint64), 0),
+    "chain across copies": (chain_of_copies(8), 1),
+    "many copies": (with_copies(random.Random(1), 40, 2000, 3), 3),
+    "many copies, k=0": (with_copies(random.Random(2), 30, 1000, 0), 0),
+    "many copies, k=12": (with_copies(random.Random(3), 50, 1500, 12), 12),
+}
+
+
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("name", COPY_SETS)
+def test_collapsed_paths_equal_the_pairs(name, threads):
+    fps, k = COPY_SETS[name]
+    expected = veltrane.near_duplicate_pairs(fps, k, threads=threads)
+    if len(fps) <= 2000:
+        assert expected.tolist() == brute_pairs(fps, k)
+    reps = veltrane.clusters(len(fps), expected)
+    got = veltrane.near_duplicate_clusters(fps, k, threads=threads)
+    assert got.dtype == np.int64 and np.array_equal(got, reps)
+    for batch_size in (1, 1000, 1 << 16):
+        batches = list(
+            veltrane.iter_near_duplicate_pairs(fps, k, threads=threads, batch_size=batch_size)
+        )
+        assert all(0 < len(b) <= batch_size and b.dtype == PAIR_DTYPE for b in batches)
+        assert len(batches) == -(-len(expected) // batch_size)  # every batch full but the last
+        streamed = np.concatenate(batches) if batches else np.empty(0, dtype=PAIR_DTYPE)
+        assert np.array_equal(streamed, expected)
+    if name == "chain across copies":
+        assert set(reps.tolist()) == {0}
+
+
+@given(st.data())
+def test_collapsed_paths_property(data):
+    k = data.draw(st.integers(0, veltrane.MAX_DISTANCE))
+    rng = random.Random(data.draw(st.integers(0, 2**32)))
+    fps = with_copies(rng, data.draw(st.integers(1, 12)), data.draw(st.integers(0, 120)), k)
+    expected = brute_pairs(fps, k)
+    streamed = np.concatenate(
+        [np.empty(0, PAIR_DTYPE), *veltrane.iter_near_duplicate_pairs(fps, k, batch_size=7)]
+    )
+    assert streamed.tolist() == expected
+    assert veltrane.near_duplicate_clusters(fps, k).tolist() == union_find_reps(
+        len(fps), [(i, j) for i, j, _ in expected]
+    )
+
+
+def test_deduplicate_texts_with_thousands_of_copies():
+    texts = ["boilerplate line", "other line"] * 3000 + ["Boilerplate  LINE", "x"]
+    rng = random.Random(5)
+    rng.shuffle(texts)
+    fps = veltrane.fingerprints64(texts)
+    reps = veltrane.clusters(len(texts), veltrane.near_duplicate_pairs(fps, 3))
+    result = veltrane.deduplicate_texts(texts, 3)
+    assert np.array_equal(result.duplicate_of, np.where(reps == np.arange(len(texts)), -1, reps))
+    assert result.keep.tolist() == np.flatnonzero(reps == np.arange(len(texts))).tolist()
 
 
 ZEROS = np.zeros(3, dtype=np.uint64)

@@ -22,8 +22,9 @@ The tools come from the native module ``dedup_core`` and are re-exported here un
     The version of the native module.
 
 Near duplicates at corpus scale (``veltrane.search``, re-exported here):
-``fingerprints``, ``fingerprints64``, ``near_duplicate_pairs``, ``NearDuplicateIndex``,
-``clusters`` and ``deduplicate_texts``. See their docstrings.
+``fingerprints``, ``fingerprints64``, ``near_duplicate_pairs``, ``iter_near_duplicate_pairs``,
+``near_duplicate_clusters``, ``NearDuplicateIndex``, ``clusters`` and ``deduplicate_texts``.
+See their docstrings.
 
 Near duplicates by Jaccard similarity of word shingles (``veltrane.minhash``, re-exported
 here): ``minhash_signatures(texts, num_perm=128, *, ngram=5, seed=0, threads=None)`` and
@@ -68,6 +69,8 @@ from .search import (
     deduplicate_texts,
     fingerprints,
     fingerprints64,
+    iter_near_duplicate_pairs,
+    near_duplicate_clusters,
     near_duplicate_pairs,
 )
 from .stream import ChunkStats, DedupReport, dedup_report, iter_chunk_spans, iter_chunks
@@ -89,9 +92,11 @@ __all__ = [
     "fingerprints64",
     "iter_chunk_spans",
     "iter_chunks",
+    "iter_near_duplicate_pairs",
     "jaccard_similarities",
     "lsh_parameters",
     "minhash_signatures",
+    "near_duplicate_clusters",
     "near_duplicate_clusters_jaccard",
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",

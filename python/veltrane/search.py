@@ -6,7 +6,7 @@ none over), an index for streams, and clusters that say which text to keep.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import NamedTuple
 
 import numpy as np
@@ -18,6 +18,10 @@ MAX_DISTANCE: int = _native.MAX_DISTANCE
 
 #: The rows of :func:`near_duplicate_pairs`.
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
+
+#: Rows per batch of :func:`iter_near_duplicate_pairs` by default: 1.1 MB of rows, few enough
+#: to stay in memory beside anything, many enough that the per-batch overhead is negligible.
+PAIR_BATCH = 1 << 16
 
 Texts = Iterable["str | bytes | bytearray"]
 
@@ -74,11 +78,56 @@ def near_duplicate_pairs(
     return _native.pairs(fps, _args.max_distance(max_distance), _args.threads(threads), PAIR_DTYPE)
 
 
+def iter_near_duplicate_pairs(
+    fingerprints,
+    max_distance: int = 3,
+    *,
+    threads: int | None = None,
+    batch_size: int = PAIR_BATCH,
+) -> Iterator[np.ndarray]:
+    """The pairs of :func:`near_duplicate_pairs`, in the same order, a batch at a time.
+
+    Yields arrays of the same dtype, each of at most ``batch_size`` rows (the last may be
+    shorter; none is empty), whose concatenation equals ``near_duplicate_pairs(fingerprints,
+    max_distance)``. Identical fingerprints are searched once and expanded into their pairs
+    only as batches are asked for, so memory stays linear in the number of fingerprints however
+    many pairs there are: m copies of one text are m(m - 1)/2 pairs. The search among the
+    distinct values runs at the call; the batches only expand its result.
+    """
+    fps = _as_fingerprints(fingerprints)
+    max_distance = _args.max_distance(max_distance)
+    threads = _args.threads(threads)
+    batch_size = _args.in_range(batch_size, "batch_size", 1)
+    return _pair_batches(_native.PairStream(fps, max_distance, threads), batch_size)
+
+
+def _pair_batches(stream, batch_size: int) -> Iterator[np.ndarray]:
+    while len(batch := stream.next(batch_size, PAIR_DTYPE)):
+        yield batch
+
+
+def near_duplicate_clusters(
+    fingerprints, max_distance: int = 3, *, threads: int | None = None
+) -> np.ndarray:
+    """For each fingerprint the lowest index in its cluster of near duplicates.
+
+    The same ``int64`` array as ``clusters(len(fingerprints), near_duplicate_pairs(...))``,
+    found without forming the pairs: identical fingerprints are collapsed onto their first
+    occurrence and only the distinct values are searched, so time and memory grow with the
+    number of fingerprints and of distinct near pairs, not with the square of the copies.
+    """
+    fps = _as_fingerprints(fingerprints)
+    return _native.cluster_fingerprints(
+        fps, _args.max_distance(max_distance), _args.threads(threads)
+    )
+
+
 class NearDuplicateIndex:
     """Fingerprints seen so far, queried for those within ``max_distance`` bits.
 
     For streams: ``query`` each new fingerprint against what came before, then ``add`` it.
-    Ids are 0, 1, 2... in the order fingerprints were added.
+    Ids are 0, 1, 2... in the order fingerprints were added. Each distinct fingerprint is
+    stored once: adding one again costs one more id in its list.
     """
 
     def __init__(self, max_distance: int = 3) -> None:
@@ -143,8 +192,9 @@ class TextDeduplication(NamedTuple):
 
     #: Indices of the texts to keep, in increasing order.
     keep: np.ndarray
-    #: For each dropped text, the index of the kept text that represents its cluster.
-    duplicate_of: dict[int, int]
+    #: For each text, the index of the kept text that represents its cluster, or -1 for a
+    #: kept text (``int64``).
+    duplicate_of: np.ndarray
 
 
 def deduplicate_texts(
@@ -155,15 +205,12 @@ def deduplicate_texts(
 ) -> TextDeduplication:
     """Which texts to keep when near duplicates (64-bit fingerprints) are dropped.
 
-    The first text of each cluster is kept. A dropped text maps to its cluster's first text,
-    which, through a chain of near duplicates, may be more than ``max_distance`` bits away
-    from it.
+    The first text of each cluster is kept. ``duplicate_of[t]`` is -1 for a kept text and
+    otherwise its cluster's first text, which, through a chain of near duplicates, may be more
+    than ``max_distance`` bits away from it. The clusters are those of
+    :func:`near_duplicate_clusters`: copies cost no pairs.
     """
     fps = fingerprints64(texts, threads=threads)
-    reps = clusters(len(fps), near_duplicate_pairs(fps, max_distance, threads=threads))
-    positions = np.arange(len(reps))
-    dropped = positions[reps != positions]
-    return TextDeduplication(
-        keep=positions[reps == positions],
-        duplicate_of=dict(zip(dropped.tolist(), reps[dropped].tolist())),
-    )
+    reps = near_duplicate_clusters(fps, max_distance, threads=threads)
+    kept = reps == np.arange(len(reps))
+    return TextDeduplication(keep=np.flatnonzero(kept), duplicate_of=np.where(kept, -1, reps))

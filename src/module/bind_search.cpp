@@ -7,7 +7,9 @@
 #include "search/search.hpp"
 #include "text/simhash.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <string_view>
@@ -49,8 +51,20 @@ py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
     return veltrane::pyutil::list_of(std::move(out));
 }
 
-// Fills a NumPy array of `dtype` (fields i: int64, j: int64, distance: uint8, packed in that
-// order, as veltrane.search declares it).
+// Writes pairs as records of `stride` bytes (fields i: int64, j: int64, distance: uint8,
+// packed in that order, as veltrane.search declares its dtype).
+void write_records(const search::Pair *pairs,
+                   std::size_t count,
+                   unsigned char *base,
+                   std::size_t stride) {
+    for (std::size_t k = 0; k < count; ++k) {
+        unsigned char *rec = base + k * stride;
+        std::memcpy(rec, &pairs[k].i, 8);
+        std::memcpy(rec + 8, &pairs[k].j, 8);
+        rec[16] = pairs[k].distance;
+    }
+}
+
 py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py::dtype &dtype) {
     // A private copy: the caller's array may be written by another thread meanwhile.
     std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
@@ -61,16 +75,64 @@ py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py
     }
     const std::vector<py::ssize_t> shape {static_cast<py::ssize_t>(found.size())};
     py::array out(dtype, shape);
-    auto *base = static_cast<unsigned char *>(out.mutable_data());
-    const auto stride = static_cast<std::size_t>(dtype.itemsize());
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        unsigned char *rec = base + k * stride;
-        std::memcpy(rec, &found[k].i, 8);
-        std::memcpy(rec + 8, &found[k].j, 8);
-        rec[16] = found[k].distance;
-    }
+    write_records(found.data(),
+                  found.size(),
+                  static_cast<unsigned char *>(out.mutable_data()),
+                  static_cast<std::size_t>(dtype.itemsize()));
     return out;
 }
+
+py::array_t<int64_t> cluster_fingerprints(const Fingerprints &fps,
+                                          int max_distance,
+                                          int threads,
+                                          search::Progress *progress) {
+    std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
+    std::vector<int64_t> reps;
+    {
+        py::gil_scoped_release release;
+        reps = search::cluster_fingerprints(
+            copy.data(), copy.size(), max_distance, threads, progress);
+    }
+    return to_array(reps);
+}
+
+// The stream with a lock: its batches are written without the GIL, and two Python threads
+// must not advance it at once.
+struct PairStream {
+    PairStream(const Fingerprints &fps, int max_distance, int threads, search::Progress *progress)
+        : stream([&] {
+              std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
+              py::gil_scoped_release release;
+              return search::PairStream(copy.data(), copy.size(), max_distance, threads, progress);
+          }()) {}
+
+    // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
+    py::array next(std::size_t max_rows, const py::dtype &dtype) {
+        const auto rows =
+            static_cast<std::size_t>(std::min<uint64_t>(max_rows, stream.remaining()));
+        const std::vector<py::ssize_t> shape {static_cast<py::ssize_t>(rows)};
+        py::array out(dtype, shape);
+        auto *base = static_cast<unsigned char *>(out.mutable_data());
+        const auto stride = static_cast<std::size_t>(dtype.itemsize());
+        {
+            py::gil_scoped_release release;
+            const std::lock_guard<std::mutex> guard(lock);
+            // A small buffer in cache between the stream and the records.
+            std::vector<search::Pair> buffer(std::min<std::size_t>(rows, 4096));
+            std::size_t done = 0;
+            while (done < rows) {
+                const std::size_t got =
+                    stream.next(buffer.data(), std::min(buffer.size(), rows - done));
+                write_records(buffer.data(), got, base + done * stride, stride);
+                done += got;
+            }
+        }
+        return out;
+    }
+
+    search::PairStream stream;
+    std::mutex lock;
+};
 
 py::array_t<int64_t>
 clusters(std::size_t n,
@@ -115,6 +177,35 @@ void veltrane::bind_search(py::module_ &m) {
           py::arg("dtype"));
     m.def("clusters", &clusters, py::arg("n"), py::arg("i"), py::arg("j"));
     m.def("blocks", &blocks, py::arg("max_distance"));
+    m.def("cluster_fingerprints",
+          &cluster_fingerprints,
+          py::arg("fingerprints"),
+          py::arg("max_distance"),
+          py::arg("threads"),
+          py::arg("progress") = py::none());
+
+    // Read from one thread while a search runs without the GIL in another.
+    py::class_<search::Progress>(m, "Progress")
+        .def(py::init<>())
+        .def_property_readonly("done", [](const search::Progress &p) { return p.done.load(); })
+        .def_property_readonly("total", [](const search::Progress &p) { return p.total.load(); })
+        .def("cancel", [](search::Progress &p) { p.cancel.store(true); });
+    py::register_exception<search::Cancelled>(m, "Cancelled");
+
+    py::class_<PairStream>(m, "PairStream")
+        .def(py::init<const Fingerprints &, int, int, search::Progress *>(),
+             py::arg("fingerprints"),
+             py::arg("max_distance"),
+             py::arg("threads"),
+             py::arg("progress") = py::none())
+        .def("next", &PairStream::next, py::arg("max_rows"), py::arg("dtype"))
+        .def_property_readonly("total", [](const PairStream &s) { return s.stream.total(); })
+        .def_property_readonly("position",
+                               [](PairStream &s) {
+                                   const std::lock_guard<std::mutex> guard(s.lock);
+                                   return s.stream.position();
+                               })
+        .def("__len__", [](const PairStream &s) { return s.stream.size(); });
 
     // Queries are quick and the index changes under add(), so these keep the GIL: calls
     // from several Python threads are serialised by it.
@@ -127,5 +218,6 @@ void veltrane::bind_search(py::module_ &m) {
         .def("query",
              [](const search::Index &self, uint64_t fp) { return to_array(self.query(fp)); })
         .def("__len__", &search::Index::size)
+        .def_property_readonly("distinct", &search::Index::distinct)
         .def_property_readonly("max_distance", &search::Index::max_distance);
 }

@@ -1,6 +1,7 @@
 #include "search.hpp"
 
 #include "common/batches.hpp"
+#include "search/blocks.hpp"
 #include "text/simhash.hpp"
 
 #include <algorithm>
@@ -10,22 +11,7 @@
 
 namespace veltrane::search {
 
-namespace {
-
-// True when x and y agree on no block before `block`: the pair belongs to the lowest block it
-// agrees on, so each pair is reported once however many blocks it matches.
-bool first_agreeing_block(uint64_t diff, const std::vector<Block> &blocks, std::size_t block) {
-    for (std::size_t s = 0; s < block; ++s) {
-        if ((diff & blocks[s].mask) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-int distance(uint64_t x, uint64_t y) {
-    return __builtin_popcountll(x ^ y);
-}
+namespace detail {
 
 int worker_count(int threads) {
     if (threads < 1) {
@@ -34,13 +20,11 @@ int worker_count(int threads) {
     return threads;
 }
 
-// Positions of the fingerprints ordered by one block's value (ties by index), with the
-// offsets at which each run of equal values starts; the last offset is n.
-struct BlockOrder {
-    std::vector<uint32_t> order;
-    std::vector<uint64_t> sorted; // fps in that order, for cache-friendly comparisons
-    std::vector<std::size_t> group_starts;
-};
+void check_count(std::size_t n) {
+    if (n > std::numeric_limits<uint32_t>::max()) {
+        throw std::length_error("at most 2^32 - 1 fingerprints can be searched at once");
+    }
+}
 
 BlockOrder order_by_block(const uint64_t *fps, std::size_t n, const Block &block) {
     BlockOrder out;
@@ -82,7 +66,7 @@ BlockOrder order_by_block(const uint64_t *fps, std::size_t n, const Block &block
     return out;
 }
 
-} // namespace
+} // namespace detail
 
 void check_max_distance(int max_distance) {
     if (max_distance < 0 || max_distance > kMaxDistance) {
@@ -110,7 +94,7 @@ void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int t
     // one long text does not leave the other workers waiting.
     parallel_batches(texts.size(),
                      64,
-                     worker_count(threads),
+                     detail::worker_count(threads),
                      [&](std::size_t begin, std::size_t end, std::size_t) {
                          for (std::size_t t = begin; t < end; ++t) {
                              out[t] = SimHash::signature(texts[t]);
@@ -120,40 +104,12 @@ void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int t
 
 std::vector<Pair> pairs(const uint64_t *fps, std::size_t n, int max_distance, int threads) {
     check_max_distance(max_distance);
-    threads = worker_count(threads);
-    if (n > std::numeric_limits<uint32_t>::max()) {
-        throw std::length_error("at most 2^32 - 1 fingerprints can be searched at once");
-    }
-    const std::vector<Block> blocks = blocks_for(max_distance);
+    threads = detail::worker_count(threads);
     std::vector<std::vector<Pair>> found(static_cast<std::size_t>(threads));
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        const BlockOrder bo = order_by_block(fps, n, blocks[b]);
-        const Block &block = blocks[b];
-        const std::size_t groups = bo.group_starts.size();
-        // 256 groups a batch: random data gives groups of a handful of fingerprints.
-        parallel_batches(groups, 256, threads, [&](std::size_t g0, std::size_t g1, std::size_t w) {
-            std::vector<Pair> &mine = found[w];
-            for (std::size_t g = g0; g < g1; ++g) {
-                const std::size_t start = bo.group_starts[g];
-                const uint64_t key = block.key(bo.sorted[start]);
-                std::size_t end = start + 1;
-                while (end < n && block.key(bo.sorted[end]) == key) {
-                    ++end;
-                }
-                for (std::size_t p = start; p < end; ++p) {
-                    const uint64_t x = bo.sorted[p];
-                    for (std::size_t q = p + 1; q < end; ++q) {
-                        const int d = distance(x, bo.sorted[q]);
-                        if (d <= max_distance &&
-                            first_agreeing_block(x ^ bo.sorted[q], blocks, b)) {
-                            // The order is stable, so order[p] < order[q].
-                            mine.push_back({bo.order[p], bo.order[q], static_cast<uint8_t>(d)});
-                        }
-                    }
-                }
-            }
+    detail::search_blocks(
+        fps, n, max_distance, threads, nullptr, [&](std::size_t w, uint32_t p, uint32_t q, int d) {
+            found[w].push_back({p, q, static_cast<uint8_t>(d)});
         });
-    }
     std::vector<Pair> all;
     std::size_t total = 0;
     for (const auto &f : found) {
@@ -176,16 +132,23 @@ Index::Index(int max_distance) : max_distance_(max_distance) {
 }
 
 int64_t Index::add(const uint64_t *fps, std::size_t n) {
-    const auto first = static_cast<int64_t>(fps_.size());
+    const auto first = static_cast<int64_t>(size_);
     const std::vector<Block> blocks = blocks_for(max_distance_);
-    fps_.reserve(fps_.size() + n);
     for (std::size_t p = 0; p < n; ++p) {
-        const auto id = static_cast<int64_t>(fps_.size());
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            tables_[b][blocks[b].key(fps[p])].push_back(id);
+        const auto id = static_cast<int64_t>(size_ + p);
+        const auto [at, fresh] = of_.try_emplace(fps[p], static_cast<uint32_t>(values_.size()));
+        if (!fresh) {
+            repeats_[at->second].push_back(id);
+            continue;
         }
-        fps_.push_back(fps[p]);
+        detail::check_count(values_.size() + 1);
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            tables_[b][blocks[b].key(fps[p])].push_back(at->second);
+        }
+        values_.push_back(fps[p]);
+        first_.push_back(id);
     }
+    size_ += n;
     return first;
 }
 
@@ -197,11 +160,15 @@ std::vector<int64_t> Index::query(uint64_t fp) const {
         if (it == tables_[b].end()) {
             continue;
         }
-        for (const int64_t id : it->second) {
-            const uint64_t other = fps_[static_cast<std::size_t>(id)];
-            if (distance(fp, other) <= max_distance_ &&
-                first_agreeing_block(fp ^ other, blocks, b)) {
-                ids.push_back(id);
+        for (const uint32_t v : it->second) {
+            const uint64_t other = values_[v];
+            if (detail::distance(fp, other) <= max_distance_ &&
+                detail::first_agreeing_block(fp ^ other, blocks, b)) {
+                ids.push_back(first_[v]);
+                const auto more = repeats_.find(v);
+                if (more != repeats_.end()) {
+                    ids.insert(ids.end(), more->second.begin(), more->second.end());
+                }
             }
         }
     }

@@ -2,10 +2,13 @@
 // Hamming-radius pair search, an incremental index, and clusters of near duplicates.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace veltrane::search {
@@ -33,6 +36,18 @@ struct Block {
 // cuts them so, the Dask one included (through the binding). Expects a checked max_distance.
 std::vector<Block> blocks_for(int max_distance);
 
+// How far a long search has got, read by another thread while it runs. Setting `cancel` makes
+// the search skip its remaining work and throw Cancelled.
+struct Progress {
+    std::atomic<uint64_t> done {0};
+    std::atomic<uint64_t> total {0};
+    std::atomic<bool> cancel {false};
+};
+
+struct Cancelled : std::runtime_error {
+    Cancelled() : std::runtime_error("the search was cancelled") {}
+};
+
 // The 64-bit SimHash signature of every text, spread over `threads` worker threads.
 // Callers must keep the texts alive and unchanged for the duration of the call.
 void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
@@ -49,7 +64,79 @@ struct Pair {
 // a pair is checked inside its groups and reported only by the lowest block it agrees on.
 std::vector<Pair> pairs(const uint64_t *fps, std::size_t n, int max_distance, int threads);
 
-// An index that grows: fingerprints get ids 0, 1, 2... in the order they were added.
+// Identical fingerprints collapsed onto one entry per distinct value. Distinct values are
+// numbered in the order of their first occurrence, so a lower number means a lower first
+// index, and a search among the values finds pairs whose first indices come in the same order.
+struct Collapsed {
+    std::vector<uint64_t> values; // each distinct fingerprint once
+    std::vector<uint32_t> first;  // the index of its first occurrence
+    std::vector<uint32_t> group;  // for each input, the number of its value
+};
+
+Collapsed collapse(const uint64_t *fps, std::size_t n);
+
+// For each of the n fingerprints the lowest index in its cluster (the connected components
+// of the pairs within max_distance), as clusters(n, pairs(...)) gives, found on the distinct
+// values without forming pairs. Memory is linear in n whatever the number of pairs.
+std::vector<int64_t> cluster_fingerprints(
+    const uint64_t *fps, std::size_t n, int max_distance, int threads, Progress *progress);
+
+// The pairs of pairs(), produced a batch at a time in the same order from the distinct values:
+// m copies of one value cost m entries, not their m(m - 1)/2 pairs, until the pairs are asked
+// for. The search among distinct values runs in the constructor.
+class PairStream {
+public:
+    PairStream(const uint64_t *fps,
+               std::size_t n,
+               int max_distance,
+               int threads,
+               Progress *progress = nullptr);
+
+    // Writes up to `max` next pairs to out and returns how many; 0 once all were written.
+    std::size_t next(Pair *out, std::size_t max);
+    // How many pairs there are in all (they may not fit an int64 product; they fit uint64
+    // since n < 2^32).
+    uint64_t total() const {
+        return total_;
+    }
+    uint64_t remaining() const {
+        return total_ - emitted_;
+    }
+    // Fingerprints whose pairs as the first item have all been written.
+    std::size_t position() const {
+        return item_;
+    }
+    std::size_t size() const {
+        return group_.size();
+    }
+
+private:
+    struct Run {
+        std::size_t pos; // into members_
+        std::size_t end;
+        uint8_t distance;
+    };
+    void start_item();
+
+    std::vector<uint64_t> values_;
+    std::vector<uint32_t> group_;
+    std::vector<std::size_t> member_starts_; // per value, into members_; one more at the end
+    std::vector<uint32_t> members_;          // indices grouped by value, increasing in each
+    std::vector<uint32_t> passed_;           // per value: its members before the current item
+    std::vector<std::size_t> near_starts_;   // per value, into near_; one more at the end
+    std::vector<uint32_t> near_;             // the other values within the distance
+    uint64_t total_ = 0;
+    uint64_t emitted_ = 0;
+    std::size_t item_ = 0;
+    bool started_ = false;
+    // The current item's partners: runs of members, merged by index through a heap of
+    // (next index, run).
+    std::vector<Run> runs_;
+    std::vector<std::pair<uint32_t, uint32_t>> heap_;
+};
+
+// An index that grows: fingerprints get ids 0, 1, 2... in the order they were added. Each
+// distinct fingerprint is stored once; adding it again appends one id to its list.
 class Index {
 public:
     explicit Index(int max_distance);
@@ -58,7 +145,10 @@ public:
         return max_distance_;
     }
     std::size_t size() const {
-        return fps_.size();
+        return size_;
+    }
+    std::size_t distinct() const {
+        return values_.size();
     }
     // Adds the fingerprints and returns the id of the first.
     int64_t add(const uint64_t *fps, std::size_t n);
@@ -67,9 +157,14 @@ public:
 
 private:
     int max_distance_;
-    std::vector<uint64_t> fps_;
-    // One table per block: block value -> ids with that value.
-    std::vector<std::unordered_map<uint64_t, std::vector<int64_t>>> tables_;
+    std::size_t size_ = 0;
+    std::vector<uint64_t> values_;              // distinct fingerprints
+    std::vector<int64_t> first_;                // the first id of each
+    std::unordered_map<uint64_t, uint32_t> of_; // fingerprint -> its number in values_
+    // Ids after the first, only for values added more than once.
+    std::unordered_map<uint32_t, std::vector<int64_t>> repeats_;
+    // One table per block: block value -> numbers of the distinct values with that value.
+    std::vector<std::unordered_map<uint64_t, std::vector<uint32_t>>> tables_;
 };
 
 // For each of n items the lowest index in its connected component of the pair graph.

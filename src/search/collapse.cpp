@@ -1,0 +1,308 @@
+// Searches that collapse identical fingerprints first: clusters and the stream of pairs.
+// Real corpora repeat lines thousands of times, and m copies are m(m - 1)/2 pairs; searching
+// the distinct values costs what the distinct values cost, and only the pair stream expands
+// copies again, a batch at a time.
+#include "search/blocks.hpp"
+#include "search/search.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <numeric>
+
+namespace veltrane::search {
+
+namespace {
+
+// Fibonacci hashing: 2^64 divided by the golden ratio spreads any set of keys, fingerprints
+// that differ only in their high or low bits included, over the table's slots.
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+// Slots hold (low 32 bits of the value) << 32 | (its number + 1); 0 marks an empty slot.
+constexpr int kSmallestTableBits = 10;
+
+class DistinctTable {
+public:
+    // Sized for `expected` distinct values; it grows when more come.
+    DistinctTable(std::vector<uint64_t> &values, std::size_t expected) : values_(values) {
+        int bits = kSmallestTableBits;
+        while ((std::size_t {1} << bits) * 3 < expected * 4) {
+            ++bits;
+        }
+        resize(bits);
+    }
+
+    // Fetches the slot where fp is looked for first, ahead of number_of(fp): the lookups are
+    // random accesses into a table larger than the caches, and several in flight overlap.
+    void prefetch(uint64_t fp) const {
+        __builtin_prefetch(&slots_[slot_of(fp)]);
+    }
+
+    // The number of fp among the values, appending it when it is new.
+    uint32_t number_of(uint64_t fp) {
+        const auto tag = static_cast<uint32_t>(fp);
+        for (std::size_t s = slot_of(fp);; s = (s + 1) & mask_) {
+            const uint64_t slot = slots_[s];
+            if (slot == 0) {
+                const auto number = static_cast<uint32_t>(values_.size());
+                values_.push_back(fp);
+                slots_[s] = uint64_t {tag} << 32 | (uint64_t {number} + 1);
+                // At most three quarters full: linear probing stays short, and the table
+                // stays under 11 bytes per distinct value.
+                if (values_.size() * 4 > slots_.size() * 3) {
+                    resize(bits_ + 1);
+                }
+                return number;
+            }
+            if (static_cast<uint32_t>(slot >> 32) == tag) {
+                const auto number = static_cast<uint32_t>(slot) - 1;
+                if (values_[number] == fp) {
+                    return number;
+                }
+            }
+        }
+    }
+
+private:
+    std::size_t slot_of(uint64_t fp) const {
+        return static_cast<std::size_t>((fp * kGolden) >> (64 - bits_));
+    }
+
+    void resize(int bits) {
+        bits_ = bits;
+        slots_.assign(std::size_t {1} << bits, 0);
+        mask_ = slots_.size() - 1;
+        for (std::size_t v = 0; v < values_.size(); ++v) {
+            std::size_t s = slot_of(values_[v]);
+            while (slots_[s] != 0) {
+                s = (s + 1) & mask_;
+            }
+            slots_[s] = uint64_t {static_cast<uint32_t>(values_[v])} << 32 | (v + 1);
+        }
+    }
+
+    std::vector<uint64_t> &values_;
+    std::vector<uint64_t> slots_;
+    std::size_t mask_ = 0;
+    int bits_ = 0;
+};
+
+} // namespace
+
+Collapsed collapse(const uint64_t *fps, std::size_t n) {
+    detail::check_count(n);
+    Collapsed out;
+    out.group.resize(n);
+    // Every value distinct is the common case of a search that finds few pairs; a corpus of
+    // many copies pays a table larger than it needs, still linear in n.
+    DistinctTable table(out.values, n);
+    out.values.reserve(n);
+    // 16 lookups ahead: enough to cover the latency of memory with independent loads.
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            table.prefetch(fps[i + kAhead]);
+        }
+        const uint32_t number = table.number_of(fps[i]);
+        if (number == out.first.size()) {
+            out.first.push_back(static_cast<uint32_t>(i));
+        }
+        out.group[i] = number;
+    }
+    out.values.shrink_to_fit();
+    out.first.shrink_to_fit();
+    return out;
+}
+
+std::vector<int64_t> cluster_fingerprints(
+    const uint64_t *fps, std::size_t n, int max_distance, int threads, Progress *progress) {
+    check_max_distance(max_distance);
+    threads = detail::worker_count(threads);
+    const Collapsed c = collapse(fps, n);
+    const std::size_t d = c.values.size();
+
+    // Union-find over the distinct values; the lower root wins, so every root is the value
+    // that occurs first in its cluster.
+    std::vector<uint32_t> parent(d);
+    std::iota(parent.begin(), parent.end(), uint32_t {0});
+    auto find = [&](uint32_t x) {
+        while (parent[x] != x) {
+            parent[x] = parent[parent[x]]; // path halving
+            x = parent[x];
+        }
+        return x;
+    };
+    // Workers gather edges and join them under the lock a few thousand at a time, so memory
+    // stays bounded however many pairs the values form and the lock is rarely contended.
+    constexpr std::size_t kEdgeBatch = 4096;
+    std::mutex lock;
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> pending(
+        static_cast<std::size_t>(threads));
+    auto join = [&](std::vector<std::pair<uint32_t, uint32_t>> &edges) {
+        const std::lock_guard<std::mutex> guard(lock);
+        for (const auto &[p, q] : edges) {
+            const uint32_t a = find(p);
+            const uint32_t b = find(q);
+            if (a < b) {
+                parent[b] = a;
+            } else if (b < a) {
+                parent[a] = b;
+            }
+        }
+        edges.clear();
+    };
+    detail::search_blocks(c.values.data(),
+                          d,
+                          max_distance,
+                          threads,
+                          progress,
+                          [&](std::size_t w, uint32_t p, uint32_t q, int) {
+                              auto &edges = pending[w];
+                              edges.emplace_back(p, q);
+                              if (edges.size() == kEdgeBatch) {
+                                  join(edges);
+                              }
+                          });
+    for (auto &edges : pending) {
+        join(edges);
+    }
+    for (std::size_t v = 0; v < d; ++v) {
+        parent[v] = find(static_cast<uint32_t>(v));
+    }
+    std::vector<int64_t> reps(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        reps[i] = c.first[parent[c.group[i]]];
+    }
+    return reps;
+}
+
+PairStream::PairStream(
+    const uint64_t *fps, std::size_t n, int max_distance, int threads, Progress *progress) {
+    check_max_distance(max_distance);
+    threads = detail::worker_count(threads);
+    Collapsed c = collapse(fps, n);
+    values_ = std::move(c.values);
+    group_ = std::move(c.group);
+    std::vector<uint32_t>().swap(c.first);
+    const std::size_t d = values_.size();
+
+    // The indices of each value, by a counting sort of the indices by value: in index order
+    // within each value.
+    member_starts_.assign(d + 1, 0);
+    for (const uint32_t g : group_) {
+        ++member_starts_[g + 1];
+    }
+    std::partial_sum(member_starts_.begin(), member_starts_.end(), member_starts_.begin());
+    members_.resize(n);
+    passed_.assign(d, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint32_t g = group_[i];
+        members_[member_starts_[g] + passed_[g]++] = static_cast<uint32_t>(i);
+    }
+    std::fill(passed_.begin(), passed_.end(), 0);
+
+    // The values within the distance of each value, both ways.
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> found(
+        static_cast<std::size_t>(threads));
+    detail::search_blocks(
+        values_.data(),
+        d,
+        max_distance,
+        threads,
+        progress,
+        [&](std::size_t w, uint32_t p, uint32_t q, int) { found[w].emplace_back(p, q); });
+    near_starts_.assign(d + 1, 0);
+    for (const auto &edges : found) {
+        for (const auto &[p, q] : edges) {
+            ++near_starts_[p + 1];
+            ++near_starts_[q + 1];
+        }
+    }
+    std::partial_sum(near_starts_.begin(), near_starts_.end(), near_starts_.begin());
+    near_.resize(near_starts_[d]);
+    std::vector<std::size_t> fill(near_starts_.begin(), near_starts_.end() - 1);
+    for (auto &edges : found) {
+        for (const auto &[p, q] : edges) {
+            near_[fill[p]++] = q;
+            near_[fill[q]++] = p;
+            total_ += uint64_t {member_starts_[p + 1] - member_starts_[p]} *
+                      (member_starts_[q + 1] - member_starts_[q]);
+        }
+        std::vector<std::pair<uint32_t, uint32_t>>().swap(edges);
+    }
+    for (std::size_t v = 0; v < d; ++v) {
+        const uint64_t m = member_starts_[v + 1] - member_starts_[v];
+        total_ += m * (m - 1) / 2;
+    }
+}
+
+void PairStream::start_item() {
+    runs_.clear();
+    heap_.clear();
+    const uint32_t g = group_[item_];
+    // The item itself is the first member of its value not yet passed.
+    const std::size_t own = member_starts_[g] + passed_[g] + 1;
+    if (own < member_starts_[g + 1]) {
+        runs_.push_back({own, member_starts_[g + 1], 0});
+    }
+    for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
+        const uint32_t h = near_[k];
+        const std::size_t pos = member_starts_[h] + passed_[h];
+        if (pos < member_starts_[h + 1]) {
+            runs_.push_back({pos,
+                             member_starts_[h + 1],
+                             static_cast<uint8_t>(detail::distance(values_[g], values_[h]))});
+        }
+    }
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+        heap_.emplace_back(members_[runs_[r].pos], static_cast<uint32_t>(r));
+    }
+    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+}
+
+std::size_t PairStream::next(Pair *out, std::size_t max) {
+    std::size_t written = 0;
+    const std::size_t n = group_.size();
+    while (written < max) {
+        if (!started_) {
+            if (item_ >= n) {
+                break;
+            }
+            start_item();
+            started_ = true;
+        }
+        if (heap_.empty()) {
+            ++passed_[group_[item_]];
+            ++item_;
+            started_ = false;
+            continue;
+        }
+        const auto i = static_cast<int64_t>(item_);
+        if (heap_.size() == 1) {
+            // One run left: copy it without the heap.
+            Run &run = runs_[heap_.front().second];
+            const std::size_t take = std::min(max - written, run.end - run.pos);
+            for (std::size_t t = 0; t < take; ++t) {
+                out[written++] = {i, members_[run.pos++], run.distance};
+            }
+            if (run.pos == run.end) {
+                heap_.clear();
+            } else {
+                heap_.front().first = members_[run.pos];
+            }
+            continue;
+        }
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+        Run &run = runs_[heap_.back().second];
+        out[written++] = {i, members_[run.pos++], run.distance};
+        if (run.pos < run.end) {
+            heap_.back().first = members_[run.pos];
+            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+        } else {
+            heap_.pop_back();
+        }
+    }
+    emitted_ += written;
+    return written;
+}
+
+} // namespace veltrane::search

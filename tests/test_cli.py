@@ -4,6 +4,8 @@ import fcntl
 import json
 import os
 import pty
+import random
+import re
 import struct
 import subprocess
 import sys
@@ -14,6 +16,7 @@ from pathlib import Path
 import pytest
 from dedup_core import SimHash
 from veltrane import (
+    clusters,
     dedup_report,
     fingerprints64,
     near_duplicate_pairs,
@@ -78,6 +81,11 @@ def test_fingerprint_of_each_line_as_bytes(tmp_path, bits):
     assert veltrane("fingerprint", "--bits", bits, stdin=raw).stdout.decode() == expected
     both = veltrane("fingerprint", "--bits", bits, path, "-", stdin=raw)
     assert both.stdout.decode() == expected * 2
+    # Without any \r, with and without a newline at the end.
+    for plain in (b"one\n\ntwo words\nlast", b"one\n\ntwo words\nlast\n"):
+        lines = [b"one", b"", b"two words", b"last"]
+        result = veltrane("fingerprint", "--bits", bits, stdin=plain).stdout.decode()
+        assert result == "".join(SimHash(bits).compute(line).hex() + "\n" for line in lines)
 
 
 def test_near_dup_pairs_name_file_and_line(tmp_path):
@@ -165,6 +173,57 @@ def test_near_dups_by_jaccard_is_the_default(tmp_path):
         (1, 6, False),
     ]
     assert all(r["similarity"] == similarity.get((r["cluster"], r["i"]), 1.0) for r in rows)
+
+
+def test_near_dups_with_many_copies_equal_the_pair_array(tmp_path):
+    # 400 copies of one line are 79,800 pairs: more than one batch of the stream.
+    texts = ["the same line again"] * 400 + TEXTS + ["THE same line  again"] * 3
+    order = list(range(len(texts)))
+    random.Random(4).shuffle(order)
+    texts = [texts[k] for k in order]
+    path = tmp_path / "copies.txt"
+    path.write_text("\n".join(texts) + "\n")
+    fps = fingerprints64(texts)
+    expected = near_duplicate_pairs(fps, 4)
+    out = veltrane("near-dups", "--method", "simhash", path, "--max-distance", 4)
+    assert out.returncode == 0, out.stderr
+    rows = [json.loads(line) for line in out.stdout.splitlines()]
+    assert [(r["i"], r["j"], r["distance"]) for r in rows] == expected.tolist()
+    assert all(r["line_i"] == r["i"] + 1 and r["line_j"] == r["j"] + 1 for r in rows)
+
+    reps = clusters(len(fps), expected)
+    out = veltrane(
+        "near-dups", "--method", "simhash", path, "--max-distance", 4, "--format", "clusters"
+    )
+    rows = [json.loads(line) for line in out.stdout.splitlines()]
+    members = [m for m in range(len(fps)) if (reps == reps[m]).sum() > 1]
+    members.sort(key=lambda m: (reps[m], m))
+    assert [(r["cluster"], r["i"]) for r in rows] == [(reps[m], m) for m in members]
+
+
+def test_pairs_of_twenty_thousand_copies_end_at_once_when_the_reader_goes(tmp_path):
+    # 200 million pairs: only a stream that writes them as it makes them can stop at once.
+    path = tmp_path / "copies.txt"
+    path.write_text("one line repeated\n" * 20_000)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "veltrane", "near-dups", "--method", "simhash", path],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    first = proc.stdout.readline()
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert proc.wait(timeout=60) != 0 and err == b""
+    assert json.loads(first) == {
+        "i": 0,
+        "j": 1,
+        "distance": 0,
+        "file_i": str(path),
+        "line_i": 1,
+        "file_j": str(path),
+        "line_j": 2,
+    }
 
 
 def test_dedup_report_as_json_and_table(tmp_path):
@@ -305,4 +364,9 @@ def test_progress_bar_only_on_a_terminal_and_not_with_quiet():
     # More lines than one batch, so the bar is updated after its delay has passed.
     lines = [b"some words here\n" * (1 << 16)] * 3
     assert b"fingerprints" in run_on_terminal("fingerprint", chunks=lines, pause=0.6)
+    # The search counts its steps (fingerprints times blocks) up to 100%.
+    shown = run_on_terminal(
+        "near-dups", "--method", "simhash", "--format", "clusters", "-", chunks=lines, pause=0.6
+    )
+    assert re.search(rb"searching: +100%", shown), shown[-300:]
     assert run_on_terminal("fingerprint", "--quiet", chunks=lines, pause=0.6) == b""

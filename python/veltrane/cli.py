@@ -22,14 +22,21 @@ from typing import BinaryIO
 import numpy as np
 from dedup_core import __version__
 
-from . import _args
+from . import _args, _native
 from .gear import DEFAULT_AVG_SIZE, GearCDC
 from .lsh import (
     jaccard_similarities,
     near_duplicate_clusters_jaccard,
     near_duplicate_pairs_jaccard,
 )
-from .search import MAX_DISTANCE, clusters, fingerprints, fingerprints64, near_duplicate_pairs
+from .search import (
+    MAX_DISTANCE,
+    PAIR_BATCH,
+    PAIR_DTYPE,
+    _with_progress,
+    fingerprints,
+    fingerprints64,
+)
 from .stream import DEFAULT_CHUNK_SIZE, dedup_report
 
 PROG = "veltrane"
@@ -275,6 +282,7 @@ class _Progress:
 
     def __init__(self, enabled: bool, total: int | None, description: str) -> None:
         self._bar = None
+        self._counting: str | None = None
         if enabled:
             from tqdm import tqdm
 
@@ -294,6 +302,25 @@ class _Progress:
     def update(self, n: int) -> None:
         if self._bar is not None:
             self._bar.update(n)
+
+    def count(self, description: str, done: int, total: int) -> None:
+        """Shows ``done`` of ``total`` steps of the phase ``description``, counted from 0 when
+        the phase is new (total 0: not known yet)."""
+        bar = self._bar
+        if bar is None:
+            return
+        if self._counting != description:
+            self._counting = description
+            bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000
+            bar.n = bar.last_print_n = 0
+            bar.total = total or None
+            self.phase(description)
+        if total and bar.total != total:
+            bar.total = total
+        if done > bar.n:
+            bar.update(done - bar.n)
+            if done == total:  # the last step is drawn, however soon after the one before
+                self.phase(description)
 
     def phase(self, description: str) -> None:
         """Names the next step; drawn at once if the bar is already showing."""
@@ -375,18 +402,24 @@ def _line_batches(path: str, progress: _Progress) -> Iterator[tuple[int, list[by
                 raise CommandError(f"{_shown(path)}: {e.strerror or e}") from None
             if not lines:
                 return
-            progress.update(sum(map(len, lines)))
-            yield (
-                first,
-                [
+            data = b"".join(lines)
+            progress.update(len(data))
+            if b"\r" in data:
+                texts = [
                     line[:-2]
                     if line.endswith(b"\r\n")
                     else line[:-1]
                     if line.endswith(b"\n")
                     else line
                     for line in lines
-                ],
-            )
+                ]
+            else:
+                # Without \r only \n ends lines, and one split in C cuts them all; every line
+                # but the file's last ends with it, which leaves an empty piece to drop.
+                texts = data.split(b"\n")
+                if data.endswith(b"\n"):
+                    texts.pop()
+            yield first, texts
             first += len(lines)
     finally:
         if stream is not sys.stdin.buffer:
@@ -531,38 +564,73 @@ def _near_dups(args, out) -> None:
                 parts.append(fingerprints64(texts, threads=args.threads))
                 sources.extend([k] * len(texts))
                 numbers.extend(lines_of)
-        progress.phase("searching")
         fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
-        pairs = near_duplicate_pairs(fps, args.max_distance, threads=args.threads)
+        threads = _args.threads(args.threads)
+
+        def searching(done: int, total: int) -> None:
+            progress.count("searching", done, total)
+
+        searching(0, 0)
         if args.format == "clusters":
-            reps = clusters(len(fps), pairs)
-    names = [json.dumps(path) for path in args.inputs]
+            reps = _with_progress(
+                lambda p: _native.cluster_fingerprints(fps, args.max_distance, threads, p),
+                searching,
+            )
+        else:
+            # Only the distinct fingerprints are searched here; their copies become pairs a
+            # batch at a time as they are written, so memory does not grow with the pairs.
+            stream = _with_progress(
+                lambda p: _native.PairStream(fps, args.max_distance, threads, p), searching
+            )
+    names = np.array([json.dumps(path) for path in args.inputs], dtype=object)
+    source_of = np.frombuffer(sources, dtype=np.int32) if len(sources) else np.empty(0, np.int32)
+    line_of = np.frombuffer(numbers, dtype=np.int64) if len(numbers) else np.empty(0, np.int64)
+    # Rows are formatted from whole columns, converted to lists a batch at a time: one
+    # f-string per row and no indexing in Python.
     if args.format == "pairs":
-        _write(
-            out,
-            (
-                f'{{"i": {i}, "j": {j}, "distance": {d}, "file_i": {names[sources[i]]}, '
-                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, '
-                f'"line_j": {numbers[j]}}}\n'
-                for i, j, d in zip(
-                    pairs["i"].tolist(), pairs["j"].tolist(), pairs["distance"].tolist()
+        while len(batch := stream.next(PAIR_BATCH, PAIR_DTYPE)):
+            i, j = batch["i"], batch["j"]
+            out.write(
+                "".join(
+                    [
+                        f'{{"i": {a}, "j": {b}, "distance": {d}, "file_i": {fa}, '
+                        f'"line_i": {la}, "file_j": {fb}, "line_j": {lb}}}\n'
+                        for a, b, d, fa, la, fb, lb in zip(
+                            i.tolist(),
+                            j.tolist(),
+                            batch["distance"].tolist(),
+                            names[source_of[i]].tolist(),
+                            line_of[i].tolist(),
+                            names[source_of[j]].tolist(),
+                            line_of[j].tolist(),
+                        )
+                    ]
                 )
-            ),
-        )
+            )
         return
     sizes = np.bincount(reps, minlength=len(reps))
     members = np.flatnonzero(sizes[reps] > 1)
     members = members[np.lexsort((members, reps[members]))]  # by cluster, then by index
-    values = fps.tolist()
-    _write(
-        out,
-        (
-            f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
-            f'"distance": {(values[i] ^ values[r]).bit_count()}, '
-            f'"keep": {"true" if i == r else "false"}}}\n'
-            for i, r in zip(members.tolist(), reps[members].tolist())
-        ),
-    )
+    cluster = reps[members]
+    for start in range(0, len(members), WRITE_BATCH):
+        m, r = members[start : start + WRITE_BATCH], cluster[start : start + WRITE_BATCH]
+        out.write(
+            "".join(
+                [
+                    f'{{"cluster": {c}, "i": {i}, "file": {f}, "line": {n}, '
+                    f'"distance": {(x ^ y).bit_count()}, '
+                    f'"keep": {"true" if i == c else "false"}}}\n'
+                    for c, i, f, n, x, y in zip(
+                        r.tolist(),
+                        m.tolist(),
+                        names[source_of[m]].tolist(),
+                        line_of[m].tolist(),
+                        fps[m].tolist(),
+                        fps[r].tolist(),
+                    )
+                ]
+            )
+        )
 
 
 def _fingerprint(args, out) -> None:

@@ -6,7 +6,8 @@ none over), an index for streams, and clusters that say which text to keep.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator, Sequence
+import threading
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import NamedTuple
 
 import numpy as np
@@ -104,6 +105,40 @@ def iter_near_duplicate_pairs(
 def _pair_batches(stream, batch_size: int) -> Iterator[np.ndarray]:
     while len(batch := stream.next(batch_size, PAIR_DTYPE)):
         yield batch
+
+
+# How often a running search reports its progress.
+PROGRESS_INTERVAL_SECONDS = 0.1
+
+
+def _with_progress[Result](
+    run: Callable[[_native.Progress], Result], report: Callable[[int, int], None]
+) -> Result:
+    """``run(progress)`` on a thread of its own, the native search inside it without the GIL,
+    while this thread calls ``report(done, total)`` every ``PROGRESS_INTERVAL_SECONDS``. An
+    exception here (Ctrl-C) cancels the search before it propagates."""
+    progress = _native.Progress()
+    outcome: dict[str, object] = {}
+
+    def target() -> None:
+        try:
+            outcome["result"] = run(progress)
+        except BaseException as e:  # handed to the waiting thread
+            outcome["error"] = e
+
+    worker = threading.Thread(target=target, name="veltrane-search", daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(PROGRESS_INTERVAL_SECONDS)
+            report(progress.done, progress.total)
+    except BaseException:
+        progress.cancel()
+        worker.join()
+        raise
+    if "error" in outcome:
+        raise outcome["error"]  # type: ignore[misc]
+    return outcome["result"]  # type: ignore[return-value]
 
 
 def near_duplicate_clusters(

@@ -115,6 +115,7 @@ bench: install
 	    $(PIP) install --quiet "$$peer" || echo "bench: $$peer did not install; it shows as n/a"; done
 	$(VPY) bench/run.py
 	$(VPY) bench/search.py
+	$(VPY) bench/collapse.py
 	$(VPY) bench/stream.py
 	$(VPY) bench/jaccard.py
 	$(VPY) bench/minhash.py

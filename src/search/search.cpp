@@ -135,20 +135,24 @@ int64_t Index::add(const uint64_t *fps, std::size_t n) {
     const auto first = static_cast<int64_t>(size_);
     const std::vector<Block> blocks = blocks_for(max_distance_);
     for (std::size_t p = 0; p < n; ++p) {
-        const auto id = static_cast<int64_t>(size_ + p);
-        const auto [at, fresh] = of_.try_emplace(fps[p], static_cast<uint32_t>(values_.size()));
-        if (!fresh) {
-            repeats_[at->second].push_back(id);
-            continue;
+        const auto id = static_cast<int64_t>(size_);
+        const auto known = of_.find(fps[p]);
+        if (known != of_.end()) {
+            repeats_[known->second].push_back(id);
+        } else {
+            detail::check_count(values_.size() + 1);
+            const auto number = static_cast<uint32_t>(values_.size());
+            values_.push_back(fps[p]);
+            first_.push_back(id);
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                tables_[b][blocks[b].key(fps[p])].push_back(number);
+            }
+            of_.emplace(fps[p], number);
         }
-        detail::check_count(values_.size() + 1);
-        for (std::size_t b = 0; b < blocks.size(); ++b) {
-            tables_[b][blocks[b].key(fps[p])].push_back(at->second);
-        }
-        values_.push_back(fps[p]);
-        first_.push_back(id);
+        // Counted one by one, so that ids stay those of the fingerprints added should an
+        // allocation fail part of the way.
+        ++size_;
     }
-    size_ += n;
     return first;
 }
 

@@ -136,6 +136,21 @@ def test_default_search_finds_near_copies():
     assert found.tolist() == expected and len(expected) == 20
 
 
+def test_identical_signatures_of_different_sets_are_verified_not_copied():
+    """Two signature values rarely tell apart sets that differ in one shingle of 200: such
+    texts share a signature but are not copies, so exact verification reports their true
+    similarity, and their copies pair with both at the right similarity."""
+    a = " ".join(f"w{k}" for k in range(204))
+    texts = [a, a + " extra", a, a + " extra"]
+    sig = veltrane.minhash_signatures(texts, 2)
+    assert (sig[0] == sig[1]).all()  # the case under test
+    sets = [shingles(t, 5) for t in texts]
+    expected = [(x, y, jaccard(sets[x], sets[y])) for x, y in itertools.combinations(range(4), 2)]
+    found = veltrane.near_duplicate_pairs_jaccard(texts, 0.9, num_perm=2)
+    assert found.tolist() == expected
+    assert sorted({s for _, _, s in expected}) == [200 / 201, 1.0]
+
+
 @pytest.mark.parametrize("verify", ["exact", "estimate", None])
 def test_clusters_of_collapsed_copies_equal_clusters_of_pairs(verify):
     rng = np.random.default_rng(3)

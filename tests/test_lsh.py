@@ -198,3 +198,17 @@ def test_bad_arguments(kwargs, error, message):
     kwargs = {"texts_or_signatures": ["one text", "another"], **kwargs}
     with pytest.raises(error, match=message):
         veltrane.near_duplicate_pairs_jaccard(**kwargs)
+
+
+def test_deduplicate_texts_by_minhash_keeps_the_first_of_each_cluster():
+    rng = np.random.default_rng(4)
+    texts = small_corpus(rng, 80)
+    pairs = veltrane.near_duplicate_pairs_jaccard(texts, 0.7, ngram=3)
+    labels = veltrane.clusters(len(texts), pairs)
+    result = veltrane.deduplicate_texts(texts, method="minhash", threshold=0.7, ngram=3)
+    first = labels == np.arange(len(texts))
+    assert result.keep.tolist() == np.flatnonzero(first).tolist()
+    assert result.duplicate_of.tolist() == np.where(first, -1, labels).tolist()
+    assert 0 < len(result.keep) < len(texts)
+    with pytest.raises(ValueError, match="method must be 'simhash' or 'minhash'"):
+        veltrane.deduplicate_texts(texts, method="jaccard")

@@ -236,16 +236,36 @@ def deduplicate_texts(
     texts: Sequence[str | bytes | bytearray],
     max_distance: int = 3,
     *,
+    method: str = "simhash",
+    threshold: float = 0.8,
+    ngram: int = 5,
+    num_perm: int = 128,
     threads: int | None = None,
 ) -> TextDeduplication:
-    """Which texts to keep when near duplicates (64-bit fingerprints) are dropped.
+    """Which texts to keep when near duplicates are dropped.
+
+    ``method="simhash"`` (the default, as before) clusters texts whose 64-bit fingerprints are
+    at most ``max_distance`` bits apart; ``method="minhash"`` clusters texts whose sets of
+    ``ngram``-word shingles have Jaccard similarity at least ``threshold``, verified exactly
+    (:func:`veltrane.near_duplicate_clusters_jaccard` with ``num_perm`` MinHash values). Each
+    method ignores the other's options.
 
     The first text of each cluster is kept. ``duplicate_of[t]`` is -1 for a kept text and
-    otherwise its cluster's first text, which, through a chain of near duplicates, may be more
-    than ``max_distance`` bits away from it. The clusters are those of
-    :func:`near_duplicate_clusters`: copies cost no pairs.
+    otherwise its cluster's first text, which, through a chain of near duplicates, may be
+    further from it than the method's bound. Copies cost no pairs: the clusters are those of
+    :func:`near_duplicate_clusters` or :func:`veltrane.near_duplicate_clusters_jaccard`.
     """
-    fps = fingerprints64(texts, threads=threads)
-    reps = near_duplicate_clusters(fps, max_distance, threads=threads)
+    if method == "simhash":
+        fps = fingerprints64(texts, threads=threads)
+        reps = near_duplicate_clusters(fps, max_distance, threads=threads)
+    elif method == "minhash":
+        # lsh builds on this module's clusters, so it is imported here.
+        from .lsh import near_duplicate_clusters_jaccard
+
+        reps = near_duplicate_clusters_jaccard(
+            texts, threshold, ngram=ngram, num_perm=num_perm, threads=threads
+        )
+    else:
+        raise ValueError(f"method must be 'simhash' or 'minhash', got {method!r}")
     kept = reps == np.arange(len(reps))
     return TextDeduplication(keep=np.flatnonzero(kept), duplicate_of=np.where(kept, -1, reps))

@@ -117,6 +117,7 @@ bench: install
 	$(VPY) bench/search.py
 	$(VPY) bench/collapse.py
 	$(VPY) bench/stream.py
+	$(VPY) bench/gear.py
 	$(VPY) bench/jaccard.py
 	$(VPY) bench/minhash.py
 

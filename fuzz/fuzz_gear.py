@@ -26,7 +26,8 @@ def supported_isas():
     return out
 
 
-SUPPORTED = supported_isas()
+# The one-thread walk, then each instruction set's candidate scan.
+SUPPORTED = ["serial", *supported_isas()]
 TABLES = {}
 
 

@@ -90,7 +90,9 @@ def _cutter(chunk_size: object, chunker: object) -> _Cutter:
     if isinstance(chunker, GearCDC):
         gear = chunker
         return _Cutter(
-            lambda view: gear.cut_points(view).tolist(),
+            # One thread: a read's worth of bytes is cut in a few milliseconds, in which a team
+            # of threads gains little, and it loses much when another process holds a core.
+            lambda view: gear.cut_points(view, threads=1).tolist(),
             gear.max_size,
             {
                 "name": "gear",

@@ -61,6 +61,11 @@ void scan_avx2(
 void scan_avx512(
     const ScanParams &, const unsigned char *, std::size_t, std::size_t, std::vector<uint64_t> &);
 
+class GearCDC;
+// The chunk ends on one thread for the AVX2 kernel: chunk by chunk, skipping what no tested
+// hash sees.
+std::vector<int64_t> cut_serial(const GearCDC &, const unsigned char *data, std::size_t size);
+
 class GearCDC {
 public:
     // Throws std::invalid_argument naming the argument: min_size < 64, avg_size not a power of
@@ -101,10 +106,15 @@ public:
     // End offsets of all chunks of data[0, size), by cut() from each end in turn.
     std::vector<int64_t> reference_cut_points(const unsigned char *data, std::size_t size) const;
 
-    // The same ends, found by the kernel for `isa` on `threads` threads (at least 1): each
-    // thread finds the candidates of its own range, then one serial pass picks the cuts.
-    std::vector<int64_t>
-    cut_points(const unsigned char *data, std::size_t size, int threads, cpu::Isa isa) const;
+    // The same ends, found on `threads` threads (at least 1) by the kernels for `isa`. Several
+    // threads each find the candidates of their own range, then one serial pass picks the
+    // cuts; on one thread the serial walk (cut_serial) runs instead where it is faster. `bulk`
+    // forces the candidate scan, so that tests reach every kernel.
+    std::vector<int64_t> cut_points(const unsigned char *data,
+                                    std::size_t size,
+                                    int threads,
+                                    cpu::Isa isa,
+                                    bool bulk = false) const;
     std::vector<int64_t>
     cut_points(const unsigned char *data, std::size_t size, int threads) const {
         return cut_points(data, size, threads, cpu::chosen_isa());

@@ -1,8 +1,14 @@
-// The AVX2-machine candidate scan. A gather of 64-bit table entries costs more than the four
-// scalar loads it replaces, so this kernel stays in general registers: four stretches of the
-// range are rolled in one loop, so that the four dependency chains (a shift and an add per byte)
-// overlap, and the loads and compares of one chain fill the others' latency.
+// The kernels for processors with AVX2 but not AVX-512. A gather of 64-bit table entries costs
+// more than the scalar loads it replaces, so both stay in general registers.
+//
+// On one thread, cut_serial walks chunk by chunk like the literal loop, but skips the bytes
+// that no tested hash sees and tests each stretch against its own threshold, so it hashes only
+// about (mean - min_size + 64) / mean of the bytes. For threads, scan_avx2 finds the candidates
+// of a range: four stretches rolled in one loop, so that the four dependency chains (a shift and
+// an add per byte) overlap.
 #include "chunk/gear.hpp"
+
+#include <algorithm>
 
 namespace veltrane::gear {
 
@@ -67,6 +73,64 @@ void scan_avx2(const ScanParams &p,
         out.insert(out.end(), f.begin(), f.end());
     }
     scan_scalar(p, data, begin + kChains * stretch, end, out);
+}
+
+namespace {
+
+// The first j in [from, to) whose hash, rolled on from h, is below threshold; `to` when none.
+inline std::size_t first_below(const uint64_t *g,
+                               const unsigned char *data,
+                               std::size_t from,
+                               std::size_t to,
+                               uint64_t &h,
+                               uint64_t threshold) {
+    std::size_t j = from;
+    // Two bytes a step, with both tests after the pair: fewer taken branches than one a byte.
+    for (; j + 2 <= to; j += 2) {
+        const uint64_t a = (h << 1) + g[data[j]];
+        h = (a << 1) + g[data[j + 1]];
+        if (__builtin_expect(a < threshold, 0)) {
+            h = a;
+            return j;
+        }
+        if (__builtin_expect(h < threshold, 0)) {
+            return j + 1;
+        }
+    }
+    for (; j < to; ++j) {
+        h = (h << 1) + g[data[j]];
+        if (h < threshold) {
+            return j;
+        }
+    }
+    return to;
+}
+
+} // namespace
+
+std::vector<int64_t> cut_serial(const GearCDC &c, const unsigned char *data, std::size_t size) {
+    const uint64_t *g = c.table().g;
+    std::vector<int64_t> ends;
+    for (std::size_t start = 0; start < size;) {
+        std::size_t end = size;
+        if (size - start > c.min_size()) {
+            const std::size_t limit = start + std::min<uint64_t>(size - start, c.max_size());
+            const std::size_t first = start + c.min_size() - 1;
+            const std::size_t loose_from = std::min(start + c.avg_size() - 1, limit);
+            uint64_t h = 0;
+            for (std::size_t i = first + 1 - kWindow; i < first; ++i) {
+                h = (h << 1) + g[data[i]];
+            }
+            std::size_t j = first_below(g, data, first, loose_from, h, c.strict_threshold());
+            if (j == loose_from) {
+                j = first_below(g, data, loose_from, limit, h, c.loose_threshold());
+            }
+            end = j == limit ? limit : j + 1;
+        }
+        ends.push_back(static_cast<int64_t>(end));
+        start = end;
+    }
+    return ends;
 }
 
 } // namespace veltrane::gear

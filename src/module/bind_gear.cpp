@@ -90,16 +90,19 @@ py::array_t<int64_t> reference_cut_points(const GearCDC &self, const py::handle 
     return to_array(self.reference_cut_points(view.data(), view.size()));
 }
 
+// A kernel by name: "serial" (the one-thread walk), or an instruction set's candidate scan.
 py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
                                        const py::handle &data,
-                                       const std::string &isa,
+                                       const std::string &kernel,
                                        int threads) {
-    const veltrane::cpu::Isa chosen = isa_named(isa);
+    const bool serial = kernel == "serial";
+    const veltrane::cpu::Isa isa = serial ? veltrane::cpu::Isa::avx2 : isa_named(kernel);
     const ByteView view(data);
     std::vector<int64_t> ends;
     {
         py::gil_scoped_release release;
-        ends = self.cut_points(view.data(), view.size(), threads, chosen);
+        ends = serial ? veltrane::gear::cut_serial(self, view.data(), view.size())
+                      : self.cut_points(view.data(), view.size(), threads, isa, true);
     }
     return to_array(ends);
 }
@@ -120,7 +123,7 @@ void veltrane::bind_gear(py::module_ &m) {
         .def("kernel_cut_points",
              &kernel_cut_points,
              py::arg("data"),
-             py::arg("isa"),
+             py::arg("kernel"),
              py::arg("threads"))
         .def_property_readonly("table", [](const GearCDC &self) {
             return to_array(std::vector<uint64_t>(self.table().g, self.table().g + 256));

@@ -174,7 +174,7 @@ std::vector<int64_t> GearCDC::cut_points(
     // 2^9, as for avg_size 2 KiB at level 2, it lost by a quarter) and the walk wins below.
     if (parts == 1 && !bulk &&
         (isa == cpu::Isa::avx2 ||
-         (isa == cpu::Isa::avx512 && scan_.loose > uint64_t {1} << (64 - kDenseBits)))) {
+         (isa == cpu::Isa::avx512 && scan_.loose >= uint64_t {1} << (64 - kDenseBits)))) {
         return cut_serial(*this, data, size);
     }
     std::vector<uint64_t> candidates;

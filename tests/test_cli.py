@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import time
 from pathlib import Path
 
@@ -340,23 +341,31 @@ def run_on_terminal(*args, chunks, pause):
         stderr=secondary,
     )
     os.close(secondary)
+    # Drained while the child runs: a slow machine redraws the bar more often, and a full
+    # terminal buffer would block the child's writes until the wait timed out.
+    received: list[bytes] = []
+
+    def drain() -> None:
+        while True:
+            try:
+                data = os.read(main, 1 << 16)
+            except OSError:  # the terminal closes with its last writer
+                return
+            if not data:
+                return
+            received.append(data)
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
     for chunk in chunks:
         proc.stdin.write(chunk)
         proc.stdin.flush()
         time.sleep(pause)
     proc.stdin.close()
     assert proc.wait(timeout=60) == 0
-    output = b""
-    while True:
-        try:
-            data = os.read(main, 1 << 16)
-        except OSError:  # the terminal closes with its last writer
-            break
-        if not data:
-            break
-        output += data
+    reader.join(timeout=10)
     os.close(main)
-    return output
+    return b"".join(received)
 
 
 @pytest.mark.no_sanitizer

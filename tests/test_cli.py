@@ -15,6 +15,7 @@ import time
 from pathlib import Path
 
 import pytest
+from address_limit import python_under_address_limit
 from dedup_core import SimHash
 from veltrane import (
     clusters,
@@ -225,6 +226,30 @@ def test_pairs_of_twenty_thousand_copies_end_at_once_when_the_reader_goes(tmp_pa
         "file_j": str(path),
         "line_j": 2,
     }
+
+
+@pytest.mark.no_sanitizer
+def test_minhash_pairs_of_twenty_thousand_copies_stream_under_a_memory_limit(tmp_path):
+    # 200 million pairs (4.8 GB as an array) under a cap of 256 MB above the start: only a
+    # stream that expands the copies as it writes them gets to the first line.
+    path = tmp_path / "copies.txt"
+    path.write_text("one line repeated here\n" * 20_000 + "one line repeated here too\n")
+    command = python_under_address_limit(
+        "from veltrane import cli",
+        f"raise SystemExit(cli.main(['near-dups', '--format', 'pairs', {str(path)!r}]))",
+    )
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines = [proc.stdout.readline() for _ in range(3)]
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.stderr.close()
+    assert proc.wait(timeout=60) == 141 and err == b""
+    rows = [json.loads(line) for line in lines]
+    assert [(r["i"], r["j"], r["similarity"]) for r in rows] == [
+        (0, 1, 1.0),
+        (0, 2, 1.0),
+        (0, 3, 1.0),
+    ]
 
 
 def test_dedup_report_as_json_and_table(tmp_path):

@@ -151,11 +151,52 @@ def test_identical_signatures_of_different_sets_are_verified_not_copied():
     assert sorted({s for _, _, s in expected}) == [200 / 201, 1.0]
 
 
-@pytest.mark.parametrize("verify", ["exact", "estimate", None])
-def test_clusters_of_collapsed_copies_equal_clusters_of_pairs(verify):
+def many_copies():
+    """Texts drawn with replacement from a small corpus: groups of copies, joined in chains."""
     rng = np.random.default_rng(3)
     texts = small_corpus(rng, 40)
-    texts = [texts[int(k)] for k in rng.integers(0, len(texts), size=120)]
+    return [texts[int(k)] for k in rng.integers(0, len(texts), size=120)]
+
+
+CORPORA = {
+    "many copies": many_copies(),
+    "empty": [],
+    "one text": ["a few words"],
+    "all equal": ["the same five words here"] * 30,
+    "all without words": ["", "!", " ."] * 5,
+}
+
+
+@pytest.mark.parametrize("texts", CORPORA.values(), ids=CORPORA.keys())
+@pytest.mark.parametrize("verify", ["exact", "estimate", None])
+def test_pair_stream_equals_the_pairs(texts, verify):
+    """Batches of the expanded copies, cut anywhere, join to the array; with a band per value
+    and exact verification, both are the brute-force pairs."""
+    kwargs = dict(ngram=2, num_perm=32, verify=verify)
+    for bands, rows in [(16, 2), (32, 1)]:
+        pairs = veltrane.near_duplicate_pairs_jaccard(texts, 0.6, bands=bands, rows=rows, **kwargs)
+        for batch_size in (1, 7, 1 << 16):
+            batches = list(
+                veltrane.iter_near_duplicate_pairs_jaccard(
+                    texts, 0.6, bands=bands, rows=rows, batch_size=batch_size, **kwargs
+                )
+            )
+            assert all(0 < len(b) <= batch_size and b.dtype == JACCARD_PAIR_DTYPE for b in batches)
+            joined = np.concatenate(batches) if batches else pairs[:0]
+            assert joined.tolist() == pairs.tolist()
+    if verify == "exact":
+        sets = [shingles(t, 2) for t in texts]
+        expected = [
+            (a, b, jaccard(sets[a], sets[b]))
+            for a, b in itertools.combinations(range(len(texts)), 2)
+            if jaccard(sets[a], sets[b]) >= 0.6
+        ]
+        assert pairs.tolist() == expected
+
+
+@pytest.mark.parametrize("verify", ["exact", "estimate", None])
+def test_clusters_of_collapsed_copies_equal_clusters_of_pairs(verify):
+    texts = many_copies()
     kwargs = dict(bands=16, rows=2, num_perm=32, ngram=2, verify=verify)
     pairs = veltrane.near_duplicate_pairs_jaccard(texts, 0.6, **kwargs)
     labels = veltrane.near_duplicate_clusters_jaccard(texts, 0.6, **kwargs)

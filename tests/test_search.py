@@ -3,12 +3,11 @@ clusters, deduplicate_texts."""
 
 import random
 import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 import veltrane
+from address_limit import python_under_address_limit
 from dedup_core import SimHash
 from hypothesis import given
 from hypothesis import strategies as st
@@ -420,55 +419,44 @@ def test_errors(call, error, message):
 def test_groups_of_twenty_thousand_copies_under_a_memory_limit(tmp_path):
     # Five lines 20,000 times each are a billion pairs (24 GB as pairs); collapsed, the corpus
     # is 105,000 fingerprints of 5,005 distinct values, which fit in a few MB.
+    setup = f"""
+        import contextlib, io, json, random
+        import numpy as np
+        import veltrane
+        from veltrane import cli
+
+        texts = [f"boilerplate line {{g}} of every file" for g in range(5)] * 20_000
+        texts += [f"line {{k}} " + "words " * (k % 7) + str(k * k) for k in range(5000)]
+        random.Random(0).shuffle(texts)
+        path = {str(tmp_path / "corpus.txt")!r}
+        with open(path, "w") as f:
+            f.write("\\n".join(texts) + "\\n")
+        fps = veltrane.fingerprints64(texts)
+        values, first, group = np.unique(fps, return_index=True, return_inverse=True)
+        # The model: clusters of the distinct values, each named by its first copy.
+        small = veltrane.clusters(len(values), veltrane.near_duplicate_pairs(values, 3))
+        low = np.full(len(values), len(fps))
+        np.minimum.at(low, small, first)
+        expected = low[small][group]
+        """
+    code = """
+        assert np.array_equal(veltrane.near_duplicate_clusters(fps, 3), expected)
+        dedup = veltrane.deduplicate_texts(texts, 3)
+        assert np.array_equal(dedup.keep, np.flatnonzero(expected == np.arange(len(fps))))
+        batch = next(veltrane.iter_near_duplicate_pairs(fps, 3, batch_size=1000))
+        assert len(batch) == 1000 and (batch["i"] == batch["i"][0]).all()
+        out = io.StringIO()
+        command = ["near-dups", "--method", "simhash", "--format", "clusters", path]
+        with contextlib.redirect_stdout(out):
+            assert cli.main(command) == 0
+        rows = [json.loads(line) for line in out.getvalue().splitlines()]
+        assert {r["i"]: r["cluster"] for r in rows} == {
+            i: r for i, r in enumerate(expected.tolist()) if (expected == r).sum() > 1
+        }
+        print(len(dedup.keep), len(rows))
+        """
     result = subprocess.run(
-        [
-            sys.executable,
-            "-c",
-            textwrap.dedent(
-                f"""
-                import contextlib, io, json, random, resource
-                import numpy as np
-                import veltrane
-                from veltrane import cli
-
-                texts = [f"boilerplate line {{g}} of every file" for g in range(5)] * 20_000
-                texts += [f"line {{k}} " + "words " * (k % 7) + str(k * k) for k in range(5000)]
-                random.Random(0).shuffle(texts)
-                path = {str(tmp_path / "corpus.txt")!r}
-                with open(path, "w") as f:
-                    f.write("\\n".join(texts) + "\\n")
-                fps = veltrane.fingerprints64(texts)
-                values, first, group = np.unique(fps, return_index=True, return_inverse=True)
-                # The model: clusters of the distinct values, each named by its first copy.
-                small = veltrane.clusters(len(values), veltrane.near_duplicate_pairs(values, 3))
-                low = np.full(len(values), len(fps))
-                np.minimum.at(low, small, first)
-                expected = low[small][group]
-
-                with open("/proc/self/statm") as f:
-                    vm = int(f.read().split()[0]) * resource.getpagesize()
-                resource.setrlimit(resource.RLIMIT_AS, (vm + (256 << 20), resource.RLIM_INFINITY))
-
-                assert np.array_equal(veltrane.near_duplicate_clusters(fps, 3), expected)
-                dedup = veltrane.deduplicate_texts(texts, 3)
-                assert np.array_equal(dedup.keep, np.flatnonzero(expected == np.arange(len(fps))))
-                batch = next(veltrane.iter_near_duplicate_pairs(fps, 3, batch_size=1000))
-                assert len(batch) == 1000 and (batch["i"] == batch["i"][0]).all()
-                out = io.StringIO()
-                command = ["near-dups", "--method", "simhash", "--format", "clusters", path]
-                with contextlib.redirect_stdout(out):
-                    assert cli.main(command) == 0
-                rows = [json.loads(line) for line in out.getvalue().splitlines()]
-                assert {{r["i"]: r["cluster"] for r in rows}} == {{
-                    i: r for i, r in enumerate(expected.tolist()) if (expected == r).sum() > 1
-                }}
-                print(len(dedup.keep), len(rows))
-                """
-            ),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=300,
+        python_under_address_limit(setup, code), capture_output=True, text=True, timeout=300
     )
     assert result.returncode == 0, result.stderr
     keep, rows = map(int, result.stdout.split())

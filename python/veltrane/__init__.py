@@ -55,6 +55,7 @@ from dedup_core import CDC, SimHash, __version__
 
 from .gear import GearCDC
 from .lsh import (
+    iter_near_duplicate_pairs_jaccard,
     jaccard_similarities,
     lsh_parameters,
     near_duplicate_clusters_jaccard,
@@ -93,6 +94,7 @@ __all__ = [
     "iter_chunk_spans",
     "iter_chunks",
     "iter_near_duplicate_pairs",
+    "iter_near_duplicate_pairs_jaccard",
     "jaccard_similarities",
     "lsh_parameters",
     "minhash_signatures",

@@ -117,6 +117,16 @@ def lsh_expand(
     dtype: np.dtype[typing.Any],
 ) -> np.ndarray[typing.Any, np.dtype[np.void]]: ...
 
+class LshExpandStream:
+    def __init__(
+        self, reps: npt.ArrayLike, i: npt.ArrayLike, j: npt.ArrayLike, similarities: npt.ArrayLike
+    ) -> None: ...
+    def next(
+        self, max_rows: int, dtype: np.dtype[typing.Any]
+    ) -> np.ndarray[typing.Any, np.dtype[np.void]]: ...
+    @property
+    def total(self) -> int: ...
+
 # ---- bind_gear.cpp ------------------------------------------------------------------------------
 
 class Gear:

@@ -25,9 +25,9 @@ from dedup_core import __version__
 from . import _args, _native
 from .gear import DEFAULT_AVG_SIZE, GearCDC
 from .lsh import (
+    iter_near_duplicate_pairs_jaccard,
     jaccard_similarities,
     near_duplicate_clusters_jaccard,
-    near_duplicate_pairs_jaccard,
 )
 from .search import (
     MAX_DISTANCE,
@@ -508,7 +508,8 @@ def _near_dups_minhash(args, out, field: str) -> None:
         texts, sources, numbers = _read_texts(args, field, progress)
         progress.phase("searching")
         if args.format == "pairs":
-            pairs = near_duplicate_pairs_jaccard(texts, args.threshold, **options)
+            # The search runs here; copies become pairs a batch at a time as they are written.
+            batches = iter_near_duplicate_pairs_jaccard(texts, args.threshold, **options)
         else:
             reps = near_duplicate_clusters_jaccard(texts, args.threshold, **options)
             sizes = np.bincount(reps, minlength=len(reps))
@@ -519,17 +520,20 @@ def _near_dups_minhash(args, out, field: str) -> None:
             )
     names = [json.dumps(path) for path in args.inputs]
     if args.format == "pairs":
-        _write(
-            out,
-            (
-                f'{{"i": {i}, "j": {j}, "similarity": {s!r}, "file_i": {names[sources[i]]}, '
-                f'"line_i": {numbers[i]}, "file_j": {names[sources[j]]}, '
-                f'"line_j": {numbers[j]}}}\n'
-                for i, j, s in zip(
-                    pairs["i"].tolist(), pairs["j"].tolist(), pairs["similarity"].tolist()
+        del texts  # not needed any more, and as large as the input
+        for batch in batches:
+            out.write(
+                "".join(
+                    [
+                        f'{{"i": {i}, "j": {j}, "similarity": {s!r}, '
+                        f'"file_i": {names[sources[i]]}, "line_i": {numbers[i]}, '
+                        f'"file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
+                        for i, j, s in zip(
+                            batch["i"].tolist(), batch["j"].tolist(), batch["similarity"].tolist()
+                        )
+                    ]
                 )
-            ),
-        )
+            )
         return
     _write(
         out,

@@ -25,12 +25,13 @@ equal, so they are copies of each other (similarity 1.0) and unrelated to every 
 from __future__ import annotations
 
 import numbers
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Literal, NamedTuple
 
 import numpy as np
 
 from . import _args, _native
+from .search import PAIR_BATCH
 from .search import clusters as _clusters
 
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
@@ -257,6 +258,42 @@ def near_duplicate_pairs_jaccard(
         texts_or_signatures, threshold, bands, rows, verify, ngram, num_perm, seed, threads
     )
     return _native.lsh_expand(found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE)
+
+
+def iter_near_duplicate_pairs_jaccard(
+    texts_or_signatures: Iterable[str | bytes | bytearray] | np.ndarray,
+    threshold: float = 0.8,
+    *,
+    bands: int | None = None,
+    rows: int | None = None,
+    verify: Verify = "exact",
+    ngram: int = 5,
+    num_perm: int = 128,
+    seed: int = 0,
+    threads: int | None = None,
+    batch_size: int = PAIR_BATCH,
+) -> Iterator[np.ndarray]:
+    """The pairs of :func:`near_duplicate_pairs_jaccard`, in the same order, a batch at a time.
+
+    Yields arrays of :data:`JACCARD_PAIR_DTYPE`, each of at most ``batch_size`` rows (the last
+    may be shorter; none is empty), whose concatenation equals
+    ``near_duplicate_pairs_jaccard(...)`` with the same arguments. The search among distinct
+    texts runs at the call; copies are expanded into their pairs only as batches are asked
+    for, so memory grows with the texts and the pairs between distinct ones, not with the
+    m(m - 1)/2 pairs of m copies.
+    """
+    batch_size = _positive(batch_size, "batch_size")
+    found = _search(
+        texts_or_signatures, threshold, bands, rows, verify, ngram, num_perm, seed, threads
+    )
+    return _batches(
+        _native.LshExpandStream(found.reps, found.i, found.j, found.similarity), batch_size
+    )
+
+
+def _batches(stream: _native.LshExpandStream, batch_size: int) -> Iterator[np.ndarray]:
+    while len(batch := stream.next(batch_size, JACCARD_PAIR_DTYPE)):
+        yield batch
 
 
 def near_duplicate_clusters_jaccard(

@@ -9,7 +9,9 @@
 #include "module/pyinput.hpp"
 #include "search/lsh.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <utility>
@@ -133,11 +135,7 @@ verify_estimate(const Int64s &i, const Int64s &j, const py::array &sig, int thre
 
 // Fills a NumPy array of `dtype` (fields i: int64, j: int64, similarity: float64, packed in
 // that order, as veltrane.lsh declares it).
-py::array expand(const Int64s &reps,
-                 const Int64s &i,
-                 const Int64s &j,
-                 const Doubles &sims,
-                 const py::dtype &dtype) {
+std::vector<lsh::Scored> scored_of(const Int64s &i, const Int64s &j, const Doubles &sims) {
     if (sims.size() != i.size()) {
         throw py::value_error("i, j and similarities must have the same length");
     }
@@ -146,22 +144,81 @@ py::array expand(const Int64s &reps,
     for (const auto &c : candidates_of(i, j)) {
         pairs.push_back({c.i, c.j, sims.data()[pairs.size()]});
     }
+    return pairs;
+}
+
+void write_records(const lsh::Scored *pairs,
+                   std::size_t count,
+                   unsigned char *base,
+                   std::size_t stride) {
+    for (std::size_t k = 0; k < count; ++k) {
+        unsigned char *rec = base + k * stride;
+        std::memcpy(rec, &pairs[k].i, 8);
+        std::memcpy(rec + 8, &pairs[k].j, 8);
+        std::memcpy(rec + 16, &pairs[k].similarity, 8);
+    }
+}
+
+py::array records(const py::dtype &dtype, std::size_t rows) {
+    return py::array(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(rows)});
+}
+
+py::array expand(const Int64s &reps,
+                 const Int64s &i,
+                 const Int64s &j,
+                 const Doubles &sims,
+                 const py::dtype &dtype) {
+    const std::vector<lsh::Scored> pairs = scored_of(i, j, sims);
     std::vector<lsh::Scored> out;
     {
         py::gil_scoped_release release;
         out = lsh::expand(reps.data(), static_cast<std::size_t>(reps.size()), pairs);
     }
-    py::array result(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(out.size())});
-    auto *base = static_cast<unsigned char *>(result.mutable_data());
-    const auto stride = static_cast<std::size_t>(dtype.itemsize());
-    for (std::size_t k = 0; k < out.size(); ++k) {
-        unsigned char *rec = base + k * stride;
-        std::memcpy(rec, &out[k].i, 8);
-        std::memcpy(rec + 8, &out[k].j, 8);
-        std::memcpy(rec + 16, &out[k].similarity, 8);
-    }
+    py::array result = records(dtype, out.size());
+    write_records(out.data(),
+                  out.size(),
+                  static_cast<unsigned char *>(result.mutable_data()),
+                  static_cast<std::size_t>(dtype.itemsize()));
     return result;
 }
+
+// The stream with a lock: its batches are written without the GIL, and two Python threads
+// must not advance it at once.
+struct ExpandStream {
+    ExpandStream(const Int64s &reps, const Int64s &i, const Int64s &j, const Doubles &sims)
+        : stream([&] {
+              const std::vector<lsh::Scored> pairs = scored_of(i, j, sims);
+              std::vector<int64_t> copy(reps.data(), reps.data() + reps.size());
+              py::gil_scoped_release release;
+              return lsh::ExpandStream(copy.data(), copy.size(), pairs);
+          }()) {}
+
+    // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
+    py::array next(std::size_t max_rows, const py::dtype &dtype) {
+        const auto rows =
+            static_cast<std::size_t>(std::min<uint64_t>(max_rows, stream.remaining()));
+        py::array out = records(dtype, rows);
+        auto *base = static_cast<unsigned char *>(out.mutable_data());
+        const auto stride = static_cast<std::size_t>(dtype.itemsize());
+        {
+            py::gil_scoped_release release;
+            const std::lock_guard<std::mutex> guard(lock);
+            // A small buffer in cache between the stream and the records.
+            std::vector<lsh::Scored> buffer(std::min<std::size_t>(rows, 4096));
+            std::size_t done = 0;
+            while (done < rows) {
+                const std::size_t got =
+                    stream.next(buffer.data(), std::min(buffer.size(), rows - done));
+                write_records(buffer.data(), got, base + done * stride, stride);
+                done += got;
+            }
+        }
+        return out;
+    }
+
+    lsh::ExpandStream stream;
+    std::mutex lock;
+};
 
 } // namespace
 
@@ -201,4 +258,12 @@ void veltrane::bind_lsh(py::module_ &m) {
           py::arg("j"),
           py::arg("similarities"),
           py::arg("dtype"));
+    py::class_<ExpandStream>(m, "LshExpandStream")
+        .def(py::init<const Int64s &, const Int64s &, const Int64s &, const Doubles &>(),
+             py::arg("reps"),
+             py::arg("i"),
+             py::arg("j"),
+             py::arg("similarities"))
+        .def("next", &ExpandStream::next, py::arg("max_rows"), py::arg("dtype"))
+        .def_property_readonly("total", [](const ExpandStream &s) { return s.stream.total(); });
 }

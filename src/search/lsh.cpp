@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -317,48 +318,133 @@ std::vector<double> verify_estimate(const std::vector<Candidate> &candidates,
 }
 
 std::vector<Scored> expand(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs) {
-    // Members of each group in increasing order: starts[r] .. starts[r + 1] in `members`.
-    std::vector<std::size_t> starts(n + 1, 0);
+    ExpandStream stream(reps, n, pairs);
+    std::vector<Scored> out(static_cast<std::size_t>(stream.total()));
+    stream.next(out.data(), out.size());
+    return out;
+}
+
+ExpandStream::ExpandStream(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs)
+    : reps_(reps, reps + n) {
+    // Members of each group in increasing order: member_starts_[r] .. member_starts_[r + 1].
+    member_starts_.assign(n + 1, 0);
     for (std::size_t x = 0; x < n; ++x) {
         if (reps[x] < 0 || static_cast<std::size_t>(reps[x]) > x) {
             throw std::invalid_argument("reps[" + std::to_string(x) +
                                         "] must name an item from 0 to " + std::to_string(x));
         }
-        ++starts[static_cast<std::size_t>(reps[x]) + 1];
+        ++member_starts_[static_cast<std::size_t>(reps[x]) + 1];
     }
-    std::partial_sum(starts.begin(), starts.end(), starts.begin());
-    std::vector<int64_t> members(n);
-    {
-        std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
-        for (std::size_t x = 0; x < n; ++x) {
-            members[fill[static_cast<std::size_t>(reps[x])]++] = static_cast<int64_t>(x);
-        }
+    std::partial_sum(member_starts_.begin(), member_starts_.end(), member_starts_.begin());
+    members_.resize(n);
+    passed_.assign(n, 0);
+    for (std::size_t x = 0; x < n; ++x) {
+        const auto r = static_cast<std::size_t>(reps[x]);
+        members_[member_starts_[r] + passed_[r]++] = static_cast<int64_t>(x);
     }
-    auto group = [&](int64_t rep) {
-        const auto r = static_cast<std::size_t>(rep);
-        return std::make_pair(members.data() + starts[r], members.data() + starts[r + 1]);
+    std::fill(passed_.begin(), passed_.end(), 0);
+    auto size = [&](int64_t r) {
+        const auto u = static_cast<std::size_t>(r);
+        return uint64_t {member_starts_[u + 1] - member_starts_[u]};
     };
-    std::vector<Scored> out;
-    for (const Scored &p : pairs) {
-        const auto [a_begin, a_end] = group(p.i);
-        const auto [b_begin, b_end] = group(p.j);
-        for (const int64_t *a = a_begin; a < a_end; ++a) {
-            for (const int64_t *b = b_begin; b < b_end; ++b) {
-                out.push_back({std::min(*a, *b), std::max(*a, *b), p.similarity});
+
+    // The representatives paired with each representative, both ways.
+    near_starts_.assign(n + 1, 0);
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        const Scored &p = pairs[k];
+        for (const int64_t x : {p.i, p.j}) {
+            if (x < 0 || static_cast<std::size_t>(x) >= n || reps[x] != x) {
+                throw std::invalid_argument("pair " + std::to_string(k) +
+                                            " must join two representatives");
             }
         }
+        if (p.i == p.j) {
+            throw std::invalid_argument("pair " + std::to_string(k) + " joins an item to itself");
+        }
+        ++near_starts_[static_cast<std::size_t>(p.i) + 1];
+        ++near_starts_[static_cast<std::size_t>(p.j) + 1];
+        total_ += size(p.i) * size(p.j);
+    }
+    std::partial_sum(near_starts_.begin(), near_starts_.end(), near_starts_.begin());
+    near_.resize(near_starts_[n]);
+    std::vector<std::size_t> fill(near_starts_.begin(), near_starts_.end() - 1);
+    for (const Scored &p : pairs) {
+        near_[fill[static_cast<std::size_t>(p.i)]++] = {p.j, p.similarity};
+        near_[fill[static_cast<std::size_t>(p.j)]++] = {p.i, p.similarity};
     }
     for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t a = starts[r]; a < starts[r + 1]; ++a) {
-            for (std::size_t b = a + 1; b < starts[r + 1]; ++b) {
-                out.push_back({members[a], members[b], 1.0});
-            }
+        const uint64_t m = member_starts_[r + 1] - member_starts_[r];
+        total_ += m * (m - 1) / 2;
+    }
+}
+
+void ExpandStream::start_item() {
+    // The pairs (item, y), y > item: the later members of its own group at 1.0, and the
+    // later members of each paired group, each group a run in increasing order, merged.
+    runs_.clear();
+    heap_.clear();
+    const auto g = static_cast<std::size_t>(reps_[item_]);
+    const std::size_t own = member_starts_[g] + passed_[g] + 1;
+    if (own < member_starts_[g + 1]) {
+        runs_.push_back({own, member_starts_[g + 1], 1.0});
+    }
+    for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
+        const auto h = static_cast<std::size_t>(near_[k].first);
+        const std::size_t pos = member_starts_[h] + passed_[h];
+        if (pos < member_starts_[h + 1]) {
+            runs_.push_back({pos, member_starts_[h + 1], near_[k].second});
         }
     }
-    std::sort(out.begin(), out.end(), [](const Scored &a, const Scored &b) {
-        return a.i != b.i ? a.i < b.i : a.j < b.j;
-    });
-    return out;
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+        heap_.emplace_back(members_[runs_[r].pos], static_cast<uint32_t>(r));
+    }
+    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+}
+
+std::size_t ExpandStream::next(Scored *out, std::size_t max) {
+    std::size_t written = 0;
+    const std::size_t n = reps_.size();
+    while (written < max) {
+        if (!started_) {
+            if (item_ >= n) {
+                break;
+            }
+            start_item();
+            started_ = true;
+        }
+        if (heap_.empty()) {
+            ++passed_[static_cast<std::size_t>(reps_[item_])];
+            ++item_;
+            started_ = false;
+            continue;
+        }
+        const auto i = static_cast<int64_t>(item_);
+        if (heap_.size() == 1) {
+            // One run left: copy it without the heap.
+            Run &run = runs_[heap_.front().second];
+            const std::size_t take = std::min(max - written, run.end - run.pos);
+            for (std::size_t t = 0; t < take; ++t) {
+                out[written++] = {i, members_[run.pos++], run.similarity};
+            }
+            if (run.pos == run.end) {
+                heap_.clear();
+            } else {
+                heap_.front().first = members_[run.pos];
+            }
+            continue;
+        }
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+        Run &run = runs_[heap_.back().second];
+        out[written++] = {i, members_[run.pos++], run.similarity};
+        if (run.pos < run.end) {
+            heap_.back().first = members_[run.pos];
+            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
+        } else {
+            heap_.pop_back();
+        }
+    }
+    emitted_ += written;
+    return written;
 }
 
 template std::vector<int64_t> group_rows(const uint32_t *, std::size_t, std::size_t, int);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace veltrane::lsh {
@@ -71,5 +72,43 @@ std::vector<double> verify_estimate(const std::vector<Candidate> &candidates,
 // of its group) expanded to pairs between all members, plus every pair within a group at
 // similarity 1; sorted by (i, j).
 std::vector<Scored> expand(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs);
+
+// The pairs of expand(), produced a batch at a time in the same order: m members of a group
+// cost m entries, not their m(m - 1)/2 pairs, until the pairs are asked for. Memory is linear
+// in n and in the number of pairs between representatives.
+class ExpandStream {
+public:
+    ExpandStream(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs);
+
+    // Writes up to `max` next pairs to out and returns how many; 0 once all were written.
+    std::size_t next(Scored *out, std::size_t max);
+    uint64_t total() const {
+        return total_;
+    }
+    uint64_t remaining() const {
+        return total_ - emitted_;
+    }
+
+private:
+    struct Run {
+        std::size_t pos; // into members_
+        std::size_t end;
+        double similarity;
+    };
+    void start_item();
+
+    std::vector<int64_t> reps_;
+    std::vector<std::size_t> member_starts_;       // per item, into members_; one more at the end
+    std::vector<int64_t> members_;                 // items grouped by representative, increasing
+    std::vector<std::size_t> passed_;              // per representative: members before the item
+    std::vector<std::size_t> near_starts_;         // per item, into near_; one more at the end
+    std::vector<std::pair<int64_t, double>> near_; // the other representatives paired with it
+    uint64_t total_ = 0;
+    uint64_t emitted_ = 0;
+    std::size_t item_ = 0;
+    bool started_ = false;
+    std::vector<Run> runs_;
+    std::vector<std::pair<int64_t, uint32_t>> heap_; // (next member, run), lowest first
+};
 
 } // namespace veltrane::lsh

@@ -1,0 +1,282 @@
+"""The ``veltrane`` command line: near-duplicate texts, repeated chunks in files, fingerprints.
+
+``veltrane near-dups``, ``veltrane dedup`` and ``veltrane fingerprint``; ``veltrane --help``
+and ``veltrane COMMAND --help`` describe them. Results go to standard output, progress bars
+and errors to standard error. Exit status: 0 on success, 1 when an input cannot be read or
+parsed, 2 for a bad command line, 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from dedup_core import __version__
+
+from .. import _args
+from ..gear import DEFAULT_AVG_SIZE
+from ..search import MAX_DISTANCE
+from ..stream import DEFAULT_CHUNK_SIZE
+from . import _dedup, _fingerprint, _near_dups
+from ._common import (
+    EXIT_BROKEN_PIPE,
+    EXIT_INPUT,
+    EXIT_INTERRUPTED,
+    EXIT_USAGE,
+    PROG,
+    CommandError,
+    Skipped,
+)
+from ._near_dups import NGRAM, NUM_PERM, THRESHOLD
+
+# SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
+MAX_BITS = (1 << 31) - 8
+
+__all__ = [
+    "EXIT_BROKEN_PIPE",
+    "EXIT_INPUT",
+    "EXIT_INTERRUPTED",
+    "EXIT_USAGE",
+    "CommandError",
+    "build_parser",
+    "main",
+]
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the whole usage block before an error; one line is easier to read.
+    def error(self, message: str):  # type: ignore[override]
+        raise CommandError(f"{message} (see '{self.prog} --help')", EXIT_USAGE, self.prog)
+
+
+def _int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
+    """An argparse type: a whole number from ``low`` to ``high``, in the library's words."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, got {text!r}") from None
+        complaint = _args.out_of_range(value, low, high)
+        if complaint is not None:
+            raise argparse.ArgumentTypeError(complaint)
+        return value
+
+    return parse
+
+
+def _similarity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 < value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
+    return value
+
+
+def _bits(text: str) -> int:
+    bits = _int_at_least(8, MAX_BITS)(text)
+    if bits % 8:
+        raise argparse.ArgumentTypeError(f"must be a multiple of 8, got {bits}")
+    return bits
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``veltrane`` and its commands."""
+    parser = _Parser(
+        prog=PROG,
+        description="Find near-duplicate texts and repeated content in files.",
+        epilog="Run 'veltrane COMMAND --help' for the options of a command.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    quiet = _Parser(add_help=False)
+    quiet.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress bar (there is none anyway when standard error is not a terminal)",
+    )
+
+    near = commands.add_parser(
+        "near-dups",
+        parents=[quiet],
+        help="pairs or clusters of near-duplicate texts",
+        description=(
+            "Read texts, one per line or one per JSON Lines record, and write the pairs of "
+            "near duplicates as JSON Lines. By default (--method minhash) two texts are near "
+            "duplicates when the Jaccard similarity of their sets of word shingles (runs of "
+            "--ngram words; words are runs of Unicode letters, digits and _, lower-cased) is "
+            "at least --threshold; candidates come from MinHash signatures and every reported "
+            "pair is checked against the shingle sets. --method simhash finds 64-bit SimHash "
+            "fingerprints at most --max-distance bits apart. Texts are numbered 0, 1, 2... "
+            "across all inputs in order; empty lines and blank JSONL lines are skipped but "
+            "keep their line numbers."
+        ),
+        epilog=(
+            'pairs: {"i", "j", "similarity", "file_i", "line_i", "file_j", "line_j"} per pair, '
+            "i < j, sorted. clusters: one object per text that has a near duplicate, "
+            '{"cluster", "i", "file", "line", "similarity", "keep"}, grouped by cluster; a '
+            "cluster is named by its first text, which is the one to keep, and similarity is "
+            'measured to it. With --method simhash, "distance" (bits) replaces "similarity".'
+        ),
+    )
+    near.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, or - for standard input")
+    kind = near.add_mutually_exclusive_group()
+    kind.add_argument("--lines", action="store_true", help="one text per line (the default)")
+    kind.add_argument("--jsonl", action="store_true", help="one JSON object per line")
+    near.add_argument(
+        "--field",
+        metavar="NAME",
+        help="with --jsonl: the field that holds the text (default: text)",
+    )
+    near.add_argument(
+        "--method",
+        choices=("minhash", "simhash"),
+        default="minhash",
+        help="Jaccard similarity of shingles (minhash, the default) or SimHash bits (simhash)",
+    )
+    near.add_argument(
+        "--threshold",
+        metavar="S",
+        type=_similarity,
+        help=f"minhash: least Jaccard similarity of a pair, in (0, 1] (default: {THRESHOLD})",
+    )
+    near.add_argument(
+        "--ngram",
+        metavar="N",
+        type=_int_at_least(1),
+        help=f"minhash: words per shingle (default: {NGRAM})",
+    )
+    near.add_argument(
+        "--num-perm",
+        metavar="N",
+        type=_int_at_least(1),
+        help=f"minhash: values per MinHash signature (default: {NUM_PERM})",
+    )
+    near.add_argument(
+        "--max-distance",
+        metavar="K",
+        type=_int_at_least(0, MAX_DISTANCE),
+        help=f"simhash: largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
+    )
+    near.add_argument(
+        "--format",
+        choices=("pairs", "clusters"),
+        default="pairs",
+        help="what to write (default: pairs)",
+    )
+    near.add_argument(
+        "--threads",
+        metavar="N",
+        type=_int_at_least(1),
+        help="threads for fingerprints and search (default: every core this process may use)",
+    )
+
+    dedup = commands.add_parser(
+        "dedup",
+        parents=[quiet],
+        help="how much of the files' content repeats, chunk by chunk",
+        description=(
+            "Cut every file into content-defined chunks, streaming, and report how many "
+            "chunks and bytes repeat within and across the files (compared by BLAKE2b "
+            "digest). A chunk counts as unique in the first file, in order, that holds it. "
+            "Directories are walked recursively in sorted order, without following symbolic "
+            "links; a file that cannot be read is reported, left out, and makes the exit "
+            "status 1. The default chunker, gear (GearCDC), cuts where the last 64 bytes say "
+            "so, so content shifted by an insertion still repeats; cdc (CDC) restarts its hash "
+            "at every chunk, so an insertion shifts every cut behind it."
+        ),
+    )
+    dedup.add_argument(
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="a file, a directory, or - for standard input",
+    )
+    dedup.add_argument(
+        "--chunker",
+        choices=("gear", "cdc"),
+        help="gear (the default) or cdc (the default with --chunk-size)",
+    )
+    dedup.add_argument(
+        "--avg-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help=f"gear: the average chunk length, a power of two (default: {DEFAULT_AVG_SIZE})",
+    )
+    dedup.add_argument(
+        "--min-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help="gear: the shortest chunk (default: avg-size / 4)",
+    )
+    dedup.add_argument(
+        "--max-size",
+        metavar="N",
+        type=_int_at_least(64, 1 << 30),
+        help="gear: the longest chunk (default: 8 * avg-size)",
+    )
+    dedup.add_argument(
+        "--chunk-size",
+        metavar="N",
+        type=_int_at_least(1, (1 << 64) - 1),
+        help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
+    )
+    dedup.add_argument("--json", action="store_true", help="write the report as JSON")
+
+    fp = commands.add_parser(
+        "fingerprint",
+        parents=[quiet],
+        help="the SimHash fingerprint of each line, in hex",
+        description=(
+            "Write the SimHash fingerprint of every input line as hex, one per line. Lines "
+            "are read as bytes; only the line ending (\\n or \\r\\n) is stripped."
+        ),
+    )
+    fp.add_argument(
+        "inputs",
+        nargs="*",
+        metavar="INPUT",
+        help="a file, or - for standard input (the default)",
+    )
+    fp.add_argument(
+        "--bits",
+        metavar="N",
+        type=_bits,
+        default=64,
+        help="fingerprint length, a multiple of 8 (default: 64)",
+    )
+    return parser
+
+
+COMMANDS = {"near-dups": _near_dups.run, "dedup": _dedup.run, "fingerprint": _fingerprint.run}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs ``veltrane`` with ``argv`` (default: the process's arguments); returns the status."""
+    try:
+        args = build_parser().parse_args(argv)
+        COMMANDS[args.command](args, sys.stdout)
+        sys.stdout.flush()
+    except CommandError as e:
+        print(f"{e.prog}: error: {e}", file=sys.stderr)
+        return e.status
+    except Skipped:
+        return EXIT_INPUT
+    except SystemExit as e:  # --help and --version
+        return e.code if isinstance(e.code, int) else 0
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly. Python would report the failed flush
+        # of stdout at exit, so stdout is pointed at /dev/null first.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return EXIT_BROKEN_PIPE
+    return 0

@@ -1,0 +1,225 @@
+"""What the commands share: their errors, the progress bar, reading inputs, writing output."""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from itertools import islice
+from typing import BinaryIO
+
+PROG = "veltrane"
+STDIN = "-"
+
+# Lines handed to the native fingerprinting per call: enough to keep both cores busy and the
+# per-call overhead negligible, few enough that a batch of long lines stays small in memory.
+BATCH_LINES = 1 << 16
+# Output lines joined per write.
+WRITE_BATCH = 10_000
+# A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
+PROGRESS_DELAY_SECONDS = 1.0
+# Exit statuses: bad input, bad command line (argparse's own), interrupted (128 + SIGINT),
+# and a closed output pipe (128 + SIGPIPE, as if the signal had ended us like other filters).
+EXIT_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
+
+
+class CommandError(Exception):
+    """A failure reported as one line on standard error."""
+
+    def __init__(self, message: str, status: int = EXIT_INPUT, prog: str = PROG) -> None:
+        super().__init__(message)
+        self.status = status
+        self.prog = prog
+
+
+class Skipped(Exception):
+    """Some inputs could not be read; they were reported and the report written without them."""
+
+
+class Progress:
+    """A tqdm byte counter on standard error, or nothing when it is off."""
+
+    def __init__(self, enabled: bool, total: int | None, description: str) -> None:
+        self._bar = None
+        self._counting: str | None = None
+        if enabled:
+            from tqdm import tqdm
+
+            self._bar = tqdm(
+                total=total,
+                desc=description,
+                unit="B",
+                unit_scale=True,
+                unit_divisor=1024,
+                delay=PROGRESS_DELAY_SECONDS,
+                leave=False,
+                file=sys.stderr,
+                dynamic_ncols=True,
+            )
+            self._start = time.monotonic()
+
+    def update(self, n: int) -> None:
+        if self._bar is not None:
+            self._bar.update(n)
+
+    def count(self, description: str, done: int, total: int) -> None:
+        """Shows ``done`` of ``total`` steps of the phase ``description``, counted from 0 when
+        the phase is new (total 0: not known yet)."""
+        bar = self._bar
+        if bar is None:
+            return
+        if self._counting != description:
+            self._counting = description
+            bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000
+            bar.n = bar.last_print_n = 0
+            bar.total = total or None
+            self.phase(description)
+        if total and bar.total != total:
+            bar.total = total
+        if done > bar.n:
+            bar.update(done - bar.n)
+            if done == total:  # the last step is drawn, however soon after the one before
+                self.phase(description)
+
+    def phase(self, description: str) -> None:
+        """Names the next step; drawn at once if the bar is already showing."""
+        if self._bar is not None:
+            self._bar.set_description_str(description, refresh=False)
+            if time.monotonic() - self._start >= PROGRESS_DELAY_SECONDS:
+                self._bar.refresh()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def progress_wanted(args) -> bool:
+    return not args.quiet and sys.stderr.isatty()
+
+
+def shown(path: str) -> str:
+    """A path as the file system spells it: bytes that are not UTF-8 appear as escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def check_inputs(paths: Sequence[str], stdin_ok: bool = True) -> None:
+    """Fails on the first input that cannot be read, before any work or output.
+
+    Inputs are not opened here: opening a named pipe to try it would consume its writer.
+    """
+    for path in paths:
+        if path == STDIN and stdin_ok:
+            continue
+        try:
+            st = os.stat(path)
+        except OSError as e:
+            raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
+        if stat.S_ISDIR(st.st_mode):
+            raise CommandError(f"{shown(path)}: Is a directory")
+        if not os.access(path, os.R_OK):
+            raise CommandError(f"{shown(path)}: Permission denied")
+
+
+def total_size(paths: Sequence[str]) -> int | None:
+    """The bytes the inputs hold, when all are regular files; else None (unknown)."""
+    total = 0
+    for path in paths:
+        try:
+            st = os.stat(path) if path != STDIN else None
+        except OSError:
+            return None
+        if st is None or not os.path.isfile(path):
+            return None
+        total += st.st_size
+    return total
+
+
+def open_input(path: str) -> BinaryIO:
+    if path == STDIN:
+        return sys.stdin.buffer
+    try:
+        return open(path, "rb")
+    except OSError as e:
+        raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
+
+
+def line_batches(path: str, progress: Progress) -> Iterator[tuple[int, list[bytes]]]:
+    """(number of the first line, lines without their endings), a batch at a time."""
+    stream = open_input(path)
+    try:
+        first = 1
+        while True:
+            try:
+                lines = list(islice(stream, BATCH_LINES))
+            except OSError as e:
+                raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
+            if not lines:
+                return
+            data = b"".join(lines)
+            progress.update(len(data))
+            if b"\r" in data:
+                texts = [
+                    line[:-2]
+                    if line.endswith(b"\r\n")
+                    else line[:-1]
+                    if line.endswith(b"\n")
+                    else line
+                    for line in lines
+                ]
+            else:
+                # Without \r only \n ends lines, and one split in C cuts them all; every line
+                # but the file's last ends with it, which leaves an empty piece to drop.
+                texts = data.split(b"\n")
+                if data.endswith(b"\n"):
+                    texts.pop()
+            yield first, texts
+            first += len(lines)
+    finally:
+        if stream is not sys.stdin.buffer:
+            stream.close()
+
+
+def jsonl_texts(path: str, first: int, lines: list[bytes], name: str):
+    """The ``name`` field of each record as UTF-8, and the line numbers of the records."""
+    texts, numbers = [], []
+    for number, line in enumerate(lines, first):
+        if not line.strip():
+            continue
+        where = f"{shown(path)}:{number}"
+        try:
+            record = json.loads(line)
+        except json.JSONDecodeError as e:
+            raise CommandError(f"{where}: not valid JSON: {e.msg} at column {e.colno}") from None
+        except UnicodeDecodeError:
+            raise CommandError(f"{where}: not UTF-8 text") from None
+        if not isinstance(record, dict):
+            raise CommandError(f"{where}: expected a JSON object, got {type(record).__name__}")
+        if name not in record:
+            raise CommandError(f"{where}: the record has no field {name!r}")
+        text = record[name]
+        if not isinstance(text, str):
+            raise CommandError(
+                f"{where}: field {name!r} must be a string, got {type(text).__name__}"
+            )
+        try:
+            texts.append(text.encode("utf-8"))
+        except UnicodeEncodeError:
+            raise CommandError(
+                f"{where}: field {name!r} holds a lone surrogate, which has no UTF-8 form"
+            ) from None
+        numbers.append(number)
+    return texts, numbers
+
+
+def write_lines(out, lines: Iterator[str]) -> None:
+    while batch := list(islice(lines, WRITE_BATCH)):
+        out.write("".join(batch))

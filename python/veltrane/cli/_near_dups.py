@@ -1,0 +1,212 @@
+"""``veltrane near-dups``: pairs or clusters of near-duplicate texts, by MinHash or SimHash."""
+
+from __future__ import annotations
+
+import json
+from array import array
+
+import numpy as np
+
+from .. import _args, _native
+from ..lsh import (
+    iter_near_duplicate_pairs_jaccard,
+    jaccard_similarities,
+    near_duplicate_clusters_jaccard,
+)
+from ..search import PAIR_BATCH, PAIR_DTYPE, _with_progress, fingerprints64
+from ._common import (
+    EXIT_USAGE,
+    PROG,
+    WRITE_BATCH,
+    CommandError,
+    Progress,
+    check_inputs,
+    jsonl_texts,
+    line_batches,
+    progress_wanted,
+    total_size,
+    write_lines,
+)
+
+# Defaults of --method minhash, those of veltrane.near_duplicate_pairs_jaccard.
+THRESHOLD, NGRAM, NUM_PERM = 0.8, 5, 128
+# Defaults of --method simhash: the distance of veltrane.near_duplicate_pairs.
+MAX_DISTANCE_DEFAULT = 3
+
+
+def _method_options(args) -> None:
+    """Fills in the options of the chosen method; those of the other are a usage error."""
+    own = {"minhash": ("threshold", "ngram", "num_perm"), "simhash": ("max_distance",)}
+    for method, names in own.items():
+        for name in names:
+            if method != args.method and getattr(args, name) is not None:
+                option = "--" + name.replace("_", "-")
+                raise CommandError(
+                    f"{option} needs --method {method}", EXIT_USAGE, f"{PROG} near-dups"
+                )
+    defaults = {
+        "threshold": THRESHOLD,
+        "ngram": NGRAM,
+        "num_perm": NUM_PERM,
+        "max_distance": MAX_DISTANCE_DEFAULT,
+    }
+    for name, value in defaults.items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
+
+
+def _read_texts(args, field: str, progress: Progress):
+    """Every text of the inputs as bytes, with the input index and line number of each."""
+    texts: list[bytes] = []
+    sources = array("i")
+    numbers = array("q")
+    for k, path in enumerate(args.inputs):
+        for first, lines in line_batches(path, progress):
+            if args.jsonl:
+                batch, lines_of = jsonl_texts(path, first, lines, field)
+            else:
+                lines_of = [n for n, text in enumerate(lines, first) if text]
+                batch = [text for text in lines if text]
+            texts.extend(batch)
+            sources.extend([k] * len(batch))
+            numbers.extend(lines_of)
+    return texts, sources, numbers
+
+
+def _minhash(args, out, field: str) -> None:
+    options = dict(verify="exact", ngram=args.ngram, num_perm=args.num_perm, threads=args.threads)
+    with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
+        texts, sources, numbers = _read_texts(args, field, progress)
+        progress.phase("searching")
+        if args.format == "pairs":
+            # The search runs here; copies become pairs a batch at a time as they are written.
+            batches = iter_near_duplicate_pairs_jaccard(texts, args.threshold, **options)
+        else:
+            reps = near_duplicate_clusters_jaccard(texts, args.threshold, **options)
+            sizes = np.bincount(reps, minlength=len(reps))
+            members = np.flatnonzero(sizes[reps] > 1)
+            members = members[np.lexsort((members, reps[members]))]  # by cluster, then index
+            similarity = jaccard_similarities(
+                texts, members, reps[members], ngram=args.ngram, threads=args.threads
+            )
+    names = [json.dumps(path) for path in args.inputs]
+    if args.format == "pairs":
+        del texts  # not needed any more, and as large as the input
+        for batch in batches:
+            out.write(
+                "".join(
+                    [
+                        f'{{"i": {i}, "j": {j}, "similarity": {s!r}, '
+                        f'"file_i": {names[sources[i]]}, "line_i": {numbers[i]}, '
+                        f'"file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
+                        for i, j, s in zip(
+                            batch["i"].tolist(), batch["j"].tolist(), batch["similarity"].tolist()
+                        )
+                    ]
+                )
+            )
+        return
+    write_lines(
+        out,
+        (
+            f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
+            f'"similarity": {s!r}, "keep": {"true" if i == r else "false"}}}\n'
+            for i, r, s in zip(members.tolist(), reps[members].tolist(), similarity.tolist())
+        ),
+    )
+
+
+def run(args, out) -> None:
+    if args.field is not None and not args.jsonl:
+        raise CommandError("--field needs --jsonl", EXIT_USAGE, f"{PROG} near-dups")
+    field = "text" if args.field is None else args.field
+    _method_options(args)
+    check_inputs(args.inputs)
+    if args.method == "minhash":
+        _minhash(args, out, field)
+    else:
+        _simhash(args, out, field)
+
+
+def _simhash(args, out, field: str) -> None:
+    parts: list[np.ndarray] = []
+    sources = array("i")  # input index of each text
+    numbers = array("q")  # line number of each text
+    with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
+        for k, path in enumerate(args.inputs):
+            for first, lines in line_batches(path, progress):
+                if args.jsonl:
+                    texts, lines_of = jsonl_texts(path, first, lines, field)
+                else:
+                    lines_of = [n for n, text in enumerate(lines, first) if text]
+                    texts = [text for text in lines if text]
+                parts.append(fingerprints64(texts, threads=args.threads))
+                sources.extend([k] * len(texts))
+                numbers.extend(lines_of)
+        fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
+        threads = _args.threads(args.threads)
+
+        def searching(done: int, total: int) -> None:
+            progress.count("searching", done, total)
+
+        searching(0, 0)
+        if args.format == "clusters":
+            reps = _with_progress(
+                lambda p: _native.cluster_fingerprints(fps, args.max_distance, threads, p),
+                searching,
+            )
+        else:
+            # Only the distinct fingerprints are searched here; their copies become pairs a
+            # batch at a time as they are written, so memory does not grow with the pairs.
+            stream = _with_progress(
+                lambda p: _native.PairStream(fps, args.max_distance, threads, p), searching
+            )
+    names = np.array([json.dumps(path) for path in args.inputs], dtype=object)
+    source_of = np.frombuffer(sources, dtype=np.int32) if len(sources) else np.empty(0, np.int32)
+    line_of = np.frombuffer(numbers, dtype=np.int64) if len(numbers) else np.empty(0, np.int64)
+    # Rows are formatted from whole columns, converted to lists a batch at a time: one
+    # f-string per row and no indexing in Python.
+    if args.format == "pairs":
+        while len(batch := stream.next(PAIR_BATCH, PAIR_DTYPE)):
+            i, j = batch["i"], batch["j"]
+            out.write(
+                "".join(
+                    [
+                        f'{{"i": {a}, "j": {b}, "distance": {d}, "file_i": {fa}, '
+                        f'"line_i": {la}, "file_j": {fb}, "line_j": {lb}}}\n'
+                        for a, b, d, fa, la, fb, lb in zip(
+                            i.tolist(),
+                            j.tolist(),
+                            batch["distance"].tolist(),
+                            names[source_of[i]].tolist(),
+                            line_of[i].tolist(),
+                            names[source_of[j]].tolist(),
+                            line_of[j].tolist(),
+                        )
+                    ]
+                )
+            )
+        return
+    sizes = np.bincount(reps, minlength=len(reps))
+    members = np.flatnonzero(sizes[reps] > 1)
+    members = members[np.lexsort((members, reps[members]))]  # by cluster, then by index
+    cluster = reps[members]
+    for start in range(0, len(members), WRITE_BATCH):
+        m, r = members[start : start + WRITE_BATCH], cluster[start : start + WRITE_BATCH]
+        out.write(
+            "".join(
+                [
+                    f'{{"cluster": {c}, "i": {i}, "file": {f}, "line": {n}, '
+                    f'"distance": {(x ^ y).bit_count()}, '
+                    f'"keep": {"true" if i == c else "false"}}}\n'
+                    for c, i, f, n, x, y in zip(
+                        r.tolist(),
+                        m.tolist(),
+                        names[source_of[m]].tolist(),
+                        line_of[m].tolist(),
+                        fps[m].tolist(),
+                        fps[r].tolist(),
+                    )
+                ]
+            )
+        )

@@ -235,72 +235,24 @@ PairStream::PairStream(
     }
 }
 
-void PairStream::start_item() {
-    runs_.clear();
-    heap_.clear();
-    const uint32_t g = group_[item_];
-    // The item itself is the first member of its value not yet passed.
-    const std::size_t own = member_starts_[g] + passed_[g] + 1;
-    if (own < member_starts_[g + 1]) {
-        runs_.push_back({own, member_starts_[g + 1], 0});
-    }
-    for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
-        const uint32_t h = near_[k];
-        const std::size_t pos = member_starts_[h] + passed_[h];
-        if (pos < member_starts_[h + 1]) {
-            runs_.push_back({pos,
-                             member_starts_[h + 1],
-                             static_cast<uint8_t>(detail::distance(values_[g], values_[h]))});
-        }
-    }
-    for (std::size_t r = 0; r < runs_.size(); ++r) {
-        heap_.emplace_back(members_[runs_[r].pos], static_cast<uint32_t>(r));
-    }
-    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
-}
-
 std::size_t PairStream::next(Pair *out, std::size_t max) {
-    std::size_t written = 0;
-    const std::size_t n = group_.size();
-    while (written < max) {
-        if (!started_) {
-            if (item_ >= n) {
-                break;
+    const std::size_t written = merge_.next(
+        members_.data(),
+        group_.size(),
+        out,
+        max,
+        [&](std::size_t item) {
+            const uint32_t g = group_[item];
+            // The item itself is the first member of its value not yet passed.
+            merge_.add(member_starts_[g] + passed_[g] + 1, member_starts_[g + 1], 0);
+            for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
+                const uint32_t h = near_[k];
+                merge_.add(member_starts_[h] + passed_[h],
+                           member_starts_[h + 1],
+                           static_cast<uint8_t>(detail::distance(values_[g], values_[h])));
             }
-            start_item();
-            started_ = true;
-        }
-        if (heap_.empty()) {
-            ++passed_[group_[item_]];
-            ++item_;
-            started_ = false;
-            continue;
-        }
-        const auto i = static_cast<int64_t>(item_);
-        if (heap_.size() == 1) {
-            // One run left: copy it without the heap.
-            Run &run = runs_[heap_.front().second];
-            const std::size_t take = std::min(max - written, run.end - run.pos);
-            for (std::size_t t = 0; t < take; ++t) {
-                out[written++] = {i, members_[run.pos++], run.distance};
-            }
-            if (run.pos == run.end) {
-                heap_.clear();
-            } else {
-                heap_.front().first = members_[run.pos];
-            }
-            continue;
-        }
-        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
-        Run &run = runs_[heap_.back().second];
-        out[written++] = {i, members_[run.pos++], run.distance};
-        if (run.pos < run.end) {
-            heap_.back().first = members_[run.pos];
-            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
-        } else {
-            heap_.pop_back();
-        }
-    }
+        },
+        [&](std::size_t item) { ++passed_[group_[item]]; });
     emitted_ += written;
     return written;
 }

@@ -378,71 +378,23 @@ ExpandStream::ExpandStream(const int64_t *reps, std::size_t n, const std::vector
     }
 }
 
-void ExpandStream::start_item() {
+std::size_t ExpandStream::next(Scored *out, std::size_t max) {
     // The pairs (item, y), y > item: the later members of its own group at 1.0, and the
     // later members of each paired group, each group a run in increasing order, merged.
-    runs_.clear();
-    heap_.clear();
-    const auto g = static_cast<std::size_t>(reps_[item_]);
-    const std::size_t own = member_starts_[g] + passed_[g] + 1;
-    if (own < member_starts_[g + 1]) {
-        runs_.push_back({own, member_starts_[g + 1], 1.0});
-    }
-    for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
-        const auto h = static_cast<std::size_t>(near_[k].first);
-        const std::size_t pos = member_starts_[h] + passed_[h];
-        if (pos < member_starts_[h + 1]) {
-            runs_.push_back({pos, member_starts_[h + 1], near_[k].second});
-        }
-    }
-    for (std::size_t r = 0; r < runs_.size(); ++r) {
-        heap_.emplace_back(members_[runs_[r].pos], static_cast<uint32_t>(r));
-    }
-    std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
-}
-
-std::size_t ExpandStream::next(Scored *out, std::size_t max) {
-    std::size_t written = 0;
-    const std::size_t n = reps_.size();
-    while (written < max) {
-        if (!started_) {
-            if (item_ >= n) {
-                break;
+    const std::size_t written = merge_.next(
+        members_.data(),
+        reps_.size(),
+        out,
+        max,
+        [&](std::size_t item) {
+            const auto g = static_cast<std::size_t>(reps_[item]);
+            merge_.add(member_starts_[g] + passed_[g] + 1, member_starts_[g + 1], 1.0);
+            for (std::size_t k = near_starts_[g]; k < near_starts_[g + 1]; ++k) {
+                const auto h = static_cast<std::size_t>(near_[k].first);
+                merge_.add(member_starts_[h] + passed_[h], member_starts_[h + 1], near_[k].second);
             }
-            start_item();
-            started_ = true;
-        }
-        if (heap_.empty()) {
-            ++passed_[static_cast<std::size_t>(reps_[item_])];
-            ++item_;
-            started_ = false;
-            continue;
-        }
-        const auto i = static_cast<int64_t>(item_);
-        if (heap_.size() == 1) {
-            // One run left: copy it without the heap.
-            Run &run = runs_[heap_.front().second];
-            const std::size_t take = std::min(max - written, run.end - run.pos);
-            for (std::size_t t = 0; t < take; ++t) {
-                out[written++] = {i, members_[run.pos++], run.similarity};
-            }
-            if (run.pos == run.end) {
-                heap_.clear();
-            } else {
-                heap_.front().first = members_[run.pos];
-            }
-            continue;
-        }
-        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
-        Run &run = runs_[heap_.back().second];
-        out[written++] = {i, members_[run.pos++], run.similarity};
-        if (run.pos < run.end) {
-            heap_.back().first = members_[run.pos];
-            std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
-        } else {
-            heap_.pop_back();
-        }
-    }
+        },
+        [&](std::size_t item) { ++passed_[static_cast<std::size_t>(reps_[item])]; });
     emitted_ += written;
     return written;
 }

@@ -7,6 +7,8 @@
 // as one array of values with offsets (set k is values[offsets[k] .. offsets[k + 1])).
 #pragma once
 
+#include "search/merge_runs.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -90,13 +92,6 @@ public:
     }
 
 private:
-    struct Run {
-        std::size_t pos; // into members_
-        std::size_t end;
-        double similarity;
-    };
-    void start_item();
-
     std::vector<int64_t> reps_;
     std::vector<std::size_t> member_starts_;       // per item, into members_; one more at the end
     std::vector<int64_t> members_;                 // items grouped by representative, increasing
@@ -105,10 +100,8 @@ private:
     std::vector<std::pair<int64_t, double>> near_; // the other representatives paired with it
     uint64_t total_ = 0;
     uint64_t emitted_ = 0;
-    std::size_t item_ = 0;
-    bool started_ = false;
-    std::vector<Run> runs_;
-    std::vector<std::pair<int64_t, uint32_t>> heap_; // (next member, run), lowest first
+    // The current item's partners: runs of members at their similarity.
+    search::RunMerge<int64_t, double> merge_;
 };
 
 } // namespace veltrane::lsh

@@ -2,6 +2,8 @@
 // Hamming-radius pair search, an incremental index, and clusters of near duplicates.
 #pragma once
 
+#include "search/merge_runs.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -104,20 +106,13 @@ public:
     }
     // Fingerprints whose pairs as the first item have all been written.
     std::size_t position() const {
-        return item_;
+        return merge_.item();
     }
     std::size_t size() const {
         return group_.size();
     }
 
 private:
-    struct Run {
-        std::size_t pos; // into members_
-        std::size_t end;
-        uint8_t distance;
-    };
-    void start_item();
-
     std::vector<uint64_t> values_;
     std::vector<uint32_t> group_;
     std::vector<std::size_t> member_starts_; // per value, into members_; one more at the end
@@ -127,12 +122,8 @@ private:
     std::vector<uint32_t> near_;             // the other values within the distance
     uint64_t total_ = 0;
     uint64_t emitted_ = 0;
-    std::size_t item_ = 0;
-    bool started_ = false;
-    // The current item's partners: runs of members, merged by index through a heap of
-    // (next index, run).
-    std::vector<Run> runs_;
-    std::vector<std::pair<uint32_t, uint32_t>> heap_;
+    // The current item's partners: runs of members at their distance.
+    RunMerge<uint32_t, uint8_t> merge_;
 };
 
 // An index that grows: fingerprints get ids 0, 1, 2... in the order they were added. Each

@@ -7,6 +7,7 @@
 // thread gets wrong pairs, never a crash.
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
+#include "module/pystream.hpp"
 #include "search/lsh.hpp"
 
 #include <algorithm>
@@ -195,25 +196,8 @@ struct ExpandStream {
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
-        const auto rows =
-            static_cast<std::size_t>(std::min<uint64_t>(max_rows, stream.remaining()));
-        py::array out = records(dtype, rows);
-        auto *base = static_cast<unsigned char *>(out.mutable_data());
-        const auto stride = static_cast<std::size_t>(dtype.itemsize());
-        {
-            py::gil_scoped_release release;
-            const std::lock_guard<std::mutex> guard(lock);
-            // A small buffer in cache between the stream and the records.
-            std::vector<lsh::Scored> buffer(std::min<std::size_t>(rows, 4096));
-            std::size_t done = 0;
-            while (done < rows) {
-                const std::size_t got =
-                    stream.next(buffer.data(), std::min(buffer.size(), rows - done));
-                write_records(buffer.data(), got, base + done * stride, stride);
-                done += got;
-            }
-        }
-        return out;
+        return veltrane::pyutil::next_records<lsh::Scored>(
+            stream, lock, max_rows, dtype, write_records);
     }
 
     lsh::ExpandStream stream;

@@ -4,6 +4,7 @@
 #include "module/native.hpp"
 #include "module/pybytes.hpp"
 #include "module/pyinput.hpp"
+#include "module/pystream.hpp"
 #include "search/search.hpp"
 #include "text/simhash.hpp"
 
@@ -108,26 +109,8 @@ struct PairStream {
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
-        const auto rows =
-            static_cast<std::size_t>(std::min<uint64_t>(max_rows, stream.remaining()));
-        const std::vector<py::ssize_t> shape {static_cast<py::ssize_t>(rows)};
-        py::array out(dtype, shape);
-        auto *base = static_cast<unsigned char *>(out.mutable_data());
-        const auto stride = static_cast<std::size_t>(dtype.itemsize());
-        {
-            py::gil_scoped_release release;
-            const std::lock_guard<std::mutex> guard(lock);
-            // A small buffer in cache between the stream and the records.
-            std::vector<search::Pair> buffer(std::min<std::size_t>(rows, 4096));
-            std::size_t done = 0;
-            while (done < rows) {
-                const std::size_t got =
-                    stream.next(buffer.data(), std::min(buffer.size(), rows - done));
-                write_records(buffer.data(), got, base + done * stride, stride);
-                done += got;
-            }
-        }
-        return out;
+        return veltrane::pyutil::next_records<search::Pair>(
+            stream, lock, max_rows, dtype, write_records);
     }
 
     search::PairStream stream;

@@ -11,7 +11,6 @@
 #include "search/lsh.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -148,22 +147,6 @@ std::vector<lsh::Scored> scored_of(const Int64s &i, const Int64s &j, const Doubl
     return pairs;
 }
 
-void write_records(const lsh::Scored *pairs,
-                   std::size_t count,
-                   unsigned char *base,
-                   std::size_t stride) {
-    for (std::size_t k = 0; k < count; ++k) {
-        unsigned char *rec = base + k * stride;
-        std::memcpy(rec, &pairs[k].i, 8);
-        std::memcpy(rec + 8, &pairs[k].j, 8);
-        std::memcpy(rec + 16, &pairs[k].similarity, 8);
-    }
-}
-
-py::array records(const py::dtype &dtype, std::size_t rows) {
-    return py::array(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(rows)});
-}
-
 py::array expand(const Int64s &reps,
                  const Int64s &i,
                  const Int64s &j,
@@ -175,12 +158,7 @@ py::array expand(const Int64s &reps,
         py::gil_scoped_release release;
         out = lsh::expand(reps.data(), static_cast<std::size_t>(reps.size()), pairs);
     }
-    py::array result = records(dtype, out.size());
-    write_records(out.data(),
-                  out.size(),
-                  static_cast<unsigned char *>(result.mutable_data()),
-                  static_cast<std::size_t>(dtype.itemsize()));
-    return result;
+    return veltrane::pyutil::pair_records(out, &lsh::Scored::similarity, dtype);
 }
 
 // The stream with a lock: its batches are written without the GIL, and two Python threads
@@ -196,8 +174,8 @@ struct ExpandStream {
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
-        return veltrane::pyutil::next_records<lsh::Scored>(
-            stream, lock, max_rows, dtype, write_records);
+        return veltrane::pyutil::next_records(
+            stream, lock, max_rows, &lsh::Scored::similarity, dtype);
     }
 
     lsh::ExpandStream stream;

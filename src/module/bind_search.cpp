@@ -9,7 +9,6 @@
 #include "text/simhash.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -52,20 +51,6 @@ py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
     return veltrane::pyutil::list_of(std::move(out));
 }
 
-// Writes pairs as records of `stride` bytes (fields i: int64, j: int64, distance: uint8,
-// packed in that order, as veltrane.search declares its dtype).
-void write_records(const search::Pair *pairs,
-                   std::size_t count,
-                   unsigned char *base,
-                   std::size_t stride) {
-    for (std::size_t k = 0; k < count; ++k) {
-        unsigned char *rec = base + k * stride;
-        std::memcpy(rec, &pairs[k].i, 8);
-        std::memcpy(rec + 8, &pairs[k].j, 8);
-        rec[16] = pairs[k].distance;
-    }
-}
-
 py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py::dtype &dtype) {
     // A private copy: the caller's array may be written by another thread meanwhile.
     std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
@@ -74,13 +59,7 @@ py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py
         py::gil_scoped_release release;
         found = search::pairs(copy.data(), copy.size(), max_distance, threads);
     }
-    const std::vector<py::ssize_t> shape {static_cast<py::ssize_t>(found.size())};
-    py::array out(dtype, shape);
-    write_records(found.data(),
-                  found.size(),
-                  static_cast<unsigned char *>(out.mutable_data()),
-                  static_cast<std::size_t>(dtype.itemsize()));
-    return out;
+    return veltrane::pyutil::pair_records(found, &search::Pair::distance, dtype);
 }
 
 py::array_t<int64_t> cluster_fingerprints(const Fingerprints &fps,
@@ -109,8 +88,8 @@ struct PairStream {
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
-        return veltrane::pyutil::next_records<search::Pair>(
-            stream, lock, max_rows, dtype, write_records);
+        return veltrane::pyutil::next_records(
+            stream, lock, max_rows, &search::Pair::distance, dtype);
     }
 
     search::PairStream stream;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -14,16 +15,44 @@ namespace pyutil __attribute__((visibility("hidden"))) {
 
     namespace py = pybind11;
 
+    // Writes pairs as packed records of `stride` bytes: i (int64), j (int64), then the pair's
+    // `value` field, in that order, as the Python modules declare their pair dtypes.
+    template <typename Record, typename Value>
+    void write_pairs(const Record *pairs,
+                     std::size_t count,
+                     Value Record::*value,
+                     unsigned char *base,
+                     std::size_t stride) {
+        for (std::size_t k = 0; k < count; ++k) {
+            unsigned char *rec = base + k * stride;
+            std::memcpy(rec, &pairs[k].i, 8);
+            std::memcpy(rec + 8, &pairs[k].j, 8);
+            std::memcpy(rec + 16, &(pairs[k].*value), sizeof(Value));
+        }
+    }
+
+    // The pairs as an array of `dtype` (see write_pairs).
+    template <typename Record, typename Value>
+    py::array pair_records(
+        const std::vector<Record> &pairs, Value Record::*value, const py::dtype &dtype) {
+        py::array out(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(pairs.size())});
+        write_pairs(pairs.data(),
+                    pairs.size(),
+                    value,
+                    static_cast<unsigned char *>(out.mutable_data()),
+                    static_cast<std::size_t>(dtype.itemsize()));
+        return out;
+    }
+
     // The stream's next pairs, at most max_rows of them, as an array of `dtype`; empty at the
-    // end. They are written without the GIL and under `lock`, so that two Python threads do
-    // not advance the stream at once. write(records, count, base, stride) fills the array's
-    // records from the stream's.
-    template <typename Record, typename Stream, typename Write>
+    // end (see write_pairs). They are written without the GIL and under `lock`, so that two
+    // Python threads do not advance the stream at once.
+    template <typename Stream, typename Record, typename Value>
     py::array next_records(Stream & stream,
                            std::mutex & lock,
                            std::size_t max_rows,
-                           const py::dtype &dtype,
-                           Write &&write) {
+                           Value Record::*value,
+                           const py::dtype &dtype) {
         const auto rows =
             static_cast<std::size_t>(std::min<uint64_t>(max_rows, stream.remaining()));
         py::array out(dtype, std::vector<py::ssize_t> {static_cast<py::ssize_t>(rows)});
@@ -39,7 +68,7 @@ namespace pyutil __attribute__((visibility("hidden"))) {
             while (done < rows) {
                 const std::size_t got =
                     stream.next(buffer.data(), std::min(buffer.size(), rows - done));
-                write(buffer.data(), got, base + done * stride, stride);
+                write_pairs(buffer.data(), got, value, base + done * stride, stride);
                 done += got;
             }
         }

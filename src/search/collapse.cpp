@@ -187,18 +187,8 @@ PairStream::PairStream(
 
     // The indices of each value, by a counting sort of the indices by value: in index order
     // within each value.
-    member_starts_.assign(d + 1, 0);
-    for (const uint32_t g : group_) {
-        ++member_starts_[g + 1];
-    }
-    std::partial_sum(member_starts_.begin(), member_starts_.end(), member_starts_.begin());
-    members_.resize(n);
+    sort_members(n, d, [&](std::size_t x) { return group_[x]; }, member_starts_, members_);
     passed_.assign(d, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const uint32_t g = group_[i];
-        members_[member_starts_[g] + passed_[g]++] = static_cast<uint32_t>(i);
-    }
-    std::fill(passed_.begin(), passed_.end(), 0);
 
     // The values within the distance of each value, both ways.
     std::vector<std::vector<std::pair<uint32_t, uint32_t>>> found(
@@ -229,10 +219,7 @@ PairStream::PairStream(
         }
         std::vector<std::pair<uint32_t, uint32_t>>().swap(edges);
     }
-    for (std::size_t v = 0; v < d; ++v) {
-        const uint64_t m = member_starts_[v + 1] - member_starts_[v];
-        total_ += m * (m - 1) / 2;
-    }
+    total_ += pairs_within(member_starts_);
 }
 
 std::size_t PairStream::next(Pair *out, std::size_t max) {

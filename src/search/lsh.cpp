@@ -326,23 +326,15 @@ std::vector<Scored> expand(const int64_t *reps, std::size_t n, const std::vector
 
 ExpandStream::ExpandStream(const int64_t *reps, std::size_t n, const std::vector<Scored> &pairs)
     : reps_(reps, reps + n) {
-    // Members of each group in increasing order: member_starts_[r] .. member_starts_[r + 1].
-    member_starts_.assign(n + 1, 0);
     for (std::size_t x = 0; x < n; ++x) {
         if (reps[x] < 0 || static_cast<std::size_t>(reps[x]) > x) {
             throw std::invalid_argument("reps[" + std::to_string(x) +
                                         "] must name an item from 0 to " + std::to_string(x));
         }
-        ++member_starts_[static_cast<std::size_t>(reps[x]) + 1];
     }
-    std::partial_sum(member_starts_.begin(), member_starts_.end(), member_starts_.begin());
-    members_.resize(n);
+    // Members of each group in increasing order: member_starts_[r] .. member_starts_[r + 1].
+    search::sort_members(n, n, [&](std::size_t x) { return reps[x]; }, member_starts_, members_);
     passed_.assign(n, 0);
-    for (std::size_t x = 0; x < n; ++x) {
-        const auto r = static_cast<std::size_t>(reps[x]);
-        members_[member_starts_[r] + passed_[r]++] = static_cast<int64_t>(x);
-    }
-    std::fill(passed_.begin(), passed_.end(), 0);
     auto size = [&](int64_t r) {
         const auto u = static_cast<std::size_t>(r);
         return uint64_t {member_starts_[u + 1] - member_starts_[u]};
@@ -372,10 +364,7 @@ ExpandStream::ExpandStream(const int64_t *reps, std::size_t n, const std::vector
         near_[fill[static_cast<std::size_t>(p.i)]++] = {p.j, p.similarity};
         near_[fill[static_cast<std::size_t>(p.j)]++] = {p.i, p.similarity};
     }
-    for (std::size_t r = 0; r < n; ++r) {
-        const uint64_t m = member_starts_[r + 1] - member_starts_[r];
-        total_ += m * (m - 1) / 2;
-    }
+    total_ += search::pairs_within(member_starts_);
 }
 
 std::size_t ExpandStream::next(Scored *out, std::size_t max) {

@@ -9,10 +9,42 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <numeric>
 #include <utility>
 #include <vector>
 
 namespace veltrane::search {
+
+// The items 0 .. n - 1 sorted by group (a counting sort, so increasing within each group):
+// group g's members are members[starts[g] .. starts[g + 1]). group_of(x) is x's group, below
+// `groups`.
+template <typename Member, typename GroupOf>
+void sort_members(std::size_t n,
+                  std::size_t groups,
+                  GroupOf &&group_of,
+                  std::vector<std::size_t> &starts,
+                  std::vector<Member> &members) {
+    starts.assign(groups + 1, 0);
+    for (std::size_t x = 0; x < n; ++x) {
+        ++starts[static_cast<std::size_t>(group_of(x)) + 1];
+    }
+    std::partial_sum(starts.begin(), starts.end(), starts.begin());
+    members.resize(n);
+    std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+    for (std::size_t x = 0; x < n; ++x) {
+        members[fill[static_cast<std::size_t>(group_of(x))]++] = static_cast<Member>(x);
+    }
+}
+
+// The pairs within the groups: m(m - 1)/2 for a group of m members.
+inline uint64_t pairs_within(const std::vector<std::size_t> &starts) {
+    uint64_t total = 0;
+    for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
+        const uint64_t m = starts[g + 1] - starts[g];
+        total += m * (m - 1) / 2;
+    }
+    return total;
+}
 
 template <typename Member, typename Value> class RunMerge {
 public:

@@ -55,11 +55,9 @@ def _method_options(args) -> None:
             setattr(args, name, value)
 
 
-def _read_texts(args, field: str, progress: Progress):
-    """Every text of the inputs as bytes, with the input index and line number of each."""
-    texts: list[bytes] = []
-    sources = array("i")
-    numbers = array("q")
+def _text_batches(args, field: str, progress: Progress, sources: array, numbers: array):
+    """Yields the non-empty texts of the inputs a batch at a time, as bytes, recording the input
+    index and line number of each in ``sources`` and ``numbers``."""
     for k, path in enumerate(args.inputs):
         for first, lines in line_batches(path, progress):
             if args.jsonl:
@@ -67,9 +65,18 @@ def _read_texts(args, field: str, progress: Progress):
             else:
                 lines_of = [n for n, text in enumerate(lines, first) if text]
                 batch = [text for text in lines if text]
-            texts.extend(batch)
             sources.extend([k] * len(batch))
             numbers.extend(lines_of)
+            yield batch
+
+
+def _read_texts(args, field: str, progress: Progress):
+    """Every text of the inputs as bytes, with the input index and line number of each."""
+    texts: list[bytes] = []
+    sources = array("i")
+    numbers = array("q")
+    for batch in _text_batches(args, field, progress, sources, numbers):
+        texts.extend(batch)
     return texts, sources, numbers
 
 
@@ -133,16 +140,9 @@ def _simhash(args, out, field: str) -> None:
     sources = array("i")  # input index of each text
     numbers = array("q")  # line number of each text
     with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
-        for k, path in enumerate(args.inputs):
-            for first, lines in line_batches(path, progress):
-                if args.jsonl:
-                    texts, lines_of = jsonl_texts(path, first, lines, field)
-                else:
-                    lines_of = [n for n, text in enumerate(lines, first) if text]
-                    texts = [text for text in lines if text]
-                parts.append(fingerprints64(texts, threads=args.threads))
-                sources.extend([k] * len(texts))
-                numbers.extend(lines_of)
+        # Fingerprinted batch by batch, so that the texts themselves are never all held.
+        for texts in _text_batches(args, field, progress, sources, numbers):
+            parts.append(fingerprints64(texts, threads=args.threads))
         fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
         threads = _args.threads(args.threads)
 

@@ -14,6 +14,7 @@ import threading
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 from address_limit import python_under_address_limit
 from dedup_core import SimHash
@@ -404,3 +405,24 @@ def test_progress_bar_only_on_a_terminal_and_not_with_quiet():
     )
     assert re.search(rb"searching: +100%", shown), shown[-300:]
     assert run_on_terminal("fingerprint", "--quiet", chunks=lines, pause=0.6) == b""
+
+
+def test_search_progress_shows_the_end_of_a_search_over_before_the_first_look(monkeypatch):
+    # Copies collapse to one fingerprint, so the search can end before its first report; the
+    # bar then stayed at 0. A worker that has finished when started makes that certain.
+    import types
+
+    from veltrane import _native, search
+
+    class Finished(threading.Thread):
+        def start(self):
+            super().start()
+            super().join()
+
+    monkeypatch.setattr(search, "threading", types.SimpleNamespace(Thread=Finished))
+    fps = np.full(1000, 5, dtype=np.uint64)
+    seen: list[tuple[int, int]] = []
+    reps = search._with_progress(
+        lambda p: _native.cluster_fingerprints(fps, 3, 1, p), lambda *s: seen.append(s)
+    )
+    assert (reps == 0).all() and seen and seen[-1][0] == seen[-1][1] > 0

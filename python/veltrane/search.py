@@ -129,9 +129,13 @@ def _with_progress[Result](
     worker = threading.Thread(target=target, name="veltrane-search", daemon=True)
     worker.start()
     try:
-        while worker.is_alive():
+        # Reported once more after the search ends, so a search that is over before the first
+        # look is still shown complete.
+        while True:
             worker.join(PROGRESS_INTERVAL_SECONDS)
             report(progress.done, progress.total)
+            if not worker.is_alive():
+                break
     except BaseException:
         progress.cancel()
         worker.join()

@@ -218,8 +218,3 @@ def jsonl_texts(path: str, first: int, lines: list[bytes], name: str):
             ) from None
         numbers.append(number)
     return texts, numbers
-
-
-def write_lines(out, lines: Iterator[str]) -> None:
-    while batch := list(islice(lines, WRITE_BATCH)):
-        out.write("".join(batch))

@@ -25,7 +25,6 @@ from ._common import (
     line_batches,
     progress_wanted,
     total_size,
-    write_lines,
 )
 
 # Defaults of --method minhash, those of veltrane.near_duplicate_pairs_jaccard.
@@ -80,6 +79,45 @@ def _read_texts(args, field: str, progress: Progress):
     return texts, sources, numbers
 
 
+def _origins(args, sources: array, numbers: array):
+    """The inputs' names as JSON, and the input index and line number of each text, as arrays
+    that are indexed a column at a time."""
+    names = np.array([json.dumps(path) for path in args.inputs], dtype=object)
+    source_of = np.frombuffer(sources, dtype=np.int32) if len(sources) else np.empty(0, np.int32)
+    line_of = np.frombuffer(numbers, dtype=np.int64) if len(numbers) else np.empty(0, np.int64)
+    return names, source_of, line_of
+
+
+def _write_pairs(out, batches, field: str, names, source_of, line_of) -> None:
+    """Writes the pair records of each batch of (i, j, ``field``) rows. Rows are formatted from
+    whole columns, converted to lists a batch at a time: one f-string per row and no indexing
+    in Python."""
+    for batch in batches:
+        i, j = batch["i"], batch["j"]
+        out.write(
+            "".join(
+                [
+                    f'{{"i": {a}, "j": {b}, "{field}": {v!r}, "file_i": {fa}, '
+                    f'"line_i": {la}, "file_j": {fb}, "line_j": {lb}}}\n'
+                    for a, b, v, fa, la, fb, lb in zip(
+                        i.tolist(),
+                        j.tolist(),
+                        batch[field].tolist(),
+                        names[source_of[i]].tolist(),
+                        line_of[i].tolist(),
+                        names[source_of[j]].tolist(),
+                        line_of[j].tolist(),
+                    )
+                ]
+            )
+        )
+
+
+def _stream_batches(stream):
+    while len(batch := stream.next(PAIR_BATCH, PAIR_DTYPE)):
+        yield batch
+
+
 def _minhash(args, out, field: str) -> None:
     options = dict(verify="exact", ngram=args.ngram, num_perm=args.num_perm, threads=args.threads)
     with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
@@ -96,31 +134,28 @@ def _minhash(args, out, field: str) -> None:
             similarity = jaccard_similarities(
                 texts, members, reps[members], ngram=args.ngram, threads=args.threads
             )
-    names = [json.dumps(path) for path in args.inputs]
+    names, source_of, line_of = _origins(args, sources, numbers)
     if args.format == "pairs":
         del texts  # not needed any more, and as large as the input
-        for batch in batches:
-            out.write(
-                "".join(
-                    [
-                        f'{{"i": {i}, "j": {j}, "similarity": {s!r}, '
-                        f'"file_i": {names[sources[i]]}, "line_i": {numbers[i]}, '
-                        f'"file_j": {names[sources[j]]}, "line_j": {numbers[j]}}}\n'
-                        for i, j, s in zip(
-                            batch["i"].tolist(), batch["j"].tolist(), batch["similarity"].tolist()
-                        )
-                    ]
-                )
-            )
+        _write_pairs(out, batches, "similarity", names, source_of, line_of)
         return
-    write_lines(
-        out,
-        (
-            f'{{"cluster": {r}, "i": {i}, "file": {names[sources[i]]}, "line": {numbers[i]}, '
-            f'"similarity": {s!r}, "keep": {"true" if i == r else "false"}}}\n'
-            for i, r, s in zip(members.tolist(), reps[members].tolist(), similarity.tolist())
-        ),
-    )
+    for start in range(0, len(members), WRITE_BATCH):
+        m = members[start : start + WRITE_BATCH]
+        out.write(
+            "".join(
+                [
+                    f'{{"cluster": {r}, "i": {i}, "file": {f}, "line": {n}, '
+                    f'"similarity": {v!r}, "keep": {"true" if i == r else "false"}}}\n'
+                    for i, r, f, n, v in zip(
+                        m.tolist(),
+                        reps[m].tolist(),
+                        names[source_of[m]].tolist(),
+                        line_of[m].tolist(),
+                        similarity[start : start + WRITE_BATCH].tolist(),
+                    )
+                ]
+            )
+        )
 
 
 def run(args, out) -> None:
@@ -161,31 +196,16 @@ def _simhash(args, out, field: str) -> None:
             stream = _with_progress(
                 lambda p: _native.PairStream(fps, args.max_distance, threads, p), searching
             )
-    names = np.array([json.dumps(path) for path in args.inputs], dtype=object)
-    source_of = np.frombuffer(sources, dtype=np.int32) if len(sources) else np.empty(0, np.int32)
-    line_of = np.frombuffer(numbers, dtype=np.int64) if len(numbers) else np.empty(0, np.int64)
-    # Rows are formatted from whole columns, converted to lists a batch at a time: one
-    # f-string per row and no indexing in Python.
+    names, source_of, line_of = _origins(args, sources, numbers)
     if args.format == "pairs":
-        while len(batch := stream.next(PAIR_BATCH, PAIR_DTYPE)):
-            i, j = batch["i"], batch["j"]
-            out.write(
-                "".join(
-                    [
-                        f'{{"i": {a}, "j": {b}, "distance": {d}, "file_i": {fa}, '
-                        f'"line_i": {la}, "file_j": {fb}, "line_j": {lb}}}\n'
-                        for a, b, d, fa, la, fb, lb in zip(
-                            i.tolist(),
-                            j.tolist(),
-                            batch["distance"].tolist(),
-                            names[source_of[i]].tolist(),
-                            line_of[i].tolist(),
-                            names[source_of[j]].tolist(),
-                            line_of[j].tolist(),
-                        )
-                    ]
-                )
-            )
+        _write_pairs(
+            out,
+            _stream_batches(stream),
+            "distance",
+            names,
+            source_of,
+            line_of,
+        )
         return
     sizes = np.bincount(reps, minlength=len(reps))
     members = np.flatnonzero(sizes[reps] > 1)

@@ -26,8 +26,9 @@ def supported_isas():
     return out
 
 
-# The one-thread walk, then each instruction set's candidate scan.
+# The one-thread walk, each instruction set's candidate scan, and the AVX-512 walk in lanes.
 SUPPORTED = ["serial", *supported_isas()]
+SUPPORTED += ["lanes"] if "avx512" in SUPPORTED else []
 TABLES = {}
 
 
@@ -61,8 +62,9 @@ def test_one_input(data):
     got = g._gear.reference_cut_points(payload).tolist()
     check(got == want, "the literal loop differs from the model", sizes=sizes, got=got, want=want)
     for isa in SUPPORTED:
-        got = g._gear.kernel_cut_points(payload, isa, 1).tolist()
-        check(got == want, f"the {isa} kernel differs from the model", sizes=sizes, got=got)
+        for threads in (1, 2) if isa == "lanes" else (1,):
+            got = g._gear.kernel_cut_points(payload, isa, threads).tolist()
+            check(got == want, f"the {isa} kernel differs from the model", sizes=sizes, got=got)
     check(
         g.chunk(payload) == [payload[s:e] for s, e in zip([0, *want[:-1]], want)],
         "chunk() differs from the cut points",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <omp.h>
 #include <stdexcept>
 #include <string>
@@ -31,6 +32,12 @@ int log2_exact(uint64_t v) {
 // A thread's range is worth its start-up only from this many bytes on (a thread costs some
 // microseconds, in which one core hashes tens of KiB).
 constexpr std::size_t kMinBytesPerThread = std::size_t {1} << 18;
+// The lane walk (AVX-512) needs sixteen lanes of many chunks each, or the stitch, which walks
+// a chunk or two serially at each lane's start, and the lanes' last chunks, which overlap the
+// next lanes' first, cost more than the skipping saves. Measured on random data (Zen 4, one
+// thread), it overtook the best other kernel from 256 chunks of avg_size (16 a lane) on: at 128
+// it ran at 0.8 to 1.05 times the best, at 512 at 1.1 to 1.25 times.
+constexpr std::size_t kMinChunksPerWalk = 256;
 // Candidates one in 2^9 positions or denser: the AVX-512 scan rechecks too many blocks.
 constexpr int kDenseBits = 9;
 
@@ -166,6 +173,9 @@ std::vector<int64_t> GearCDC::cut_points(
     } else if (isa == cpu::Isa::avx2) {
         scan = scan_avx2;
     }
+    if (isa == cpu::Isa::avx512 && !bulk && size / avg_size_ >= kMinChunksPerWalk) {
+        return cut_lanes(data, size, threads);
+    }
     const std::size_t parts =
         std::clamp<std::size_t>(size / kMinBytesPerThread, 1, static_cast<std::size_t>(threads));
     // On one thread, walking chunk by chunk skips the bytes before min_size - 64 that a scan
@@ -212,6 +222,74 @@ std::vector<int64_t> GearCDC::cut_points(
     }
     std::vector<int64_t> ends;
     select(candidates, size, ends);
+    return ends;
+}
+
+std::vector<int64_t>
+GearCDC::cut_lanes(const unsigned char *data, std::size_t size, int threads) const {
+    const std::size_t parts = std::clamp<std::size_t>(
+        size / avg_size_ / kMinChunksPerWalk, 1, static_cast<std::size_t>(threads));
+    // Each thread walks a part of the data in sixteen lanes; one stitch joins all the runs.
+    std::vector<std::vector<LaneRun>> found(parts);
+    std::exception_ptr failure;
+#pragma omp parallel for num_threads(static_cast<int>(parts)) schedule(static, 1)
+    for (std::size_t p = 0; p < parts; ++p) {
+        try {
+            walk_lanes(*this,
+                       data,
+                       size,
+                       size / parts * p,
+                       p + 1 == parts ? size : size / parts * (p + 1),
+                       found[p]);
+        } catch (...) {
+#pragma omp critical
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    std::vector<LaneRun> runs;
+    for (auto &f : found) {
+        std::move(f.begin(), f.end(), std::back_inserter(runs));
+    }
+    return stitch(runs, data, size);
+}
+
+std::vector<int64_t> GearCDC::stitch(const std::vector<LaneRun> &runs,
+                                     const unsigned char *data,
+                                     std::size_t size) const {
+    std::vector<int64_t> ends;
+    std::size_t last = 0; // the last true cut
+    for (const LaneRun &run : runs) {
+        if (last == size) {
+            break;
+        }
+        const std::vector<int64_t> &cuts = run.cuts;
+        auto k = cuts.begin();
+        if (last != run.start) {
+            for (;;) {
+                k = std::lower_bound(k, cuts.end(), static_cast<int64_t>(last));
+                if (k == cuts.end() || *k == static_cast<int64_t>(last)) {
+                    break;
+                }
+                last += cut(data + last, size - last);
+                ends.push_back(static_cast<int64_t>(last));
+            }
+            if (k == cuts.end()) {
+                continue; // past this run's cuts: a later run may still meet the walk
+            }
+            ++k;
+        }
+        ends.insert(ends.end(), k, cuts.end());
+        if (!ends.empty()) {
+            last = static_cast<std::size_t>(ends.back());
+        }
+    }
+    while (last < size) {
+        last += cut(data + last, size - last);
+        ends.push_back(static_cast<int64_t>(last));
+    }
     return ends;
 }
 

@@ -65,6 +65,20 @@ class GearCDC;
 // The chunk ends on one thread for the AVX2 kernel: chunk by chunk, skipping what no tested
 // hash sees.
 std::vector<int64_t> cut_serial(const GearCDC &, const unsigned char *data, std::size_t size);
+// The cuts of a chunking that begins at `start` instead of at a true cut, up to and including
+// its first cut at or past the end of its share of the data.
+struct LaneRun {
+    std::size_t start;
+    std::vector<int64_t> cuts;
+};
+// The AVX-512 walk: sixteen lanes each chunk a sixteenth of data[begin, end), skipping what no
+// tested hash sees; appends their runs in order (see gear_lanes_avx512.cpp).
+void walk_lanes(const GearCDC &,
+                const unsigned char *data,
+                std::size_t size,
+                std::size_t begin,
+                std::size_t end,
+                std::vector<LaneRun> &runs);
 
 class GearCDC {
 public:
@@ -119,6 +133,18 @@ public:
     cut_points(const unsigned char *data, std::size_t size, int threads) const {
         return cut_points(data, size, threads, cpu::chosen_isa());
     }
+
+    // The chunk ends of data[0, size) given runs that start at 0 and cover it in order: cuts
+    // depend only on the bytes before them, so once the true chunking reaches a cut of a run,
+    // it continues exactly as that run did. The literal loop walks from the last true cut
+    // until it meets the next run, whose cuts are then taken as they are; where chunkings
+    // never meet (data cut only by max_size, say), it walks on, so the result is always the
+    // literal one.
+    std::vector<int64_t>
+    stitch(const std::vector<LaneRun> &runs, const unsigned char *data, std::size_t size) const;
+
+    // The AVX-512 lane walk on up to `threads` threads, with its stitch.
+    std::vector<int64_t> cut_lanes(const unsigned char *data, std::size_t size, int threads) const;
 
 private:
     // The chunk ends given every candidate of data[0, size) in order.

@@ -90,19 +90,27 @@ py::array_t<int64_t> reference_cut_points(const GearCDC &self, const py::handle 
     return to_array(self.reference_cut_points(view.data(), view.size()));
 }
 
-// A kernel by name: "serial" (the one-thread walk), or an instruction set's candidate scan.
+// A kernel by name: "serial" (the one-thread walk), "lanes" (the AVX-512 walk in sixteen
+// lanes), or an instruction set's candidate scan.
 py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
                                        const py::handle &data,
                                        const std::string &kernel,
                                        int threads) {
     const bool serial = kernel == "serial";
-    const veltrane::cpu::Isa isa = serial ? veltrane::cpu::Isa::avx2 : isa_named(kernel);
+    const bool lanes = kernel == "lanes";
+    const veltrane::cpu::Isa isa =
+        serial ? veltrane::cpu::Isa::avx2 : isa_named(lanes ? "avx512" : kernel);
     const ByteView view(data);
     std::vector<int64_t> ends;
     {
         py::gil_scoped_release release;
-        ends = serial ? veltrane::gear::cut_serial(self, view.data(), view.size())
-                      : self.cut_points(view.data(), view.size(), threads, isa, true);
+        if (serial) {
+            ends = veltrane::gear::cut_serial(self, view.data(), view.size());
+        } else if (lanes) {
+            ends = self.cut_lanes(view.data(), view.size(), threads);
+        } else {
+            ends = self.cut_points(view.data(), view.size(), threads, isa, true);
+        }
     }
     return to_array(ends);
 }

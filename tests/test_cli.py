@@ -404,6 +404,9 @@ def test_progress_bar_only_on_a_terminal_and_not_with_quiet():
         "near-dups", "--method", "simhash", "--format", "clusters", "-", chunks=lines, pause=0.6
     )
     assert re.search(rb"searching: +100%", shown), shown[-300:]
+    # MinHash counts the texts it signs.
+    shown = run_on_terminal("near-dups", "--format", "clusters", "-", chunks=lines, pause=0.6)
+    assert re.search(rb"signing: +100%", shown), shown[-300:]
     assert run_on_terminal("fingerprint", "--quiet", chunks=lines, pause=0.6) == b""
 
 

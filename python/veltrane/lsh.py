@@ -25,7 +25,8 @@ equal, so they are copies of each other (similarity 1.0) and unrelated to every 
 from __future__ import annotations
 
 import numbers
-from collections.abc import Iterable, Iterator, Sequence
+import re
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Literal, NamedTuple
 
 import numpy as np
@@ -43,6 +44,16 @@ Verify = Literal["exact", "estimate"] | None
 # similarities spread evenly from the threshold to 1, at most one in a thousand: with exact
 # verification, recall is what the bands decide, and a false candidate only costs a check.
 _MISS_BUDGET = 1e-3
+# With a progress report, texts are signed and pairs verified this many at a time, so that the
+# report moves (and Ctrl-C is seen) every fraction of a second on a core; the results are the
+# same, as every text and pair is done on its own.
+_REPORT_TEXTS = 1 << 14
+_REPORT_PAIRS = 1 << 18
+
+#: ``report(step, done, total)``: ``done`` of ``total`` items of a step ("signing",
+#: "searching", "verifying") are done; total 0 when not counted.
+Report = Callable[[str, int, int], None]
+
 # Points of the numerical integrals of the candidate curve (Simpson's rule; the curve is
 # smooth, so 512 intervals are exact to far below the budget).
 _INTEGRAL_POINTS = 513
@@ -139,6 +150,31 @@ def _shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray
     return offsets, values
 
 
+def _signatures(
+    texts: Sequence, num_perm: int, ngram: int, seed: int, threads: int, report: Report | None
+) -> np.ndarray:
+    from .minhash import minhash_signatures
+
+    if report is None:
+        return minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=threads)
+    n = len(texts)
+    sig = np.empty((n, num_perm), dtype=np.uint32)
+    report("signing", 0, n)
+    for start in range(0, n, _REPORT_TEXTS):
+        part = texts[start : start + _REPORT_TEXTS]
+        try:
+            sig[start : start + len(part)] = minhash_signatures(
+                part, num_perm, ngram=ngram, seed=seed, threads=threads
+            )
+        except TypeError as e:  # a bad item, named by its index in the whole input
+            bad = re.match(r"texts\[(\d+)\](.*)", str(e), re.S)
+            if bad is None:
+                raise
+            raise TypeError(f"texts[{int(bad[1]) + start}]{bad[2]}") from None
+        report("signing", start + len(part), n)
+    return sig
+
+
 class _Found(NamedTuple):
     n: int
     bands: int
@@ -159,6 +195,7 @@ def _search(
     num_perm: int,
     seed: int,
     threads: int | None,
+    report: Report | None = None,
 ) -> _Found:
     threshold = _threshold(threshold)
     if verify not in ("exact", "estimate", None):
@@ -188,9 +225,7 @@ def _search(
         )
         # Bands are checked before the signatures are made.
         _bands_rows(threshold, num_perm, bands, rows)
-        from .minhash import minhash_signatures
-
-        sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=nthreads)
+        sig = _signatures(texts, num_perm, ngram, seed, nthreads, report)
     n, width = sig.shape
     bands, rows = _bands_rows(threshold, width, bands, rows)
 
@@ -204,16 +239,33 @@ def _search(
         if len(shared):
             offsets, values = _shingle_sets([texts[k] for k in shared.tolist()], ngram, nthreads)
             reps[shared] = _native.lsh_group_sets(shared, reps[shared], offsets, values)
+    if report is not None:
+        report("searching", 0, 0)
     distinct = np.flatnonzero(reps == np.arange(n))
     i, j = _native.lsh_candidates(sig, distinct, bands, rows, nthreads)
     if verify == "exact" and texts is not None:
+        if report is not None:
+            report("verifying", 0, len(i))
         needed = np.union1d(i, j)
         offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
         slot = np.full(n, -1, dtype=np.int64)
         slot[needed] = np.arange(len(needed))
-        similarity = _native.lsh_verify_exact(i, j, slot, offsets, values, nthreads)
+
+        def verify_pairs(a, b):
+            return _native.lsh_verify_exact(a, b, slot, offsets, values, nthreads)
     else:
-        similarity = _native.lsh_verify_estimate(i, j, sig, nthreads)
+
+        def verify_pairs(a, b):
+            return _native.lsh_verify_estimate(a, b, sig, nthreads)
+
+    if report is None:
+        similarity = verify_pairs(i, j)
+    else:
+        similarity = np.empty(len(i), dtype=np.float64)
+        for start in range(0, len(i), _REPORT_PAIRS):
+            part = slice(start, start + _REPORT_PAIRS)
+            similarity[part] = verify_pairs(i[part], j[part])
+            report("verifying", min(start + _REPORT_PAIRS, len(i)), len(i))
     if verify is not None:
         keep = similarity >= threshold
         i, j, similarity = i[keep], j[keep], similarity[keep]

@@ -7,12 +7,8 @@ from array import array
 
 import numpy as np
 
-from .. import _args, _native
-from ..lsh import (
-    iter_near_duplicate_pairs_jaccard,
-    jaccard_similarities,
-    near_duplicate_clusters_jaccard,
-)
+from .. import _args, _native, lsh
+from ..lsh import jaccard_similarities
 from ..search import PAIR_BATCH, PAIR_DTYPE, _with_progress, fingerprints64
 from ._common import (
     EXIT_USAGE,
@@ -119,15 +115,29 @@ def _stream_batches(stream):
 
 
 def _minhash(args, out, field: str) -> None:
-    options = dict(verify="exact", ngram=args.ngram, num_perm=args.num_perm, threads=args.threads)
     with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
         texts, sources, numbers = _read_texts(args, field, progress)
-        progress.phase("searching")
+        # Signing and verifying count their texts and pairs; finding candidates is quick.
+        found = lsh._search(
+            texts,
+            args.threshold,
+            None,
+            None,
+            "exact",
+            args.ngram,
+            args.num_perm,
+            0,
+            args.threads,
+            progress.count,
+        )
         if args.format == "pairs":
-            # The search runs here; copies become pairs a batch at a time as they are written.
-            batches = iter_near_duplicate_pairs_jaccard(texts, args.threshold, **options)
+            # Copies become pairs a batch at a time as they are written.
+            batches = lsh._batches(
+                _native.LshExpandStream(found.reps, found.i, found.j, found.similarity),
+                PAIR_BATCH,
+            )
         else:
-            reps = near_duplicate_clusters_jaccard(texts, args.threshold, **options)
+            reps = lsh._labels(found)
             sizes = np.bincount(reps, minlength=len(reps))
             members = np.flatnonzero(sizes[reps] > 1)
             members = members[np.lexsort((members, reps[members]))]  # by cluster, then index

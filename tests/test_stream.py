@@ -213,7 +213,9 @@ def write(tmp_path, name, data):
     return path
 
 
-def test_report_agrees_with_deduplicate(tmp_path):
+# Small reads, and reads of many chunks whose digests are split among threads.
+@pytest.mark.parametrize("read_size, threads", [(777, 1), (1 << 16, 3)])
+def test_report_agrees_with_deduplicate(tmp_path, read_size, threads):
     rng = random.Random(3)
     first = rng.randbytes(100_000) + bytes(3000)
     second = bytearray(first)
@@ -224,7 +226,7 @@ def test_report_agrees_with_deduplicate(tmp_path):
     chunks = cdc.chunk(first) + cdc.chunk(second)
     unique, percent = cdc.deduplicate(chunks)
 
-    report = dedup_report(paths, 512, read_size=777)
+    report = dedup_report(paths, 512, read_size=read_size, threads=threads)
 
     total = report.total
     assert (total.bytes, total.chunks) == (len(first) + len(second), len(chunks))

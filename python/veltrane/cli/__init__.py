@@ -227,6 +227,12 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
+    dedup.add_argument(
+        "--threads",
+        metavar="N",
+        type=_int_at_least(1),
+        help="threads for the chunk digests (default: every core this process may use)",
+    )
 
     fp = commands.add_parser(
         "fingerprint",

@@ -159,6 +159,7 @@ def run(args, out) -> None:
                 chunker=chunker,
                 progress=progress.update,
                 on_error=lambda path, e: errors.append((path, e)),
+                threads=args.threads,
             )
         except OSError as e:
             where = shown(e.filename) if e.filename is not None else "reading"

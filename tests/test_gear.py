@@ -286,7 +286,8 @@ def test_properties_and_defaults():
     assert veltrane.GearCDC is GearCDC
 
 
-@pytest.mark.parametrize("read_size", [1, 1000, 4097, 1 << 16])
+# Reads shorter than the longest chunk, and from it on (a file is then read ahead in halves).
+@pytest.mark.parametrize("read_size", [1, 1000, 3000, 4097, 6001, 1 << 16])
 def test_streaming_equals_whole_buffer(tmp_path, read_size):
     g = GearCDC(256, max_size=3000)
     data = mixed(14, 120_000)

@@ -149,7 +149,56 @@ def _pieces(
 
 def _path_pieces(path, cutter: _Cutter, read_size: int):
     with open(path, "rb", buffering=0) as stream:
-        yield from _stream_pieces(stream, cutter, read_size)
+        if cutter.longest <= read_size:
+            yield from _read_ahead_pieces(stream, cutter, read_size)
+        else:
+            yield from _stream_pieces(stream, cutter, read_size)
+
+
+def _read_ahead_pieces(
+    stream, cutter: _Cutter, read_size: int
+) -> Iterator[tuple[memoryview, int, list[int]]]:
+    """As :func:`_stream_pieces`, but a file we opened ourselves is read on another thread
+    while the piece before is cut and consumed, so the copy out of the page cache costs no
+    time where a core is free.
+
+    Two buffers take turns, each with room for the longest chunk and then half a read: a read
+    fills the back of one while the other's piece is cut and used, and the piece's unfinished
+    last chunk (shorter than the longest) is copied to just before the new data. The two
+    halves keep the memory at about ``read_size`` plus two longest chunks.
+    """
+    room = cutter.longest
+    half = max(read_size // 2, 1)
+    views = [memoryview(bytearray(room + half)) for _ in range(2)]
+    base = 0  # absolute offset of the piece's first byte
+    carried = 0  # bytes of the unfinished chunk, just before the new data
+    k = 0
+    with ThreadPoolExecutor(1) as reader:
+        pending = reader.submit(_readinto, stream, views[k][room:])
+        while True:
+            got = pending.result()
+            ended = got < half
+            if not ended:
+                # The next read fills the other buffer's back while this piece is used; its
+                # front, where this piece's tail will go, is not touched.
+                pending = reader.submit(_readinto, stream, views[1 - k][room:])
+            window = views[k][room - carried : room + got]
+            if len(window) == 0:
+                return
+            ends = cutter.ends(window)
+            last_start = ends[-2] if len(ends) > 1 else 0
+            if not ended and len(window) - last_start != cutter.longest:
+                ends.pop()
+            if ends:
+                yield window, base, ends
+            if ended:
+                return
+            done = ends[-1] if ends else 0
+            carried = len(window) - done
+            views[1 - k][room - carried : room] = window[done:]
+            window.release()
+            base += done
+            k = 1 - k
 
 
 def _memory_pieces(data: memoryview, cutter: _Cutter):

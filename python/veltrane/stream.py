@@ -2,7 +2,7 @@
 
 ``CDC.chunk`` and ``GearCDC.cut_points`` need their whole input in memory. The functions here
 read a file a piece at a time and cut exactly the chunks that the chunker would cut from the
-whole content, holding about ``read_size`` plus one longest chunk at a time.
+whole content, holding about ``read_size`` plus one or two longest chunks at a time.
 """
 
 from __future__ import annotations
@@ -276,7 +276,9 @@ def iter_chunks(
 
     At most about ``read_size`` plus one longest chunk (``2 * chunk_size``, or the GearCDC's
     ``max_size``) bytes are held at a time: the unfinished last chunk of each read is carried
-    into the next. Arguments are checked at the call: ``chunk_size`` must be from 1 to
+    into the next. A path whose longest chunk fits in ``read_size`` is read ahead on another
+    thread, half a read at a time, while the chunks before are used; that holds one more
+    longest chunk. Arguments are checked at the call: ``chunk_size`` must be from 1 to
     2^64 - 1 and ``read_size`` at least 1, else ValueError; TypeError for the wrong types.
     OSError when the source cannot be read.
     """

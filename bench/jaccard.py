@@ -242,6 +242,15 @@ def bench_quality(limits: dict[str, int]) -> bool:
             f"{seconds:.2f} s (all)",
         )
         del simhash
+        start = time.perf_counter()
+        fps = veltrane.fingerprints64(texts, tokens="words")
+        simhash = veltrane.near_duplicate_pairs(fps, SIMHASH_DISTANCE)
+        seconds = time.perf_counter() - start
+        results[f"SimHash fingerprints64(tokens='words'), k = {SIMHASH_DISTANCE}"] = (
+            found_keys(simhash, n),
+            f"{seconds:.2f} s (all)",
+        )
+        del simhash
         for verify in ("exact", "estimate"):
             start = time.perf_counter()
             found = veltrane.near_duplicate_pairs_jaccard(texts, THRESHOLD, verify=verify)

@@ -11,6 +11,7 @@ from address_limit import python_under_address_limit
 from dedup_core import SimHash
 from hypothesis import given
 from hypothesis import strategies as st
+from veltrane.minhash import words
 
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 THREADS = (1, 2)  # one worker, and several that split the batches
@@ -213,6 +214,9 @@ def test_fingerprints64_equal_compute(texts):
         got = veltrane.fingerprints64(texts, threads=threads)
         assert got.dtype == np.uint64
         assert got.tolist() == [le64(SimHash().compute(t)) for t in texts]
+    # Of the words: compute of the words joined by single spaces.
+    got = veltrane.fingerprints64(texts, threads=2, tokens="words")
+    assert got.tolist() == [le64(SimHash().compute(" ".join(words(t)))) for t in texts]
 
 
 def test_texts_are_copied_or_kept_alive():
@@ -407,6 +411,7 @@ ZEROS = np.zeros(3, dtype=np.uint64)
         (lambda: veltrane.clusters(3, [(-1, 0)]), ValueError, "outside 0..2"),
         (lambda: veltrane.clusters(3, [(0, 2**63)]), ValueError, "outside 0..2"),
         (lambda: veltrane.fingerprints64("abc"), TypeError, "not a single str"),
+        (lambda: veltrane.fingerprints64(["a"], tokens="x"), ValueError, "'raw' or 'words'"),
     ],
 )
 def test_errors(call, error, message):

@@ -19,6 +19,9 @@ MAX_DISTANCE: int
 def fingerprints64(
     texts: typing.Iterable[str | bytes | bytearray], threads: int
 ) -> npt.NDArray[np.uint64]: ...
+def word_fingerprints64(
+    texts: typing.Iterable[str | bytes | bytearray], threads: int
+) -> npt.NDArray[np.uint64]: ...
 def fingerprints(
     texts: typing.Iterable[str | bytes | bytearray], bits: int, threads: int
 ) -> list[bytes]: ...

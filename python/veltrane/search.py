@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import NamedTuple
+from typing import Literal, NamedTuple
 
 import numpy as np
 
@@ -54,13 +54,26 @@ def fingerprints(texts: Texts, bits: int = 64, *, threads: int | None = None) ->
     return _native.fingerprints(_args.texts(texts), bits, _args.threads(threads))
 
 
-def fingerprints64(texts: Texts, *, threads: int | None = None) -> np.ndarray:
-    """64-bit fingerprints of many texts as a ``uint64`` array.
+def fingerprints64(
+    texts: Texts, *, threads: int | None = None, tokens: Literal["raw", "words"] = "raw"
+) -> np.ndarray:
+    r"""64-bit fingerprints of many texts as a ``uint64`` array.
 
     Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
     :func:`fingerprints`.
+
+    ``tokens="words"`` fingerprints the words of each text instead, as
+    :func:`veltrane.minhash.words` finds them (``re.findall(r"\w+", text.lower())``), joined
+    by single spaces: element k is then ``SimHash(64).compute(" ".join(words(texts[k])))``.
+    ``compute`` splits on the space byte only, so on the raw text case, punctuation, line
+    breaks and runs of spaces all make tokens of their own; on real documents near duplicates
+    are found far better from the words (see the README). The default stays the raw text.
+    ValueError for another value.
     """
-    return _native.fingerprints64(_args.texts(texts), _args.threads(threads))
+    if tokens not in ("raw", "words"):
+        raise ValueError(f"tokens must be 'raw' or 'words', got {tokens!r}")
+    native = _native.fingerprints64 if tokens == "raw" else _native.word_fingerprints64
+    return native(_args.texts(texts), _args.threads(threads))
 
 
 def near_duplicate_pairs(

@@ -26,17 +26,25 @@ namespace {
 
 using Fingerprints = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
 
-std::vector<uint64_t> signatures(const py::handle &texts, int threads) {
+std::vector<uint64_t> signatures(const py::handle &texts, int threads, bool words = false) {
     const Texts t = collect_texts(texts);
     std::vector<uint64_t> sigs(t.views.size());
     py::gil_scoped_release release;
-    search::signatures(t.views, sigs.data(), threads);
+    if (words) {
+        search::word_signatures(t.views, sigs.data(), threads);
+    } else {
+        search::signatures(t.views, sigs.data(), threads);
+    }
     return sigs;
 }
 
 // The native search refuses threads < 1 (ValueError), as it does a bad max_distance.
 py::array_t<uint64_t> fingerprints64(const py::handle &texts, int threads) {
     return to_array(signatures(texts, threads));
+}
+
+py::array_t<uint64_t> word_fingerprints64(const py::handle &texts, int threads) {
+    return to_array(signatures(texts, threads, true));
 }
 
 py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
@@ -130,6 +138,7 @@ void veltrane::bind_search(py::module_ &m) {
     m.attr("MAX_DISTANCE") = search::kMaxDistance;
 
     m.def("fingerprints64", &fingerprints64, py::arg("texts"), py::arg("threads"));
+    m.def("word_fingerprints64", &word_fingerprints64, py::arg("texts"), py::arg("threads"));
     m.def("fingerprints", &fingerprints, py::arg("texts"), py::arg("bits"), py::arg("threads"));
     m.def("pairs",
           &pairs,

@@ -3,6 +3,7 @@
 #include "common/batches.hpp"
 #include "search/blocks.hpp"
 #include "text/simhash.hpp"
+#include "text/words.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -98,6 +99,25 @@ void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int t
                      [&](std::size_t begin, std::size_t end, std::size_t) {
                          for (std::size_t t = begin; t < end; ++t) {
                              out[t] = SimHash::signature(texts[t]);
+                         }
+                     });
+}
+
+void word_signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {
+    parallel_batches(texts.size(),
+                     64,
+                     detail::worker_count(threads),
+                     [&](std::size_t begin, std::size_t end, std::size_t) {
+                         std::string joined;
+                         for (std::size_t t = begin; t < end; ++t) {
+                             joined.clear();
+                             for (const std::string &word : text::words(texts[t])) {
+                                 if (!joined.empty()) { // words are never empty
+                                     joined += ' ';
+                                 }
+                                 joined += word;
+                             }
+                             out[t] = SimHash::signature(joined);
                          }
                      });
 }

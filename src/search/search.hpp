@@ -53,6 +53,9 @@ struct Cancelled : std::runtime_error {
 // The 64-bit SimHash signature of every text, spread over `threads` worker threads.
 // Callers must keep the texts alive and unchanged for the duration of the call.
 void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
+// The same of each text's words (text::words: re.findall(r"\w+", text.lower())) joined by
+// single spaces, so that case, punctuation and runs of spaces no longer count.
+void word_signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
 
 struct Pair {
     int64_t i;

@@ -120,6 +120,8 @@ def test_threads_equal_the_literal_loop(isa, threads):
         g = GearCDC(**p)
         want = g._gear.reference_cut_points(data)
         np.testing.assert_array_equal(g._gear.kernel_cut_points(data, isa, threads), want)
+        if isa == "scalar":  # chunk() runs the kernels of this processor, copying on threads
+            assert g.chunk(data, threads=threads) == chunks_of(data, want.tolist())
 
 
 @pytest.mark.parametrize("isa", SUPPORTED)

@@ -135,6 +135,9 @@ class GearCDC:
         """
         return self._gear.cut_points(data, _args.threads(threads))
 
-    def chunk(self, data) -> list[bytes]:
-        """The chunks of ``data`` (any contiguous buffer) as ``bytes``, concatenating to it."""
-        return self._gear.chunk(data)
+    def chunk(self, data, *, threads: int | None = None) -> list[bytes]:
+        """The chunks of ``data`` (any contiguous buffer) as ``bytes``, concatenating to it.
+
+        Cut as :meth:`cut_points` cuts, and copied into the ``bytes`` objects, on ``threads``
+        threads (default: every core this process may use) without the GIL."""
+        return self._gear.chunk(data, _args.threads(threads))

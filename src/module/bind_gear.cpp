@@ -1,9 +1,11 @@
 // Bindings of GearCDC for veltrane/gear.py, which validates and documents.
 #include "chunk/gear.hpp"
+#include "common/batches.hpp"
 #include "common/cpu.hpp"
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 
+#include <cstring>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <string>
@@ -66,20 +68,42 @@ py::array_t<int64_t> cut_points(const GearCDC &self, const py::handle &data, int
     return to_array(ends);
 }
 
-py::list chunk(const GearCDC &self, const py::handle &data) {
+py::list chunk(const GearCDC &self, const py::handle &data, int threads) {
     const ByteView view(data);
     std::vector<int64_t> ends;
     {
         py::gil_scoped_release release;
-        ends = self.cut_points(view.data(), view.size(), 1);
+        ends = self.cut_points(view.data(), view.size(), threads);
     }
-    py::list out(ends.size());
+    // The bytes objects are made empty under the GIL, then filled on `threads` threads
+    // without it: copying the chunks (and faulting in the fresh pages that hold them) is most
+    // of the time, and no one else can see the objects until they are returned.
+    const std::size_t n = ends.size();
+    py::list out(n);
+    std::vector<char *> into(n);
     std::size_t start = 0;
-    for (std::size_t i = 0; i < ends.size(); ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         const auto end = static_cast<std::size_t>(ends[i]);
-        py::bytes piece(reinterpret_cast<const char *>(view.data() + start), end - start);
-        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), piece.release().ptr());
+        PyObject *piece =
+            PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(end - start));
+        if (piece == nullptr) {
+            throw py::error_already_set();
+        }
+        into[i] = PyBytes_AS_STRING(piece);
+        PyList_SET_ITEM(out.ptr(), static_cast<py::ssize_t>(i), piece);
         start = end;
+    }
+    {
+        py::gil_scoped_release release;
+        // 64 chunks a batch: large enough to make handing out batches cheap.
+        veltrane::parallel_batches(
+            n, 64, threads, [&](std::size_t begin, std::size_t stop, std::size_t) {
+                for (std::size_t i = begin; i < stop; ++i) {
+                    const std::size_t from = i == 0 ? 0 : static_cast<std::size_t>(ends[i - 1]);
+                    std::memcpy(
+                        into[i], view.data() + from, static_cast<std::size_t>(ends[i]) - from);
+                }
+            });
     }
     return out;
 }
@@ -126,7 +150,7 @@ void veltrane::bind_gear(py::module_ &m) {
              py::arg("normalization"),
              py::arg("seed"))
         .def("cut_points", &cut_points, py::arg("data"), py::arg("threads"))
-        .def("chunk", &chunk, py::arg("data"))
+        .def("chunk", &chunk, py::arg("data"), py::arg("threads"))
         .def("reference_cut_points", &reference_cut_points, py::arg("data"))
         .def("kernel_cut_points",
              &kernel_cut_points,

@@ -81,7 +81,8 @@ fuzz:
 # The fast paths of chunking, fingerprints and voting against literal models, with many more
 # examples than the everyday suite runs.
 bench-verify: install
-	HYPOTHESIS_PROFILE=long $(VPY) -m pytest -q tests/test_cdc.py tests/test_simhash.py $(wildcard tests/test_fastpaths.py)
+	HYPOTHESIS_PROFILE=long $(VPY) -m pytest -q tests/test_cdc.py tests/test_simhash.py $(wildcard tests/test_fastpaths.py) \
+	    tests/test_gear.py -k "not cli"
 
 # A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
 # libstdc++ whose symbols the module uses, as `auditwheel show` reports on this build

@@ -14,6 +14,8 @@ import model_gear
 import numpy as np
 import pytest
 import veltrane
+from hypothesis import given
+from hypothesis import strategies as st
 from veltrane import GearCDC, _native
 
 ISAS = ["scalar", "avx2", "avx512"]
@@ -110,6 +112,27 @@ def test_kernels_equal_the_literal_loop(isa, kind, p):
         want = g._gear.reference_cut_points(data)
         got = g._gear.kernel_cut_points(data, isa, 1)
         np.testing.assert_array_equal(got, want, err_msg=f"{isa} {kind} size {n}")
+
+
+@given(
+    st.integers(0, 3),  # avg_size 64 << k
+    st.integers(0, 3),  # normalization
+    st.floats(0, 1),  # min_size between 64 and avg_size
+    st.integers(1, 8),  # max_size in multiples of avg_size
+    st.lists(st.tuples(st.sampled_from(sorted(KINDS)), st.integers(1, 3000)), max_size=12),
+    st.integers(1, 3),
+)
+def test_kernels_equal_the_literal_loop_on_any_mix(k, level, low, high, parts, threads):
+    # Runs of each kind of data, so that lanes start in and cross every kind, and the chunker
+    # sizes around them; "long" (make bench-verify) tries 10,000 such inputs.
+    avg = 64 << k
+    g = GearCDC(avg, min_size=64 + int(low * (avg - 64)), max_size=high * avg, normalization=level)
+    data = b"".join(KINDS[kind](n, n) for kind, n in parts)
+    want = g._gear.reference_cut_points(data)
+    for kernel in KERNELS:
+        got = g._gear.kernel_cut_points(data, kernel, threads if kernel != "serial" else 1)
+        np.testing.assert_array_equal(got, want, err_msg=kernel)
+    assert g.chunk(data, threads=threads) == chunks_of(data, want.tolist())
 
 
 @pytest.mark.parametrize("isa", [k for k in KERNELS if k != "serial"])

@@ -11,6 +11,7 @@ import hashlib
 import io
 import operator
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import nullcontext
@@ -149,7 +150,9 @@ def _pieces(
 
 def _path_pieces(path, cutter: _Cutter, read_size: int):
     with open(path, "rb", buffering=0) as stream:
-        if cutter.longest <= read_size:
+        # Only a regular file is read ahead: a read from a pipe or a terminal may wait without
+        # end, and Ctrl-C would then wait for the reading thread.
+        if cutter.longest <= read_size and stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
             yield from _read_ahead_pieces(stream, cutter, read_size)
         else:
             yield from _stream_pieces(stream, cutter, read_size)
@@ -276,11 +279,11 @@ def iter_chunks(
 
     At most about ``read_size`` plus one longest chunk (``2 * chunk_size``, or the GearCDC's
     ``max_size``) bytes are held at a time: the unfinished last chunk of each read is carried
-    into the next. A path whose longest chunk fits in ``read_size`` is read ahead on another
-    thread, half a read at a time, while the chunks before are used; that holds one more
-    longest chunk. Arguments are checked at the call: ``chunk_size`` must be from 1 to
-    2^64 - 1 and ``read_size`` at least 1, else ValueError; TypeError for the wrong types.
-    OSError when the source cannot be read.
+    into the next. A path to a regular file whose longest chunk fits in ``read_size`` is read
+    ahead on another thread, half a read at a time, while the chunks before are used; that
+    holds one more longest chunk. Arguments are checked at the call: ``chunk_size`` must be
+    from 1 to 2^64 - 1 and ``read_size`` at least 1, else ValueError; TypeError for the wrong
+    types. OSError when the source cannot be read.
     """
     return _chunks(_pieces(source, _cutter(chunk_size, chunker), read_size))
 

@@ -41,6 +41,24 @@ constexpr std::size_t kMinChunksPerWalk = 256;
 // Candidates one in 2^9 positions or denser: the AVX-512 scan rechecks too many blocks.
 constexpr int kDenseBits = 9;
 
+// Runs work(begin, end) on `parts` disjoint ranges of [0, size), one OpenMP thread each, and
+// rethrows on the calling thread what one of them threw.
+template <typename Work> void on_parts(std::size_t size, std::size_t parts, Work &&work) {
+    std::exception_ptr failure;
+#pragma omp parallel for num_threads(static_cast<int>(parts)) schedule(static, 1)
+    for (std::size_t p = 0; p < parts; ++p) {
+        try {
+            work(size / parts * p, p + 1 == parts ? size : size / parts * (p + 1), p);
+        } catch (...) {
+#pragma omp critical
+            failure = std::current_exception();
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 } // namespace
 
 Table make_table(uint64_t seed) {
@@ -194,23 +212,9 @@ std::vector<int64_t> GearCDC::cut_points(
         // Disjoint ranges; each kernel hashes the 63 bytes before its range again, so that
         // every position sees its whole window.
         std::vector<std::vector<uint64_t>> found(parts);
-        std::exception_ptr failure;
-#pragma omp parallel for num_threads(static_cast<int>(parts)) schedule(static, 1)
-        for (std::size_t p = 0; p < parts; ++p) {
-            try {
-                scan(scan_,
-                     data,
-                     size / parts * p,
-                     p + 1 == parts ? size : size / parts * (p + 1),
-                     found[p]);
-            } catch (...) {
-#pragma omp critical
-                failure = std::current_exception();
-            }
-        }
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
+        on_parts(size, parts, [&](std::size_t begin, std::size_t end, std::size_t p) {
+            scan(scan_, data, begin, end, found[p]);
+        });
         std::size_t total = 0;
         for (const auto &f : found) {
             total += f.size();
@@ -231,24 +235,9 @@ GearCDC::cut_lanes(const unsigned char *data, std::size_t size, int threads) con
         size / avg_size_ / kMinChunksPerWalk, 1, static_cast<std::size_t>(threads));
     // Each thread walks a part of the data in sixteen lanes; one stitch joins all the runs.
     std::vector<std::vector<LaneRun>> found(parts);
-    std::exception_ptr failure;
-#pragma omp parallel for num_threads(static_cast<int>(parts)) schedule(static, 1)
-    for (std::size_t p = 0; p < parts; ++p) {
-        try {
-            walk_lanes(*this,
-                       data,
-                       size,
-                       size / parts * p,
-                       p + 1 == parts ? size : size / parts * (p + 1),
-                       found[p]);
-        } catch (...) {
-#pragma omp critical
-            failure = std::current_exception();
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    on_parts(size, parts, [&](std::size_t begin, std::size_t end, std::size_t p) {
+        walk_lanes(*this, data, size, begin, end, found[p]);
+    });
     std::vector<LaneRun> runs;
     for (auto &f : found) {
         std::move(f.begin(), f.end(), std::back_inserter(runs));

@@ -40,33 +40,20 @@ void scan_avx512(const ScanParams &p,
     __m512i ha = _mm512_load_si512(h);
     __m512i hb = _mm512_load_si512(h + 8);
     const __m512i loose = _mm512_set1_epi64(static_cast<long long>(p.loose));
-    const __m512i none = _mm512_set1_epi64(-1);
     std::vector<uint64_t> found[kLanes];
 
     const unsigned char *base = data + begin;
     for (std::size_t k = 0; k < stretch; k += kGroup) {
-        __m512i rows_a[8], rows_b[8], words_a[8], words_b[8];
-        for (std::size_t l = 0; l < 8; ++l) {
-            rows_a[l] = _mm512_loadu_si512(base + l * stretch + k);
-            rows_b[l] = _mm512_loadu_si512(base + (l + 8) * stretch + k);
+        const unsigned char *rows[kLanes];
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            rows[l] = base + l * stretch + k;
         }
-        transpose(rows_a, words_a);
-        transpose(rows_b, words_b);
+        __m512i words_a[8], words_b[8];
+        load_words(rows, words_a, words_b);
         for (std::size_t w = 0; w < kGroup / kBlock; ++w) {
             const __m512i before_a = ha;
             const __m512i before_b = hb;
-            __m512i sa = none;
-            __m512i sb = none;
-            roll_block(ha,
-                       hb,
-                       words_a[w],
-                       words_b[w],
-                       t,
-                       sa,
-                       sb,
-                       std::make_integer_sequence<int, kBlock> {});
-            const unsigned hits = _mm512_cmplt_epu64_mask(sa, loose) |
-                                  (unsigned {_mm512_cmplt_epu64_mask(sb, loose)} << 8);
+            const unsigned hits = roll_and_test(ha, hb, words_a[w], words_b[w], t, loose, loose);
             if (__builtin_expect(hits != 0, 0)) {
                 // Some position of the block may be a candidate: redo those lanes' bytes one
                 // by one from the hashes before the block.

@@ -76,6 +76,37 @@ inline void transpose(const __m512i (&rows)[8], __m512i (&words)[8]) {
     }
 }
 
+// Loads 64 bytes of each lane, from rows[l], and transposes them into eight words per lane:
+// word c of lane l is qword l of words_a[c] (lanes 0-7) or words_b[c] (lanes 8-15).
+inline void load_words(const unsigned char *const (&rows)[kLanes],
+                       __m512i (&words_a)[8],
+                       __m512i (&words_b)[8]) {
+    __m512i rows_a[8], rows_b[8];
+    for (std::size_t l = 0; l < 8; ++l) {
+        rows_a[l] = _mm512_loadu_si512(rows[l]);
+        rows_b[l] = _mm512_loadu_si512(rows[l + 8]);
+    }
+    transpose(rows_a, words_a);
+    transpose(rows_b, words_b);
+}
+
+// Rolls one word (eight bytes) of every lane into ha (lanes 0-7) and hb (lanes 8-15), and
+// returns the lanes in which the hash after some of those bytes is below that lane's
+// threshold (below_a, below_b): only they need the block checked one byte at a time.
+inline unsigned roll_and_test(__m512i &ha,
+                              __m512i &hb,
+                              __m512i word_a,
+                              __m512i word_b,
+                              const Tables &t,
+                              __m512i below_a,
+                              __m512i below_b) {
+    __m512i sa = _mm512_set1_epi64(-1);
+    __m512i sb = sa;
+    roll_block(ha, hb, word_a, word_b, t, sa, sb, std::make_integer_sequence<int, kBlock> {});
+    return _mm512_cmplt_epu64_mask(sa, below_a) |
+           (unsigned {_mm512_cmplt_epu64_mask(sb, below_b)} << 8);
+}
+
 inline Tables load_tables(const Table &table) {
     return Tables {_mm512_loadu_si512(table.low),
                    _mm512_loadu_si512(table.low + 8),

@@ -115,7 +115,6 @@ private:
         const Tables t = load_tables(c_.table());
         const __m512i loose = _mm512_set1_epi64(static_cast<long long>(c_.loose_threshold()));
         const __m512i strict = _mm512_set1_epi64(static_cast<long long>(c_.strict_threshold()));
-        const __m512i none = _mm512_set1_epi64(-1);
         alignas(64) uint64_t before[kLanes];
         const __m512i group = _mm512_set1_epi64(kGroup);
         const __m512i size = _mm512_set1_epi64(static_cast<long long>(size_));
@@ -156,31 +155,20 @@ private:
             hb = _mm512_maskz_mov_epi64(static_cast<__mmask8>(~(fresh_ >> 8)), hb);
             fresh_ = 0;
             const std::array<std::size_t, kLanes> base = at_;
-            __m512i rows_a[8], rows_b[8], words_a[8], words_b[8];
-            for (std::size_t l = 0; l < 8; ++l) {
-                rows_a[l] = _mm512_loadu_si512(data_ + base[l]);
-                rows_b[l] = _mm512_loadu_si512(data_ + base[l + 8]);
+            const unsigned char *rows[kLanes];
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                rows[l] = data_ + base[l];
             }
-            transpose(rows_a, words_a);
-            transpose(rows_b, words_b);
+            __m512i words_a[8], words_b[8];
+            load_words(rows, words_a, words_b);
             // Lanes that have not cut in this group: after a cut, a lane's later bytes here
             // belong to no chunk it tests.
             uint16_t live = active_;
             for (std::size_t w = 0; w < kGroup / kBlock; ++w) {
                 const __m512i before_a = ha;
                 const __m512i before_b = hb;
-                __m512i sa = none;
-                __m512i sb = none;
-                roll_block(ha,
-                           hb,
-                           words_a[w],
-                           words_b[w],
-                           t,
-                           sa,
-                           sb,
-                           std::make_integer_sequence<int, kBlock> {});
-                const unsigned below = _mm512_cmplt_epu64_mask(sa, below_a) |
-                                       (unsigned {_mm512_cmplt_epu64_mask(sb, below_b)} << 8);
+                const unsigned below =
+                    roll_and_test(ha, hb, words_a[w], words_b[w], t, below_a, below_b);
                 const uint16_t hits = static_cast<uint16_t>((below | limits) & live);
                 if (__builtin_expect(hits != 0, 0)) {
                     _mm512_store_si512(before, before_a);

@@ -51,6 +51,15 @@ class _Parser(argparse.ArgumentParser):
         raise CommandError(f"{message} (see '{self.prog} --help')", EXIT_USAGE, self.prog)
 
 
+def _threads_option(parser, what: str) -> None:
+    parser.add_argument(
+        "--threads",
+        metavar="N",
+        type=_int_at_least(1),
+        help=f"threads for {what} (default: every core this process may use)",
+    )
+
+
 def _int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
     """An argparse type: a whole number from ``low`` to ``high``, in the library's words."""
 
@@ -169,12 +178,7 @@ def build_parser() -> argparse.ArgumentParser:
         default="pairs",
         help="what to write (default: pairs)",
     )
-    near.add_argument(
-        "--threads",
-        metavar="N",
-        type=_int_at_least(1),
-        help="threads for fingerprints and search (default: every core this process may use)",
-    )
+    _threads_option(near, "fingerprints and search")
 
     dedup = commands.add_parser(
         "dedup",
@@ -227,12 +231,7 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
-    dedup.add_argument(
-        "--threads",
-        metavar="N",
-        type=_int_at_least(1),
-        help="threads for the chunk digests (default: every core this process may use)",
-    )
+    _threads_option(dedup, "the chunk digests")
 
     fp = commands.add_parser(
         "fingerprint",

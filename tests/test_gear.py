@@ -124,7 +124,7 @@ def test_kernels_equal_the_literal_loop(isa, kind, p):
 )
 def test_kernels_equal_the_literal_loop_on_any_mix(k, level, low, high, parts, threads):
     # Runs of each kind of data, so that lanes start in and cross every kind, and the chunker
-    # sizes around them; "long" (make bench-verify) tries 10,000 such inputs.
+    # sizes around them; `make test-long` tries 10,000 such inputs.
     avg = 64 << k
     g = GearCDC(avg, min_size=64 + int(low * (avg - 64)), max_size=high * avg, normalization=level)
     data = b"".join(KINDS[kind](n, n) for kind, n in parts)

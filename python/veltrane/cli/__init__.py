@@ -25,6 +25,7 @@ from ..defaults import (
     DEFAULT_NUM_PERM,
     DEFAULT_THRESHOLD,
 )
+from ..gear import MAX_MAX_SIZE, MIN_MIN_SIZE
 from ..simhash import MAX_DISTANCE
 from . import _dedup, _fingerprint, _near_dups
 from ._common import (
@@ -221,19 +222,19 @@ def build_parser() -> argparse.ArgumentParser:
     dedup.add_argument(
         "--avg-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help=f"gear: the average chunk length, a power of two (default: {DEFAULT_AVG_SIZE})",
     )
     dedup.add_argument(
         "--min-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the shortest chunk (default: avg-size / 4)",
     )
     dedup.add_argument(
         "--max-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the longest chunk (default: 8 * avg-size)",
     )
     dedup.add_argument(

@@ -12,6 +12,10 @@ import numpy.typing as npt
 
 def isa() -> str: ...
 
+GOLDEN: int
+
+def mix64(values: npt.ArrayLike) -> npt.NDArray[np.uint64]: ...
+
 # ---- bind_search.cpp ----------------------------------------------------------------------------
 
 MAX_DISTANCE: int

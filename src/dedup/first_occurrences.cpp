@@ -1,5 +1,6 @@
 // The first occurrence of each distinct chunk: fingerprints on the thread team, an
 // open-addressing table in input order, and a byte comparison that confirms every match.
+#include "common/hash.hpp"
 #include "common/team.hpp"
 #include "dedup/dedup.hpp"
 
@@ -17,11 +18,10 @@ bool same_bytes(const ByteSpan &a, const ByteSpan &b) {
 }
 
 // For every chunk, the index of the first chunk with its fingerprint: an open-addressing table
-// of twice as many slots as chunks, probed in order from a multiplicative hash of the
-// fingerprint (2^64 / golden ratio), so that no node is allocated per chunk.
+// of twice as many slots as chunks, probed in order from the fingerprint's Fibonacci hash, so
+// that no node is allocated per chunk.
 std::vector<std::size_t> first_with_fingerprint(const std::vector<uint64_t> &fps) {
     constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
-    constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
     int bits = 4;
     while ((std::size_t {1} << bits) < 2 * fps.size()) {
         ++bits;
@@ -30,7 +30,7 @@ std::vector<std::size_t> first_with_fingerprint(const std::vector<uint64_t> &fps
     std::vector<std::size_t> slots(mask + 1, kEmpty);
     std::vector<std::size_t> first(fps.size());
     for (std::size_t i = 0; i < fps.size(); ++i) {
-        std::size_t at = static_cast<std::size_t>((fps[i] * kGolden) >> (64 - bits));
+        std::size_t at = hash::fibonacci_slot(fps[i], bits);
         while (slots[at] != kEmpty && fps[slots[at]] != fps[i]) {
             at = (at + 1) & mask;
         }

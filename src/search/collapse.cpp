@@ -2,6 +2,7 @@
 // Real corpora repeat lines thousands of times, and m copies are m(m - 1)/2 pairs; searching
 // the distinct values costs what the distinct values cost, and only the pair stream expands
 // copies again, a batch at a time.
+#include "common/hash.hpp"
 #include "search/blocks.hpp"
 #include "search/search.hpp"
 
@@ -14,9 +15,6 @@ namespace veltrane::search {
 
 namespace {
 
-// Fibonacci hashing: 2^64 divided by the golden ratio spreads any set of keys, fingerprints
-// that differ only in their high or low bits included, over the table's slots.
-constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 // Slots hold (low 32 bits of the value) << 32 | (its number + 1); 0 marks an empty slot.
 constexpr int kSmallestTableBits = 10;
 
@@ -63,8 +61,9 @@ public:
     }
 
 private:
+    // Fibonacci hashing spreads fingerprints that differ only in their high or low bits too.
     std::size_t slot_of(uint64_t fp) const {
-        return static_cast<std::size_t>((fp * kGolden) >> (64 - bits_));
+        return hash::fibonacci_slot(fp, bits_);
     }
 
     void resize(int bits) {

@@ -33,13 +33,6 @@ texts = st.one_of(
 )
 
 
-def isas():
-    out = ["scalar", "avx2"]
-    if _native.isa() == "avx512":
-        out.append("avx512")
-    return out
-
-
 @given(texts)
 def test_words_equal_the_regex(text):
     assert words(text) == model.words(text)
@@ -111,7 +104,7 @@ print(_native.isa(), hashlib.sha256(repr([words(d) for d in docs]).encode()).hex
 """
 
 
-@pytest.mark.parametrize("isa", isas())
+@pytest.mark.parametrize("isa", _native.isas())
 def test_each_instruction_set_gives_the_same_results(isa):
     # VELTRANE_ISA is read once per process, so each kernel runs in a child of its own.
     alphabet = "abcdefghij  ABC\u00e9\u03a3'\n" * 3 + TRICKY

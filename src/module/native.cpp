@@ -40,6 +40,15 @@ PYBIND11_MODULE(_native, m) {
     m.doc() = "Native code of veltrane; the public API is in the veltrane package";
     // The instruction set the dispatched kernels use here (VELTRANE_ISA may pin one).
     m.def("isa", [] { return veltrane::cpu::isa_name(veltrane::cpu::chosen_isa()); });
+    // Every instruction set this processor runs kernels for, the widest (preferred) first:
+    // tests and fuzz targets pin each in turn with VELTRANE_ISA.
+    m.def("isas", [] {
+        py::list out;
+        for (const auto isa : veltrane::cpu::supported_isas()) {
+            out.append(veltrane::cpu::isa_name(isa));
+        }
+        return out;
+    });
     // The mixers of common/hash.hpp, for Python code that must hash as the native code does.
     m.attr("GOLDEN") = veltrane::hash::kGolden;
     m.def("mix64", &mix64, py::arg("values"));

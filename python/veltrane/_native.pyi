@@ -137,6 +137,10 @@ class LshExpandStream:
 
 # ---- bind_gear.cpp ------------------------------------------------------------------------------
 
+GEAR_MIN_MIN_SIZE: int
+GEAR_MAX_MAX_SIZE: int
+GEAR_MAX_NORMALIZATION: int
+
 class Gear:
     def __init__(
         self, min_size: int, avg_size: int, max_size: int, normalization: int, seed: int

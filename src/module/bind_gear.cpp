@@ -156,6 +156,11 @@ py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
 } // namespace
 
 void veltrane::bind_gear(py::module_ &m) {
+    // The bounds the constructor enforces, for the checks in Python to quote.
+    m.attr("GEAR_MIN_MIN_SIZE") = veltrane::gear::kMinMinSize;
+    m.attr("GEAR_MAX_MAX_SIZE") = veltrane::gear::kMaxMaxSize;
+    m.attr("GEAR_MAX_NORMALIZATION") = veltrane::gear::kMaxNormalization;
+
     py::class_<GearCDC>(m, "Gear")
         .def(py::init<uint64_t, uint64_t, uint64_t, int, uint64_t>(),
              py::arg("min_size"),

@@ -52,9 +52,9 @@ PYBIND11_MODULE(_native, m) {
     // The mixers of common/hash.hpp, for Python code that must hash as the native code does.
     m.attr("GOLDEN") = veltrane::hash::kGolden;
     m.def("mix64", &mix64, py::arg("values"));
-    veltrane::bind_search(m);
+    veltrane::bind_hamming(m);
     veltrane::bind_chunk(m);
     veltrane::bind_minhash(m);
-    veltrane::bind_lsh(m);
+    veltrane::bind_jaccard(m);
     veltrane::bind_gear(m);
 }

@@ -4,14 +4,14 @@
 // copies again, a batch at a time.
 #include "common/hash.hpp"
 #include "search/blocks.hpp"
-#include "search/search.hpp"
+#include "search/hamming.hpp"
 
 #include <algorithm>
 #include <functional>
 #include <mutex>
 #include <numeric>
 
-namespace veltrane::search {
+namespace veltrane::hamming {
 
 namespace {
 
@@ -186,7 +186,7 @@ PairStream::PairStream(
 
     // The indices of each value, by a counting sort of the indices by value: in index order
     // within each value.
-    sort_members(n, d, [&](std::size_t x) { return group_[x]; }, member_starts_, members_);
+    search::sort_members(n, d, [&](std::size_t x) { return group_[x]; }, member_starts_, members_);
     passed_.assign(d, 0);
 
     // The values within the distance of each value, both ways.
@@ -218,7 +218,7 @@ PairStream::PairStream(
         }
         std::vector<std::pair<uint32_t, uint32_t>>().swap(edges);
     }
-    total_ += pairs_within(member_starts_);
+    total_ += search::pairs_within(member_starts_);
 }
 
 std::size_t PairStream::next(Pair *out, std::size_t max) {
@@ -243,4 +243,4 @@ std::size_t PairStream::next(Pair *out, std::size_t max) {
     return written;
 }
 
-} // namespace veltrane::search
+} // namespace veltrane::hamming

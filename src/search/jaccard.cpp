@@ -1,4 +1,4 @@
-#include "lsh.hpp"
+#include "search/jaccard.hpp"
 
 #include "common/batches.hpp"
 #include "common/hash.hpp"
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltrane::lsh {
+namespace veltrane::jaccard {
 
 namespace {
 
@@ -248,7 +248,7 @@ std::vector<Candidate> band_candidates(const T *sig,
     return all;
 }
 
-double jaccard(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb) {
+double similarity(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb) {
     if (na == 0 && nb == 0) {
         return 1.0;
     }
@@ -279,10 +279,10 @@ std::vector<double> verify_exact(const std::vector<Candidate> &candidates,
             for (std::size_t k = begin; k < end; ++k) {
                 const int64_t a = slot[candidates[k].i];
                 const int64_t b = slot[candidates[k].j];
-                sims[k] = jaccard(values + offsets[a],
-                                  static_cast<std::size_t>(offsets[a + 1] - offsets[a]),
-                                  values + offsets[b],
-                                  static_cast<std::size_t>(offsets[b + 1] - offsets[b]));
+                sims[k] = similarity(values + offsets[a],
+                                     static_cast<std::size_t>(offsets[a + 1] - offsets[a]),
+                                     values + offsets[b],
+                                     static_cast<std::size_t>(offsets[b + 1] - offsets[b]));
             }
         });
     return sims;
@@ -392,4 +392,4 @@ verify_estimate(const std::vector<Candidate> &, const uint32_t *, std::size_t, i
 template std::vector<double>
 verify_estimate(const std::vector<Candidate> &, const uint64_t *, std::size_t, int);
 
-} // namespace veltrane::lsh
+} // namespace veltrane::jaccard

@@ -133,7 +133,7 @@ def _minhash(args, out, field: str) -> None:
         if args.format == "pairs":
             # Copies become pairs a batch at a time as they are written.
             batches = lsh._batches(
-                _native.LshExpandStream(found.reps, found.i, found.j, found.similarity),
+                _native.JaccardExpandStream(found.reps, found.i, found.j, found.similarity),
                 PAIR_BATCH,
             )
         else:

@@ -91,6 +91,15 @@ def test_golden_vectors():
     ]
 
 
+def test_the_exported_mixer_is_the_models():
+    # Python code (the Dask searches) hashes through these, as the native code does.
+    values = [0, 1, 2**63, 2**64 - 1, model.K, 0x0123456789ABCDEF]
+    assert _native.mix64(np.array(values, dtype=np.uint64)).tolist() == list(
+        map(model.mix64, values)
+    )
+    assert _native.mix64(values[:0]).dtype == np.uint64 and _native.GOLDEN == model.K
+
+
 CHILD = """
 import hashlib, random, sys
 from veltrane import _native

@@ -115,7 +115,7 @@ bench: install
 	@for peer in $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 	    $(PIP) install --quiet "$$peer" || echo "bench: $$peer did not install; it shows as n/a"; done
 	$(VPY) bench/run.py
-	$(VPY) bench/search.py
+	$(VPY) bench/hamming.py
 	$(VPY) bench/collapse.py
 	$(VPY) bench/stream.py
 	$(VPY) bench/gear.py

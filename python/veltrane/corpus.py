@@ -139,11 +139,23 @@ class Records(NamedTuple):
     in the decompressed bytes of the file (an (n, 2) int64 array); None for Parquet.
     """
 
-    source: int  # np.ndarray from Corpus.read
+    source: int
     texts: list[bytes]
     numbers: np.ndarray
     ids: list[Any] | None
     spans: np.ndarray | None
+
+
+class CorpusRecords(NamedTuple):
+    """Every record of a corpus (:meth:`Corpus.read`): as :class:`Records`, but ``source`` is
+    an int32 array (the shard of each record) and ``spans`` always an array, -1 for Parquet
+    rows."""
+
+    source: np.ndarray
+    texts: list[bytes]
+    numbers: np.ndarray
+    ids: list[Any] | None
+    spans: np.ndarray
 
 
 def _check_format(format: str | None) -> Format | None:
@@ -708,9 +720,8 @@ class Corpus:
             if shard.format == "parquet":
                 check_parquet(shard.path, self.field, id_field)
 
-    def read(self, *, block_size: int = BLOCK_SIZE) -> Records:
-        """Every record at once: ``source`` is then an int32 array (the shard of each record),
-        and ``spans`` holds -1 for Parquet rows."""
+    def read(self, *, block_size: int = BLOCK_SIZE) -> CorpusRecords:
+        """Every record at once."""
         texts: list[bytes] = []
         sources, numbers, spans = [], [], []
         ids: list[Any] | None = [] if self.id_field is not None else None
@@ -723,8 +734,8 @@ class Corpus:
             )
             if ids is not None and batch.ids is not None:
                 ids.extend(batch.ids)
-        return Records(
-            np.concatenate(sources) if sources else np.empty(0, np.int32),  # type: ignore[arg-type]
+        return CorpusRecords(
+            np.concatenate(sources) if sources else np.empty(0, np.int32),
             texts,
             np.concatenate(numbers) if numbers else np.empty(0, np.int64),
             ids,

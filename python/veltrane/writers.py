@@ -25,7 +25,7 @@ import numpy as np
 from .corpus import (
     Corpus,
     CorpusError,
-    Records,
+    CorpusRecords,
     Shard,
     _blocks,
     _shown,
@@ -119,7 +119,7 @@ def _output_format(corpus: Corpus, path: str) -> str:
     return kind
 
 
-def _mask(records: Records, keep: np.ndarray) -> np.ndarray:
+def _mask(records: CorpusRecords, keep: np.ndarray) -> np.ndarray:
     keep = np.asarray(keep)
     if keep.dtype != np.bool_ or keep.shape != (len(records.texts),):
         raise ValueError(
@@ -131,7 +131,7 @@ def _mask(records: Records, keep: np.ndarray) -> np.ndarray:
 
 def write_kept(
     corpus: Corpus,
-    records: Records,
+    records: CorpusRecords,
     keep: np.ndarray,
     path: str | os.PathLike[str],
     *,
@@ -146,7 +146,7 @@ def write_kept(
     keep = _mask(records, keep)
     if _output_format(corpus, out) == "parquet":
         return _write_parquet(corpus, records, keep, out)
-    sources = np.asarray(records.source)
+    sources = records.source
     with atomic_output(out) as stream:
         for index, shard in enumerate(corpus.shards):
             mine = (sources == index) & keep
@@ -177,14 +177,14 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
         raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
 
 
-def _write_parquet(corpus: Corpus, records: Records, keep: np.ndarray, out: str) -> int:
+def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out: str) -> int:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     from .corpus import _one_line, _parquet_file
 
     schema = _parquet_file(corpus.shards[0].path).schema_arrow
-    sources = np.asarray(records.source)
+    sources = records.source
     written = 0
     with atomic_output(out) as stream:
         writer = pq.ParquetWriter(stream, schema)
@@ -217,7 +217,7 @@ def _write_parquet(corpus: Corpus, records: Records, keep: np.ndarray, out: str)
     return written
 
 
-def _place(corpus: Corpus, records: Records, k: int) -> dict[str, Any]:
+def _place(corpus: Corpus, records: CorpusRecords, k: int) -> dict[str, Any]:
     shard = corpus.shards[int(records.source[k])]
     unit = "row" if shard.format == "parquet" else "line"
     return {"file": shard.path, unit: int(records.numbers[k])}
@@ -225,7 +225,7 @@ def _place(corpus: Corpus, records: Records, k: int) -> dict[str, Any]:
 
 def write_duplicates(
     corpus: Corpus,
-    records: Records,
+    records: CorpusRecords,
     keeper: np.ndarray,
     similarity: np.ndarray,
     path: str | os.PathLike[str],

@@ -155,3 +155,14 @@ class Gear:
     ) -> npt.NDArray[np.int64]: ...
     @property
     def table(self) -> npt.NDArray[np.uint64]: ...
+
+# ---- bind_keep.cpp ------------------------------------------------------------------------------
+
+def keep_greedy(
+    rank: npt.ArrayLike,
+    group: npt.ArrayLike,
+    i: npt.ArrayLike,
+    j: npt.ArrayLike,
+    similarity: npt.ArrayLike,
+    self_similarity: float,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...

@@ -322,6 +322,14 @@ class _Block(NamedTuple):
     offset: int  # in the decompressed file
     first: int  # number of the block's first line
     data: bytes  # whole lines (the file's last one may lack its ending)
+    lines: list[bytes]  # the lines of data, without their "\n"
+
+
+def _block(offset: int, first: int, data: bytes) -> _Block:
+    lines = data.split(b"\n")
+    if data.endswith(b"\n"):
+        lines.pop()
+    return _Block(offset, first, data, lines)
 
 
 def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
@@ -362,7 +370,7 @@ def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
                     offset = len(_BOM)
             if not data:
                 if pending:
-                    yield _Block(offset, line, _checked(b"".join(pending), path, line))
+                    yield _block(offset, line, _checked(b"".join(pending), path, line))
                 return
             end = data.rfind(b"\n")
             if end < 0:
@@ -372,9 +380,10 @@ def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
             pending.append(view[: end + 1])
             block = _checked(b"".join(pending), path, line)
             pending = [view[end + 1 :]] if end + 1 < len(data) else []
-            yield _Block(offset, line, block)
+            split = _block(offset, line, block)
+            yield split
             offset += len(block)
-            line += block.count(b"\n")
+            line += len(split.lines)
     finally:
         if raw is not None and shard.path != STDIN:
             raw.close()
@@ -392,7 +401,9 @@ def _valid_utf8(texts: list[bytes], whole: bytes | None = None) -> list[bytes]:
     """``texts`` with invalid UTF-8 replaced; ``whole``, when given, holds them all, and one
     check of it spares checking each."""
     try:
-        (whole if whole is not None else b"".join(texts)).decode("utf-8")
+        checked = whole if whole is not None else b"".join(texts)
+        if not checked.isascii():  # ASCII is checked at many bytes a step
+            checked.decode("utf-8")
         return texts
     except UnicodeDecodeError:
         pass
@@ -408,9 +419,7 @@ def _valid_utf8(texts: list[bytes], whole: bytes | None = None) -> list[bytes]:
 
 def _split(block: _Block) -> tuple[list[bytes], np.ndarray]:
     """The lines of a block without their endings, and their starts in the file."""
-    lines = block.data.split(b"\n")
-    if block.data.endswith(b"\n"):
-        lines.pop()
+    lines = block.lines
     lengths = np.fromiter(map(len, lines), dtype=np.int64, count=len(lines)) + 1
     starts = np.empty(len(lines) + 1, dtype=np.int64)
     starts[0] = block.offset
@@ -592,10 +601,11 @@ def _arrow_bytes(column) -> list[bytes]:
         if data_buffer is None:
             out.extend([b""] * len(chunk))
             continue
-        view = memoryview(data_buffer)
-        out.extend(
-            [view[a:b].tobytes() for a, b in zip(offsets[:-1].tolist(), offsets[1:].tolist())]
-        )
+        # One copy of the values, then a bytes slice each: quicker than a slice of a view each.
+        data = memoryview(data_buffer)[offsets[0] : offsets[-1]].tobytes()
+        ends = (offsets - offsets[0]).tolist()
+        out.extend([data[a:b] for a, b in zip(ends[:-1], ends[1:])])
+        del data
     return out
 
 

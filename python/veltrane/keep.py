@@ -18,7 +18,7 @@ from typing import Literal
 import numpy as np
 
 from . import _native
-from .search import clusters
+from ._pairs import clusters
 
 KeepRule = Literal["first", "longest"]
 
@@ -53,7 +53,7 @@ def keep_ranks(
     return ranks
 
 
-def _pairs(n: int, i, j, similarity) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _checked_pairs(n: int, i, j, similarity) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     i = np.ascontiguousarray(i, dtype=np.int64).reshape(-1)
     j = np.ascontiguousarray(j, dtype=np.int64).reshape(-1)
     if len(i) != len(j):
@@ -93,7 +93,7 @@ def keepers(
     the m(m-1)/2 pairs of m copies. For distances (SimHash), pass ``larger_is_closer=False``
     and ``self_similarity=0``.
     """
-    i, j, s = _pairs(n, i, j, similarity)
+    i, j, s = _checked_pairs(n, i, j, similarity)
     ranks = keep_ranks(n, keep, texts=texts)
     if groups is None:
         group = np.arange(n, dtype=np.int64)
@@ -115,7 +115,7 @@ def component_keepers(
 ) -> np.ndarray:
     """For each text, the first in keep order of its connected component of pairs: the
     clustering that drops a text for a chain of near duplicates."""
-    i, j, _ = _pairs(n, i, j, None)
+    i, j, _ = _checked_pairs(n, i, j, None)
     ranks = keep_ranks(n, keep, texts=texts)
     labels = clusters(n, np.stack([i, j], axis=1))
     first = np.full(n, n, dtype=np.int64)

@@ -10,10 +10,13 @@ import lzma
 import subprocess
 import sys
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 import zstandard
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from veltrane.corpus import Corpus, CorpusError
 
 COMPRESS = {
@@ -205,3 +208,52 @@ def test_a_record_of_hundreds_of_mb_takes_a_few_times_its_size(tmp_path, fmt):
         [sys.executable, "-c", MEASURE_READ, str(path)], check=True, capture_output=True, text=True
     )
     assert float(out.stdout) < 5  # peak memory growth per byte of the record
+
+
+JSON_VALUES = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | st.text(),
+    lambda inner: (
+        st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3)
+    ),
+    max_leaves=8,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    others=st.dictionaries(st.from_regex(r"[a-z]{1,3}", fullmatch=True), JSON_VALUES, max_size=4),
+    text=st.text(),
+    ident=st.integers() | st.text(max_size=4),
+    ascii_only=st.booleans(),
+    cut=st.integers(0, 200),
+    garbage=st.sampled_from(["", "x", ",", "}", "\\", '"', "\x01", "]", "{", "-", "1e", ":"]),
+)
+def test_the_native_scanner_takes_only_what_python_reads_the_same(
+    others, text, ident, ascii_only, cut, garbage
+):
+    from veltrane import _native
+
+    record = {**others, "text": text, "id": ident}
+    line = json.dumps(record, ensure_ascii=ascii_only).encode()
+    mutated = line[:cut] + garbage.encode() + line[cut:]
+    for data in (line, mutated):
+        starts = np.array([0, len(data)])
+        texts, rows, ids, _, other = _native.jsonl_fields(data, starts, b"text", b"id", 2)
+        try:
+            expected = json.loads(data.decode("utf-8", "replace"))  # the policy on bad UTF-8
+        except ValueError:
+            expected = None
+        if data == line:
+            assert other == -1  # every valid record without escaped keys is taken
+        if other == -1:
+            assert isinstance(expected, dict)
+            assert [t.decode("utf-8", "replace").encode() for t in texts] == [
+                expected["text"].encode()
+            ]
+            want = expected["id"]
+            got = ids[0].decode("utf-8", "replace")
+            assert got == want if isinstance(want, str) else json.loads(got) == want

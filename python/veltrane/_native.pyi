@@ -166,3 +166,12 @@ def keep_greedy(
     similarity: npt.ArrayLike,
     self_similarity: float,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+
+# ---- bind_corpus.cpp ----------------------------------------------------------------------------
+
+def line_starts(block: bytes) -> npt.NDArray[np.int64]: ...
+def jsonl_fields(
+    block: bytes, starts: npt.ArrayLike, field: bytes, id_field: bytes, threads: int
+) -> tuple[
+    list[bytes], npt.NDArray[np.int64], list[bytes] | None, npt.NDArray[np.bool_] | None, int
+]: ...

@@ -40,6 +40,8 @@ from typing import Any, BinaryIO, Literal, NamedTuple
 
 import numpy as np
 
+from . import _args, _native
+
 Format = Literal["lines", "jsonl", "parquet"]
 Compression = Literal["gzip", "zstd", "bz2", "xz"]
 FORMATS: tuple[Format, ...] = ("lines", "jsonl", "parquet")
@@ -322,14 +324,11 @@ class _Block(NamedTuple):
     offset: int  # in the decompressed file
     first: int  # number of the block's first line
     data: bytes  # whole lines (the file's last one may lack its ending)
-    lines: list[bytes]  # the lines of data, without their "\n"
+    starts: np.ndarray  # where each line starts in data, then len(data)
 
 
 def _block(offset: int, first: int, data: bytes) -> _Block:
-    lines = data.split(b"\n")
-    if data.endswith(b"\n"):
-        lines.pop()
-    return _Block(offset, first, data, lines)
+    return _Block(offset, first, data, _native.line_starts(data))
 
 
 def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
@@ -383,7 +382,7 @@ def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
             split = _block(offset, line, block)
             yield split
             offset += len(block)
-            line += len(split.lines)
+            line += len(split.starts) - 1
     finally:
         if raw is not None and shard.path != STDIN:
             raw.close()
@@ -419,15 +418,10 @@ def _valid_utf8(texts: list[bytes], whole: bytes | None = None) -> list[bytes]:
 
 def _split(block: _Block) -> tuple[list[bytes], np.ndarray]:
     """The lines of a block without their endings, and their starts in the file."""
-    lines = block.lines
-    lengths = np.fromiter(map(len, lines), dtype=np.int64, count=len(lines)) + 1
-    starts = np.empty(len(lines) + 1, dtype=np.int64)
-    starts[0] = block.offset
-    np.cumsum(lengths, out=starts[1:])
-    starts[1:] += block.offset
-    if len(lines) and not block.data.endswith(b"\n"):
-        starts[-1] -= 1  # the file's last line has no ending
-    return lines, starts
+    lines = block.data.split(b"\n")
+    if block.data.endswith(b"\n"):
+        lines.pop()
+    return lines, block.starts + block.offset
 
 
 def _spans(starts: np.ndarray, keep: np.ndarray | None = None) -> np.ndarray:
@@ -445,9 +439,10 @@ def _read_lines(source: int, shard: Shard, block_size: int) -> Iterator[Records]
 
 
 class _JsonReader:
-    """JSON Lines through Arrow's parser on all cores, a block at a time; a block the parser
-    refuses is read again a line at a time, to name the bad line or to take the records
-    Arrow's parser does not (duplicate keys, escaped lone surrogates)."""
+    """JSON Lines a block at a time: the native scanner finds the fields on all cores; a block
+    with a line it does not take goes to Arrow's parser, and one Arrow refuses is read a line
+    at a time by Python's, which takes what it can (duplicate keys, escaped lone surrogates,
+    NaN, very deep nesting beside the field) and names the bad line."""
 
     def __init__(self, path: str, field: str, id_field: str | None) -> None:
         self.path = path
@@ -455,9 +450,31 @@ class _JsonReader:
         self.id_field = id_field
         # Arrow needs the id's type up front: string first, then integer.
         self.id_types = ["string", "int64"]
+        self.field_bytes = field.encode("utf-8", "surrogateescape")
+        self.id_bytes = b"" if id_field is None else id_field.encode("utf-8", "surrogateescape")
+        self.threads = _args.threads(None)
 
     def read(self, block: _Block) -> tuple[list[bytes], list[Any] | None, np.ndarray, np.ndarray]:
         """(texts, ids, line numbers, spans) of the block's records."""
+        texts, rows, ids, numeric, other = _native.jsonl_fields(
+            block.data, block.starts, self.field_bytes, self.id_bytes, self.threads
+        )
+        if other < 0:
+            starts = block.starts + block.offset
+            if self.id_field is not None:
+                assert ids is not None and numeric is not None
+                ids = [
+                    _number_id(i.decode()) if number else i.decode("utf-8", "replace")
+                    for i, number in zip(ids, numeric.tolist())
+                ]
+            # The scanner takes any bytes within strings; one check of the block spares
+            # checking each text.
+            return _valid_utf8(texts, block.data), ids, rows + block.first, _spans(starts, rows)
+        return self._slow(block)
+
+    def _slow(self, block: _Block) -> tuple[list[bytes], list[Any] | None, np.ndarray, np.ndarray]:
+        """A block with a line the native scanner does not take: Arrow's parser, else Python's
+        a line at a time, which names the bad line."""
         lines, starts = _split(block)
         n = len(lines)
         # Blank lines hold no record; only a line that is empty or starts with a blank can be
@@ -569,11 +586,7 @@ class _JsonReader:
             raise CorpusError(f"{self._where(number)}: the record has no field {self.id_field!r}")
         value = record[self.id_field]
         if isinstance(value, _Number):
-            # An id is a number again; one too long for an int stays the text it is.
-            try:
-                return float(value) if value.strip("-").isdigit() is False else int(value)
-            except ValueError:
-                return str(value)
+            return _number_id(str(value))
         if not isinstance(value, str):
             raise CorpusError(
                 f"{self._where(number)}: field {self.id_field!r} must be a string or a number"
@@ -582,6 +595,14 @@ class _JsonReader:
 
 
 _TOO_DEEP = object()
+
+
+def _number_id(text: str) -> int | float | str:
+    """An id that is a JSON number, as a number; one too long for an int stays its text."""
+    try:
+        return int(text) if text.lstrip("-").isdigit() else float(text)
+    except ValueError:
+        return text
 
 
 def lengths_max(starts: np.ndarray) -> int:

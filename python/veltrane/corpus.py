@@ -456,16 +456,16 @@ class _JsonReader:
 
     def read(self, block: _Block) -> tuple[list[bytes], list[Any] | None, np.ndarray, np.ndarray]:
         """(texts, ids, line numbers, spans) of the block's records."""
-        texts, rows, ids, numeric, other = _native.jsonl_fields(
+        texts, rows, raw_ids, numeric, other = _native.jsonl_fields(
             block.data, block.starts, self.field_bytes, self.id_bytes, self.threads
         )
         if other < 0:
             starts = block.starts + block.offset
-            if self.id_field is not None:
-                assert ids is not None and numeric is not None
+            ids: list[Any] | None = None
+            if raw_ids is not None and numeric is not None:
                 ids = [
                     _number_id(i.decode()) if number else i.decode("utf-8", "replace")
-                    for i, number in zip(ids, numeric.tolist())
+                    for i, number in zip(raw_ids, numeric.tolist())
                 ]
             # The scanner takes any bytes within strings; one check of the block spares
             # checking each text.

@@ -257,3 +257,18 @@ def test_the_native_scanner_takes_only_what_python_reads_the_same(
             want = expected["id"]
             got = ids[0].decode("utf-8", "replace")
             assert got == want if isinstance(want, str) else json.loads(got) == want
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.binary(max_size=6) | st.text(max_size=6).map(str.encode), max_size=8))
+def test_the_utf8_check_is_pythons(parts):
+    from veltrane import _native
+
+    data = b"".join(parts)
+    try:
+        data.decode("utf-8")
+        valid = True
+    except UnicodeDecodeError:
+        valid = False
+    assert _native.is_utf8(data) == valid
+    assert _native.is_utf8(b"ascii run " * 3 + data) == valid

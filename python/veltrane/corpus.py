@@ -323,11 +323,11 @@ def _data_errors() -> tuple[type[BaseException], ...]:
 class _Block(NamedTuple):
     offset: int  # in the decompressed file
     first: int  # number of the block's first line
-    data: bytes  # whole lines (the file's last one may lack its ending)
+    data: memoryview  # whole lines (the file's last one may lack its ending)
     starts: np.ndarray  # where each line starts in data, then len(data)
 
 
-def _block(offset: int, first: int, data: bytes) -> _Block:
+def _block(offset: int, first: int, data: memoryview) -> _Block:
     return _Block(offset, first, data, _native.line_starts(data))
 
 
@@ -349,63 +349,76 @@ def _blocks(shard: Shard, block_size: int) -> Iterator[_Block]:
     offset, line = 0, 1
     try:
         stream = _decompressed(raw, compression)
-        pending: list[bytes | memoryview] = []
+        # One buffer, read into again and again: a new block each time would cost its pages
+        # afresh. The block handed out is a view of it, valid until the next one is asked for.
+        # The buffer is never resized (a view may still be held); a line longer than it gets a
+        # new buffer twice as large.
+        buf = bytearray(block_size)
+        held = 0  # bytes at the front of buf not handed out yet
+        eof = start = False
         start = True
         while True:
-            try:
-                data = stream.read(block_size)
-            except errors as e:
-                raise CorpusError(
-                    f"{path}: line {line + sum(bytes(p).count(b'\n') for p in pending)}: "
-                    f"corrupt or truncated {compression} data ({e})"
-                ) from None
-            except OSError as e:  # bz2 reports bad data as OSError too
-                what = f"corrupt {compression} data" if compression else "read error"
-                raise CorpusError(f"{path}: line {line}: {what} ({e.strerror or e})") from None
-            if start and data:
-                start = False
-                if data.startswith(_BOM):
-                    data = data[len(_BOM) :]
-                    offset = len(_BOM)
-            if not data:
-                if pending:
-                    yield _block(offset, line, _checked(b"".join(pending), path, line))
+            while held < len(buf) and not eof:
+                try:
+                    got = _fill(stream, buf, held)
+                except errors as e:
+                    raise CorpusError(
+                        f"{path}: line {line + buf.count(b'\n', 0, held)}: "
+                        f"corrupt or truncated {compression} data ({e})"
+                    ) from None
+                except OSError as e:  # bz2 reports bad data as OSError too
+                    what = f"corrupt {compression} data" if compression else "read error"
+                    raise CorpusError(f"{path}: line {line}: {what} ({e.strerror or e})") from None
+                eof = got == 0
+                held += got
+            if start and held >= len(_BOM) and buf[: len(_BOM)] == _BOM:
+                buf[: held - len(_BOM)] = buf[len(_BOM) : held]
+                held -= len(_BOM)
+                offset = len(_BOM)
+            start = False
+            if not held:
                 return
-            end = data.rfind(b"\n")
-            if end < 0:
-                pending.append(data)
+            end = held if eof else buf.rfind(b"\n", 0, held) + 1
+            if end == 0:
+                bigger = bytearray(2 * len(buf))
+                bigger[:held] = memoryview(buf)[:held]
+                buf = bigger
                 continue
-            view = memoryview(data)
-            pending.append(view[: end + 1])
-            block = _checked(b"".join(pending), path, line)
-            pending = [view[end + 1 :]] if end + 1 < len(data) else []
-            split = _block(offset, line, block)
-            yield split
-            offset += len(block)
-            line += len(split.starts) - 1
+            _checked(buf, end, path, line)
+            block = _block(offset, line, memoryview(buf)[:end])
+            yield block
+            offset += end
+            line += len(block.starts) - 1
+            del block
+            buf[: held - end] = buf[end:held]
+            held -= end
     finally:
-        if raw is not None and shard.path != STDIN:
+        if shard.path != STDIN:
             raw.close()
 
 
-def _checked(block: bytes, path: str, first: int) -> bytes:
-    nul = block.find(b"\0")
+def _fill(stream, buf: bytearray, held: int) -> int:
+    """Reads into buf after its first ``held`` bytes; 0 at the end of the stream."""
+    readinto = getattr(stream, "readinto", None)
+    if readinto is not None:
+        return readinto(memoryview(buf)[held:]) or 0
+    data = stream.read(len(buf) - held)
+    buf[held : held + len(data)] = data
+    return len(data)
+
+
+def _checked(buf: bytearray, end: int, path: str, first: int) -> None:
+    nul = buf.find(b"\0", 0, end)
     if nul >= 0:
-        line = first + block.count(b"\n", 0, nul)
+        line = first + buf.count(b"\n", 0, nul)
         raise CorpusError(f"{path}: line {line}: binary data (a NUL byte), not text")
-    return block
 
 
-def _valid_utf8(texts: list[bytes], whole: bytes | None = None) -> list[bytes]:
+def _valid_utf8(texts: list[bytes], whole: bytes | memoryview | None = None) -> list[bytes]:
     """``texts`` with invalid UTF-8 replaced; ``whole``, when given, holds them all, and one
     check of it spares checking each."""
-    try:
-        checked = whole if whole is not None else b"".join(texts)
-        if not checked.isascii():  # ASCII is checked at many bytes a step
-            checked.decode("utf-8")
+    if _native.is_utf8(whole if whole is not None else b"".join(texts)):
         return texts
-    except UnicodeDecodeError:
-        pass
     out = []
     for t in texts:
         try:
@@ -417,10 +430,13 @@ def _valid_utf8(texts: list[bytes], whole: bytes | None = None) -> list[bytes]:
 
 
 def _split(block: _Block) -> tuple[list[bytes], np.ndarray]:
-    """The lines of a block without their endings, and their starts in the file."""
-    lines = block.data.split(b"\n")
-    if block.data.endswith(b"\n"):
+    """The lines of a block without their "\\n", and their starts in the file."""
+    data = bytes(block.data)
+    lines = data.split(b"\n")
+    if data.endswith(b"\n"):
         lines.pop()
+    if b"\r" in data:
+        lines = [line[:-1] if line.endswith(b"\r") else line for line in lines]
     return lines, block.starts + block.offset
 
 
@@ -432,8 +448,6 @@ def _spans(starts: np.ndarray, keep: np.ndarray | None = None) -> np.ndarray:
 def _read_lines(source: int, shard: Shard, block_size: int) -> Iterator[Records]:
     for block in _blocks(shard, block_size):
         lines, starts = _split(block)
-        if b"\r" in block.data:
-            lines = [line[:-1] if line.endswith(b"\r") else line for line in lines]
         numbers = np.arange(block.first, block.first + len(lines), dtype=np.int64)
         yield Records(source, _valid_utf8(lines, block.data), numbers, None, _spans(starts))
 
@@ -501,7 +515,7 @@ class _JsonReader:
             texts, ids = self._python([lines[k] for k in rows.tolist()], numbers)
         return texts, ids, numbers, spans
 
-    def _arrow(self, data: bytes, rows: int, longest: int):
+    def _arrow(self, data: bytes | memoryview, rows: int, longest: int):
         import pyarrow as pa
         import pyarrow.json as pj
 

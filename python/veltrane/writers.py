@@ -163,7 +163,7 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
         end = block.offset + len(block.data)
         while k < len(starts) and starts[k] < end:
             a = starts[k] - block.offset
-            line = block.data[a : a + lengths[k]]
+            line = bytes(block.data[a : a + lengths[k]])
             parts.append(line if line.endswith(b"\n") else line + b"\n")
             gathered += len(line)
             k += 1

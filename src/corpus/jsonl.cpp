@@ -403,6 +403,53 @@ void unescape(const char *data, const Token &token, char *out) {
     }
 }
 
+bool valid_utf8(std::string_view data) {
+    const auto *p = reinterpret_cast<const unsigned char *>(data.data());
+    const unsigned char *end = p + data.size();
+    auto continuation = [&](const unsigned char *q, unsigned char low, unsigned char high) {
+        return q < end && *q >= low && *q <= high;
+    };
+    while (p != end) {
+        if (end - p >= 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, p, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            if (!continuation(p + 1, 0x80, 0xBF)) {
+                return false;
+            }
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            // E0: no overlong forms; ED: no surrogates.
+            const unsigned char low = c == 0xE0 ? 0xA0 : 0x80;
+            const unsigned char high = c == 0xED ? 0x9F : 0xBF;
+            if (!continuation(p + 1, low, high) || !continuation(p + 2, 0x80, 0xBF)) {
+                return false;
+            }
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            // F0: no overlong forms; F4: nothing above U+10FFFF.
+            const unsigned char low = c == 0xF0 ? 0x90 : 0x80;
+            const unsigned char high = c == 0xF4 ? 0x8F : 0xBF;
+            if (!continuation(p + 1, low, high) || !continuation(p + 2, 0x80, 0xBF) ||
+                !continuation(p + 3, 0x80, 0xBF)) {
+                return false;
+            }
+            p += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 void scan_lines(const char *data,
                 const int64_t *starts,
                 std::size_t lines,

@@ -39,6 +39,10 @@ Line scan(const char *data,
 // Writes the unescaped bytes of a string token (token.size of them) to `out`.
 void unescape(const char *data, const Token &token, char *out);
 
+// Whether `data` is UTF-8 as Python's bytes.decode("utf-8") takes it (no surrogates, no overlong
+// forms, nothing above U+10FFFF).
+bool valid_utf8(std::string_view data);
+
 // scan() of every line k, data[starts[k], starts[k + 1]) less its line ending, on `threads`
 // threads.
 void scan_lines(const char *data,

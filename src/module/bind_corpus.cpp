@@ -23,10 +23,25 @@ std::string_view view(const py::bytes &b) {
     return {PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()))};
 }
 
+// A block is read in place: bytes, or a view of the reader's reused buffer. The buffer_info
+// holds the export, so the buffer cannot be resized while it is read.
+struct Block {
+    py::buffer_info info;
+    std::string_view data;
+
+    explicit Block(const py::buffer &b) : info(b.request()) {
+        if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) {
+            throw py::type_error("a block must be a contiguous buffer of bytes");
+        }
+        data = {static_cast<const char *>(info.ptr), static_cast<std::size_t>(info.size)};
+    }
+};
+
 // The start of every line of `block` and, last, its size: n + 1 offsets for n lines (a last line
 // without its "\n" counts).
-py::array_t<int64_t> line_starts(const py::bytes &block) {
-    const std::string_view data = view(block);
+py::array_t<int64_t> line_starts(const py::buffer &buffer) {
+    const Block block(buffer);
+    const std::string_view data = block.data;
     std::vector<int64_t> starts {0};
     {
         py::gil_scoped_release release;
@@ -50,7 +65,7 @@ py::bytes token_bytes(const char *data, const jsonl::Token &t) {
 // (texts, rows, ids, id_is_number, first_other): the text of each record, the index of its
 // line, its id's bytes and whether the id is a number; first_other is the first line the
 // scanner does not take, -1 when none (else the rest is empty).
-py::tuple jsonl_fields(const py::bytes &block,
+py::tuple jsonl_fields(const py::buffer &buffer,
                        const Int64s &starts,
                        const py::bytes &field,
                        const py::bytes &id_field,
@@ -58,7 +73,8 @@ py::tuple jsonl_fields(const py::bytes &block,
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
     }
-    const std::string_view data = view(block);
+    const Block block(buffer);
+    const std::string_view data = block.data;
     const auto n = starts.size() > 0 ? static_cast<std::size_t>(starts.size() - 1) : 0;
     const int64_t *s = starts.data();
     for (std::size_t k = 0; k < n; ++k) {
@@ -114,6 +130,14 @@ namespace veltrane {
 
 void bind_corpus(py::module_ &m) {
     m.def("line_starts", &line_starts, py::arg("block"));
+    m.def(
+        "is_utf8",
+        [](const py::buffer &buffer) {
+            const Block block(buffer);
+            py::gil_scoped_release release;
+            return jsonl::valid_utf8(block.data);
+        },
+        py::arg("block"));
     m.def("jsonl_fields",
           &jsonl_fields,
           py::arg("block"),

@@ -242,7 +242,7 @@ def test_the_native_scanner_takes_only_what_python_reads_the_same(
     mutated = line[:cut] + garbage.encode() + line[cut:]
     for data in (line, mutated):
         starts = np.array([0, len(data)])
-        texts, rows, ids, _, other = _native.jsonl_fields(data, starts, b"text", b"id", 2)
+        texts, rows, ids, _, _, other = _native.jsonl_fields(data, starts, b"text", b"id", b"", 2)
         try:
             expected = json.loads(data.decode("utf-8", "replace"))  # the policy on bad UTF-8
         except ValueError:
@@ -272,3 +272,27 @@ def test_the_utf8_check_is_pythons(parts):
         valid = False
     assert _native.is_utf8(data) == valid
     assert _native.is_utf8(b"ascii run " * 3 + data) == valid
+
+
+def test_values_for_a_keep_rule_read_alike_from_every_format(tmp_path):
+    scores = [3, -1.5, None, 1e300, 7]
+    lines = [json.dumps({"text": f"t{k}", "score": v}) for k, v in enumerate(scores)]
+    lines[2] = json.dumps({"text": "t2"})  # no value: ranked last by a keep rule, as NaN
+    (tmp_path / "slow.jsonl").write_text("\n".join(lines))
+    (tmp_path / "fast.jsonl").write_text("\n".join(lines[:2] + lines[3:]))
+    pq.write_table(
+        pa.table({"text": [f"t{k}" for k in range(5)], "score": scores}), tmp_path / "c.parquet"
+    )
+    expected = [3.0, -1.5, np.nan, 1e300, 7.0]
+    for name, want in [
+        ("slow.jsonl", expected),
+        ("fast.jsonl", expected[:2] + expected[3:]),
+        ("c.parquet", expected),
+    ]:
+        got = Corpus(tmp_path / name, value_field="score").read(block_size=1 << 20).values
+        np.testing.assert_array_equal(got, want)
+    (tmp_path / "bad.jsonl").write_text('{"text": "a", "score": "high"}\n')
+    with pytest.raises(CorpusError, match="line 1: field 'score' must be a number"):
+        Corpus(tmp_path / "bad.jsonl", value_field="score").read()
+    with pytest.raises(CorpusError, match="column 'text' holds string, not numbers"):
+        Corpus(tmp_path / "c.parquet", value_field="text")

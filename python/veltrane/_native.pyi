@@ -172,7 +172,17 @@ def keep_greedy(
 def line_starts(block: typing.Any) -> npt.NDArray[np.int64]: ...
 def is_utf8(block: typing.Any) -> bool: ...
 def jsonl_fields(
-    block: typing.Any, starts: npt.ArrayLike, field: bytes, id_field: bytes, threads: int
+    block: typing.Any,
+    starts: npt.ArrayLike,
+    field: bytes,
+    id_field: bytes,
+    value_field: bytes,
+    threads: int,
 ) -> tuple[
-    list[bytes], npt.NDArray[np.int64], list[bytes] | None, npt.NDArray[np.bool_] | None, int
+    list[bytes],
+    npt.NDArray[np.int64],
+    list[bytes] | None,
+    npt.NDArray[np.bool_] | None,
+    npt.NDArray[np.float64] | None,
+    int,
 ]: ...

@@ -139,6 +139,8 @@ class Records(NamedTuple):
     record (``str``, ``int`` or ``float``), or None when no id field was asked for. ``spans``:
     for lines and JSON Lines, the offset and length of each record's line, its ending included,
     in the decompressed bytes of the file (an (n, 2) int64 array); None for Parquet.
+    ``values``: the number in the value field of each record as float64 (NaN where it is
+    missing or null), or None when no value field was asked for.
     """
 
     source: int
@@ -146,6 +148,7 @@ class Records(NamedTuple):
     numbers: np.ndarray
     ids: list[Any] | None
     spans: np.ndarray | None
+    values: np.ndarray | None = None
 
 
 class CorpusRecords(NamedTuple):
@@ -158,6 +161,7 @@ class CorpusRecords(NamedTuple):
     numbers: np.ndarray
     ids: list[Any] | None
     spans: np.ndarray
+    values: np.ndarray | None = None
 
 
 def _check_format(format: str | None) -> Format | None:
@@ -458,20 +462,31 @@ class _JsonReader:
     at a time by Python's, which takes what it can (duplicate keys, escaped lone surrogates,
     NaN, very deep nesting beside the field) and names the bad line."""
 
-    def __init__(self, path: str, field: str, id_field: str | None) -> None:
+    def __init__(
+        self, path: str, field: str, id_field: str | None, value_field: str | None
+    ) -> None:
         self.path = path
         self.field = field
         self.id_field = id_field
+        self.value_field = value_field
+        self.value_bytes = (
+            b"" if value_field is None else value_field.encode("utf-8", "surrogateescape")
+        )
         # Arrow needs the id's type up front: string first, then integer.
         self.id_types = ["string", "int64"]
         self.field_bytes = field.encode("utf-8", "surrogateescape")
         self.id_bytes = b"" if id_field is None else id_field.encode("utf-8", "surrogateescape")
         self.threads = _args.threads(None)
 
-    def read(self, block: _Block) -> tuple[list[bytes], list[Any] | None, np.ndarray, np.ndarray]:
-        """(texts, ids, line numbers, spans) of the block's records."""
-        texts, rows, raw_ids, numeric, other = _native.jsonl_fields(
-            block.data, block.starts, self.field_bytes, self.id_bytes, self.threads
+    def read(self, block: _Block) -> tuple[list[bytes], list[Any] | None, Any, Any, Any]:
+        """(texts, ids, values, line numbers, spans) of the block's records."""
+        texts, rows, raw_ids, numeric, values, other = _native.jsonl_fields(
+            block.data,
+            block.starts,
+            self.field_bytes,
+            self.id_bytes,
+            self.value_bytes,
+            self.threads,
         )
         if other < 0:
             starts = block.starts + block.offset
@@ -483,10 +498,11 @@ class _JsonReader:
                 ]
             # The scanner takes any bytes within strings; one check of the block spares
             # checking each text.
-            return _valid_utf8(texts, block.data), ids, rows + block.first, _spans(starts, rows)
+            texts = _valid_utf8(texts, block.data)
+            return texts, ids, values, rows + block.first, _spans(starts, rows)
         return self._slow(block)
 
-    def _slow(self, block: _Block) -> tuple[list[bytes], list[Any] | None, np.ndarray, np.ndarray]:
+    def _slow(self, block: _Block) -> tuple[list[bytes], list[Any] | None, Any, Any, Any]:
         """A block with a line the native scanner does not take: Arrow's parser, else Python's
         a line at a time, which names the bad line."""
         lines, starts = _split(block)
@@ -505,15 +521,19 @@ class _JsonReader:
         rows = np.flatnonzero(record) if len(maybe) else np.arange(n)
         numbers = rows + block.first
         spans = _spans(starts, rows)
-        fast = self._arrow(block.data, len(rows), max(lengths_max(starts), 1))
+        # Values are read by Python's parser alone: blocks come here for records without one.
+        fast = None
+        if self.value_field is None:
+            fast = self._arrow(block.data, len(rows), max(lengths_max(starts), 1))
+        values = None
         if fast is not None:
             texts, ids = fast
             # Arrow does not check UTF-8; valid JSON text makes valid strings (Arrow refuses
             # escaped lone surrogates), so one check of the block spares checking each.
             texts = _valid_utf8(texts, block.data)
         else:
-            texts, ids = self._python([lines[k] for k in rows.tolist()], numbers)
-        return texts, ids, numbers, spans
+            texts, ids, values = self._python([lines[k] for k in rows.tolist()], numbers)
+        return texts, ids, values, numbers, spans
 
     def _arrow(self, data: bytes | memoryview, rows: int, longest: int):
         import pyarrow as pa
@@ -542,12 +562,13 @@ class _JsonReader:
     def _python(self, lines: list[bytes], numbers: np.ndarray):
         texts: list[bytes] = []
         ids: list[Any] | None = [] if self.id_field is not None else None
+        values: list[float] | None = [] if self.value_field is not None else None
         for line, number in zip(lines, numbers.tolist()):
             record = self._parse(line, number)
             if record is _TOO_DEEP:
                 # Deeper than Python's parser goes: Arrow's, which does not recurse, decides.
                 alone = self._arrow(line + b"\n", 1, len(line) + 1)
-                if alone is None:
+                if alone is None or values is not None:
                     raise CorpusError(f"{self._where(number)}: JSON nested too deeply")
                 texts.extend(alone[0])
                 if ids is not None:
@@ -556,7 +577,19 @@ class _JsonReader:
             texts.append(self._text(record, number))
             if ids is not None:
                 ids.append(self._id(record, number))
-        return texts, ids
+            if values is not None:
+                values.append(self._value(record, number))
+        return texts, ids, None if values is None else np.array(values, dtype=np.float64)
+
+    def _value(self, record: dict, number: int) -> float:
+        value = record.get(self.value_field)
+        if value is None:
+            return float("nan")
+        if not isinstance(value, _Number):
+            raise CorpusError(
+                f"{self._where(number)}: field {self.value_field!r} must be a number"
+            )
+        return float(value)
 
     def _where(self, number: int) -> str:
         return f"{self.path}: line {number}"
@@ -651,13 +684,18 @@ def _large_types():
 
 
 def _read_jsonl(
-    source: int, shard: Shard, field: str, id_field: str | None, block_size: int
+    source: int,
+    shard: Shard,
+    field: str,
+    id_field: str | None,
+    value_field: str | None,
+    block_size: int,
 ) -> Iterator[Records]:
-    reader = _JsonReader(_shown(shard.path), field, id_field)
+    reader = _JsonReader(_shown(shard.path), field, id_field, value_field)
     for block in _blocks(shard, block_size):
-        texts, ids, numbers, spans = reader.read(block)
+        texts, ids, values, numbers, spans = reader.read(block)
         if len(texts):
-            yield Records(source, texts, numbers, ids, spans)
+            yield Records(source, texts, numbers, ids, spans, values)
 
 
 # ---- Parquet ----------------------------------------------------------------------------------
@@ -685,29 +723,41 @@ def _one_line(e: BaseException) -> str:
     return " ".join(str(e).split()) or type(e).__name__
 
 
-def check_parquet(path: str, field: str, id_field: str | None) -> None:
-    """Refuses a Parquet file without a text column ``field`` (or without ``id_field``)."""
+def check_parquet(
+    path: str, field: str, id_field: str | None, value_field: str | None = None
+) -> None:
+    """Refuses a Parquet file without a text column ``field`` (or without ``id_field``, or
+    without a numeric column ``value_field``)."""
+    import pyarrow as pa
+
     schema = _parquet_file(path).schema_arrow
-    for name, text in ((field, True), (id_field, False)):
+    for name, kind in ((field, "text"), (id_field, None), (value_field, "number")):
         if name is None:
             continue
         if name not in schema.names:
             raise CorpusError(
                 f"{_shown(path)}: no column {name!r} (columns: {', '.join(schema.names)})"
             )
-        kind = schema.field(name).type
-        if text and not _text_type(kind):
-            raise CorpusError(f"{_shown(path)}: column {name!r} holds {kind}, not text")
+        held = schema.field(name).type
+        if kind == "text" and not _text_type(held):
+            raise CorpusError(f"{_shown(path)}: column {name!r} holds {held}, not text")
+        if kind == "number" and not (pa.types.is_integer(held) or pa.types.is_floating(held)):
+            raise CorpusError(f"{_shown(path)}: column {name!r} holds {held}, not numbers")
 
 
 def _read_parquet(
-    source: int, shard: Shard, field: str, id_field: str | None, rows: int
+    source: int,
+    shard: Shard,
+    field: str,
+    id_field: str | None,
+    value_field: str | None,
+    rows: int,
 ) -> Iterator[Records]:
     import pyarrow as pa
 
     path = _shown(shard.path)
-    check_parquet(shard.path, field, id_field)
-    columns = [field] if id_field is None else [field, id_field]
+    check_parquet(shard.path, field, id_field, value_field)
+    columns = [field, *(c for c in (id_field, value_field) if c is not None)]
     first = 1
     batches = _parquet_file(shard.path).iter_batches(batch_size=rows, columns=columns)
     while True:
@@ -719,18 +769,22 @@ def _read_parquet(
             raise CorpusError(
                 f"{path}: row {first}: corrupt Parquet data ({_one_line(e)})"
             ) from None
-        text = batch.column(0)
+        text = batch.column(field)
         if text.null_count:
             row = first + int(np.flatnonzero(text.is_null().to_numpy(zero_copy_only=False))[0])
             raise CorpusError(f"{path}: row {row}: column {field!r} is null")
         if pa.types.is_string_view(text.type):
             text = text.cast(pa.large_string())
         texts = _valid_utf8(_arrow_bytes(pa.chunked_array([text])))
-        ids = batch.column(1).to_pylist() if id_field is not None else None
+        ids = batch.column(id_field).to_pylist() if id_field is not None else None
+        values = None
+        if value_field is not None:
+            column = batch.column(value_field).cast(pa.float64())
+            values = column.to_numpy(zero_copy_only=False).astype(np.float64)
         numbers = np.arange(first, first + batch.num_rows, dtype=np.int64)
         first += batch.num_rows
         if batch.num_rows:
-            yield Records(source, texts, numbers, ids, None)
+            yield Records(source, texts, numbers, ids, None, values)
 
 
 # ---- the corpus -------------------------------------------------------------------------------
@@ -740,9 +794,10 @@ class Corpus:
     """The records of one or more files or directories of shards.
 
     ``field`` names the text field (JSON Lines) or column (Parquet), ``"text"`` by default;
-    ``id_field`` a field or column whose value identifies each record. Both are refused for
-    line files. ``format`` forces a format (see the module docstring). Parquet files are checked
-    for their columns when the corpus is made; the rest is read by :meth:`batches`.
+    ``id_field`` a field or column whose value identifies each record; ``value_field`` a
+    numeric one whose values are read as well (for a keep rule). All are refused for line
+    files. ``format`` forces a format (see the module docstring). Parquet files are checked for
+    their columns when the corpus is made; the rest is read by :meth:`batches`.
     """
 
     def __init__(
@@ -751,24 +806,27 @@ class Corpus:
         *,
         field: str | None = None,
         id_field: str | None = None,
+        value_field: str | None = None,
         format: Format | None = None,
     ) -> None:
         self.shards = shards(paths, format)
         self.field = "text" if field is None else field
         self.id_field = id_field
+        self.value_field = value_field
+        named = field is not None or id_field is not None or value_field is not None
         for shard in self.shards:
-            if shard.format == "lines" and (field is not None or id_field is not None):
+            if shard.format == "lines" and named:
                 raise CorpusError(
                     f"{_shown(shard.path)}: a file of lines has no fields; "
                     "read it as JSON Lines or Parquet to name one"
                 )
             if shard.format == "parquet":
-                check_parquet(shard.path, self.field, id_field)
+                check_parquet(shard.path, self.field, id_field, value_field)
 
     def read(self, *, block_size: int = BLOCK_SIZE) -> CorpusRecords:
         """Every record at once."""
         texts: list[bytes] = []
-        sources, numbers, spans = [], [], []
+        sources, numbers, spans, values = [], [], [], []
         ids: list[Any] | None = [] if self.id_field is not None else None
         for batch in self.batches(block_size=block_size):
             texts.extend(batch.texts)
@@ -779,12 +837,19 @@ class Corpus:
             )
             if ids is not None and batch.ids is not None:
                 ids.extend(batch.ids)
+            if batch.values is not None:
+                values.append(batch.values)
         return CorpusRecords(
             np.concatenate(sources) if sources else np.empty(0, np.int32),
             texts,
             np.concatenate(numbers) if numbers else np.empty(0, np.int64),
             ids,
             np.concatenate(spans).astype(np.int64) if spans else np.empty((0, 2), np.int64),
+            None
+            if self.value_field is None
+            else np.concatenate(values)
+            if values
+            else np.empty(0, np.float64),
         )
 
     def batches(self, *, block_size: int = BLOCK_SIZE) -> Iterator[Records]:
@@ -793,8 +858,15 @@ class Corpus:
             if shard.format == "lines":
                 yield from _read_lines(source, shard, block_size)
             elif shard.format == "jsonl":
-                yield from _read_jsonl(source, shard, self.field, self.id_field, block_size)
+                yield from _read_jsonl(
+                    source, shard, self.field, self.id_field, self.value_field, block_size
+                )
             else:
                 yield from _read_parquet(
-                    source, shard, self.field, self.id_field, max(1, block_size // 512)
+                    source,
+                    shard,
+                    self.field,
+                    self.id_field,
+                    self.value_field,
+                    max(1, block_size // 512),
                 )

@@ -266,11 +266,7 @@ bool same(const char *base, const Token &key, std::string_view name) {
 
 } // namespace
 
-Line scan(const char *data,
-          std::size_t begin,
-          std::size_t end,
-          std::string_view field,
-          std::string_view id_field) {
+Line scan(const char *data, std::size_t begin, std::size_t end, const Fields &fields) {
     Line line;
     Cursor c {reinterpret_cast<const unsigned char *>(data) + begin,
               reinterpret_cast<const unsigned char *>(data) + end};
@@ -297,26 +293,31 @@ Line scan(const char *data,
                 return line;
             }
             c.blanks();
-            const bool is_text = same(data, key, field);
-            const bool is_id = !id_field.empty() && same(data, key, id_field);
-            if (is_text || is_id) {
+            const bool is_text = same(data, key, fields.text);
+            const bool is_id = !fields.id.empty() && same(data, key, fields.id);
+            const bool is_value = !fields.value.empty() && same(data, key, fields.value);
+            if (is_text || is_id || is_value) {
                 Token value;
-                if (c.take('"')) {
+                const bool numeric = !c.at_end() && (*c.p == '-' || (*c.p >= '0' && *c.p <= '9'));
+                if ((is_text || is_id) && !is_value && c.take('"')) {
                     if (!string(c, value, data)) {
                         return line;
                     }
-                } else if (is_id && !c.at_end() && (*c.p == '-' || (*c.p >= '0' && *c.p <= '9'))) {
+                } else if (!is_text && numeric) {
                     if (!number(c, value, data)) {
                         return line;
                     }
                 } else {
-                    return line; // not a string (or a number, for an id)
+                    return line; // a type the field does not take
                 }
                 if (is_text) {
                     line.text = value;
                 }
                 if (is_id) {
                     line.id = value;
+                }
+                if (is_value) {
+                    line.value = value;
                 }
             } else if (!skip_value(c, data, stack)) {
                 return line;
@@ -332,7 +333,8 @@ Line scan(const char *data,
     }
     c.blanks();
     if (!c.at_end() || line.text.kind != Kind::string ||
-        (!id_field.empty() && line.id.kind == Kind::none)) {
+        (!fields.id.empty() && line.id.kind == Kind::none) ||
+        (!fields.value.empty() && line.value.kind == Kind::none)) {
         return line;
     }
     line.status = Status::record;
@@ -453,8 +455,7 @@ bool valid_utf8(std::string_view data) {
 void scan_lines(const char *data,
                 const int64_t *starts,
                 std::size_t lines,
-                std::string_view field,
-                std::string_view id_field,
+                const Fields &fields,
                 int threads,
                 Line *out) {
     parallel_batches(lines, 1024, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
@@ -464,7 +465,7 @@ void scan_lines(const char *data,
             if (e > b && data[e - 1] == '\n') {
                 --e;
             }
-            out[k] = scan(data, b, e, field, id_field);
+            out[k] = scan(data, b, e, fields);
         }
     });
 }

@@ -26,15 +26,17 @@ struct Token {
 
 struct Line {
     Status status = Status::other;
-    Token text, id;
+    Token text, id, value;
 };
 
-// Scans the line data[begin, end) (without its "\n"). `id_field` empty: no id is wanted.
-Line scan(const char *data,
-          std::size_t begin,
-          std::size_t end,
-          std::string_view field,
-          std::string_view id_field);
+// The names of the fields wanted: the text (a string), an id (a string or a number) and a value
+// (a number); an empty name is not wanted.
+struct Fields {
+    std::string_view text, id, value;
+};
+
+// Scans the line data[begin, end) (without its "\n").
+Line scan(const char *data, std::size_t begin, std::size_t end, const Fields &fields);
 
 // Writes the unescaped bytes of a string token (token.size of them) to `out`.
 void unescape(const char *data, const Token &token, char *out);
@@ -48,8 +50,7 @@ bool valid_utf8(std::string_view data);
 void scan_lines(const char *data,
                 const int64_t *starts,
                 std::size_t lines,
-                std::string_view field,
-                std::string_view id_field,
+                const Fields &fields,
                 int threads,
                 Line *out);
 

@@ -5,6 +5,8 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -62,13 +64,27 @@ py::bytes token_bytes(const char *data, const jsonl::Token &t) {
     return out;
 }
 
-// (texts, rows, ids, id_is_number, first_other): the text of each record, the index of its
-// line, its id's bytes and whether the id is a number; first_other is the first line the
-// scanner does not take, -1 when none (else the rest is empty).
+// A JSON number's value as Python's float() reads it: strtod only where from_chars is out of
+// range, as it gives infinity or zero there the way Python does.
+double number_value(const char *data, const jsonl::Token &t) {
+    double value = 0;
+    const char *begin = data + t.begin;
+    const char *end = data + t.end;
+    if (std::from_chars(begin, end, value).ec == std::errc()) {
+        return value;
+    }
+    return std::strtod(std::string(begin, end).c_str(), nullptr);
+}
+
+// (texts, rows, ids, id_is_number, values, first_other): the text of each record, the index of
+// its line, its id's bytes and whether the id is a number, its value as a float64;
+// first_other is the first line the scanner does not take, -1 when none (else the rest is
+// empty).
 py::tuple jsonl_fields(const py::buffer &buffer,
                        const Int64s &starts,
                        const py::bytes &field,
                        const py::bytes &id_field,
+                       const py::bytes &value_field,
                        int threads) {
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
@@ -82,12 +98,12 @@ py::tuple jsonl_fields(const py::buffer &buffer,
             throw py::value_error("line starts must be ascending offsets within the block");
         }
     }
-    const std::string_view name = view(field);
-    const std::string_view id_name = view(id_field);
+    const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
+    const std::string_view id_name = fields.id;
     std::vector<jsonl::Line> lines(n);
     {
         py::gil_scoped_release release;
-        jsonl::scan_lines(data.data(), s, n, name, id_name, threads, lines.data());
+        jsonl::scan_lines(data.data(), s, n, fields, threads, lines.data());
     }
     std::vector<int64_t> rows;
     rows.reserve(n);
@@ -95,6 +111,7 @@ py::tuple jsonl_fields(const py::buffer &buffer,
         if (lines[k].status == jsonl::Status::other) {
             return py::make_tuple(py::list(),
                                   to_array(std::vector<int64_t>()),
+                                  py::none(),
                                   py::none(),
                                   py::none(),
                                   static_cast<int64_t>(k));
@@ -106,6 +123,7 @@ py::tuple jsonl_fields(const py::buffer &buffer,
     py::list texts(rows.size());
     py::list ids(id_name.empty() ? 0 : rows.size());
     py::array_t<bool> numbers(static_cast<py::ssize_t>(id_name.empty() ? 0 : rows.size()));
+    py::array_t<double> values(static_cast<py::ssize_t>(fields.value.empty() ? 0 : rows.size()));
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const jsonl::Line &line = lines[static_cast<std::size_t>(rows[r])];
         texts[r] = token_bytes(data.data(), line.text);
@@ -117,11 +135,16 @@ py::tuple jsonl_fields(const py::buffer &buffer,
             ids[r] = token_bytes(data.data(), id);
             numbers.mutable_data()[r] = id.kind == jsonl::Kind::number;
         }
+        if (!fields.value.empty()) {
+            values.mutable_data()[r] = number_value(data.data(), line.value);
+        }
     }
-    if (id_name.empty()) {
-        return py::make_tuple(texts, to_array(rows), py::none(), py::none(), int64_t {-1});
-    }
-    return py::make_tuple(texts, to_array(rows), ids, numbers, int64_t {-1});
+    return py::make_tuple(texts,
+                          to_array(rows),
+                          id_name.empty() ? py::object(py::none()) : py::object(ids),
+                          id_name.empty() ? py::object(py::none()) : py::object(numbers),
+                          fields.value.empty() ? py::object(py::none()) : py::object(values),
+                          int64_t {-1});
 }
 
 } // namespace
@@ -144,6 +167,7 @@ void bind_corpus(py::module_ &m) {
           py::arg("starts"),
           py::arg("field"),
           py::arg("id_field"),
+          py::arg("value_field"),
           py::arg("threads"));
 }
 

@@ -296,3 +296,15 @@ def test_values_for_a_keep_rule_read_alike_from_every_format(tmp_path):
         Corpus(tmp_path / "bad.jsonl", value_field="score").read()
     with pytest.raises(CorpusError, match="column 'text' holds string, not numbers"):
         Corpus(tmp_path / "c.parquet", value_field="text")
+
+
+@pytest.mark.parametrize("ext", list(COMPRESS))
+def test_long_compressed_files_read_in_many_blocks(tmp_path, ext):
+    # Random enough that the compressed file takes many reads, each making many blocks.
+    rng = np.random.default_rng(0)
+    texts = [f"line {k} " + rng.bytes(k % 200).hex() for k in range(3000)]
+    raw = b"".join(json.dumps({"text": t}).encode() + b"\n" for t in texts)
+    (tmp_path / f"c.jsonl{ext}").write_bytes(COMPRESS[ext](raw))
+    assert Corpus(tmp_path / f"c.jsonl{ext}").read(block_size=4096).texts == [
+        t.encode() for t in texts
+    ]

@@ -250,8 +250,19 @@ class _Zstd:
         self._new = zstandard.ZstdDecompressor().decompressobj
         self._obj = self._new()
         self._in_frame = False
+        self._out = b""  # decompressed, handed out from _pos on
+        self._pos = 0
 
     def read(self, size: int = -1) -> bytes:
+        """At most ``size`` bytes (all that one step makes when negative); b"" at the end."""
+        if self._pos == len(self._out):
+            self._out, self._pos = self._step(), 0
+        end = len(self._out) if size < 0 else min(len(self._out), self._pos + size)
+        chunk = self._out[self._pos : end]
+        self._pos = end
+        return chunk
+
+    def _step(self) -> bytes:
         while True:
             data = self._raw.read(_COMPRESSED_READ)
             if not data:
@@ -296,7 +307,8 @@ class _Prefixed:
 
     def read(self, size: int = -1) -> bytes:
         if self._head:
-            head, self._head = self._head, b""
+            cut = len(self._head) if size < 0 else size
+            head, self._head = self._head[:cut], self._head[cut:]
             return head
         return self._rest.read(size)
 

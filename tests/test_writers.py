@@ -40,7 +40,9 @@ def lines_of(n: int, rng) -> list[bytes]:
 
 
 @pytest.mark.parametrize("ext", list(COMPRESS))
-def test_kept_lines_are_the_input_lines_byte_for_byte(tmp_path, ext):
+@pytest.mark.parametrize("block", [64, 32 << 20])
+def test_kept_lines_are_the_input_lines_byte_for_byte(tmp_path, monkeypatch, ext, block):
+    monkeypatch.setattr(writers, "_COPY_BLOCK", block)  # runs of kept lines across blocks
     rng = np.random.default_rng(len(ext))
     shards = [lines_of(50, rng), lines_of(30, rng)]
     shards[1][-1] = shards[1][-1].rstrip(b"\r\n")  # a last line without its ending

@@ -257,6 +257,14 @@ def test_the_native_scanner_takes_only_what_python_reads_the_same(
             want = expected["id"]
             got = ids[0].decode("utf-8", "replace")
             assert got == want if isinstance(want, str) else json.loads(got) == want
+    # Many lines on 1 or 3 threads: the same answer, the blank line skipped.
+    block = b"\n".join([line, b" \t", line, mutated] * 300)
+    starts = _native.line_starts(block)
+    one, three = (_native.jsonl_fields(block, starts, b"text", b"id", b"", t) for t in (1, 3))
+    assert one[0] == three[0] and one[5] == three[5]
+    assert np.array_equal(one[1], three[1])
+    if mutated == line:
+        assert one[5] == -1 and one[1].tolist() == [k for k in range(1200) if k % 4 != 1]
 
 
 @settings(max_examples=500, deadline=None)

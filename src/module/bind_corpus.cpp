@@ -1,7 +1,7 @@
-// Bindings of the JSON Lines field scanner (corpus/jsonl.hpp). The public API is
+// Bindings of the JSON Lines field scanner (jsonl/jsonl.hpp). The public API is
 // veltrane/corpus.py, which reads the blocks, reads the lines the scanner does not take, and
 // names the file and line of bad input.
-#include "corpus/jsonl.hpp"
+#include "jsonl/jsonl.hpp"
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 

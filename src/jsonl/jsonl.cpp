@@ -1,4 +1,4 @@
-#include "corpus/jsonl.hpp"
+#include "jsonl/jsonl.hpp"
 
 #include "common/batches.hpp"
 

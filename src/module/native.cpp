@@ -57,5 +57,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_jaccard(m);
     veltrane::bind_gear(m);
     veltrane::bind_keep(m);
-    veltrane::bind_corpus(m);
+    veltrane::bind_jsonl(m);
 }

@@ -13,6 +13,6 @@ void bind_minhash(pybind11::module_ &m);
 void bind_jaccard(pybind11::module_ &m);
 void bind_gear(pybind11::module_ &m);
 void bind_keep(pybind11::module_ &m);
-void bind_corpus(pybind11::module_ &m);
+void bind_jsonl(pybind11::module_ &m);
 
 } // namespace veltrane

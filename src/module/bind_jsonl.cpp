@@ -151,7 +151,7 @@ py::tuple jsonl_fields(const py::buffer &buffer,
 
 namespace veltrane {
 
-void bind_corpus(py::module_ &m) {
+void bind_jsonl(py::module_ &m) {
     m.def("line_starts", &line_starts, py::arg("block"));
     m.def(
         "is_utf8",

@@ -316,3 +316,11 @@ def test_long_compressed_files_read_in_many_blocks(tmp_path, ext):
     assert Corpus(tmp_path / f"c.jsonl{ext}").read(block_size=4096).texts == [
         t.encode() for t in texts
     ]
+
+
+@pytest.mark.parametrize("ext", [e for e in COMPRESS if e])
+def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
+    (tmp_path / f"c.txt{ext}").write_bytes(
+        COMPRESS[ext](b"one\ntw") + COMPRESS[ext](b"o\nthree\n")
+    )
+    assert Corpus(tmp_path / f"c.txt{ext}").read().texts == [b"one", b"two", b"three"]

@@ -34,7 +34,7 @@ import lzma
 import os
 import sys
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Literal, NamedTuple
 
@@ -239,15 +239,15 @@ def _shard(path: str, format: Format | None) -> Shard:
 # ---- decompression -------------------------------------------------------------------------
 
 
-class _Zstd:
-    """Reads zstd frames one after another, and knows a truncated last frame (the library's
-    stream reader returns a truncated frame's bytes as if they were all)."""
+class _Frames:
+    """The decompressed bytes of a stream of compressed frames (gzip members, bzip2 or xz
+    streams, zstd frames), one after another, read in large steps straight from the
+    decompressor (quicker than the standard library's file objects), with a truncated last
+    frame refused (zstandard's own stream reader returns its bytes as if they were all)."""
 
-    def __init__(self, raw: BinaryIO) -> None:
-        import zstandard
-
+    def __init__(self, raw: BinaryIO, compression: Compression) -> None:
         self._raw = raw
-        self._new = zstandard.ZstdDecompressor().decompressobj
+        self._new = _decompressor(compression)
         self._obj = self._new()
         self._in_frame = False
         self._out = b""  # decompressed, handed out from _pos on
@@ -286,16 +286,20 @@ class _Zstd:
         pass
 
 
-def _decompressed(raw: BinaryIO, compression: Compression | None):
-    if compression is None:
-        return raw
+def _decompressor(compression: Compression) -> Callable[[], Any]:
     if compression == "gzip":
-        return gzip.GzipFile(fileobj=raw, mode="rb")
+        return lambda: zlib.decompressobj(16 + zlib.MAX_WBITS)  # checks each member's CRC
     if compression == "bz2":
-        return bz2.BZ2File(raw, mode="rb")
+        return bz2.BZ2Decompressor
     if compression == "xz":
-        return lzma.LZMAFile(raw, mode="rb")
-    return _Zstd(raw)
+        return lzma.LZMADecompressor
+    import zstandard
+
+    return zstandard.ZstdDecompressor().decompressobj
+
+
+def _decompressed(raw: BinaryIO, compression: Compression | None):
+    return raw if compression is None else _Frames(raw, compression)
 
 
 class _Prefixed:

@@ -10,6 +10,8 @@ only those above it:
 - ``veltrane.minhash``: words, shingles and MinHash signatures.
 - ``veltrane.jaccard``: near duplicates by Jaccard similarity: LSH bands over the signatures,
   verified exactly against the shingle sets.
+- ``veltrane.index``: :class:`JaccardIndex`, near duplicates by Jaccard against a lasting
+  index on disk, added to, queried and removed from in batches.
 - ``veltrane.gear``: :class:`GearCDC`, shift-resistant content-defined chunking.
 - ``veltrane.chunker``: the :class:`Chunker` protocol that the streams and reports take, and
   :class:`CDCChunker`, ``CDC`` as a chunker.
@@ -31,6 +33,7 @@ from ._pairs import Progress, clusters
 from .chunker import CDCChunker, Chunker
 from .dedup import ChunkStats, DedupReport, TextDeduplication, dedup_report, deduplicate_texts
 from .gear import GearCDC
+from .index import IndexMatch, JaccardIndex
 from .jaccard import (
     iter_near_duplicate_pairs_jaccard,
     jaccard_similarities,
@@ -57,6 +60,8 @@ __all__ = [
     "Chunker",
     "DedupReport",
     "GearCDC",
+    "IndexMatch",
+    "JaccardIndex",
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "Progress",

@@ -116,8 +116,14 @@ def test_ids_and_errors(tmp_path):
     db.close()
     with pytest.raises(ValueError, match="not a Jaccard index"):
         JaccardIndex(tmp_path / "sql")
-    next((tmp_path / "ix").glob("seg-*.keys.npy")).unlink()
-    with pytest.raises(ValueError, match="damaged index"):
+    segment = next((tmp_path / "ix").glob("seg-*.keys.npy"))
+    data = bytearray(segment.read_bytes())
+    data[-1] ^= 1
+    segment.write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="damaged index: segment .* checksum"):
+        JaccardIndex(tmp_path / "ix")
+    segment.unlink()
+    with pytest.raises(ValueError, match="damaged index: segment"):
         JaccardIndex(tmp_path / "ix")
 
 

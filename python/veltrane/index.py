@@ -20,7 +20,9 @@ from __future__ import annotations
 
 import os
 import sqlite3
-from collections.abc import Iterable, Sequence
+import zlib
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import NamedTuple
 
@@ -69,6 +71,21 @@ def _save(path: Path, array: np.ndarray) -> None:
         np.save(f, array, allow_pickle=False)
         f.flush()
         os.fsync(f.fileno())
+
+
+def _crc(keys: np.ndarray, docs: np.ndarray) -> int:
+    return zlib.crc32(np.ascontiguousarray(docs), zlib.crc32(np.ascontiguousarray(keys)))
+
+
+@contextmanager
+def _damage_reported(path: Path) -> Iterator[None]:
+    """SQLite's errors on a damaged catalogue as ValueError naming the index."""
+    try:
+        yield
+    except sqlite3.IntegrityError:
+        raise
+    except sqlite3.DatabaseError as e:
+        raise ValueError(f"{path}: damaged index ({e})") from None
 
 
 def _id(value: object, k: int) -> Id:
@@ -196,7 +213,7 @@ class JaccardIndex:
         )
         db.execute(
             "CREATE TABLE segments (seg INTEGER PRIMARY KEY, entries INTEGER NOT NULL, "
-            "first_doc INTEGER NOT NULL, last_doc INTEGER NOT NULL)"
+            "crc INTEGER NOT NULL)"
         )
         rows_ = {**params, "seed": str(params["seed"])}
         db.executemany(
@@ -210,10 +227,10 @@ class JaccardIndex:
         return value
 
     def _check_segments(self) -> None:
-        for seg, entries, _, _ in self._db.execute("SELECT * FROM segments").fetchall():
-            self._segment(seg, entries)
+        for seg, entries, crc in self._db.execute("SELECT * FROM segments").fetchall():
+            self._segment(seg, entries, crc)
 
-    def _segment(self, seg: int, entries: int) -> _Segment:
+    def _segment(self, seg: int, entries: int, crc: int) -> _Segment:
         found = self._segments.get(seg)
         if found is not None:
             return found
@@ -230,6 +247,9 @@ class JaccardIndex:
             np.uint32,
         ):
             raise ValueError(f"{self._path}: damaged index: segment {seg} has the wrong shape")
+        # Read once a process: a flipped bit in a segment would silently lose matches.
+        if _crc(keys, docs) != crc:
+            raise ValueError(f"{self._path}: damaged index: segment {seg} fails its checksum")
         found = self._segments[seg] = _Segment(seg, keys, docs)
         return found
 
@@ -307,6 +327,10 @@ class JaccardIndex:
         if given is not None and len(set(given)) != len(given):
             raise ValueError("ids must be distinct")
         keys, values, offsets = self._sign(items)
+        with _damage_reported(self._path):
+            return self._add(items, given, keys, values, offsets)
+
+    def _add(self, items, given, keys, values, offsets):
         db = self._db
         db.execute("BEGIN IMMEDIATE")
         try:
@@ -363,8 +387,9 @@ class JaccardIndex:
         _save(self._path / f"seg-{seg}.keys.npy", keys)
         _save(self._path / f"seg-{seg}.docs.npy", docs)
         _fsync_dir(self._path)
-        lo, hi = (int(docs.min()), int(docs.max())) if docs.size else (0, -1)
-        self._db.execute("INSERT INTO segments VALUES (?, ?, ?, ?)", (seg, keys.shape[1], lo, hi))
+        self._db.execute(
+            "INSERT INTO segments VALUES (?, ?, ?)", (seg, keys.shape[1], _crc(keys, docs))
+        )
         return seg
 
     def _compact(self) -> list[int]:
@@ -373,12 +398,12 @@ class JaccardIndex:
         replaced: list[int] = []
         while True:
             segs = self._db.execute(
-                "SELECT seg, entries FROM segments ORDER BY seg DESC LIMIT 2"
+                "SELECT seg, entries, crc FROM segments ORDER BY seg DESC LIMIT 2"
             ).fetchall()
             if len(segs) < 2 or segs[1][1] > 2 * segs[0][1]:
                 return replaced
-            (new, new_n), (old, old_n) = segs
-            a, b = self._segment(old, old_n), self._segment(new, new_n)
+            (new, new_n, new_crc), (old, old_n, old_crc) = segs
+            a, b = self._segment(old, old_n, old_crc), self._segment(new, new_n, new_crc)
             keys = np.concatenate([a.keys, b.keys], axis=1)
             docs = np.concatenate([a.docs, b.docs], axis=1)
             alive = np.isin(docs[0], self._alive(int(docs[0].min()), int(docs[0].max())))
@@ -420,6 +445,10 @@ class JaccardIndex:
         """Removes the texts of ``ids`` from the index, all or none: KeyError when one is not
         in it."""
         wanted = list(dict.fromkeys(_id(v, k) for k, v in enumerate(ids)))
+        with _damage_reported(self._path):
+            self._remove(wanted)
+
+    def _remove(self, wanted: list[Id]) -> None:
         db = self._db
         db.execute("BEGIN IMMEDIATE")
         try:
@@ -441,12 +470,16 @@ class JaccardIndex:
         as ``IndexMatch(id, similarity)`` in the order they were added."""
         items = list(_args.texts(texts))
         keys, values, offsets = self._sign(items)
+        with _damage_reported(self._path):
+            return self._query(items, keys, values, offsets)
+
+    def _query(self, items, keys, values, offsets) -> list[list[IndexMatch]]:
         db = self._db
         db.execute("BEGIN")  # one snapshot for the segments and the rows
         try:
             q_parts, d_parts = [], []
-            for seg, entries, _, _ in db.execute("SELECT * FROM segments").fetchall():
-                s = self._segment(seg, entries)
+            for seg, entries, crc in db.execute("SELECT * FROM segments").fetchall():
+                s = self._segment(seg, entries, crc)
                 for b in range(self.bands):
                     lo = np.searchsorted(s.keys[b], keys[b], "left")
                     hi = np.searchsorted(s.keys[b], keys[b], "right")

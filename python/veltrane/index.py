@@ -29,7 +29,7 @@ from typing import NamedTuple
 import numpy as np
 
 from . import _args, _native
-from ._bands import band_keys
+from ._bands import band_keys, sort_bands
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import bands_and_rows
 from .minhash import minhash_signatures, shingle_hashes
@@ -355,11 +355,8 @@ class JaccardIndex:
                 taken = self._taken(given)
                 raise ValueError(f"id {taken!r} is already in the index") from None
             if n:
-                docs = np.broadcast_to(np.arange(first, first + n, dtype=np.uint32), keys.shape)
-                order = np.argsort(keys, axis=1, kind="stable")
-                self._write_segment(
-                    np.take_along_axis(keys, order, 1), np.take_along_axis(docs, order, 1)
-                )
+                docs = np.arange(first, first + n, dtype=np.uint32)
+                self._write_segment(*sort_bands(keys, docs))
             db.execute("UPDATE meta SET value = ? WHERE name = 'next_doc'", (first + n,))
             replaced = self._compact()
             db.execute("COMMIT")
@@ -411,9 +408,7 @@ class JaccardIndex:
             keep = np.isin(docs, docs[0][alive])
             m = int(alive.sum())
             keys, docs = keys[keep].reshape(self.bands, m), docs[keep].reshape(self.bands, m)
-            # Stable: within a key, the older segment's docs (lower numbers) stay first.
-            order = np.argsort(keys, axis=1, kind="stable")
-            keys, docs = np.take_along_axis(keys, order, 1), np.take_along_axis(docs, order, 1)
+            keys, docs = sort_bands(keys, docs)
             # Written before the old rows go, so that its number is above theirs.
             self._write_segment(keys, docs)
             self._db.execute("DELETE FROM segments WHERE seg IN (?, ?)", (old, new))

@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 from . import _args, _native
-from ._bands import band_keys, row_keys
+from ._bands import band_keys, row_keys, sort_bands
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import JACCARD_PAIR_DTYPE, _Found, _labels, _shingle_sets, bands_and_rows
 from .minhash import minhash_signatures
@@ -29,6 +29,8 @@ from .minhash import minhash_signatures
 _ENTRY_BYTES = 16
 # Sorting a block holds it about twice (the block and its sorted copy).
 _SORT_COPIES = 2
+# Candidates verified at a time (16 bytes each, and the texts they name).
+_VERIFY_PAIRS = 1 << 20
 
 Texts = Sequence[str | bytes | bytearray]
 
@@ -120,9 +122,7 @@ class BandRuns:
             else np.empty((self.bands, 0), np.uint64)
         )
         docs = np.arange(self._buffer_start, self._buffer_start + keys.shape[1], dtype=np.int64)
-        # Stable, so that equal keys keep their texts in increasing order.
-        order = np.argsort(keys, axis=1, kind="stable")
-        return np.take_along_axis(keys, order, 1), docs[order]
+        return sort_bands(keys, docs)
 
     def _spill(self) -> None:
         if not self._buffered:
@@ -208,8 +208,9 @@ def _merge_band(
         docs = np.concatenate(parts_d)
         live = distinct[docs]
         keys, docs = keys[live], docs[live]
-        order = np.lexsort((docs, keys))
-        keys, docs = keys[order], docs[order]
+        if len(parts_k) > 2 or len(carry_k):  # one run's block alone is already in order
+            order = np.lexsort((docs, keys))
+            keys, docs = keys[order], docs[order]
         done = len(keys) if bound is None else int(np.searchsorted(keys, bound, "left"))
         i, j = _equal_key_pairs(keys[:done], docs[:done])
         if len(i):
@@ -236,6 +237,26 @@ def _equal_key_pairs(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np
         pos = pos[pos + step < len(keys)]
         pos = pos[group[pos + step] == group[pos]]
     return np.concatenate(i_parts), np.concatenate(j_parts)
+
+
+def _gathered(
+    parts: Iterator[tuple[int, np.ndarray, np.ndarray]], n: int
+) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+    """The candidates of several bands at a time, each pair once a batch: a pair agreeing on
+    many bands is verified, and its texts re-read, fewer times."""
+    held: list[np.ndarray] = []
+    count = 0
+    width = np.int64(max(n, 1))
+    for _, i, j in parts:
+        held.append(i * width + j)
+        count += len(i)
+        if count >= _VERIFY_PAIRS:
+            both = np.unique(np.concatenate(held))
+            held, count = [], 0
+            yield both // width, both % width
+    if held:
+        both = np.unique(np.concatenate(held))
+        yield both // width, both % width
 
 
 def _search_out_of_core(
@@ -275,7 +296,7 @@ def _search_out_of_core(
             offsets, values = sets(shared)
             reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
         found_i, found_j, found_s = [], [], []
-        for _, i, j in runs.candidates(reps == np.arange(n)):
+        for i, j in _gathered(runs.candidates(reps == np.arange(n)), n):
             needed = np.union1d(i, j)
             offsets, values = sets(needed)
             slot = np.full(n, -1, dtype=np.int64)

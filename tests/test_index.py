@@ -1,5 +1,5 @@
 """JaccardIndex against the in-memory search: batches, removal, reopening, a killed writer, and
-the errors of foreign, damaged or mismatched indexes."""
+the errors of foreign, damaged or mismatched indexes; NearDuplicateIndex kept in a file."""
 
 import os
 import signal
@@ -175,3 +175,33 @@ def test_sigkill_leaves_a_batch_boundary(tmp_path, rounds):
         assert len(index) == len(ids) + 10
         index.close()
         clean.close()
+
+
+def test_simhash_index_lasts(tmp_path):
+    rng = np.random.default_rng(3)
+    fps = rng.integers(0, 2**64, size=600, dtype=np.uint64)
+    fps[300:] = fps[:300] ^ (np.uint64(1) << rng.integers(0, 64, 300).astype(np.uint64))
+    memory = veltrane.NearDuplicateIndex(2)
+    path = tmp_path / "fps.sqlite"
+    lasting = veltrane.NearDuplicateIndex(2, path=path)
+    for part in np.array_split(fps, 4):
+        assert np.array_equal(lasting.add(part), memory.add(part))
+    lasting.close()
+    reopened = veltrane.NearDuplicateIndex(path=path)
+    assert reopened.max_distance == 2 and len(reopened) == 600
+    for q in fps[::7].tolist():
+        assert np.array_equal(reopened.query(q), memory.query(q))
+    # A second writer's batch comes in before this one's, so ids stay those of one sequence.
+    other = veltrane.NearDuplicateIndex(path=path)
+    other.add(fps[:5])
+    assert reopened.add(fps[5:10]).tolist() == list(range(605, 610))
+    other.close()
+    reopened.close()
+    with pytest.raises(ValueError, match="built with max_distance=2, not 3"):
+        veltrane.NearDuplicateIndex(3, path=path)
+    (tmp_path / "junk").write_bytes(b"junk" * 1000)
+    with pytest.raises(ValueError, match="not a SimHash index"):
+        veltrane.NearDuplicateIndex(path=tmp_path / "junk")
+    JaccardIndex(tmp_path / "jaccard").close()
+    with pytest.raises(ValueError, match="not a SimHash index"):
+        veltrane.NearDuplicateIndex(path=tmp_path / "jaccard" / "catalogue.sqlite")

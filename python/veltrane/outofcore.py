@@ -29,8 +29,10 @@ from .minhash import minhash_signatures
 _ENTRY_BYTES = 16
 # Sorting a block holds it about twice (the block and its sorted copy).
 _SORT_COPIES = 2
-# Candidates verified at a time (16 bytes each, and the texts they name).
-_VERIFY_PAIRS = 1 << 20
+# Candidates verified at a time (16 bytes each, and the up to twice as many texts they name,
+# re-read for it), and copies split by their shingle sets at a time (whole groups).
+_VERIFY_PAIRS = 1 << 16
+_SPLIT_TEXTS = 1 << 16
 
 Texts = Sequence[str | bytes | bytearray]
 
@@ -292,9 +294,16 @@ def _search_out_of_core(
         # As in memory: copies by signature are split by their shingle sets.
         sizes = np.bincount(reps, minlength=n)
         shared = np.flatnonzero(sizes[reps] > 1)
-        if len(shared):
-            offsets, values = sets(shared)
-            reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
+        shared = shared[np.argsort(reps[shared], kind="stable")]  # each group together
+        start = 0
+        while start < len(shared):
+            end = min(start + _SPLIT_TEXTS, len(shared))
+            while end < len(shared) and reps[shared[end]] == reps[shared[end - 1]]:
+                end += 1
+            part = np.sort(shared[start:end])
+            offsets, values = sets(part)
+            reps[part] = _native.jaccard_group_sets(part, reps[part], offsets, values)
+            start = end
         found_i, found_j, found_s = [], [], []
         for i, j in _gathered(runs.candidates(reps == np.arange(n)), n):
             needed = np.union1d(i, j)

@@ -41,6 +41,9 @@ _VERSION = 1
 _CATALOGUE = "catalogue.sqlite"
 # Doc numbers are stored as uint32 in the segments.
 _MAX_DOCS = (1 << 32) - 1
+# A merge holds both segments and the result in memory: 1 GB at 21 bands. Beyond, segments
+# of this size accumulate, each one more search per band and query.
+_MAX_SEGMENT = 1 << 22
 # SQLite's default limit of host parameters in one statement is 32766; stay well below.
 _IN_CHUNK = 4096
 
@@ -391,19 +394,25 @@ class JaccardIndex:
 
     def _compact(self) -> list[int]:
         """Merges the newest segments while the one before the newest is at most twice its
-        size (so sizes fall by half or more from the oldest), dropping removed texts."""
+        size (so sizes fall by half or more from the oldest) and together they hold at most
+        ``_MAX_SEGMENT`` texts, dropping removed texts."""
         replaced: list[int] = []
         while True:
             segs = self._db.execute(
                 "SELECT seg, entries, crc FROM segments ORDER BY seg DESC LIMIT 2"
             ).fetchall()
-            if len(segs) < 2 or segs[1][1] > 2 * segs[0][1]:
+            if (
+                len(segs) < 2
+                or segs[1][1] > 2 * segs[0][1]
+                or segs[1][1] + segs[0][1] > _MAX_SEGMENT
+            ):
                 return replaced
             (new, new_n, new_crc), (old, old_n, old_crc) = segs
             a, b = self._segment(old, old_n, old_crc), self._segment(new, new_n, new_crc)
             keys = np.concatenate([a.keys, b.keys], axis=1)
             docs = np.concatenate([a.docs, b.docs], axis=1)
-            alive = np.isin(docs[0], self._alive(int(docs[0].min()), int(docs[0].max())))
+            lo, hi = (int(docs[0].min()), int(docs[0].max())) if docs.size else (0, -1)
+            alive = np.isin(docs[0], self._alive(lo, hi))
             # Every band holds each doc once, so the first band's mask picks each band's.
             keep = np.isin(docs, docs[0][alive])
             m = int(alive.sum())

@@ -59,10 +59,21 @@ def sort_bands(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarr
     keys = np.take_along_axis(keys, order, 1)
     out = docs[order] if docs.ndim == 1 else np.take_along_axis(docs, order, 1)
     for band in range(keys.shape[0]):
-        row = keys[band]
-        same = np.flatnonzero(row[1:] == row[:-1])
-        if len(same):
-            at = np.union1d(same, same + 1)
-            fix = np.lexsort((out[band, at], row[at]))
-            out[band, at] = out[band, at[fix]]
+        _order_ties(keys[band], out[band])
     return keys, out
+
+
+def sort_entries(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """``keys`` (one band's) sorted, ``docs`` alike, texts of equal keys in increasing order."""
+    order = np.argsort(keys)
+    keys, docs = keys[order], docs[order]
+    _order_ties(keys, docs)
+    return keys, docs
+
+
+def _order_ties(keys: np.ndarray, docs: np.ndarray) -> None:
+    # In place: docs in increasing order within each run of equal keys of sorted ``keys``.
+    same = np.flatnonzero(keys[1:] == keys[:-1])
+    if len(same):
+        at = np.union1d(same, same + 1)
+        docs[at] = docs[at[np.lexsort((docs[at], keys[at]))]]

@@ -16,11 +16,12 @@ import shutil
 import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from . import _args, _native
-from ._bands import band_keys, row_keys, sort_bands
+from ._bands import band_keys, row_keys, sort_bands, sort_entries
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import JACCARD_PAIR_DTYPE, _Found, _labels, _shingle_sets, bands_and_rows
 from .minhash import minhash_signatures
@@ -39,7 +40,28 @@ Texts = Sequence[str | bytes | bytearray]
 
 def _save_run(path: Path, array: np.ndarray) -> None:
     with open(path, "wb") as f:
-        np.save(f, array, allow_pickle=False)
+        np.ascontiguousarray(array).tofile(f)
+
+
+class _RunBand:
+    """One band of a run on disk, read a slice at a time: plain reads rather than a memory map,
+    so that the pages read count in no one's resident memory once they are used."""
+
+    def __init__(self, path: Path, dtype: type, band: int, length: int) -> None:
+        self.path, self.dtype, self.length = path, np.dtype(dtype), length
+        self.base = band * length
+
+    def __len__(self) -> int:
+        return self.length
+
+    def __getitem__(self, part: slice) -> np.ndarray:
+        start, stop, _ = part.indices(self.length)
+        return np.fromfile(
+            self.path,
+            self.dtype,
+            count=max(stop - start, 0),
+            offset=(self.base + start) * self.dtype.itemsize,
+        )
 
 
 class BandRuns:
@@ -63,7 +85,7 @@ class BandRuns:
         self._buffer: list[np.ndarray] = []  # (bands, m) keys of each buffered batch
         self._buffered = 0  # texts in the buffer
         self._buffer_start = 0
-        self._runs: list[tuple[np.ndarray, np.ndarray]] = []  # (keys, docs), (bands, m) each
+        self._runs: list[tuple[Path, int]] = []  # the files' common stem, texts
         self._row_keys: list[np.ndarray] = []
         self._reps: np.ndarray | None = None
 
@@ -135,19 +157,13 @@ class BandRuns:
             self._dir = Path(tempfile.mkdtemp(prefix="veltrane-bands-", dir=self._tmp_parent))
         base = self._dir / f"run-{len(self._runs)}"
         try:
-            _save_run(base.with_suffix(".keys.npy"), keys)
-            _save_run(base.with_suffix(".docs.npy"), docs)
+            _save_run(base.with_suffix(".keys"), keys)
+            _save_run(base.with_suffix(".docs"), docs)
         except OSError as e:
             where = self._dir
             self.close()
             raise OSError(e.errno, f"writing band runs to {where}: {e.strerror or e}") from e
-        del keys, docs
-        self._runs.append(
-            (
-                np.load(base.with_suffix(".keys.npy"), mmap_mode="r"),
-                np.load(base.with_suffix(".docs.npy"), mmap_mode="r"),
-            )
-        )
+        self._runs.append((base, keys.shape[1]))
         self._buffer_start += self._buffered
         self._buffered = 0
 
@@ -177,15 +193,26 @@ class BandRuns:
         self.finish()
         if distinct is None:
             distinct = np.ones(self._n, dtype=bool)
-        runs = self._runs or [self._sorted_buffer()]
-        block = max(1, self.memory // (_ENTRY_BYTES * _SORT_COPIES * 2 * len(runs)))
+        in_memory = None if self._runs else self._sorted_buffer()
+        block = max(1, self.memory // (_ENTRY_BYTES * _SORT_COPIES * 2 * max(self.spilled, 1)))
         for band in range(self.bands):
-            for i, j in _merge_band([(k[band], d[band]) for k, d in runs], block, distinct):
+            runs: list = (
+                [
+                    (
+                        _RunBand(base.with_suffix(".keys"), np.uint64, band, m),
+                        _RunBand(base.with_suffix(".docs"), np.int64, band, m),
+                    )
+                    for base, m in self._runs
+                ]
+                if in_memory is None
+                else [(in_memory[0][band], in_memory[1][band])]
+            )
+            for i, j in _merge_band(runs, block, distinct):
                 yield band, i, j
 
 
 def _merge_band(
-    runs: list[tuple[np.ndarray, np.ndarray]], block: int, distinct: np.ndarray
+    runs: list[tuple[Any, Any]], block: int, distinct: np.ndarray
 ) -> Iterator[tuple[np.ndarray, np.ndarray]]:
     """The pairs of equal keys of one band's sorted runs, merged ``block`` entries of each run
     at a time."""
@@ -211,8 +238,7 @@ def _merge_band(
         live = distinct[docs]
         keys, docs = keys[live], docs[live]
         if len(parts_k) > 2 or len(carry_k):  # one run's block alone is already in order
-            order = np.lexsort((docs, keys))
-            keys, docs = keys[order], docs[order]
+            keys, docs = sort_entries(keys, docs)
         done = len(keys) if bound is None else int(np.searchsorted(keys, bound, "left"))
         i, j = _equal_key_pairs(keys[:done], docs[:done])
         if len(i):

@@ -31,8 +31,7 @@ def fetcher(texts):
 @pytest.mark.parametrize("batch", [5, 97])
 def test_out_of_core_equals_in_memory(tmp_path, threshold, batch, rounds, monkeypatch):
     # Copies split and candidates verified a few at a time, so that every chunk boundary shows.
-    monkeypatch.setattr(outofcore, "_SPLIT_TEXTS", 3)
-    monkeypatch.setattr(outofcore, "_VERIFY_PAIRS", 50)
+    monkeypatch.setattr(outofcore, "_REREAD_TEXTS", 5)
     bands, rows = veltrane.lsh_parameters(threshold)
     one_batch = batch * bands * 16 * 2
     for r in range(rounds(3)):

@@ -30,10 +30,11 @@ from .minhash import minhash_signatures
 _ENTRY_BYTES = 16
 # Sorting a block holds it about twice (the block and its sorted copy).
 _SORT_COPIES = 2
-# Candidates verified at a time (16 bytes each, and the up to twice as many texts they name,
-# re-read for it), and copies split by their shingle sets at a time (whole groups).
-_VERIFY_PAIRS = 1 << 16
-_SPLIT_TEXTS = 1 << 16
+# Texts re-read at a time, to split copies by their shingle sets (whole groups of copies) or
+# to verify candidates (two a pair): at most this many, and fewer under a small memory limit,
+# a text's shingle hashes taking about 1.5 times its bytes.
+_REREAD_TEXTS = 1 << 17
+_TEXT_BYTES = 4096
 
 Texts = Sequence[str | bytes | bytearray]
 
@@ -268,7 +269,7 @@ def _equal_key_pairs(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np
 
 
 def _gathered(
-    parts: Iterator[tuple[int, np.ndarray, np.ndarray]], n: int
+    parts: Iterator[tuple[int, np.ndarray, np.ndarray]], n: int, most: int
 ) -> Iterator[tuple[np.ndarray, np.ndarray]]:
     """The candidates of several bands at a time, each pair once a batch: a pair agreeing on
     many bands is verified, and its texts re-read, fewer times."""
@@ -278,7 +279,7 @@ def _gathered(
     for _, i, j in parts:
         held.append(i * width + j)
         count += len(i)
-        if count >= _VERIFY_PAIRS:
+        if count >= most:
             both = np.unique(np.concatenate(held))
             held, count = [], 0
             yield both // width, both % width
@@ -320,10 +321,11 @@ def _search_out_of_core(
         # As in memory: copies by signature are split by their shingle sets.
         sizes = np.bincount(reps, minlength=n)
         shared = np.flatnonzero(sizes[reps] > 1)
+        chunk = max(2, min(_REREAD_TEXTS, memory // _TEXT_BYTES))
         shared = shared[np.argsort(reps[shared], kind="stable")]  # each group together
         start = 0
         while start < len(shared):
-            end = min(start + _SPLIT_TEXTS, len(shared))
+            end = min(start + chunk, len(shared))
             while end < len(shared) and reps[shared[end]] == reps[shared[end - 1]]:
                 end += 1
             part = np.sort(shared[start:end])
@@ -331,7 +333,7 @@ def _search_out_of_core(
             reps[part] = _native.jaccard_group_sets(part, reps[part], offsets, values)
             start = end
         found_i, found_j, found_s = [], [], []
-        for i, j in _gathered(runs.candidates(reps == np.arange(n)), n):
+        for i, j in _gathered(runs.candidates(reps == np.arange(n)), n, chunk // 2):
             needed = np.union1d(i, j)
             offsets, values = sets(needed)
             slot = np.full(n, -1, dtype=np.int64)

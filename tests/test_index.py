@@ -97,6 +97,12 @@ def test_ids_and_errors(tmp_path):
             JaccardIndex(tmp_path / "ix", **wrong)
     again = JaccardIndex(tmp_path / "ix", threshold=0.9, ngram=3)
     assert (again.num_perm, again.seed) == (64, 7)
+    # Opening and querying do not wait for a writer in the middle of a batch.
+    again._db.execute("BEGIN IMMEDIATE")
+    reader = JaccardIndex(tmp_path / "ix")
+    assert len(reader.query(["a b c d"])[0]) == 1
+    reader.close()
+    again._db.execute("ROLLBACK")
     again.close()
 
     (tmp_path / "file").write_text("x")

@@ -44,6 +44,8 @@ _MAX_DOCS = (1 << 32) - 1
 # A merge holds both segments and the result in memory: 1 GB at 21 bands. Beyond, segments
 # of this size accumulate, each one more search per band and query.
 _MAX_SEGMENT = 1 << 22
+# How long a writer waits for another to commit before TimeoutError.
+_LOCK_SECONDS = 60.0
 # SQLite's default limit of host parameters in one statement is 32766; stay well below.
 _IN_CHUNK = 4096
 
@@ -88,7 +90,13 @@ def _damage_reported(path: Path) -> Iterator[None]:
     except sqlite3.IntegrityError:
         raise
     except sqlite3.DatabaseError as e:
-        raise ValueError(f"{path}: damaged index ({e})") from None
+        raise _database_error(path, e, "damaged index") from None
+
+
+def _database_error(path: Path, e: sqlite3.DatabaseError, what: str) -> Exception:
+    if isinstance(e, sqlite3.OperationalError) and "locked" in str(e):
+        return TimeoutError(f"{path}: the index is locked by another writer ({e})")
+    return ValueError(f"{path}: {what} ({e})")
 
 
 def _id(value: object, k: int) -> Id:
@@ -113,8 +121,9 @@ class JaccardIndex:
     ValueError. A directory that is not an index, or a damaged index, raises ValueError too.
 
     Every ``add`` and ``remove`` is committed to disk before it returns (there is no save);
-    a process killed meanwhile leaves the index as before the call. One process should write
-    to an index at a time; SQLite's lock makes a second writer wait.
+    a process killed meanwhile leaves the index as before the call. Batches of several
+    writers are taken one at a time: a writer waits up to a minute for another's batch, then
+    raises TimeoutError. One object is not for several threads at once.
     """
 
     def __init__(
@@ -145,7 +154,9 @@ class JaccardIndex:
         if self._path.is_dir() and not catalogue.exists() and any(self._path.iterdir()):
             raise ValueError(f"{self._path}: not a Jaccard index (no {_CATALOGUE})")
         self._path.mkdir(parents=True, exist_ok=True)
-        self._db = sqlite3.connect(catalogue, isolation_level=None, check_same_thread=False)
+        self._db = sqlite3.connect(
+            catalogue, timeout=_LOCK_SECONDS, isolation_level=None, check_same_thread=False
+        )
         self._segments: dict[int, _Segment] = {}
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
@@ -154,16 +165,21 @@ class JaccardIndex:
             self._check_segments()
         except sqlite3.DatabaseError as e:
             self._db.close()
-            raise ValueError(f"{self._path}: not a Jaccard index or damaged ({e})") from None
+            raise _database_error(self._path, e, "not a Jaccard index or damaged") from None
         except BaseException:
             self._db.close()
             raise
 
     def _open(self, asked: dict) -> dict:
         db = self._db
-        db.execute("BEGIN IMMEDIATE")
+        # A read first, so that opening an index does not wait for its writer.
+        db.execute("BEGIN")
         try:
             tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
+            if not tables:
+                db.execute("COMMIT")
+                db.execute("BEGIN IMMEDIATE")
+                tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
             if not tables:
                 params = self._create(asked)
             else:

@@ -206,8 +206,9 @@ class NearDuplicateIndex:
             return
         self._path = os.fspath(path)
         try:
-            self._db = sqlite3.connect(self._path, isolation_level=None)
-            self._db.execute("BEGIN IMMEDIATE")
+            self._db = sqlite3.connect(self._path, timeout=60.0, isolation_level=None)
+            tables = {r[0] for r in self._db.execute("SELECT name FROM sqlite_master")}
+            self._db.execute("BEGIN IMMEDIATE" if not tables else "BEGIN")
             tables = {r[0] for r in self._db.execute("SELECT name FROM sqlite_master")}
             if not tables:
                 stored = DEFAULT_MAX_DISTANCE if asked is None else asked

@@ -333,7 +333,9 @@ class JaccardIndex:
         values, offsets = shingle_hashes(texts, ngram=p["ngram"], threads=self._threads)
         return band_keys(sig, p["bands"], p["rows"]), values, offsets
 
-    def add(self, texts: Iterable[str | bytes | bytearray], ids: Iterable[Id] | None = None):
+    def add(
+        self, texts: Iterable[str | bytes | bytearray], ids: Iterable[Id] | None = None
+    ) -> list[Id]:
         """Indexes the texts under ``ids`` (ints or strs, one per text, new to the index;
         default: the next integers after the largest int id so far) and returns the ids.
 

@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test typecheck sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test typecheck docs sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -25,6 +25,7 @@ help:
 	@echo "make bench-verify  long property runs: the fast paths against the literal algorithms"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make typecheck  mypy on the veltrane package"
+	@echo "make docs    the documentation site (docs/) into build/docs; warnings are errors"
 	@echo "make format  clang-format the native sources, ruff format and ruff check --fix the Python"
 	@echo "             ones (format-check only checks)"
 
@@ -53,6 +54,19 @@ test: install
 # pyproject.toml.
 typecheck: install
 	$(VPY) -m mypy
+
+# The documentation site, built with warnings as errors (mkdocs.yml sets strict): a broken link
+# or cross-reference, or a public name without a docstring, fails. The API reference is read
+# from the installed package, so the site follows the install stamp. The tools of the `docs`
+# extra are installed without building the package again.
+DOCS_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs'])")
+
+$(VENV)/.docs-tools: $(VPY) pyproject.toml
+	$(PIP) install --quiet $(DOCS_TOOLS)
+	@touch $@
+
+docs: install $(VENV)/.docs-tools
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --clean
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv of its own. The runtimes are preloaded because the interpreter itself is not
@@ -125,7 +139,7 @@ bench: install
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")
 CXX_SOURCES = $$(find src bench -name '*.cpp' -o -name '*.hpp')
-PY_SOURCES := python tests bench fuzz tools
+PY_SOURCES := python tests bench fuzz tools docs/_griffe
 
 format: $(VPY)
 	$(PIP) install --quiet $(DEV_TOOLS)

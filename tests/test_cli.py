@@ -415,17 +415,17 @@ def test_search_progress_shows_the_end_of_a_search_over_before_the_first_look(mo
     # bar then stayed at 0. A worker that has finished when started makes that certain.
     import types
 
-    from veltrane import _native, search
+    from veltrane import _pairs, near_duplicate_clusters
 
     class Finished(threading.Thread):
         def start(self):
             super().start()
             super().join()
 
-    monkeypatch.setattr(search, "threading", types.SimpleNamespace(Thread=Finished))
+    monkeypatch.setattr(_pairs, "threading", types.SimpleNamespace(Thread=Finished))
     fps = np.full(1000, 5, dtype=np.uint64)
     seen: list[tuple[int, int]] = []
-    reps = search._with_progress(
-        lambda p: _native.cluster_fingerprints(fps, 3, 1, p), lambda *s: seen.append(s)
+    reps = near_duplicate_clusters(
+        fps, 3, threads=1, progress=lambda step, done, total: seen.append((done, total))
     )
     assert (reps == 0).all() and seen and seen[-1][0] == seen[-1][1] > 0

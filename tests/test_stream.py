@@ -247,7 +247,7 @@ def test_report_agrees_with_deduplicate(tmp_path, read_size, threads):
 def test_report_of_the_same_file_twice_and_of_an_empty_file(tmp_path):
     data = random.Random(4).randbytes(20_000)
     path, empty = write(tmp_path, "data", data), write(tmp_path, "empty", b"")
-    report = dedup_report([path, empty, path])
+    report = dedup_report([path, empty, path], 1024)
     first, nothing, again = report.files
     assert first.byte_reduction_percent == 0.0
     assert again.byte_reduction_percent == again.chunk_reduction_percent == 100.0

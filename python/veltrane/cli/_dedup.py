@@ -7,8 +7,10 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 
-from ..gear import DEFAULT_AVG_SIZE, GearCDC
-from ..stream import DEFAULT_CHUNK_SIZE, dedup_report
+from ..chunker import CDCChunker, Chunker
+from ..dedup import dedup_report
+from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
+from ..gear import GearCDC
 from ._common import (
     EXIT_USAGE,
     PROG,
@@ -78,25 +80,37 @@ def _dedup_table(report) -> str:
     )
 
 
-def _dedup_chunker(args) -> GearCDC | int:
-    gear_options = [
-        f"--{name.replace('_', '-')}"
-        for name in ("avg_size", "min_size", "max_size")
-        if getattr(args, name) is not None
-    ]
+def _gear(args) -> Chunker:
+    return GearCDC(
+        DEFAULT_AVG_SIZE if args.avg_size is None else args.avg_size,
+        min_size=args.min_size,
+        max_size=args.max_size,
+    )
+
+
+def _cdc(args) -> Chunker:
+    return CDCChunker(DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size)
+
+
+#: The chunkers of --chunker, by name: how each is made from the command line, and the options
+#: that belong to it alone. A new chunker is one line here.
+CHUNKERS = {
+    "gear": (_gear, ("avg_size", "min_size", "max_size")),
+    "cdc": (_cdc, ("chunk_size",)),
+}
+
+
+def _dedup_chunker(args) -> Chunker:
+    # --chunk-size alone means cdc, as it always has.
     kind = args.chunker or ("cdc" if args.chunk_size is not None else "gear")
-    if kind == "cdc":
-        if gear_options:
-            raise CommandError(f"{gear_options[0]} needs --chunker gear", EXIT_USAGE)
-        return DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size
-    if args.chunk_size is not None:
-        raise CommandError("--chunk-size needs --chunker cdc", EXIT_USAGE)
+    for name, (_, options) in CHUNKERS.items():
+        for option in options:
+            if name != kind and getattr(args, option) is not None:
+                raise CommandError(
+                    f"--{option.replace('_', '-')} needs --chunker {name}", EXIT_USAGE
+                )
     try:
-        return GearCDC(
-            DEFAULT_AVG_SIZE if args.avg_size is None else args.avg_size,
-            min_size=args.min_size,
-            max_size=args.max_size,
-        )
+        return CHUNKERS[kind][0](args)
     except ValueError as e:
         raise CommandError(f"--{str(e).replace('_', '-')}", EXIT_USAGE) from None
 
@@ -157,7 +171,7 @@ def run(args, out) -> None:
             report = dedup_report(
                 inputs,
                 chunker=chunker,
-                progress=progress.update,
+                progress=progress,
                 on_error=lambda path, e: errors.append((path, e)),
                 threads=args.threads,
             )
@@ -166,7 +180,8 @@ def run(args, out) -> None:
             raise CommandError(f"{where}: {e.strerror or e}") from None
     for path, error in errors:
         print(
-            f"{PROG}: error: {shown(path)}: {error.strerror or error} (skipped)", file=sys.stderr
+            f"{PROG} dedup: error: {shown(path)}: {error.strerror or error} (skipped)",
+            file=sys.stderr,
         )
     if args.json:
         out.write(json.dumps(report.to_dict(), indent=2) + "\n")

@@ -14,10 +14,13 @@ import numpy as np
 from . import _args, _native
 from .defaults import DEFAULT_AVG_SIZE
 
-# The hash window: a tested position must have a whole window inside its own chunk.
+#: The least ``min_size``: the hash window, as a tested position must have a whole window
+#: inside its own chunk.
 MIN_MIN_SIZE = 64
-# Streaming holds a whole chunk of up to max_size bytes; 1 GiB is far past any useful chunk.
+#: The largest ``max_size``: streaming holds a whole chunk of up to ``max_size`` bytes, and
+#: 1 GiB is far past any useful chunk.
 MAX_MAX_SIZE = 1 << 30
+#: The largest ``normalization`` level.
 MAX_NORMALIZATION = 3
 # blake2b's personalisation (at most 16 bytes) keeps key-derived seeds apart from other uses
 # of the same key.

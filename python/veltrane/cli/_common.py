@@ -33,7 +33,9 @@ class CommandError(Exception):
     def __init__(self, message: str, status: int = EXIT_INPUT, prog: str | None = None) -> None:
         super().__init__(message)
         self.status = status
+        """The exit status ``main`` returns: ``EXIT_INPUT`` unless given."""
         self.prog = prog
+        """The program name the message starts with; None for the command being run."""
 
 
 class Skipped(Exception):

@@ -147,7 +147,7 @@ bench-quick: install
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")
 CXX_SOURCES = $$(find src bench -name '*.cpp' -o -name '*.hpp')
-PY_SOURCES := python tests bench fuzz tools docs/_griffe
+PY_SOURCES := python tests bench fuzz tools docs/_ext
 
 format: $(VPY)
 	$(PIP) install --quiet $(DEV_TOOLS)

@@ -8,7 +8,7 @@ as Python would resolve the name in the docstring's scope. Two things are warnin
 - a role in a public object's docstring that names nothing in the package;
 - a public name of a documented module (``public_modules``) without a docstring: the module
   itself, its public functions, classes and attributes, and the public methods, properties and
-  attributes of its public classes.
+  attributes of its public classes; and a public name whose definition griffe cannot see.
 """
 
 from __future__ import annotations
@@ -67,7 +67,14 @@ def _public_members(obj: griffe.Object) -> Iterator[griffe.Object]:
             try:
                 member = member.final_target
             except (griffe.AliasResolutionError, griffe.CyclicAliasError):
-                continue  # outside the package (dedup_core, numpy): documented by hand
+                # Outside the package (dedup_core, numpy) it is documented by hand; inside,
+                # griffe cannot see the definition (a tuple assignment), so neither can readers.
+                if member.target_path.partition(".")[0] == obj.package.name:
+                    logger.warning(
+                        f"{member.path}: public, but its definition ({member.target_path}) "
+                        "cannot be documented"
+                    )
+                continue
         if not member.is_module and member.package.name == obj.package.name:
             yield member
 

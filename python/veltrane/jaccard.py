@@ -288,7 +288,9 @@ def near_duplicate_pairs_jaccard(
         threads,
         progress,
     )
-    return _native.jaccard_expand(found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE)
+    return _native.jaccard_expand(
+        found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
+    )
 
 
 def iter_near_duplicate_pairs_jaccard(

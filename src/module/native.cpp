@@ -1,7 +1,6 @@
-// The module definition of veltrane._native. The boundary: dedup_core gets no new names; every
-// new native feature is bound in veltrane._native (one bind_<job>.cpp, with its section in
-// python/veltrane/_native.pyi) and reaches users through a veltrane/*.py module. Its import
-// entry (entry.cpp, built without AVX2) checks the processor first, so no import order matters.
+// The module definition of veltrane._native (the README's Layout section draws the boundary to
+// dedup_core). Its import entry (entry.cpp, built without AVX2) checks the processor first, so
+// no import order matters.
 #include "module/native.hpp"
 
 #include "common/cpu.hpp"

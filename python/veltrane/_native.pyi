@@ -155,3 +155,34 @@ class Gear:
     ) -> npt.NDArray[np.int64]: ...
     @property
     def table(self) -> npt.NDArray[np.uint64]: ...
+
+# ---- bind_keep.cpp ------------------------------------------------------------------------------
+
+def keep_greedy(
+    rank: npt.ArrayLike,
+    group: npt.ArrayLike,
+    i: npt.ArrayLike,
+    j: npt.ArrayLike,
+    similarity: npt.ArrayLike,
+    self_similarity: float,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]: ...
+
+# ---- bind_jsonl.cpp -----------------------------------------------------------------------------
+
+def line_starts(block: typing.Any) -> npt.NDArray[np.int64]: ...
+def is_utf8(block: typing.Any) -> bool: ...
+def jsonl_fields(
+    block: typing.Any,
+    starts: npt.ArrayLike,
+    field: bytes,
+    id_field: bytes,
+    value_field: bytes,
+    threads: int,
+) -> tuple[
+    list[bytes],
+    npt.NDArray[np.int64],
+    list[bytes] | None,
+    npt.NDArray[np.bool_] | None,
+    npt.NDArray[np.float64] | None,
+    int,
+]: ...

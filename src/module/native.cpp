@@ -56,4 +56,6 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_minhash(m);
     veltrane::bind_jaccard(m);
     veltrane::bind_gear(m);
+    veltrane::bind_keep(m);
+    veltrane::bind_jsonl(m);
 }

@@ -12,5 +12,7 @@ void bind_chunk(pybind11::module_ &m);
 void bind_minhash(pybind11::module_ &m);
 void bind_jaccard(pybind11::module_ &m);
 void bind_gear(pybind11::module_ &m);
+void bind_keep(pybind11::module_ &m);
+void bind_jsonl(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -1,0 +1,271 @@
+"""Deduplicated corpora out: the kept records unchanged and in input order, in the input's
+format, and the record of what was dropped onto what.
+
+Every output is written to a temporary name in its directory and renamed over the output's
+name once complete, so a full disk, an error or a kill never leaves a partial file under that
+name. An output that is one of the inputs is refused, and so is an existing output unless
+``force``. Compression comes from the output's extension (``.gz``, ``.zst``, ``.bz2``,
+``.xz``); Parquet compresses its own pages and takes none.
+"""
+
+from __future__ import annotations
+
+import bz2
+import contextlib
+import gzip
+import json
+import lzma
+import os
+import tempfile
+from collections.abc import Iterator, Sequence
+from typing import Any, BinaryIO
+
+import numpy as np
+
+from .corpus import (
+    Corpus,
+    CorpusError,
+    CorpusRecords,
+    Shard,
+    _blocks,
+    _shown,
+    compression_of_name,
+    format_of_name,
+)
+
+# Decompressed bytes read at a time when kept lines are copied.
+_COPY_BLOCK = 32 << 20
+
+
+def check_output(
+    path: str | os.PathLike[str], inputs: Sequence[Shard], force: bool = False
+) -> str:
+    """``path`` as a string, when it may be written: not one of the inputs, and not an existing
+    file unless ``force``. CorpusError otherwise."""
+    out = os.fspath(path)
+    for shard in inputs:
+        if shard.path == "-":
+            continue
+        same = os.path.abspath(shard.path) == os.path.abspath(out)
+        with contextlib.suppress(OSError):
+            same = same or os.path.samefile(shard.path, out)
+        if same:
+            raise CorpusError(f"{_shown(out)}: the output is an input")
+    if os.path.isdir(out):
+        raise CorpusError(f"{_shown(out)}: the output is a directory")
+    if os.path.lexists(out) and not force:
+        raise CorpusError(f"{_shown(out)}: the output exists (force to replace it)")
+    return out
+
+
+def _compressed(raw: BinaryIO, compression: str | None) -> Any:
+    if compression is None:
+        return raw
+    if compression == "gzip":
+        return gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=6)
+    if compression == "bz2":
+        return bz2.BZ2File(raw, mode="wb")
+    if compression == "xz":
+        return lzma.LZMAFile(raw, mode="wb")
+    import zstandard
+
+    # A checksum per frame, so that a reader can tell a damaged file; compressed on every core.
+    return zstandard.ZstdCompressor(write_checksum=True, threads=-1).stream_writer(
+        raw, closefd=False
+    )
+
+
+@contextlib.contextmanager
+def atomic_output(path: str) -> Iterator[BinaryIO]:
+    """A binary file that appears under ``path`` only when the block ends without an error;
+    compressed as the name says. OSErrors become CorpusErrors naming ``path``."""
+    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
+    except OSError as e:
+        raise CorpusError(f"{_shown(path)}: {e.strerror or e}") from None
+    try:
+        with os.fdopen(fd, "wb") as raw:
+            stream = _compressed(raw, compression_of_name(path))
+            yield stream
+            if stream is not raw:
+                stream.close()
+            raw.flush()
+            os.fsync(raw.fileno())
+        # mkstemp's file is private; the output gets the mode a new file gets here.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, path)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(e, OSError) and not isinstance(e, CorpusError):
+            raise CorpusError(
+                f"{_shown(path)}: {e.strerror or e} (nothing was written under that name)"
+            ) from None
+        raise
+
+
+def _output_format(corpus: Corpus, path: str) -> str:
+    formats = {"parquet" if s.format == "parquet" else "text" for s in corpus.shards}
+    if len(formats) > 1:
+        raise CorpusError(f"{_shown(path)}: the inputs mix Parquet and text; write one kind")
+    kind = formats.pop() if formats else "text"
+    named = format_of_name(path)
+    if (named == "parquet") != (kind == "parquet"):
+        want = "Parquet" if kind == "parquet" else "text"
+        raise CorpusError(f"{_shown(path)}: the inputs are {want}; the output is in their format")
+    if kind == "parquet" and compression_of_name(path):
+        raise CorpusError(f"{_shown(path)}: Parquet compresses its own pages; name it .parquet")
+    return kind
+
+
+def _mask(records: CorpusRecords, keep: np.ndarray) -> np.ndarray:
+    keep = np.asarray(keep)
+    if keep.dtype != np.bool_ or keep.shape != (len(records.texts),):
+        raise ValueError(
+            f"keep must be a bool array of one value per record ({len(records.texts)}), got "
+            f"{keep.dtype} of shape {keep.shape}"
+        )
+    return keep
+
+
+def write_kept(
+    corpus: Corpus,
+    records: CorpusRecords,
+    keep: np.ndarray,
+    path: str | os.PathLike[str],
+    *,
+    force: bool = False,
+) -> int:
+    """Writes the records of ``corpus`` for which ``keep`` is true to ``path``, unchanged and in
+    input order: a line file or JSON Lines line byte for byte (a file's last line gets the line
+    ending it lacked), a Parquet row with its schema. ``records`` is ``corpus.read()``, whose
+    spans and row numbers say where each record is; ``keep`` holds one bool per record.
+    Returns the number of records written."""
+    out = check_output(path, corpus.shards, force)
+    keep = _mask(records, keep)
+    if _output_format(corpus, out) == "parquet":
+        return _write_parquet(corpus, records, keep, out)
+    sources = records.source
+    with atomic_output(out) as stream:
+        for index, shard in enumerate(corpus.shards):
+            mine = (sources == index) & keep
+            _copy_lines(shard, records.spans[mine], stream)
+    return int(keep.sum())
+
+
+def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
+    """Copies the lines at ``spans`` (ascending) of a file to ``stream``: each run of adjacent
+    lines in one write, straight from the block buffer."""
+    if not len(spans):
+        return
+    starts = spans[:, 0]
+    ends = starts + spans[:, 1]
+    first = np.ones(len(starts), dtype=bool)
+    first[1:] = starts[1:] != ends[:-1]
+    last = np.append(first[1:], True)
+    runs = list(zip(starts[first].tolist(), ends[last].tolist()))
+    k, final = 0, b"\n"
+    for block in _blocks(shard, _COPY_BLOCK):
+        begin, end = block.offset, block.offset + len(block.data)
+        while k < len(runs) and runs[k][0] < end:
+            a, b = runs[k]
+            piece = block.data[a - begin : min(b, end) - begin]
+            stream.write(piece)
+            final = bytes(piece[-1:])
+            if b > end:  # the run goes on in the next block
+                runs[k] = (end, b)
+                break
+            k += 1
+        if k == len(runs):
+            break
+    if k < len(runs):
+        raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
+    if final != b"\n":
+        stream.write(b"\n")  # the file's last line lacked its ending
+
+
+def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out: str) -> int:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from .corpus import _one_line, _parquet_file
+
+    schema = _parquet_file(corpus.shards[0].path).schema_arrow
+    sources = records.source
+    written = 0
+    with atomic_output(out) as stream:
+        writer = pq.ParquetWriter(stream, schema)
+        try:
+            for index, shard in enumerate(corpus.shards):
+                file = _parquet_file(shard.path)
+                if not file.schema_arrow.equals(schema):
+                    raise CorpusError(
+                        f"{_shown(shard.path)}: its columns differ from those of "
+                        f"{_shown(corpus.shards[0].path)}; one output holds one schema"
+                    )
+                mine = sources == index
+                rows = np.zeros(file.metadata.num_rows, dtype=bool)
+                rows[records.numbers[mine] - 1] = keep[mine]
+                first = 0
+                try:
+                    for batch in file.iter_batches(batch_size=1 << 16):
+                        part = rows[first : first + batch.num_rows]
+                        first += batch.num_rows
+                        if part.any():
+                            writer.write_batch(batch.filter(pa.array(part)))
+                            written += int(part.sum())
+                except pa.ArrowException as e:
+                    raise CorpusError(
+                        f"{_shown(shard.path)}: row {first + 1}: corrupt Parquet data "
+                        f"({_one_line(e)})"
+                    ) from None
+        finally:
+            writer.close()
+    return written
+
+
+def _place(corpus: Corpus, records: CorpusRecords, k: int) -> dict[str, Any]:
+    shard = corpus.shards[int(records.source[k])]
+    unit = "row" if shard.format == "parquet" else "line"
+    return {"file": shard.path, unit: int(records.numbers[k])}
+
+
+def write_duplicates(
+    corpus: Corpus,
+    records: CorpusRecords,
+    keeper: np.ndarray,
+    similarity: np.ndarray,
+    path: str | os.PathLike[str],
+    *,
+    force: bool = False,
+) -> int:
+    """Writes one JSON line per dropped record (``keeper[k] != k``), in input order: its id and
+    its keeper's (``{"id", "keeper_id", "similarity"}``) when the corpus has an id field, else
+    where each is (``{"file", "line" or "row", "keeper_file", "keeper_line" or "keeper_row",
+    "similarity"}``). Returns the number of lines written."""
+    out = check_output(path, corpus.shards, force)
+    keeper = np.asarray(keeper, dtype=np.int64)
+    similarity = np.asarray(similarity, dtype=np.float64)
+    n = len(records.texts)
+    if keeper.shape != (n,) or similarity.shape != (n,):
+        raise ValueError(f"keeper and similarity must hold one value per record ({n})")
+    dropped = np.flatnonzero(keeper != np.arange(n))
+    with atomic_output(out) as stream:
+        for start in range(0, len(dropped), 1 << 14):
+            lines = []
+            for k in dropped[start : start + (1 << 14)].tolist():
+                keep = int(keeper[k])
+                if records.ids is not None:
+                    row = {"id": records.ids[k], "keeper_id": records.ids[keep]}
+                else:
+                    row = _place(corpus, records, k)
+                    row.update(
+                        {f"keeper_{key}": v for key, v in _place(corpus, records, keep).items()}
+                    )
+                row["similarity"] = float(similarity[k])
+                lines.append(json.dumps(row, ensure_ascii=False, default=str) + "\n")
+            stream.write("".join(lines).encode("utf-8", "surrogateescape"))
+    return len(dropped)

@@ -1,0 +1,174 @@
+// Bindings of the JSON Lines field scanner (jsonl/jsonl.hpp). The public API is
+// veltrane/corpus.py, which reads the blocks, reads the lines the scanner does not take, and
+// names the file and line of bad input.
+#include "jsonl/jsonl.hpp"
+#include "module/native.hpp"
+#include "module/pyinput.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+namespace jsonl = veltrane::jsonl;
+using veltrane::pyutil::to_array;
+
+namespace {
+
+using Int64s = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+
+std::string_view view(const py::bytes &b) {
+    return {PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()))};
+}
+
+// A block is read in place: bytes, or a view of the reader's reused buffer. The buffer_info
+// holds the export, so the buffer cannot be resized while it is read.
+struct Block {
+    py::buffer_info info;
+    std::string_view data;
+
+    explicit Block(const py::buffer &b) : info(b.request()) {
+        if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) {
+            throw py::type_error("a block must be a contiguous buffer of bytes");
+        }
+        data = {static_cast<const char *>(info.ptr), static_cast<std::size_t>(info.size)};
+    }
+};
+
+// The start of every line of `block` and, last, its size: n + 1 offsets for n lines (a last line
+// without its "\n" counts).
+py::array_t<int64_t> line_starts(const py::buffer &buffer) {
+    const Block block(buffer);
+    const std::string_view data = block.data;
+    std::vector<int64_t> starts {0};
+    {
+        py::gil_scoped_release release;
+        const char *p = data.data();
+        const char *end = p + data.size();
+        while (p != end) {
+            const void *nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+            p = nl == nullptr ? end : static_cast<const char *>(nl) + 1;
+            starts.push_back(p - data.data());
+        }
+    }
+    return to_array(starts);
+}
+
+py::bytes token_bytes(const char *data, const jsonl::Token &t) {
+    py::bytes out(nullptr, static_cast<py::ssize_t>(t.size));
+    jsonl::unescape(data, t, PyBytes_AS_STRING(out.ptr()));
+    return out;
+}
+
+// A JSON number's value as Python's float() reads it: strtod only where from_chars is out of
+// range, as it gives infinity or zero there the way Python does.
+double number_value(const char *data, const jsonl::Token &t) {
+    double value = 0;
+    const char *begin = data + t.begin;
+    const char *end = data + t.end;
+    if (std::from_chars(begin, end, value).ec == std::errc()) {
+        return value;
+    }
+    return std::strtod(std::string(begin, end).c_str(), nullptr);
+}
+
+// (texts, rows, ids, id_is_number, values, first_other): the text of each record, the index of
+// its line, its id's bytes and whether the id is a number, its value as a float64;
+// first_other is the first line the scanner does not take, -1 when none (else the rest is
+// empty).
+py::tuple jsonl_fields(const py::buffer &buffer,
+                       const Int64s &starts,
+                       const py::bytes &field,
+                       const py::bytes &id_field,
+                       const py::bytes &value_field,
+                       int threads) {
+    if (threads < 1) {
+        throw py::value_error("threads must be at least 1");
+    }
+    const Block block(buffer);
+    const std::string_view data = block.data;
+    const auto n = starts.size() > 0 ? static_cast<std::size_t>(starts.size() - 1) : 0;
+    const int64_t *s = starts.data();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (s[k] < 0 || s[k] > s[k + 1] || static_cast<std::size_t>(s[k + 1]) > data.size()) {
+            throw py::value_error("line starts must be ascending offsets within the block");
+        }
+    }
+    const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
+    const std::string_view id_name = fields.id;
+    std::vector<jsonl::Line> lines(n);
+    {
+        py::gil_scoped_release release;
+        jsonl::scan_lines(data.data(), s, n, fields, threads, lines.data());
+    }
+    std::vector<int64_t> rows;
+    rows.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (lines[k].status == jsonl::Status::other) {
+            return py::make_tuple(py::list(),
+                                  to_array(std::vector<int64_t>()),
+                                  py::none(),
+                                  py::none(),
+                                  py::none(),
+                                  static_cast<int64_t>(k));
+        }
+        if (lines[k].status == jsonl::Status::record) {
+            rows.push_back(static_cast<int64_t>(k));
+        }
+    }
+    py::list texts(rows.size());
+    py::list ids(id_name.empty() ? 0 : rows.size());
+    py::array_t<bool> numbers(static_cast<py::ssize_t>(id_name.empty() ? 0 : rows.size()));
+    py::array_t<double> values(static_cast<py::ssize_t>(fields.value.empty() ? 0 : rows.size()));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const jsonl::Line &line = lines[static_cast<std::size_t>(rows[r])];
+        texts[r] = token_bytes(data.data(), line.text);
+        if (!id_name.empty()) {
+            jsonl::Token id = line.id;
+            if (id.kind == jsonl::Kind::number) {
+                id.size = id.end - id.begin;
+            }
+            ids[r] = token_bytes(data.data(), id);
+            numbers.mutable_data()[r] = id.kind == jsonl::Kind::number;
+        }
+        if (!fields.value.empty()) {
+            values.mutable_data()[r] = number_value(data.data(), line.value);
+        }
+    }
+    return py::make_tuple(texts,
+                          to_array(rows),
+                          id_name.empty() ? py::object(py::none()) : py::object(ids),
+                          id_name.empty() ? py::object(py::none()) : py::object(numbers),
+                          fields.value.empty() ? py::object(py::none()) : py::object(values),
+                          int64_t {-1});
+}
+
+} // namespace
+
+namespace veltrane {
+
+void bind_jsonl(py::module_ &m) {
+    m.def("line_starts", &line_starts, py::arg("block"));
+    m.def(
+        "is_utf8",
+        [](const py::buffer &buffer) {
+            const Block block(buffer);
+            py::gil_scoped_release release;
+            return jsonl::valid_utf8(block.data);
+        },
+        py::arg("block"));
+    m.def("jsonl_fields",
+          &jsonl_fields,
+          py::arg("block"),
+          py::arg("starts"),
+          py::arg("field"),
+          py::arg("id_field"),
+          py::arg("value_field"),
+          py::arg("threads"));
+}
+
+} // namespace veltrane

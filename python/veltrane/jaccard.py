@@ -37,6 +37,8 @@ from .minhash import minhash_signatures, shingle_hashes
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
 JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])
 
+#: What ``verify=`` takes: ``"exact"``, ``"estimate"`` or None (see
+#: :func:`near_duplicate_pairs_jaccard`).
 Verify = Literal["exact", "estimate"] | None
 
 # The automatic choice of bands keeps the mean chance of missing a true pair, over

@@ -34,6 +34,7 @@ from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import bands_and_rows
 from .minhash import minhash_signatures, shingle_hashes
 
+#: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
 Id = int | str
 
 _FORMAT = "veltrane.JaccardIndex"
@@ -53,7 +54,9 @@ _IN_CHUNK = 4096
 class IndexMatch(NamedTuple):
     """An indexed text that is a near duplicate of a queried one."""
 
+    #: The id the indexed text was added with.
     id: Id
+    #: The exact Jaccard similarity of the two texts' shingle sets.
     similarity: float
 
 
@@ -276,30 +279,37 @@ class JaccardIndex:
 
     @property
     def path(self) -> Path:
+        """The index directory."""
         return self._path
 
     @property
     def threshold(self) -> float:
+        """The least Jaccard similarity of a match."""
         return self._params["threshold"]
 
     @property
     def ngram(self) -> int:
+        """Words per shingle."""
         return self._params["ngram"]
 
     @property
     def num_perm(self) -> int:
+        """Values per MinHash signature."""
         return self._params["num_perm"]
 
     @property
     def seed(self) -> int:
+        """The seed of the MinHash permutations."""
         return self._params["seed"]
 
     @property
     def bands(self) -> int:
+        """LSH bands per signature."""
         return self._params["bands"]
 
     @property
     def rows(self) -> int:
+        """Signature values per band."""
         return self._params["rows"]
 
     def __len__(self) -> int:
@@ -314,6 +324,7 @@ class JaccardIndex:
         return self._db.execute("SELECT 1 FROM docs WHERE id = ?", (key,)).fetchone() is not None
 
     def close(self) -> None:
+        """Closes the index; every committed batch is already on disk."""
         self._segments.clear()
         self._db.close()
 

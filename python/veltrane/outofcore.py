@@ -36,6 +36,7 @@ _SORT_COPIES = 2
 _REREAD_TEXTS = 1 << 17
 _TEXT_BYTES = 4096
 
+#: What ``fetch`` returns: the texts at the indexes asked for, in that order.
 Texts = Sequence[str | bytes | bytearray]
 
 
@@ -77,8 +78,11 @@ class BandRuns:
     def __init__(
         self, bands: int, rows: int, *, memory: int, tmp_dir: str | os.PathLike | None = None
     ) -> None:
+        #: LSH bands per signature.
         self.bands = _args.positive(bands, "bands")
+        #: Signature values per band.
         self.rows = _args.positive(rows, "rows")
+        #: Bytes of band entries held before a sorted run is written to disk.
         self.memory = _args.positive(memory, "memory")
         self._tmp_parent = tmp_dir
         self._dir: Path | None = None
@@ -105,6 +109,7 @@ class BandRuns:
 
     @property
     def n(self) -> int:
+        """How many texts' signatures were added."""
         return self._n
 
     @property

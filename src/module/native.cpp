@@ -22,4 +22,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_minhash(m);
     veltrane::bind_lsh(m);
     veltrane::bind_gear(m);
+    veltrane::bind_files(m);
 }

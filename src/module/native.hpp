@@ -12,5 +12,6 @@ void bind_chunk(pybind11::module_ &m);
 void bind_minhash(pybind11::module_ &m);
 void bind_lsh(pybind11::module_ &m);
 void bind_gear(pybind11::module_ &m);
+void bind_files(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -1,0 +1,146 @@
+"""The native many-file pipeline: BLAKE3, the digest set, and the report against the Python
+reference path on random trees."""
+
+import os
+import random
+import stat
+import tempfile
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from model_blake3 import blake3 as model_blake3
+from veltrane import GearCDC, _native, dedup_report
+from veltrane.files import SAME_FILE, SPECIAL, blake3, dedup_files
+
+
+@pytest.mark.parametrize(
+    "data, digest",
+    [
+        (b"", "af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262"),
+        (b"abc", "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85"),
+    ],
+)
+def test_blake3_golden(data, digest):
+    assert blake3(data).hex() == digest
+
+
+# Past one block, one chunk, and the 2, 4, 8 and 16 chunks the SIMD paths hash at once.
+@pytest.mark.parametrize("size", [1, 64, 65, 1024, 1025, 2048, 4097, 8192, 16 * 1024 + 1, 40_000])
+def test_blake3_against_model(size):
+    data = random.Random(size).randbytes(size)
+    assert blake3(data) == model_blake3(data)
+
+
+# Digests sharing their first 8 bytes (the probe position) and their ninth (the tag) force
+# the full comparison; many of them force the table to grow.
+@given(
+    st.lists(st.tuples(st.integers(0, 3), st.integers(0, 2), st.binary(min_size=23, max_size=23)))
+)
+def test_digest_set_is_a_set(keys):
+    digests = [bytes([p]) * 8 + bytes([t]) + rest for p, t, rest in keys]
+    digests += [d[:9] + bytes([i % 256]) * 23 for i, d in enumerate(digests * 40)]
+    found, model = _native.DigestSet(), set()
+    for d in digests:
+        assert found.add(d) == (d not in model)
+        model.add(d)
+    assert len(found) == len(model) and all(d in found for d in model)
+    assert found.digests() == b"".join(dict.fromkeys(digests))
+    assert bytes([9]) * 32 not in found  # no generated digest starts with 9
+
+
+def _walk(top: str) -> list[str]:
+    """The files the command line reads: depth first, entries sorted by their bytes."""
+    if not os.path.isdir(top):
+        return [top]
+    out = []
+    for name in sorted(os.listdir(top), key=os.fsencode):
+        path = os.path.join(top, name)
+        if os.path.islink(path):
+            continue
+        out += _walk(path) if os.path.isdir(path) else [path] if os.path.isfile(path) else []
+    return out
+
+
+def _reference(paths, **kwargs):
+    """dedup_report over the walked files, each (device, inode) read once."""
+    first, skipped = [], []
+    keys = set()
+    for path in (f for p in paths for f in _walk(p)):
+        st_ = os.stat(path)
+        key = (st_.st_dev, st_.st_ino)
+        (skipped if key in keys else first).append(path)
+        keys.add(key)
+    return dedup_report(first, **kwargs), skipped
+
+
+contents = st.sampled_from([b"", b"x" * 5000]) | st.binary(max_size=6000)
+trees = st.lists(
+    st.tuples(
+        st.sampled_from(["a", "b", "a/c", "a/c/d", "\u00e9"]),  # directory
+        st.integers(0, 5),  # 0-1: a hardlink or a copy of an earlier file; else new content
+        contents,
+    ),
+    max_size=12,
+)
+
+
+@settings(max_examples=60)
+@given(
+    tree=trees,
+    chunker=st.sampled_from([GearCDC(256, min_size=64, max_size=1024), 64, 1000]),
+    threads=st.sampled_from([1, 3]),
+    read_size=st.sampled_from([100, 4096, 1 << 20]),
+    twice=st.booleans(),
+)
+def test_native_report_equals_reference(tree, chunker, threads, read_size, twice):
+    with tempfile.TemporaryDirectory() as top:
+        made: list[str] = []
+        for i, (folder, kind, data) in enumerate(tree):
+            os.makedirs(os.path.join(top, folder), exist_ok=True)
+            path = os.path.join(top, folder, f"f{i}")
+            if kind == 0 and made:
+                os.link(made[i % len(made)], path)
+            elif kind == 1 and made:
+                with open(made[i % len(made)], "rb") as src, open(path, "wb") as out:
+                    out.write(src.read())
+            else:
+                with open(path, "wb") as out:
+                    out.write(data)
+            made.append(path)
+        paths = [top, os.path.join(top, "a")] if twice else [top]
+        native = dedup_files(paths, chunker=chunker, threads=threads, read_size=read_size)
+        reference, skipped = _reference(paths, chunker=chunker)
+        assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
+        assert native.total.to_dict() == reference.total.to_dict()
+        assert [(s.path, s.reason) for s in native.skipped] == [(p, SAME_FILE) for p in skipped]
+        by_content: dict[bytes, list[str]] = {}
+        for f in reference.files:
+            with open(f.path, "rb") as src:
+                data = src.read()
+            if data:
+                by_content.setdefault(data, []).append(f.path)
+        assert native.duplicate_files == [g for g in by_content.values() if len(g) > 1]
+
+
+def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d" / "file").write_bytes(b"data" * 100)
+    os.mkfifo(tmp_path / "d" / "fifo")  # opening it for reading would wait for a writer
+    os.mkfifo(tmp_path / "named")
+    missing = str(tmp_path / "missing")
+    errors = []
+    report = dedup_files(
+        [str(tmp_path / "d"), str(tmp_path / "named"), missing, str(tmp_path / "d" / "file")],
+        on_error=lambda path, e: errors.append((path, e.errno)),
+    )
+    assert [f.path for f in report.files] == [str(tmp_path / "d" / "file")]
+    assert [(s.path, s.reason) for s in report.skipped] == [
+        (str(tmp_path / "d" / "fifo"), SPECIAL),
+        (str(tmp_path / "named"), SPECIAL),
+        (str(tmp_path / "d" / "file"), SAME_FILE),
+    ]
+    assert errors == [(missing, 2)]
+    with pytest.raises(FileNotFoundError):
+        dedup_files([missing])
+    assert stat.S_ISFIFO(os.stat(tmp_path / "named").st_mode)

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import base64
 import json
 import os
 import sys
 from collections.abc import Iterator, Sequence
 
+from ..files import SAME_FILE, SPECIAL, dedup_files
 from ..gear import DEFAULT_AVG_SIZE, GearCDC
 from ..stream import DEFAULT_CHUNK_SIZE, dedup_report
 from ._common import (
@@ -16,7 +18,6 @@ from ._common import (
     CommandError,
     Progress,
     Skipped,
-    check_inputs,
     progress_wanted,
     shown,
     total_size,
@@ -71,11 +72,58 @@ def _dedup_table(report) -> str:
         "mean",
         "max",
     ]
+    digest = getattr(report, "digest", "blake2b").upper()
     return (
-        _chunker_line(report) + "\nUnique: not held by an earlier file or an earlier part of the "
-        "same file. Saved: the share\nthat repeats. Min, mean, max: chunk lengths.\n\n"
-        + _format_table(header, rows)
+        _chunker_line(report) + f" Chunks compared by {digest} digest.\n"
+        "Unique: not held by an earlier file or an earlier part of the same file. Saved: the "
+        "share\nthat repeats. Min, mean, max: chunk lengths.\n\n" + _format_table(header, rows)
     )
+
+
+def _skipped_lines(report) -> str:
+    skipped = getattr(report, "skipped", [])
+    same = sum(s.reason == SAME_FILE for s in skipped)
+    special = sum(s.reason == SPECIAL for s in skipped)
+    lines = []
+    if same:
+        lines.append(
+            f"Skipped {same:,} paths to files already counted (hardlinks, paths given twice)."
+        )
+    if special:
+        lines.append(f"Skipped {special:,} FIFOs, sockets or devices (never opened).")
+    return "\n" + "\n".join(lines) + "\n" if lines else ""
+
+
+def _duplicate_lines(report) -> str:
+    groups = getattr(report, "duplicate_files", [])
+    out = [f"\nGroups of identical files (empty files left out): {len(groups):,}\n"]
+    for group in groups:
+        out.append("\n" + "".join(f"  {shown(path)}\n" for path in group))
+    return "".join(out)
+
+
+def _json_path(path: str) -> dict:
+    """A path as strict JSON: its text, and when its bytes are not UTF-8, the exact bytes in
+    base64 as well (the text then shows them as \\x escapes)."""
+    raw = os.fsencode(path)
+    try:
+        return {"path": raw.decode("utf-8")}
+    except UnicodeDecodeError:
+        return {
+            "path": raw.decode("utf-8", "backslashreplace"),
+            "path_base64": base64.b64encode(raw).decode("ascii"),
+        }
+
+
+def _json_report(report, duplicate_files: bool) -> dict:
+    d = report.to_dict()
+    for entry in [*d["files"], *d.get("skipped", [])]:
+        entry.update(_json_path(entry["path"]))
+    if duplicate_files:
+        d["duplicate_files"] = [[_json_path(p) for p in g] for g in report.duplicate_files]
+    else:
+        d.pop("duplicate_files", None)
+    return d
 
 
 def _dedup_chunker(args) -> GearCDC | int:
@@ -145,16 +193,21 @@ def _dedup_inputs(paths: Sequence[str], errors: list[tuple[str, OSError]]) -> li
 
 def run(args, out) -> None:
     chunker = _dedup_chunker(args)
-    # Named inputs that do not exist fail at once, as for the other commands; files found in
-    # directories that cannot be read are reported and skipped.
-    check_inputs([p for p in args.paths if not os.path.isdir(p)])
     errors: list[tuple[str, OSError]] = []
-    inputs = _dedup_inputs(args.paths, errors)
-    named = [p for p in inputs if isinstance(p, str)]
-    total = total_size(named) if len(named) == len(inputs) else None
+    native = STDIN not in args.paths
+    if native:
+        # Missing or unreadable paths, named or found in a directory, are reported alike.
+        inputs: list = list(args.paths)
+        total = total_size(inputs) if not any(map(os.path.isdir, inputs)) else None
+        run_report = dedup_files
+    else:
+        inputs = _dedup_inputs(args.paths, errors)
+        named = [p for p in inputs if isinstance(p, str)]
+        total = total_size(named) if len(named) == len(inputs) else None
+        run_report = dedup_report  # type: ignore[assignment]
     with Progress(progress_wanted(args), total, "chunking") as progress:
         try:
-            report = dedup_report(
+            report = run_report(
                 inputs,
                 chunker=chunker,
                 progress=progress.update,
@@ -169,9 +222,11 @@ def run(args, out) -> None:
             f"{PROG}: error: {shown(path)}: {error.strerror or error} (skipped)", file=sys.stderr
         )
     if args.json:
-        out.write(json.dumps(report.to_dict(), indent=2) + "\n")
+        out.write(json.dumps(_json_report(report, args.duplicate_files), indent=2) + "\n")
     else:
-        out.write(_dedup_table(report))
+        out.write(_dedup_table(report) + _skipped_lines(report))
+        if args.duplicate_files:
+            out.write(_duplicate_lines(report))
     if errors:
         out.flush()
         raise Skipped()

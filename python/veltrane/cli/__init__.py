@@ -193,8 +193,9 @@ def build_parser() -> argparse.ArgumentParser:
             "path given twice) is read and counted once; FIFOs, sockets and devices are "
             "skipped unopened; both are counted in the report. A path that cannot be read is "
             "reported, left out, and makes the exit status 1. The default chunker, gear "
-            "(GearCDC), cuts where the last 64 bytes say so, so content shifted by an insertion still repeats; cdc (CDC) restarts its hash "
-            "at every chunk, so an insertion shifts every cut behind it."
+            "(GearCDC), cuts where the last 64 bytes say so, so content shifted by an "
+            "insertion still repeats; cdc (CDC) restarts its hash at every chunk, so an "
+            "insertion shifts every cut behind it."
         ),
     )
     dedup.add_argument(

@@ -145,3 +145,19 @@ def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
     with pytest.raises(FileNotFoundError):
         dedup_files([missing])
     assert stat.S_ISFIFO(os.stat(tmp_path / "named").st_mode)
+
+
+# Pieces of many chunks are digested by several workers at once while the next is read; a
+# file longer than a piece holds repeats across pieces and across the two names.
+@pytest.mark.parametrize("threads", [1, 2, 4])
+@pytest.mark.parametrize("chunker", [GearCDC(256, min_size=64, max_size=1024), 100])
+def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
+    rng = random.Random(threads)
+    block = rng.randbytes(300_000)
+    path = tmp_path / "long"
+    path.write_bytes(block + rng.randbytes(500_000) + block + block[:123_457])
+    copy = tmp_path / "copy"
+    copy.write_bytes(path.read_bytes()[1:])
+    native = dedup_files([path, copy], chunker=chunker, threads=threads, read_size=65_536)
+    reference = dedup_report([path, copy], chunker=chunker)
+    assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]

@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -131,7 +132,58 @@ struct Buffer {
     std::unique_ptr<unsigned char[]> data;
     std::size_t size = 0;
     std::vector<uint64_t> ends;
+    std::vector<Chunk> digested;
+
+    // Room for at least `want` bytes (at most `bound`), keeping the first `keep`.
+    void reserve(std::size_t want, std::size_t bound, std::size_t keep) {
+        if (size >= want) {
+            return;
+        }
+        const std::size_t grown_size = std::min(bound, std::max(want, 2 * size));
+        std::unique_ptr<unsigned char[]> grown(new unsigned char[grown_size]);
+        std::memcpy(grown.get(), data.get(), keep);
+        data = std::move(grown);
+        size = grown_size;
+    }
 };
+
+// A worker's two buffers: one is read and cut while the chunks of the other are digested.
+struct Buffers {
+    Buffer one, two;
+};
+
+// The digests of one piece's chunks, which idle workers help with.
+struct DigestJob {
+    Buffer *piece = nullptr;
+    std::size_t count = 0;
+    std::atomic<std::size_t> next {0};
+    // Under Run::mu_:
+    std::size_t finished = 0;
+    unsigned helpers = 0;
+};
+
+// Chunks handed out at a time: 8 chunks of 8 KiB keep a helper busy for some 20 us.
+constexpr std::size_t kDigestBatch = 8;
+// Fewer chunks than this are digested by the reader alone.
+constexpr std::size_t kShareChunks = 32;
+
+std::size_t digest_batches(DigestJob &job) {
+    Buffer &b = *job.piece;
+    Chunk *out = b.digested.data();
+    std::size_t done = 0;
+    for (;;) {
+        const std::size_t first = job.next.fetch_add(kDigestBatch, std::memory_order_relaxed);
+        if (first >= job.count) {
+            return done;
+        }
+        const std::size_t last = std::min(job.count, first + kDigestBatch);
+        for (std::size_t i = first; i < last; ++i) {
+            const uint64_t start = i == 0 ? 0 : b.ends[i - 1];
+            out[i] = {b.ends[i] - start, blake3(b.data.get() + start, b.ends[i] - start)};
+        }
+        done += last - first;
+    }
+}
 
 class Run {
 public:
@@ -145,7 +197,11 @@ public:
 
 private:
     void work();
-    void process(Slot &s, Buffer &buf);
+    void process(Slot &s, Buffers &bufs);
+    // Digests the chunks of `piece` (its ends) into its `digested`, sharing the work with
+    // idle workers; returns once all are done.
+    void digest(Buffer &piece, DigestJob &job, bool started);
+    void share(Buffer &piece, DigestJob &job);
     bool claim(const FileKey &key, std::size_t index);
     // Waits for s's turn and looks up its chunks so far; false when the file was counted
     // already or the run is cancelled, so reading it can stop.
@@ -167,6 +223,8 @@ private:
     std::mutex mu_;
     std::condition_variable work_cv_; // a slot to take, or the end
     std::condition_variable turn_cv_; // the turn moved
+    std::condition_variable job_cv_;  // a shared digest job was finished
+    DigestJob *shared_ = nullptr;     // the digest job idle workers help with
     std::deque<std::unique_ptr<Slot>> slots_;
     std::size_t base_ = 0;   // index of slots_.front()
     std::size_t pushed_ = 0; // slots made so far
@@ -198,7 +256,37 @@ bool Run::claim(const FileKey &key, std::size_t index) {
     return true;
 }
 
-void Run::process(Slot &s, Buffer &buf) {
+void Run::share(Buffer &piece, DigestJob &job) {
+    job.piece = &piece;
+    job.count = piece.ends.size();
+    job.next = 0;
+    job.finished = 0;
+    job.helpers = 0;
+    piece.digested.resize(job.count);
+    if (job.count < kShareChunks) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(mu_);
+    if (shared_ == nullptr) {
+        shared_ = &job;
+        work_cv_.notify_all();
+    }
+}
+
+void Run::digest(Buffer &piece, DigestJob &job, bool started) {
+    if (!started) {
+        share(piece, job);
+    }
+    const std::size_t done = digest_batches(job);
+    std::unique_lock<std::mutex> lock(mu_);
+    job.finished += done;
+    job_cv_.wait(lock, [&] { return job.finished == job.count && job.helpers == 0; });
+    if (shared_ == &job) {
+        shared_ = nullptr;
+    }
+}
+
+void Run::process(Slot &s, Buffers &bufs) {
     const Fd fd(open(s.entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
@@ -221,18 +309,36 @@ void Run::process(Slot &s, Buffer &buf) {
                                   ? SIZE_MAX
                                   : read_size_ + static_cast<std::size_t>(longest);
     Blake3 content;
+    // While the chunks of one buffer are digested (by idle workers, and by this one when it
+    // has read and cut the next piece), the next piece is read into the other.
+    Buffer *cur = &bufs.one;
+    Buffer *other = &bufs.two;
+    DigestJob job;
+    Buffer *in_flight = nullptr;
+    auto collect = [&] {
+        digest(*in_flight, job, true);
+        for (const Chunk &c : in_flight->digested) {
+            content.update(c.digest.data(), c.digest.size());
+        }
+        s.chunks.insert(s.chunks.end(), in_flight->digested.begin(), in_flight->digested.end());
+        in_flight = nullptr;
+    };
+    // Every way out waits for the job: helpers may still be reading the buffer.
+    struct Settle {
+        std::function<void()> run;
+        ~Settle() {
+            run();
+        }
+    } settle {[&] {
+        if (in_flight != nullptr) {
+            digest(*in_flight, job, true);
+        }
+    }};
     std::size_t carried = 0;
     for (;;) {
-        if (buf.size < carried + read_size_) {
-            const std::size_t want =
-                std::min(bound, std::max({carried + read_size_, 2 * buf.size, 2 * read_size_}));
-            std::unique_ptr<unsigned char[]> grown(new unsigned char[want]);
-            std::memcpy(grown.get(), buf.data.get(), carried);
-            buf.data = std::move(grown);
-            buf.size = want;
-        }
-        const std::size_t room = buf.size - carried;
-        const ssize_t got = read_full(fd.get(), buf.data.get() + carried, room);
+        cur->reserve(carried + read_size_, bound, carried);
+        const std::size_t room = cur->size - carried;
+        const ssize_t got = read_full(fd.get(), cur->data.get() + carried, room);
         if (got < 0) {
             s.outcome = Slot::Outcome::error;
             s.error = errno;
@@ -241,25 +347,18 @@ void Run::process(Slot &s, Buffer &buf) {
         bytes_read_.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         const std::size_t filled = carried + static_cast<std::size_t>(got);
         const bool ended = static_cast<std::size_t>(got) < room;
-        if (filled == 0) {
-            break;
+        cur->ends.clear();
+        if (filled > 0) {
+            cutter_.ends(cur->data.get(), filled, cur->ends);
+            // The last chunk ends where the buffer does; more input could move its cut,
+            // unless the input is over or the chunk reached the longest length.
+            const uint64_t last_start = cur->ends.size() > 1 ? cur->ends[cur->ends.size() - 2] : 0;
+            if (!ended && filled - last_start != longest) {
+                cur->ends.pop_back();
+            }
         }
-        cutter_.ends(buf.data.get(), filled, buf.ends);
-        // The last chunk ends where the buffer does; more input could move its cut, unless
-        // the input is over or the chunk reached the longest length.
-        const uint64_t last_start = buf.ends.size() > 1 ? buf.ends[buf.ends.size() - 2] : 0;
-        if (!ended && filled - last_start != longest) {
-            buf.ends.pop_back();
-        }
-        std::size_t start = 0;
-        for (const uint64_t end : buf.ends) {
-            const Chunk c {end - start, blake3(buf.data.get() + start, end - start)};
-            content.update(c.digest.data(), c.digest.size());
-            s.chunks.push_back(c);
-            start = end;
-        }
-        if (ended) {
-            break;
+        if (in_flight != nullptr) {
+            collect();
         }
         if (cancelled_.load(std::memory_order_relaxed)) {
             s.outcome = Slot::Outcome::cancelled;
@@ -268,8 +367,16 @@ void Run::process(Slot &s, Buffer &buf) {
         if (s.chunks.size() >= kFlushChunks && !flush(s)) {
             return;
         }
-        carried = filled - start;
-        std::memmove(buf.data.get(), buf.data.get() + start, carried);
+        share(*cur, job);
+        in_flight = cur;
+        if (ended) {
+            collect();
+            break;
+        }
+        carried = filled - (cur->ends.empty() ? 0 : static_cast<std::size_t>(cur->ends.back()));
+        other->reserve(carried + read_size_, bound, 0);
+        std::memcpy(other->data.get(), cur->data.get() + (filled - carried), carried);
+        std::swap(cur, other);
     }
     s.stats.content = content.digest();
 }
@@ -334,12 +441,12 @@ void Run::commit(Slot &s) {
         if (counted_.count(s.key) == 0 && !s.flushed) {
             // The link read first failed; this one is read now, in its turn.
             s.outcome = O::counted;
-            Buffer buf;
+            Buffers bufs;
             {
                 const std::lock_guard<std::mutex> lock(claims_mu_);
                 claims_[s.key] = s.index;
             }
-            process(s, buf);
+            process(s, bufs);
             commit(s);
             return;
         }
@@ -397,12 +504,27 @@ void Run::finish(Slot &s) {
 }
 
 void Run::work() {
-    Buffer buf;
+    Buffers bufs;
     for (;;) {
         Slot *s = nullptr;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            work_cv_.wait(lock, [&] { return taken_ < pushed_ || walked_; });
+            const auto helpable = [&] {
+                return shared_ != nullptr && shared_->next.load() < shared_->count;
+            };
+            work_cv_.wait(lock, [&] { return helpable() || taken_ < pushed_ || walked_; });
+            // Digests of a piece already read come first: its file holds up the lookups.
+            if (helpable()) {
+                DigestJob &job = *shared_;
+                ++job.helpers;
+                lock.unlock();
+                const std::size_t done = digest_batches(job);
+                lock.lock();
+                job.finished += done;
+                --job.helpers;
+                job_cv_.notify_all();
+                continue;
+            }
             if (taken_ == pushed_) {
                 return;
             }
@@ -417,7 +539,7 @@ void Run::work() {
             s->outcome = Slot::Outcome::special;
         } else {
             try {
-                process(*s, buf);
+                process(*s, bufs);
             } catch (...) {
                 s->outcome = Slot::Outcome::cancelled;
                 fail(std::current_exception());

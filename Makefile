@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test typecheck sanitize fuzz bench bench-verify wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test typecheck sanitize fuzz bench bench-quick test-long wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -22,8 +22,9 @@ help:
 	@echo "make wheel   a manylinux wheel with the OpenMP runtime inside (dist/)"
 	@echo "make wheel-check / sdist-check  install the wheel / sdist in a fresh venv and try it"
 	@echo "make fuzz    coverage-guided fuzzing of every operation (FUZZ_SECONDS per target, default 60)"
-	@echo "make bench-verify  long property runs: the fast paths against the literal algorithms"
+	@echo "make test-long  the property tests (marker long) with 10,000 examples each (LONG_EXAMPLES)"
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
+	@echo "make bench-quick  every benchmark once on tiny inputs, peers only if installed (seconds)"
 	@echo "make typecheck  mypy on the veltrane package"
 	@echo "make format  clang-format the native sources, ruff format and ruff check --fix the Python"
 	@echo "             ones (format-check only checks)"
@@ -78,11 +79,12 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	PYTHON="$(PYTHON)" FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
 
-# The fast paths of chunking, fingerprints and voting against literal models, with many more
-# examples than the everyday suite runs.
-bench-verify: install
-	HYPOTHESIS_PROFILE=long $(VPY) -m pytest -q tests/test_cdc.py tests/test_simhash.py $(wildcard tests/test_fastpaths.py) \
-	    tests/test_gear.py -k "not cli"
+# The property tests (marker `long`: every Hypothesis test, and the seeded loops that take the
+# `rounds` fixture) with LONG_EXAMPLES examples each instead of 200, and as many times more
+# rounds: the fast paths and the searches against their literal models and brute force.
+LONG_EXAMPLES ?= 10000
+test-long: install
+	HYPOTHESIS_PROFILE=long LONG_EXAMPLES=$(LONG_EXAMPLES) $(VPY) -m pytest -m long $(PYTEST_ARGS)
 
 # A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
 # libstdc++ whose symbols the module uses, as `auditwheel show` reports on this build
@@ -110,17 +112,23 @@ sdist-check: $(VPY)
 system-deps:
 	@command -v qemu-x86_64 >/dev/null || { apt-get update -qq && apt-get install -y -qq qemu-user; }
 
+# The benchmark scripts, each of which takes --quick; dask_search.py needs the dask extra and
+# runs only in the smoke run (`python bench/dask_search.py` for its full run).
+BENCH_SCRIPTS := run search collapse stream gear jaccard minhash
+
 bench: install
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.
 	@for peer in $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 	    $(PIP) install --quiet "$$peer" || echo "bench: $$peer did not install; it shows as n/a"; done
-	$(VPY) bench/run.py
-	$(VPY) bench/search.py
-	$(VPY) bench/collapse.py
-	$(VPY) bench/stream.py
-	$(VPY) bench/gear.py
-	$(VPY) bench/jaccard.py
-	$(VPY) bench/minhash.py
+	@for script in $(BENCH_SCRIPTS); do echo "$(VPY) bench/$$script.py"; $(VPY) bench/$$script.py || exit 1; done
+
+# Every benchmark script once on tiny inputs, so that none of them rots: its checks hold and its
+# tables print. Peers that are not installed show as n/a; nothing is held against a time.
+bench-quick: install
+	@status=0; for script in $(BENCH_SCRIPTS) dask_search; do \
+	    echo "== bench/$$script.py --quick"; \
+	    $(VPY) bench/$$script.py --quick || { echo "bench-quick: bench/$$script.py failed"; status=1; }; \
+	done; exit $$status
 
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")

@@ -3,16 +3,17 @@ stream, which collapse identical fingerprints before they search, beside the sea
 distinct fingerprints.
 
     python bench/collapse.py            full run: the copyright corpus, 10,000,000 lines, ~2 min
-    python bench/collapse.py --quick    smoke run: the copyright corpus, 1,000,000 lines
+    python bench/collapse.py --quick    smoke run: 50 copyright files, 20,000 lines, once each
 
 The copies come from two corpora. One is real: every line of the Debian `copyright` file of
 every package installed on this machine (/usr/share/doc/*/copyright, packages in name order),
 where license boilerplate repeats thousands of times. The other is generated: lines of random
-words, a tenth of them copies of 100 lines, so that each of those repeats 10,000 times (1,000
-in the quick run). Every measurement runs in a fresh process, which reports its wall time and
-its peak resident memory (VmHWM: the whole process, interpreter and data included). Figures
-are reported beside the targets, never held against them; a failed check (a result that
-differs from its reference) makes the exit status 1.
+words, a tenth of them copies of 100 lines, so that each of those repeats 10,000 times (20
+in the quick run, which also takes only the first 50 copyright files). Every measurement runs
+in a fresh process, which reports its wall time and its peak resident memory (VmHWM: the whole
+process, interpreter and data included). Figures are reported beside the targets, never held
+against them; a failed check (a result that differs from its reference) makes the exit
+status 1.
 """
 
 import argparse
@@ -69,9 +70,10 @@ def memory_status(field):
 # --- data ------------------------------------------------------------------------------------
 
 
-def copyright_corpus(path):
-    """Writes every line of the installed copyright files to path; returns (files, lines)."""
-    files = sorted(glob.glob(COPYRIGHT_GLOB))
+def copyright_corpus(path, limit=None):
+    """Writes every line of the first `limit` installed copyright files (all by default) to
+    path; returns (files, lines)."""
+    files = sorted(glob.glob(COPYRIGHT_GLOB))[:limit]
     lines = 0
     with open(path, "wb") as out:
         for name in files:
@@ -186,9 +188,9 @@ def row(name, items, run, target=""):
 HEADERS = ["what", "items", "seconds", "peak MB", "added MB", "target"]
 
 
-def bench_copyright(scratch):
+def bench_copyright(cfg, scratch):
     path = scratch / "copyright.txt"
-    files, lines = copyright_corpus(path)
+    files, lines = copyright_corpus(path, cfg.copyright_files)
     if lines == 0:
         print(f"\nno files match {COPYRIGHT_GLOB}: the copyright corpus is n/a")
         return True
@@ -217,7 +219,8 @@ def bench_copyright(scratch):
             row("deduplicate_texts", len(texts), dedup_run, target),
         ],
         notes=[
-            f"corpus: {COPYRIGHT_GLOB} of this machine, packages in name order, every line",
+            f"corpus: {COPYRIGHT_GLOB} of this machine, packages in name order, every line"
+            + ("" if cfg.copyright_files is None else f" of the first {files}"),
             f"  {len(distinct):,} distinct fingerprints; the largest groups of copies:"
             f" {', '.join(f'{c:,}' for c in np.sort(counts)[::-1][:4])}",
             f"  its pairs within {MAX_DISTANCE} bits: {pairs:,} ({pairs * 17 / 1e9:,.1f} GB as"
@@ -255,13 +258,13 @@ def bench_lines(cfg, scratch):
             r[0] += f" (MB added per M: {(run['peak'] - run['rss_before']) / MB / (n / 1e6):,.0f})"
         rows.append(r)
     # The pair-based reference on a prefix small enough for its pairs (~100 copies a group).
-    checked = fps[:CHECK_LINES]
+    checked = fps[: cfg.check_lines]
     reps = veltrane.near_duplicate_clusters(checked, MAX_DISTANCE)
     pairs = veltrane.clusters(len(checked), veltrane.near_duplicate_pairs(checked))
     ok = np.array_equal(reps, pairs)
 
     # The stream: the same process memory whatever the number of pairs written.
-    streamed = fps[:STREAM_LINES]
+    streamed = fps[: cfg.stream_lines]
     small = scratch / "stream.npy"
     np.save(small, streamed)
     total = veltrane._native.PairStream(streamed, MAX_DISTANCE, 1).total
@@ -293,7 +296,7 @@ def bench_lines(cfg, scratch):
 
 def bench_distinct(cfg):
     fps = np.random.default_rng(corpus.SEED).integers(
-        0, 1 << 64, size=RANDOM_FINGERPRINTS, dtype=np.uint64
+        0, 1 << 64, size=cfg.random_fingerprints, dtype=np.uint64
     )
     calls = {
         "near_duplicate_pairs": lambda: veltrane.near_duplicate_pairs(fps, 3, threads=1),
@@ -314,7 +317,8 @@ def bench_distinct(cfg):
     gc.enable()
     base = best["near_duplicate_pairs"]
     print_table(
-        f"{RANDOM_FINGERPRINTS:,} random fingerprints (all distinct), max_distance 3, 1 thread",
+        f"{cfg.random_fingerprints:,} random fingerprints (all distinct), max_distance 3,"
+        " 1 thread",
         ["call", "seconds", "this/pairs"],
         [[name, f"{s:.3f}", f"{s / base:.2f}"] for name, s in best.items()],
         notes=[
@@ -327,8 +331,12 @@ def bench_distinct(cfg):
 
 class Config:
     def __init__(self, quick):
-        self.lines = 1_000_000 if quick else 10_000_000
-        self.repeats = 3 if quick else 5
+        self.lines = 20_000 if quick else 10_000_000
+        self.repeats = 1 if quick else 5
+        self.copyright_files = 50 if quick else None
+        self.random_fingerprints = 20_000 if quick else RANDOM_FINGERPRINTS
+        self.stream_lines = min(self.lines, STREAM_LINES)
+        self.check_lines = min(self.lines, CHECK_LINES)
 
 
 def main():
@@ -348,7 +356,7 @@ def main():
         f" load average {load} at the start"
     )
     with tempfile.TemporaryDirectory() as scratch:
-        ok = bench_copyright(Path(scratch))
+        ok = bench_copyright(cfg, Path(scratch))
         ok &= bench_lines(cfg, Path(scratch))
     bench_distinct(cfg)
     if not ok:

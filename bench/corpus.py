@@ -86,8 +86,10 @@ def english_like_text(size: int, seed: int = SEED) -> bytes:
     )
     pieces: list[bytes] = []
     produced = 0
+    # A word and its space take at least two bytes: small texts draw no more words than they use.
+    per_batch = min(_WORDS_PER_BATCH, size // 2 + 1)
     while produced < size:
-        batch = " ".join(rng.choices(words, cum_weights=cumulative, k=_WORDS_PER_BATCH))
+        batch = " ".join(rng.choices(words, cum_weights=cumulative, k=per_batch))
         piece = (batch + " ").encode("ascii")
         pieces.append(piece)
         produced += len(piece)

@@ -1,7 +1,7 @@
 """Near-duplicate search on Dask (veltrane.dask) beside the single-machine search.
 
     python bench/dask_search.py            full run: 10,000,000 fingerprints, a few minutes
-    python bench/dask_search.py --quick    smoke run: 1,000,000 fingerprints, under a minute
+    python bench/dask_search.py --quick    smoke run: 20,000 fingerprints in 2 partitions
 
 The fingerprints are random plus 10% planted copies at distances 0 to 3, as bench/search.py
 plants them; they are written as Parquet files, one per partition, and read by the workers,
@@ -107,10 +107,14 @@ def peak_rss_bytes() -> int:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="1,000,000 fingerprints")
+    parser.add_argument("--quick", action="store_true", help="20,000 fingerprints")
     parser.add_argument("--count", type=int, help="fingerprints (default 10,000,000)")
     args = parser.parse_args()
-    total = args.count or (1_000_000 if args.quick else 10_000_000)
+    total = args.count or (20_000 if args.quick else 10_000_000)
+    # The quick run still spreads its few fingerprints over two partitions.
+    rows_per_partition = (
+        min(ROWS_PER_PARTITION, -(-total // 2)) if args.quick else ROWS_PER_PARTITION
+    )
 
     print(f"veltrane.dask bench: {total:,} fingerprints, max_distance {MAX_DISTANCE}")
     print(f"  python {platform.python_version()}, dask {dask.__version__}, cores {os.cpu_count()}")
@@ -123,13 +127,15 @@ def main() -> int:
     del single
 
     with tempfile.TemporaryDirectory(prefix="veltrane-dask-bench-") as tmp:
-        parts = write_partitions(fps, Path(tmp), ROWS_PER_PARTITION)
+        parts = write_partitions(fps, Path(tmp), rows_per_partition)
         del fps
         with (
             LocalCluster(
                 n_workers=WORKERS,
                 threads_per_worker=1,
-                processes=True,
+                # The quick run keeps its workers in this process: starting worker processes
+                # would take most of its time. Their memory is then this process's.
+                processes=not args.quick,
                 memory_limit=WORKER_MEMORY_LIMIT,
                 dashboard_address=":0",
                 silence_logs=logging.ERROR,
@@ -148,7 +154,7 @@ def main() -> int:
     )
     same = np.array_equal(got, expected)
 
-    print(f"  partitions: {parts} of {ROWS_PER_PARTITION:,} rows; workers: {WORKERS} x 1 thread")
+    print(f"  partitions: {parts} of {rows_per_partition:,} rows; workers: {WORKERS} x 1 thread")
     print(
         f"  pairs: {len(expected):,} single machine, {len(got):,} on Dask, "
         + ("identical" if same else "DIFFERENT  <-- MISMATCH")
@@ -161,6 +167,8 @@ def main() -> int:
         f"  Dask (fingerprint_pairs, LocalCluster):                 {dask_seconds:8.2f} s"
         f"   ratio {dask_seconds / single_seconds:.1f}x"
     )
+    if args.quick:
+        print("  workers are threads of this process (quick run): peak RSS is the whole process")
     for address in sorted(peaks):
         print(
             f"  worker {address}: peak RSS {peaks[address] / GIB:.2f} GiB "

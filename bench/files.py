@@ -52,10 +52,9 @@ def loop(paths: list[str]) -> tuple[int, int]:
 
 
 def native(paths: list[str], threads: int | None) -> tuple[int, int]:
-    from veltrane import GearCDC
-    from veltrane.files import dedup_files
+    from veltrane import GearCDC, dedup_report
 
-    report = dedup_files(
+    report = dedup_report(
         paths,
         chunker=GearCDC(AVG, min_size=LOW, max_size=HIGH),
         threads=threads,

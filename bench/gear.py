@@ -2,7 +2,7 @@
 the share of a new release's source tree that deduplicates against the previous release.
 
     python bench/gear.py           256 MiB buffers, best of 5 (a few minutes)
-    python bench/gear.py --quick   32 MiB buffers, best of 2 (seconds, plus the download)
+    python bench/gear.py --quick   1 MiB buffers, once each, an edited copy for the share (seconds)
 
 Speed: ``GearCDC.cut_points`` (offsets only) against consuming pyfastcdc's ``cut_buf`` with
 the same min/avg/max and normalisation level on the same buffer, random bytes and English-like
@@ -17,7 +17,8 @@ little.
 Deduplication: two successive sdists of one library are fetched from PyPI with ``pip
 download`` (cached under build/bench-data/), their ``.py`` files tarred in the same (sorted)
 order, and the share of the new tar's bytes that lie in chunks the old tar also has is
-reported for GearCDC, pyfastcdc at the same sizes, CDC and fixed-size blocks.
+reported for GearCDC, pyfastcdc at the same sizes, CDC and fixed-size blocks. The quick run
+downloads nothing: its pair is English-like text and a copy of it with short edits.
 """
 
 import argparse
@@ -148,14 +149,14 @@ def speed(size: int, runs: int) -> None:
             if peer is not None:
                 theirs, count = best_of(runs, count_cut_buf, peer, data)
             else:
-                theirs, count = float("nan"), 0
+                theirs, count = None, 0
             rows.append(
                 [
                     name,
                     sizes(g),
                     f"{size / one / 1e9:.2f}",
-                    f"{size / theirs / 1e9:.2f}",
-                    f"{theirs / one:.2f}x",
+                    f"{size / theirs / 1e9:.2f}" if theirs else "n/a",
+                    f"{theirs / one:.2f}x" if theirs else "n/a",
                     f"{size / two / 1e9:.2f}",
                     f"{wall / two:.2f}x",
                     f"{size / len(ends) / 1024:.1f}",
@@ -296,12 +297,19 @@ def pieces(data: bytes, ends) -> list[bytes]:
     return [data[s:e] for s, e in zip(starts, ends)]
 
 
-def dedup_share(name: str, old_version: str, new_version: str) -> None:
-    try:
-        old, new = fetch_sources(name, old_version), fetch_sources(name, new_version)
-    except (subprocess.CalledProcessError, OSError, IndexError) as e:
-        print(f"\nversion pair: could not fetch {name} {old_version} and {new_version}: {e}")
-        return
+def edited_copy(data: bytes, edits: int, seed: int = 3) -> bytes:
+    """data with `edits` short insertions, deletions and overwrites at random places."""
+    rng = np.random.default_rng(seed)
+    out = bytearray(data)
+    # From the end backwards, so that an edit does not move the places of those still to come.
+    for at in sorted(rng.integers(0, len(data), size=edits).tolist(), reverse=True):
+        removed, inserted = rng.integers(0, 20, size=2)
+        letters = rng.integers(ord("a"), ord("z") + 1, size=inserted, dtype=np.uint8)
+        out[at : at + removed] = letters.tobytes()
+    return bytes(out)
+
+
+def dedup_share(title: str, old: bytes, new: bytes) -> None:
     rows = []
 
     def add(label, chunk):
@@ -326,8 +334,8 @@ def dedup_share(name: str, old_version: str, new_version: str) -> None:
         add(f"CDC({size})", CDC(size).chunk)
     add("fixed 2 KiB blocks", lambda d: [d[i : i + 2048] for i in range(0, len(d), 2048)])
     print_table(
-        f"share of the new tar found in the old: {name} {old_version} -> {new_version}, "
-        f".py files tarred in sorted order ({len(old) / 1e6:.1f} and {len(new) / 1e6:.1f} MB)",
+        f"share of the new data found in the old: {title}"
+        f" ({len(old) / 1e6:.1f} and {len(new) / 1e6:.1f} MB)",
         ["chunker", "mean KB", "share"],
         rows,
     )
@@ -335,14 +343,24 @@ def dedup_share(name: str, old_version: str, new_version: str) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="32 MiB buffers, best of 2")
+    parser.add_argument("--quick", action="store_true", help="1 MiB buffers, once each")
     parser.add_argument("--no-speed", action="store_true", help="only the deduplication share")
     args = parser.parse_args()
     print(f"{cpu_model()}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
     if not args.no_speed:
-        speed(32 * MIB if args.quick else 256 * MIB, 2 if args.quick else 5)
-    for pair in PAIRS:
-        dedup_share(*pair)
+        speed(MIB if args.quick else 256 * MIB, 1 if args.quick else 5)
+    if args.quick:
+        old = english_like(MIB, seed=2)
+        dedup_share("English-like text -> a copy with 100 short edits", old, edited_copy(old, 100))
+        return
+    for name, old_version, new_version in PAIRS:
+        try:
+            old, new = fetch_sources(name, old_version), fetch_sources(name, new_version)
+        except (subprocess.CalledProcessError, OSError, IndexError) as e:
+            print(f"\nversion pair: could not fetch {name} {old_version} and {new_version}: {e}")
+            continue
+        title = f"{name} {old_version} -> {new_version}, .py files tarred in sorted order"
+        dedup_share(title, old, new)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 text (bench/real_texts.py), and the raw-text throughput on 1 KiB documents.
 
     python bench/minhash.py            full run: three corpora, 100,000 documents of 1 KiB
-    python bench/minhash.py --quick    smoke run: small corpora, 10,000 documents
+    python bench/minhash.py --quick    smoke run: 50 texts a corpus, 500 documents, once each
 
 One thread, num_perm = 128, 5-word shingles, the same shingle sets for every program: the
 words are re.findall(r"\\w+", text.lower()), and the peers get each text's distinct shingles
@@ -118,8 +118,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small inputs, seconds")
     args = parser.parse_args()
-    limit = 1000 if args.quick else 10_000
-    repeats = 2 if args.quick else 3
+    limit = 50 if args.quick else 10_000
+    repeats = 1 if args.quick else 3
     # datasketch is 30 to 50 times slower: it gets a slice of each corpus, and its rate per
     # shingle is compared.
     datasketch_share = 20
@@ -194,8 +194,8 @@ def main():
         ],
     )
 
-    count = 10_000 if args.quick else 100_000
-    docs = real_texts.one_kib_documents(count)
+    count = 500 if args.quick else 100_000
+    docs = real_texts.one_kib_documents(count, per_corpus=limit if args.quick else 2000)
     size = sum(len(d) for d in docs)
     calls = {
         f"{t} thread{'s' if t > 1 else ''}": (

@@ -62,10 +62,11 @@ def man_pages(limit=10_000, max_size=1 << 20):
 CORPORA = {"licenses": licenses, "python sources": python_sources, "man pages": man_pages}
 
 
-def one_kib_documents(count, size=1024):
-    """`count` documents of about `size` bytes cut from the three corpora at whitespace, in
-    turn from each, repeating the corpora when they run out."""
-    sources = [b"\n".join(load(limit=2000)) for load in CORPORA.values()]
+def one_kib_documents(count, size=1024, per_corpus=2000):
+    """`count` documents of about `size` bytes cut from the first `per_corpus` documents of
+    the three corpora at whitespace, in turn from each, repeating the corpora when they run
+    out."""
+    sources = [b"\n".join(load(limit=per_corpus)) for load in CORPORA.values()]
     docs, offsets = [], [0] * len(sources)
     while len(docs) < count:
         k = len(docs) % len(sources)

@@ -1,7 +1,7 @@
 """Throughput of dedup_core, side by side with its PyPI peers and with the literal hash loops.
 
     python bench/run.py            full run: 256 MiB buffers, a few minutes
-    python bench/run.py --quick    smoke run: 16 MiB buffers, fewer repetitions, seconds
+    python bench/run.py --quick    smoke run: 1 MiB buffers, each measurement once, seconds
     python bench/run.py --mb 64    large buffers of 64 MiB (also: BENCH_MB=64)
 
 Every figure is measured in this run, and every ratio compares two figures of this run.
@@ -59,10 +59,6 @@ CHUNK_GOAL_OTHERS = 0.95  # other chunk sizes and the text: never slower than th
 DEDUP_GOAL = 2.0  # deduplicate with two threads, times the one-thread literal fingerprint loop
 COMPUTE_GOAL_MBS = 400  # SimHash.compute on 1 KiB texts, call overhead included
 
-# Pure-Python chunkers would take minutes on the full buffers: a prefix and fewer repetitions.
-SLOW_CHUNKER_PREFIX = 16 * MIB
-SLOW_REPEATS = 2
-
 
 class Config:
     """Sizes and repetition counts of one run."""
@@ -70,14 +66,17 @@ class Config:
     def __init__(self, big_mib: int, quick: bool):
         self.quick = quick
         self.big = big_mib * MIB  # each chunk buffer, and the deduplication input
-        self.repeats = 3 if quick else 5  # best of N, after one warm-up call
+        self.repeats = 1 if quick else 5  # best of N, after one warm-up call
         # SimHash texts: enough documents for tens of milliseconds of our calls per size.
-        self.doc_bytes = min(self.big, 512 * 1024 if quick else 4 * MIB)
+        self.doc_bytes = min(self.big, 256 * 1024 if quick else 4 * MIB)
         # The Python SimHash peers do about 1 MB/s: about half a second per pass.
-        self.peer_doc_bytes = min(self.doc_bytes, 64 * 1024 if quick else 512 * 1024)
-        self.peer_repeats = 3
-        self.hamming_pairs = 100_000 if quick else 1_000_000
-        self.peer_hamming_pairs = 10_000 if quick else 100_000
+        self.peer_doc_bytes = min(self.doc_bytes, 16 * 1024 if quick else 512 * 1024)
+        self.peer_repeats = 1 if quick else 3
+        self.hamming_pairs = 10_000 if quick else 1_000_000
+        self.peer_hamming_pairs = 1_000 if quick else 100_000
+        # Pure-Python chunkers would take minutes on the full buffers: a prefix, fewer repeats.
+        self.slow_prefix = min(self.big, 256 * 1024 if quick else 16 * MIB)
+        self.slow_repeats = 1 if quick else 2
 
 
 # --- measurement -------------------------------------------------------------------------------
@@ -368,8 +367,8 @@ def bench_chunk(cfg, buffers, lib, pyfastcdc_peer, fastcdc_peer):
     ]
     if any(slow for _, chunk_all, slow, _ in peers if chunk_all):
         notes.append(
-            f"pure-Python peers: the first {SLOW_CHUNKER_PREFIX // MIB} MiB only,"
-            f" best of {SLOW_REPEATS}"
+            f"pure-Python peers: the first {cfg.slow_prefix / MIB:g} MiB only,"
+            f" best of {cfg.slow_repeats}"
         )
     if lib is None:
         notes.append("literal loop: n/a, literal_scan.cpp did not build (see above)")
@@ -417,9 +416,9 @@ def bench_chunk(cfg, buffers, lib, pyfastcdc_peer, fastcdc_peer):
 
         for label, chunk_all, slow, _ in peers:
             seconds = error = None
-            data = buf[:SLOW_CHUNKER_PREFIX] if slow else buf
+            data = buf[: cfg.slow_prefix] if slow else buf
             if chunk_all is not None:
-                repeats = SLOW_REPEATS if slow else cfg.repeats
+                repeats = cfg.slow_repeats if slow else cfg.repeats
                 seconds, count, error = measure_peer(
                     lambda chunk_all=chunk_all, data=data: chunk_all(data), repeats, len
                 )
@@ -582,13 +581,13 @@ def parse_args():
         "--mb",
         type=int,
         default=None,
-        help="large buffer size in MiB (default: $BENCH_MB, else 16 with --quick, else 256)",
+        help="large buffer size in MiB (default: $BENCH_MB, else 1 with --quick, else 256)",
     )
     parser.add_argument("--dedup-worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.mb is None:
         from_env = os.environ.get("BENCH_MB")
-        args.mb = int(from_env) if from_env else (16 if args.quick else 256)
+        args.mb = int(from_env) if from_env else (1 if args.quick else 256)
     # The largest SimHash text is 64 KiB, and every table needs at least one.
     if args.mb < 1:
         parser.error("--mb must be at least 1")

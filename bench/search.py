@@ -2,7 +2,7 @@
 NumPy search and simhash.SimhashIndex, and batch fingerprints on one and two threads.
 
     python bench/search.py            full run: 1,000,000 + 100,000 fingerprints, about a minute
-    python bench/search.py --quick    smoke run: 100,000 + 10,000 fingerprints, seconds
+    python bench/search.py --quick    smoke run: 20,000 + 2,000 fingerprints, each measured once
 
 Every figure is measured in this run, and every ratio compares two figures of this run.
 Figures are reported, never held against a threshold; the targets are printed beside them.
@@ -60,14 +60,14 @@ class Config:
 
     def __init__(self, quick: bool):
         self.quick = quick
-        self.random = 100_000 if quick else 1_000_000
-        self.planted = 10_000 if quick else 100_000
-        self.sample = 5_000 if quick else 20_000
+        self.random = 20_000 if quick else 1_000_000
+        self.planted = 2_000 if quick else 100_000
+        self.sample = 2_000 if quick else 20_000
         # simhash.SimhashIndex is pure Python: the whole sample takes it a few seconds a pass.
-        self.peer_sample = 2_000 if quick else 20_000
-        self.repeats = 3 if quick else 5  # best of N, after one warm-up call
-        self.peer_repeats = 2 if quick else 3
-        self.text_bytes = (2 if quick else 16) << 20
+        self.peer_sample = 500 if quick else 20_000
+        self.repeats = 1 if quick else 5  # best of N, after one warm-up call
+        self.peer_repeats = 1 if quick else 3
+        self.text_bytes = (256 << 10) if quick else (16 << 20)
 
 
 # --- data ------------------------------------------------------------------------------------

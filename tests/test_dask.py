@@ -128,13 +128,13 @@ def test_skewed_groups_are_split_and_stay_exact(monkeypatch, shared_mask, split_
     ids = shuffled_ids(rng, len(fps), "int")
     crowd = 900  # rows that share the masked bits
     searched = []
-    native = veltrane.search.near_duplicate_pairs
+    native = veltrane.simhash.near_duplicate_pairs
 
     def spy(fingerprints, max_distance, **kwargs):
         searched.append(len(fingerprints))
         return native(fingerprints, max_distance, **kwargs)
 
-    monkeypatch.setattr(veltrane.search, "near_duplicate_pairs", spy)
+    monkeypatch.setattr(veltrane.simhash, "near_duplicate_pairs", spy)
     frame = fingerprint_frame(fps, ids, 6)
     with in_process():
         got = as_sorted(vdask.fingerprint_pairs(frame, max_distance=3, split_limit=split_limit))
@@ -157,7 +157,10 @@ def test_identical_texts_pair_with_each_other_and_collapse_in_deduplication(clie
     got = as_sorted(vdask.near_duplicate_pairs(frame, max_distance=3))
     assert got == expected_pairs(fps, np.arange(len(texts)), 3)
     kept = vdask.deduplicate(frame, max_distance=3).compute()
-    assert sorted(kept["id"].tolist()) == veltrane.deduplicate_texts(texts, 3).keep.tolist()
+    assert (
+        sorted(kept["id"].tolist())
+        == veltrane.deduplicate_texts(texts, 3, method="simhash").keep.tolist()
+    )
     assert list(kept.columns) == ["id", "text"]
 
 
@@ -206,7 +209,10 @@ def test_copies_of_one_text_reach_the_shuffle_once_per_partition(monkeypatch):
     monkeypatch.setattr(_collapse, "_global_groups", spy)
     with in_process():
         kept = vdask.deduplicate(frame, max_distance=3).compute()
-    assert sorted(kept["id"].tolist()) == veltrane.deduplicate_texts(texts, 3).keep.tolist()
+    assert (
+        sorted(kept["id"].tolist())
+        == veltrane.deduplicate_texts(texts, 3, method="simhash").keep.tolist()
+    )
     # The 600 copies arrive as at most one local representative from each partition.
     assert sum(seen) <= 4 + 40
 
@@ -256,7 +262,10 @@ def test_deduplicate_keeps_what_deduplicate_texts_keeps(client):
         pd.DataFrame({"doc": ids, "body": texts, "extra": ids * 2}), npartitions=5
     )
     kept = vdask.deduplicate(frame, text="body", id="doc", max_distance=4).compute()
-    assert sorted(kept["doc"].tolist()) == veltrane.deduplicate_texts(texts, 4).keep.tolist()
+    assert (
+        sorted(kept["doc"].tolist())
+        == veltrane.deduplicate_texts(texts, 4, method="simhash").keep.tolist()
+    )
     assert (kept["extra"] == kept["doc"] * 2).all()
 
 

@@ -3,7 +3,7 @@
 CDC.chunk speculates on 16 lanes and falls back to the literal loop where speculation does
 not pay; deduplicate interleaves several fingerprint chains; SimHash lowers and hashes words
 in registers and counts votes in byte lanes. Each is compared with the literal models on data
-shaped to reach its corners. `make bench-verify` runs these with 10,000 examples each.
+shaped to reach its corners. `make test-long` runs these with 10,000 examples each.
 """
 
 import json

@@ -11,7 +11,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from model_blake3 import blake3 as model_blake3
 from veltrane import GearCDC, _native, dedup_report
-from veltrane.files import SAME_FILE, SPECIAL, blake3, dedup_files
+from veltrane.chunker import as_chunker
+from veltrane.dedup import SAME_FILE, SPECIAL, _reference_report, blake3
 
 
 @pytest.mark.parametrize(
@@ -49,29 +50,9 @@ def test_digest_set_is_a_set(keys):
     assert bytes([9]) * 32 not in found  # no generated digest starts with 9
 
 
-def _walk(top: str) -> list[str]:
-    """The files the command line reads: depth first, entries sorted by their bytes."""
-    if not os.path.isdir(top):
-        return [top]
-    out = []
-    for name in sorted(os.listdir(top), key=os.fsencode):
-        path = os.path.join(top, name)
-        if os.path.islink(path):
-            continue
-        out += _walk(path) if os.path.isdir(path) else [path] if os.path.isfile(path) else []
-    return out
-
-
-def _reference(paths, **kwargs):
-    """dedup_report over the walked files, each (device, inode) read once."""
-    first, skipped = [], []
-    keys = set()
-    for path in (f for p in paths for f in _walk(p)):
-        st_ = os.stat(path)
-        key = (st_.st_dev, st_.st_ino)
-        (skipped if key in keys else first).append(path)
-        keys.add(key)
-    return dedup_report(first, **kwargs), skipped
+def _reference(paths, chunker, threads=1):
+    """The report read and digested in Python, one file after another."""
+    return _reference_report(paths, as_chunker(chunker), 1 << 20, None, None, threads)
 
 
 contents = st.sampled_from([b"", b"x" * 5000]) | st.binary(max_size=6000)
@@ -110,11 +91,13 @@ def test_native_report_equals_reference(tree, chunker, threads, read_size, twice
             made.append(path)
         again = os.path.join(top, "a")
         paths = [top, again] if twice and os.path.isdir(again) else [top]
-        native = dedup_files(paths, chunker=chunker, threads=threads, read_size=read_size)
-        reference, skipped = _reference(paths, chunker=chunker)
-        assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
-        assert native.total.to_dict() == reference.total.to_dict()
-        assert [(s.path, s.reason) for s in native.skipped] == [(p, SAME_FILE) for p in skipped]
+        native = dedup_report(paths, chunker=chunker, threads=threads, read_size=read_size)
+        reference = _reference(paths, chunker)
+        assert (native.digest, reference.digest) == ("blake3", "blake2b")
+        native.digest = reference.digest
+        assert native == reference
+        inodes = [os.stat(f.path).st_ino for f in native.files]
+        assert len(set(inodes)) == len(inodes)  # each file counted once, under its first name
         by_content: dict[bytes, list[str]] = {}
         for f in reference.files:
             with open(f.path, "rb") as src:
@@ -131,7 +114,7 @@ def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
     os.mkfifo(tmp_path / "named")
     missing = str(tmp_path / "missing")
     errors = []
-    report = dedup_files(
+    report = dedup_report(
         [str(tmp_path / "d"), str(tmp_path / "named"), missing, str(tmp_path / "d" / "file")],
         on_error=lambda path, e: errors.append((path, e.errno)),
     )
@@ -143,7 +126,7 @@ def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
     ]
     assert errors == [(missing, 2)]
     with pytest.raises(FileNotFoundError):
-        dedup_files([missing])
+        dedup_report([missing])
     assert stat.S_ISFIFO(os.stat(tmp_path / "named").st_mode)
 
 
@@ -158,6 +141,6 @@ def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
     path.write_bytes(block + rng.randbytes(500_000) + block + block[:123_457])
     copy = tmp_path / "copy"
     copy.write_bytes(path.read_bytes()[1:])
-    native = dedup_files([path, copy], chunker=chunker, threads=threads, read_size=65_536)
-    reference = dedup_report([path, copy], chunker=chunker)
+    native = dedup_report([path, copy], chunker=chunker, threads=threads, read_size=65_536)
+    reference = _reference([path, copy], chunker, threads)
     assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]

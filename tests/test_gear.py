@@ -124,7 +124,7 @@ def test_kernels_equal_the_literal_loop(isa, kind, p):
 )
 def test_kernels_equal_the_literal_loop_on_any_mix(k, level, low, high, parts, threads):
     # Runs of each kind of data, so that lanes start in and cross every kind, and the chunker
-    # sizes around them; "long" (make bench-verify) tries 10,000 such inputs.
+    # sizes around them; `make test-long` tries 10,000 such inputs.
     avg = 64 << k
     g = GearCDC(avg, min_size=64 + int(low * (avg - 64)), max_size=high * avg, normalization=level)
     data = b"".join(KINDS[kind](n, n) for kind, n in parts)
@@ -343,10 +343,11 @@ def test_report_names_the_chunker_and_skips_unreadable_files(tmp_path):
     two.write_bytes(b"x" + one.read_bytes())
     g = GearCDC(1024)
     failed = []
+    missing = tmp_path / "missing"  # a directory would be walked
     report = veltrane.dedup_report(
-        [one, tmp_path, two], chunker=g, on_error=lambda p, e: failed.append(p)
+        [one, missing, two], chunker=g, on_error=lambda p, e: failed.append(p)
     )
-    assert failed == [str(tmp_path)]
+    assert failed == [str(missing)]
     assert [f.path for f in report.files] == [str(one), str(two)]
     assert report.files[1].byte_reduction_percent > 95
     assert report.to_dict()["chunker"] == {
@@ -357,8 +358,8 @@ def test_report_names_the_chunker_and_skips_unreadable_files(tmp_path):
         "normalization": 2,
     }
     assert report.chunk_size is None
-    with pytest.raises(IsADirectoryError):
-        veltrane.dedup_report([tmp_path], chunker=g)
+    with pytest.raises(FileNotFoundError):
+        veltrane.dedup_report([missing], chunker=g)
 
 
 def run_cli(*args, cwd, stdin=None):
@@ -408,3 +409,24 @@ def test_cli_dedup_bad_sizes(tmp_path, args, fragment):
     (tmp_path / "in.bin").write_bytes(b"data")
     result = run_cli("dedup", *args, "in.bin", cwd=tmp_path)
     assert result.returncode == 2 and fragment in result.stderr.decode()
+
+
+def test_chunkers_are_values_and_cdc_chunker_cuts_as_cdc():
+    same = [GearCDC(4096), GearCDC(4096, min_size=1024, max_size=32768, normalization=2)]
+    assert same[0] == same[1] and hash(same[0]) == hash(same[1])
+    others = [
+        GearCDC(4096, key=b""),
+        GearCDC(4096, key=b"k"),
+        GearCDC(4096, normalization=1),
+        GearCDC(8192),
+        veltrane.CDCChunker(4096),
+    ]
+    assert len({same[0], *others}) == len(others) + 1
+    assert GearCDC(4096, key=b"k") == GearCDC(4096, key=b"k")
+    for chunker in [same[0], others[2], veltrane.CDCChunker(512)]:
+        assert eval(repr(chunker), vars(veltrane)) == chunker
+        assert isinstance(chunker, veltrane.Chunker)
+    data = rng_bytes(3, 200_000)
+    lengths = [len(c) for c in veltrane.CDC(512).chunk(data)]
+    ends = veltrane.CDCChunker(512).cut_points(data)
+    assert ends.tolist() == np.cumsum(lengths).tolist()

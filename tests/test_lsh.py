@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 import veltrane
 from veltrane import _native
-from veltrane.lsh import JACCARD_PAIR_DTYPE, lsh_parameters
+from veltrane.jaccard import JACCARD_PAIR_DTYPE, lsh_parameters
 
 THREADS = (1, 2)
 
@@ -34,9 +34,9 @@ def brute_candidates(sig, ids, bands, rows):
 
 @pytest.mark.parametrize("dtype", [np.uint32, np.uint64])
 @pytest.mark.parametrize("threads", THREADS)
-def test_band_candidates_equal_brute_force(dtype, threads):
+def test_band_candidates_equal_brute_force(dtype, threads, rounds):
     rng = np.random.default_rng(1)
-    for _ in range(30):
+    for _ in range(rounds(30)):
         n, width = int(rng.integers(2, 60)), int(rng.integers(1, 24))
         rows = int(rng.integers(1, width + 1))
         bands = int(rng.integers(1, width // rows + 1))
@@ -47,11 +47,11 @@ def test_band_candidates_equal_brute_force(dtype, threads):
 
 
 @pytest.mark.parametrize("dtype", [np.uint32, np.uint64])
-def test_signature_search_is_banding_then_estimate(dtype):
+def test_signature_search_is_banding_then_estimate(dtype, rounds):
     """On signatures: every pair that shares a band and agrees on at least `threshold` of its
     values, copies included at 1.0."""
     rng = np.random.default_rng(2)
-    for _ in range(20):
+    for _ in range(rounds(20)):
         n, bands, rows = int(rng.integers(2, 50)), int(rng.integers(1, 6)), int(rng.integers(1, 4))
         width = bands * rows + int(rng.integers(0, 3))
         sig = random_signatures(rng, n, width, 2, dtype)
@@ -97,22 +97,23 @@ def small_corpus(rng, n):
 
 
 @pytest.mark.parametrize("ngram", [1, 3, 5])
-def test_exact_pairs_equal_brute_force_jaccard(ngram):
+def test_exact_pairs_equal_brute_force_jaccard(ngram, rounds):
     """With a band per value every pair sharing a shingle is a candidate, so exact verification
     must return exactly the brute-force pairs, with their Jaccard similarity."""
     rng = np.random.default_rng(ngram)
-    texts = small_corpus(rng, 60)
-    sets = [shingles(t, ngram) for t in texts]
-    for threshold in (0.5, 0.8, 1.0):
-        expected = [
-            (a, b, jaccard(sets[a], sets[b]))
-            for a, b in itertools.combinations(range(len(texts)), 2)
-        ]
-        expected = [p for p in expected if p[2] >= threshold]
-        found = veltrane.near_duplicate_pairs_jaccard(
-            texts, threshold, bands=64, rows=1, ngram=ngram, num_perm=64
-        )
-        assert found.tolist() == expected
+    for _ in range(rounds(1)):
+        texts = small_corpus(rng, 60)
+        sets = [shingles(t, ngram) for t in texts]
+        for threshold in (0.5, 0.8, 1.0):
+            expected = [
+                (a, b, jaccard(sets[a], sets[b]))
+                for a, b in itertools.combinations(range(len(texts)), 2)
+            ]
+            expected = [p for p in expected if p[2] >= threshold]
+            found = veltrane.near_duplicate_pairs_jaccard(
+                texts, threshold, bands=64, rows=1, ngram=ngram, num_perm=64
+            )
+            assert found.tolist() == expected
 
 
 def test_default_search_finds_near_copies():

@@ -249,7 +249,7 @@ def test_deduplicate_texts_against_compute_and_brute_force():
     rng.shuffle(texts)
     fps = [le64(SimHash().compute(t)) for t in texts]
     reps = union_find_reps(len(texts), [(i, j) for i, j, _ in brute_pairs(fps, 3)])
-    result = veltrane.deduplicate_texts(texts, 3, threads=2)
+    result = veltrane.deduplicate_texts(texts, 3, method="simhash", threads=2)
     assert result.keep.tolist() == [m for m in range(len(texts)) if reps[m] == m]
     assert result.duplicate_of.dtype == np.int64
     assert result.duplicate_of.tolist() == [-1 if r == m else r for m, r in enumerate(reps)]
@@ -331,7 +331,7 @@ def test_deduplicate_texts_with_thousands_of_copies():
     rng.shuffle(texts)
     fps = veltrane.fingerprints64(texts)
     reps = veltrane.clusters(len(texts), veltrane.near_duplicate_pairs(fps, 3))
-    result = veltrane.deduplicate_texts(texts, 3)
+    result = veltrane.deduplicate_texts(texts, 3, method="simhash")
     assert np.array_equal(result.duplicate_of, np.where(reps == np.arange(len(texts)), -1, reps))
     assert result.keep.tolist() == np.flatnonzero(reps == np.arange(len(texts))).tolist()
 
@@ -446,7 +446,7 @@ def test_groups_of_twenty_thousand_copies_under_a_memory_limit(tmp_path):
         """
     code = """
         assert np.array_equal(veltrane.near_duplicate_clusters(fps, 3), expected)
-        dedup = veltrane.deduplicate_texts(texts, 3)
+        dedup = veltrane.deduplicate_texts(texts, 3, method="simhash")
         assert np.array_equal(dedup.keep, np.flatnonzero(expected == np.arange(len(fps))))
         batch = next(veltrane.iter_near_duplicate_pairs(fps, 3, batch_size=1000))
         assert len(batch) == 1000 and (batch["i"] == batch["i"][0]).all()
@@ -466,3 +466,41 @@ def test_groups_of_twenty_thousand_copies_under_a_memory_limit(tmp_path):
     assert result.returncode == 0, result.stderr
     keep, rows = map(int, result.stdout.split())
     assert keep <= 5005 and rows >= 100_000
+
+
+def test_progress_reports_each_step_and_changes_no_result():
+    # Past one report batch, so that texts are handled in batches and the batches joined.
+    texts = [f"w{k % 997} x{k % 13} y{k % 7} z{k % 5} v{k}" for k in range(20_000)]
+    seen: list[tuple[str, int, int | None]] = []
+    report = lambda step, done, total: seen.append((step, done, total))  # noqa: E731
+    for method in ("minhash", "simhash"):
+        seen.clear()
+        got = veltrane.deduplicate_texts(texts, method=method, ngram=2, progress=report)
+        want = veltrane.deduplicate_texts(texts, method=method, ngram=2)
+        np.testing.assert_array_equal(got.duplicate_of, want.duplicate_of)
+        steps = list(dict.fromkeys(step for step, _, _ in seen))
+        first = "signing" if method == "minhash" else "fingerprinting"
+        assert steps[0] == first and "searching" in steps, steps
+        for step in steps:
+            counts = [(d, t) for s, d, t in seen if s == step]
+            assert [d for d, _ in counts] == sorted(d for d, _ in counts), step
+            done, total = counts[-1]
+            assert total is None or done == total, (step, counts[-1])
+    fps = veltrane.fingerprints64(texts, progress=report)
+    np.testing.assert_array_equal(fps, veltrane.fingerprints64(texts))
+    bad = [*texts[:17_000], 5, *texts[17_000:]]
+    with pytest.raises(TypeError, match=r"texts\[17000\]"):
+        veltrane.minhash_signatures(bad, progress=report)
+
+
+def test_raising_from_progress_cancels_the_search():
+    fps = np.random.default_rng(1).integers(0, 2**63, 200_000, dtype=np.uint64)
+
+    def stop(step, done, total):
+        if step == "searching":
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        veltrane.near_duplicate_clusters(fps, 6, progress=stop)
+    # The cancelled search left nothing behind: the next one runs to its end.
+    assert len(veltrane.near_duplicate_clusters(fps[:1000], 6)) == 1000

@@ -7,6 +7,7 @@ than a count.
 
 from __future__ import annotations
 
+import numbers
 import operator
 import os
 from collections.abc import Iterable
@@ -82,3 +83,18 @@ def texts(value: Iterable[str | bytes | bytearray]) -> Iterable[str | bytes | by
 def max_distance(value: object) -> int:
     """A Hamming distance the near-duplicate search supports: 0 to ``MAX_DISTANCE``."""
     return in_range(value, "max_distance", 0, _native.MAX_DISTANCE)
+
+
+def positive(value: object, name: str) -> int:
+    """A count that must be at least 1 (permutations, words per shingle, bands, rows)."""
+    return in_range(value, name, 1)
+
+
+def threshold(value: object) -> float:
+    """A Jaccard similarity threshold: a real number in (0, 1]."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"threshold must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not 0.0 < number <= 1.0:
+        raise ValueError(f"threshold must be in (0, 1], got {number}")
+    return number

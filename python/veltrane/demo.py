@@ -14,7 +14,7 @@ from veltrane import cli
 
 # A 64-bit fingerprint differs in about half its bits between unrelated texts (around 32);
 # texts that share most of their words land within a few bits, short ones within about ten.
-THRESHOLD = 10
+MAX_DISTANCE = 10
 # The sample texts have 14 words: one changed word in the middle takes 3 of their 12 shingles
 # of 3 words, leaving a Jaccard similarity of about 9 / 15 = 0.6.
 JACCARD_THRESHOLD, NGRAM = 0.5, 3
@@ -81,8 +81,10 @@ def near_duplicates() -> None:
     run("near-dups", "texts.txt", *jaccard, "--format", "clusters")
     print("The same texts by 64-bit SimHash fingerprints:")
     run("fingerprint", "texts.txt")
-    print(f"Threshold: distance <= {THRESHOLD} of 64 bits (unrelated texts are about 32 apart).")
-    run("near-dups", "texts.txt", "--method", "simhash", "--max-distance", str(THRESHOLD))
+    print(
+        f"Threshold: distance <= {MAX_DISTANCE} of 64 bits (unrelated texts are about 32 apart)."
+    )
+    run("near-dups", "texts.txt", "--method", "simhash", "--max-distance", str(MAX_DISTANCE))
 
 
 def exact_duplicates() -> None:

@@ -12,8 +12,8 @@ import hashlib
 import numpy as np
 
 from . import _args, _native
+from .defaults import DEFAULT_AVG_SIZE
 
-DEFAULT_AVG_SIZE = 8192
 # The hash window: a tested position must have a whole window inside its own chunk.
 MIN_MIN_SIZE = 64
 # Streaming holds a whole chunk of up to max_size bytes; 1 GiB is far past any useful chunk.
@@ -65,7 +65,7 @@ class GearCDC:
     releases: an index of chunks stays valid.
     """
 
-    __slots__ = ("_avg", "_gear", "_keyed", "_max", "_min", "_normalization")
+    __slots__ = ("_avg", "_gear", "_keyed", "_max", "_min", "_normalization", "_seed")
 
     def __init__(
         self,
@@ -96,7 +96,8 @@ class GearCDC:
         level = _args.in_range(normalization, "normalization", 0, MAX_NORMALIZATION)
         self._min, self._avg, self._max, self._normalization = low, avg, high, level
         self._keyed = key is not None
-        self._gear = _native.Gear(low, avg, high, level, _seed(key))
+        self._seed = _seed(key)
+        self._gear = _native.Gear(low, avg, high, level, self._seed)
 
     @property
     def min_size(self) -> int:
@@ -124,6 +125,32 @@ class GearCDC:
             f"GearCDC({self._avg}, min_size={self._min}, max_size={self._max}, "
             f"normalization={self._normalization}{key})"
         )
+
+    def _value(self) -> tuple[int, int, int, int, bool, int]:
+        return (self._min, self._avg, self._max, self._normalization, self._keyed, self._seed)
+
+    def __eq__(self, other: object) -> bool:
+        # Equal chunkers cut every input alike: the sizes, the level and the table's seed.
+        if not isinstance(other, GearCDC):
+            return NotImplemented
+        return self._value() == other._value()
+
+    def __hash__(self) -> int:
+        return hash(self._value())
+
+    def description(self) -> dict:
+        """The chunker as a report names it: ``{"name": "gear", "min_size", "avg_size",
+        "max_size", "normalization"}`` (and ``"keyed": True`` with a key)."""
+        d = {
+            "name": "gear",
+            "min_size": self._min,
+            "avg_size": self._avg,
+            "max_size": self._max,
+            "normalization": self._normalization,
+        }
+        if self._keyed:
+            d["keyed"] = True
+        return d
 
     def cut_points(self, data, *, threads: int | None = None) -> np.ndarray:
         """The end offset of every chunk of ``data``, in order, as an ``int64`` array.

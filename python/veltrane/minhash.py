@@ -32,7 +32,8 @@ from __future__ import annotations
 import numpy as np
 
 from . import _args, _native
-from .search import Texts
+from ._pairs import Progress, Texts, in_batches
+from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
 
 
 def words(text: str | bytes | bytearray) -> list[str]:
@@ -44,11 +45,12 @@ def words(text: str | bytes | bytearray) -> list[str]:
 
 def minhash_signatures(
     texts: Texts,
-    num_perm: int = 128,
+    num_perm: int = DEFAULT_NUM_PERM,
     *,
-    ngram: int = 5,
+    ngram: int = DEFAULT_NGRAM,
     seed: int = 0,
     threads: int | None = None,
+    progress: Progress | None = None,
 ) -> np.ndarray:
     """MinHash signatures of the texts' ``ngram``-word shingles, ``uint32`` of shape
     (number of texts, ``num_perm``).
@@ -58,18 +60,25 @@ def minhash_signatures(
     memory of 64-bit ones (512 bytes a text at 128 permutations). The fraction of equal
     entries of two signatures estimates the Jaccard similarity of the two shingle sets. The
     work runs on ``threads`` threads (default: every core this process may use) without the GIL.
+    ``progress`` is called as ``progress("signing", done, total)`` (see
+    :class:`veltrane.Progress`).
     """
-    return _native.minhash_signatures(
-        _args.texts(texts),
-        _args.in_range(num_perm, "num_perm", 1),
-        _args.in_range(ngram, "ngram", 1),
-        _args.in_range(seed, "seed", 0, (1 << 64) - 1),
-        _args.threads(threads),
+    texts = _args.texts(texts)
+    num_perm = _args.positive(num_perm, "num_perm")
+    ngram = _args.positive(ngram, "ngram")
+    seed = _args.in_range(seed, "seed", 0, (1 << 64) - 1)
+    nthreads = _args.threads(threads)
+    return in_batches(
+        texts,
+        lambda part: _native.minhash_signatures(part, num_perm, ngram, seed, nthreads),
+        np.concatenate,
+        "signing",
+        progress,
     )
 
 
 def shingle_hashes(
-    texts: Texts, *, ngram: int = 5, threads: int | None = None
+    texts: Texts, *, ngram: int = DEFAULT_NGRAM, threads: int | None = None
 ) -> tuple[np.ndarray, np.ndarray]:
     """The distinct 64-bit shingle hashes of every text, ascending, as ``(values, offsets)``:
     those of text ``i`` are ``values[offsets[i]:offsets[i + 1]]`` (``uint64`` and ``int64``,
@@ -77,5 +86,5 @@ def shingle_hashes(
     the shingle sets (two different shingles share a hash with probability about 2**-64).
     """
     return _native.shingle_hashes(
-        _args.texts(texts), _args.in_range(ngram, "ngram", 1), _args.threads(threads)
+        _args.texts(texts), _args.positive(ngram, "ngram"), _args.threads(threads)
     )

@@ -16,9 +16,17 @@ from collections.abc import Sequence
 from dedup_core import __version__
 
 from .. import _args
-from ..gear import DEFAULT_AVG_SIZE
-from ..search import MAX_DISTANCE
-from ..stream import DEFAULT_CHUNK_SIZE
+from ..defaults import (
+    DEFAULT_AVG_SIZE,
+    DEFAULT_CHUNK_SIZE,
+    DEFAULT_MAX_DISTANCE,
+    DEFAULT_METHOD,
+    DEFAULT_NGRAM,
+    DEFAULT_NUM_PERM,
+    DEFAULT_THRESHOLD,
+)
+from ..gear import MAX_MAX_SIZE, MIN_MIN_SIZE
+from ..simhash import MAX_DISTANCE
 from . import _dedup, _fingerprint, _near_dups
 from ._common import (
     EXIT_BROKEN_PIPE,
@@ -29,7 +37,6 @@ from ._common import (
     CommandError,
     Skipped,
 )
-from ._near_dups import NGRAM, NUM_PERM, THRESHOLD
 
 # SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
 MAX_BITS = (1 << 31) - 8
@@ -145,32 +152,38 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--method",
         choices=("minhash", "simhash"),
-        default="minhash",
+        default=DEFAULT_METHOD,
         help="Jaccard similarity of shingles (minhash, the default) or SimHash bits (simhash)",
     )
     near.add_argument(
         "--threshold",
         metavar="S",
         type=_similarity,
-        help=f"minhash: least Jaccard similarity of a pair, in (0, 1] (default: {THRESHOLD})",
+        help=(
+            "minhash: least Jaccard similarity of a pair, in (0, 1] "
+            f"(default: {DEFAULT_THRESHOLD})"
+        ),
     )
     near.add_argument(
         "--ngram",
         metavar="N",
         type=_int_at_least(1),
-        help=f"minhash: words per shingle (default: {NGRAM})",
+        help=f"minhash: words per shingle (default: {DEFAULT_NGRAM})",
     )
     near.add_argument(
         "--num-perm",
         metavar="N",
         type=_int_at_least(1),
-        help=f"minhash: values per MinHash signature (default: {NUM_PERM})",
+        help=f"minhash: values per MinHash signature (default: {DEFAULT_NUM_PERM})",
     )
     near.add_argument(
         "--max-distance",
         metavar="K",
         type=_int_at_least(0, MAX_DISTANCE),
-        help=f"simhash: largest Hamming distance of a pair, 0 to {MAX_DISTANCE} (default: 3)",
+        help=(
+            f"simhash: largest Hamming distance of a pair, 0 to {MAX_DISTANCE} "
+            f"(default: {DEFAULT_MAX_DISTANCE})"
+        ),
     )
     near.add_argument(
         "--format",
@@ -206,25 +219,25 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dedup.add_argument(
         "--chunker",
-        choices=("gear", "cdc"),
+        choices=tuple(_dedup.CHUNKERS),
         help="gear (the default) or cdc (the default with --chunk-size)",
     )
     dedup.add_argument(
         "--avg-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help=f"gear: the average chunk length, a power of two (default: {DEFAULT_AVG_SIZE})",
     )
     dedup.add_argument(
         "--min-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the shortest chunk (default: avg-size / 4)",
     )
     dedup.add_argument(
         "--max-size",
         metavar="N",
-        type=_int_at_least(64, 1 << 30),
+        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the longest chunk (default: 8 * avg-size)",
     )
     dedup.add_argument(
@@ -271,12 +284,15 @@ COMMANDS = {"near-dups": _near_dups.run, "dedup": _dedup.run, "fingerprint": _fi
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs ``veltrane`` with ``argv`` (default: the process's arguments); returns the status."""
+    command = None
     try:
         args = build_parser().parse_args(argv)
+        command = args.command
         COMMANDS[args.command](args, sys.stdout)
         sys.stdout.flush()
     except CommandError as e:
-        print(f"{e.prog}: error: {e}", file=sys.stderr)
+        prog = e.prog or (PROG if command is None else f"{PROG} {command}")
+        print(f"{prog}: error: {e}", file=sys.stderr)
         return e.status
     except Skipped:
         return EXIT_INPUT

@@ -27,9 +27,10 @@ EXIT_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
 
 
 class CommandError(Exception):
-    """A failure reported as one line on standard error."""
+    """A failure reported as one line on standard error, ``veltrane COMMAND: error: ...``
+    (``prog`` None: the command being run)."""
 
-    def __init__(self, message: str, status: int = EXIT_INPUT, prog: str = PROG) -> None:
+    def __init__(self, message: str, status: int = EXIT_INPUT, prog: str | None = None) -> None:
         super().__init__(message)
         self.status = status
         self.prog = prog
@@ -39,57 +40,69 @@ class Skipped(Exception):
     """Some inputs could not be read; they were reported and the report written without them."""
 
 
-class Progress:
-    """A tqdm byte counter on standard error, or nothing when it is off."""
+# Steps whose counts are bytes; the others count texts, pairs or search steps.
+BYTE_STEPS = frozenset({"reading", "chunking", "fingerprints"})
 
-    def __init__(self, enabled: bool, total: int | None, description: str) -> None:
+
+class Progress:
+    """A tqdm bar on standard error, or nothing when it is off.
+
+    Called as the library's progress hook, ``progress(step, done, total)``. Each step gets a
+    bar of its own: counted from 0, with its own unit and rate, so that a step never shows
+    the rate of the one before it.
+    """
+
+    def __init__(self, enabled: bool, total: int | None, step: str) -> None:
         self._bar = None
-        self._counting: str | None = None
+        self._step = step
         if enabled:
             from tqdm import tqdm
 
             self._bar = tqdm(
                 total=total,
-                desc=description,
-                unit="B",
-                unit_scale=True,
-                unit_divisor=1024,
+                desc=step,
                 delay=PROGRESS_DELAY_SECONDS,
                 leave=False,
                 file=sys.stderr,
                 dynamic_ncols=True,
             )
+            self._units(step)
             self._start = time.monotonic()
 
+    def _units(self, step: str) -> None:
+        bar = self._bar
+        assert bar is not None
+        if step in BYTE_STEPS:
+            bar.unit, bar.unit_scale, bar.unit_divisor = "B", True, 1024
+        else:
+            bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000
+
     def update(self, n: int) -> None:
+        """Counts ``n`` more of the current step (bytes read)."""
         if self._bar is not None:
             self._bar.update(n)
 
-    def count(self, description: str, done: int, total: int) -> None:
-        """Shows ``done`` of ``total`` steps of the phase ``description``, counted from 0 when
-        the phase is new (total 0: not known yet)."""
+    def __call__(self, step: str, done: int, total: int | None) -> None:
         bar = self._bar
         if bar is None:
             return
-        if self._counting != description:
-            self._counting = description
-            bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000
-            bar.n = bar.last_print_n = 0
-            bar.total = total or None
-            self.phase(description)
-        if total and bar.total != total:
+        if step != self._step:
+            self._step = step
+            bar.reset(total=total)  # a new count, and a new rate: tqdm restarts its clock
+            self._units(step)
+            bar.set_description_str(step, refresh=False)
+            self._draw()
+        elif total is not None and bar.total != total:
             bar.total = total
         if done > bar.n:
             bar.update(done - bar.n)
             if done == total:  # the last step is drawn, however soon after the one before
-                self.phase(description)
+                self._draw()
 
-    def phase(self, description: str) -> None:
-        """Names the next step; drawn at once if the bar is already showing."""
-        if self._bar is not None:
-            self._bar.set_description_str(description, refresh=False)
-            if time.monotonic() - self._start >= PROGRESS_DELAY_SECONDS:
-                self._bar.refresh()
+    def _draw(self) -> None:
+        # Never before the delay: a quick run leaves the terminal clean.
+        if self._bar is not None and time.monotonic() - self._start >= PROGRESS_DELAY_SECONDS:
+            self._bar.refresh()
 
     def close(self) -> None:
         if self._bar is not None:

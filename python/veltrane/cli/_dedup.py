@@ -6,11 +6,12 @@ import base64
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
-from ..files import SAME_FILE, SPECIAL, dedup_files
-from ..gear import DEFAULT_AVG_SIZE, GearCDC
-from ..stream import DEFAULT_CHUNK_SIZE, dedup_report
+from ..chunker import CDCChunker, Chunker
+from ..dedup import SAME_FILE, SPECIAL, dedup_report
+from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
+from ..gear import GearCDC
 from ._common import (
     EXIT_USAGE,
     PROG,
@@ -126,25 +127,37 @@ def _json_report(report, duplicate_files: bool) -> dict:
     return d
 
 
-def _dedup_chunker(args) -> GearCDC | int:
-    gear_options = [
-        f"--{name.replace('_', '-')}"
-        for name in ("avg_size", "min_size", "max_size")
-        if getattr(args, name) is not None
-    ]
+def _gear(args) -> Chunker:
+    return GearCDC(
+        DEFAULT_AVG_SIZE if args.avg_size is None else args.avg_size,
+        min_size=args.min_size,
+        max_size=args.max_size,
+    )
+
+
+def _cdc(args) -> Chunker:
+    return CDCChunker(DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size)
+
+
+#: The chunkers of --chunker, by name: how each is made from the command line, and the options
+#: that belong to it alone. A new chunker is one line here.
+CHUNKERS = {
+    "gear": (_gear, ("avg_size", "min_size", "max_size")),
+    "cdc": (_cdc, ("chunk_size",)),
+}
+
+
+def _dedup_chunker(args) -> Chunker:
+    # --chunk-size alone means cdc, as it always has.
     kind = args.chunker or ("cdc" if args.chunk_size is not None else "gear")
-    if kind == "cdc":
-        if gear_options:
-            raise CommandError(f"{gear_options[0]} needs --chunker gear", EXIT_USAGE)
-        return DEFAULT_CHUNK_SIZE if args.chunk_size is None else args.chunk_size
-    if args.chunk_size is not None:
-        raise CommandError("--chunk-size needs --chunker cdc", EXIT_USAGE)
+    for name, (_, options) in CHUNKERS.items():
+        for option in options:
+            if name != kind and getattr(args, option) is not None:
+                raise CommandError(
+                    f"--{option.replace('_', '-')} needs --chunker {name}", EXIT_USAGE
+                )
     try:
-        return GearCDC(
-            DEFAULT_AVG_SIZE if args.avg_size is None else args.avg_size,
-            min_size=args.min_size,
-            max_size=args.max_size,
-        )
+        return CHUNKERS[kind][0](args)
     except ValueError as e:
         raise CommandError(f"--{str(e).replace('_', '-')}", EXIT_USAGE) from None
 
@@ -158,59 +171,22 @@ class _StdinReader:
         return sys.stdin.buffer.readinto(buffer)  # type: ignore[union-attr]
 
 
-def _walk(top: str, errors: list[tuple[str, OSError]]) -> Iterator[str]:
-    """The regular files under ``top``, depth first, each directory's entries sorted by their
-    bytes; symbolic links and special files are skipped."""
-    try:
-        with os.scandir(top) as it:
-            entries = sorted(it, key=lambda e: os.fsencode(e.name))
-    except OSError as e:
-        errors.append((top, e))
-        return
-    for entry in entries:
-        try:
-            if entry.is_symlink():
-                continue
-            if entry.is_dir(follow_symlinks=False):
-                yield from _walk(entry.path, errors)
-            elif entry.is_file(follow_symlinks=False):
-                yield entry.path
-        except OSError as e:
-            errors.append((entry.path, e))
-
-
-def _dedup_inputs(paths: Sequence[str], errors: list[tuple[str, OSError]]) -> list:
-    inputs: list = []
-    for path in paths:
-        if path == STDIN:
-            inputs.append(_StdinReader())
-        elif os.path.isdir(path):
-            inputs.extend(_walk(path, errors))
-        else:
-            inputs.append(path)
-    return inputs
-
-
 def run(args, out) -> None:
     chunker = _dedup_chunker(args)
     errors: list[tuple[str, OSError]] = []
-    native = STDIN not in args.paths
-    if native:
-        # Missing or unreadable paths, named or found in a directory, are reported alike.
-        inputs: list = list(args.paths)
-        total = total_size(inputs) if not any(map(os.path.isdir, inputs)) else None
-        run_report = dedup_files
-    else:
-        inputs = _dedup_inputs(args.paths, errors)
-        named = [p for p in inputs if isinstance(p, str)]
-        total = total_size(named) if len(named) == len(inputs) else None
-        run_report = dedup_report  # type: ignore[assignment]
+    # Missing or unreadable paths, named or found in a directory, are reported alike.
+    inputs: list = [_StdinReader() if p == STDIN else p for p in args.paths]
+    total = (
+        None
+        if STDIN in args.paths or any(map(os.path.isdir, args.paths))
+        else (total_size(args.paths))
+    )
     with Progress(progress_wanted(args), total, "chunking") as progress:
         try:
-            report = run_report(
+            report = dedup_report(
                 inputs,
                 chunker=chunker,
-                progress=progress.update,
+                progress=progress,
                 on_error=lambda path, e: errors.append((path, e)),
                 threads=args.threads,
             )
@@ -219,7 +195,8 @@ def run(args, out) -> None:
             raise CommandError(f"{where}: {e.strerror or e}") from None
     for path, error in errors:
         print(
-            f"{PROG}: error: {shown(path)}: {error.strerror or error} (skipped)", file=sys.stderr
+            f"{PROG} dedup: error: {shown(path)}: {error.strerror or error} (skipped)",
+            file=sys.stderr,
         )
     if args.json:
         out.write(json.dumps(_json_report(report, args.duplicate_files), indent=2) + "\n")

@@ -7,9 +7,13 @@ from array import array
 
 import numpy as np
 
-from .. import _args, _native, lsh
-from ..lsh import jaccard_similarities
-from ..search import PAIR_BATCH, PAIR_DTYPE, _with_progress, fingerprints64
+from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..jaccard import (
+    iter_near_duplicate_pairs_jaccard,
+    jaccard_similarities,
+    near_duplicate_clusters_jaccard,
+)
+from ..simhash import fingerprints64, iter_near_duplicate_pairs, near_duplicate_clusters
 from ._common import (
     EXIT_USAGE,
     PROG,
@@ -23,11 +27,6 @@ from ._common import (
     total_size,
 )
 
-# Defaults of --method minhash, those of veltrane.near_duplicate_pairs_jaccard.
-THRESHOLD, NGRAM, NUM_PERM = 0.8, 5, 128
-# Defaults of --method simhash: the distance of veltrane.near_duplicate_pairs.
-MAX_DISTANCE_DEFAULT = 3
-
 
 def _method_options(args) -> None:
     """Fills in the options of the chosen method; those of the other are a usage error."""
@@ -40,10 +39,10 @@ def _method_options(args) -> None:
                     f"{option} needs --method {method}", EXIT_USAGE, f"{PROG} near-dups"
                 )
     defaults = {
-        "threshold": THRESHOLD,
-        "ngram": NGRAM,
-        "num_perm": NUM_PERM,
-        "max_distance": MAX_DISTANCE_DEFAULT,
+        "threshold": DEFAULT_THRESHOLD,
+        "ngram": DEFAULT_NGRAM,
+        "num_perm": DEFAULT_NUM_PERM,
+        "max_distance": DEFAULT_MAX_DISTANCE,
     }
     for name, value in defaults.items():
         if getattr(args, name) is None:
@@ -109,38 +108,20 @@ def _write_pairs(out, batches, field: str, names, source_of, line_of) -> None:
         )
 
 
-def _stream_batches(stream):
-    while len(batch := stream.next(PAIR_BATCH, PAIR_DTYPE)):
-        yield batch
-
-
 def _minhash(args, out, field: str) -> None:
     with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
         texts, sources, numbers = _read_texts(args, field, progress)
-        # Signing and verifying count their texts and pairs; finding candidates is quick.
-        found = lsh._search(
-            texts,
-            args.threshold,
-            None,
-            None,
-            "exact",
-            args.ngram,
-            args.num_perm,
-            0,
-            args.threads,
-            progress.count,
-        )
+        options = {"ngram": args.ngram, "num_perm": args.num_perm, "threads": args.threads}
         if args.format == "pairs":
             # Copies become pairs a batch at a time as they are written.
-            batches = lsh._batches(
-                _native.LshExpandStream(found.reps, found.i, found.j, found.similarity),
-                PAIR_BATCH,
+            batches = iter_near_duplicate_pairs_jaccard(
+                texts, args.threshold, progress=progress, **options
             )
         else:
-            reps = lsh._labels(found)
-            sizes = np.bincount(reps, minlength=len(reps))
-            members = np.flatnonzero(sizes[reps] > 1)
-            members = members[np.lexsort((members, reps[members]))]  # by cluster, then index
+            reps = near_duplicate_clusters_jaccard(
+                texts, args.threshold, progress=progress, **options
+            )
+            members = _cluster_members(reps)
             similarity = jaccard_similarities(
                 texts, members, reps[members], ngram=args.ngram, threads=args.threads
             )
@@ -168,6 +149,13 @@ def _minhash(args, out, field: str) -> None:
         )
 
 
+def _cluster_members(reps: np.ndarray) -> np.ndarray:
+    """The texts of clusters of two or more, by cluster, then by index."""
+    sizes = np.bincount(reps, minlength=len(reps))
+    members = np.flatnonzero(sizes[reps] > 1)
+    return members[np.lexsort((members, reps[members]))]
+
+
 def run(args, out) -> None:
     if args.field is not None and not args.jsonl:
         raise CommandError("--field needs --jsonl", EXIT_USAGE, f"{PROG} near-dups")
@@ -189,37 +177,18 @@ def _simhash(args, out, field: str) -> None:
         for texts in _text_batches(args, field, progress, sources, numbers):
             parts.append(fingerprints64(texts, threads=args.threads))
         fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
-        threads = _args.threads(args.threads)
-
-        def searching(done: int, total: int) -> None:
-            progress.count("searching", done, total)
-
-        searching(0, 0)
+        options = {"threads": args.threads, "progress": progress}
         if args.format == "clusters":
-            reps = _with_progress(
-                lambda p: _native.cluster_fingerprints(fps, args.max_distance, threads, p),
-                searching,
-            )
+            reps = near_duplicate_clusters(fps, args.max_distance, **options)
         else:
             # Only the distinct fingerprints are searched here; their copies become pairs a
             # batch at a time as they are written, so memory does not grow with the pairs.
-            stream = _with_progress(
-                lambda p: _native.PairStream(fps, args.max_distance, threads, p), searching
-            )
+            batches = iter_near_duplicate_pairs(fps, args.max_distance, **options)
     names, source_of, line_of = _origins(args, sources, numbers)
     if args.format == "pairs":
-        _write_pairs(
-            out,
-            _stream_batches(stream),
-            "distance",
-            names,
-            source_of,
-            line_of,
-        )
+        _write_pairs(out, batches, "distance", names, source_of, line_of)
         return
-    sizes = np.bincount(reps, minlength=len(reps))
-    members = np.flatnonzero(sizes[reps] > 1)
-    members = members[np.lexsort((members, reps[members]))]  # by cluster, then by index
+    members = _cluster_members(reps)
     cluster = reps[members]
     for start in range(0, len(members), WRITE_BATCH):
         m, r = members[start : start + WRITE_BATCH], cluster[start : start + WRITE_BATCH]

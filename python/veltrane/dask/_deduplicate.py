@@ -7,11 +7,12 @@ import dask.dataframe as dd
 import pandas as pd
 
 from .. import _args
+from ..defaults import DEFAULT_MAX_DISTANCE
 from ._collapse import Collapsed
 from ._components import leaf_edges, oriented_edges, star_forest
 from ._fingerprints import fingerprints
 from ._frames import REP, check_columns, empty_frame, select
-from ._search import representative_pairs
+from ._hamming import representative_pairs
 from ._tiles import DEFAULT_SPLIT_LIMIT, MIN_SPLIT_LIMIT
 
 
@@ -26,7 +27,7 @@ def deduplicate(
     df: dd.DataFrame,
     text: str = "text",
     id: str = "id",
-    max_distance: int = 3,
+    max_distance: int = DEFAULT_MAX_DISTANCE,
     *,
     split_limit: int = DEFAULT_SPLIT_LIMIT,
 ) -> dd.DataFrame:

@@ -26,7 +26,8 @@ import numpy as np
 import pandas as pd
 
 from .. import _args
-from .. import lsh as _lsh
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..jaccard import bands_and_rows, jaccard_similarities
 from ..minhash import minhash_signatures, shingle_hashes
 from ._collapse import Collapsed, member_pairs
 from ._frames import FP, ID, REP, check_columns, empty_frame, shown
@@ -143,9 +144,7 @@ def _distinct_pairs(part: pd.DataFrame) -> pd.DataFrame:
 def _verify(part: pd.DataFrame, ngram: int, threshold: float) -> pd.DataFrame:
     texts = part["text_a"].tolist() + part["text_b"].tolist()
     m = len(part)
-    sims = _lsh.jaccard_similarities(
-        texts, np.arange(m), np.arange(m, 2 * m), ngram=ngram, threads=1
-    )
+    sims = jaccard_similarities(texts, np.arange(m), np.arange(m, 2 * m), ngram=ngram, threads=1)
     keep = sims >= threshold
     return pd.DataFrame(
         {
@@ -190,12 +189,12 @@ def near_duplicate_pairs_jaccard(
     df: dd.DataFrame,
     text: str = "text",
     id: str = "id",
-    threshold: float = 0.8,
+    threshold: float = DEFAULT_THRESHOLD,
     *,
     bands: int | None = None,
     rows: int | None = None,
-    ngram: int = 5,
-    num_perm: int = 128,
+    ngram: int = DEFAULT_NGRAM,
+    num_perm: int = DEFAULT_NUM_PERM,
     seed: int = 0,
 ) -> dd.DataFrame:
     """Every pair of rows whose texts' shingle sets have Jaccard similarity at least
@@ -209,11 +208,11 @@ def near_duplicate_pairs_jaccard(
     data.
     """
     check_columns(df, text, id)
-    threshold = _lsh._threshold(threshold)
-    ngram = _lsh._positive(ngram, "ngram")
-    num_perm = _lsh._positive(num_perm, "num_perm")
+    threshold = _args.threshold(threshold)
+    ngram = _args.positive(ngram, "ngram")
+    num_perm = _args.positive(num_perm, "num_perm")
     seed = _args.integer(seed, "seed")
-    bands, rows = _lsh._bands_rows(threshold, num_perm, bands, rows)
+    bands, rows = bands_and_rows(threshold, num_perm, bands, rows)
     id_dtype = df[id].dtype
     band_columns = {f"band{b}": np.uint64 for b in range(bands)}
     sketches = df[[id, text]].map_partitions(

@@ -8,10 +8,11 @@ import numpy as np
 import pandas as pd
 
 from .. import _args
+from ..defaults import DEFAULT_MAX_DISTANCE
 from ._collapse import Collapsed, member_pairs
 from ._fingerprints import fingerprints
 from ._frames import FP, ID, REP, check_columns, empty_frame, select, shown
-from ._search import representative_pairs
+from ._hamming import representative_pairs
 from ._tiles import DEFAULT_SPLIT_LIMIT, MIN_SPLIT_LIMIT
 
 
@@ -72,7 +73,7 @@ def fingerprint_pairs(
     df: dd.DataFrame,
     fingerprint: str = "fingerprint",
     id: str = "id",
-    max_distance: int = 3,
+    max_distance: int = DEFAULT_MAX_DISTANCE,
     *,
     split_limit: int = DEFAULT_SPLIT_LIMIT,
 ) -> dd.DataFrame:
@@ -121,7 +122,7 @@ def near_duplicate_pairs(
     df: dd.DataFrame,
     text: str = "text",
     id: str = "id",
-    max_distance: int = 3,
+    max_distance: int = DEFAULT_MAX_DISTANCE,
     *,
     split_limit: int = DEFAULT_SPLIT_LIMIT,
 ) -> dd.DataFrame:

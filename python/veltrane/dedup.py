@@ -1,0 +1,492 @@
+"""Deduplication as users run it: which texts to keep when near duplicates are dropped, and
+how much of a set of files repeats, chunk by chunk."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import os
+import stat
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import nullcontext
+from dataclasses import asdict, dataclass, field
+from typing import BinaryIO, NamedTuple
+
+import numpy as np
+
+from . import _args, _native
+from ._pairs import Progress
+from .chunker import CDCChunker, Chunker, as_chunker
+from .defaults import (
+    DEFAULT_MAX_DISTANCE,
+    DEFAULT_METHOD,
+    DEFAULT_NGRAM,
+    DEFAULT_NUM_PERM,
+    DEFAULT_READ_SIZE,
+    DEFAULT_THRESHOLD,
+)
+from .gear import GearCDC
+from .jaccard import near_duplicate_clusters_jaccard
+from .simhash import fingerprints64, near_duplicate_clusters
+from .stream import iter_pieces
+
+# 32 bytes: 256-bit digests, so that a collision among even 2^64 chunks has a probability
+# near 2^-128.
+DIGEST_SIZE = 32
+
+#: Why a path is in :attr:`DedupReport.skipped`: a file already counted, reached again (another
+#: hardlink, the same path twice), or a FIFO, socket or device, which is never opened.
+SAME_FILE, SPECIAL = "same_file", "special"
+
+
+def blake3(data) -> bytes:
+    """The 32-byte BLAKE3 digest of a bytes-like object: the chunk digest of
+    :func:`dedup_report` on paths."""
+    return _native.blake3(data)
+
+
+class TextDeduplication(NamedTuple):
+    """What :func:`deduplicate_texts` keeps and drops."""
+
+    #: Indices of the texts to keep, in increasing order.
+    keep: np.ndarray
+    #: For each text, the index of the kept text that represents its cluster, or -1 for a
+    #: kept text (``int64``).
+    duplicate_of: np.ndarray
+
+
+def deduplicate_texts(
+    texts: Sequence[str | bytes | bytearray],
+    max_distance: int = DEFAULT_MAX_DISTANCE,
+    *,
+    method: str = DEFAULT_METHOD,
+    threshold: float = DEFAULT_THRESHOLD,
+    ngram: int = DEFAULT_NGRAM,
+    num_perm: int = DEFAULT_NUM_PERM,
+    threads: int | None = None,
+    progress: Progress | None = None,
+) -> TextDeduplication:
+    """Which texts to keep when near duplicates are dropped.
+
+    ``method="minhash"`` (the default, as for ``veltrane near-dups``) clusters texts whose
+    sets of ``ngram``-word shingles have Jaccard similarity at least ``threshold``, verified
+    exactly (:func:`veltrane.near_duplicate_clusters_jaccard` with ``num_perm`` MinHash
+    values); ``method="simhash"`` clusters texts whose 64-bit fingerprints are at most
+    ``max_distance`` bits apart. Each method ignores the other's options.
+
+    The first text of each cluster is kept. ``duplicate_of[t]`` is -1 for a kept text and
+    otherwise its cluster's first text, which, through a chain of near duplicates, may be
+    further from it than the method's bound. Copies cost no pairs: the clusters are those of
+    :func:`veltrane.near_duplicate_clusters` or
+    :func:`veltrane.near_duplicate_clusters_jaccard`. ``progress`` sees the steps of the
+    method's functions (see :class:`veltrane.Progress`).
+    """
+    if method == "simhash":
+        fps = fingerprints64(texts, threads=threads, progress=progress)
+        reps = near_duplicate_clusters(fps, max_distance, threads=threads, progress=progress)
+    elif method == "minhash":
+        reps = near_duplicate_clusters_jaccard(
+            texts, threshold, ngram=ngram, num_perm=num_perm, threads=threads, progress=progress
+        )
+    else:
+        raise ValueError(f"method must be 'simhash' or 'minhash', got {method!r}")
+    kept = reps == np.arange(len(reps))
+    return TextDeduplication(keep=np.flatnonzero(kept), duplicate_of=np.where(kept, -1, reps))
+
+
+def _percent(kept: int, total: int) -> float:
+    # CDC.deduplicate's formula, in its order of operations: (1 - kept / total) * 100.
+    return 0.0 if total == 0 else (1.0 - kept / total) * 100.0
+
+
+@dataclass
+class ChunkStats:
+    """Chunk and byte counts of one file, or of all files together.
+
+    ``unique_chunks`` and ``unique_bytes`` count the chunks seen for the first time, in the
+    order the files were read: a chunk that an earlier file (or an earlier part of this
+    file) already holds is a duplicate.
+    """
+
+    #: The file's path as given; ``None`` for the total.
+    path: str | None
+    bytes: int = 0
+    chunks: int = 0
+    unique_chunks: int = 0
+    unique_bytes: int = 0
+    #: Shortest, longest and mean chunk length; ``None`` without chunks.
+    min_chunk: int | None = None
+    max_chunk: int | None = None
+    _length_sum: int = field(default=0, repr=False)
+
+    @property
+    def mean_chunk(self) -> float | None:
+        """The mean chunk length, or ``None`` without chunks."""
+        return self._length_sum / self.chunks if self.chunks else None
+
+    @property
+    def chunk_reduction_percent(self) -> float:
+        """``(1 - unique_chunks / chunks) * 100``, as ``CDC.deduplicate`` computes it."""
+        return _percent(self.unique_chunks, self.chunks)
+
+    @property
+    def byte_reduction_percent(self) -> float:
+        """``(1 - unique_bytes / bytes) * 100``: the share of bytes a store would not keep."""
+        return _percent(self.unique_bytes, self.bytes)
+
+    def _add(self, length: int, new: bool) -> None:
+        self.bytes += length
+        self.chunks += 1
+        self._length_sum += length
+        if new:
+            self.unique_chunks += 1
+            self.unique_bytes += length
+        if self.min_chunk is None or length < self.min_chunk:
+            self.min_chunk = length
+        if self.max_chunk is None or length > self.max_chunk:
+            self.max_chunk = length
+
+    def _merge(self, other: ChunkStats) -> None:
+        self.bytes += other.bytes
+        self.chunks += other.chunks
+        self.unique_chunks += other.unique_chunks
+        self.unique_bytes += other.unique_bytes
+        self._length_sum += other._length_sum
+        for name, pick in (("min_chunk", min), ("max_chunk", max)):
+            mine, theirs = getattr(self, name), getattr(other, name)
+            if theirs is not None:
+                setattr(self, name, theirs if mine is None else pick(mine, theirs))
+
+    def to_dict(self) -> dict:
+        """The figures as a JSON-ready dict, the derived ones included."""
+        d = {k: v for k, v in asdict(self).items() if not k.startswith("_")}
+        d["mean_chunk"] = self.mean_chunk
+        d["chunk_reduction_percent"] = self.chunk_reduction_percent
+        d["byte_reduction_percent"] = self.byte_reduction_percent
+        return d
+
+
+@dataclass
+class DedupReport:
+    """What :func:`dedup_report` found: one :class:`ChunkStats` per file and their total."""
+
+    #: CDC's chunk_size; None for any other chunker.
+    chunk_size: int | None
+    files: list[ChunkStats]
+    total: ChunkStats
+    #: The chunker's ``description()``: ``{"name": "gear", "min_size", "avg_size",
+    #: "max_size", "normalization"}`` or ``{"name": "cdc", "chunk_size", "max_size"}``.
+    chunker: dict = field(default_factory=dict)
+    #: The chunk digest: ``"blake3"``, or ``"blake2b"`` where file objects were read.
+    digest: str = "blake3"
+    #: Paths not read, in the order walked: files already counted and special files.
+    skipped: list[SkippedFile] = field(default_factory=list)
+    #: Groups of two or more non-empty files of identical content, each in the order read,
+    #: the groups in the order of their first file.
+    duplicate_files: list[list[str]] = field(default_factory=list)
+
+    def to_dict(self) -> dict:
+        """The report as a JSON-ready dict."""
+        return {
+            "chunker": self.chunker,
+            "chunk_size": self.chunk_size,
+            "digest": self.digest,
+            "files": [f.to_dict() for f in self.files],
+            "total": self.total.to_dict(),
+            "skipped": [{"path": s.path, "reason": s.reason} for s in self.skipped],
+            "duplicate_files": self.duplicate_files,
+        }
+
+
+@dataclass(frozen=True)
+class SkippedFile:
+    """A path that was not read, and why: :data:`SAME_FILE` or :data:`SPECIAL`."""
+
+    path: str
+    reason: str
+
+
+def _digest_range(view: memoryview, starts: list[int], ends: list[int]) -> list[bytes]:
+    blake2b = hashlib.blake2b
+    return [blake2b(view[a:b], digest_size=DIGEST_SIZE).digest() for a, b in zip(starts, ends)]
+
+
+def _digests(view: memoryview, ends: list[int], pool, parts: int) -> list[bytes]:
+    """The digest of each chunk of ``view`` in order, ``parts`` runs of chunks at once: this
+    thread hashes the first, ``pool`` the others."""
+    starts = [0, *ends[:-1]]
+    # A handful of chunks is not worth handing to another thread.
+    if pool is None or len(ends) < 4 * parts:
+        return _digest_range(view, starts, ends)
+    step = -(-len(ends) // parts)
+    others = [
+        pool.submit(_digest_range, view, starts[k : k + step], ends[k : k + step])
+        for k in range(step, len(ends), step)
+    ]
+    digests = _digest_range(view, starts[:step], ends[:step])
+    for other in others:
+        digests += other.result()
+    return digests
+
+
+def dedup_report(
+    paths: Iterable[str | bytes | os.PathLike | BinaryIO],
+    chunk_size: int | None = None,
+    *,
+    chunker: Chunker | int | None = None,
+    read_size: int = DEFAULT_READ_SIZE,
+    progress: Progress | None = None,
+    on_error: Callable[[str, OSError], None] | None = None,
+    threads: int | None = None,
+) -> DedupReport:
+    """Chunks every file and counts the chunks that repeat, within and across files.
+
+    Chunks are those of :func:`iter_chunks`. Two chunks count as one when their 256-bit
+    digests are equal, so different chunks are never merged (short of a digest collision,
+    which no one has ever found). Only the digests are kept, not the chunks. The chunk
+    reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all the files'
+    chunks together; the byte reduction weighs each chunk by its length.
+
+    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``: in this list ``bytes`` are
+    always a path, never data, whereas :func:`iter_chunks` takes a lone ``bytes`` source as
+    data) or binary file objects (read to their end and left open, named by their
+    ``name``; a text-mode one is a TypeError), read in order. A directory is walked depth
+    first, each directory's entries in the order of their bytes, symbolic links inside it
+    not followed. A file reached twice (another hardlink, the same path or directory given
+    twice) is read and counted once, by device and inode; FIFOs, sockets and devices are
+    never opened. Both are listed in ``skipped``.
+
+    The chunker is ``GearCDC()`` (as for ``veltrane dedup``) unless ``chunker`` names
+    another (a :class:`veltrane.chunker.Chunker`, or an int: the ``chunk_size`` of ``CDC``)
+    or ``chunk_size`` is given (``CDC(chunk_size)``). ``progress``, when given, is called as
+    ``progress("chunking", bytes_done, total_bytes)`` as input is processed (total None
+    unless ``paths`` are all regular files). A path that cannot be read raises OSError, or,
+    when ``on_error`` is given, is passed to it with the error and left out of the report
+    (its chunks no longer count as seen).
+
+    With paths only and a ``GearCDC`` or CDC chunker, everything runs natively on
+    ``threads`` threads (default: every core this process may use) without the GIL:
+    files are walked, read (a file of up to ``read_size`` bytes whole, in one read; a longer
+    one a piece at a time, the chunks of one piece digested by idle threads while the next
+    is read), cut, digested with BLAKE3 and looked up in order, and a path that cannot be
+    read raises only once every file is done. Otherwise (file objects, another chunker)
+    Python reads the files one by one and digests with BLAKE2b on ``threads`` threads. Both
+    give the same counts, and the same report for any thread count.
+    """
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("paths must be an iterable of paths, not a single path")
+    cut = as_chunker(chunker, chunk_size, default=GearCDC())
+    read_size = _args.size(read_size, "read_size")
+    nthreads = _args.threads(threads)
+    paths = list(paths)
+    for path in paths:
+        if isinstance(path, io.TextIOBase):
+            raise TypeError("files must be opened in binary mode, not text mode")
+    count = None if progress is None else _byte_counter(progress, _total_size(paths))
+    if isinstance(cut, (GearCDC, CDCChunker)) and all(
+        isinstance(p, (str, bytes, os.PathLike)) for p in paths
+    ):
+        return _native_report(paths, cut, read_size, count, on_error, nthreads)
+    return _reference_report(paths, cut, read_size, count, on_error, nthreads)
+
+
+def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int):
+    gear = chunker._gear if isinstance(chunker, GearCDC) else None
+    files, skipped, errors = _native.dedup_tree(
+        [os.fsencode(p) for p in paths],
+        gear,
+        0 if gear is not None else chunker.chunk_size,
+        nthreads,
+        read_size,
+        progress,
+        _native.DigestSet(),
+    )
+    failures = [
+        (name, OSError(code, os.strerror(code), name))
+        for name, code in ((os.fsdecode(p), code) for p, code in errors)
+    ]
+    if failures and on_error is None:
+        raise failures[0][1]
+    stats = []
+    total = ChunkStats(path=None)
+    by_content: dict[bytes, list[str]] = {}
+    for path, size, chunks, unique_chunks, unique_bytes, low, high, content in files:
+        name = os.fsdecode(path)
+        s = ChunkStats(
+            path=name,
+            bytes=size,
+            chunks=chunks,
+            unique_chunks=unique_chunks,
+            unique_bytes=unique_bytes,
+            min_chunk=low if chunks else None,
+            max_chunk=high if chunks else None,
+            _length_sum=size,
+        )
+        stats.append(s)
+        total._merge(s)
+        if size:
+            by_content.setdefault(content, []).append(name)
+    for name, error in failures:
+        on_error(name, error)  # type: ignore[misc]
+    return _report(
+        chunker,
+        stats,
+        total,
+        "blake3",
+        [SkippedFile(os.fsdecode(p), why) for p, why in skipped],
+        by_content,
+    )
+
+
+def _report(chunker, files, total, digest, skipped, by_content) -> DedupReport:
+    description = chunker.description()
+    return DedupReport(
+        chunk_size=description.get("chunk_size") if description["name"] == "cdc" else None,
+        files=files,
+        total=total,
+        chunker=description,
+        digest=digest,
+        skipped=skipped,
+        duplicate_files=[group for group in by_content.values() if len(group) > 1],
+    )
+
+
+def _total_size(paths: list) -> int | None:
+    """The bytes of all the paths, or None when one is not a path to a regular file."""
+    total = 0
+    for path in paths:
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            return None
+        try:
+            st = os.stat(path)
+        except OSError:
+            return None
+        if not stat.S_ISREG(st.st_mode):
+            return None
+        total += st.st_size
+    return total
+
+
+def _byte_counter(progress: Progress, total: int | None) -> Callable[[int], None]:
+    done = 0
+    progress("chunking", 0, total)
+
+    def count(n: int) -> None:
+        nonlocal done
+        done += n
+        progress("chunking", done, total)
+
+    return count
+
+
+def _walk(path: str, found: list, on_error) -> None:
+    """Appends what a named path holds, in the order the native walk takes it: ``(path,
+    None)`` for a regular file, ``(path, SPECIAL)`` for a FIFO, socket or device."""
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        on_error(path, e)
+        return
+    if stat.S_ISDIR(st.st_mode):
+        _walk_dir(path, found, on_error)
+    else:
+        found.append((path, None if stat.S_ISREG(st.st_mode) else SPECIAL))
+
+
+def _walk_dir(path: str, found: list, on_error) -> None:
+    try:
+        names = sorted(os.listdir(path), key=os.fsencode)
+    except OSError as e:
+        on_error(path, e)
+        return
+    for name in names:
+        child = os.path.join(path, name)
+        try:
+            st = os.lstat(child)
+        except OSError as e:
+            on_error(child, e)
+            continue
+        if stat.S_ISDIR(st.st_mode):
+            _walk_dir(child, found, on_error)
+        elif not stat.S_ISLNK(st.st_mode):
+            found.append((child, None if stat.S_ISREG(st.st_mode) else SPECIAL))
+
+
+def _reference_report(paths, chunker: Chunker, read_size: int, progress, on_error, nthreads):
+    """The report read and digested in Python, one file after another: for file objects,
+    and the model the native pipeline is tested against."""
+    with ThreadPoolExecutor(nthreads - 1) if nthreads > 1 else nullcontext() as pool:
+        return _python_report(paths, chunker, read_size, progress, on_error, pool, nthreads)
+
+
+def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, pool, nthreads):
+    seen: set[bytes] = set()
+    counted: set[tuple[int, int]] = set()
+    files = []
+    skipped = []
+    by_content: dict[bytes, list[str]] = {}
+    total = ChunkStats(path=None)
+
+    def failed(name: str, error: OSError) -> None:
+        if on_error is None:
+            raise error
+        on_error(name, error)
+
+    inputs: list = []
+    for path in paths:
+        if isinstance(path, (str, bytes, os.PathLike)):
+            # bytes here are a path, not data; fsdecode keeps undecodable bytes as escapes
+            # that open() turns back into the same bytes.
+            found: list = []
+            _walk(os.fsdecode(path), found, failed)
+            inputs += found
+        else:
+            inputs.append((path, None))
+    for path, special in inputs:
+        if special is not None:
+            skipped.append(SkippedFile(path, SPECIAL))
+            continue
+        if isinstance(path, str):
+            name = path
+            try:
+                st = os.stat(path)
+            except OSError as error:
+                failed(name, error)
+                continue
+            if (st.st_dev, st.st_ino) in counted:
+                skipped.append(SkippedFile(name, SAME_FILE))
+                continue
+            key = (st.st_dev, st.st_ino)
+        else:
+            name = str(getattr(path, "name", "<stream>"))
+            key = None
+        pieces = iter_pieces(path, chunker, read_size=read_size)
+        stats = ChunkStats(path=name)
+        add = stats._add
+        added: list[bytes] = []
+        content = hashlib.blake2b(digest_size=DIGEST_SIZE)
+        try:
+            for view, _, ends in pieces:
+                start = 0
+                for end, digest in zip(ends, _digests(view, ends, pool, nthreads)):
+                    new = digest not in seen
+                    if new:
+                        seen.add(digest)
+                        added.append(digest)
+                    add(end - start, new)
+                    content.update(digest)
+                    start = end
+                if progress is not None:
+                    progress(start)
+        except OSError as error:
+            seen.difference_update(added)
+            failed(name, error)
+            continue
+        if key is not None:
+            counted.add(key)
+        files.append(stats)
+        total._merge(stats)
+        if stats.bytes:
+            by_content.setdefault(content.digest(), []).append(name)
+    return _report(chunker, files, total, "blake2b", skipped, by_content)

@@ -1,0 +1,400 @@
+"""Near duplicates as Jaccard similarity of word shingles: MinHash, LSH bands, verification.
+
+Two texts are near duplicates when the Jaccard similarity of their sets of shingles (runs of
+``ngram`` consecutive words, see :func:`veltrane.minhash_signatures`) is at least a
+threshold. The search:
+
+1. MinHash signatures of every text (``num_perm`` values each).
+2. Exact duplicates collapsed: texts with identical signatures (and, when verifying exactly,
+   identical shingle sets) become one representative, the lowest index. Copies are never
+   compared with each other; they pair at similarity 1.0.
+3. Candidates: each signature is cut into ``bands`` bands of ``rows`` values, and two
+   representatives that agree on a whole band are a candidate pair. A pair of similarity
+   ``s`` agrees on a band with probability ``s ** rows``, so it becomes a candidate with
+   probability ``1 - (1 - s ** rows) ** bands``; see :func:`lsh_parameters`.
+4. Verification: ``"exact"`` computes the true Jaccard similarity of the two shingle sets and
+   keeps pairs at or above the threshold (no reported pair is below it); ``"estimate"`` keeps
+   pairs whose signatures agree on at least that share of values; ``None`` keeps every
+   candidate, with the estimate as its similarity.
+
+Shingles are compared as 64-bit hashes, so "exact" is exact up to collisions of that hash
+(about one pair in 10^19 shingles). Texts without words have no shingles: their sets are all
+equal, so they are copies of each other (similarity 1.0) and unrelated to every other text.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Literal, NamedTuple
+
+import numpy as np
+
+from . import _args, _native
+from ._pairs import Progress, clusters, pair_batches
+from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD, PAIR_BATCH
+from .minhash import minhash_signatures, shingle_hashes
+
+#: The rows of :func:`near_duplicate_pairs_jaccard`.
+JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])
+
+Verify = Literal["exact", "estimate"] | None
+
+# The automatic choice of bands keeps the mean chance of missing a true pair, over
+# similarities spread evenly from the threshold to 1, at most one in a thousand: with exact
+# verification, recall is what the bands decide, and a false candidate only costs a check.
+_MISS_BUDGET = 1e-3
+# With a progress report, pairs are verified this many at a time, so that the report moves
+# (and Ctrl-C is seen) every fraction of a second on a core; the results are the same, as
+# every pair is verified on its own.
+_REPORT_PAIRS = 1 << 18
+
+# Points of the numerical integrals of the candidate curve (Simpson's rule; the curve is
+# smooth, so 512 intervals are exact to far below the budget).
+_INTEGRAL_POINTS = 513
+
+
+def _simpson(values: np.ndarray, width: float) -> float:
+    h = width / (len(values) - 1)
+    return float(
+        h / 3 * (values[0] + values[-1] + 4 * values[1:-1:2].sum() + 2 * values[2:-1:2].sum())
+    )
+
+
+def _candidate_probability(s: np.ndarray, bands: int, rows: int) -> np.ndarray:
+    return 1.0 - (1.0 - s**rows) ** bands
+
+
+def lsh_parameters(
+    threshold: float = DEFAULT_THRESHOLD, num_perm: int = DEFAULT_NUM_PERM
+) -> tuple[int, int]:
+    """The ``(bands, rows)`` :func:`near_duplicate_pairs_jaccard` uses when given neither.
+
+    For each ``rows`` from 1 to ``num_perm`` with ``bands = num_perm // rows``, a pair of
+    similarity ``s`` becomes a candidate with probability ``P(s) = 1 - (1 - s**rows)**bands``.
+    Among the choices whose mean miss probability ``1 - P(s)`` over ``s`` from the threshold
+    to 1 is at most 0.001, the one with the fewest false candidates (smallest integral of
+    ``P`` from 0 to the threshold); when none qualifies, the one that misses least. For
+    ``num_perm = 128``: threshold 0.5 gives 42 bands of 3 rows, 0.8 gives 21 of 6, 0.9
+    gives 12 of 10.
+    """
+    threshold = _args.threshold(threshold)
+    num_perm = _args.positive(num_perm, "num_perm")
+    below = np.linspace(0.0, threshold, _INTEGRAL_POINTS)
+    above = np.linspace(threshold, 1.0, _INTEGRAL_POINTS)
+    best: tuple[float, float, int, int] | None = None  # (miss over budget, false, bands, rows)
+    for rows in range(1, num_perm + 1):
+        bands = num_perm // rows
+        miss = (
+            _simpson(1.0 - _candidate_probability(above, bands, rows), 1.0 - threshold)
+            / (1.0 - threshold)
+            if threshold < 1.0
+            else 0.0
+        )
+        false = _simpson(_candidate_probability(below, bands, rows), threshold)
+        key = (max(miss - _MISS_BUDGET, 0.0), false, bands, rows)
+        if best is None or key[:2] < best[:2]:
+            best = key
+    assert best is not None
+    return best[2], best[3]
+
+
+def bands_and_rows(
+    threshold: float, num_perm: int, bands: int | None = None, rows: int | None = None
+) -> tuple[int, int]:
+    """The ``(bands, rows)`` a search with these arguments uses: :func:`lsh_parameters` when
+    neither is given, ``num_perm // given`` for the one not given. ValueError when
+    ``num_perm`` values cannot be cut into them."""
+    threshold = _args.threshold(threshold)
+    width = _args.positive(num_perm, "num_perm")
+    if bands is None and rows is None:
+        return lsh_parameters(threshold, width)
+    if bands is not None and rows is not None:
+        asked = f"{_args.positive(bands, 'bands')} bands of {_args.positive(rows, 'rows')} rows"
+    elif bands is not None:
+        bands = _args.positive(bands, "bands")
+        rows, asked = width // bands, f"{bands} bands"
+    else:
+        rows = _args.positive(rows, "rows")
+        bands, asked = width // rows, f"bands of {rows} rows"
+    if bands < 1 or rows < 1 or bands * rows > width:
+        raise ValueError(f"num_perm = {width} cannot be divided into {asked}")
+    return bands, rows
+
+
+def _signature_array(signatures: np.ndarray) -> np.ndarray:
+    if signatures.ndim != 2 or signatures.dtype not in (np.uint32, np.uint64):
+        raise TypeError(
+            "signatures must be a two-dimensional uint32 or uint64 array, got "
+            f"{signatures.ndim}-dimensional {signatures.dtype}"
+        )
+    if signatures.shape[1] < 1:
+        raise ValueError("signatures must have at least one column")
+    return np.ascontiguousarray(signatures)
+
+
+def _shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """(offsets, values): the sorted distinct shingle hashes of each text, one after another."""
+    values, offsets = shingle_hashes(texts, ngram=ngram, threads=threads)
+    return offsets, values
+
+
+class _Found(NamedTuple):
+    n: int
+    bands: int
+    rows: int
+    reps: np.ndarray  # the lowest index of each item's group of exact duplicates
+    i: np.ndarray  # verified pairs between representatives
+    j: np.ndarray
+    similarity: np.ndarray
+
+
+def _search(
+    texts_or_signatures,
+    threshold: float,
+    bands,
+    rows,
+    verify: Verify,
+    ngram: int,
+    num_perm: int,
+    seed: int,
+    threads: int | None,
+    progress: Progress | None = None,
+) -> _Found:
+    threshold = _args.threshold(threshold)
+    if verify not in ("exact", "estimate", None):
+        raise ValueError(f"verify must be 'exact', 'estimate' or None, got {verify!r}")
+    ngram = _args.positive(ngram, "ngram")
+    num_perm = _args.positive(num_perm, "num_perm")
+    seed = _args.integer(seed, "seed")
+    nthreads = _args.threads(threads)
+    texts: Sequence | None = None
+    if isinstance(texts_or_signatures, np.ndarray) and texts_or_signatures.ndim == 2:
+        if verify == "exact":
+            raise ValueError(
+                "verify='exact' needs the texts, not their signatures; pass "
+                "verify='estimate' or None to search signatures"
+            )
+        sig = _signature_array(texts_or_signatures)
+    else:
+        if isinstance(texts_or_signatures, (str, bytes, bytearray)):
+            raise TypeError(
+                "texts must be an iterable of texts, not a single "
+                + type(texts_or_signatures).__name__
+            )
+        texts = (
+            texts_or_signatures
+            if isinstance(texts_or_signatures, (list, tuple))
+            else list(texts_or_signatures)
+        )
+        # Bands are checked before the signatures are made.
+        bands_and_rows(threshold, num_perm, bands, rows)
+        sig = minhash_signatures(
+            texts, num_perm, ngram=ngram, seed=seed, threads=nthreads, progress=progress
+        )
+    n, width = sig.shape
+    bands, rows = bands_and_rows(threshold, width, bands, rows)
+
+    reps = _native.lsh_group_rows(sig, nthreads)
+    if verify == "exact" and texts is not None:
+        # Identical signatures are very likely but not surely identical sets (two sets of
+        # similarity 0.99 agree on all 128 values about one time in four): split those groups
+        # by their sets, and the parts meet again as candidates in every band.
+        sizes = np.bincount(reps, minlength=n)
+        shared = np.flatnonzero(sizes[reps] > 1)
+        if len(shared):
+            offsets, values = _shingle_sets([texts[k] for k in shared.tolist()], ngram, nthreads)
+            reps[shared] = _native.lsh_group_sets(shared, reps[shared], offsets, values)
+    if progress is not None:
+        progress("searching", 0, None)
+    distinct = np.flatnonzero(reps == np.arange(n))
+    i, j = _native.lsh_candidates(sig, distinct, bands, rows, nthreads)
+    if verify == "exact" and texts is not None:
+        if progress is not None:
+            progress("verifying", 0, len(i))
+        needed = np.union1d(i, j)
+        offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
+        slot = np.full(n, -1, dtype=np.int64)
+        slot[needed] = np.arange(len(needed))
+
+        def verify_pairs(a, b):
+            return _native.lsh_verify_exact(a, b, slot, offsets, values, nthreads)
+    else:
+
+        def verify_pairs(a, b):
+            return _native.lsh_verify_estimate(a, b, sig, nthreads)
+
+    if progress is None:
+        similarity = verify_pairs(i, j)
+    else:
+        similarity = np.empty(len(i), dtype=np.float64)
+        for start in range(0, len(i), _REPORT_PAIRS):
+            part = slice(start, start + _REPORT_PAIRS)
+            similarity[part] = verify_pairs(i[part], j[part])
+            progress("verifying", min(start + _REPORT_PAIRS, len(i)), len(i))
+    if verify is not None:
+        keep = similarity >= threshold
+        i, j, similarity = i[keep], j[keep], similarity[keep]
+    return _Found(n, bands, rows, reps, i, j, similarity)
+
+
+def near_duplicate_pairs_jaccard(
+    texts_or_signatures: Iterable[str | bytes | bytearray] | np.ndarray,
+    threshold: float = DEFAULT_THRESHOLD,
+    *,
+    bands: int | None = None,
+    rows: int | None = None,
+    verify: Verify = "exact",
+    ngram: int = DEFAULT_NGRAM,
+    num_perm: int = DEFAULT_NUM_PERM,
+    seed: int = 0,
+    threads: int | None = None,
+    progress: Progress | None = None,
+) -> np.ndarray:
+    """Every pair (i, j), i < j, of near duplicates: Jaccard similarity of their shingle
+    sets at least ``threshold``.
+
+    ``texts_or_signatures`` is an iterable of texts (``str``, ``bytes`` or ``bytearray``;
+    a bad item raises TypeError naming its index) or a two-dimensional ``uint32``/``uint64``
+    array of MinHash signatures, one row per item (then ``num_perm`` is its width, and
+    ``verify`` must be ``"estimate"`` or ``None``). Returns a structured array with fields
+    ``i``, ``j`` (int64) and ``similarity`` (float64), sorted by (i, j). Copies (identical
+    shingle sets, or identical signatures when no sets are compared) pair with similarity
+    1.0.
+
+    Candidates come from ``bands`` bands of ``rows`` signature values; with neither given,
+    :func:`lsh_parameters` chooses them from the threshold (21 bands of 6 rows for 0.8 and
+    128 permutations: a pair of similarity 0.8 is a candidate with probability 0.998, one of
+    0.9 with probability 1 - 10^-9). With one given, the other is ``num_perm // given``.
+    ``verify`` decides which candidates are kept (see the module docstring): ``"exact"``
+    (precision 1.0), ``"estimate"`` or ``None`` (every candidate, with its estimate).
+
+    ``ngram`` (words per shingle), ``num_perm`` and ``seed`` are those of
+    :func:`veltrane.minhash_signatures`. The work runs on ``threads`` threads (default: every
+    core this process may use) without the GIL. ``progress`` is called with the steps
+    "signing" (texts), "searching" (no count) and "verifying" (candidate pairs); see
+    :class:`veltrane.Progress`.
+    """
+    found = _search(
+        texts_or_signatures,
+        threshold,
+        bands,
+        rows,
+        verify,
+        ngram,
+        num_perm,
+        seed,
+        threads,
+        progress,
+    )
+    return _native.lsh_expand(found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE)
+
+
+def iter_near_duplicate_pairs_jaccard(
+    texts_or_signatures: Iterable[str | bytes | bytearray] | np.ndarray,
+    threshold: float = DEFAULT_THRESHOLD,
+    *,
+    bands: int | None = None,
+    rows: int | None = None,
+    verify: Verify = "exact",
+    ngram: int = DEFAULT_NGRAM,
+    num_perm: int = DEFAULT_NUM_PERM,
+    seed: int = 0,
+    threads: int | None = None,
+    progress: Progress | None = None,
+    batch_size: int = PAIR_BATCH,
+) -> Iterator[np.ndarray]:
+    """The pairs of :func:`near_duplicate_pairs_jaccard`, in the same order, a batch at a time.
+
+    Yields arrays of :data:`JACCARD_PAIR_DTYPE`, each of at most ``batch_size`` rows (the last
+    may be shorter; none is empty), whose concatenation equals
+    ``near_duplicate_pairs_jaccard(...)`` with the same arguments. The search among distinct
+    texts runs at the call; copies are expanded into their pairs only as batches are asked
+    for, so memory grows with the texts and the pairs between distinct ones, not with the
+    m(m - 1)/2 pairs of m copies.
+    """
+    batch_size = _args.positive(batch_size, "batch_size")
+    found = _search(
+        texts_or_signatures,
+        threshold,
+        bands,
+        rows,
+        verify,
+        ngram,
+        num_perm,
+        seed,
+        threads,
+        progress,
+    )
+    return pair_batches(
+        _native.LshExpandStream(found.reps, found.i, found.j, found.similarity),
+        batch_size,
+        JACCARD_PAIR_DTYPE,
+    )
+
+
+def near_duplicate_clusters_jaccard(
+    texts_or_signatures: Iterable[str | bytes | bytearray] | np.ndarray,
+    threshold: float = DEFAULT_THRESHOLD,
+    *,
+    bands: int | None = None,
+    rows: int | None = None,
+    verify: Verify = "exact",
+    ngram: int = DEFAULT_NGRAM,
+    num_perm: int = DEFAULT_NUM_PERM,
+    seed: int = 0,
+    threads: int | None = None,
+    progress: Progress | None = None,
+) -> np.ndarray:
+    """For each item, the lowest index in its cluster of near duplicates (an int64 array).
+
+    Clusters are the connected components of :func:`near_duplicate_pairs_jaccard` with the
+    same arguments, found without forming the pairs between copies: a set of ``m`` identical
+    texts costs ``m``, not ``m * (m - 1) / 2``.
+    """
+    found = _search(
+        texts_or_signatures,
+        threshold,
+        bands,
+        rows,
+        verify,
+        ngram,
+        num_perm,
+        seed,
+        threads,
+        progress,
+    )
+    return _labels(found)
+
+
+def _labels(found: _Found) -> np.ndarray:
+    # Representatives are the lowest index of their group, so the lowest index of a
+    # component of representatives is the lowest of all its members.
+    rep_labels = clusters(found.n, np.stack([found.i, found.j], axis=1))
+    return rep_labels[found.reps]
+
+
+def jaccard_similarities(
+    texts: Sequence[str | bytes | bytearray],
+    i,
+    j,
+    *,
+    ngram: int = DEFAULT_NGRAM,
+    threads: int | None = None,
+) -> np.ndarray:
+    """The exact Jaccard similarity of the shingle sets of ``texts[i[k]]`` and ``texts[j[k]]``
+    for each k, as ``float64`` (two texts without shingles have similarity 1.0)."""
+    ngram = _args.positive(ngram, "ngram")
+    nthreads = _args.threads(threads)
+    n = len(texts)
+    i = np.asarray(i, dtype=np.int64).reshape(-1)
+    j = np.asarray(j, dtype=np.int64).reshape(-1)
+    if len(i) != len(j):
+        raise ValueError(f"i and j must have the same length, got {len(i)} and {len(j)}")
+    both = np.concatenate([i, j])
+    if len(both) and (both.min() < 0 or both.max() >= n):
+        raise IndexError(f"i and j must index the {n} texts")
+    needed = np.unique(both)
+    offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
+    slot = np.full(n, -1, dtype=np.int64)
+    slot[needed] = np.arange(len(needed))
+    return _native.lsh_verify_exact(i, j, slot, offsets, values, nthreads)

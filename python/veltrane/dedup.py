@@ -27,6 +27,7 @@ from .defaults import (
     DEFAULT_THRESHOLD,
 )
 from .gear import GearCDC
+from .index import ChunkIndex
 from .jaccard import near_duplicate_clusters_jaccard
 from .simhash import fingerprints64, near_duplicate_clusters
 from .stream import iter_pieces
@@ -185,10 +186,14 @@ class DedupReport:
     #: Groups of two or more non-empty files of identical content, each in the order read,
     #: the groups in the order of their first file.
     duplicate_files: list[list[str]] = field(default_factory=list)
+    #: With ``index=``: the index's directory, its distinct chunks before and after the run,
+    #: and the files whose chunks came from its cache instead of being read.
+    index: dict | None = None
 
     def to_dict(self) -> dict:
         """The report as a JSON-ready dict."""
         return {
+            **({"index": self.index} if self.index is not None else {}),
             "chunker": self.chunker,
             "chunk_size": self.chunk_size,
             "digest": self.digest,
@@ -239,6 +244,7 @@ def dedup_report(
     progress: Progress | None = None,
     on_error: Callable[[str, OSError], None] | None = None,
     threads: int | None = None,
+    index: str | os.PathLike | None = None,
 ) -> DedupReport:
     """Chunks every file and counts the chunks that repeat, within and across files.
 
@@ -273,6 +279,15 @@ def dedup_report(
     read raises only once every file is done. Otherwise (file objects, another chunker)
     Python reads the files one by one and digests with BLAKE2b on ``threads`` threads. Both
     give the same counts, and the same report for any thread count.
+
+    ``index``, a directory (made when missing), keeps the chunks between runs (see
+    :mod:`veltrane.index`): chunks already in it count as seen, as if an earlier file held
+    them, and at the end of the run its new chunks are added, all or nothing. A file whose
+    path, size, times and inode are as the index recorded is not read again: its chunks are
+    taken from the index. Native runs only (paths, GearCDC or CDC); the chunker must be the
+    index's. :class:`veltrane.index.ChunkIndexError` for an index of another format, version
+    or chunker, a damaged or read-only one, or a commit that failed (a full disk, say),
+    which leaves the index as it was.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be an iterable of paths, not a single path")
@@ -287,21 +302,46 @@ def dedup_report(
     if isinstance(cut, (GearCDC, CDCChunker)) and all(
         isinstance(p, (str, bytes, os.PathLike)) for p in paths
     ):
-        return _native_report(paths, cut, read_size, count, on_error, nthreads)
+        return _native_report(paths, cut, read_size, count, on_error, nthreads, index)
+    if index is not None:
+        raise TypeError("index needs paths (no file objects) and a GearCDC or CDC chunker")
     return _reference_report(paths, cut, read_size, count, on_error, nthreads)
 
 
-def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int):
+def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int, index):
     gear = chunker._gear if isinstance(chunker, GearCDC) else None
-    files, skipped, errors = _native.dedup_tree(
-        [os.fsencode(p) for p in paths],
-        gear,
-        0 if gear is not None else chunker.chunk_size,
-        nthreads,
-        read_size,
-        progress,
-        _native.DigestSet(),
-    )
+    store = None
+    seen, cache, before = _native.DigestSet(), None, 0
+    if index is not None:
+        store = ChunkIndex(index, chunker.description(), "blake3")
+        loaded = store.load()
+        seen, cache, before = loaded.seen, loaded.cache, loaded.distinct
+    try:
+        files, skipped, errors = _native.dedup_tree(
+            [os.fsencode(p) for p in paths],
+            gear,
+            0 if gear is not None else chunker.chunk_size,
+            nthreads,
+            read_size,
+            progress,
+            seen,
+            cache,
+            store is not None,
+        )
+        summary = None
+        if store is not None:
+            read = [(f[0], f[1], f[10], f[11], f[9], f[12], f[13]) for f in files if not f[8]]
+            store.commit(seen.digests(before), read)
+            summary = {
+                "path": os.fsdecode(index),  # type: ignore[arg-type]
+                "distinct_chunks_before": before,
+                "distinct_chunks_after": len(seen),
+                "files_from_cache": len(files) - len(read),
+                "size_bytes": store.size_bytes(),
+            }
+    finally:
+        if store is not None:
+            store.close()
     failures = [
         (name, OSError(code, os.strerror(code), name))
         for name, code in ((os.fsdecode(p), code) for p, code in errors)
@@ -311,7 +351,7 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
     stats = []
     total = ChunkStats(path=None)
     by_content: dict[bytes, list[str]] = {}
-    for path, size, chunks, unique_chunks, unique_bytes, low, high, content in files:
+    for path, size, chunks, unique_chunks, unique_bytes, low, high, content, *_ in files:
         name = os.fsdecode(path)
         s = ChunkStats(
             path=name,
@@ -329,7 +369,7 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
             by_content.setdefault(content, []).append(name)
     for name, error in failures:
         on_error(name, error)  # type: ignore[misc]
-    return _report(
+    report = _report(
         chunker,
         stats,
         total,
@@ -337,6 +377,8 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
         [SkippedFile(os.fsdecode(p), why) for p, why in skipped],
         by_content,
     )
+    report.index = summary
+    return report
 
 
 def _report(chunker, files, total, digest, skipped, by_content) -> DedupReport:

@@ -198,6 +198,8 @@ public:
 private:
     void work();
     void process(Slot &s, Buffers &bufs);
+    // Takes s's chunks from the cache when the file there is unchanged; false to read it.
+    bool from_cache(Slot &s);
     // Digests the chunks of `piece` (its ends) into its `digested`, sharing the work with
     // idle workers; returns once all are done.
     void digest(Buffer &piece, DigestJob &job, bool started);
@@ -286,7 +288,45 @@ void Run::digest(Buffer &piece, DigestJob &job, bool started) {
     }
 }
 
+int64_t nanoseconds(const struct timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+bool Run::from_cache(Slot &s) {
+    const auto it = options_.cache->find(s.entry.path);
+    struct stat st;
+    if (it == options_.cache->end() || stat(s.entry.path.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const CachedFile &c = it->second;
+    if (c.size != static_cast<uint64_t>(st.st_size) || c.inode != st.st_ino ||
+        c.mtime_ns != nanoseconds(st.st_mtim) || c.ctime_ns != nanoseconds(st.st_ctim)) {
+        return false;
+    }
+    s.key = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    if (!claim(s.key, s.index)) {
+        s.outcome = Slot::Outcome::same_file;
+        return true;
+    }
+    Blake3 content;
+    s.chunks.reserve(c.digests.size());
+    for (std::size_t i = 0; i < c.digests.size(); ++i) {
+        s.chunks.push_back({c.lengths[i], c.digests[i]});
+        content.update(c.digests[i].data(), c.digests[i].size());
+    }
+    s.stats.content = content.digest();
+    s.stats.cached = true;
+    s.stats.inode = c.inode;
+    s.stats.mtime_ns = c.mtime_ns;
+    s.stats.ctime_ns = c.ctime_ns;
+    return true;
+}
+
 void Run::process(Slot &s, Buffers &bufs) {
+    if (options_.cache != nullptr && from_cache(s)) {
+        return;
+    }
     const Fd fd(open(s.entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
@@ -303,6 +343,9 @@ void Run::process(Slot &s, Buffers &bufs) {
         s.outcome = Slot::Outcome::same_file;
         return;
     }
+    s.stats.inode = static_cast<uint64_t>(st.st_ino);
+    s.stats.mtime_ns = nanoseconds(st.st_mtim);
+    s.stats.ctime_ns = nanoseconds(st.st_ctim);
     const uint64_t longest = cutter_.longest();
     // A carried chunk is shorter than the longest, so this much holds it and one read.
     const std::size_t bound = longest > SIZE_MAX - read_size_
@@ -407,6 +450,12 @@ bool Run::flush(Slot &s) {
 
 void Run::look_up(Slot &s) {
     FileStats &f = s.stats;
+    if (options_.record) {
+        for (const Chunk &c : s.chunks) {
+            f.lengths.push_back(c.length);
+            f.digests.push_back(c.digest);
+        }
+    }
     for (const Chunk &c : s.chunks) {
         const bool fresh = seen_.insert(c.digest);
         f.min_chunk = f.chunks == 0 ? c.length : std::min(f.min_chunk, c.length);

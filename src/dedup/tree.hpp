@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace veltrane::dedup {
@@ -32,7 +33,27 @@ struct FileStats {
     uint64_t max_chunk = 0;
     // BLAKE3 of the file's chunk digests in order: equal for files of equal content.
     Digest content {};
+    // With TreeOptions::record: the file as stat saw it before it was read, and its chunks,
+    // for a cache of files; `cached` when they came from TreeOptions::cache instead.
+    bool cached = false;
+    uint64_t inode = 0;
+    int64_t mtime_ns = 0;
+    int64_t ctime_ns = 0;
+    std::vector<uint64_t> lengths;
+    std::vector<Digest> digests;
 };
+
+// What an earlier run found in a file: a file whose size, times and inode still agree is not
+// read again, and its chunks are taken from here.
+struct CachedFile {
+    uint64_t size = 0;
+    int64_t mtime_ns = 0;
+    int64_t ctime_ns = 0;
+    uint64_t inode = 0;
+    std::vector<uint64_t> lengths;
+    std::vector<Digest> digests;
+};
+using FileCache = std::unordered_map<std::string, CachedFile>;
 
 struct Skipped {
     enum class Why {
@@ -63,6 +84,10 @@ struct TreeOptions {
     // false cancels the run (the report then has cancelled set and is incomplete).
     std::function<bool(uint64_t)> tick;
     unsigned tick_ms = 100;
+    // Files by path that need not be read again (see CachedFile); may be null.
+    const FileCache *cache = nullptr;
+    // Keep each file's identity and chunks in its FileStats.
+    bool record = false;
 };
 
 // The report of `paths` in order (directories walked, see files/walk.hpp). Digests of new

@@ -5,10 +5,14 @@
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
 
+#include <cstring>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <string>
 #include <vector>
+
+// A bound class, not a dict converted at every call.
+PYBIND11_MAKE_OPAQUE(veltrane::dedup::FileCache)
 
 namespace py = pybind11;
 using veltrane::dedup::Digest;
@@ -51,10 +55,14 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
                      int threads,
                      std::size_t read_size,
                      const py::object &progress,
-                     DigestSet &seen) {
+                     DigestSet &seen,
+                     const veltrane::dedup::FileCache *cache,
+                     bool record) {
     veltrane::dedup::TreeOptions options;
     options.threads = threads;
     options.read_size = read_size;
+    options.cache = cache;
+    options.record = record;
     uint64_t reported = 0;
     py::object raised;
     std::unique_ptr<py::error_already_set> error;
@@ -98,14 +106,25 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
     py::list files(report.files.size());
     for (std::size_t i = 0; i < report.files.size(); ++i) {
         const auto &f = report.files[i];
-        files[i] = py::make_tuple(py::bytes(f.path),
-                                  f.bytes,
-                                  f.chunks,
-                                  f.unique_chunks,
-                                  f.unique_bytes,
-                                  f.min_chunk,
-                                  f.max_chunk,
-                                  as_bytes(f.content));
+        py::tuple row = py::make_tuple(py::bytes(f.path),
+                                       f.bytes,
+                                       f.chunks,
+                                       f.unique_chunks,
+                                       f.unique_bytes,
+                                       f.min_chunk,
+                                       f.max_chunk,
+                                       as_bytes(f.content));
+        if (record) {
+            row = row + py::make_tuple(f.cached,
+                                       f.inode,
+                                       f.mtime_ns,
+                                       f.ctime_ns,
+                                       py::bytes(reinterpret_cast<const char *>(f.lengths.data()),
+                                                 f.lengths.size() * sizeof(uint64_t)),
+                                       py::bytes(reinterpret_cast<const char *>(f.digests.data()),
+                                                 f.digests.size() * sizeof(Digest)));
+        }
+        files[i] = row;
     }
     py::list skipped;
     for (const auto &s : report.skipped) {
@@ -124,12 +143,59 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
 
 void veltrane::bind_files(py::module_ &m) {
     m.def("blake3", &blake3, py::arg("data"));
+    py::class_<veltrane::dedup::FileCache>(m, "FileCache")
+        .def(py::init<>())
+        .def("__len__", &veltrane::dedup::FileCache::size)
+        .def(
+            "add",
+            [](veltrane::dedup::FileCache &self,
+               const py::bytes &path,
+               uint64_t size,
+               int64_t mtime_ns,
+               int64_t ctime_ns,
+               uint64_t inode,
+               const py::bytes &lengths,
+               const py::bytes &digests) {
+                const std::string l = lengths, d = digests;
+                const std::size_t n = l.size() / sizeof(uint64_t);
+                if (l.size() % sizeof(uint64_t) != 0 || d.size() != n * sizeof(Digest)) {
+                    throw py::value_error("lengths and digests do not agree");
+                }
+                veltrane::dedup::CachedFile c {size, mtime_ns, ctime_ns, inode, {}, {}};
+                c.lengths.resize(n);
+                c.digests.resize(n);
+                std::memcpy(c.lengths.data(), l.data(), l.size());
+                std::memcpy(c.digests.data(), d.data(), d.size());
+                self[std::string(path)] = std::move(c);
+            },
+            py::arg("path"),
+            py::arg("size"),
+            py::arg("mtime_ns"),
+            py::arg("ctime_ns"),
+            py::arg("inode"),
+            py::arg("lengths"),
+            py::arg("digests"));
     py::class_<DigestSet>(m, "DigestSet")
         .def(py::init<>())
         .def("__len__", &DigestSet::size)
         .def("__contains__",
              [](const DigestSet &self, const py::bytes &d) { return self.contains(digest_of(d)); })
         .def("add", [](DigestSet &self, const py::bytes &d) { return self.insert(digest_of(d)); })
+        .def("add_all",
+             [](DigestSet &self, const py::bytes &joined) {
+                 // Adds every 32-byte digest of `joined`; returns how many were new.
+                 const std::string all = joined;
+                 if (all.size() % veltrane::dedup::kDigestSize != 0) {
+                     throw py::value_error("digests are 32 bytes each");
+                 }
+                 std::size_t fresh = 0;
+                 Digest d;
+                 for (std::size_t at = 0; at < all.size(); at += d.size()) {
+                     std::memcpy(d.data(), all.data() + at, d.size());
+                     fresh += self.insert(d);
+                 }
+                 return fresh;
+             })
         .def(
             "digests",
             [](const DigestSet &self, std::size_t begin) {
@@ -151,5 +217,7 @@ void veltrane::bind_files(py::module_ &m) {
           py::arg("threads"),
           py::arg("read_size"),
           py::arg("progress"),
-          py::arg("seen"));
+          py::arg("seen"),
+          py::arg("cache"),
+          py::arg("record"));
 }

@@ -248,6 +248,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
     dedup.add_argument(
+        "--index",
+        metavar="DIR",
+        help="an index of chunks kept between runs (made when missing): chunks it holds count "
+        "as seen, this run's new chunks are added to it, and files that have not changed "
+        "since it recorded them are not read again",
+    )
+    dedup.add_argument(
         "--duplicate-files",
         action="store_true",
         help="also list the groups of files with identical content (empty files left out)",

@@ -12,6 +12,7 @@ from ..chunker import CDCChunker, Chunker
 from ..dedup import SAME_FILE, SPECIAL, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..gear import GearCDC
+from ..index import ChunkIndexError
 from ._common import (
     EXIT_USAGE,
     PROG,
@@ -95,6 +96,17 @@ def _skipped_lines(report) -> str:
     return "\n" + "\n".join(lines) + "\n" if lines else ""
 
 
+def _index_lines(report) -> str:
+    i = report.index
+    if i is None:
+        return ""
+    return (
+        f"\nIndex {shown(i['path'])}: {i['distinct_chunks_before']:,} distinct chunks before "
+        f"this run, {i['distinct_chunks_after']:,} after ({i['size_bytes']:,} bytes); "
+        f"{i['files_from_cache']:,} unchanged files not read again.\n"
+    )
+
+
 def _duplicate_lines(report) -> str:
     groups = getattr(report, "duplicate_files", [])
     out = [f"\nGroups of identical files (empty files left out): {len(groups):,}\n"]
@@ -174,6 +186,8 @@ class _StdinReader:
 def run(args, out) -> None:
     chunker = _dedup_chunker(args)
     errors: list[tuple[str, OSError]] = []
+    if args.index is not None and STDIN in args.paths:
+        raise CommandError("--index needs paths, not standard input", EXIT_USAGE)
     # Missing or unreadable paths, named or found in a directory, are reported alike.
     inputs: list = [_StdinReader() if p == STDIN else p for p in args.paths]
     total = (
@@ -189,7 +203,10 @@ def run(args, out) -> None:
                 progress=progress,
                 on_error=lambda path, e: errors.append((path, e)),
                 threads=args.threads,
+                index=args.index,
             )
+        except ChunkIndexError as e:
+            raise CommandError(shown(str(e))) from None
         except OSError as e:
             where = shown(e.filename) if e.filename is not None else "reading"
             raise CommandError(f"{where}: {e.strerror or e}") from None
@@ -201,7 +218,7 @@ def run(args, out) -> None:
     if args.json:
         out.write(json.dumps(_json_report(report, args.duplicate_files), indent=2) + "\n")
     else:
-        out.write(_dedup_table(report) + _skipped_lines(report))
+        out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
         if args.duplicate_files:
             out.write(_duplicate_lines(report))
     if errors:

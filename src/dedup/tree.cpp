@@ -550,6 +550,9 @@ void Run::finish(Slot &s) {
         turn_cv_.notify_all();
     }
     committing_ = false;
+    if (walked_ && turn_ == pushed_) {
+        work_cv_.notify_all();
+    }
 }
 
 void Run::work() {
@@ -561,7 +564,10 @@ void Run::work() {
             const auto helpable = [&] {
                 return shared_ != nullptr && shared_->next.load() < shared_->count;
             };
-            work_cv_.wait(lock, [&] { return helpable() || taken_ < pushed_ || walked_; });
+            // A worker with nothing to take stays until every file is done: the long file
+            // another worker is reading may still want help.
+            const auto over = [&] { return walked_ && turn_ == pushed_; };
+            work_cv_.wait(lock, [&] { return helpable() || taken_ < pushed_ || over(); });
             // Digests of a piece already read come first: its file holds up the lookups.
             if (helpable()) {
                 DigestJob &job = *shared_;
@@ -575,7 +581,7 @@ void Run::work() {
                 continue;
             }
             if (taken_ == pushed_) {
-                return;
+                return; // over()
             }
             s = slots_[taken_++ - base_].get();
         }

@@ -349,24 +349,44 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
     if failures and on_error is None:
         raise failures[0][1]
     stats = []
-    total = ChunkStats(path=None)
     by_content: dict[bytes, list[str]] = {}
+    fsdecode = os.fsdecode
+    # The total summed here, not merged file by file: a tree may hold 10^5 files.
+    sums = [0, 0, 0, 0]
+    lows, highs = [], []
     for path, size, chunks, unique_chunks, unique_bytes, low, high, content, *_ in files:
-        name = os.fsdecode(path)
-        s = ChunkStats(
-            path=name,
-            bytes=size,
-            chunks=chunks,
-            unique_chunks=unique_chunks,
-            unique_bytes=unique_bytes,
-            min_chunk=low if chunks else None,
-            max_chunk=high if chunks else None,
-            _length_sum=size,
+        name = fsdecode(path)
+        stats.append(
+            ChunkStats(
+                name,
+                size,
+                chunks,
+                unique_chunks,
+                unique_bytes,
+                low if chunks else None,
+                high if chunks else None,
+                size,
+            )
         )
-        stats.append(s)
-        total._merge(s)
+        sums[0] += size
+        sums[1] += chunks
+        sums[2] += unique_chunks
+        sums[3] += unique_bytes
+        if chunks:
+            lows.append(low)
+            highs.append(high)
         if size:
             by_content.setdefault(content, []).append(name)
+    total = ChunkStats(
+        None,
+        sums[0],
+        sums[1],
+        sums[2],
+        sums[3],
+        min(lows, default=None),
+        max(highs, default=None),
+        sums[0],
+    )
     for name, error in failures:
         on_error(name, error)  # type: ignore[misc]
     report = _report(

@@ -450,7 +450,7 @@ bool Run::flush(Slot &s) {
 
 void Run::look_up(Slot &s) {
     FileStats &f = s.stats;
-    if (options_.record) {
+    if (options_.record && !f.cached) {
         for (const Chunk &c : s.chunks) {
             f.lengths.push_back(c.length);
             f.digests.push_back(c.digest);

@@ -115,6 +115,7 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
                                        f.max_chunk,
                                        as_bytes(f.content));
         if (record) {
+            // Empty for a file taken from the cache: its chunks are there already.
             row = row + py::make_tuple(f.cached,
                                        f.inode,
                                        f.mtime_ns,

@@ -127,6 +127,8 @@ def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
     assert errors == [(missing, 2)]
     with pytest.raises(FileNotFoundError):
         dedup_report([missing])
+    with open(tmp_path / "d" / "file") as text, pytest.raises(TypeError, match="binary mode"):
+        dedup_report([text])
     assert stat.S_ISFIFO(os.stat(tmp_path / "named").st_mode)
 
 

@@ -65,6 +65,14 @@ class ChunkIndex:
         try:
             self._db = sqlite3.connect(self.path, isolation_level=None)
             self._check(chunker, digest)
+            # A write lock now, so that a read-only file system fails before the run, not at
+            # its end.
+            self._db.execute("begin immediate")
+            self._db.execute("rollback")
+        except sqlite3.OperationalError as e:
+            if "readonly" in str(e):
+                raise ChunkIndexError(f"{shown}: the index is read-only ({e})") from e
+            raise ChunkIndexError(f"{shown}: not a chunk index, or damaged ({e})") from e
         except sqlite3.DatabaseError as e:
             raise ChunkIndexError(f"{shown}: not a chunk index, or damaged ({e})") from e
 

@@ -162,7 +162,7 @@ class ChunkStats:
     def to_dict(self) -> dict:
         """The figures as a JSON-ready dict, the derived ones included."""
         # Field by field: dataclasses.asdict deep-copies, which a report of 10^5 files feels.
-        d = {
+        d: dict = {
             "path": self.path,
             "bytes": self.bytes,
             "chunks": self.chunks,

@@ -112,9 +112,9 @@ sdist-check: $(VPY)
 system-deps:
 	@command -v qemu-x86_64 >/dev/null || { apt-get update -qq && apt-get install -y -qq qemu-user; }
 
-# The benchmark scripts, each of which takes --quick; dask_search.py needs the dask extra and
-# runs only in the smoke run (`python bench/dask_search.py` for its full run).
-BENCH_SCRIPTS := run search collapse stream gear jaccard minhash
+# The benchmark scripts, each of which takes --quick; dask_hamming.py needs the dask extra and
+# runs only in the smoke run (`python bench/dask_hamming.py` for its full run).
+BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash
 
 bench: install
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.
@@ -125,7 +125,7 @@ bench: install
 # Every benchmark script once on tiny inputs, so that none of them rots: its checks hold and its
 # tables print. Peers that are not installed show as n/a; nothing is held against a time.
 bench-quick: install
-	@status=0; for script in $(BENCH_SCRIPTS) dask_search; do \
+	@status=0; for script in $(BENCH_SCRIPTS) dask_hamming; do \
 	    echo "== bench/$$script.py --quick"; \
 	    $(VPY) bench/$$script.py --quick || { echo "bench-quick: bench/$$script.py failed"; status=1; }; \
 	done; exit $$status

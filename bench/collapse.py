@@ -59,7 +59,7 @@ MB = 1e6
 
 
 def memory_status(field):
-    """VmRSS or VmHWM of this process in bytes (see bench/search.py for why not getrusage)."""
+    """VmRSS or VmHWM of this process in bytes (see bench/hamming.py for why not getrusage)."""
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(field + ":"):

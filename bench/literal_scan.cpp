@@ -19,13 +19,13 @@ uint64_t literal_chunk_count(const unsigned char *data, uint64_t n, uint64_t chu
     return count;
 }
 
-// Chunk fingerprints of data[0, n) taken as consecutive pieces of `piece` bytes (the last one
+// Chunk digests of data[0, n) taken as consecutive pieces of `piece` bytes (the last one
 // possibly shorter), one after the other, as a single thread would. Returns their XOR so the
 // work cannot be optimised away.
-uint64_t literal_fingerprints(const unsigned char *data, uint64_t n, uint64_t piece) {
+uint64_t literal_digests(const unsigned char *data, uint64_t n, uint64_t piece) {
     uint64_t acc = 0;
     for (uint64_t start = 0; start < n; start += piece) {
-        acc ^= veltrane::dedup::fingerprint(data + start, n - start < piece ? n - start : piece);
+        acc ^= veltrane::dedup::digest(data + start, n - start < piece ? n - start : piece);
     }
     return acc;
 }

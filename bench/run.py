@@ -56,7 +56,7 @@ DEDUP_THREADS = (1, 2)  # the benchmark machine has 2 cores
 GOALS = []
 CHUNK_GOAL_DEFAULT_RANDOM = 2.0  # CDC() on random bytes, times the literal chunk loop
 CHUNK_GOAL_OTHERS = 0.95  # other chunk sizes and the text: never slower than the literal loop
-DEDUP_GOAL = 2.0  # deduplicate with two threads, times the one-thread literal fingerprint loop
+DEDUP_GOAL = 2.0  # deduplicate with two threads, times the one-thread literal digest loop
 COMPUTE_GOAL_MBS = 400  # SimHash.compute on 1 KiB texts, call overhead included
 
 
@@ -198,7 +198,7 @@ def build_literal_scan():
         print(f"warning: literal_scan.cpp compiles with warnings:\n{done.stderr}", file=sys.stderr)
     os.replace(partial, target)  # a concurrent run never loads a half-written library
     lib = ctypes.CDLL(str(target))
-    for name in ("literal_chunk_count", "literal_fingerprints"):
+    for name in ("literal_chunk_count", "literal_digests"):
         function = getattr(lib, name)
         function.argtypes = [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64]
         function.restype = ctypes.c_uint64
@@ -488,7 +488,7 @@ def bench_dedup(cfg, args, random_buf, lib):
     notes = [
         "ours: CDC().deduplicate(chunks) -> (list[bytes], float), in a fresh process per",
         "  OMP_NUM_THREADS value, since OpenMP reads it once at start-up",
-        "literal loop: the chunk fingerprint alone, over as many 2 KiB pieces, in one thread",
+        "literal loop: the chunk digest alone, over as many 2 KiB pieces, in one thread",
         "speed-up: over our 1-thread run; ours/literal: this row's speed / the literal loop's",
     ]
     for threads in DEDUP_THREADS:
@@ -514,7 +514,7 @@ def bench_dedup(cfg, args, random_buf, lib):
         )
     if lib is not None and total is not None and total <= len(random_buf):
         literal_seconds, _ = measure(
-            lambda: lib.literal_fingerprints(random_buf, total, DEDUP_CHUNK_LEN), cfg.repeats
+            lambda: lib.literal_digests(random_buf, total, DEDUP_CHUNK_LEN), cfg.repeats
         )
         literal_mbs = total / literal_seconds / MB
 
@@ -545,9 +545,7 @@ def bench_dedup(cfg, args, random_buf, lib):
     literal_self = "1.00" if literal_mbs else "n/a"
     literal_rate = fmt_rate(literal_mbs)
     literal_chunk_rate = fmt_count(literal_chunks)
-    rows.append(
-        ["literal fingerprint loop", "1", literal_rate, literal_chunk_rate, "-", literal_self]
-    )
+    rows.append(["literal digest loop", "1", literal_rate, literal_chunk_rate, "-", literal_self])
     print_table(
         f"CDC.deduplicate: {cfg.big / MIB:g} MiB in {DEDUP_CHUNK_LEN // 1024} KiB chunks,"
         " half of them repeats",

@@ -14,6 +14,7 @@ import atheris
 # The pure-Python models live beside the tests and are imported by name.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 
+import dedup_core  # noqa: E402,F401  (re-exported for the targets)
 import model_cdc  # noqa: E402,F401  (re-exported for the targets)
 import model_gear  # noqa: E402,F401
 import model_simhash  # noqa: E402,F401

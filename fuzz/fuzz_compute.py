@@ -17,7 +17,7 @@ from common import (
     raises,
 )
 
-# Negative counts must fail; 200 covers three whole repeats of the 64-bit signature plus a
+# Negative counts must fail; 200 covers three whole repeats of the 64-bit fingerprint plus a
 # part of one, and counts that are not multiples of 8.
 BITS_MIN, BITS_MAX = -16, 200
 FORMS = [str, bytes, bytearray, Str, Bytes, ByteArray]

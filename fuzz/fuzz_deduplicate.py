@@ -5,7 +5,7 @@ Input: byte 0 holds flags, byte 1 picks a misfit for the list; the rest is a pro
 builds the list, one operation byte (mod 16) at a time, most taking one argument byte:
   0-5  a new chunk: the argument is its length (mod 48), its bytes follow
   6-9  a repeat of an earlier item (the argument picks it)
-  10   an empty chunk          11, 12  one of two chunks that share a fingerprint
+  10   an empty chunk          11, 12  one of two chunks that share a digest
   13   an earlier item again, as a bytes subclass
   14   an earlier item with one byte changed, or its last byte dropped
   15   a long new chunk: the argument is its length (0 to 255), its bytes follow
@@ -15,11 +15,11 @@ picked by byte 1, == 1 pass the items as a tuple instead of a list.
 
 from common import ByteArray, Bytes, List, check, dedup_core, fuzz, incompatible, model_cdc, raises
 
-# Two different chunks with the same 64-bit fingerprint (0xe329ee6bdabdccec): a dedup that
-# trusted fingerprints alone would merge them.
+# Two different chunks with the same 64-bit digest (0xe329ee6bdabdccec): a dedup that
+# trusted digests alone would merge them.
 COLLIDING = (bytes.fromhex("d86f0c06534e4300"), bytes.fromhex("4f2d5fb2e274ec22"))
 assert COLLIDING[0] != COLLIDING[1]
-assert model_cdc.fingerprint(COLLIDING[0]) == model_cdc.fingerprint(COLLIDING[1])
+assert model_cdc.digest(COLLIDING[0]) == model_cdc.digest(COLLIDING[1])
 
 SHORT_MAX = 48
 # List items that are not bytes; bytes-like ones too, since the check is by type.

@@ -7,28 +7,13 @@ Sizes (byte 0): avg_size 64, 128 or 256 (bits 0-1; 3 means refused arguments), n
 """
 
 import veltrane
-from veltrane import GearCDC
+from veltrane import GearCDC, _native
 
 from common import check, fuzz, model_gear, raises
 
-ISAS = ["scalar", "avx2", "avx512"]
 REPEAT_MAX = 24
-
-
-def supported_isas():
-    out = []
-    for isa in ISAS:
-        try:
-            GearCDC(64)._gear.kernel_cut_points(b"", isa, 1)
-        except ValueError:
-            continue
-        out.append(isa)
-    return out
-
-
-# The one-thread walk, each instruction set's candidate scan, and the AVX-512 walk in lanes.
-SUPPORTED = ["serial", *supported_isas()]
-SUPPORTED += ["lanes"] if "avx512" in SUPPORTED else []
+# The AVX-512 walk in lanes, each instruction set's candidate scan, and the one-thread walk.
+SUPPORTED = _native.Gear.kernels()
 TABLES = {}
 
 

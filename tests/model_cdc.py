@@ -1,4 +1,4 @@
-"""Pure-Python model of CDC: the cut algorithm, the chunk fingerprint and deduplication.
+"""Pure-Python model of CDC: the cut algorithm, the chunk digest and deduplication.
 
 Written as the literal algorithm, byte by byte, so it is slow: keep inputs to a few KB.
 """
@@ -33,7 +33,7 @@ def chunk(data: bytes, chunk_size: int = 1024) -> list[bytes]:
     return chunks
 
 
-def fingerprint(chunk: bytes) -> int:
+def digest(chunk: bytes) -> int:
     f = SEED
     for b in chunk:
         x = ((f ^ b) * PRIME) & M64
@@ -42,7 +42,7 @@ def fingerprint(chunk: bytes) -> int:
 
 
 def deduplicate(chunks: list[bytes]) -> tuple[list[bytes], float]:
-    # Distinct bytes values, not distinct fingerprints: colliding chunks both survive.
+    # Distinct bytes values, not distinct digests: colliding chunks both survive.
     seen = set()
     unique = []
     for c in map(bytes, chunks):

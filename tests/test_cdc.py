@@ -17,7 +17,7 @@ CDC = dedup_core.CDC
 
 # Byte i is i mod 251: content cuts end the third and fifth chunks at the default size.
 RAMP = bytes(i % 251 for i in range(10000))
-# Two different 8-byte chunks that share the chunk fingerprint 0xe329ee6bdabdccec.
+# Two different 8-byte chunks that share the chunk digest 0xe329ee6bdabdccec.
 COLLIDING = [bytes.fromhex("d86f0c06534e4300"), bytes.fromhex("4f2d5fb2e274ec22")]
 # Sizes for which start + 2 * chunk_size passes 2^64.
 HUGE = [2**63 - 1, 2**63, 2**64 - 1]
@@ -91,11 +91,11 @@ def test_deduplicate_cases(chunks, unique, percent):
     assert type(result[1]) is float
 
 
-def test_colliding_pair_shares_fingerprint():
-    # Guards the premise of the collision cases: equal fingerprints, different bytes.
+def test_colliding_pair_shares_digest():
+    # Guards the premise of the collision cases: equal digests, different bytes.
     assert COLLIDING[0] != COLLIDING[1]
-    assert model.fingerprint(COLLIDING[0]) == model.fingerprint(COLLIDING[1]) == 0xE329EE6BDABDCCEC
-    assert model.fingerprint(b"") == model.SEED
+    assert model.digest(COLLIDING[0]) == model.digest(COLLIDING[1]) == 0xE329EE6BDABDCCEC
+    assert model.digest(b"") == model.SEED
 
 
 def test_repeated_data_chunks_and_deduplicates():
@@ -207,7 +207,7 @@ def test_chunk_matches_model(data, chunk_size):
     assert chunks == model.chunk(data, chunk_size)
 
 
-# Short items repeat often; the colliding pair checks that a fingerprint match is confirmed.
+# Short items repeat often; the colliding pair checks that a digest match is confirmed.
 items = st.one_of(
     st.sampled_from(COLLIDING), st.binary(max_size=2), st.builds(Blob, st.binary(max_size=2))
 )

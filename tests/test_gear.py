@@ -18,21 +18,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 from veltrane import GearCDC, _native
 
-ISAS = ["scalar", "avx2", "avx512"]
 # The AVX-512 kernel needs 16 lanes of at least 512 bytes; threads need 256 KiB each.
 LANES_MIN = 16 * 512
 
-
-def supported(isa):
-    env = dict(os.environ, VELTRANE_ISA=isa)
-    code = "import veltrane._native as n; print(n.isa())"
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
-    return out.stdout.strip() == isa
-
-
-SUPPORTED = [isa for isa in ISAS if isa != "avx512" or supported("avx512")]
-# The one-thread walk, each instruction set's candidate scan, and the AVX-512 walk in lanes.
-KERNELS = ["serial", *SUPPORTED, *(["lanes"] if "avx512" in SUPPORTED else [])]
+SUPPORTED = _native.isas()
+# The AVX-512 walk in lanes, each instruction set's candidate scan, and the one-thread walk.
+KERNELS = _native.Gear.kernels()
 
 
 def rng_bytes(seed, n):
@@ -160,6 +151,17 @@ def test_environment_pins_the_kernel(isa):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == isa
+
+
+def test_the_widest_instruction_set_is_preferred():
+    env = {k: v for k, v in os.environ.items() if k != "VELTRANE_ISA"}
+    code = "import veltrane._native as n; print(n.isa(), *n.isas())"
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    isa, *isas = out.stdout.split()
+    assert isas == SUPPORTED and isa == isas[0] and isas[-1] == "scalar"
+    assert KERNELS[-1] == "serial" and set(SUPPORTED) < set(KERNELS)
+    with pytest.raises(ValueError, match="unknown instruction set"):
+        GearCDC(64)._gear.kernel_cut_points(b"", "neon", 1)
 
 
 def chunks_of(data, ends):

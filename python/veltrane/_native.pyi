@@ -11,8 +11,13 @@ import numpy.typing as npt
 # ---- native.cpp ---------------------------------------------------------------------------------
 
 def isa() -> str: ...
+def isas() -> list[str]: ...
 
-# ---- bind_search.cpp ----------------------------------------------------------------------------
+GOLDEN: int
+
+def mix64(values: npt.ArrayLike) -> npt.NDArray[np.uint64]: ...
+
+# ---- bind_hamming.cpp ---------------------------------------------------------------------------
 
 MAX_DISTANCE: int
 
@@ -92,16 +97,16 @@ def shingle_hashes(
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]: ...
 def words(text: str | bytes | bytearray) -> list[str]: ...
 
-# ---- bind_lsh.cpp -------------------------------------------------------------------------------
+# ---- bind_jaccard.cpp ---------------------------------------------------------------------------
 
-def lsh_group_rows(signatures: np.ndarray, threads: int) -> npt.NDArray[np.int64]: ...
-def lsh_group_sets(
+def jaccard_group_rows(signatures: np.ndarray, threads: int) -> npt.NDArray[np.int64]: ...
+def jaccard_group_sets(
     ids: npt.ArrayLike, classes: npt.ArrayLike, offsets: npt.ArrayLike, values: npt.ArrayLike
 ) -> npt.NDArray[np.int64]: ...
-def lsh_candidates(
+def jaccard_candidates(
     signatures: np.ndarray, ids: npt.ArrayLike, bands: int, rows: int, threads: int
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
-def lsh_verify_exact(
+def jaccard_verify_exact(
     i: npt.ArrayLike,
     j: npt.ArrayLike,
     slot: npt.ArrayLike,
@@ -109,10 +114,10 @@ def lsh_verify_exact(
     values: npt.ArrayLike,
     threads: int,
 ) -> npt.NDArray[np.float64]: ...
-def lsh_verify_estimate(
+def jaccard_verify_estimate(
     i: npt.ArrayLike, j: npt.ArrayLike, signatures: np.ndarray, threads: int
 ) -> npt.NDArray[np.float64]: ...
-def lsh_expand(
+def jaccard_expand(
     reps: npt.ArrayLike,
     i: npt.ArrayLike,
     j: npt.ArrayLike,
@@ -120,7 +125,7 @@ def lsh_expand(
     dtype: np.dtype[typing.Any],
 ) -> np.ndarray[typing.Any, np.dtype[np.void]]: ...
 
-class LshExpandStream:
+class JaccardExpandStream:
     def __init__(
         self, reps: npt.ArrayLike, i: npt.ArrayLike, j: npt.ArrayLike, similarities: npt.ArrayLike
     ) -> None: ...
@@ -132,12 +137,18 @@ class LshExpandStream:
 
 # ---- bind_gear.cpp ------------------------------------------------------------------------------
 
+GEAR_MIN_MIN_SIZE: int
+GEAR_MAX_MAX_SIZE: int
+GEAR_MAX_NORMALIZATION: int
+
 class Gear:
     def __init__(
         self, min_size: int, avg_size: int, max_size: int, normalization: int, seed: int
     ) -> None: ...
     def cut_points(self, data: typing.Any, threads: int) -> npt.NDArray[np.int64]: ...
     def chunk(self, data: typing.Any, threads: int) -> list[bytes]: ...
+    @staticmethod
+    def kernels() -> list[str]: ...
     def reference_cut_points(self, data: typing.Any) -> npt.NDArray[np.int64]: ...
     def kernel_cut_points(
         self, data: typing.Any, kernel: str, threads: int

@@ -14,11 +14,10 @@ import numpy as np
 from . import _args, _native
 from .defaults import DEFAULT_AVG_SIZE
 
-# The hash window: a tested position must have a whole window inside its own chunk.
-MIN_MIN_SIZE = 64
-# Streaming holds a whole chunk of up to max_size bytes; 1 GiB is far past any useful chunk.
-MAX_MAX_SIZE = 1 << 30
-MAX_NORMALIZATION = 3
+# The bounds the native constructor enforces (chunk/gear.hpp says why).
+MIN_MIN_SIZE: int = _native.GEAR_MIN_MIN_SIZE
+MAX_MAX_SIZE: int = _native.GEAR_MAX_MAX_SIZE
+MAX_NORMALIZATION: int = _native.GEAR_MAX_NORMALIZATION
 # blake2b's personalisation (at most 16 bytes) keeps key-derived seeds apart from other uses
 # of the same key.
 _KEY_PERSON = b"veltrane.gear"

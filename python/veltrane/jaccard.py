@@ -194,7 +194,7 @@ def _search(
     n, width = sig.shape
     bands, rows = bands_and_rows(threshold, width, bands, rows)
 
-    reps = _native.lsh_group_rows(sig, nthreads)
+    reps = _native.jaccard_group_rows(sig, nthreads)
     if verify == "exact" and texts is not None:
         # Identical signatures are very likely but not surely identical sets (two sets of
         # similarity 0.99 agree on all 128 values about one time in four): split those groups
@@ -203,11 +203,11 @@ def _search(
         shared = np.flatnonzero(sizes[reps] > 1)
         if len(shared):
             offsets, values = _shingle_sets([texts[k] for k in shared.tolist()], ngram, nthreads)
-            reps[shared] = _native.lsh_group_sets(shared, reps[shared], offsets, values)
+            reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
     if progress is not None:
         progress("searching", 0, None)
     distinct = np.flatnonzero(reps == np.arange(n))
-    i, j = _native.lsh_candidates(sig, distinct, bands, rows, nthreads)
+    i, j = _native.jaccard_candidates(sig, distinct, bands, rows, nthreads)
     if verify == "exact" and texts is not None:
         if progress is not None:
             progress("verifying", 0, len(i))
@@ -217,11 +217,11 @@ def _search(
         slot[needed] = np.arange(len(needed))
 
         def verify_pairs(a, b):
-            return _native.lsh_verify_exact(a, b, slot, offsets, values, nthreads)
+            return _native.jaccard_verify_exact(a, b, slot, offsets, values, nthreads)
     else:
 
         def verify_pairs(a, b):
-            return _native.lsh_verify_estimate(a, b, sig, nthreads)
+            return _native.jaccard_verify_estimate(a, b, sig, nthreads)
 
     if progress is None:
         similarity = verify_pairs(i, j)
@@ -286,7 +286,9 @@ def near_duplicate_pairs_jaccard(
         threads,
         progress,
     )
-    return _native.lsh_expand(found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE)
+    return _native.jaccard_expand(
+        found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
+    )
 
 
 def iter_near_duplicate_pairs_jaccard(
@@ -326,7 +328,7 @@ def iter_near_duplicate_pairs_jaccard(
         progress,
     )
     return pair_batches(
-        _native.LshExpandStream(found.reps, found.i, found.j, found.similarity),
+        _native.JaccardExpandStream(found.reps, found.i, found.j, found.similarity),
         batch_size,
         JACCARD_PAIR_DTYPE,
     )
@@ -397,4 +399,4 @@ def jaccard_similarities(
     offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
     slot = np.full(n, -1, dtype=np.int64)
     slot[needed] = np.arange(len(needed))
-    return _native.lsh_verify_exact(i, j, slot, offsets, values, nthreads)
+    return _native.jaccard_verify_exact(i, j, slot, offsets, values, nthreads)

@@ -11,7 +11,7 @@ namespace veltrane::cdc {
 // Bytes hashed from a chunk's start before the first cut test: no content cut can make a chunk
 // shorter than kWindowSize + 1 bytes.
 constexpr uint64_t kWindowSize = 48;
-// The 64-bit FNV prime, multiplier of both the cut hash and the chunk fingerprint.
+// The 64-bit FNV prime, multiplier of both the cut hash and the chunk digest.
 constexpr uint64_t kPrime = 0x100000001b3ULL;
 // A cut falls where the 13 low bits of the cut hash are zero: on random data one test in 8192
 // cuts.

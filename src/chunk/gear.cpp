@@ -1,5 +1,7 @@
 #include "chunk/gear.hpp"
 
+#include "common/hash.hpp"
+
 #include <algorithm>
 #include <exception>
 #include <iterator>
@@ -10,16 +12,6 @@
 namespace veltrane::gear {
 
 namespace {
-
-// SplitMix64 (Steele, Lea and Flood, "Fast splittable pseudorandom number generators", 2014):
-// its increment and two multipliers are the published constants.
-uint64_t splitmix64(uint64_t &state) {
-    state += 0x9e3779b97f4a7c15ULL;
-    uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 bool power_of_two(uint64_t v) {
     return v != 0 && (v & (v - 1)) == 0;
@@ -65,10 +57,10 @@ Table make_table(uint64_t seed) {
     Table t {};
     uint64_t state = seed;
     for (uint64_t &v : t.low) {
-        v = splitmix64(state);
+        v = hash::splitmix64(state);
     }
     for (uint64_t &v : t.high) {
-        v = splitmix64(state);
+        v = hash::splitmix64(state);
     }
     for (unsigned b = 0; b < 256; ++b) {
         t.g[b] = t.low[b & 15] + t.high[b >> 4];

@@ -1,10 +1,15 @@
 #include "cpu.hpp"
 
 #include <cstdlib>
-#include <cstring>
-#include <initializer_list>
 
 namespace veltrane::cpu {
+
+namespace {
+
+// Every set, the widest first.
+constexpr Isa kIsas[] = {Isa::avx512, Isa::avx2, Isa::scalar};
+
+} // namespace
 
 Isa best_isa() {
     __builtin_cpu_init();
@@ -16,20 +21,34 @@ Isa best_isa() {
     return __builtin_cpu_supports("avx2") ? Isa::avx2 : Isa::scalar;
 }
 
+std::vector<Isa> supported_isas() {
+    std::vector<Isa> out;
+    const Isa best = best_isa();
+    for (Isa isa : kIsas) {
+        if (isa <= best) {
+            out.push_back(isa);
+        }
+    }
+    return out;
+}
+
+bool isa_from_name(std::string_view name, Isa &isa) {
+    for (Isa candidate : kIsas) {
+        if (name == isa_name(candidate)) {
+            isa = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace {
 
 Isa choose() {
     const Isa best = best_isa();
     const char *forced = std::getenv("VELTRANE_ISA");
-    if (forced == nullptr) {
-        return best;
-    }
-    for (Isa isa : {Isa::scalar, Isa::avx2, Isa::avx512}) {
-        if (std::strcmp(forced, isa_name(isa)) == 0 && isa <= best) {
-            return isa;
-        }
-    }
-    return best;
+    Isa isa = best;
+    return forced != nullptr && isa_from_name(forced, isa) && isa <= best ? isa : best;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
-// The first occurrence of each distinct chunk: fingerprints on the thread team, an
+// The first occurrence of each distinct chunk: digests on the thread team, an
 // open-addressing table in input order, and a byte comparison that confirms every match.
+#include "common/hash.hpp"
 #include "common/team.hpp"
 #include "dedup/dedup.hpp"
 
@@ -16,22 +17,21 @@ bool same_bytes(const ByteSpan &a, const ByteSpan &b) {
     return a.size == b.size && (a.size == 0 || std::memcmp(a.data, b.data, a.size) == 0);
 }
 
-// For every chunk, the index of the first chunk with its fingerprint: an open-addressing table
-// of twice as many slots as chunks, probed in order from a multiplicative hash of the
-// fingerprint (2^64 / golden ratio), so that no node is allocated per chunk.
-std::vector<std::size_t> first_with_fingerprint(const std::vector<uint64_t> &fps) {
+// For every chunk, the index of the first chunk with its digest: an open-addressing table
+// of twice as many slots as chunks, probed in order from the digest's Fibonacci hash, so
+// that no node is allocated per chunk.
+std::vector<std::size_t> first_with_digest(const std::vector<uint64_t> &ds) {
     constexpr std::size_t kEmpty = std::numeric_limits<std::size_t>::max();
-    constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
     int bits = 4;
-    while ((std::size_t {1} << bits) < 2 * fps.size()) {
+    while ((std::size_t {1} << bits) < 2 * ds.size()) {
         ++bits;
     }
     const std::size_t mask = (std::size_t {1} << bits) - 1;
     std::vector<std::size_t> slots(mask + 1, kEmpty);
-    std::vector<std::size_t> first(fps.size());
-    for (std::size_t i = 0; i < fps.size(); ++i) {
-        std::size_t at = static_cast<std::size_t>((fps[i] * kGolden) >> (64 - bits));
-        while (slots[at] != kEmpty && fps[slots[at]] != fps[i]) {
+    std::vector<std::size_t> first(ds.size());
+    for (std::size_t i = 0; i < ds.size(); ++i) {
+        std::size_t at = hash::fibonacci_slot(ds[i], bits);
+        while (slots[at] != kEmpty && ds[slots[at]] != ds[i]) {
             at = (at + 1) & mask;
         }
         if (slots[at] == kEmpty) {
@@ -42,17 +42,17 @@ std::vector<std::size_t> first_with_fingerprint(const std::vector<uint64_t> &fps
     return first;
 }
 
-// The exact pass for inputs with a fingerprint collision: in input order, a fingerprint maps to
+// The exact pass for inputs with a digest collision: in input order, a digest maps to
 // its newest survivor, and `previous` chains the older survivors that collided with it.
 std::vector<std::size_t> first_occurrences_colliding(const std::vector<ByteSpan> &chunks,
-                                                     const std::vector<uint64_t> &fps) {
+                                                     const std::vector<uint64_t> &ds) {
     constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     std::vector<std::size_t> survivors;
     std::vector<std::size_t> previous;
     std::unordered_map<uint64_t, std::size_t> newest;
     newest.reserve(chunks.size());
     for (std::size_t i = 0; i < chunks.size(); ++i) {
-        const auto [it, inserted] = newest.try_emplace(fps[i], survivors.size());
+        const auto [it, inserted] = newest.try_emplace(ds[i], survivors.size());
         if (!inserted) {
             bool seen = false;
             for (std::size_t s = it->second; s != kNone && !seen; s = previous[s]) {
@@ -75,15 +75,15 @@ std::vector<std::size_t> first_occurrences_colliding(const std::vector<ByteSpan>
 
 std::vector<std::size_t> first_occurrences(const std::vector<ByteSpan> &chunks) {
     const std::size_t n = chunks.size();
-    std::vector<uint64_t> fps(n);
-    // A batch of up to 256 chunks lets fingerprints() interleave its chains in long runs.
+    std::vector<uint64_t> ds(n);
+    // A batch of up to 256 chunks lets digests() interleave its chains in long runs.
     team::on_team(n, [&](std::size_t begin, std::size_t end) {
-        fingerprints(chunks.data() + begin, end - begin, fps.data() + begin);
+        digests(chunks.data() + begin, end - begin, ds.data() + begin);
     });
     // In input order, so the first occurrence is kept whatever the team did.
-    const std::vector<std::size_t> first = first_with_fingerprint(fps);
-    // A fingerprint match is confirmed by comparing bytes, by the team as well. Only a
-    // collision (different bytes, one fingerprint) needs the exact pass.
+    const std::vector<std::size_t> first = first_with_digest(ds);
+    // A digest match is confirmed by comparing bytes, by the team as well. Only a
+    // collision (different bytes, one digest) needs the exact pass.
     std::atomic<bool> collided {false};
     team::on_team(n, [&](std::size_t begin, std::size_t end) {
         bool differs = false;
@@ -95,7 +95,7 @@ std::vector<std::size_t> first_occurrences(const std::vector<ByteSpan> &chunks) 
         }
     });
     if (collided.load(std::memory_order_relaxed)) {
-        return first_occurrences_colliding(chunks, fps);
+        return first_occurrences_colliding(chunks, ds);
     }
     std::vector<std::size_t> survivors;
     for (std::size_t i = 0; i < n; ++i) {

@@ -46,16 +46,30 @@ private:
 };
 
 veltrane::cpu::Isa isa_named(const std::string &name) {
-    for (auto isa :
-         {veltrane::cpu::Isa::scalar, veltrane::cpu::Isa::avx2, veltrane::cpu::Isa::avx512}) {
-        if (name == veltrane::cpu::isa_name(isa)) {
-            if (isa > veltrane::cpu::best_isa()) {
-                throw py::value_error("this processor does not support " + name);
-            }
-            return isa;
-        }
+    veltrane::cpu::Isa isa = veltrane::cpu::Isa::scalar;
+    if (!veltrane::cpu::isa_from_name(name, isa)) {
+        throw py::value_error("unknown instruction set " + name);
     }
-    throw py::value_error("unknown instruction set " + name);
+    if (isa > veltrane::cpu::best_isa()) {
+        throw py::value_error("this processor does not support " + name);
+    }
+    return isa;
+}
+
+// The kernels kernel_cut_points runs on this processor, the ones the dispatch prefers first:
+// the AVX-512 walk in lanes, each supported instruction set's candidate scan, and the
+// one-thread walk.
+py::list kernels() {
+    py::list out;
+    const std::vector<veltrane::cpu::Isa> isas = veltrane::cpu::supported_isas();
+    if (isas.front() == veltrane::cpu::Isa::avx512) {
+        out.append("lanes");
+    }
+    for (const veltrane::cpu::Isa isa : isas) {
+        out.append(veltrane::cpu::isa_name(isa));
+    }
+    out.append("serial");
+    return out;
 }
 
 py::array_t<int64_t> cut_points(const GearCDC &self, const py::handle &data, int threads) {
@@ -114,8 +128,8 @@ py::array_t<int64_t> reference_cut_points(const GearCDC &self, const py::handle 
     return to_array(self.reference_cut_points(view.data(), view.size()));
 }
 
-// A kernel by name: "serial" (the one-thread walk), "lanes" (the AVX-512 walk in sixteen
-// lanes), or an instruction set's candidate scan.
+// A kernel by name, one of kernels(): "serial" (the one-thread walk), "lanes" (the AVX-512
+// walk in sixteen lanes), or an instruction set's candidate scan.
 py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
                                        const py::handle &data,
                                        const std::string &kernel,
@@ -142,6 +156,11 @@ py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
 } // namespace
 
 void veltrane::bind_gear(py::module_ &m) {
+    // The bounds the constructor enforces, for the checks in Python to quote.
+    m.attr("GEAR_MIN_MIN_SIZE") = veltrane::gear::kMinMinSize;
+    m.attr("GEAR_MAX_MAX_SIZE") = veltrane::gear::kMaxMaxSize;
+    m.attr("GEAR_MAX_NORMALIZATION") = veltrane::gear::kMaxNormalization;
+
     py::class_<GearCDC>(m, "Gear")
         .def(py::init<uint64_t, uint64_t, uint64_t, int, uint64_t>(),
              py::arg("min_size"),
@@ -152,6 +171,7 @@ void veltrane::bind_gear(py::module_ &m) {
         .def("cut_points", &cut_points, py::arg("data"), py::arg("threads"))
         .def("chunk", &chunk, py::arg("data"), py::arg("threads"))
         .def("reference_cut_points", &reference_cut_points, py::arg("data"))
+        .def_static("kernels", &kernels)
         .def("kernel_cut_points",
              &kernel_cut_points,
              py::arg("data"),

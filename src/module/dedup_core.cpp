@@ -24,7 +24,7 @@ namespace {
 
 py::bytes compute(const SimHash &self, std::string_view text) {
     const std::size_t size = self.fingerprint_size();
-    return fingerprint_bytes(SimHash::signature(text), size);
+    return fingerprint_bytes(SimHash::fingerprint64(text), size);
 }
 
 // The count is exact beyond 2^31; Python ints have room for it.

@@ -7,10 +7,10 @@
 
 namespace veltrane {
 
-void bind_search(pybind11::module_ &m);
+void bind_hamming(pybind11::module_ &m);
 void bind_chunk(pybind11::module_ &m);
 void bind_minhash(pybind11::module_ &m);
-void bind_lsh(pybind11::module_ &m);
+void bind_jaccard(pybind11::module_ &m);
 void bind_gear(pybind11::module_ &m);
 void bind_files(pybind11::module_ &m);
 

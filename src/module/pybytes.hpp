@@ -25,12 +25,12 @@ inline py::bytes copy_bytes(const unsigned char *data, std::size_t size) {
     return py::bytes(reinterpret_cast<const char *>(data), size);
 }
 
-// The fingerprint of `size` bytes for a 64-bit signature, written straight into a new bytes
+// The fingerprint of `size` bytes for a 64-bit fingerprint, written straight into a new bytes
 // object.
-inline py::bytes fingerprint_bytes(uint64_t signature, std::size_t size) {
+inline py::bytes fingerprint_bytes(uint64_t fp64, std::size_t size) {
     py::bytes out(nullptr, size);
     SimHash::write_fingerprint(
-        signature, reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.ptr())), size);
+        fp64, reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.ptr())), size);
     return out;
 }
 

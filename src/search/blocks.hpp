@@ -3,14 +3,14 @@
 #pragma once
 
 #include "common/batches.hpp"
-#include "search/search.hpp"
+#include "search/hamming.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace veltrane::search::detail {
+namespace veltrane::hamming::detail {
 
 // True when x and y agree on no block before `block`: the pair belongs to the lowest block it
 // agrees on, so each pair is reported once however many blocks it matches.
@@ -109,4 +109,4 @@ void search_blocks(const uint64_t *fps,
     }
 }
 
-} // namespace veltrane::search::detail
+} // namespace veltrane::hamming::detail

@@ -2,21 +2,19 @@
 // Real corpora repeat lines thousands of times, and m copies are m(m - 1)/2 pairs; searching
 // the distinct values costs what the distinct values cost, and only the pair stream expands
 // copies again, a batch at a time.
+#include "common/hash.hpp"
 #include "search/blocks.hpp"
-#include "search/search.hpp"
+#include "search/hamming.hpp"
 
 #include <algorithm>
 #include <functional>
 #include <mutex>
 #include <numeric>
 
-namespace veltrane::search {
+namespace veltrane::hamming {
 
 namespace {
 
-// Fibonacci hashing: 2^64 divided by the golden ratio spreads any set of keys, fingerprints
-// that differ only in their high or low bits included, over the table's slots.
-constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 // Slots hold (low 32 bits of the value) << 32 | (its number + 1); 0 marks an empty slot.
 constexpr int kSmallestTableBits = 10;
 
@@ -63,8 +61,9 @@ public:
     }
 
 private:
+    // Fibonacci hashing spreads fingerprints that differ only in their high or low bits too.
     std::size_t slot_of(uint64_t fp) const {
-        return static_cast<std::size_t>((fp * kGolden) >> (64 - bits_));
+        return hash::fibonacci_slot(fp, bits_);
     }
 
     void resize(int bits) {
@@ -187,7 +186,7 @@ PairStream::PairStream(
 
     // The indices of each value, by a counting sort of the indices by value: in index order
     // within each value.
-    sort_members(n, d, [&](std::size_t x) { return group_[x]; }, member_starts_, members_);
+    search::sort_members(n, d, [&](std::size_t x) { return group_[x]; }, member_starts_, members_);
     passed_.assign(d, 0);
 
     // The values within the distance of each value, both ways.
@@ -219,7 +218,7 @@ PairStream::PairStream(
         }
         std::vector<std::pair<uint32_t, uint32_t>>().swap(edges);
     }
-    total_ += pairs_within(member_starts_);
+    total_ += search::pairs_within(member_starts_);
 }
 
 std::size_t PairStream::next(Pair *out, std::size_t max) {
@@ -244,4 +243,4 @@ std::size_t PairStream::next(Pair *out, std::size_t max) {
     return written;
 }
 
-} // namespace veltrane::search
+} // namespace veltrane::hamming

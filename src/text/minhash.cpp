@@ -2,6 +2,7 @@
 
 #include "common/batches.hpp"
 #include "common/cpu.hpp"
+#include "common/hash.hpp"
 #include "text/words.hpp"
 
 #include <algorithm>
@@ -45,8 +46,8 @@ void minhash_scalar(const Permutations &perms,
 Permutations::Permutations(std::size_t num_perm, uint64_t seed) : a(num_perm), b(num_perm) {
     uint64_t state = seed;
     for (std::size_t k = 0; k < num_perm; ++k) {
-        a[k] = static_cast<uint32_t>(mix64(state += kGolden)) | 1;
-        b[k] = static_cast<uint32_t>(mix64(state += kGolden));
+        a[k] = static_cast<uint32_t>(hash::splitmix64(state)) | 1;
+        b[k] = static_cast<uint32_t>(hash::splitmix64(state));
     }
 }
 

@@ -242,14 +242,14 @@ public:
 
     uint64_t majority() {
         flush();
-        uint64_t sig = 0;
+        uint64_t fp = 0;
         for (int i = 0; i < 64; ++i) {
             // counter >= 0, so an even split (and no token at all) sets the bit.
             if (2 * ones_[i] >= tokens_) {
-                sig |= uint64_t {1} << i;
+                fp |= uint64_t {1} << i;
             }
         }
-        return sig;
+        return fp;
     }
 
 private:
@@ -315,7 +315,7 @@ std::size_t SimHash::fingerprint_size() const {
     return static_cast<std::size_t>(bits_) / 8;
 }
 
-uint64_t SimHash::signature(std::string_view text) {
+uint64_t SimHash::fingerprint64(std::string_view text) {
     Votes votes;
     const auto *p = reinterpret_cast<const unsigned char *>(text.data());
     const std::size_t size = text.size();
@@ -333,10 +333,10 @@ uint64_t SimHash::signature(std::string_view text) {
     return votes.majority();
 }
 
-void SimHash::write_fingerprint(uint64_t signature, unsigned char *out, std::size_t size) {
+void SimHash::write_fingerprint(uint64_t fp64, unsigned char *out, std::size_t size) {
     unsigned char tile[8];
     for (int k = 0; k < 8; ++k) {
-        tile[k] = static_cast<unsigned char>(signature >> (8 * k));
+        tile[k] = static_cast<unsigned char>(fp64 >> (8 * k));
     }
     for (std::size_t i = 0; i < size; ++i) {
         out[i] = tile[i & 7];

@@ -20,13 +20,13 @@ public:
     // of such an object fails the same way.
     std::size_t fingerprint_size() const;
 
-    // The 64 fingerprint bits that every fingerprint repeats: bit i of the result is bit
+    // The 64-bit fingerprint that every fingerprint repeats: bit i of the result is bit
     // i mod 64 of any fingerprint of this text. Bit i is set when at least half of the
     // tokens' hashes have bit i set (a tie sets it).
-    static uint64_t signature(std::string_view text);
+    static uint64_t fingerprint64(std::string_view text);
 
-    // Writes the fingerprint: `size` bytes, the little-endian signature repeated.
-    static void write_fingerprint(uint64_t signature, unsigned char *out, std::size_t size);
+    // Writes the fingerprint: `size` bytes, the little-endian fingerprint64 repeated.
+    static void write_fingerprint(uint64_t fp64, unsigned char *out, std::size_t size);
 
     // Bits in which the first `size1` bytes of fp1 and fp2 differ. Refuses an fp2 shorter
     // than fp1 (std::invalid_argument) rather than read past its end.

@@ -10,9 +10,11 @@
 //   word hash   = mix64(fold of step over the word's lower-cased UTF-8 bytes as little-endian
 //                 8-byte blocks, the last padded with zeros, from h = length * K)
 //   shingle hash = mix64(fold of step over its word hashes, from h = number of words)
-// K is 2^64 divided by the golden ratio (Knuth's multiplicative constant, splitmix64's
-// increment) and mix64 is splitmix64's finaliser (Steele, Lea and Flood, 2014).
+// K is hash::kGolden (2^64 divided by the golden ratio) and mix64 is splitmix64's finaliser
+// (common/hash.hpp).
 #pragma once
+
+#include "common/hash.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,13 +24,8 @@
 
 namespace veltrane::text {
 
-constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
-
-constexpr uint64_t mix64(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
+using hash::kGolden;
+using hash::mix64;
 
 constexpr uint64_t step(uint64_t h, uint64_t w) {
     const uint64_t g = (h ^ w) * kGolden;

@@ -25,7 +25,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from .. import _args
+from .. import _args, _native
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..jaccard import bands_and_rows, jaccard_similarities
 from ..minhash import minhash_signatures, shingle_hashes
@@ -34,16 +34,8 @@ from ._frames import FP, ID, REP, check_columns, empty_frame, shown
 
 __all__ = ["near_duplicate_pairs_jaccard"]
 
-# Fibonacci hashing's multiplier and splitmix64's finaliser, as the native search hashes.
-_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
-_MIX_1 = np.uint64(0xBF58476D1CE4E5B9)
-_MIX_2 = np.uint64(0x94D049BB133111EB)
-
-
-def _finish(z: np.ndarray) -> np.ndarray:
-    z = (z ^ (z >> np.uint64(30))) * _MIX_1
-    z = (z ^ (z >> np.uint64(27))) * _MIX_2
-    return z ^ (z >> np.uint64(31))
+# Fibonacci hashing's multiplier, as the native search hashes (with _native.mix64).
+_GOLDEN = np.uint64(_native.GOLDEN)
 
 
 def _band_hashes(sig: np.ndarray, bands: int, rows: int) -> np.ndarray:
@@ -55,7 +47,7 @@ def _band_hashes(sig: np.ndarray, bands: int, rows: int) -> np.ndarray:
             for v in sig[:, b * rows : (b + 1) * rows].T:
                 h = (h ^ v.astype(np.uint64)) * _GOLDEN
                 h ^= h >> np.uint64(29)
-            out[:, b] = _finish(h)
+            out[:, b] = _native.mix64(h)
     return out
 
 
@@ -64,12 +56,12 @@ def _set_digests(values: np.ndarray, offsets: np.ndarray) -> np.ndarray:
     the values are distinct), with the size mixed in."""
     sizes = np.diff(offsets)
     with np.errstate(over="ignore"):
-        mixed = _finish(values.astype(np.uint64))
+        mixed = _native.mix64(values.astype(np.uint64))
         sums = np.zeros(len(sizes), dtype=np.uint64)
         full = sizes > 0
         if full.any():
             sums[full] = np.add.reduceat(mixed, offsets[:-1][full])
-        return _finish(sums ^ (sizes.astype(np.uint64) * _GOLDEN))
+        return _native.mix64(sums ^ (sizes.astype(np.uint64) * _GOLDEN))
 
 
 def _texts_of(part: pd.DataFrame, text: str, id: str) -> tuple[pd.Series, list]:

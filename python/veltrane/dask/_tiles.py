@@ -7,6 +7,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
+from .. import _native
 from ._blocks import MAX_SLICES, block_keys
 from ._frames import FP, empty_frame
 
@@ -16,19 +17,6 @@ from ._frames import FP, empty_frame
 DEFAULT_SPLIT_LIMIT = 100_000
 # A tile holds two slices of at least one fingerprint each.
 MIN_SPLIT_LIMIT = 2
-
-# splitmix64's finaliser (Steele, Lea and Flood, "Fast splittable pseudorandom number
-# generators", 2014): spreads fingerprints that share a block evenly over a group's slices.
-_MIX_1 = np.uint64(0xBF58476D1CE4E5B9)
-_MIX_2 = np.uint64(0x94D049BB133111EB)
-
-
-def _mix(fps: np.ndarray) -> np.ndarray:
-    z = fps ^ (fps >> np.uint64(30))
-    z = z * _MIX_1
-    z = z ^ (z >> np.uint64(27))
-    z = z * _MIX_2
-    return z ^ (z >> np.uint64(31))
 
 
 def _local_heavy(part: pd.DataFrame, blocks, limit: int, nparts: int) -> pd.DataFrame:
@@ -74,7 +62,7 @@ def cut_into_slices(
     that two slices together hold about ``limit`` rows, chosen by a hash of the whole
     fingerprint (the group's block bits are all equal, so they cannot spread it)."""
     count = np.minimum(-(-2 * group_sizes // limit), MAX_SLICES)
-    return count, (_mix(fps) % count.astype(np.uint64)).astype(np.int64)
+    return count, (_native.mix64(fps) % count.astype(np.uint64)).astype(np.int64)
 
 
 def heavy_lookup(heavy: pd.DataFrame, keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -1,4 +1,4 @@
-#include "search.hpp"
+#include "search/hamming.hpp"
 
 #include "common/batches.hpp"
 #include "search/blocks.hpp"
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltrane::search {
+namespace veltrane::hamming {
 
 namespace detail {
 
@@ -90,7 +90,7 @@ std::vector<Block> blocks_for(int max_distance) {
     return blocks;
 }
 
-void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {
+void fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {
     // 64 texts a batch: large enough to make handing out batches cheap, small enough that
     // one long text does not leave the other workers waiting.
     parallel_batches(texts.size(),
@@ -98,12 +98,12 @@ void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int t
                      detail::worker_count(threads),
                      [&](std::size_t begin, std::size_t end, std::size_t) {
                          for (std::size_t t = begin; t < end; ++t) {
-                             out[t] = SimHash::signature(texts[t]);
+                             out[t] = SimHash::fingerprint64(texts[t]);
                          }
                      });
 }
 
-void word_signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {
+void word_fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads) {
     parallel_batches(texts.size(),
                      64,
                      detail::worker_count(threads),
@@ -117,7 +117,7 @@ void word_signatures(const std::vector<std::string_view> &texts, uint64_t *out, 
                                  }
                                  joined += word;
                              }
-                             out[t] = SimHash::signature(joined);
+                             out[t] = SimHash::fingerprint64(joined);
                          }
                      });
 }
@@ -235,4 +235,4 @@ clusters(std::size_t n, const int64_t *i, const int64_t *j, std::size_t pair_cou
     return parent;
 }
 
-} // namespace veltrane::search
+} // namespace veltrane::hamming

@@ -42,7 +42,7 @@ def test_band_candidates_equal_brute_force(dtype, threads, rounds):
         bands = int(rng.integers(1, width // rows + 1))
         sig = random_signatures(rng, n, width, int(rng.integers(2, 4)), dtype)
         ids = np.sort(rng.choice(n, size=int(rng.integers(2, n + 1)), replace=False))
-        i, j = _native.lsh_candidates(sig, ids.astype(np.int64), bands, rows, threads)
+        i, j = _native.jaccard_candidates(sig, ids.astype(np.int64), bands, rows, threads)
         assert list(zip(i.tolist(), j.tolist())) == brute_candidates(sig, ids, bands, rows)
 
 

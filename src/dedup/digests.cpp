@@ -1,11 +1,11 @@
-// Chunk fingerprints, several chains at a time.
+// Chunk digests, several chains at a time.
 #include "dedup/dedup.hpp"
 
 #include <algorithm>
 
 namespace veltrane::dedup {
 
-void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
+void digests(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
     // Five chains: a step's chain is five cycles long (XOR, a three-cycle multiply, rotation)
     // and a core starts one 64-bit multiply a cycle, so five chains keep the multiplier busy.
     // Measured: 4.2 times the single chain with five, 3.6 with four, no more with six.
@@ -29,7 +29,7 @@ void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
             }
             out[c[i].index] = c[i].f;
             if (next < count) {
-                c[i] = {chunks[next].data, chunks[next].size, kFingerprintSeed, next};
+                c[i] = {chunks[next].data, chunks[next].size, kDigestSeed, next};
                 ++next;
             } else {
                 c[i] = c[--active];
@@ -37,7 +37,7 @@ void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
         }
     };
     for (; active < kChains && next < count; ++active, ++next) {
-        c[active] = {chunks[next].data, chunks[next].size, kFingerprintSeed, next};
+        c[active] = {chunks[next].data, chunks[next].size, kDigestSeed, next};
     }
     refill();
     while (active == kChains) {
@@ -54,7 +54,7 @@ void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
         for (std::size_t k = 0; k < n; ++k) {
 #pragma GCC unroll 8
             for (unsigned i = 0; i < kChains; ++i) {
-                f[i] = fingerprint_step(f[i], p[i][k]);
+                f[i] = digest_step(f[i], p[i][k]);
             }
         }
         for (unsigned i = 0; i < kChains; ++i) {
@@ -68,7 +68,7 @@ void fingerprints(const ByteSpan *chunks, std::size_t count, uint64_t *out) {
     for (unsigned i = 0; i < active; ++i) {
         uint64_t f = c[i].f;
         for (std::size_t k = 0; k < c[i].left; ++k) {
-            f = fingerprint_step(f, c[i].p[k]);
+            f = digest_step(f, c[i].p[k]);
         }
         out[c[i].index] = f;
     }

@@ -77,7 +77,7 @@ def test_pairs_equal_brute_force_on_random_sets(n, k, threads):
 
 
 def block_bits(k):
-    """Bit positions of each of the k + 1 pigeonhole blocks as search.cpp lays them out (the
+    """Bit positions of each of the k + 1 pigeonhole blocks as hamming.cpp lays them out (the
     first 64 % (k + 1) blocks one bit wider), so that flips can straddle their boundaries."""
     count, start, out = k + 1, 0, []
     for b in range(count):

@@ -1,5 +1,5 @@
-// Near-duplicate search over 64-bit SimHash fingerprints: batch fingerprints, an exact
-// Hamming-radius pair search, an incremental index, and clusters of near duplicates.
+// Near duplicates by Hamming distance between 64-bit SimHash fingerprints: batch
+// fingerprints, an exact Hamming-radius pair search, an incremental index, and clusters.
 #pragma once
 
 #include "search/merge_runs.hpp"
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace veltrane::search {
+namespace veltrane::hamming {
 
 // The largest radius the block tables support: k + 1 blocks must each keep a few bits, or
 // every block matches everything and the search degenerates into comparing all pairs.
@@ -50,12 +50,12 @@ struct Cancelled : std::runtime_error {
     Cancelled() : std::runtime_error("the search was cancelled") {}
 };
 
-// The 64-bit SimHash signature of every text, spread over `threads` worker threads.
+// The 64-bit SimHash fingerprint of every text, spread over `threads` worker threads.
 // Callers must keep the texts alive and unchanged for the duration of the call.
-void signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
+void fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
 // The same of each text's words (text::words: re.findall(r"\w+", text.lower())) joined by
 // single spaces, so that case, punctuation and runs of spaces no longer count.
-void word_signatures(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
+void word_fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
 
 struct Pair {
     int64_t i;
@@ -126,7 +126,7 @@ private:
     uint64_t total_ = 0;
     uint64_t emitted_ = 0;
     // The current item's partners: runs of members at their distance.
-    RunMerge<uint32_t, uint8_t> merge_;
+    search::RunMerge<uint32_t, uint8_t> merge_;
 };
 
 // An index that grows: fingerprints get ids 0, 1, 2... in the order they were added. Each
@@ -166,4 +166,4 @@ private:
 std::vector<int64_t>
 clusters(std::size_t n, const int64_t *i, const int64_t *j, std::size_t pair_count);
 
-} // namespace veltrane::search
+} // namespace veltrane::hamming

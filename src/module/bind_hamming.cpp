@@ -1,11 +1,11 @@
-// Bindings of the near-duplicate search. The public API is veltrane/search.py, which validates
-// and documents; this file converts arguments, keeps inputs alive while the GIL is released,
-// and builds NumPy results.
+// Bindings of the Hamming near-duplicate search (search/hamming.hpp). The public API is
+// veltrane/simhash.py, which validates and documents; this file converts arguments, keeps inputs
+// alive while the GIL is released, and builds NumPy results.
 #include "module/native.hpp"
 #include "module/pybytes.hpp"
 #include "module/pyinput.hpp"
 #include "module/pystream.hpp"
-#include "search/search.hpp"
+#include "search/hamming.hpp"
 #include "text/simhash.hpp"
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 #include <vector>
 
 namespace py = pybind11;
-namespace search = veltrane::search;
+namespace hamming = veltrane::hamming;
 using veltrane::SimHash;
 using veltrane::pyutil::collect_texts;
 using veltrane::pyutil::Texts;
@@ -26,35 +26,35 @@ namespace {
 
 using Fingerprints = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
 
-std::vector<uint64_t> signatures(const py::handle &texts, int threads, bool words = false) {
+std::vector<uint64_t> fingerprints_of(const py::handle &texts, int threads, bool words = false) {
     const Texts t = collect_texts(texts);
-    std::vector<uint64_t> sigs(t.views.size());
+    std::vector<uint64_t> fps(t.views.size());
     py::gil_scoped_release release;
     if (words) {
-        search::word_signatures(t.views, sigs.data(), threads);
+        hamming::word_fingerprints(t.views, fps.data(), threads);
     } else {
-        search::signatures(t.views, sigs.data(), threads);
+        hamming::fingerprints(t.views, fps.data(), threads);
     }
-    return sigs;
+    return fps;
 }
 
 // The native search refuses threads < 1 (ValueError), as it does a bad max_distance.
 py::array_t<uint64_t> fingerprints64(const py::handle &texts, int threads) {
-    return to_array(signatures(texts, threads));
+    return to_array(fingerprints_of(texts, threads));
 }
 
 py::array_t<uint64_t> word_fingerprints64(const py::handle &texts, int threads) {
-    return to_array(signatures(texts, threads, true));
+    return to_array(fingerprints_of(texts, threads, true));
 }
 
 py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
     // A negative bit count fails as SimHash.compute does, before any work.
     const std::size_t size = SimHash(bits).fingerprint_size();
-    const std::vector<uint64_t> sigs = signatures(texts, threads);
+    const std::vector<uint64_t> fps = fingerprints_of(texts, threads);
     std::vector<py::object> out;
-    out.reserve(sigs.size());
-    for (const uint64_t sig : sigs) {
-        out.push_back(veltrane::pyutil::fingerprint_bytes(sig, size));
+    out.reserve(fps.size());
+    for (const uint64_t fp : fps) {
+        out.push_back(veltrane::pyutil::fingerprint_bytes(fp, size));
     }
     return veltrane::pyutil::list_of(std::move(out));
 }
@@ -62,23 +62,23 @@ py::list fingerprints(const py::handle &texts, int32_t bits, int threads) {
 py::array pairs(const Fingerprints &fps, int max_distance, int threads, const py::dtype &dtype) {
     // A private copy: the caller's array may be written by another thread meanwhile.
     std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
-    std::vector<search::Pair> found;
+    std::vector<hamming::Pair> found;
     {
         py::gil_scoped_release release;
-        found = search::pairs(copy.data(), copy.size(), max_distance, threads);
+        found = hamming::pairs(copy.data(), copy.size(), max_distance, threads);
     }
-    return veltrane::pyutil::pair_records(found, &search::Pair::distance, dtype);
+    return veltrane::pyutil::pair_records(found, &hamming::Pair::distance, dtype);
 }
 
 py::array_t<int64_t> cluster_fingerprints(const Fingerprints &fps,
                                           int max_distance,
                                           int threads,
-                                          search::Progress *progress) {
+                                          hamming::Progress *progress) {
     std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
     std::vector<int64_t> reps;
     {
         py::gil_scoped_release release;
-        reps = search::cluster_fingerprints(
+        reps = hamming::cluster_fingerprints(
             copy.data(), copy.size(), max_distance, threads, progress);
     }
     return to_array(reps);
@@ -87,20 +87,21 @@ py::array_t<int64_t> cluster_fingerprints(const Fingerprints &fps,
 // The stream with a lock: its batches are written without the GIL, and two Python threads
 // must not advance it at once.
 struct PairStream {
-    PairStream(const Fingerprints &fps, int max_distance, int threads, search::Progress *progress)
+    PairStream(const Fingerprints &fps, int max_distance, int threads, hamming::Progress *progress)
         : stream([&] {
               std::vector<uint64_t> copy(fps.data(), fps.data() + fps.size());
               py::gil_scoped_release release;
-              return search::PairStream(copy.data(), copy.size(), max_distance, threads, progress);
+              return hamming::PairStream(
+                  copy.data(), copy.size(), max_distance, threads, progress);
           }()) {}
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
         return veltrane::pyutil::next_records(
-            stream, lock, max_rows, &search::Pair::distance, dtype);
+            stream, lock, max_rows, &hamming::Pair::distance, dtype);
     }
 
-    search::PairStream stream;
+    hamming::PairStream stream;
     std::mutex lock;
 };
 
@@ -116,7 +117,7 @@ clusters(std::size_t n,
         std::vector<int64_t> ic(i.data(), i.data() + i.size());
         std::vector<int64_t> jc(j.data(), j.data() + j.size());
         py::gil_scoped_release release;
-        reps = search::clusters(n, ic.data(), jc.data(), ic.size());
+        reps = hamming::clusters(n, ic.data(), jc.data(), ic.size());
     }
     return to_array(reps);
 }
@@ -124,9 +125,9 @@ clusters(std::size_t n,
 // The search's own block layout, as (shift, width) pairs, so that code outside it (the Dask
 // search) cuts fingerprints exactly as it does.
 py::list blocks(int max_distance) {
-    search::check_max_distance(max_distance);
+    hamming::check_max_distance(max_distance);
     py::list out;
-    for (const search::Block &block : search::blocks_for(max_distance)) {
+    for (const hamming::Block &block : hamming::blocks_for(max_distance)) {
         out.append(py::make_tuple(block.shift, block.width));
     }
     return out;
@@ -134,8 +135,8 @@ py::list blocks(int max_distance) {
 
 } // namespace
 
-void veltrane::bind_search(py::module_ &m) {
-    m.attr("MAX_DISTANCE") = search::kMaxDistance;
+void veltrane::bind_hamming(py::module_ &m) {
+    m.attr("MAX_DISTANCE") = hamming::kMaxDistance;
 
     m.def("fingerprints64", &fingerprints64, py::arg("texts"), py::arg("threads"));
     m.def("word_fingerprints64", &word_fingerprints64, py::arg("texts"), py::arg("threads"));
@@ -156,15 +157,15 @@ void veltrane::bind_search(py::module_ &m) {
           py::arg("progress") = py::none());
 
     // Read from one thread while a search runs without the GIL in another.
-    py::class_<search::Progress>(m, "Progress")
+    py::class_<hamming::Progress>(m, "Progress")
         .def(py::init<>())
-        .def_property_readonly("done", [](const search::Progress &p) { return p.done.load(); })
-        .def_property_readonly("total", [](const search::Progress &p) { return p.total.load(); })
-        .def("cancel", [](search::Progress &p) { p.cancel.store(true); });
-    py::register_exception<search::Cancelled>(m, "Cancelled");
+        .def_property_readonly("done", [](const hamming::Progress &p) { return p.done.load(); })
+        .def_property_readonly("total", [](const hamming::Progress &p) { return p.total.load(); })
+        .def("cancel", [](hamming::Progress &p) { p.cancel.store(true); });
+    py::register_exception<hamming::Cancelled>(m, "Cancelled");
 
     py::class_<PairStream>(m, "PairStream")
-        .def(py::init<const Fingerprints &, int, int, search::Progress *>(),
+        .def(py::init<const Fingerprints &, int, int, hamming::Progress *>(),
              py::arg("fingerprints"),
              py::arg("max_distance"),
              py::arg("threads"),
@@ -180,15 +181,15 @@ void veltrane::bind_search(py::module_ &m) {
 
     // Queries are quick and the index changes under add(), so these keep the GIL: calls
     // from several Python threads are serialised by it.
-    py::class_<search::Index>(m, "Index")
+    py::class_<hamming::Index>(m, "Index")
         .def(py::init<int>(), py::arg("max_distance"))
         .def("add",
-             [](search::Index &self, const Fingerprints &fps) {
+             [](hamming::Index &self, const Fingerprints &fps) {
                  return self.add(fps.data(), static_cast<std::size_t>(fps.size()));
              })
         .def("query",
-             [](const search::Index &self, uint64_t fp) { return to_array(self.query(fp)); })
-        .def("__len__", &search::Index::size)
-        .def_property_readonly("distinct", &search::Index::distinct)
-        .def_property_readonly("max_distance", &search::Index::max_distance);
+             [](const hamming::Index &self, uint64_t fp) { return to_array(self.query(fp)); })
+        .def("__len__", &hamming::Index::size)
+        .def_property_readonly("distinct", &hamming::Index::distinct)
+        .def_property_readonly("max_distance", &hamming::Index::max_distance);
 }

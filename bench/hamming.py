@@ -1,8 +1,8 @@
 """Near-duplicate search of veltrane: the pair search at corpus scale, beside a brute-force
 NumPy search and simhash.SimhashIndex, and batch fingerprints on one and two threads.
 
-    python bench/search.py            full run: 1,000,000 + 100,000 fingerprints, about a minute
-    python bench/search.py --quick    smoke run: 20,000 + 2,000 fingerprints, each measured once
+    python bench/hamming.py            full run: 1,000,000 + 100,000 fingerprints, about a minute
+    python bench/hamming.py --quick    smoke run: 20,000 + 2,000 fingerprints, each measured once
 
 Every figure is measured in this run, and every ratio compares two figures of this run.
 Figures are reported, never held against a threshold; the targets are printed beside them.

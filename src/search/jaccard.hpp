@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace veltrane::lsh {
+namespace veltrane::jaccard {
 
 struct Candidate {
     int64_t i;
@@ -53,7 +53,7 @@ std::vector<Candidate> band_candidates(const T *sig,
                                        int threads);
 
 // Exact Jaccard similarity of two sorted arrays of distinct values; two empty sets are 1.
-double jaccard(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb);
+double similarity(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb);
 
 // The Jaccard similarity of each candidate's two sets. A candidate's ids index the sets
 // through `slot`: the set of item x is number slot[x] in offsets/values.
@@ -104,4 +104,4 @@ private:
     search::RunMerge<int64_t, double> merge_;
 };
 
-} // namespace veltrane::lsh
+} // namespace veltrane::jaccard

@@ -1,9 +1,9 @@
 """Near-duplicate search on Dask (veltrane.dask) beside the single-machine search.
 
-    python bench/dask_search.py            full run: 10,000,000 fingerprints, a few minutes
-    python bench/dask_search.py --quick    smoke run: 20,000 fingerprints in 2 partitions
+    python bench/dask_hamming.py            full run: 10,000,000 fingerprints, a few minutes
+    python bench/dask_hamming.py --quick    smoke run: 20,000 fingerprints in 2 partitions
 
-The fingerprints are random plus 10% planted copies at distances 0 to 3, as bench/search.py
+The fingerprints are random plus 10% planted copies at distances 0 to 3, as bench/hamming.py
 plants them; they are written as Parquet files, one per partition, and read by the workers,
 as a real cluster would read them from shared storage. The same fingerprints go through
 veltrane.near_duplicate_pairs on this machine (every core) and through
@@ -34,11 +34,11 @@ try:
     import veltrane.dask as vdask
     from distributed import Client, LocalCluster
 except ImportError as e:
-    sys.exit(f"dask_search: {e}; install the extra: pip install 'veltrane[dask]'")
+    sys.exit(f"dask_hamming: {e}; install the extra: pip install 'veltrane[dask]'")
 
 MAX_DISTANCE = 3  # the usual threshold for 64-bit SimHash near duplicates
 PLANTED_DISTANCES = (0, 1, 2, 3)  # every distance up to the radius, equally often
-PLANTED_SHARE = 0.1  # planted copies per random fingerprint, as in bench/search.py
+PLANTED_SHARE = 0.1  # planted copies per random fingerprint, as in bench/hamming.py
 SEED = 20240611  # bench/corpus.py's seed: any fixed value does
 WORKERS = 2  # the benchmark machine has 2 cores: one single-threaded worker process each
 # 500,000 rows a partition: 8 MB of fingerprints and 8 MB of ids, so that a worker holds a

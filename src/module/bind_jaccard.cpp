@@ -1,5 +1,5 @@
-// Bindings of the Jaccard near-duplicate search (search/lsh.hpp). The public API is
-// veltrane/lsh.py, which validates shapes, types and ranges and strings these steps together;
+// Bindings of the Jaccard near-duplicate search (search/jaccard.hpp). The public API is
+// veltrane/jaccard.py, which validates shapes, types and ranges and strings these steps together;
 // this file converts arrays and releases the GIL around the native work.
 //
 // Signature arrays are read in place, not copied (they run to hundreds of megabytes): the
@@ -8,7 +8,7 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 #include "module/pystream.hpp"
-#include "search/lsh.hpp"
+#include "search/jaccard.hpp"
 
 #include <algorithm>
 #include <mutex>
@@ -18,7 +18,7 @@
 #include <vector>
 
 namespace py = pybind11;
-namespace lsh = veltrane::lsh;
+namespace jaccard = veltrane::jaccard;
 using veltrane::pyutil::to_array;
 
 namespace {
@@ -43,11 +43,11 @@ template <typename F> auto with_rows(const py::array &sig, F &&f) {
     throw py::type_error("signatures must be uint32 or uint64");
 }
 
-std::vector<lsh::Candidate> candidates_of(const Int64s &i, const Int64s &j) {
+std::vector<jaccard::Candidate> candidates_of(const Int64s &i, const Int64s &j) {
     if (i.size() != j.size()) {
         throw py::value_error("i and j must have the same length");
     }
-    std::vector<lsh::Candidate> out(static_cast<std::size_t>(i.size()));
+    std::vector<jaccard::Candidate> out(static_cast<std::size_t>(i.size()));
     for (std::size_t k = 0; k < out.size(); ++k) {
         out[k] = {i.data()[k], j.data()[k]};
     }
@@ -59,7 +59,7 @@ py::array_t<int64_t> group_rows(const py::array &sig, int threads) {
         std::vector<int64_t> reps;
         {
             py::gil_scoped_release release;
-            reps = lsh::group_rows(data, n, width, threads);
+            reps = jaccard::group_rows(data, n, width, threads);
         }
         return to_array(reps);
     });
@@ -75,23 +75,23 @@ group_sets(const Int64s &ids, const Int64s &classes, const Int64s &offsets, cons
     std::vector<int64_t> reps;
     {
         py::gil_scoped_release release;
-        reps = lsh::group_sets(ids.data(), classes.data(), m, offsets.data(), values.data());
+        reps = jaccard::group_sets(ids.data(), classes.data(), m, offsets.data(), values.data());
     }
     return to_array(reps);
 }
 
 py::tuple candidates(const py::array &sig, const Int64s &ids, int bands, int rows, int threads) {
     return with_rows(sig, [&](const auto *data, std::size_t, std::size_t width) {
-        std::vector<lsh::Candidate> found;
+        std::vector<jaccard::Candidate> found;
         {
             py::gil_scoped_release release;
-            found = lsh::band_candidates(data,
-                                         width,
-                                         ids.data(),
-                                         static_cast<std::size_t>(ids.size()),
-                                         bands,
-                                         rows,
-                                         threads);
+            found = jaccard::band_candidates(data,
+                                             width,
+                                             ids.data(),
+                                             static_cast<std::size_t>(ids.size()),
+                                             bands,
+                                             rows,
+                                             threads);
         }
         py::array_t<int64_t> i(static_cast<py::ssize_t>(found.size()));
         py::array_t<int64_t> j(static_cast<py::ssize_t>(found.size()));
@@ -111,35 +111,35 @@ py::array_t<double> verify_exact(const Int64s &i,
                                  const Int64s &offsets,
                                  const Values &values,
                                  int threads) {
-    const std::vector<lsh::Candidate> pairs = candidates_of(i, j);
+    const std::vector<jaccard::Candidate> pairs = candidates_of(i, j);
     std::vector<double> sims;
     {
         py::gil_scoped_release release;
-        sims = lsh::verify_exact(pairs, slot.data(), offsets.data(), values.data(), threads);
+        sims = jaccard::verify_exact(pairs, slot.data(), offsets.data(), values.data(), threads);
     }
     return to_array(sims);
 }
 
 py::array_t<double>
 verify_estimate(const Int64s &i, const Int64s &j, const py::array &sig, int threads) {
-    const std::vector<lsh::Candidate> pairs = candidates_of(i, j);
+    const std::vector<jaccard::Candidate> pairs = candidates_of(i, j);
     return with_rows(sig, [&](const auto *data, std::size_t, std::size_t width) {
         std::vector<double> sims;
         {
             py::gil_scoped_release release;
-            sims = lsh::verify_estimate(pairs, data, width, threads);
+            sims = jaccard::verify_estimate(pairs, data, width, threads);
         }
         return to_array(sims);
     });
 }
 
 // Fills a NumPy array of `dtype` (fields i: int64, j: int64, similarity: float64, packed in
-// that order, as veltrane.lsh declares it).
-std::vector<lsh::Scored> scored_of(const Int64s &i, const Int64s &j, const Doubles &sims) {
+// that order, as veltrane.jaccard declares it).
+std::vector<jaccard::Scored> scored_of(const Int64s &i, const Int64s &j, const Doubles &sims) {
     if (sims.size() != i.size()) {
         throw py::value_error("i, j and similarities must have the same length");
     }
-    std::vector<lsh::Scored> pairs;
+    std::vector<jaccard::Scored> pairs;
     pairs.reserve(static_cast<std::size_t>(i.size()));
     for (const auto &c : candidates_of(i, j)) {
         pairs.push_back({c.i, c.j, sims.data()[pairs.size()]});
@@ -152,13 +152,13 @@ py::array expand(const Int64s &reps,
                  const Int64s &j,
                  const Doubles &sims,
                  const py::dtype &dtype) {
-    const std::vector<lsh::Scored> pairs = scored_of(i, j, sims);
-    std::vector<lsh::Scored> out;
+    const std::vector<jaccard::Scored> pairs = scored_of(i, j, sims);
+    std::vector<jaccard::Scored> out;
     {
         py::gil_scoped_release release;
-        out = lsh::expand(reps.data(), static_cast<std::size_t>(reps.size()), pairs);
+        out = jaccard::expand(reps.data(), static_cast<std::size_t>(reps.size()), pairs);
     }
-    return veltrane::pyutil::pair_records(out, &lsh::Scored::similarity, dtype);
+    return veltrane::pyutil::pair_records(out, &jaccard::Scored::similarity, dtype);
 }
 
 // The stream with a lock: its batches are written without the GIL, and two Python threads
@@ -166,40 +166,40 @@ py::array expand(const Int64s &reps,
 struct ExpandStream {
     ExpandStream(const Int64s &reps, const Int64s &i, const Int64s &j, const Doubles &sims)
         : stream([&] {
-              const std::vector<lsh::Scored> pairs = scored_of(i, j, sims);
+              const std::vector<jaccard::Scored> pairs = scored_of(i, j, sims);
               std::vector<int64_t> copy(reps.data(), reps.data() + reps.size());
               py::gil_scoped_release release;
-              return lsh::ExpandStream(copy.data(), copy.size(), pairs);
+              return jaccard::ExpandStream(copy.data(), copy.size(), pairs);
           }()) {}
 
     // The next pairs, at most max_rows of them, as an array of `dtype`; empty at the end.
     py::array next(std::size_t max_rows, const py::dtype &dtype) {
         return veltrane::pyutil::next_records(
-            stream, lock, max_rows, &lsh::Scored::similarity, dtype);
+            stream, lock, max_rows, &jaccard::Scored::similarity, dtype);
     }
 
-    lsh::ExpandStream stream;
+    jaccard::ExpandStream stream;
     std::mutex lock;
 };
 
 } // namespace
 
-void veltrane::bind_lsh(py::module_ &m) {
-    m.def("lsh_group_rows", &group_rows, py::arg("signatures"), py::arg("threads"));
-    m.def("lsh_group_sets",
+void veltrane::bind_jaccard(py::module_ &m) {
+    m.def("jaccard_group_rows", &group_rows, py::arg("signatures"), py::arg("threads"));
+    m.def("jaccard_group_sets",
           &group_sets,
           py::arg("ids"),
           py::arg("classes"),
           py::arg("offsets"),
           py::arg("values"));
-    m.def("lsh_candidates",
+    m.def("jaccard_candidates",
           &candidates,
           py::arg("signatures"),
           py::arg("ids"),
           py::arg("bands"),
           py::arg("rows"),
           py::arg("threads"));
-    m.def("lsh_verify_exact",
+    m.def("jaccard_verify_exact",
           &verify_exact,
           py::arg("i"),
           py::arg("j"),
@@ -207,20 +207,20 @@ void veltrane::bind_lsh(py::module_ &m) {
           py::arg("offsets"),
           py::arg("values"),
           py::arg("threads"));
-    m.def("lsh_verify_estimate",
+    m.def("jaccard_verify_estimate",
           &verify_estimate,
           py::arg("i"),
           py::arg("j"),
           py::arg("signatures"),
           py::arg("threads"));
-    m.def("lsh_expand",
+    m.def("jaccard_expand",
           &expand,
           py::arg("reps"),
           py::arg("i"),
           py::arg("j"),
           py::arg("similarities"),
           py::arg("dtype"));
-    py::class_<ExpandStream>(m, "LshExpandStream")
+    py::class_<ExpandStream>(m, "JaccardExpandStream")
         .def(py::init<const Int64s &, const Int64s &, const Int64s &, const Doubles &>(),
              py::arg("reps"),
              py::arg("i"),

@@ -1,6 +1,7 @@
-#include "lsh.hpp"
+#include "search/jaccard.hpp"
 
 #include "common/batches.hpp"
+#include "common/hash.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -9,20 +10,11 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltrane::lsh {
+namespace veltrane::jaccard {
 
 namespace {
 
-// 2^64 / golden ratio, the multiplier of Fibonacci hashing (Knuth, TAOCP vol. 3, 6.4).
-constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
-
-// splitmix64's finaliser (Steele, Lea and Flood, 2014): every input bit reaches every output
-// bit, so hashes that differ only in low bits still spread over the whole sort key.
-uint64_t finish(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+using hash::kGolden;
 
 // A hash of `count` values. Equal hashes are only candidates: every user compares the values.
 template <typename T> uint64_t hash_values(const T *v, std::size_t count) {
@@ -31,7 +23,8 @@ template <typename T> uint64_t hash_values(const T *v, std::size_t count) {
         h = (h ^ static_cast<uint64_t>(v[k])) * kGolden;
         h ^= h >> 29;
     }
-    return finish(h);
+    // Hashes that differ only in low bits still spread over the whole sort key.
+    return hash::mix64(h);
 }
 
 template <typename T> bool equal_values(const T *a, const T *b, std::size_t count) {
@@ -161,7 +154,7 @@ std::vector<int64_t> group_sets(const int64_t *ids,
     for (std::size_t k = 0; k < m; ++k) {
         const auto size = static_cast<std::size_t>(offsets[k + 1] - offsets[k]);
         const uint64_t h = hash_values(values + offsets[k], size);
-        keyed[k] = {finish(h ^ static_cast<uint64_t>(classes[k]) * kGolden), k};
+        keyed[k] = {hash::mix64(h ^ static_cast<uint64_t>(classes[k]) * kGolden), k};
     }
     // Within a run, by id rather than by slot, so that each class's head is its lowest id.
     std::sort(keyed.begin(), keyed.end(), [&](const Keyed &a, const Keyed &b) {
@@ -255,7 +248,7 @@ std::vector<Candidate> band_candidates(const T *sig,
     return all;
 }
 
-double jaccard(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb) {
+double similarity(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb) {
     if (na == 0 && nb == 0) {
         return 1.0;
     }
@@ -286,10 +279,10 @@ std::vector<double> verify_exact(const std::vector<Candidate> &candidates,
             for (std::size_t k = begin; k < end; ++k) {
                 const int64_t a = slot[candidates[k].i];
                 const int64_t b = slot[candidates[k].j];
-                sims[k] = jaccard(values + offsets[a],
-                                  static_cast<std::size_t>(offsets[a + 1] - offsets[a]),
-                                  values + offsets[b],
-                                  static_cast<std::size_t>(offsets[b + 1] - offsets[b]));
+                sims[k] = similarity(values + offsets[a],
+                                     static_cast<std::size_t>(offsets[a + 1] - offsets[a]),
+                                     values + offsets[b],
+                                     static_cast<std::size_t>(offsets[b + 1] - offsets[b]));
             }
         });
     return sims;
@@ -399,4 +392,4 @@ verify_estimate(const std::vector<Candidate> &, const uint32_t *, std::size_t, i
 template std::vector<double>
 verify_estimate(const std::vector<Candidate> &, const uint64_t *, std::size_t, int);
 
-} // namespace veltrane::lsh
+} // namespace veltrane::jaccard

@@ -3,7 +3,7 @@
 // one adds up to 6.7 bytes more for that moment).
 #pragma once
 
-#include "dedup/digest.hpp"
+#include "dedup/blake3.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "chunk/gear.hpp"
-#include "dedup/digest.hpp"
+#include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
 
 #include <cstddef>

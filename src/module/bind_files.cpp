@@ -1,6 +1,6 @@
 // Bindings of the many-file dedup pipeline and BLAKE3, for veltrane/files.py, which validates
 // and documents.
-#include "dedup/digest.hpp"
+#include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"

@@ -146,3 +146,50 @@ def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
     native = dedup_report([path, copy], chunker=chunker, threads=threads, read_size=65_536)
     reference = _reference([path, copy], chunker, threads)
     assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
+
+
+def test_digest_set_memory_is_as_stated():
+    # At most 45.4 bytes per distinct chunk (32 of digest, 5 per table slot at 3/8 full or
+    # more), plus the unused part of the last block of 2^14 digests.
+    found = _native.DigestSet()
+    rng = random.Random(11)
+    for n in (1_000, 50_000, 200_000):
+        while len(found) < n:
+            found.add(rng.randbytes(32))
+        assert found.memory_bytes <= 45.4 * n + 32 * (1 << 14) + 5 * 1024
+
+
+def test_walk_order_names_and_links(tmp_path):
+    """Entries by their bytes, not their text; links inside a directory not followed; a named
+    link followed."""
+    names = [b"B", b"a", b"\xff", b"\xc3\xa9", b"a b", b"a.b"]
+    for name in names:
+        (tmp_path / os.fsdecode(name)).write_bytes(name * 100)
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "x").write_bytes(b"x" * 100)
+    os.symlink(tmp_path / "a", tmp_path / "link")
+    os.symlink(tmp_path / "sub", tmp_path / "dirlink")
+    report = dedup_report([tmp_path, tmp_path / "link"], chunker=64)
+    walked = [os.fsencode(f.path)[len(os.fsencode(tmp_path)) + 1 :] for f in report.files]
+    assert walked == [b"B", b"a", b"a b", b"a.b", b"sub/x", b"\xc3\xa9", b"\xff"]
+    assert [(s.path, s.reason) for s in report.skipped] == [(str(tmp_path / "link"), SAME_FILE)]
+
+
+def test_progress_counts_every_byte_and_its_exception_stops_the_run(tmp_path):
+    for i in range(50):
+        (tmp_path / f"f{i}").write_bytes(random.Random(i).randbytes(30_000))
+    seen = []
+    report = dedup_report([tmp_path], progress=lambda *a: seen.append(a), threads=2)
+    assert seen[0] == ("chunking", 0, None) and seen[-1] == ("chunking", report.total.bytes, None)
+
+    class Stop(Exception):
+        pass
+
+    def stop(step, done, total):
+        if done:
+            raise Stop
+
+    big = tmp_path / "big"
+    big.write_bytes(bytes(64 << 20))
+    with pytest.raises(Stop):
+        dedup_report([big, tmp_path], progress=stop, threads=2)

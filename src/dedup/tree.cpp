@@ -141,7 +141,9 @@ struct Buffer {
         }
         const std::size_t grown_size = std::min(bound, std::max(want, 2 * size));
         std::unique_ptr<unsigned char[]> grown(new unsigned char[grown_size]);
-        std::memcpy(grown.get(), data.get(), keep);
+        if (keep != 0) {
+            std::memcpy(grown.get(), data.get(), keep);
+        }
         data = std::move(grown);
         size = grown_size;
     }

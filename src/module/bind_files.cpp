@@ -165,8 +165,10 @@ void veltrane::bind_files(py::module_ &m) {
                 veltrane::dedup::CachedFile c {size, mtime_ns, ctime_ns, inode, {}, {}};
                 c.lengths.resize(n);
                 c.digests.resize(n);
-                std::memcpy(c.lengths.data(), l.data(), l.size());
-                std::memcpy(c.digests.data(), d.data(), d.size());
+                if (n != 0) { // memcpy must not be handed the null data of an empty vector
+                    std::memcpy(c.lengths.data(), l.data(), l.size());
+                    std::memcpy(c.digests.data(), d.data(), d.size());
+                }
                 self[std::string(path)] = std::move(c);
             },
             py::arg("path"),

@@ -1,5 +1,6 @@
 """The ``veltrane`` command line, run as a subprocess on small files."""
 
+import base64
 import fcntl
 import json
 import os
@@ -263,6 +264,7 @@ def test_dedup_report_as_json_and_table(tmp_path):
     expected = dedup_report([tmp_path / n for n in names], 512).to_dict()
     for stats in expected["files"]:
         stats["path"] = Path(stats["path"]).name
+    assert expected.pop("duplicate_files") == []  # listed with --duplicate-files only
     assert json.loads(result.stdout) == expected
     assert expected["files"][1]["byte_reduction_percent"] > 50
 
@@ -289,9 +291,7 @@ def write_jsonl(tmp_path, text):
     "args, status, fragment",
     [
         (["near-dups", "missing.txt"], 1, "missing.txt: No such file or directory"),
-        (["dedup", b"bad\xff.bin"], 1, "bad\\xff.bin: No such file or directory"),
         (["near-dups", "."], 1, ".: Is a directory"),
-        (["dedup", "missing.bin"], 1, "missing.bin: No such file or directory"),
         (["fingerprint", "in.txt", "missing.txt"], 1, "missing.txt: No such file"),
         (["near-dups", "--jsonl", "in.jsonl"], 1, "in.jsonl:2: not valid JSON"),
         (
@@ -429,3 +429,35 @@ def test_search_progress_shows_the_end_of_a_search_over_before_the_first_look(mo
         fps, 3, threads=1, progress=lambda step, done, total: seen.append((done, total))
     )
     assert (reps == 0).all() and seen and seen[-1][0] == seen[-1][1] > 0
+
+
+def test_dedup_tree_as_users_have_it(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    data = os.urandom(30_000)
+    (d / "a").write_bytes(data)
+    (d / "b").write_bytes(data)
+    os.link(d / "a", d / "c")
+    os.mkfifo(d / "fifo")  # the walk must neither open it nor hang on it
+    odd = os.fsdecode(b"n\x1b[31m\xff")
+    (d / odd).write_bytes(b"x")
+    # Missing named paths are reported as files inside a directory are: the report is still
+    # written, and the exit status is 1.
+    table = veltrane("dedup", "--duplicate-files", "d", "d/a", b"bad\xff", cwd=tmp_path)
+    assert table.returncode == 1
+    assert (
+        table.stderr == b"veltrane dedup: error: bad\\xff: No such file or directory (skipped)\n"
+    )
+    text = table.stdout.decode()
+    assert "d/n\\x1b[31m\\xff" in text and "\x1b" not in text
+    assert "Skipped 2 paths to files already counted" in text and "Skipped 1 FIFOs" in text
+    assert "  d/a\n  d/b\n" in text
+    result = veltrane("dedup", "--json", "--duplicate-files", "d", cwd=tmp_path)
+    assert result.returncode == 0
+    report = json.loads(result.stdout.decode("utf-8", "strict"))
+    assert "\\ud" not in result.stdout.decode()  # no lone surrogates for strict parsers
+    assert [f["path"] for f in report["files"]][:2] == ["d/a", "d/b"]
+    raw = [base64.b64decode(f["path_base64"]) for f in report["files"] if "path_base64" in f]
+    assert raw == [b"d/n\x1b[31m\xff"]
+    assert report["duplicate_files"] == [[{"path": "d/a"}, {"path": "d/b"}]]
+    assert report["total"]["unique_bytes"] == 30_001

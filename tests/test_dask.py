@@ -1,6 +1,8 @@
 """veltrane.dask against the single-machine search, clusters and deduplication."""
 
 import logging
+import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -385,3 +387,23 @@ def test_200000_texts_on_a_local_cluster_equal_the_single_machine_search(tmp_pat
         cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# --- files -----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("chunker", [veltrane.GearCDC(1024), 500])
+def test_dedup_report_totals_equal_the_single_machine_report(client, tmp_path, chunker):
+    rng = random.Random(9)
+    shared = rng.randbytes(50_000)
+    for i in range(30):
+        folder = tmp_path / f"d{i % 4}"
+        folder.mkdir(exist_ok=True)
+        (folder / f"f{i}").write_bytes(shared[: rng.randrange(50_000)] + rng.randbytes(i * 999))
+    os.link(tmp_path / "d0" / "f0", tmp_path / "d1" / "link")
+    (tmp_path / "empty").write_bytes(b"")
+    paths = [tmp_path, tmp_path / "d2"]
+    single = veltrane.dedup_report(paths, chunker=chunker)
+    spread = vdask.dedup_report(paths, chunker=chunker, partitions=5, files_per_task=7)
+    assert spread.total == single.total
+    assert spread.skipped == single.skipped and len(spread.skipped) == 1 + 7

@@ -345,10 +345,11 @@ def test_report_names_the_chunker_and_skips_unreadable_files(tmp_path):
     two.write_bytes(b"x" + one.read_bytes())
     g = GearCDC(1024)
     failed = []
+    missing = tmp_path / "missing"  # a directory would be walked
     report = veltrane.dedup_report(
-        [one, tmp_path, two], chunker=g, on_error=lambda p, e: failed.append(p)
+        [one, missing, two], chunker=g, on_error=lambda p, e: failed.append(p)
     )
-    assert failed == [str(tmp_path)]
+    assert failed == [str(missing)]
     assert [f.path for f in report.files] == [str(one), str(two)]
     assert report.files[1].byte_reduction_percent > 95
     assert report.to_dict()["chunker"] == {
@@ -359,8 +360,8 @@ def test_report_names_the_chunker_and_skips_unreadable_files(tmp_path):
         "normalization": 2,
     }
     assert report.chunk_size is None
-    with pytest.raises(IsADirectoryError):
-        veltrane.dedup_report([tmp_path], chunker=g)
+    with pytest.raises(FileNotFoundError):
+        veltrane.dedup_report([missing], chunker=g)
 
 
 def run_cli(*args, cwd, stdin=None):

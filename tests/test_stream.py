@@ -247,7 +247,12 @@ def test_report_agrees_with_deduplicate(tmp_path, read_size, threads):
 def test_report_of_the_same_file_twice_and_of_an_empty_file(tmp_path):
     data = random.Random(4).randbytes(20_000)
     path, empty = write(tmp_path, "data", data), write(tmp_path, "empty", b"")
-    report = dedup_report([path, empty, path], 1024)
+    # Named twice, a file is read once; opened twice, it is read twice.
+    native = dedup_report([path, empty, path], 1024)
+    assert [(s.path, s.reason) for s in native.skipped] == [(str(path), "same_file")]
+    assert native.total.byte_reduction_percent == 0.0
+    with open(path, "rb") as again_file:
+        report = dedup_report([path, empty, again_file], 1024)
     first, nothing, again = report.files
     assert first.byte_reduction_percent == 0.0
     assert again.byte_reduction_percent == again.chunk_reduction_percent == 100.0

@@ -186,3 +186,47 @@ def jsonl_fields(
     npt.NDArray[np.float64] | None,
     int,
 ]: ...
+
+# ---- bind_files.cpp -----------------------------------------------------------------------------
+
+def blake3(data: typing.Any) -> bytes: ...
+
+class DigestSet:
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, digest: bytes) -> bool: ...
+    def add(self, digest: bytes) -> bool: ...
+    def add_all(self, joined: bytes) -> int: ...
+    def digests(self, begin: int = 0) -> bytes: ...
+    @property
+    def memory_bytes(self) -> int: ...
+
+class FileCache:
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def add(
+        self,
+        path: bytes,
+        size: int,
+        mtime_ns: int,
+        ctime_ns: int,
+        inode: int,
+        lengths: bytes,
+        digests: bytes,
+    ) -> None: ...
+
+def dedup_tree(
+    paths: list[bytes],
+    gear: Gear | None,
+    cdc_chunk_size: int,
+    threads: int,
+    read_size: int,
+    progress: typing.Callable[[int], object] | None,
+    seen: DigestSet,
+    cache: FileCache | None,
+    record: bool,
+) -> tuple[
+    list[tuple[typing.Any, ...]],
+    list[tuple[bytes, str]],
+    list[tuple[bytes, int]],
+]: ...

@@ -4,19 +4,20 @@ how much of a set of files repeats, chunk by chunk."""
 from __future__ import annotations
 
 import hashlib
+import io
 import os
 import stat
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import nullcontext
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field
 from typing import BinaryIO, NamedTuple
 
 import numpy as np
 
-from . import _args
+from . import _args, _native
 from ._pairs import Progress
-from .chunker import Chunker, as_chunker
+from .chunker import CDCChunker, Chunker, as_chunker
 from .defaults import (
     DEFAULT_MAX_DISTANCE,
     DEFAULT_METHOD,
@@ -26,6 +27,7 @@ from .defaults import (
     DEFAULT_THRESHOLD,
 )
 from .gear import GearCDC
+from .chunk_index import ChunkIndex
 from .jaccard import near_duplicate_clusters_jaccard
 from .simhash import fingerprints64, near_duplicate_clusters
 from .stream import iter_pieces
@@ -33,6 +35,16 @@ from .stream import iter_pieces
 #: Bytes of a chunk's BLAKE2b digest: 256 bits, so that a collision among even 2^64 chunks
 #: has a probability near 2^-128.
 DIGEST_SIZE = 32
+
+#: Why a path is in :attr:`DedupReport.skipped`: a file already counted, reached again (another
+#: hardlink, the same path twice), or a FIFO, socket or device, which is never opened.
+SAME_FILE, SPECIAL = "same_file", "special"
+
+
+def blake3(data) -> bytes:
+    """The 32-byte BLAKE3 digest of a bytes-like object: the chunk digest of
+    :func:`dedup_report` on paths."""
+    return _native.blake3(data)
 
 
 class TextDeduplication(NamedTuple):
@@ -154,7 +166,16 @@ class ChunkStats:
 
     def to_dict(self) -> dict:
         """The figures as a JSON-ready dict, the derived ones included."""
-        d = {k: v for k, v in asdict(self).items() if not k.startswith("_")}
+        # Field by field: dataclasses.asdict deep-copies, which a report of 10^5 files feels.
+        d: dict = {
+            "path": self.path,
+            "bytes": self.bytes,
+            "chunks": self.chunks,
+            "unique_chunks": self.unique_chunks,
+            "unique_bytes": self.unique_bytes,
+            "min_chunk": self.min_chunk,
+            "max_chunk": self.max_chunk,
+        }
         d["mean_chunk"] = self.mean_chunk
         d["chunk_reduction_percent"] = self.chunk_reduction_percent
         d["byte_reduction_percent"] = self.byte_reduction_percent
@@ -174,15 +195,37 @@ class DedupReport:
     #: The chunker's ``description()``: ``{"name": "gear", "min_size", "avg_size",
     #: "max_size", "normalization"}`` or ``{"name": "cdc", "chunk_size", "max_size"}``.
     chunker: dict = field(default_factory=dict)
+    #: The chunk digest: ``"blake3"``, or ``"blake2b"`` where file objects were read.
+    digest: str = "blake3"
+    #: Paths not read, in the order walked: files already counted and special files.
+    skipped: list[SkippedFile] = field(default_factory=list)
+    #: Groups of two or more non-empty files of identical content, each in the order read,
+    #: the groups in the order of their first file.
+    duplicate_files: list[list[str]] = field(default_factory=list)
+    #: With ``index=``: the index's directory, its distinct chunks before and after the run,
+    #: and the files whose chunks came from its cache instead of being read.
+    index: dict | None = None
 
     def to_dict(self) -> dict:
         """The report as a JSON-ready dict."""
         return {
+            **({"index": self.index} if self.index is not None else {}),
             "chunker": self.chunker,
             "chunk_size": self.chunk_size,
+            "digest": self.digest,
             "files": [f.to_dict() for f in self.files],
             "total": self.total.to_dict(),
+            "skipped": [{"path": s.path, "reason": s.reason} for s in self.skipped],
+            "duplicate_files": self.duplicate_files,
         }
+
+
+@dataclass(frozen=True)
+class SkippedFile:
+    """A path that was not read, and why: :data:`SAME_FILE` or :data:`SPECIAL`."""
+
+    path: str
+    reason: str
 
 
 def _digest_range(view: memoryview, starts: list[int], ends: list[int]) -> list[bytes]:
@@ -217,42 +260,174 @@ def dedup_report(
     progress: Progress | None = None,
     on_error: Callable[[str, OSError], None] | None = None,
     threads: int | None = None,
+    index: str | os.PathLike | None = None,
 ) -> DedupReport:
     """Chunks every file and counts the chunks that repeat, within and across files.
 
     Chunks are those of :func:`iter_chunks`. Two chunks count as one when their 256-bit
-    BLAKE2b digests are equal, so different chunks are never merged (short of a digest
-    collision, which no one has ever found). Only the digests are kept, not the chunks.
-    The chunk reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all
-    the files' chunks together; the byte reduction weighs each chunk by its length.
+    digests are equal, so different chunks are never merged (short of a digest collision,
+    which no one has ever found). Only the digests are kept, not the chunks. The chunk
+    reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all the files'
+    chunks together; the byte reduction weighs each chunk by its length.
 
-    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``) or binary file objects
-    (read to their end and left open, named by their ``name``), read in order. The chunker
-    is ``GearCDC()`` (as for ``veltrane dedup``) unless ``chunker`` names another (a
-    :class:`veltrane.chunker.Chunker`, or an int: the ``chunk_size`` of ``CDC``) or
-    ``chunk_size`` is given (``CDC(chunk_size)``, the default before GearCDC). ``progress``,
-    when given, is called as ``progress("chunking", bytes_done, total_bytes)`` each time a
-    piece of input has been processed (total None unless ``paths`` is a sequence of paths
-    to regular files). A file that
-    cannot be read raises OSError, or, when ``on_error`` is given, is passed to it with the
-    error and left out of the report (its chunks no longer count as seen).
+    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``: in this list ``bytes`` are
+    always a path, never data, whereas :func:`iter_chunks` takes a lone ``bytes`` source as
+    data) or binary file objects (read to their end and left open, named by their
+    ``name``; a text-mode one is a TypeError), read in order. A directory is walked depth
+    first, each directory's entries in the order of their bytes, symbolic links inside it
+    not followed. A file reached twice (another hardlink, the same path or directory given
+    twice) is read and counted once, by device and inode; FIFOs, sockets and devices are
+    never opened. Both are listed in ``skipped``.
 
-    The digests of each piece are computed on ``threads`` threads (default: every core this
-    process may use); BLAKE2b runs without the GIL on chunks of 2 KiB and more, so threads
-    pay off with ``GearCDC`` (whose chunks are at least ``min_size``) far more than with the
-    short chunks of ``CDC(1024)``. The report is the same for any thread count.
+    The chunker is ``GearCDC()`` (as for ``veltrane dedup``) unless ``chunker`` names
+    another (a :class:`veltrane.chunker.Chunker`, or an int: the ``chunk_size`` of ``CDC``)
+    or ``chunk_size`` is given (``CDC(chunk_size)``). ``progress``, when given, is called as
+    ``progress("chunking", bytes_done, total_bytes)`` as input is processed (total None
+    unless ``paths`` are all regular files). A path that cannot be read raises OSError, or,
+    when ``on_error`` is given, is passed to it with the error and left out of the report
+    (its chunks no longer count as seen).
+
+    With paths only and a ``GearCDC`` or CDC chunker, everything runs natively on
+    ``threads`` threads (default: every core this process may use) without the GIL:
+    files are walked, read (a file of up to ``read_size`` bytes whole, in one read; a longer
+    one a piece at a time, the chunks of one piece digested by idle threads while the next
+    is read), cut, digested with BLAKE3 and looked up in order, and a path that cannot be
+    read raises only once every file is done. Otherwise (file objects, another chunker)
+    Python reads the files one by one and digests with BLAKE2b on ``threads`` threads. Both
+    give the same counts, and the same report for any thread count.
+
+    ``index``, a directory (made when missing), keeps the chunks between runs (see
+    :mod:`veltrane.chunk_index`): chunks already in it count as seen, as if an earlier file held
+    them, and at the end of the run its new chunks are added, all or nothing. A file whose
+    path, size, times and inode are as the index recorded is not read again: its chunks are
+    taken from the index. Native runs only (paths, GearCDC or CDC); the chunker must be the
+    index's. :class:`veltrane.chunk_index.ChunkIndexError` for an index of another format, version
+    or chunker, a damaged or read-only one, or a commit that failed (a full disk, say),
+    which leaves the index as it was.
     """
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("paths must be an iterable of paths, not a single path")
     cut = as_chunker(chunker, chunk_size, default=GearCDC())
     read_size = _args.size(read_size, "read_size")
     nthreads = _args.threads(threads)
-    count = None
-    if progress is not None:
-        paths = list(paths)
-        count = _byte_counter(progress, _total_size(paths))
-    with ThreadPoolExecutor(nthreads - 1) if nthreads > 1 else nullcontext() as pool:
-        return _dedup_report(paths, cut, read_size, count, on_error, pool, nthreads)
+    paths = list(paths)
+    for path in paths:
+        if isinstance(path, io.TextIOBase):
+            raise TypeError("files must be opened in binary mode, not text mode")
+    count = None if progress is None else _byte_counter(progress, _total_size(paths))
+    if isinstance(cut, (GearCDC, CDCChunker)) and all(
+        isinstance(p, (str, bytes, os.PathLike)) for p in paths
+    ):
+        return _native_report(paths, cut, read_size, count, on_error, nthreads, index)
+    if index is not None:
+        raise TypeError("index needs paths (no file objects) and a GearCDC or CDC chunker")
+    return _reference_report(paths, cut, read_size, count, on_error, nthreads)
+
+
+def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int, index):
+    gear = chunker._gear if isinstance(chunker, GearCDC) else None
+    store = None
+    seen, cache, before = _native.DigestSet(), None, 0
+    if index is not None:
+        store = ChunkIndex(index, chunker.description(), "blake3")
+        loaded = store.load()
+        seen, cache, before = loaded.seen, loaded.cache, loaded.distinct
+    try:
+        files, skipped, errors = _native.dedup_tree(
+            [os.fsencode(p) for p in paths],
+            gear,
+            0 if gear is not None else chunker.chunk_size,
+            nthreads,
+            read_size,
+            progress,
+            seen,
+            cache,
+            store is not None,
+        )
+        summary = None
+        if store is not None:
+            read = [(f[0], f[1], f[10], f[11], f[9], f[12], f[13]) for f in files if not f[8]]
+            store.commit(seen.digests(before), read)
+            summary = {
+                "path": os.fsdecode(index),  # type: ignore[arg-type]
+                "distinct_chunks_before": before,
+                "distinct_chunks_after": len(seen),
+                "files_from_cache": len(files) - len(read),
+                "size_bytes": store.size_bytes(),
+            }
+    finally:
+        if store is not None:
+            store.close()
+    failures = [
+        (name, OSError(code, os.strerror(code), name))
+        for name, code in ((os.fsdecode(p), code) for p, code in errors)
+    ]
+    if failures and on_error is None:
+        raise failures[0][1]
+    stats = []
+    by_content: dict[bytes, list[str]] = {}
+    fsdecode = os.fsdecode
+    # The total summed here, not merged file by file: a tree may hold 10^5 files.
+    sums = [0, 0, 0, 0]
+    lows, highs = [], []
+    for path, size, chunks, unique_chunks, unique_bytes, low, high, content, *_ in files:
+        name = fsdecode(path)
+        stats.append(
+            ChunkStats(
+                name,
+                size,
+                chunks,
+                unique_chunks,
+                unique_bytes,
+                low if chunks else None,
+                high if chunks else None,
+                size,
+            )
+        )
+        sums[0] += size
+        sums[1] += chunks
+        sums[2] += unique_chunks
+        sums[3] += unique_bytes
+        if chunks:
+            lows.append(low)
+            highs.append(high)
+        if size:
+            by_content.setdefault(content, []).append(name)
+    total = ChunkStats(
+        None,
+        sums[0],
+        sums[1],
+        sums[2],
+        sums[3],
+        min(lows, default=None),
+        max(highs, default=None),
+        sums[0],
+    )
+    for name, error in failures:
+        on_error(name, error)  # type: ignore[misc]
+    report = _report(
+        chunker,
+        stats,
+        total,
+        "blake3",
+        [SkippedFile(os.fsdecode(p), why) for p, why in skipped],
+        by_content,
+    )
+    report.index = summary
+    return report
+
+
+def _report(chunker, files, total, digest, skipped, by_content) -> DedupReport:
+    description = chunker.description()
+    return DedupReport(
+        chunk_size=description.get("chunk_size") if description["name"] == "cdc" else None,
+        files=files,
+        total=total,
+        chunker=description,
+        digest=digest,
+        skipped=skipped,
+        duplicate_files=[group for group in by_content.values() if len(group) > 1],
+    )
 
 
 def _total_size(paths: list) -> int | None:
@@ -283,22 +458,92 @@ def _byte_counter(progress: Progress, total: int | None) -> Callable[[int], None
     return count
 
 
-def _dedup_report(paths, chunker: Chunker, read_size: int, progress, on_error, pool, nthreads):
+def _walk(path: str, found: list, on_error) -> None:
+    """Appends what a named path holds, in the order the native walk takes it: ``(path,
+    None)`` for a regular file, ``(path, SPECIAL)`` for a FIFO, socket or device."""
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        on_error(path, e)
+        return
+    if stat.S_ISDIR(st.st_mode):
+        _walk_dir(path, found, on_error)
+    else:
+        found.append((path, None if stat.S_ISREG(st.st_mode) else SPECIAL))
+
+
+def _walk_dir(path: str, found: list, on_error) -> None:
+    try:
+        names = sorted(os.listdir(path), key=os.fsencode)
+    except OSError as e:
+        on_error(path, e)
+        return
+    for name in names:
+        child = os.path.join(path, name)
+        try:
+            st = os.lstat(child)
+        except OSError as e:
+            on_error(child, e)
+            continue
+        if stat.S_ISDIR(st.st_mode):
+            _walk_dir(child, found, on_error)
+        elif not stat.S_ISLNK(st.st_mode):
+            found.append((child, None if stat.S_ISREG(st.st_mode) else SPECIAL))
+
+
+def _reference_report(paths, chunker: Chunker, read_size: int, progress, on_error, nthreads):
+    """The report read and digested in Python, one file after another: for file objects,
+    and the model the native pipeline is tested against."""
+    with ThreadPoolExecutor(nthreads - 1) if nthreads > 1 else nullcontext() as pool:
+        return _python_report(paths, chunker, read_size, progress, on_error, pool, nthreads)
+
+
+def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, pool, nthreads):
     seen: set[bytes] = set()
+    counted: set[tuple[int, int]] = set()
     files = []
+    skipped = []
+    by_content: dict[bytes, list[str]] = {}
     total = ChunkStats(path=None)
+
+    def failed(name: str, error: OSError) -> None:
+        if on_error is None:
+            raise error
+        on_error(name, error)
+
+    inputs: list = []
     for path in paths:
         if isinstance(path, (str, bytes, os.PathLike)):
             # bytes here are a path, not data; fsdecode keeps undecodable bytes as escapes
             # that open() turns back into the same bytes.
-            name = os.fsdecode(path)
-            pieces = iter_pieces(name, chunker, read_size=read_size)
+            found: list = []
+            _walk(os.fsdecode(path), found, failed)
+            inputs += found
+        else:
+            inputs.append((path, None))
+    for path, special in inputs:
+        if special is not None:
+            skipped.append(SkippedFile(path, SPECIAL))
+            continue
+        if isinstance(path, str):
+            name = path
+            try:
+                st = os.stat(path)
+            except OSError as error:
+                failed(name, error)
+                continue
+            if (st.st_dev, st.st_ino) in counted:
+                skipped.append(SkippedFile(name, SAME_FILE))
+                continue
+            key = (st.st_dev, st.st_ino)
         else:
             name = str(getattr(path, "name", "<stream>"))
-            pieces = iter_pieces(path, chunker, read_size=read_size)
+            key = None
+        pieces = iter_pieces(path, chunker, read_size=read_size)
         stats = ChunkStats(path=name)
         add = stats._add
         added: list[bytes] = []
+        content = hashlib.blake2b(digest_size=DIGEST_SIZE)
         try:
             for view, _, ends in pieces:
                 start = 0
@@ -308,21 +553,18 @@ def _dedup_report(paths, chunker: Chunker, read_size: int, progress, on_error, p
                         seen.add(digest)
                         added.append(digest)
                     add(end - start, new)
+                    content.update(digest)
                     start = end
                 if progress is not None:
                     progress(start)
         except OSError as error:
-            if on_error is None:
-                raise
             seen.difference_update(added)
-            on_error(name, error)
+            failed(name, error)
             continue
+        if key is not None:
+            counted.add(key)
         files.append(stats)
         total._merge(stats)
-    description = chunker.description()
-    return DedupReport(
-        chunk_size=description.get("chunk_size") if description["name"] == "cdc" else None,
-        files=files,
-        total=total,
-        chunker=description,
-    )
+        if stats.bytes:
+            by_content.setdefault(content.digest(), []).append(name)
+    return _report(chunker, files, total, "blake2b", skipped, by_content)

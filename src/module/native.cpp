@@ -58,4 +58,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_gear(m);
     veltrane::bind_keep(m);
     veltrane::bind_jsonl(m);
+    veltrane::bind_files(m);
 }

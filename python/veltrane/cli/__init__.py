@@ -199,13 +199,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="how much of the files' content repeats, chunk by chunk",
         description=(
             "Cut every file into content-defined chunks, streaming, and report how many "
-            "chunks and bytes repeat within and across the files (compared by BLAKE2b "
-            "digest). A chunk counts as unique in the first file, in order, that holds it. "
-            "Directories are walked recursively in sorted order, without following symbolic "
-            "links; a file that cannot be read is reported, left out, and makes the exit "
-            "status 1. The default chunker, gear (GearCDC), cuts where the last 64 bytes say "
-            "so, so content shifted by an insertion still repeats; cdc (CDC) restarts its hash "
-            "at every chunk, so an insertion shifts every cut behind it."
+            "chunks and bytes repeat within and across the files (compared by BLAKE3 digest; "
+            "BLAKE2b when standard input is among them). A chunk counts as unique in the first "
+            "file, in order, that holds it. Directories are walked recursively in sorted "
+            "order, without following symbolic links. A file reached twice (a hardlink, a "
+            "path given twice) is read and counted once; FIFOs, sockets and devices are "
+            "skipped unopened; both are counted in the report. A path that cannot be read is "
+            "reported, left out, and makes the exit status 1. The default chunker, gear "
+            "(GearCDC), cuts where the last 64 bytes say so, so content shifted by an "
+            "insertion still repeats; cdc (CDC) restarts its hash at every chunk, so an "
+            "insertion shifts every cut behind it."
         ),
     )
     dedup.add_argument(
@@ -244,7 +247,19 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
-    _threads_option(dedup, "the chunk digests")
+    dedup.add_argument(
+        "--index",
+        metavar="DIR",
+        help="an index of chunks kept between runs (made when missing): chunks it holds count "
+        "as seen, this run's new chunks are added to it, and files that have not changed "
+        "since it recorded them are not read again",
+    )
+    dedup.add_argument(
+        "--duplicate-files",
+        action="store_true",
+        help="also list the groups of files with identical content (empty files left out)",
+    )
+    _threads_option(dedup, "reading, chunking and digesting files")
 
     fp = commands.add_parser(
         "fingerprint",

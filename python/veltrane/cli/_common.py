@@ -127,9 +127,15 @@ def progress_wanted(args) -> bool:
     return not args.quiet and sys.stderr.isatty()
 
 
+# C0 and C1 control characters and DEL as escapes: a name must not move the cursor or start
+# a terminal escape sequence where it is shown.
+_CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
+
+
 def shown(path: str) -> str:
-    """A path as the file system spells it: bytes that are not UTF-8 appear as escapes."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace")
+    """A path as the file system spells it: bytes that are not UTF-8 and control characters
+    appear as escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace").translate(_CONTROLS)
 
 
 def check_inputs(paths: Sequence[str], stdin_ok: bool = True) -> None:

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
+import base64
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
 from ..chunker import CDCChunker, Chunker
-from ..dedup import dedup_report
+from ..dedup import SAME_FILE, SPECIAL, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..gear import GearCDC
+from ..chunk_index import ChunkIndexError
 from ._common import (
     EXIT_USAGE,
     PROG,
@@ -18,7 +20,6 @@ from ._common import (
     CommandError,
     Progress,
     Skipped,
-    check_inputs,
     progress_wanted,
     shown,
     total_size,
@@ -73,11 +74,69 @@ def _dedup_table(report) -> str:
         "mean",
         "max",
     ]
+    digest = getattr(report, "digest", "blake2b").upper()
     return (
-        _chunker_line(report) + "\nUnique: not held by an earlier file or an earlier part of the "
-        "same file. Saved: the share\nthat repeats. Min, mean, max: chunk lengths.\n\n"
-        + _format_table(header, rows)
+        _chunker_line(report) + f" Chunks compared by {digest} digest.\n"
+        "Unique: not held by an earlier file or an earlier part of the same file. Saved: the "
+        "share\nthat repeats. Min, mean, max: chunk lengths.\n\n" + _format_table(header, rows)
     )
+
+
+def _skipped_lines(report) -> str:
+    skipped = getattr(report, "skipped", [])
+    same = sum(s.reason == SAME_FILE for s in skipped)
+    special = sum(s.reason == SPECIAL for s in skipped)
+    lines = []
+    if same:
+        lines.append(
+            f"Skipped {same:,} paths to files already counted (hardlinks, paths given twice)."
+        )
+    if special:
+        lines.append(f"Skipped {special:,} FIFOs, sockets or devices (never opened).")
+    return "\n" + "\n".join(lines) + "\n" if lines else ""
+
+
+def _index_lines(report) -> str:
+    i = report.index
+    if i is None:
+        return ""
+    return (
+        f"\nIndex {shown(i['path'])}: {i['distinct_chunks_before']:,} distinct chunks before "
+        f"this run, {i['distinct_chunks_after']:,} after ({i['size_bytes']:,} bytes); "
+        f"{i['files_from_cache']:,} unchanged files not read again.\n"
+    )
+
+
+def _duplicate_lines(report) -> str:
+    groups = getattr(report, "duplicate_files", [])
+    out = [f"\nGroups of identical files (empty files left out): {len(groups):,}\n"]
+    for group in groups:
+        out.append("\n" + "".join(f"  {shown(path)}\n" for path in group))
+    return "".join(out)
+
+
+def _json_path(path: str) -> dict:
+    """A path as strict JSON: its text, and when its bytes are not UTF-8, the exact bytes in
+    base64 as well (the text then shows them as \\x escapes)."""
+    raw = os.fsencode(path)
+    try:
+        return {"path": raw.decode("utf-8")}
+    except UnicodeDecodeError:
+        return {
+            "path": raw.decode("utf-8", "backslashreplace"),
+            "path_base64": base64.b64encode(raw).decode("ascii"),
+        }
+
+
+def _json_report(report, duplicate_files: bool) -> dict:
+    d = report.to_dict()
+    for entry in [*d["files"], *d.get("skipped", [])]:
+        entry.update(_json_path(entry["path"]))
+    if duplicate_files:
+        d["duplicate_files"] = [[_json_path(p) for p in g] for g in report.duplicate_files]
+    else:
+        d.pop("duplicate_files", None)
+    return d
 
 
 def _gear(args) -> Chunker:
@@ -124,48 +183,18 @@ class _StdinReader:
         return sys.stdin.buffer.readinto(buffer)  # type: ignore[union-attr]
 
 
-def _walk(top: str, errors: list[tuple[str, OSError]]) -> Iterator[str]:
-    """The regular files under ``top``, depth first, each directory's entries sorted by their
-    bytes; symbolic links and special files are skipped."""
-    try:
-        with os.scandir(top) as it:
-            entries = sorted(it, key=lambda e: os.fsencode(e.name))
-    except OSError as e:
-        errors.append((top, e))
-        return
-    for entry in entries:
-        try:
-            if entry.is_symlink():
-                continue
-            if entry.is_dir(follow_symlinks=False):
-                yield from _walk(entry.path, errors)
-            elif entry.is_file(follow_symlinks=False):
-                yield entry.path
-        except OSError as e:
-            errors.append((entry.path, e))
-
-
-def _dedup_inputs(paths: Sequence[str], errors: list[tuple[str, OSError]]) -> list:
-    inputs: list = []
-    for path in paths:
-        if path == STDIN:
-            inputs.append(_StdinReader())
-        elif os.path.isdir(path):
-            inputs.extend(_walk(path, errors))
-        else:
-            inputs.append(path)
-    return inputs
-
-
 def run(args, out) -> None:
     chunker = _dedup_chunker(args)
-    # Named inputs that do not exist fail at once, as for the other commands; files found in
-    # directories that cannot be read are reported and skipped.
-    check_inputs([p for p in args.paths if not os.path.isdir(p)])
     errors: list[tuple[str, OSError]] = []
-    inputs = _dedup_inputs(args.paths, errors)
-    named = [p for p in inputs if isinstance(p, str)]
-    total = total_size(named) if len(named) == len(inputs) else None
+    if args.index is not None and STDIN in args.paths:
+        raise CommandError("--index needs paths, not standard input", EXIT_USAGE)
+    # Missing or unreadable paths, named or found in a directory, are reported alike.
+    inputs: list = [_StdinReader() if p == STDIN else p for p in args.paths]
+    total = (
+        None
+        if STDIN in args.paths or any(map(os.path.isdir, args.paths))
+        else (total_size(args.paths))
+    )
     with Progress(progress_wanted(args), total, "chunking") as progress:
         try:
             report = dedup_report(
@@ -174,7 +203,10 @@ def run(args, out) -> None:
                 progress=progress,
                 on_error=lambda path, e: errors.append((path, e)),
                 threads=args.threads,
+                index=args.index,
             )
+        except ChunkIndexError as e:
+            raise CommandError(shown(str(e))) from None
         except OSError as e:
             where = shown(e.filename) if e.filename is not None else "reading"
             raise CommandError(f"{where}: {e.strerror or e}") from None
@@ -184,9 +216,11 @@ def run(args, out) -> None:
             file=sys.stderr,
         )
     if args.json:
-        out.write(json.dumps(report.to_dict(), indent=2) + "\n")
+        out.write(json.dumps(_json_report(report, args.duplicate_files), indent=2) + "\n")
     else:
-        out.write(_dedup_table(report))
+        out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
+        if args.duplicate_files:
+            out.write(_duplicate_lines(report))
     if errors:
         out.flush()
         raise Skipped()

@@ -14,6 +14,9 @@ is a Dask operation, so the code runs unchanged on the default local scheduler, 
     For each id in the pairs, the smallest id of its connected component.
 ``deduplicate(df, ...)``
     The rows to keep: the smallest id of each cluster.
+``dedup_report(paths, ...)``
+    The totals of :func:`veltrane.dedup_report` over files, digests shuffled by prefix (see
+    ``veltrane.dask._files``).
 ``near_duplicate_pairs_jaccard(df, text, id, threshold)``
     Every pair of rows whose texts' shingle sets have Jaccard similarity at least
     ``threshold``, as (``id_a``, ``id_b``, ``similarity``): MinHash bands keyed by (band,
@@ -57,6 +60,7 @@ except ImportError as e:  # pragma: no cover - exercised in a subprocess by the 
 
 from ._components import clusters
 from ._deduplicate import deduplicate
+from ._files import dedup_report
 from ._fingerprints import fingerprints
 from ._jaccard import near_duplicate_pairs_jaccard
 from ._pairs import fingerprint_pairs, near_duplicate_pairs
@@ -65,6 +69,7 @@ from ._tiles import DEFAULT_SPLIT_LIMIT
 __all__ = [
     "DEFAULT_SPLIT_LIMIT",
     "clusters",
+    "dedup_report",
     "deduplicate",
     "fingerprint_pairs",
     "fingerprints",

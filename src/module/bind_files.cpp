@@ -1,0 +1,226 @@
+// Bindings of the many-file dedup pipeline and BLAKE3, for veltrane/files.py, which validates
+// and documents.
+#include "dedup/blake3.hpp"
+#include "dedup/digest_set.hpp"
+#include "dedup/tree.hpp"
+#include "module/native.hpp"
+
+#include <cstring>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <string>
+#include <vector>
+
+// A bound class, not a dict converted at every call.
+PYBIND11_MAKE_OPAQUE(veltrane::dedup::FileCache)
+
+namespace py = pybind11;
+using veltrane::dedup::Digest;
+using veltrane::dedup::DigestSet;
+
+namespace {
+
+py::bytes as_bytes(const Digest &d) {
+    return py::bytes(reinterpret_cast<const char *>(d.data()), d.size());
+}
+
+py::bytes blake3(const py::buffer &data) {
+    const py::buffer_info view = data.request();
+    if (view.ndim != 1 || view.strides[0] != view.itemsize) {
+        throw py::type_error("data must be a contiguous buffer");
+    }
+    Digest d;
+    {
+        py::gil_scoped_release release;
+        d = veltrane::dedup::blake3(view.ptr, static_cast<std::size_t>(view.size * view.itemsize));
+    }
+    return as_bytes(d);
+}
+
+Digest digest_of(const py::bytes &b) {
+    const std::string s = b;
+    if (s.size() != veltrane::dedup::kDigestSize) {
+        throw py::value_error("a digest is 32 bytes");
+    }
+    Digest d;
+    std::memcpy(d.data(), s.data(), d.size());
+    return d;
+}
+
+// Runs the pipeline with the GIL released. The calling thread takes the GIL back every tick
+// to report progress and to see Ctrl-C; an exception there cancels the run and is raised.
+py::tuple dedup_tree(const std::vector<std::string> &paths,
+                     const veltrane::gear::GearCDC *gear,
+                     uint64_t cdc_chunk_size,
+                     int threads,
+                     std::size_t read_size,
+                     const py::object &progress,
+                     DigestSet &seen,
+                     const veltrane::dedup::FileCache *cache,
+                     bool record) {
+    veltrane::dedup::TreeOptions options;
+    options.threads = threads;
+    options.read_size = read_size;
+    options.cache = cache;
+    options.record = record;
+    uint64_t reported = 0;
+    py::object raised;
+    std::unique_ptr<py::error_already_set> error;
+    options.tick = [&](uint64_t done) {
+        py::gil_scoped_acquire acquire;
+        try {
+            if (PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+            if (!progress.is_none() && done > reported) {
+                progress(done - reported);
+                reported = done;
+            }
+            return true;
+        } catch (py::error_already_set &e) {
+            error = std::make_unique<py::error_already_set>(std::move(e));
+            return false;
+        }
+    };
+    veltrane::dedup::TreeReport report;
+    {
+        py::gil_scoped_release release;
+        report = veltrane::dedup::dedup_tree(
+            paths, veltrane::dedup::Chunking {gear, cdc_chunk_size}, options, seen);
+    }
+    if (error) {
+        error->restore();
+        throw py::error_already_set();
+    }
+    if (!progress.is_none() && !report.cancelled) {
+        // The bytes read since the last tick; a file read twice (see dedup_tree) counts once
+        // here too, as the report does.
+        uint64_t total = 0;
+        for (const auto &f : report.files) {
+            total += f.bytes;
+        }
+        if (total > reported) {
+            progress(total - reported);
+        }
+    }
+    py::list files(report.files.size());
+    for (std::size_t i = 0; i < report.files.size(); ++i) {
+        const auto &f = report.files[i];
+        py::tuple row = py::make_tuple(py::bytes(f.path),
+                                       f.bytes,
+                                       f.chunks,
+                                       f.unique_chunks,
+                                       f.unique_bytes,
+                                       f.min_chunk,
+                                       f.max_chunk,
+                                       as_bytes(f.content));
+        if (record) {
+            // Empty for a file taken from the cache: its chunks are there already.
+            row = row + py::make_tuple(f.cached,
+                                       f.inode,
+                                       f.mtime_ns,
+                                       f.ctime_ns,
+                                       py::bytes(reinterpret_cast<const char *>(f.lengths.data()),
+                                                 f.lengths.size() * sizeof(uint64_t)),
+                                       py::bytes(reinterpret_cast<const char *>(f.digests.data()),
+                                                 f.digests.size() * sizeof(Digest)));
+        }
+        files[i] = row;
+    }
+    py::list skipped;
+    for (const auto &s : report.skipped) {
+        skipped.append(py::make_tuple(
+            py::bytes(s.path),
+            s.why == veltrane::dedup::Skipped::Why::same_file ? "same_file" : "special"));
+    }
+    py::list errors;
+    for (const auto &e : report.errors) {
+        errors.append(py::make_tuple(py::bytes(e.path), e.error));
+    }
+    return py::make_tuple(files, skipped, errors);
+}
+
+} // namespace
+
+void veltrane::bind_files(py::module_ &m) {
+    m.def("blake3", &blake3, py::arg("data"));
+    py::class_<veltrane::dedup::FileCache>(m, "FileCache")
+        .def(py::init<>())
+        .def("__len__", &veltrane::dedup::FileCache::size)
+        .def(
+            "add",
+            [](veltrane::dedup::FileCache &self,
+               const py::bytes &path,
+               uint64_t size,
+               int64_t mtime_ns,
+               int64_t ctime_ns,
+               uint64_t inode,
+               const py::bytes &lengths,
+               const py::bytes &digests) {
+                const std::string l = lengths, d = digests;
+                const std::size_t n = l.size() / sizeof(uint64_t);
+                if (l.size() % sizeof(uint64_t) != 0 || d.size() != n * sizeof(Digest)) {
+                    throw py::value_error("lengths and digests do not agree");
+                }
+                veltrane::dedup::CachedFile c {size, mtime_ns, ctime_ns, inode, {}, {}};
+                c.lengths.resize(n);
+                c.digests.resize(n);
+                if (n != 0) { // memcpy must not be handed the null data of an empty vector
+                    std::memcpy(c.lengths.data(), l.data(), l.size());
+                    std::memcpy(c.digests.data(), d.data(), d.size());
+                }
+                self[std::string(path)] = std::move(c);
+            },
+            py::arg("path"),
+            py::arg("size"),
+            py::arg("mtime_ns"),
+            py::arg("ctime_ns"),
+            py::arg("inode"),
+            py::arg("lengths"),
+            py::arg("digests"));
+    py::class_<DigestSet>(m, "DigestSet")
+        .def(py::init<>())
+        .def("__len__", &DigestSet::size)
+        .def("__contains__",
+             [](const DigestSet &self, const py::bytes &d) { return self.contains(digest_of(d)); })
+        .def("add", [](DigestSet &self, const py::bytes &d) { return self.insert(digest_of(d)); })
+        .def("add_all",
+             [](DigestSet &self, const py::bytes &joined) {
+                 // Adds every 32-byte digest of `joined`; returns how many were new.
+                 const std::string all = joined;
+                 if (all.size() % veltrane::dedup::kDigestSize != 0) {
+                     throw py::value_error("digests are 32 bytes each");
+                 }
+                 std::size_t fresh = 0;
+                 Digest d;
+                 for (std::size_t at = 0; at < all.size(); at += d.size()) {
+                     std::memcpy(d.data(), all.data() + at, d.size());
+                     fresh += self.insert(d);
+                 }
+                 return fresh;
+             })
+        .def(
+            "digests",
+            [](const DigestSet &self, std::size_t begin) {
+                // The digests from number `begin` on, joined, in the order first inserted.
+                std::string out;
+                for (std::size_t i = begin; i < self.size(); ++i) {
+                    out.append(reinterpret_cast<const char *>(self[i].data()),
+                               veltrane::dedup::kDigestSize);
+                }
+                return py::bytes(out);
+            },
+            py::arg("begin") = 0)
+        .def_property_readonly("memory_bytes", &DigestSet::memory_bytes);
+    m.def("dedup_tree",
+          &dedup_tree,
+          py::arg("paths"),
+          py::arg("gear"),
+          py::arg("cdc_chunk_size"),
+          py::arg("threads"),
+          py::arg("read_size"),
+          py::arg("progress"),
+          py::arg("seen"),
+          py::arg("cache"),
+          py::arg("record"));
+}

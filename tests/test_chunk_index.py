@@ -1,0 +1,136 @@
+"""The index that lasts between runs: runs in turn equal one run over everything, a killed run
+leaves the index before or after itself, and an index that cannot be used says so."""
+
+import json
+import os
+import random
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+import pytest
+from veltrane import GearCDC, dedup_report
+from veltrane.chunk_index import ChunkIndexError
+
+CHUNKER = GearCDC(1024)
+
+
+def write_tree(top, seed: int, files: int = 12, size: int = 40_000) -> None:
+    rng = random.Random(seed)
+    shared = rng.randbytes(size)
+    for i in range(files):
+        folder = os.path.join(top, f"d{i % 3}")
+        os.makedirs(folder, exist_ok=True)
+        data = shared[: rng.randrange(size)] + rng.randbytes(rng.randrange(size))
+        with open(os.path.join(folder, f"f{i}"), "wb") as f:
+            f.write(data)
+
+
+def counts(report) -> list:
+    return [
+        {k: v for k, v in s.to_dict().items() if k != "path"}
+        for s in [*report.files, report.total]
+    ]
+
+
+def test_runs_in_turn_equal_one_run_over_everything(tmp_path):
+    tree, old, index = tmp_path / "tree", tmp_path / "old", tmp_path / "index"
+    write_tree(tree, 1)
+    first = dedup_report([tree], chunker=CHUNKER, index=index)
+    assert first.index["distinct_chunks_before"] == 0
+    assert first.index["distinct_chunks_after"] == first.total.unique_chunks
+    again = dedup_report([tree], chunker=CHUNKER, index=index)
+    assert again.total.unique_bytes == 0 and again.index["files_from_cache"] == len(first.files)
+    shutil.copytree(tree, old)
+    # A few files change (one grows at its start, one is rewritten), one is new.
+    path = tree / "d0" / "f3"
+    path.write_bytes(b"new start" + path.read_bytes())
+    (tree / "d1" / "f4").write_bytes(random.Random(2).randbytes(30_000))
+    (tree / "d2" / "new").write_bytes(random.Random(3).randbytes(10_000))
+    after = dedup_report([tree], chunker=CHUNKER, index=index)
+    fresh = dedup_report([old, tree], chunker=CHUNKER)
+    assert counts(after)[:-1] == counts(fresh)[len(first.files) : -1]
+    assert after.total.unique_bytes == sum(f.unique_bytes for f in fresh.files[len(first.files) :])
+    assert after.index["files_from_cache"] == len(first.files) - 2
+
+
+KILLED_RUN = """
+import sys
+from veltrane import GearCDC, dedup_report
+dedup_report([sys.argv[1]], chunker=GearCDC(1024), index=sys.argv[2], threads=1)
+"""
+
+
+@pytest.mark.slow
+def test_a_killed_run_leaves_the_index_before_or_after_it(tmp_path):
+    base, tree = tmp_path / "base", tmp_path / "tree"
+    write_tree(base, 4)
+    write_tree(tree, 5, files=60, size=200_000)
+    start = tmp_path / "start"
+    dedup_report([base], chunker=CHUNKER, index=start)
+    # The reports a next run may give: after a run that never happened, or one that ended.
+    never = tmp_path / "never"
+    shutil.copytree(start, never)
+    before = counts(dedup_report([tree], chunker=CHUNKER, index=never))
+    after = counts(dedup_report([tree], chunker=CHUNKER, index=never))
+    rng = random.Random(6)
+    seen = set()
+    for k in range(8):
+        index = tmp_path / f"killed{k}"
+        shutil.copytree(start, index)
+        run = subprocess.Popen([sys.executable, "-c", KILLED_RUN, str(tree), str(index)])
+        time.sleep(rng.uniform(0.2, 3.0))
+        run.send_signal(signal.SIGKILL)
+        run.wait()
+        report = counts(dedup_report([tree], chunker=CHUNKER, index=index))
+        assert report in (before, after)
+        seen.add(report == before)
+    assert seen  # at least one state was reached
+
+
+def test_an_index_that_cannot_be_used_says_so_and_stays_as_it_is(tmp_path):
+    tree = tmp_path / "tree"
+    write_tree(tree, 7, files=3)
+    foreign = tmp_path / "foreign"
+    foreign.mkdir()
+    (foreign / "data.mdb").write_bytes(b"something else")
+    with pytest.raises(ChunkIndexError, match="not a chunk index"):
+        dedup_report([tree], chunker=CHUNKER, index=foreign)
+    assert os.listdir(foreign) == ["data.mdb"]
+
+    damaged = tmp_path / "damaged"
+    damaged.mkdir()
+    (damaged / "index.sqlite").write_bytes(b"\0" * 4096)
+    with pytest.raises(ChunkIndexError, match="not a chunk index, or damaged"):
+        dedup_report([tree], chunker=CHUNKER, index=damaged)
+
+    index = tmp_path / "index"
+    dedup_report([tree], chunker=CHUNKER, index=index)
+    with pytest.raises(ChunkIndexError, match="built with chunker"):
+        dedup_report([tree], chunker=GearCDC(2048), index=index)
+    with sqlite3.connect(index / "index.sqlite") as db:
+        db.execute("update meta set value = '99' where key = 'version'")
+    with pytest.raises(ChunkIndexError, match="index version 99"):
+        dedup_report([tree], chunker=CHUNKER, index=index)
+    with sqlite3.connect(index / "index.sqlite") as db:
+        db.execute("update meta set value = '1' where key = 'version'")
+        db.execute("update chunks set digests = x'00'")
+    with pytest.raises(ChunkIndexError, match="damaged index"):
+        dedup_report([tree], chunker=CHUNKER, index=index)
+
+
+def test_cli_index(tmp_path):
+    tree = tmp_path / "tree"
+    write_tree(tree, 8, files=4)
+    run = [sys.executable, "-m", "veltrane", "dedup", "--json", "--index", "idx", "tree"]
+    first = subprocess.run(run, cwd=tmp_path, capture_output=True, check=True)
+    second = json.loads(subprocess.run(run, cwd=tmp_path, capture_output=True, check=True).stdout)
+    assert json.loads(first.stdout)["index"]["files_from_cache"] == 0
+    assert second["index"]["files_from_cache"] == 4 and second["total"]["unique_bytes"] == 0
+    (tmp_path / "junk").mkdir()
+    (tmp_path / "junk" / "x").write_bytes(b"x")
+    bad = subprocess.run([*run[:-2], "junk", "tree"], cwd=tmp_path, capture_output=True)
+    assert bad.returncode == 1 and b"junk: not a chunk index" in bad.stderr

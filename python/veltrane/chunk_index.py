@@ -19,8 +19,11 @@ from dataclasses import dataclass
 
 from . import _native
 
+#: What the index records as its format, so that a foreign database is refused.
 FORMAT = "veltrane-chunk-index"
+#: The layout version; an index of another version is refused.
 VERSION = 1
+#: The database inside the index directory.
 FILENAME = "index.sqlite"
 
 
@@ -33,8 +36,11 @@ class ChunkIndexError(Exception):
 class Loaded:
     """What a run starts from: the digests seen so far and the file cache."""
 
+    #: The distinct chunk digests in the index.
     seen: _native.DigestSet
+    #: Path, size, times, inode, chunk lengths and digests of every file indexed.
     cache: _native.FileCache
+    #: How many distinct digests the index held when loaded.
     distinct: int
 
 
@@ -42,7 +48,9 @@ class ChunkIndex:
     """An open index directory, checked against the run's chunker and digest."""
 
     def __init__(self, directory: str | os.PathLike, chunker: dict, digest: str) -> None:
+        #: The index directory.
         self.directory = os.fspath(directory)
+        #: The database file in it.
         self.path = os.path.join(self.directory, FILENAME)
         shown = self.directory
         if os.path.isdir(self.directory):
@@ -143,7 +151,9 @@ class ChunkIndex:
             ) from e
 
     def close(self) -> None:
+        """Closes the database; what was committed stays."""
         self._db.close()
 
     def size_bytes(self) -> int:
+        """The database's size on disk."""
         return os.path.getsize(self.path)

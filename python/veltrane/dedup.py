@@ -17,6 +17,7 @@ import numpy as np
 
 from . import _args, _native
 from ._pairs import Progress
+from .chunk_index import ChunkIndex
 from .chunker import CDCChunker, Chunker, as_chunker
 from .defaults import (
     DEFAULT_MAX_DISTANCE,
@@ -27,7 +28,6 @@ from .defaults import (
     DEFAULT_THRESHOLD,
 )
 from .gear import GearCDC
-from .chunk_index import ChunkIndex
 from .jaccard import near_duplicate_clusters_jaccard
 from .simhash import fingerprints64, near_duplicate_clusters
 from .stream import iter_pieces
@@ -38,7 +38,10 @@ DIGEST_SIZE = 32
 
 #: Why a path is in :attr:`DedupReport.skipped`: a file already counted, reached again (another
 #: hardlink, the same path twice), or a FIFO, socket or device, which is never opened.
-SAME_FILE, SPECIAL = "same_file", "special"
+#: A skipped file's reason: the same file (device and inode) was read already.
+SAME_FILE = "same_file"
+#: A skipped file's reason: a FIFO, socket or device, never opened.
+SPECIAL = "special"
 
 
 def blake3(data) -> bytes:
@@ -222,9 +225,11 @@ class DedupReport:
 
 @dataclass(frozen=True)
 class SkippedFile:
-    """A path that was not read, and why: :data:`SAME_FILE` or :data:`SPECIAL`."""
+    """A path that was not read, and why."""
 
+    #: The path as the walk found it.
     path: str
+    #: :data:`SAME_FILE` or :data:`SPECIAL`.
     reason: str
 
 

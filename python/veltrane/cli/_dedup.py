@@ -8,11 +8,11 @@ import os
 import sys
 from collections.abc import Sequence
 
+from ..chunk_index import ChunkIndexError
 from ..chunker import CDCChunker, Chunker
 from ..dedup import SAME_FILE, SPECIAL, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..gear import GearCDC
-from ..chunk_index import ChunkIndexError
 from ._common import (
     EXIT_USAGE,
     PROG,

@@ -504,3 +504,14 @@ def test_raising_from_progress_cancels_the_search():
         veltrane.near_duplicate_clusters(fps, 6, progress=stop)
     # The cancelled search left nothing behind: the next one runs to its end.
     assert len(veltrane.near_duplicate_clusters(fps[:1000], 6)) == 1000
+
+
+def test_pairs_with_a_progress_report_are_all_the_pairs():
+    # Near copies of a few values: far more pairs than the search finds between blocks.
+    rng = np.random.default_rng(8)
+    base = rng.integers(0, 2**63, 300, dtype=np.uint64)
+    flips = np.uint64(1) << rng.integers(0, 64, 3000).astype(np.uint64)
+    fps = np.unique(base[rng.integers(0, 300, 3000)] ^ flips)
+    want = veltrane.near_duplicate_pairs(fps, 3)
+    got = veltrane.near_duplicate_pairs(fps, 3, progress=lambda *report: None)
+    assert len(want) > 1000 and got.tolist() == want.tolist()

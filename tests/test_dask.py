@@ -159,7 +159,9 @@ def test_identical_texts_pair_with_each_other_and_collapse_in_deduplication(clie
     kept = vdask.deduplicate(frame, max_distance=3).compute()
     assert (
         sorted(kept["id"].tolist())
-        == veltrane.deduplicate_texts(texts, 3, method="simhash").keep.tolist()
+        == veltrane.deduplicate_texts(
+            texts, 3, method="simhash", clusters="components"
+        ).keep.tolist()
     )
     assert list(kept.columns) == ["id", "text"]
 
@@ -211,7 +213,9 @@ def test_copies_of_one_text_reach_the_shuffle_once_per_partition(monkeypatch):
         kept = vdask.deduplicate(frame, max_distance=3).compute()
     assert (
         sorted(kept["id"].tolist())
-        == veltrane.deduplicate_texts(texts, 3, method="simhash").keep.tolist()
+        == veltrane.deduplicate_texts(
+            texts, 3, method="simhash", clusters="components"
+        ).keep.tolist()
     )
     # The 600 copies arrive as at most one local representative from each partition.
     assert sum(seen) <= 4 + 40
@@ -264,7 +268,9 @@ def test_deduplicate_keeps_what_deduplicate_texts_keeps(client):
     kept = vdask.deduplicate(frame, text="body", id="doc", max_distance=4).compute()
     assert (
         sorted(kept["doc"].tolist())
-        == veltrane.deduplicate_texts(texts, 4, method="simhash").keep.tolist()
+        == veltrane.deduplicate_texts(
+            texts, 4, method="simhash", clusters="components"
+        ).keep.tolist()
     )
     assert (kept["extra"] == kept["doc"] * 2).all()
 

@@ -149,7 +149,8 @@ class _Found(NamedTuple):
     i: np.ndarray  # verified pairs between representatives
     j: np.ndarray
     similarity: np.ndarray
-    wordless: np.ndarray  # the texts without shingles, when set apart (else empty)
+    # The texts without shingles, when set apart (else none).
+    wordless: np.ndarray = np.empty(0, dtype=np.int64)
 
 
 def _without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: int) -> np.ndarray:

@@ -12,7 +12,7 @@ PIP := $(VPY) -m pip --disable-pip-version-check
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src python -type f 2>/dev/null)
 PYTEST_ARGS ?=
 
-.PHONY: help install demo test typecheck sanitize fuzz bench bench-quick test-long wheel wheel-check sdist-check system-deps format format-check clean
+.PHONY: help install demo test typecheck docs sanitize fuzz bench bench-quick test-long wheel wheel-check sdist-check system-deps format format-check clean
 
 help:
 	@echo "make demo    set up .venv, install veltrane, run the demo on built-in samples"
@@ -26,6 +26,7 @@ help:
 	@echo "make bench   install the benchmark peers and print the benchmark tables"
 	@echo "make bench-quick  every benchmark once on tiny inputs, peers only if installed (seconds)"
 	@echo "make typecheck  mypy on the veltrane package"
+	@echo "make docs    the documentation site (docs/) into build/docs; warnings are errors"
 	@echo "make format  clang-format the native sources, ruff format and ruff check --fix the Python"
 	@echo "             ones (format-check only checks)"
 
@@ -54,6 +55,19 @@ test: install
 # pyproject.toml.
 typecheck: install
 	$(VPY) -m mypy
+
+# The documentation site, built with warnings as errors (mkdocs.yml sets strict): a broken link
+# or cross-reference, or a public name without a docstring, fails. The API reference is read
+# from the installed package, so the site follows the install stamp. The tools of the `docs`
+# extra are installed without building the package again.
+DOCS_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs'])")
+
+$(VENV)/.docs-tools: $(VPY) pyproject.toml
+	$(PIP) install --quiet $(DOCS_TOOLS)
+	@touch $@
+
+docs: install $(VENV)/.docs-tools
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --clean
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a
 # venv of its own. The runtimes are preloaded because the interpreter itself is not
@@ -114,7 +128,7 @@ system-deps:
 
 # The benchmark scripts, each of which takes --quick; dask_hamming.py needs the dask extra and
 # runs only in the smoke run (`python bench/dask_hamming.py` for its full run).
-BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash corpus_dedup
+BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup
 
 bench: install
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.
@@ -133,7 +147,7 @@ bench-quick: install
 # The formatters and the linter of the `dev` extra, installed without building the package.
 DEV_TOOLS = $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['dev'])")
 CXX_SOURCES = $$(find src bench -name '*.cpp' -o -name '*.hpp')
-PY_SOURCES := python tests bench fuzz tools
+PY_SOURCES := python tests bench fuzz tools docs/_ext
 
 format: $(VPY)
 	$(PIP) install --quiet $(DEV_TOOLS)

@@ -10,6 +10,10 @@ only those above it:
 - ``veltrane.minhash``: words, shingles and MinHash signatures.
 - ``veltrane.jaccard``: near duplicates by Jaccard similarity: LSH bands over the signatures,
   verified exactly against the shingle sets.
+- ``veltrane.index``: :class:`JaccardIndex`, near duplicates by Jaccard against a lasting
+  index on disk, added to, queried and removed from in batches.
+- ``veltrane.outofcore``: the Jaccard search within a memory limit, band hashes spilled to
+  disk in sorted runs and texts re-read for verification.
 - ``veltrane.gear``: :class:`GearCDC`, shift-resistant content-defined chunking.
 - ``veltrane.chunker``: the :class:`Chunker` protocol that the streams and reports take, and
   :class:`CDCChunker`, ``CDC`` as a chunker.
@@ -31,6 +35,7 @@ from ._pairs import Progress, clusters
 from .chunker import CDCChunker, Chunker
 from .dedup import ChunkStats, DedupReport, TextDeduplication, dedup_report, deduplicate_texts
 from .gear import GearCDC
+from .index import IndexMatch, JaccardIndex
 from .jaccard import (
     iter_near_duplicate_pairs_jaccard,
     jaccard_similarities,
@@ -39,6 +44,11 @@ from .jaccard import (
     near_duplicate_pairs_jaccard,
 )
 from .minhash import minhash_signatures, shingle_hashes
+from .outofcore import (
+    BandRuns,
+    near_duplicate_clusters_jaccard_out_of_core,
+    near_duplicate_pairs_jaccard_out_of_core,
+)
 from .simhash import (
     MAX_DISTANCE,
     NearDuplicateIndex,
@@ -51,12 +61,15 @@ from .simhash import (
 from .stream import iter_chunk_spans, iter_chunks
 
 __all__ = [
+    "BandRuns",
     "CDC",
     "CDCChunker",
     "ChunkStats",
     "Chunker",
     "DedupReport",
     "GearCDC",
+    "IndexMatch",
+    "JaccardIndex",
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "Progress",
@@ -77,7 +90,9 @@ __all__ = [
     "minhash_signatures",
     "near_duplicate_clusters",
     "near_duplicate_clusters_jaccard",
+    "near_duplicate_clusters_jaccard_out_of_core",
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",
+    "near_duplicate_pairs_jaccard_out_of_core",
     "shingle_hashes",
 ]

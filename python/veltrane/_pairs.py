@@ -1,13 +1,6 @@
 """What every near-duplicate search shares: the texts it takes, how its pairs come in batches,
-clusters from pairs, and the progress protocol of the long-running functions.
-
-The progress protocol: a long-running function given ``progress=`` calls
-``progress(step, done, total)`` as it goes, where ``step`` names what it is doing
-("fingerprinting", "signing", "searching", "verifying", "chunking"), ``done`` counts what
-that step has finished (texts, pairs, search steps or bytes) and ``total`` is what it will
-finish, or None when that is not known. A new step starts counting from 0. Raising an
-exception from ``progress`` (``KeyboardInterrupt`` to cancel) stops the work and propagates;
-so does Ctrl-C.
+clusters from pairs, and the progress protocol of the long-running functions (see
+:class:`Progress`).
 """
 
 from __future__ import annotations
@@ -25,7 +18,15 @@ Texts = Iterable["str | bytes | bytearray"]
 
 
 class Progress(Protocol):
-    """``progress(step, done, total)``: see the module docstring."""
+    """``progress(step, done, total)``: how a long-running function reports its progress.
+
+    A function given ``progress=`` calls it as it goes, where ``step`` names what it is doing
+    ("fingerprinting", "signing", "searching", "verifying", "chunking"), ``done`` counts what
+    that step has finished (texts, pairs, search steps or bytes) and ``total`` is what it will
+    finish, or None when that is not known. A new step starts counting from 0. Raising an
+    exception from ``progress`` (``KeyboardInterrupt`` to cancel) stops the work and
+    propagates; so does Ctrl-C.
+    """
 
     def __call__(self, step: str, done: int, total: int | None, /) -> None: ...
 

@@ -32,8 +32,8 @@ from .keep import KeepRule, component_keepers, keepers
 from .simhash import fingerprints64, near_duplicate_pairs
 from .stream import iter_pieces
 
-# 32 bytes: 256-bit digests, so that a collision among even 2^64 chunks has a probability
-# near 2^-128.
+#: Bytes of a chunk's BLAKE2b digest: 256 bits, so that a collision among even 2^64 chunks
+#: has a probability near 2^-128.
 DIGEST_SIZE = 32
 
 
@@ -195,12 +195,17 @@ class ChunkStats:
 
     #: The file's path as given; ``None`` for the total.
     path: str | None
+    #: Bytes read.
     bytes: int = 0
+    #: Chunks cut.
     chunks: int = 0
+    #: Chunks seen for the first time.
     unique_chunks: int = 0
+    #: Bytes of the chunks seen for the first time.
     unique_bytes: int = 0
-    #: Shortest, longest and mean chunk length; ``None`` without chunks.
+    #: The shortest chunk length; ``None`` without chunks.
     min_chunk: int | None = None
+    #: The longest chunk length; ``None`` without chunks.
     max_chunk: int | None = None
     _length_sum: int = field(default=0, repr=False)
 
@@ -257,7 +262,9 @@ class DedupReport:
 
     #: CDC's chunk_size; None for any other chunker.
     chunk_size: int | None
+    #: One per file, in the order the files were read.
     files: list[ChunkStats]
+    #: All files together (``path`` None).
     total: ChunkStats
     #: The chunker's ``description()``: ``{"name": "gear", "min_size", "avg_size",
     #: "max_size", "normalization"}`` or ``{"name": "cdc", "chunk_size", "max_size"}``.

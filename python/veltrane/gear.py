@@ -15,8 +15,11 @@ from . import _args, _native
 from .defaults import DEFAULT_AVG_SIZE
 
 # The bounds the native constructor enforces (chunk/gear.hpp says why).
+#: The least ``min_size`` (and ``avg_size``).
 MIN_MIN_SIZE: int = _native.GEAR_MIN_MIN_SIZE
+#: The largest ``max_size``.
 MAX_MAX_SIZE: int = _native.GEAR_MAX_MAX_SIZE
+#: The largest ``normalization`` level.
 MAX_NORMALIZATION: int = _native.GEAR_MAX_NORMALIZATION
 # blake2b's personalisation (at most 16 bytes) keeps key-derived seeds apart from other uses
 # of the same key.

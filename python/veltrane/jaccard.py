@@ -39,6 +39,8 @@ from .minhash import minhash_signatures, shingle_hashes
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
 JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])
 
+#: What ``verify=`` takes: ``"exact"``, ``"estimate"`` or None (see
+#: :func:`near_duplicate_pairs_jaccard`).
 Verify = Literal["exact", "estimate"] | None
 Wordless = Literal["copies", "apart"]
 

@@ -20,6 +20,7 @@ import numpy as np
 from . import _native
 from ._pairs import clusters
 
+#: The named keep orders; the third kind of order is a sequence of numbers, largest first.
 KeepRule = Literal["first", "longest"]
 
 

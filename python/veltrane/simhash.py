@@ -3,6 +3,8 @@ distance (exact: none missed, none over), clusters, and an index for streams."""
 
 from __future__ import annotations
 
+import os
+import sqlite3
 from collections.abc import Iterator
 from typing import Literal
 
@@ -14,6 +16,8 @@ from .defaults import DEFAULT_MAX_DISTANCE, PAIR_BATCH
 
 #: The largest ``max_distance`` the search supports.
 MAX_DISTANCE: int = _native.MAX_DISTANCE
+
+_INDEX_FORMAT = "veltrane.NearDuplicateIndex"
 
 #: The rows of :func:`near_duplicate_pairs`.
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
@@ -186,10 +190,71 @@ class NearDuplicateIndex:
     For streams: ``query`` each new fingerprint against what came before, then ``add`` it.
     Ids are 0, 1, 2... in the order fingerprints were added. Each distinct fingerprint is
     stored once: adding one again costs one more id in its list.
+
+    With ``path``, the index lasts: the fingerprints are kept in that SQLite file (8 bytes
+    each), each ``add`` committed before it returns, so a process killed meanwhile leaves it
+    as before the call; opening the file again loads them. ``max_distance`` defaults to the
+    one the file was made with, and another raises ValueError, as does a file that is not
+    such an index.
     """
 
-    def __init__(self, max_distance: int = DEFAULT_MAX_DISTANCE) -> None:
-        self._index = _native.Index(_args.max_distance(max_distance))
+    def __init__(
+        self, max_distance: int | None = None, *, path: str | os.PathLike[str] | None = None
+    ) -> None:
+        asked = None if max_distance is None else _args.max_distance(max_distance)
+        self._db: sqlite3.Connection | None = None
+        if path is None:
+            self._index = _native.Index(DEFAULT_MAX_DISTANCE if asked is None else asked)
+            return
+        self._path = os.fspath(path)
+        try:
+            self._db = sqlite3.connect(self._path, timeout=60.0, isolation_level=None)
+            tables = {r[0] for r in self._db.execute("SELECT name FROM sqlite_master")}
+            self._db.execute("BEGIN IMMEDIATE" if not tables else "BEGIN")
+            tables = {r[0] for r in self._db.execute("SELECT name FROM sqlite_master")}
+            if not tables:
+                stored = DEFAULT_MAX_DISTANCE if asked is None else asked
+                self._db.execute("CREATE TABLE meta (name TEXT PRIMARY KEY, value)")
+                self._db.execute("CREATE TABLE batches (first INTEGER PRIMARY KEY, fps BLOB)")
+                self._db.executemany(
+                    "INSERT INTO meta VALUES (?, ?)",
+                    [("format", _INDEX_FORMAT), ("version", 1), ("max_distance", stored)],
+                )
+            else:
+                meta = dict(self._db.execute("SELECT name, value FROM meta"))
+                if meta.get("format") != _INDEX_FORMAT or meta.get("version") != 1:
+                    raise sqlite3.DatabaseError("no SimHash index format")
+                stored = meta["max_distance"]
+            self._db.execute("COMMIT")
+        except sqlite3.DatabaseError as e:
+            self.close()
+            raise ValueError(f"{self._path}: not a SimHash index or damaged ({e})") from None
+        except BaseException:
+            self.close()
+            raise
+        if asked is not None and asked != stored:
+            self.close()
+            raise ValueError(
+                f"{self._path}: the index was built with max_distance={stored}, not {asked}"
+            )
+        self._index = _native.Index(stored)
+        self._catch_up()
+
+    def _catch_up(self) -> None:
+        """Loads the batches other processes (or earlier runs) committed beyond ours."""
+        assert self._db is not None
+        for first, blob in self._db.execute(
+            "SELECT first, fps FROM batches WHERE first >= ? ORDER BY first", (len(self),)
+        ):
+            if first != len(self) or len(blob) % 8:
+                raise ValueError(f"{self._path}: damaged SimHash index (batch at {first})")
+            self._index.add(np.frombuffer(blob, dtype="<u8").astype(np.uint64))
+
+    def close(self) -> None:
+        """Closes the file of a lasting index; nothing for one in memory."""
+        if self._db is not None:
+            self._db.close()
+            self._db = None
 
     @property
     def max_distance(self) -> int:
@@ -199,6 +264,17 @@ class NearDuplicateIndex:
     def add(self, fingerprints) -> np.ndarray:
         """Adds fingerprints (a ``uint64`` array or 8-byte ``bytes`` items); returns their ids."""
         fps = _as_fingerprints(fingerprints)
+        if self._db is not None and len(fps):
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                self._catch_up()
+                self._db.execute(
+                    "INSERT INTO batches VALUES (?, ?)", (len(self), fps.astype("<u8").tobytes())
+                )
+                self._db.execute("COMMIT")
+            except BaseException:
+                self._db.execute("ROLLBACK")
+                raise
         first = self._index.add(fps)
         return np.arange(first, first + len(fps), dtype=np.int64)
 

@@ -20,9 +20,15 @@ BATCH_LINES = 1 << 16
 WRITE_BATCH = 10_000
 # A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
 PROGRESS_DELAY_SECONDS = 1.0
-# Exit statuses: bad input, bad command line (argparse's own), interrupted (128 + SIGINT),
-# and a closed output pipe (128 + SIGPIPE, as if the signal had ended us like other filters).
-EXIT_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
+#: Exit status: an input could not be read or parsed.
+EXIT_INPUT = 1
+#: Exit status: a bad command line (argparse's own).
+EXIT_USAGE = 2
+#: Exit status: interrupted (128 + SIGINT).
+EXIT_INTERRUPTED = 130
+#: Exit status: the output pipe was closed (128 + SIGPIPE, as if the signal had ended us like
+#: other filters).
+EXIT_BROKEN_PIPE = 141
 
 
 class CommandError(Exception):
@@ -32,7 +38,9 @@ class CommandError(Exception):
     def __init__(self, message: str, status: int = EXIT_INPUT, prog: str | None = None) -> None:
         super().__init__(message)
         self.status = status
+        """The exit status ``main`` returns: ``EXIT_INPUT`` unless given."""
         self.prog = prog
+        """The program name the message starts with; None for the command being run."""
 
 
 class Skipped(Exception):

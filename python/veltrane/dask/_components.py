@@ -122,7 +122,7 @@ def clusters(pairs: dd.DataFrame) -> dd.DataFrame:
     particular order. Ids in no pair are clusters of their own and do not appear.
 
     The components are computed on the cluster by large-star / small-star rounds (see
-    :func:`star_forest`); the pairs are never collected in one place. This call computes:
+    ``star_forest``); the pairs are never collected in one place. This call computes:
     each round is persisted on the workers, and the call returns when the rounds have
     converged, with a result built on the persisted edges.
     """

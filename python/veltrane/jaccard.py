@@ -42,6 +42,8 @@ JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")
 #: What ``verify=`` takes: ``"exact"``, ``"estimate"`` or None (see
 #: :func:`near_duplicate_pairs_jaccard`).
 Verify = Literal["exact", "estimate"] | None
+#: What ``wordless=`` takes: texts without words are copies of each other (``"copies"``) or
+#: near duplicates of nothing (``"apart"``).
 Wordless = Literal["copies", "apart"]
 
 # The automatic choice of bands keeps the mean chance of missing a true pair, over

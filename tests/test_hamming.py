@@ -249,7 +249,9 @@ def test_deduplicate_texts_against_compute_and_brute_force():
     rng.shuffle(texts)
     fps = [le64(SimHash().compute(t)) for t in texts]
     reps = union_find_reps(len(texts), [(i, j) for i, j, _ in brute_pairs(fps, 3)])
-    result = veltrane.deduplicate_texts(texts, 3, method="simhash", threads=2)
+    result = veltrane.deduplicate_texts(
+        texts, 3, method="simhash", threads=2, clusters="components"
+    )
     assert result.keep.tolist() == [m for m in range(len(texts)) if reps[m] == m]
     assert result.duplicate_of.dtype == np.int64
     assert result.duplicate_of.tolist() == [-1 if r == m else r for m, r in enumerate(reps)]
@@ -331,7 +333,7 @@ def test_deduplicate_texts_with_thousands_of_copies():
     rng.shuffle(texts)
     fps = veltrane.fingerprints64(texts)
     reps = veltrane.clusters(len(texts), veltrane.near_duplicate_pairs(fps, 3))
-    result = veltrane.deduplicate_texts(texts, 3, method="simhash")
+    result = veltrane.deduplicate_texts(texts, 3, method="simhash", clusters="components")
     assert np.array_equal(result.duplicate_of, np.where(reps == np.arange(len(texts)), -1, reps))
     assert result.keep.tolist() == np.flatnonzero(reps == np.arange(len(texts))).tolist()
 
@@ -446,12 +448,13 @@ def test_groups_of_twenty_thousand_copies_under_a_memory_limit(tmp_path):
         """
     code = """
         assert np.array_equal(veltrane.near_duplicate_clusters(fps, 3), expected)
-        dedup = veltrane.deduplicate_texts(texts, 3, method="simhash")
+        dedup = veltrane.deduplicate_texts(texts, 3, method="simhash", clusters="components")
         assert np.array_equal(dedup.keep, np.flatnonzero(expected == np.arange(len(fps))))
         batch = next(veltrane.iter_near_duplicate_pairs(fps, 3, batch_size=1000))
         assert len(batch) == 1000 and (batch["i"] == batch["i"][0]).all()
         out = io.StringIO()
-        command = ["near-dups", "--method", "simhash", "--format", "clusters", path]
+        command = ["near-dups", "--method", "simhash", "--format", "clusters", path,
+                   "--clusters", "components"]
         with contextlib.redirect_stdout(out):
             assert cli.main(command) == 0
         rows = [json.loads(line) for line in out.getvalue().splitlines()]
@@ -504,3 +507,14 @@ def test_raising_from_progress_cancels_the_search():
         veltrane.near_duplicate_clusters(fps, 6, progress=stop)
     # The cancelled search left nothing behind: the next one runs to its end.
     assert len(veltrane.near_duplicate_clusters(fps[:1000], 6)) == 1000
+
+
+def test_pairs_with_a_progress_report_are_all_the_pairs():
+    # Near copies of a few values: far more pairs than the search finds between blocks.
+    rng = np.random.default_rng(8)
+    base = rng.integers(0, 2**63, 300, dtype=np.uint64)
+    flips = np.uint64(1) << rng.integers(0, 64, 3000).astype(np.uint64)
+    fps = np.unique(base[rng.integers(0, 300, 3000)] ^ flips)
+    want = veltrane.near_duplicate_pairs(fps, 3)
+    got = veltrane.near_duplicate_pairs(fps, 3, progress=lambda *report: None)
+    assert len(want) > 1000 and got.tolist() == want.tolist()

@@ -247,7 +247,9 @@ def test_deduplicate_texts_by_minhash_keeps_the_first_of_each_cluster():
     texts = small_corpus(rng, 80)
     pairs = veltrane.near_duplicate_pairs_jaccard(texts, 0.7, ngram=3)
     labels = veltrane.clusters(len(texts), pairs)
-    result = veltrane.deduplicate_texts(texts, method="minhash", threshold=0.7, ngram=3)
+    result = veltrane.deduplicate_texts(
+        texts, method="minhash", threshold=0.7, ngram=3, clusters="components"
+    )
     first = labels == np.arange(len(texts))
     assert result.keep.tolist() == np.flatnonzero(first).tolist()
     assert result.duplicate_of.tolist() == np.where(first, -1, labels).tolist()

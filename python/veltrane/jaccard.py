@@ -18,8 +18,10 @@ threshold. The search:
    candidate, with the estimate as its similarity.
 
 Shingles are compared as 64-bit hashes, so "exact" is exact up to collisions of that hash
-(about one pair in 10^19 shingles). Texts without words have no shingles: their sets are all
-equal, so they are copies of each other (similarity 1.0) and unrelated to every other text.
+(about one pair in 10^19 shingles). Texts without words have no shingles. By default
+(``wordless="copies"``) their sets are all equal, so they are copies of each other (similarity
+1.0) and unrelated to every other text; ``wordless="apart"`` makes them near duplicates of
+nothing, as deduplication wants: a line of ``}`` is not a copy of a blank line.
 """
 
 from __future__ import annotations
@@ -40,6 +42,9 @@ JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")
 #: What ``verify=`` takes: ``"exact"``, ``"estimate"`` or None (see
 #: :func:`near_duplicate_pairs_jaccard`).
 Verify = Literal["exact", "estimate"] | None
+#: What ``wordless=`` takes: texts without words are copies of each other (``"copies"``) or
+#: near duplicates of nothing (``"apart"``).
+Wordless = Literal["copies", "apart"]
 
 # The automatic choice of bands keeps the mean chance of missing a true pair, over
 # similarities spread evenly from the threshold to 1, at most one in a thousand: with exact
@@ -148,6 +153,20 @@ class _Found(NamedTuple):
     i: np.ndarray  # verified pairs between representatives
     j: np.ndarray
     similarity: np.ndarray
+    # The texts without shingles, when set apart (else none).
+    wordless: np.ndarray = np.empty(0, dtype=np.int64)
+
+
+def _without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: int) -> np.ndarray:
+    """The indices of the texts without shingles. Their signatures hold only the largest value;
+    the rare text with shingles whose signature does too is told apart by its set."""
+    top = np.iinfo(sig.dtype).max
+    maybe = np.flatnonzero(sig[:, 0] == top)
+    maybe = maybe[(sig[maybe] == top).all(axis=1)]
+    if not len(maybe):
+        return maybe.astype(np.int64)
+    offsets, _ = _shingle_sets([texts[k] for k in maybe.tolist()], ngram, nthreads)
+    return maybe[np.diff(offsets) == 0].astype(np.int64)
 
 
 def _search(
@@ -161,8 +180,11 @@ def _search(
     seed: int,
     threads: int | None,
     progress: Progress | None = None,
+    wordless: Wordless = "copies",
 ) -> _Found:
     threshold = _args.threshold(threshold)
+    if wordless not in ("copies", "apart"):
+        raise ValueError(f"wordless must be 'copies' or 'apart', got {wordless!r}")
     if verify not in ("exact", "estimate", None):
         raise ValueError(f"verify must be 'exact', 'estimate' or None, got {verify!r}")
     ngram = _args.positive(ngram, "ngram")
@@ -206,9 +228,18 @@ def _search(
         if len(shared):
             offsets, values = _shingle_sets([texts[k] for k in shared.tolist()], ngram, nthreads)
             reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
+    blank = np.empty(0, dtype=np.int64)
+    if wordless == "apart":
+        if texts is None:
+            raise ValueError("wordless='apart' needs the texts, not their signatures")
+        blank = _without_shingles(texts, sig, ngram, nthreads)
+        # Each its own group, and searched with nothing.
+        reps[blank] = blank
     if progress is not None:
         progress("searching", 0, None)
     distinct = np.flatnonzero(reps == np.arange(n))
+    if len(blank):
+        distinct = np.setdiff1d(distinct, blank, assume_unique=True)
     i, j = _native.jaccard_candidates(sig, distinct, bands, rows, nthreads)
     if verify == "exact" and texts is not None:
         if progress is not None:
@@ -236,7 +267,7 @@ def _search(
     if verify is not None:
         keep = similarity >= threshold
         i, j, similarity = i[keep], j[keep], similarity[keep]
-    return _Found(n, bands, rows, reps, i, j, similarity)
+    return _Found(n, bands, rows, reps, i, j, similarity, blank)
 
 
 def near_duplicate_pairs_jaccard(
@@ -251,6 +282,7 @@ def near_duplicate_pairs_jaccard(
     seed: int = 0,
     threads: int | None = None,
     progress: Progress | None = None,
+    wordless: Wordless = "copies",
 ) -> np.ndarray:
     """Every pair (i, j), i < j, of near duplicates: Jaccard similarity of their shingle
     sets at least ``threshold``.
@@ -261,7 +293,8 @@ def near_duplicate_pairs_jaccard(
     ``verify`` must be ``"estimate"`` or ``None``). Returns a structured array with fields
     ``i``, ``j`` (int64) and ``similarity`` (float64), sorted by (i, j). Copies (identical
     shingle sets, or identical signatures when no sets are compared) pair with similarity
-    1.0.
+    1.0. ``wordless``: texts without words are copies of each other (``"copies"``) or near
+    duplicates of nothing (``"apart"``, which needs the texts); see the module docstring.
 
     Candidates come from ``bands`` bands of ``rows`` signature values; with neither given,
     :func:`lsh_parameters` chooses them from the threshold (21 bands of 6 rows for 0.8 and
@@ -287,6 +320,7 @@ def near_duplicate_pairs_jaccard(
         seed,
         threads,
         progress,
+        wordless,
     )
     return _native.jaccard_expand(
         found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
@@ -306,6 +340,7 @@ def iter_near_duplicate_pairs_jaccard(
     threads: int | None = None,
     progress: Progress | None = None,
     batch_size: int = PAIR_BATCH,
+    wordless: Wordless = "copies",
 ) -> Iterator[np.ndarray]:
     """The pairs of :func:`near_duplicate_pairs_jaccard`, in the same order, a batch at a time.
 
@@ -328,6 +363,7 @@ def iter_near_duplicate_pairs_jaccard(
         seed,
         threads,
         progress,
+        wordless,
     )
     return pair_batches(
         _native.JaccardExpandStream(found.reps, found.i, found.j, found.similarity),
@@ -348,6 +384,7 @@ def near_duplicate_clusters_jaccard(
     seed: int = 0,
     threads: int | None = None,
     progress: Progress | None = None,
+    wordless: Wordless = "copies",
 ) -> np.ndarray:
     """For each item, the lowest index in its cluster of near duplicates (an int64 array).
 
@@ -366,6 +403,7 @@ def near_duplicate_clusters_jaccard(
         seed,
         threads,
         progress,
+        wordless,
     )
     return _labels(found)
 

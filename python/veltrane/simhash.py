@@ -126,7 +126,9 @@ def near_duplicate_pairs(
     stream = run_reporting(
         lambda p: _native.PairStream(fps, max_distance, nthreads, p), "searching", progress
     )
-    return stream.next(len(stream), PAIR_DTYPE)
+    # The stream's length is not the number of pairs it expands into: drain it.
+    parts = list(pair_batches(stream, PAIR_BATCH, PAIR_DTYPE))
+    return np.concatenate(parts) if parts else np.empty(0, dtype=PAIR_DTYPE)
 
 
 def iter_near_duplicate_pairs(

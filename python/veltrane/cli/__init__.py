@@ -35,6 +35,8 @@ from ._common import (
     EXIT_USAGE,
     PROG,
     CommandError,
+    Output,
+    OutputError,
     Skipped,
 )
 
@@ -120,34 +122,57 @@ def build_parser() -> argparse.ArgumentParser:
     near = commands.add_parser(
         "near-dups",
         parents=[quiet],
-        help="pairs or clusters of near-duplicate texts",
+        help="near-duplicate texts: pairs, clusters, or the deduplicated corpus",
         description=(
-            "Read texts, one per line or one per JSON Lines record, and write the pairs of "
-            "near duplicates as JSON Lines. By default (--method minhash) two texts are near "
-            "duplicates when the Jaccard similarity of their sets of word shingles (runs of "
-            "--ngram words; words are runs of Unicode letters, digits and _, lower-cased) is "
-            "at least --threshold; candidates come from MinHash signatures and every reported "
-            "pair is checked against the shingle sets. --method simhash finds 64-bit SimHash "
-            "fingerprints at most --max-distance bits apart. Texts are numbered 0, 1, 2... "
-            "across all inputs in order; empty lines and blank JSONL lines are skipped but "
-            "keep their line numbers."
+            "Read a corpus (text lines, JSON Lines or Parquet, plain or compressed with gzip, "
+            "zstd, bzip2 or xz, one file, several, or directories of shards read in sorted "
+            "order; the format comes from each file's name and first bytes) and write the "
+            "pairs of near duplicates as JSON Lines, their clusters, or, with -o, the corpus "
+            "without them. By default (--method minhash) two texts are near duplicates when "
+            "the Jaccard similarity of their sets of word shingles (runs of --ngram words; "
+            "words are runs of Unicode letters, digits and _, lower-cased) is at least "
+            "--threshold; candidates come from MinHash signatures and every pair is checked "
+            "against the shingle sets. --method simhash finds 64-bit SimHash fingerprints at "
+            "most --max-distance bits apart. Texts without words (blank lines, '}', '# ===') "
+            "are near duplicates of nothing: never paired, never dropped. Texts are numbered "
+            "0, 1, 2... across all inputs in order; empty lines of line files are not texts "
+            "but keep their line numbers. Invalid UTF-8 reads as U+FFFD; a byte-order mark "
+            "is not part of the first line."
         ),
         epilog=(
             'pairs: {"i", "j", "similarity", "file_i", "line_i", "file_j", "line_j"} per pair, '
             "i < j, sorted. clusters: one object per text that has a near duplicate, "
             '{"cluster", "i", "file", "line", "similarity", "keep"}, grouped by cluster; a '
-            "cluster is named by its first text, which is the one to keep, and similarity is "
-            'measured to it. With --method simhash, "distance" (bits) replaces "similarity".'
+            "cluster is named by the text kept for it, and similarity is measured to it. With "
+            '--method simhash, "distance" (bits) replaces "similarity"; with --id-field, "id" '
+            "replaces file and line. -o writes the kept records unchanged, in input order and "
+            "in the input's format (compressed as the output's name says). The keep rule "
+            "(--keep, --keep-by) orders the texts; --clusters greedy (the default) takes them "
+            "in that order and drops a text onto the closest kept text that is its near "
+            "duplicate, else keeps it, so every dropped text is a near duplicate of its keeper "
+            "and no two kept texts are near duplicates. --clusters components keeps one text "
+            "per connected component of pairs, which drops texts joined only by a chain."
         ),
     )
-    near.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, or - for standard input")
+    near.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="INPUT",
+        help="a file, a directory of shards, or - for standard input",
+    )
     kind = near.add_mutually_exclusive_group()
-    kind.add_argument("--lines", action="store_true", help="one text per line (the default)")
-    kind.add_argument("--jsonl", action="store_true", help="one JSON object per line")
+    kind.add_argument("--lines", action="store_true", help="read every file as text lines")
+    kind.add_argument("--jsonl", action="store_true", help="read every file as JSON Lines")
     near.add_argument(
         "--field",
         metavar="NAME",
-        help="with --jsonl: the field that holds the text (default: text)",
+        help="JSON Lines or Parquet: the field or column of the text (default: text)",
+    )
+    near.add_argument(
+        "--id-field",
+        metavar="NAME",
+        help="JSON Lines or Parquet: a field that identifies each record, reported instead of "
+        "file and line",
     )
     near.add_argument(
         "--method",
@@ -188,9 +213,41 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--format",
         choices=("pairs", "clusters"),
-        default="pairs",
-        help="what to write (default: pairs)",
+        help="what to write to standard output (default: pairs, nothing with -o)",
     )
+    near.add_argument(
+        "-o",
+        "--output",
+        metavar="PATH",
+        help="write the kept records here, in the input's format",
+    )
+    near.add_argument(
+        "--duplicates",
+        metavar="PATH",
+        help="write one JSON line per dropped text here: where it is (or its id), its "
+        "keeper's, and their similarity",
+    )
+    rule = near.add_mutually_exclusive_group()
+    rule.add_argument(
+        "--keep",
+        choices=("first", "longest"),
+        help="which text of near duplicates to keep: the first (the default) or the longest; "
+        "ties to the first",
+    )
+    rule.add_argument(
+        "--keep-by",
+        metavar="FIELD",
+        help="keep the text with the largest value of this numeric field; ties to the first, "
+        "records without it last",
+    )
+    near.add_argument(
+        "--clusters",
+        choices=("greedy", "components"),
+        default="greedy",
+        help="greedy (the default): no text dropped onto a keeper it is not a near duplicate "
+        "of; components: connected components of pairs",
+    )
+    near.add_argument("--force", action="store_true", help="replace an existing output")
     _threads_option(near, "fingerprints and search")
 
     dedup = commands.add_parser(
@@ -292,14 +349,18 @@ COMMANDS = {"near-dups": _near_dups.run, "dedup": _dedup.run, "fingerprint": _fi
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs ``veltrane`` with ``argv`` (default: the process's arguments); returns the status."""
     command = None
+    closed = _stdout_closed()
     try:
         args = build_parser().parse_args(argv)
         command = args.command
-        COMMANDS[args.command](args, sys.stdout)
-        sys.stdout.flush()
+        out = Output(sys.stdout, closed)
+        COMMANDS[args.command](args, out)
+        out.flush()
     except CommandError as e:
         prog = e.prog or (PROG if command is None else f"{PROG} {command}")
         print(f"{prog}: error: {e}", file=sys.stderr)
+        if isinstance(e, OutputError):
+            _silence_stdout()
         return e.status
     except Skipped:
         return EXIT_INPUT
@@ -311,8 +372,31 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly. Python would report the failed flush
         # of stdout at exit, so stdout is pointed at /dev/null first.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        _silence_stdout()
         return EXIT_BROKEN_PIPE
     return 0
+
+
+def _stdout_closed() -> bool:
+    """Whether descriptor 1 is closed; if so /dev/null takes its place, so that no file this
+    process opens gets descriptor 1 and receives what is meant for standard output."""
+    try:
+        os.fstat(1)
+        return False
+    except OSError:
+        pass
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    if devnull != 1:
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False)
+    return True
+
+
+def _silence_stdout() -> None:
+    """Points descriptor 1 at /dev/null: Python flushes standard output once more at exit, and
+    would report that failure too."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)

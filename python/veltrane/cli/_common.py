@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 import os
 import stat
 import sys
@@ -215,33 +214,38 @@ def line_batches(path: str, progress: Progress) -> Iterator[tuple[int, list[byte
             stream.close()
 
 
-def jsonl_texts(path: str, first: int, lines: list[bytes], name: str):
-    """The ``name`` field of each record as UTF-8, and the line numbers of the records."""
-    texts, numbers = [], []
-    for number, line in enumerate(lines, first):
-        if not line.strip():
-            continue
-        where = f"{shown(path)}:{number}"
+class OutputError(CommandError):
+    """Standard output cannot be written: a full disk, a closed descriptor."""
+
+
+class Output:
+    """Standard output for the commands: a write that fails (short of a closed pipe, which
+    stops the command quietly) becomes one line on standard error, never a traceback."""
+
+    def __init__(self, stream, closed: bool = False) -> None:
+        self._stream = stream
+        self._closed = closed
+
+    def _failed(self, e: OSError | None) -> OutputError:
+        reason = "Bad file descriptor" if e is None else e.strerror or str(e)
+        return OutputError(f"standard output: {reason}")
+
+    def write(self, text: str) -> int:
+        if self._closed:
+            raise self._failed(None)
         try:
-            record = json.loads(line)
-        except json.JSONDecodeError as e:
-            raise CommandError(f"{where}: not valid JSON: {e.msg} at column {e.colno}") from None
-        except UnicodeDecodeError:
-            raise CommandError(f"{where}: not UTF-8 text") from None
-        if not isinstance(record, dict):
-            raise CommandError(f"{where}: expected a JSON object, got {type(record).__name__}")
-        if name not in record:
-            raise CommandError(f"{where}: the record has no field {name!r}")
-        text = record[name]
-        if not isinstance(text, str):
-            raise CommandError(
-                f"{where}: field {name!r} must be a string, got {type(text).__name__}"
-            )
+            return self._stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def flush(self) -> None:
+        if self._closed:
+            return
         try:
-            texts.append(text.encode("utf-8"))
-        except UnicodeEncodeError:
-            raise CommandError(
-                f"{where}: field {name!r} holds a lone surrogate, which has no UTF-8 form"
-            ) from None
-        numbers.append(number)
-    return texts, numbers
+            self._stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None

@@ -1,30 +1,27 @@
-"""``veltrane near-dups``: pairs or clusters of near-duplicate texts, by MinHash or SimHash."""
+"""``veltrane near-dups``: near-duplicate texts of a corpus, as pairs, as clusters, or as the
+deduplicated corpus itself."""
 
 from __future__ import annotations
 
 import json
-from array import array
+import re
+import sys
 
 import numpy as np
 
+from ..corpus import Corpus, CorpusError, CorpusRecords, Format
+from ..dedup import TextDeduplication, deduplicate_texts, without_words
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..jaccard import (
-    iter_near_duplicate_pairs_jaccard,
-    jaccard_similarities,
-    near_duplicate_clusters_jaccard,
-)
-from ..simhash import fingerprints64, iter_near_duplicate_pairs, near_duplicate_clusters
+from ..jaccard import iter_near_duplicate_pairs_jaccard
+from ..simhash import fingerprints64, iter_near_duplicate_pairs
+from ..writers import check_output, write_duplicates, write_kept
 from ._common import (
     EXIT_USAGE,
     PROG,
     WRITE_BATCH,
     CommandError,
     Progress,
-    check_inputs,
-    jsonl_texts,
-    line_batches,
     progress_wanted,
-    total_size,
 )
 
 
@@ -49,104 +46,85 @@ def _method_options(args) -> None:
             setattr(args, name, value)
 
 
-def _text_batches(args, field: str, progress: Progress, sources: array, numbers: array):
-    """Yields the non-empty texts of the inputs a batch at a time, as bytes, recording the input
-    index and line number of each in ``sources`` and ``numbers``."""
-    for k, path in enumerate(args.inputs):
-        for first, lines in line_batches(path, progress):
-            if args.jsonl:
-                batch, lines_of = jsonl_texts(path, first, lines, field)
-            else:
-                lines_of = [n for n, text in enumerate(lines, first) if text]
-                batch = [text for text in lines if text]
-            sources.extend([k] * len(batch))
-            numbers.extend(lines_of)
-            yield batch
+def _searched(corpus: Corpus, records: CorpusRecords) -> np.ndarray:
+    """The records that are texts: all but the empty lines of line files, which keep their
+    line numbers but are not numbered as texts."""
+    lines = np.array([s.format == "lines" for s in corpus.shards], dtype=bool)
+    if not lines.any():
+        return np.arange(len(records.texts), dtype=np.int64)
+    empty = np.fromiter((not t for t in records.texts), dtype=bool, count=len(records.texts))
+    return np.flatnonzero(~(empty & lines[records.source]))
 
 
-def _read_texts(args, field: str, progress: Progress):
-    """Every text of the inputs as bytes, with the input index and line number of each."""
-    texts: list[bytes] = []
-    sources = array("i")
-    numbers = array("q")
-    for batch in _text_batches(args, field, progress, sources, numbers):
-        texts.extend(batch)
-    return texts, sources, numbers
+class _Places:
+    """Where each searched text is, as JSON fragments: its file and line (or row), or its id."""
+
+    def __init__(self, corpus: Corpus, records: CorpusRecords, searched: np.ndarray) -> None:
+        self.names = np.array(
+            [json.dumps(s.path, ensure_ascii=False) for s in corpus.shards], dtype=object
+        )
+        self.source = records.source[searched]
+        self.line = records.numbers[searched]
+        self.ids = (
+            None
+            if records.ids is None
+            else np.array(
+                [json.dumps(records.ids[k], ensure_ascii=False, default=str) for k in searched],
+                dtype=object,
+            )
+        )
+
+    def of(self, texts: np.ndarray, suffix: str = "") -> list[str]:
+        if self.ids is not None:
+            return [f'"id{suffix}": {v}' for v in self.ids[texts].tolist()]
+        return [
+            f'"file{suffix}": {f}, "line{suffix}": {n}'
+            for f, n in zip(self.names[self.source[texts]].tolist(), self.line[texts].tolist())
+        ]
 
 
-def _origins(args, sources: array, numbers: array):
-    """The inputs' names as JSON, and the input index and line number of each text, as arrays
-    that are indexed a column at a time."""
-    names = np.array([json.dumps(path) for path in args.inputs], dtype=object)
-    source_of = np.frombuffer(sources, dtype=np.int32) if len(sources) else np.empty(0, np.int32)
-    line_of = np.frombuffer(numbers, dtype=np.int64) if len(numbers) else np.empty(0, np.int64)
-    return names, source_of, line_of
-
-
-def _write_pairs(out, batches, field: str, names, source_of, line_of) -> None:
-    """Writes the pair records of each batch of (i, j, ``field``) rows. Rows are formatted from
-    whole columns, converted to lists a batch at a time: one f-string per row and no indexing
-    in Python."""
+def _write_pairs(out, batches, field: str, places: _Places, index) -> None:
+    """Writes the pair records of each batch of (i, j, ``field``) rows, ``index`` mapping the
+    searched positions to the text numbers."""
     for batch in batches:
-        i, j = batch["i"], batch["j"]
+        i, j = index[batch["i"]], index[batch["j"]]
         out.write(
             "".join(
                 [
-                    f'{{"i": {a}, "j": {b}, "{field}": {v!r}, "file_i": {fa}, '
-                    f'"line_i": {la}, "file_j": {fb}, "line_j": {lb}}}\n'
-                    for a, b, v, fa, la, fb, lb in zip(
+                    f'{{"i": {a}, "j": {b}, "{field}": {v!r}, {pa}, {pb}}}\n'
+                    for a, b, v, pa, pb in zip(
                         i.tolist(),
                         j.tolist(),
                         batch[field].tolist(),
-                        names[source_of[i]].tolist(),
-                        line_of[i].tolist(),
-                        names[source_of[j]].tolist(),
-                        line_of[j].tolist(),
+                        places.of(i, "_i"),
+                        places.of(j, "_j"),
                     )
                 ]
             )
         )
 
 
-def _minhash(args, out, field: str) -> None:
-    with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
-        texts, sources, numbers = _read_texts(args, field, progress)
-        options = {"ngram": args.ngram, "num_perm": args.num_perm, "threads": args.threads}
-        if args.format == "pairs":
-            # Copies become pairs a batch at a time as they are written.
-            batches = iter_near_duplicate_pairs_jaccard(
-                texts, args.threshold, progress=progress, **options
-            )
-        else:
-            reps = near_duplicate_clusters_jaccard(
-                texts, args.threshold, progress=progress, **options
-            )
-            members = _cluster_members(reps)
-            similarity = jaccard_similarities(
-                texts, members, reps[members], ngram=args.ngram, threads=args.threads
-            )
-    names, source_of, line_of = _origins(args, sources, numbers)
-    if args.format == "pairs":
-        del texts  # not needed any more, and as large as the input
-        _write_pairs(out, batches, "similarity", names, source_of, line_of)
+def _pairs(args, out, texts: list[bytes], places: _Places, progress: Progress) -> None:
+    everything = np.arange(len(texts), dtype=np.int64)
+    if args.method == "minhash":
+        batches = iter_near_duplicate_pairs_jaccard(
+            texts,
+            args.threshold,
+            ngram=args.ngram,
+            num_perm=args.num_perm,
+            threads=args.threads,
+            progress=progress,
+            wordless="apart",
+        )
+        _write_pairs(out, batches, "similarity", places, everything)
         return
-    for start in range(0, len(members), WRITE_BATCH):
-        m = members[start : start + WRITE_BATCH]
-        out.write(
-            "".join(
-                [
-                    f'{{"cluster": {r}, "i": {i}, "file": {f}, "line": {n}, '
-                    f'"similarity": {v!r}, "keep": {"true" if i == r else "false"}}}\n'
-                    for i, r, f, n, v in zip(
-                        m.tolist(),
-                        reps[m].tolist(),
-                        names[source_of[m]].tolist(),
-                        line_of[m].tolist(),
-                        similarity[start : start + WRITE_BATCH].tolist(),
-                    )
-                ]
-            )
-        )
+    fps = fingerprints64(texts, threads=args.threads, progress=progress)
+    # Texts without words are searched with nothing.
+    worded = np.setdiff1d(everything, without_words(texts), assume_unique=True)
+    batches = iter_near_duplicate_pairs(
+        fps[worded], args.max_distance, threads=args.threads, progress=progress
+    )
+    _write_pairs(out, batches, "distance", places, worded)
 
 
 def _cluster_members(reps: np.ndarray) -> np.ndarray:
@@ -156,56 +134,96 @@ def _cluster_members(reps: np.ndarray) -> np.ndarray:
     return members[np.lexsort((members, reps[members]))]
 
 
-def run(args, out) -> None:
-    if args.field is not None and not args.jsonl:
-        raise CommandError("--field needs --jsonl", EXIT_USAGE, f"{PROG} near-dups")
-    field = "text" if args.field is None else args.field
-    _method_options(args)
-    check_inputs(args.inputs)
-    if args.method == "minhash":
-        _minhash(args, out, field)
-    else:
-        _simhash(args, out, field)
-
-
-def _simhash(args, out, field: str) -> None:
-    parts: list[np.ndarray] = []
-    sources = array("i")  # input index of each text
-    numbers = array("q")  # line number of each text
-    with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
-        # Fingerprinted batch by batch, so that the texts themselves are never all held.
-        for texts in _text_batches(args, field, progress, sources, numbers):
-            parts.append(fingerprints64(texts, threads=args.threads))
-        fps = np.concatenate(parts) if parts else np.empty(0, dtype=np.uint64)
-        options = {"threads": args.threads, "progress": progress}
-        if args.format == "clusters":
-            reps = near_duplicate_clusters(fps, args.max_distance, **options)
-        else:
-            # Only the distinct fingerprints are searched here; their copies become pairs a
-            # batch at a time as they are written, so memory does not grow with the pairs.
-            batches = iter_near_duplicate_pairs(fps, args.max_distance, **options)
-    names, source_of, line_of = _origins(args, sources, numbers)
-    if args.format == "pairs":
-        _write_pairs(out, batches, "distance", names, source_of, line_of)
-        return
+def _write_clusters(out, method: str, found: TextDeduplication, places: _Places) -> None:
+    n = len(found.duplicate_of)
+    reps = np.where(found.duplicate_of < 0, np.arange(n), found.duplicate_of)
     members = _cluster_members(reps)
-    cluster = reps[members]
+    field = "similarity" if method == "minhash" else "distance"
+    values = found.similarity if method == "minhash" else found.similarity.astype(np.int64)
     for start in range(0, len(members), WRITE_BATCH):
-        m, r = members[start : start + WRITE_BATCH], cluster[start : start + WRITE_BATCH]
+        m = members[start : start + WRITE_BATCH]
         out.write(
             "".join(
                 [
-                    f'{{"cluster": {c}, "i": {i}, "file": {f}, "line": {n}, '
-                    f'"distance": {(x ^ y).bit_count()}, '
-                    f'"keep": {"true" if i == c else "false"}}}\n'
-                    for c, i, f, n, x, y in zip(
-                        r.tolist(),
-                        m.tolist(),
-                        names[source_of[m]].tolist(),
-                        line_of[m].tolist(),
-                        fps[m].tolist(),
-                        fps[r].tolist(),
+                    f'{{"cluster": {r}, "i": {i}, {p}, "{field}": {v!r}, '
+                    f'"keep": {"true" if i == r else "false"}}}\n'
+                    for i, r, p, v in zip(
+                        m.tolist(), reps[m].tolist(), places.of(m), values[m].tolist()
                     )
                 ]
             )
+        )
+
+
+def run(args, out) -> None:
+    _method_options(args)
+    try:
+        _run(args, out)
+    except CorpusError as e:
+        # FILE:LINE, as compilers and grep name a line, so that editors can jump to it.
+        raise CommandError(re.sub(r"^(.*?): line (\d+): ", r"\1:\2: ", str(e), count=1)) from None
+
+
+def _keep_rule(args, records: CorpusRecords, searched: np.ndarray):
+    if args.keep_by is not None:
+        assert records.values is not None
+        return records.values[searched]
+    return args.keep or "first"
+
+
+def _run(args, out) -> None:
+    fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
+    corpus = Corpus(
+        args.inputs, field=args.field, id_field=args.id_field, value_field=args.keep_by, format=fmt
+    )
+    for path in (args.output, args.duplicates):
+        if path is not None:
+            check_output(path, corpus.shards, args.force)
+    writing = args.output is not None or args.duplicates is not None
+    show = args.format or ("pairs" if args.output is None else None)
+    with Progress(progress_wanted(args), None, "reading") as progress:
+        records = corpus.read()
+        searched = _searched(corpus, records)
+        texts = (
+            records.texts
+            if len(searched) == len(records.texts)
+            else [records.texts[k] for k in searched.tolist()]
+        )
+        places = _Places(corpus, records, searched)
+        if show == "pairs" and not writing:
+            _pairs(args, out, texts, places, progress)
+            return
+        found = deduplicate_texts(
+            texts,
+            args.max_distance,
+            method=args.method,
+            threshold=args.threshold,
+            ngram=args.ngram,
+            num_perm=args.num_perm,
+            threads=args.threads,
+            progress=progress,
+            keep=_keep_rule(args, records, searched),
+            clusters=args.clusters,
+        )
+    n = len(records.texts)
+    keeper = np.arange(n, dtype=np.int64)
+    local = np.where(found.duplicate_of < 0, np.arange(len(texts)), found.duplicate_of)
+    keeper[searched] = searched[local]
+    similarity = np.full(n, 1.0 if args.method == "minhash" else 0.0)
+    similarity[searched] = found.similarity
+    if args.output is not None:
+        write_kept(corpus, records, keeper == np.arange(n), args.output, force=args.force)
+    if args.duplicates is not None:
+        write_duplicates(corpus, records, keeper, similarity, args.duplicates, force=args.force)
+    if show == "clusters":
+        _write_clusters(out, args.method, found, places)
+    elif show == "pairs":
+        _pairs(args, out, texts, places, progress)
+    if writing and not args.quiet:
+        dropped = int((keeper != np.arange(n)).sum())
+        wordless = len(found.without_words) + n - len(searched)
+        print(
+            f"{PROG} near-dups: {n:,} texts read, {n - dropped:,} kept, {dropped:,} dropped, "
+            f"{wordless:,} without words (kept)",
+            file=sys.stderr,
         )

@@ -34,7 +34,8 @@ def deduplicate(
     """The rows of ``df`` to keep when near duplicates are dropped: in each cluster of near
     duplicates (connected through pairs within ``max_distance``), the row with the smallest id.
 
-    The same choice as :func:`veltrane.deduplicate_texts` when the ids are the row positions.
+    The same choice as :func:`veltrane.deduplicate_texts` with ``clusters="components"`` when
+    the ids are the row positions.
     Returns a Dask DataFrame with ``df``'s columns and the kept rows in no particular order;
     the index is not kept (the rows come out of a join on the id). Rows with identical
     fingerprints are settled by their representative and never paired with each other, so a

@@ -1,0 +1,164 @@
+"""Deduplicating a corpus end to end: `veltrane near-dups corpus.jsonl -o kept.jsonl` against
+Python's `json.loads` merely parsing the same records on one core, and the texts dropped onto
+a keeper below the threshold with each clustering on real corpora.
+
+Run: `python bench/corpus_dedup.py [--size-mb N] [--quick]`. The generated corpus is JSON Lines
+of documents of about 1 KiB (Zipf-distributed words, as bench/corpus.py draws them), a few
+percent of them copies of an earlier document with one to three words changed. Wall time and
+peak RSS come from `/usr/bin/time -v`; each command runs once, so figures on a shared machine
+are noisy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import corpus  # noqa: E402
+import real_texts  # noqa: E402
+import veltrane  # noqa: E402
+
+WORDS_PER_DOC = 140  # about 1 KiB with the vocabulary's mean word length
+EDITED_SHARE = 0.05
+THRESHOLD = 0.8
+
+
+def generate(path: Path, size: int, seed: int = corpus.SEED) -> int:
+    """Writes about ``size`` bytes of JSON Lines to ``path``; returns the number of records."""
+    rng = np.random.default_rng(seed)
+    words = np.array(corpus.vocabulary(random.Random(seed)), dtype=object)
+    ranks = np.arange(1, len(words) + 1, dtype=np.float64)
+    cumulative = np.cumsum(1.0 / ranks**corpus.ZIPF_EXPONENT)
+    cumulative /= cumulative[-1]
+    written = records = 0
+    with open(path, "w") as out:
+        while written < size:
+            ids = np.searchsorted(cumulative, rng.random((10_000, WORDS_PER_DOC)))
+            # Edited copies of earlier documents of the batch: one to three words changed.
+            edited = np.flatnonzero(rng.random(len(ids)) < EDITED_SHARE)
+            edited = edited[edited > 0]
+            ids[edited] = ids[rng.integers(0, edited)]
+            for changes in range(3):
+                which = edited[rng.random(len(edited)) < 1.0 / (changes + 1)]
+                ids[which, rng.integers(0, WORDS_PER_DOC, len(which))] = rng.integers(
+                    0, len(words), len(which)
+                )
+            lines = [
+                f'{{"id": {records + k}, "text": "{" ".join(words[row].tolist())}"}}\n'
+                for k, row in enumerate(ids)
+            ]
+            chunk = "".join(lines)
+            out.write(chunk)
+            written += len(chunk)
+            records += len(lines)
+    return records
+
+
+def timed(command: list[str]) -> tuple[float, float]:
+    """Wall seconds and peak RSS in MB of a command, from /usr/bin/time -v."""
+    result = subprocess.run(
+        ["/usr/bin/time", "-v", *command], capture_output=True, text=True, check=False
+    )
+    if result.returncode != 0:
+        raise SystemExit(f"{command[0]} failed: {result.stderr[-2000:]}")
+    wall = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", result.stderr)
+    rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", result.stderr)
+    assert wall and rss, result.stderr
+    hours, minutes, seconds = wall.groups()
+    return int(hours or 0) * 3600 + int(minutes) * 60 + float(seconds), int(rss.group(1)) / 1e3
+
+
+def speed(size_mb: int) -> None:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "corpus.jsonl"
+        start = time.perf_counter()
+        n = generate(path, size_mb << 20)
+        size = path.stat().st_size
+        print(
+            f"corpus: {n:,} records, {size / 1e9:.2f} GB of JSON Lines, generated in "
+            f"{time.perf_counter() - start:.0f} s"
+        )
+        parse = (
+            "import json, sys\n"
+            "with open(sys.argv[1], 'rb') as f:\n"
+            "    for line in f:\n"
+            "        json.loads(line)\n"
+        )
+        rows = [("json.loads, one core", timed([sys.executable, "-c", parse, str(path)]))]
+        veltrane_cmd = [sys.executable, "-m", "veltrane", "near-dups", "-q", str(path)]
+        rows.append(
+            (
+                "near-dups -o kept.jsonl",
+                timed([*veltrane_cmd, "-o", str(Path(tmp) / "kept.jsonl")]),
+            )
+        )
+        kept = sum(1 for _ in open(Path(tmp) / "kept.jsonl", "rb"))
+        base = rows[0][1][0]
+        print(f"{'':28} {'wall s':>8} {'x json':>7} {'peak RSS MB':>12} {'RSS / input':>12}")
+        for name, (wall, rss) in rows:
+            print(f"{name:28} {wall:8.1f} {wall / base:7.2f} {rss:12.0f} {rss * 1e6 / size:12.2f}")
+        print(f"kept {kept:,} of {n:,} records")
+
+
+def license_paragraphs(limit: int) -> list[bytes]:
+    docs = real_texts.licenses(limit=limit)
+    return [p for d in docs for p in re.split(rb"\n\s*\n", d) if p.strip()]
+
+
+def chained_drops(limit: int) -> None:
+    corpora = {
+        "license paragraphs": lambda: license_paragraphs(limit),
+        "python sources": lambda: real_texts.python_sources(limit=limit),
+        "man pages": lambda: real_texts.man_pages(limit=limit),
+    }
+    print(
+        f"\nthreshold {THRESHOLD}, 5-word shingles; 'below' = dropped texts whose exact Jaccard "
+        "similarity to the text kept in their place is below the threshold; 'kept pairs' = "
+        "pairs of kept texts at or above it (near_duplicate_pairs_jaccard among the kept)"
+    )
+    print(
+        f"{'corpus':20} {'texts':>8} {'clusters':>11} {'dropped':>8} {'below':>14} "
+        f"{'lowest':>7} {'kept pairs':>11} {'s':>6}"
+    )
+    for name, load in corpora.items():
+        texts = load()
+        for clusters in ("greedy", "components"):
+            start = time.perf_counter()
+            found = veltrane.deduplicate_texts(texts, threshold=THRESHOLD, clusters=clusters)
+            seconds = time.perf_counter() - start
+            dropped = found.similarity[found.duplicate_of >= 0]
+            below = int((dropped < THRESHOLD).sum())
+            kept = [texts[k] for k in found.keep.tolist()]
+            pairs = veltrane.near_duplicate_pairs_jaccard(kept, THRESHOLD, wordless="apart")
+            share = f"{below:,} ({below / max(len(dropped), 1):.0%})"
+            lowest = f"{dropped.min():.2f}" if len(dropped) else "-"
+            print(
+                f"{name:20} {len(texts):8,} {clusters:>11} {len(dropped):8,} {share:>14} "
+                f"{lowest:>7} {len(pairs):11,} {seconds:6.1f}"
+            )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--size-mb", type=int, default=1024, help="generated JSONL (MiB)")
+    parser.add_argument("--quick", action="store_true", help="tiny inputs, to check it runs")
+    args = parser.parse_args()
+    size_mb, limit = (8, 200) if args.quick else (args.size_mb, 10_000)
+    print(f"{os.cpu_count()} cores; veltrane {veltrane.__version__}")
+    speed(size_mb)
+    chained_drops(limit)
+
+
+if __name__ == "__main__":
+    main()

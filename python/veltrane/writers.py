@@ -54,7 +54,9 @@ def check_output(
     if os.path.isdir(out):
         raise CorpusError(f"{_shown(out)}: the output is a directory")
     if os.path.lexists(out) and not force:
-        raise CorpusError(f"{_shown(out)}: the output exists (force=True, or --force, replaces it)")
+        raise CorpusError(
+            f"{_shown(out)}: the output exists (force=True, or --force, replaces it)"
+        )
     return out
 
 

@@ -1,6 +1,7 @@
 #include "dedup/tree.hpp"
 
 #include "chunk/cdc.hpp"
+#include "common/wait.hpp"
 #include "files/walk.hpp"
 
 #include <algorithm>
@@ -284,7 +285,7 @@ void Run::digest(Buffer &piece, DigestJob &job, bool started) {
     const std::size_t done = digest_batches(job);
     std::unique_lock<std::mutex> lock(mu_);
     job.finished += done;
-    job_cv_.wait(lock, [&] { return job.finished == job.count && job.helpers == 0; });
+    wait_for_true(job_cv_, lock, [&] { return job.finished == job.count && job.helpers == 0; });
     if (shared_ == &job) {
         shared_ = nullptr;
     }
@@ -429,7 +430,7 @@ void Run::process(Slot &s, Buffers &bufs) {
 bool Run::flush(Slot &s) {
     {
         std::unique_lock<std::mutex> lock(mu_);
-        turn_cv_.wait(lock, [&] { return turn_ == s.index || cancelled_; });
+        wait_for_true(turn_cv_, lock, [&] { return turn_ == s.index || cancelled_; });
         if (cancelled_) {
             s.outcome = Slot::Outcome::cancelled;
             return false;
@@ -569,7 +570,8 @@ void Run::work() {
             // A worker with nothing to take stays until every file is done: the long file
             // another worker is reading may still want help.
             const auto over = [&] { return walked_ && turn_ == pushed_; };
-            work_cv_.wait(lock, [&] { return helpable() || taken_ < pushed_ || over(); });
+            wait_for_true(
+                work_cv_, lock, [&] { return helpable() || taken_ < pushed_ || over(); });
             // Digests of a piece already read come first: its file holds up the lookups.
             if (helpable()) {
                 DigestJob &job = *shared_;

@@ -144,6 +144,22 @@ def test_threads_do_not_change_signatures():
     assert np.array_equal(one, veltrane.minhash_signatures(iter(docs), 64))
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_signing_with_a_progress_report_counts_every_text_and_signs_the_same(threads):
+    docs = [f"doc {i} " + "word " * (i % 50) + str(i * 7919) for i in range(40_000)]
+    seen: list[tuple[str, int, int | None]] = []
+    got = minhash_signatures(docs, 32, threads=threads, progress=lambda *r: seen.append(r))
+    assert np.array_equal(got, minhash_signatures(docs, 32, threads=threads))
+    assert seen[0] == ("signing", 0, len(docs)) and seen[-1] == ("signing", len(docs), len(docs))
+    assert [d for _, d, _ in seen] == sorted(d for _, d, _ in seen)
+
+    def stop(step, done, total):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        minhash_signatures(docs * 10, 32, threads=threads, progress=stop)
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [

@@ -61,6 +61,25 @@ def test_kept_lines_are_the_input_lines_byte_for_byte(tmp_path, monkeypatch, ext
     assert DECOMPRESS[ext](out.read_bytes()) == expected
 
 
+@pytest.mark.parametrize("out_ext", ["", ".gz"])
+def test_kept_lines_of_a_plain_file_equal_those_copied_from_its_compressed_copy(tmp_path, out_ext):
+    # A plain input is copied by the kernel, a compressed one through Python: same bytes.
+    rng = np.random.default_rng(5)
+    data = b"\xef\xbb\xbf" + b"".join(lines_of(300, rng)) + b"\n \r\n" + b'{"text": "end"}'
+    (tmp_path / "in.jsonl").write_bytes(data)
+    (tmp_path / "in.jsonl.gz").write_bytes(gzip.compress(data))
+    outputs = []
+    for k, name in enumerate(["in.jsonl", "in.jsonl.gz"]):
+        corpus = Corpus(tmp_path / name)
+        records = corpus.read(block_size=1000)
+        keep = np.random.default_rng(6).random(len(records.texts)) < 0.7
+        keep[-1] = True
+        out = tmp_path / f"out{k}.jsonl{out_ext}"
+        writers.write_kept(corpus, records, keep, out)
+        outputs.append(DECOMPRESS[out_ext](out.read_bytes()))
+    assert outputs[0] == outputs[1] and outputs[0].endswith(b'{"text": "end"}\n')
+
+
 def test_kept_parquet_rows_are_the_input_rows_with_their_schema(tmp_path):
     rng = np.random.default_rng(0)
     tables = [

@@ -91,6 +91,7 @@ def minhash_signatures(
     ngram: int,
     seed: int,
     threads: int,
+    progress: Progress | None = None,
 ) -> npt.NDArray[np.uint32]: ...
 def shingle_hashes(
     texts: typing.Iterable[str | bytes | bytearray], ngram: int, threads: int

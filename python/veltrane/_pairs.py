@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import re
 import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Protocol
 
@@ -98,9 +99,14 @@ def in_batches[Part](
         result = run(items)
         progress(step, n, n)
         return result
+    # Batches grow until each takes about a report interval: every batch costs a call that
+    # gathers its texts and starts its threads, so thousands of small ones cost more than the
+    # work on a corpus of millions.
     parts = []
-    for start in range(0, n, REPORT_TEXTS):
-        part = items[start : start + REPORT_TEXTS]
+    start, size = 0, REPORT_TEXTS
+    while start < n:
+        part = items[start : start + size]
+        began = time.perf_counter()
         try:
             parts.append(run(part))
         except TypeError as e:
@@ -108,7 +114,12 @@ def in_batches[Part](
             if bad is None:
                 raise
             raise TypeError(f"texts[{int(bad[1]) + start}]{bad[2]}") from None
-        progress(step, start + len(part), n)
+        start += len(part)
+        progress(step, start, n)
+        took = time.perf_counter() - began
+        size = max(
+            REPORT_TEXTS, min(8 * size, int(size * PROGRESS_INTERVAL_SECONDS / max(took, 1e-6)))
+        )
     return join(parts)
 
 

@@ -32,7 +32,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _args, _native
-from ._pairs import Progress, Texts, in_batches
+from ._pairs import Progress, Texts, run_reporting
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
 
 
@@ -68,10 +68,13 @@ def minhash_signatures(
     ngram = _args.positive(ngram, "ngram")
     seed = _args.in_range(seed, "seed", 0, (1 << 64) - 1)
     nthreads = _args.threads(threads)
-    return in_batches(
-        texts,
-        lambda part: _native.minhash_signatures(part, num_perm, ngram, seed, nthreads),
-        np.concatenate,
+    if progress is None:
+        return _native.minhash_signatures(texts, num_perm, ngram, seed, nthreads)
+    # One native call that counts as it signs: no batches to cut, join or start threads for.
+    items = texts if isinstance(texts, (list, tuple)) else list(texts)
+    progress("signing", 0, len(items))
+    return run_reporting(
+        lambda native: _native.minhash_signatures(items, num_perm, ngram, seed, nthreads, native),
         "signing",
         progress,
     )

@@ -2,6 +2,7 @@
 // veltrane/minhash.py, which validates and documents.
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
+#include "search/hamming.hpp"
 #include "text/minhash.hpp"
 #include "text/words.hpp"
 
@@ -16,9 +17,14 @@ using veltrane::pyutil::to_array;
 
 namespace {
 
-// The native code refuses num_perm, ngram or threads below 1 with ValueError.
-py::array_t<uint32_t> minhash_signatures(
-    const py::handle &texts, std::size_t num_perm, std::size_t ngram, uint64_t seed, int threads) {
+// The native code refuses num_perm, ngram or threads below 1 with ValueError. `progress`
+// (optional) counts the texts signed, for a thread that reports them, and cancels.
+py::array_t<uint32_t> minhash_signatures(const py::handle &texts,
+                                         std::size_t num_perm,
+                                         std::size_t ngram,
+                                         uint64_t seed,
+                                         int threads,
+                                         veltrane::hamming::Progress *progress) {
     const auto t = collect_texts(texts);
     py::array_t<uint32_t> out(
         {static_cast<py::ssize_t>(t.views.size()), static_cast<py::ssize_t>(num_perm)});
@@ -26,7 +32,20 @@ py::array_t<uint32_t> minhash_signatures(
     uint32_t *data = out.mutable_data();
     {
         py::gil_scoped_release release;
-        text::minhash_signatures(t.views, num_perm, ngram, seed, threads, data);
+        if (progress != nullptr) {
+            progress->total.store(t.views.size());
+        }
+        text::minhash_signatures(t.views,
+                                 num_perm,
+                                 ngram,
+                                 seed,
+                                 threads,
+                                 data,
+                                 progress != nullptr ? &progress->done : nullptr,
+                                 progress != nullptr ? &progress->cancel : nullptr);
+        if (progress != nullptr && progress->cancel.load()) {
+            throw veltrane::hamming::Cancelled();
+        }
     }
     return out;
 }
@@ -60,7 +79,8 @@ void veltrane::bind_minhash(py::module_ &m) {
           py::arg("num_perm"),
           py::arg("ngram"),
           py::arg("seed"),
-          py::arg("threads"));
+          py::arg("threads"),
+          py::arg("progress") = py::none());
     m.def(
         "shingle_hashes", &shingle_hashes, py::arg("texts"), py::arg("ngram"), py::arg("threads"));
     m.def("words", &words, py::arg("text"));

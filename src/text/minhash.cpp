@@ -161,7 +161,9 @@ void minhash_signatures(const std::vector<std::string_view> &texts,
                         std::size_t ngram,
                         uint64_t seed,
                         int threads,
-                        uint32_t *out) {
+                        uint32_t *out,
+                        std::atomic<uint64_t> *done,
+                        const std::atomic<bool> *cancel) {
     check(num_perm, ngram, threads);
     const Permutations perms(num_perm, seed);
     const Signer signer(perms);
@@ -170,9 +172,15 @@ void minhash_signatures(const std::vector<std::string_view> &texts,
     // 16 texts a batch: cheap to hand out, and a few long texts cannot hold back the end.
     parallel_batches(
         texts.size(), 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+            if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+                return;
+            }
             for (std::size_t i = begin; i < end; ++i) {
                 text_shingles(texts[i], ngram, scratch[w]);
                 signer.sign(scratch[w].shingles, out + i * num_perm, rows[w]);
+            }
+            if (done != nullptr) {
+                done->fetch_add(end - begin, std::memory_order_relaxed);
             }
         });
 }

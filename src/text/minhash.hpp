@@ -16,6 +16,7 @@
 // pin it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -30,13 +31,17 @@ struct Permutations {
 };
 
 // Writes the signatures of all texts, row by row (texts.size() * num_perm values), on
-// `threads` threads. num_perm and ngram at least 1, threads at least 1.
+// `threads` threads. num_perm and ngram at least 1, threads at least 1. `done`, when given,
+// counts the texts signed as they are; once `cancel` (when given) is set, the texts not begun
+// are left unsigned.
 void minhash_signatures(const std::vector<std::string_view> &texts,
                         std::size_t num_perm,
                         std::size_t ngram,
                         uint64_t seed,
                         int threads,
-                        uint32_t *out);
+                        uint32_t *out,
+                        std::atomic<uint64_t> *done = nullptr,
+                        const std::atomic<bool> *cancel = nullptr);
 
 // The distinct shingle hashes of every text, ascending: those of text i are
 // values[offsets[i] .. offsets[i + 1]).

@@ -282,6 +282,36 @@ def test_the_utf8_check_is_pythons(parts):
     assert _native.is_utf8(b"ascii run " * 3 + data) == valid
 
 
+@pytest.mark.parametrize("special", ['\\"', "\\\\", "\\u00e9", "\x01", '"', "\\"])
+def test_the_scanner_stops_at_a_special_byte_wherever_it_falls(special):
+    # Strings are scanned 8 bytes at a time: a quote, backslash or control byte at each offset.
+    from veltrane import _native
+
+    lines = [f'{{"text": "{"a" * k}{special}{"b" * (20 - k)}", "n": 1}}' for k in range(20)]
+    block = "\n".join(lines).encode()
+    texts, rows, *_, other = _native.jsonl_fields(
+        block, _native.line_starts(block), b"text", b"", b"", 2
+    )
+    try:
+        want = [json.loads(line)["text"].encode() for line in lines]
+    except ValueError:
+        assert other == 0
+    else:
+        assert other == -1 and texts == want
+
+
+@pytest.mark.parametrize("bad", [b"\xff", b"\xc3", b"\xe2\x82", b"\xed\xa0\x80"])
+def test_the_utf8_check_on_threads_is_pythons_at_every_cut(bad):
+    from veltrane import _native
+
+    # 3 MiB: cut in three parts on three threads, at characters of 2, 3 and 4 bytes.
+    body = ("é€𝄞x" * 300_000).encode()
+    assert _native.is_utf8(body, 3) and _native.is_utf8(body, 1)
+    for at in (1 << 20, (1 << 20) + 1, 2 << 20, len(body) // 3 * 2 + 2, len(body) - 1):
+        data = body[:at] + bad + body[at:]
+        assert not _native.is_utf8(data, 3) and not _native.is_utf8(data, 1)
+
+
 def test_values_for_a_keep_rule_read_alike_from_every_format(tmp_path):
     scores = [3, -1.5, None, 1e300, 7]
     lines = [json.dumps({"text": f"t{k}", "score": v}) for k, v in enumerate(scores)]

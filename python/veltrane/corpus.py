@@ -437,7 +437,7 @@ def _checked(buf: bytearray, end: int, path: str, first: int) -> None:
 def _valid_utf8(texts: list[bytes], whole: bytes | memoryview | None = None) -> list[bytes]:
     """``texts`` with invalid UTF-8 replaced; ``whole``, when given, holds them all, and one
     check of it spares checking each."""
-    if _native.is_utf8(whole if whole is not None else b"".join(texts)):
+    if _native.is_utf8(whole if whole is not None else b"".join(texts), _args.threads(None)):
         return texts
     out = []
     for t in texts:

@@ -44,6 +44,8 @@ void unescape(const char *data, const Token &token, char *out);
 // Whether `data` is UTF-8 as Python's bytes.decode("utf-8") takes it (no surrogates, no overlong
 // forms, nothing above U+10FFFF).
 bool valid_utf8(std::string_view data);
+// The same, parts of `data` checked on `threads` threads.
+bool valid_utf8(std::string_view data, int threads);
 
 // scan() of every line k, data[starts[k], starts[k + 1]) less its line ending, on `threads`
 // threads.

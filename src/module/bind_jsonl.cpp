@@ -1,6 +1,7 @@
 // Bindings of the JSON Lines field scanner (jsonl/jsonl.hpp). The public API is
 // veltrane/corpus.py, which reads the blocks, reads the lines the scanner does not take, and
 // names the file and line of bad input.
+#include "common/batches.hpp"
 #include "jsonl/jsonl.hpp"
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
@@ -120,13 +121,34 @@ py::tuple jsonl_fields(const py::buffer &buffer,
             rows.push_back(static_cast<int64_t>(k));
         }
     }
+    // The texts' bytes objects are made here, then filled on every thread without the GIL:
+    // nobody else can see them yet.
     py::list texts(rows.size());
+    std::vector<char *> into(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const jsonl::Token &t = lines[static_cast<std::size_t>(rows[r])].text;
+        PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(t.size));
+        if (b == nullptr) {
+            throw py::error_already_set();
+        }
+        into[r] = PyBytes_AS_STRING(b);
+        PyList_SET_ITEM(texts.ptr(), static_cast<py::ssize_t>(r), b);
+    }
+    {
+        py::gil_scoped_release release;
+        veltrane::parallel_batches(
+            rows.size(), 256, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+                for (std::size_t r = begin; r < end; ++r) {
+                    jsonl::unescape(
+                        data.data(), lines[static_cast<std::size_t>(rows[r])].text, into[r]);
+                }
+            });
+    }
     py::list ids(id_name.empty() ? 0 : rows.size());
     py::array_t<bool> numbers(static_cast<py::ssize_t>(id_name.empty() ? 0 : rows.size()));
     py::array_t<double> values(static_cast<py::ssize_t>(fields.value.empty() ? 0 : rows.size()));
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const jsonl::Line &line = lines[static_cast<std::size_t>(rows[r])];
-        texts[r] = token_bytes(data.data(), line.text);
         if (!id_name.empty()) {
             jsonl::Token id = line.id;
             if (id.kind == jsonl::Kind::number) {
@@ -155,12 +177,16 @@ void bind_jsonl(py::module_ &m) {
     m.def("line_starts", &line_starts, py::arg("block"));
     m.def(
         "is_utf8",
-        [](const py::buffer &buffer) {
+        [](const py::buffer &buffer, int threads) {
+            if (threads < 1) {
+                throw py::value_error("threads must be at least 1");
+            }
             const Block block(buffer);
             py::gil_scoped_release release;
-            return jsonl::valid_utf8(block.data);
+            return jsonl::valid_utf8(block.data, threads);
         },
-        py::arg("block"));
+        py::arg("block"),
+        py::arg("threads") = 1);
     m.def("jsonl_fields",
           &jsonl_fields,
           py::arg("block"),

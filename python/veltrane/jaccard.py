@@ -242,6 +242,9 @@ def _search(
         distinct = np.setdiff1d(distinct, blank, assume_unique=True)
     i, j = _native.jaccard_candidates(sig, distinct, bands, rows, nthreads)
     if verify == "exact" and texts is not None:
+        # The signatures (512 bytes a text) are done with: freed before the shingle sets of
+        # the candidates are made, so the two never take memory together.
+        del sig
         if progress is not None:
             progress("verifying", 0, len(i))
         needed = np.union1d(i, j)

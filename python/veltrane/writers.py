@@ -29,6 +29,8 @@ from .corpus import (
     CorpusRecords,
     Shard,
     _blocks,
+    _data_errors,
+    _decompressed,
     _shown,
     compression_of_name,
     format_of_name,
@@ -206,11 +208,17 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
         return
     runs = list(zip(*_runs(spans)))
     k, final = 0, b"\n"
-    for block in _blocks(shard, _COPY_BLOCK):
-        begin, end = block.offset, block.offset + len(block.data)
+    if shard.path == "-":
+        pieces: Iterator[tuple[int, Any]] = (
+            (b.offset, b.data) for b in _blocks(shard, _COPY_BLOCK)
+        )
+    else:
+        pieces = _decompressed_pieces(shard)
+    for begin, data in pieces:
+        end = begin + len(data)
         while k < len(runs) and runs[k][0] < end:
             a, b = runs[k]
-            piece = block.data[a - begin : min(b, end) - begin]
+            piece = data[a - begin : min(b, end) - begin]
             stream.write(piece)
             final = bytes(piece[-1:])
             if b > end:  # the run goes on in the next block
@@ -223,6 +231,30 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
         raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
     if final != b"\n":
         stream.write(b"\n")  # the file's last line lacked its ending
+
+
+def _decompressed_pieces(shard: Shard) -> Iterator[tuple[int, memoryview]]:
+    """The decompressed bytes of a file, a piece at a time with the offset of each: read
+    again to copy lines, the lines need not be found again."""
+    path = _shown(shard.path)
+    try:
+        raw = open(shard.path, "rb")
+    except OSError as e:
+        raise CorpusError(f"{path}: {e.strerror or e}") from None
+    errors: tuple[type[BaseException], ...] = (*_data_errors(), OSError)
+    what = f"corrupt or truncated {shard.compression} data" if shard.compression else "read error"
+    with raw:
+        stream = _decompressed(raw, shard.compression)
+        offset = 0
+        while True:
+            try:
+                piece = stream.read(_COPY_BLOCK)
+            except errors as e:
+                raise CorpusError(f"{path}: {what} ({e})") from None
+            if not piece:
+                return
+            yield offset, memoryview(piece)
+            offset += len(piece)
 
 
 def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out: str) -> int:

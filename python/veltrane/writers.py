@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import bz2
 import contextlib
+import errno
 import gzip
 import io
 import json
@@ -189,9 +190,24 @@ def _send_lines(shard: Shard, spans: np.ndarray, out: int) -> None:
         raise CorpusError(f"{_shown(shard.path)}: {e.strerror or e}") from None
     try:
         starts, ends = _runs(spans)
+        kernel = True
         for a, b in zip(starts, ends):
             while a < b:
-                sent = os.sendfile(out, fd, a, b - a)
+                if kernel:
+                    try:
+                        sent = os.sendfile(out, fd, a, b - a)
+                    except OSError as e:
+                        # A file system that cannot send: copied through here instead.
+                        if e.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+                            raise
+                        kernel = False
+                        continue
+                else:
+                    data = os.pread(fd, min(b - a, _COPY_BLOCK), a)
+                    sent = len(data)
+                    view = memoryview(data)
+                    while view:
+                        view = view[os.write(out, view) :]
                 if sent == 0:
                     raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
                 a += sent

@@ -221,8 +221,7 @@ def test_one_input(data):
             continue
         check(got_rows.tolist() == rows, "the block's rows differ", threads=threads)
         check(
-            [t.decode("utf-8", "replace") for t in texts]
-            == [alone[k][1]["text"] for k in rows],
+            [t.decode("utf-8", "replace") for t in texts] == [alone[k][1]["text"] for k in rows],
             "the block's texts differ from the lines'",
             threads=threads,
         )

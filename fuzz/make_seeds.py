@@ -143,11 +143,20 @@ SEEDS["jsonl"] = {
     "duplicate_keys": jsonl_seed([b'{"text": "a", "text": "b"}', b'{"text": 1, "text": "b"}']),
     "nan": jsonl_seed([b'{"text": "a", "x": NaN}', b'{"text": "a", "x": -Infinity}']),
     "deep": jsonl_seed([b'{"text": "a", "x": ' + b"[" * 1500 + b"]" * 1500 + b"}"]),
-    "not_objects": jsonl_seed([b'["text", "a"]', b'"text"', b"1", b"{}", b"{", b'{"text": "a"} x']),
+    "not_objects": jsonl_seed(
+        [b'["text", "a"]', b'"text"', b"1", b"{}", b"{", b'{"text": "a"} x']
+    ),
     "crlf_and_bad_utf8": jsonl_seed([b'{"text": "caf\xc3\xa9 \xff\xe2\x82"}\r', b""], form=1),
-    "controls": jsonl_seed([b'{"text": "a\tb"}', b'{"text": "a\x7f"}', b'\x0c{"text": ""}'], form=2),
-    "numbers": jsonl_seed([b'{"text": "a", "id": ' + n + b"}" for n in
-                           (b"0", b"-0", b"01", b"1.", b".5", b"1e", b"-", b"2E+7", b"+1")], id=1),
+    "controls": jsonl_seed(
+        [b'{"text": "a\tb"}', b'{"text": "a\x7f"}', b'\x0c{"text": ""}'], form=2
+    ),
+    "numbers": jsonl_seed(
+        [
+            b'{"text": "a", "id": ' + n + b"}"
+            for n in (b"0", b"-0", b"01", b"1.", b".5", b"1e", b"-", b"2E+7", b"+1")
+        ],
+        id=1,
+    ),
     "same_key_two_fields": jsonl_seed([b'{"id": 7, "text": "a"}'], id=1, value=2),
     "empty_name": jsonl_seed([b'{"": "a"}', b'{"text": "a"}'], text=2),
 }

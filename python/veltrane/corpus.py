@@ -217,7 +217,8 @@ def shards(
     Args:
         paths: a path or a sequence of them; ``"-"`` is standard input (lines or JSON Lines
             only).
-        format: one of :data:`FORMATS` to force it, or None to tell it from each name.
+        format (Format | None): one of :data:`FORMATS` to force it, or None to tell it from
+            each name.
 
     Returns:
         One :class:`Shard` per file, in the order given (a directory's files sorted by path).

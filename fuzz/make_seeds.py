@@ -121,6 +121,47 @@ SEEDS["gear"] = {
 }
 
 
+def jsonl_seed(lines, text=0, id=0, value=0, form=0):
+    """Byte 0 picks the text, id and value field names (see fuzz_jsonl.py), byte 1 the form."""
+    return bytes([text | id << 2 | value << 4, form]) + b"\n".join(lines)
+
+
+SEEDS["jsonl"] = {
+    "plain": jsonl_seed([b'{"text": "a b c", "n": [1, {"x": null}]}', b'{"text":""}'] * 2),
+    "id_string_and_number": jsonl_seed(
+        [b'{"id": "x1", "text": "a"}', b'{"text": "b", "id": -12.5e3}', b" \t\r", b""], id=1
+    ),
+    "big_number_id": jsonl_seed([b'{"text": "a", "id": ' + b"9" * 40 + b"}"], id=1),
+    "value": jsonl_seed(
+        [b'{"text": "a", "v": 0.1}', b'{"text": "b", "v": 1e400}', b'{"text": "c", "v": -1e-400}'],
+        value=1,
+    ),
+    "value_null": jsonl_seed([b'{"text": "a", "v": null}'], value=1),
+    "escapes": jsonl_seed([rb'{"text": "\"\\\/\b\f\n\r\t\u00e9\u20ac\ud83d\ude00"}']),
+    "lone_surrogate": jsonl_seed([rb'{"text": "a\ud800b"}', rb'{"x": "\udc00", "text": ""}']),
+    "escaped_key": jsonl_seed([rb'{"t\u0065xt": "a"}', rb'{"text": "a", "\u0041": 1}']),
+    "duplicate_keys": jsonl_seed([b'{"text": "a", "text": "b"}', b'{"text": 1, "text": "b"}']),
+    "nan": jsonl_seed([b'{"text": "a", "x": NaN}', b'{"text": "a", "x": -Infinity}']),
+    "deep": jsonl_seed([b'{"text": "a", "x": ' + b"[" * 1500 + b"]" * 1500 + b"}"]),
+    "not_objects": jsonl_seed(
+        [b'["text", "a"]', b'"text"', b"1", b"{}", b"{", b'{"text": "a"} x']
+    ),
+    "crlf_and_bad_utf8": jsonl_seed([b'{"text": "caf\xc3\xa9 \xff\xe2\x82"}\r', b""], form=1),
+    "controls": jsonl_seed(
+        [b'{"text": "a\tb"}', b'{"text": "a\x7f"}', b'\x0c{"text": ""}'], form=2
+    ),
+    "numbers": jsonl_seed(
+        [
+            b'{"text": "a", "id": ' + n + b"}"
+            for n in (b"0", b"-0", b"01", b"1.", b".5", b"1e", b"-", b"2E+7", b"+1")
+        ],
+        id=1,
+    ),
+    "same_key_two_fields": jsonl_seed([b'{"id": 7, "text": "a"}'], id=1, value=2),
+    "empty_name": jsonl_seed([b'{"": "a"}', b'{"text": "a"}'], text=2),
+}
+
+
 def main():
     for target, seeds in SEEDS.items():
         folder = os.path.join(HERE, "corpus", target)

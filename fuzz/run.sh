@@ -20,14 +20,14 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 FUZZ_NICE=${FUZZ_NICE:-19}
 VENV=.venv-fuzz
 WORK=build/fuzz
-ALL_TARGETS=(compute hamming_distance chunk deduplicate gear)
+ALL_TARGETS=(compute hamming_distance chunk deduplicate gear jsonl)
 # The models are plain Python loops over every byte (and, for compute, every bit of every
 # token), so inputs stay small enough for hundreds of executions a second. chunk needs room for
 # several chunks of up to 600 bytes (2 * the largest small chunk_size) and for content cuts,
 # which random data meets once in 8192 bytes; compute's cost grows with bits times tokens.
 # gear repeats its data up to 24 times, so 1024 bytes reach the AVX-512 kernel's 8 KiB.
 declare -A MAX_LEN=([compute]=1024 [hamming_distance]=1024 [chunk]=4096 [deduplicate]=4096
-                   [gear]=1024)
+                   [gear]=1024 [jsonl]=4096)
 # Slowest input seen takes well under a second even with the models; anything near a minute is
 # a hang (chunk must always terminate). Python with ASan's shadow memory runs at ~550 MB.
 TIMEOUT_SECONDS=60
@@ -119,6 +119,9 @@ PIP=("$VENV/bin/python" -m pip --disable-pip-version-check)
 # atheris's wheel carries its own libFuzzer; with the preload above present it uses that one.
 "$VENV/bin/python" -c "import atheris" 2>/dev/null ||
     "${PIP[@]}" install --quiet "atheris==$ATHERIS_VERSION"
+# The module is installed without its dependencies; the JSON Lines scanner takes and returns
+# numpy arrays, so numpy (as pyproject.toml asks for it) is the one the targets need.
+"$VENV/bin/python" -c "import numpy" 2>/dev/null || "${PIP[@]}" install --quiet "numpy>=1.26"
 
 SANITIZE=fuzzer-no-link,address,undefined
 # clang's -fopenmp means LLVM's runtime; the module is built against GNU OpenMP, so FindOpenMP

@@ -42,9 +42,13 @@ import numpy as np
 
 from . import _args, _native
 
+#: A corpus file's format: text lines, JSON Lines or Parquet.
 Format = Literal["lines", "jsonl", "parquet"]
+#: A compression a line or JSON Lines file may be read through (Parquet never is).
 Compression = Literal["gzip", "zstd", "bz2", "xz"]
+#: Every :data:`Format`, the values ``format=`` takes.
 FORMATS: tuple[Format, ...] = ("lines", "jsonl", "parquet")
+#: The path that stands for standard input (lines or JSON Lines, compressed or not).
 STDIN = "-"
 
 #: Decompressed bytes read at a time from a line or JSON Lines file: parsing runs on all cores
@@ -90,7 +94,11 @@ def _shown(path: str) -> str:
 
 
 def compression_of_magic(head: bytes) -> Compression | None:
-    """The compression whose magic number ``head`` (a file's first bytes) starts with."""
+    """The compression whose magic number ``head`` (a file's first bytes) starts with, or None.
+
+    Sixteen bytes are enough for every format; fewer may miss bzip2, whose magic is checked
+    beyond its first three bytes (text may well start with ``BZh``).
+    """
     if head.startswith(b"\x1f\x8b"):
         return "gzip"
     if head.startswith(b"\x28\xb5\x2f\xfd"):
@@ -110,12 +118,14 @@ def compression_of_magic(head: bytes) -> Compression | None:
 
 
 def compression_of_name(path: str) -> Compression | None:
-    """The compression a path's extension names, if any."""
+    """The compression a path's extension names (case aside), or None; nothing is read."""
     return _COMPRESSION_EXTENSIONS.get(os.path.splitext(path)[1].lower())
 
 
 def format_of_name(path: str) -> Format:
-    """The format a path's extension names, after any compression extension."""
+    """The format a path's extension names, after any compression extension (``a.jsonl.gz``
+    is JSON Lines); ``"lines"`` for any other name. Nothing is read: :func:`shards` also
+    looks for Parquet's magic bytes."""
     stem = path
     if compression_of_name(stem) is not None:
         stem = os.path.splitext(stem)[0]
@@ -124,30 +134,36 @@ def format_of_name(path: str) -> Format:
 
 @dataclass(frozen=True)
 class Shard:
-    """One input file: its path, format and compression (None: plain)."""
+    """One input file as :func:`shards` found it."""
 
+    #: The file's path as given or found under a directory; ``"-"`` for standard input.
     path: str
+    #: How its records are read.
     format: Format
+    #: What it is decompressed with; None for a plain file (and for standard input, whose
+    #: compression is told from its first bytes when it is read).
     compression: Compression | None
 
 
 class Records(NamedTuple):
-    """A batch of records, all from one shard.
+    """A batch of records, all from one shard (:meth:`Corpus.batches`); the fields after
+    ``source`` hold one entry per record, in the order of the file."""
 
-    ``texts``: the UTF-8 text of each record. ``numbers``: each record's line (lines, JSON
-    Lines) or row (Parquet), from 1, as int64. ``ids``: the value of the id field of each
-    record (``str``, ``int`` or ``float``), or None when no id field was asked for. ``spans``:
-    for lines and JSON Lines, the offset and length of each record's line, its ending included,
-    in the decompressed bytes of the file (an (n, 2) int64 array); None for Parquet.
-    ``values``: the number in the value field of each record as float64 (NaN where it is
-    missing or null), or None when no value field was asked for.
-    """
-
+    #: The index of the shard in :attr:`Corpus.shards`.
     source: int
+    #: The UTF-8 text of each record, invalid bytes replaced by U+FFFD.
     texts: list[bytes]
+    #: Each record's line (lines, JSON Lines) or row (Parquet), from 1, as int64.
     numbers: np.ndarray
+    #: The value of each record's id field (``str``, ``int`` or ``float``; a JSON number too
+    #: long for an ``int`` stays its text), or None when no id field was asked for.
     ids: list[Any] | None
+    #: For lines and JSON Lines, the offset and length of each record's line, its ending
+    #: included, in the decompressed bytes of the file (an (n, 2) int64 array), so that a writer
+    #: can copy the line unchanged; None for Parquet.
     spans: np.ndarray | None
+    #: The number in each record's value field as float64 (NaN where it is missing or null), or
+    #: None when no value field was asked for.
     values: np.ndarray | None = None
 
 
@@ -156,11 +172,17 @@ class CorpusRecords(NamedTuple):
     an int32 array (the shard of each record) and ``spans`` always an array, -1 for Parquet
     rows."""
 
+    #: The shard of each record, an index into :attr:`Corpus.shards` (int32).
     source: np.ndarray
+    #: As :attr:`Records.texts`, for the whole corpus.
     texts: list[bytes]
+    #: As :attr:`Records.numbers`.
     numbers: np.ndarray
+    #: As :attr:`Records.ids`.
     ids: list[Any] | None
+    #: As :attr:`Records.spans`, with (-1, -1) for a Parquet row.
     spans: np.ndarray
+    #: As :attr:`Records.values`.
     values: np.ndarray | None = None
 
 
@@ -191,7 +213,21 @@ def shards(
 ) -> list[Shard]:
     """The files ``paths`` stand for (a directory: the files under it), each with its format and
     compression, as this module reads them. Nothing is read beyond each file's first bytes.
-    ``"-"`` is standard input (lines or JSON Lines only)."""
+
+    Args:
+        paths: a path or a sequence of them; ``"-"`` is standard input (lines or JSON Lines
+            only).
+        format (Format | None): one of :data:`FORMATS` to force it, or None to tell it from
+            each name.
+
+    Returns:
+        One :class:`Shard` per file, in the order given (a directory's files sorted by path).
+
+    Raises:
+        ValueError: ``format`` is not a format.
+        CorpusError: a path that cannot be opened, an empty directory, a file named as
+            compressed that is not, or a file that cannot be read in the format asked for.
+    """
     format = _check_format(format)
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
@@ -669,6 +705,8 @@ def _number_id(text: str) -> int | float | str:
 
 
 def lengths_max(starts: np.ndarray) -> int:
+    """The longest line, its ending included, of a block whose lines start at ``starts`` (the
+    last entry being the block's size); 0 for a block without lines."""
     return int(np.diff(starts).max()) if len(starts) > 1 else 0
 
 
@@ -743,7 +781,8 @@ def check_parquet(
     path: str, field: str, id_field: str | None, value_field: str | None = None
 ) -> None:
     """Refuses a Parquet file without a text column ``field`` (or without ``id_field``, or
-    without a numeric column ``value_field``)."""
+    without a numeric column ``value_field``): raises :class:`CorpusError` naming the file and
+    the column, so that a corpus is refused before any of it is read."""
     import pyarrow as pa
 
     schema = _parquet_file(path).schema_arrow
@@ -814,6 +853,10 @@ class Corpus:
     numeric one whose values are read as well (for a keep rule). All are refused for line
     files. ``format`` forces a format (see the module docstring). Parquet files are checked for
     their columns when the corpus is made; the rest is read by :meth:`batches`.
+
+    Raises:
+        CorpusError: as :func:`shards`, and for a field named for a line file or a Parquet
+            file without the columns named.
     """
 
     def __init__(
@@ -825,9 +868,13 @@ class Corpus:
         value_field: str | None = None,
         format: Format | None = None,
     ) -> None:
+        #: The files read, in order; :attr:`Records.source` indexes it.
         self.shards = shards(paths, format)
+        #: The text field or column.
         self.field = "text" if field is None else field
+        #: The id field or column, or None.
         self.id_field = id_field
+        #: The numeric field or column read as :attr:`Records.values`, or None.
         self.value_field = value_field
         named = field is not None or id_field is not None or value_field is not None
         for shard in self.shards:
@@ -840,7 +887,8 @@ class Corpus:
                 check_parquet(shard.path, self.field, id_field, value_field)
 
     def read(self, *, block_size: int = BLOCK_SIZE) -> CorpusRecords:
-        """Every record at once."""
+        """Every record at once, the batches of :meth:`batches` joined; ``block_size`` is
+        passed on. Raises :class:`CorpusError` on bad input."""
         texts: list[bytes] = []
         sources, numbers, spans, values = [], [], [], []
         ids: list[Any] | None = [] if self.id_field is not None else None
@@ -869,7 +917,21 @@ class Corpus:
         )
 
     def batches(self, *, block_size: int = BLOCK_SIZE) -> Iterator[Records]:
-        """The records, a batch at a time, in the order of the shards and of each file."""
+        """The records, a batch at a time, in the order of the shards and of each file.
+
+        Args:
+            block_size: decompressed bytes parsed at a time from a line or JSON Lines file
+                (a longer record makes its block longer); a Parquet file is read
+                ``block_size // 512`` rows (at least one) at a time.
+
+        Yields:
+            A :class:`Records` per block (lines, JSON Lines) or batch of rows (Parquet) read,
+            never an empty one.
+
+        Raises:
+            CorpusError: bad input, named by file and line or row; the batches before it have
+                been yielded.
+        """
         for source, shard in enumerate(self.shards):
             if shard.format == "lines":
                 yield from _read_lines(source, shard, block_size)

@@ -130,23 +130,45 @@ def _sketch(
     hashes = _band_hashes(sig, bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
+    # Sorted by hash and cut by its top bits, each bucket receives sorted runs to merge.
+    order = np.argsort(keys, kind="stable")
+    keys = keys[order]
     stream = {
         "key": keys,
-        "pos": np.tile(pos, bands),
-        "digest": np.tile(digest, bands),
-        "value": np.tile(value, bands),
-        "first": np.repeat(np.arange(bands) == 0, len(pos)),
+        "pos": np.tile(pos, bands)[order],
+        "digest": np.tile(digest, bands)[order],
+        "value": np.tile(value, bands)[order],
+        "first": (order < len(pos)),
     }
-    return n, _split(stream, (keys % np.uint64(buckets)).astype(np.int64), buckets)
+    bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
+    return n, [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
+
+
+def _bucket_starts(buckets: int) -> np.ndarray:
+    """The first hash of each bucket: equal ranges of the 64-bit hashes."""
+    return np.array([(b << 64) // buckets for b in range(buckets)], dtype=np.uint64)
 
 
 def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, list[Arrays]]:
     """Sets (members of band 0 with their set's first position) and candidate pairs of
     distinct sets that share a band hash, cut into verification buckets by pair."""
     s = _concat(pieces)
-    order = np.lexsort((s["pos"], s["digest"], s["key"]))
-    key, pos, digest = s["key"][order], s["pos"][order], s["digest"][order]
+    # The pieces are sorted runs: a stable sort merges them, equal hashes in row order.
+    key = s["key"]
+    order = np.argsort(key, kind="stable")
+    key = key[order]
+    shared_key = np.zeros(len(key), dtype=bool)
+    if len(key) > 1:
+        same = key[1:] == key[:-1]
+        shared_key[1:] |= same
+        shared_key[:-1] |= same
+    # Only hashes shared by several rows make sets or candidates: most rows stop here.
+    order = order[shared_key]
+    key, pos, digest = key[shared_key], s["pos"][order], s["digest"][order]
     value, first = s["value"][order], s["first"][order]
+    order = np.lexsort((pos, digest, key))
+    key, pos, digest = key[order], pos[order], digest[order]
+    value, first = value[order], first[order]
     m = len(key)
     new_key = np.ones(m, dtype=bool)
     new_key[1:] = key[1:] != key[:-1]
@@ -373,6 +395,9 @@ def plan(
 ) -> Plan:
     """Runs steps 1 to 5 on the cluster (each phase persisted there) and returns the marks."""
     parts = df.to_delayed()
+    # The first passes read only the columns they need (Parquet reads no others).
+    sketch_parts = df[[text, *([column] if column not in (None, text) else [])]].to_delayed()
+    text_parts = df[[text]].to_delayed()
     sources = len(parts)
     buckets = max(1, sources)
     verify_buckets = max(1, min(sources, 2 * ((sources + 7) // 8)))
@@ -380,7 +405,7 @@ def plan(
         delayed(_sketch, nout=2)(
             p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets
         )
-        for k, p in enumerate(parts)
+        for k, p in enumerate(sketch_parts)
     ]
     grouped = [
         delayed(_band_groups, nout=2)([s[1][b] for s in sketched], verify_buckets)
@@ -395,7 +420,8 @@ def plan(
     lengths, members, asked = dask.persist(lengths_d, members, asked)
     lengths = list(dask.compute(*lengths))
     read = [
-        delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(parts)
+        delayed(_read_texts)(p, text, [a[1][k] for a in asked])
+        for k, p in enumerate(text_parts)
     ]
     verified = [
         delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold)
@@ -431,7 +457,8 @@ def plan(
             for v in range(verify_buckets)
         ]
         read2 = [
-            delayed(_read_texts)(p, text, [t[1][k] for t in todo]) for k, p in enumerate(parts)
+            delayed(_read_texts)(p, text, [t[1][k] for t in todo])
+            for k, p in enumerate(text_parts)
         ]
         sims = [
             delayed(_marks_by_source, nout=sources)(

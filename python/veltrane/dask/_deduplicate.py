@@ -5,7 +5,6 @@ between representatives."""
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
 from typing import NamedTuple
 
 import dask
@@ -97,13 +96,12 @@ def read(data, blocksize: int | str | None = "64MiB") -> dd.DataFrame:
     if not paths:
         raise ValueError("no input paths")
     files: list[str] = []
-    for path in map(os.fspath, paths):
+    for path in map(os.fsdecode, paths):
         if os.path.isdir(path):
             files += sorted(
                 os.path.join(path, name)
                 for name in os.listdir(path)
-                if not name.startswith((".", "_"))
-                and os.path.isfile(os.path.join(path, name))
+                if not name.startswith((".", "_")) and os.path.isfile(os.path.join(path, name))
             )
         else:
             files.append(path)

@@ -141,7 +141,9 @@ def _sketch(
         "first": (order < len(pos)),
     }
     bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
-    return n, [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
+    return n, [
+        {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
+    ]
 
 
 def _bucket_starts(buckets: int) -> np.ndarray:
@@ -178,7 +180,7 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
     set_id = np.cumsum(new_set) - 1
     rep = pos[set_start][set_id]
     # Band 0 holds every row once: it names each row's set when the set has other members.
-    sizes = np.diff(np.append(set_start, m))
+    sizes = np.diff(np.append(set_start, m))[: len(set_start)]
     shared = first & (sizes[set_id] > 1)
     members = {"pos": pos[shared], "rep": rep[shared], "value": value[shared]}
     # Candidates: every pair of distinct sets within a key group, by the sets' first rows.
@@ -187,7 +189,7 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
     group_start = np.ones(len(s_key), dtype=bool)
     group_start[1:] = s_key[1:] != s_key[:-1]
     starts = np.flatnonzero(group_start)
-    ends = np.append(starts[1:], len(s_key))
+    ends = np.append(starts[1:], len(s_key))[: len(starts)]
     run_end = np.repeat(ends, ends - starts)
     after = run_end - np.arange(len(s_key)) - 1
     p = np.repeat(np.arange(len(s_key)), after)
@@ -201,7 +203,9 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
         "va": np.where(swap, vb, va),
         "vb": np.where(swap, va, vb),
     }
-    return members, _split(pairs, _pair_bucket(pairs["a"], pairs["b"], verify_buckets), verify_buckets)
+    return members, _split(
+        pairs, _pair_bucket(pairs["a"], pairs["b"], verify_buckets), verify_buckets
+    )
 
 
 def _unique_pairs(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.ndarray]]:
@@ -420,20 +424,22 @@ def plan(
     lengths, members, asked = dask.persist(lengths_d, members, asked)
     lengths = list(dask.compute(*lengths))
     read = [
-        delayed(_read_texts)(p, text, [a[1][k] for a in asked])
-        for k, p in enumerate(text_parts)
+        delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_parts)
     ]
     verified = [
-        delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold)
-        for v, a in enumerate(asked)
+        delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold) for v, a in enumerate(asked)
     ]
     (verified,) = dask.persist(verified)
     edge_meta = empty_frame(u=np.int64, v=np.int64)
-    edges = dd.from_delayed([delayed(_edges)(v) for v in verified], meta=edge_meta, verify_meta=False)
+    edges = dd.from_delayed(
+        [delayed(_edges)(v) for v in verified], meta=edge_meta, verify_meta=False
+    )
     forest = leaf_edges(star_forest(edges)).to_delayed()
     label_buckets = verify_buckets
     by_set_forest = [delayed(_forest_by_set, nout=label_buckets)(f, label_buckets) for f in forest]
-    by_set_members = [delayed(_members_by_set, nout=label_buckets)(m, label_buckets) for m in members]
+    by_set_members = [
+        delayed(_members_by_set, nout=label_buckets)(m, label_buckets) for m in members
+    ]
     by_set_pairs = [delayed(_pairs_by_set, nout=label_buckets)(v, label_buckets) for v in verified]
     labelled = [
         delayed(_label, nout=label_buckets)(

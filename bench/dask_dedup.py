@@ -84,10 +84,15 @@ def main() -> int:
             start = time.perf_counter()
             vdask.deduplicate(folder, output=tmp / "out", duplicates=tmp / "dups")
             spread = time.perf_counter() - start
-        kept = pq.read_table(tmp / "out", columns=["id"])["id"].to_numpy()
-        dups = pq.read_table(tmp / "dups").to_pandas()
-        same = np.array_equal(kept, want.keep) and np.array_equal(
-            dups["keeper"].to_numpy(), want.duplicate_of[want.duplicate_of >= 0]
+        # The ids are the row positions; the files' order is not the partitions' order.
+        kept = np.sort(pq.read_table(tmp / "out", columns=["id"])["id"].to_numpy())
+        dups = pq.read_table(tmp / "dups").to_pandas().sort_values("row")
+        dropped = np.flatnonzero(want.duplicate_of >= 0)
+        same = (
+            np.array_equal(kept, want.keep)
+            and np.array_equal(dups["row"].to_numpy(), dropped)
+            and np.array_equal(dups["keeper"].to_numpy(), want.duplicate_of[dropped])
+            and np.array_equal(dups["similarity"].to_numpy(), want.similarity[dropped])
         )
         print(f"load average {os.getloadavg()[0]:.1f} (2 cores, shared)")
         print(f"single machine: {single:.1f} s ({read:.1f} s of it reading the texts)")

@@ -20,7 +20,8 @@ pytestmark = pytest.mark.dask
 
 def corpus(rng, n=600):
     """Random texts, chains of one-word edits (each a near duplicate of the previous, the ends
-    far apart), exact copies, texts without words and texts shorter than a shingle, shuffled."""
+    far apart), exact copies, copies spaced differently, texts without words and texts
+    shorter than a shingle, shuffled."""
     words = [f"w{k}" for k in range(300)]
     texts = [" ".join(rng.choice(words, size=int(rng.integers(3, 40)))) for _ in range(n // 2)]
     for _ in range(n // 30):
@@ -29,6 +30,8 @@ def corpus(rng, n=600):
             chain[int(rng.integers(len(chain)))] = str(rng.choice(words))
             texts.append(" ".join(chain))
     texts += [texts[k] for k in rng.integers(0, len(texts), size=n // 6)]
+    # The same shingle set from another text.
+    texts += [texts[k].replace(" ", "  ", 1) for k in rng.integers(0, len(texts), size=n // 12)]
     texts += ["", "  ", "}", "# ====", "x", "one"] * 5
     return [texts[k] for k in rng.permutation(len(texts))]
 

@@ -6,13 +6,13 @@ global positions do (``keep="first"``) and names the partition that holds a row,
 and marks go straight to it instead of through a join. The steps, each a set of Dask tasks on
 numpy arrays (no per-row Python, no DataFrame shuffles):
 
-1. Sketch each partition (shingle sets, MinHash signature, band hashes, a digest of the set);
-   texts without shingles leave the job here (near duplicates of nothing, always kept). Each
-   row's band hashes (not its signature) go to the bucket its hash names: ``bands * 8`` bytes
+1. Sketch each partition (MinHash signature, band hashes, a 64-bit hash of the text); texts
+   without shingles leave the job here (near duplicates of nothing, always kept). Each row's
+   band hashes (not its signature) go to the bucket their range names: ``bands * 8`` bytes
    a row, with its keep value.
-2. Each bucket groups equal band hashes. Inside a group, rows of the same set digest are one
-   set, named by its first position (copies cost no pairs); distinct sets give candidate
-   pairs. Band 0 also lists each set's members.
+2. Each bucket groups equal band hashes. Inside a group, rows of the same text are one set,
+   named by its first position (copies cost no pairs); distinct sets give candidate pairs.
+   Band 0 also lists each set's members.
 3. Candidates go to a verification bucket by pair (so a pair found in several bands is
    verified once); each source partition is read again only for the texts asked of it, and
    the pairs are verified by exact Jaccard similarity.
@@ -41,7 +41,7 @@ from ..keep import component_keepers, keepers
 from ..minhash import minhash_signatures, shingle_hashes
 from ._components import leaf_edges, star_forest
 from ._frames import empty_frame
-from ._jaccard import _band_hashes, _set_digests
+from ._jaccard import _band_hashes
 
 _GOLDEN = np.uint64(_native.GOLDEN)
 _ROW_BITS = 32
@@ -121,13 +121,22 @@ def _sketch(
     n = len(texts)
     if n >= 1 << _ROW_BITS:
         raise ValueError(f"a partition holds {n} rows; repartition below 2**32")
-    values, offsets = shingle_hashes(texts, ngram=ngram, threads=1)
-    words = np.flatnonzero(np.diff(offsets) > 0)
+    sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=1)
+    # Texts without shingles have signatures of the largest value only; the rare text with
+    # shingles whose signature does too is told apart by its set.
+    top = np.iinfo(sig.dtype).max
+    maybe = np.flatnonzero((sig == top).all(axis=1))
+    blank = np.zeros(n, dtype=bool)
+    if len(maybe):
+        _, offsets = shingle_hashes([texts[k] for k in maybe.tolist()], ngram=ngram, threads=1)
+        blank[maybe[np.diff(offsets) == 0]] = True
+    words = np.flatnonzero(~blank)
     value = _keep_values(part, texts, keep, column)[words]
-    digest = _set_digests(values, offsets)[words]
-    shingled = [texts[k] for k in words.tolist()]
-    sig = minhash_signatures(shingled, num_perm, ngram=ngram, seed=seed, threads=1)
-    hashes = _band_hashes(sig, bands, rows)  # (rows, bands), the band mixed in
+    # Rows of equal texts are one set. Equal sets of different texts stay apart, and meet
+    # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
+    # the same as for one set, and hashing texts costs far less than making their sets.
+    digest = pd.util.hash_array(np.asarray(texts, dtype=object)[words])
+    hashes = _band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
     # Sorted by hash and cut by its top bits, each bucket receives sorted runs to merge.

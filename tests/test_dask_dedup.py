@@ -1,6 +1,7 @@
 """veltrane.dask.deduplicate (MinHash, keep rule, greedy or component clusters) against
 veltrane.deduplicate_texts on the same texts in the same order."""
 
+import gzip
 import json
 import logging
 
@@ -86,24 +87,48 @@ def test_equals_the_single_machine_deduplication(client, clusters, keep):
         assert (dropped["similarity"] >= 0.6).all()
 
 
-def test_shards_in_and_parquet_out(client, tmp_path):
+@pytest.mark.parametrize("suffix", [".jsonl", ".jsonl.gz", ".parquet"])
+def test_shards_in_and_parquet_out(client, tmp_path, suffix):
     rng = np.random.default_rng(3)
     texts = corpus(rng, 300)
     shards = tmp_path / "in"
     shards.mkdir()
     for k in range(3):
-        with open(shards / f"part{k}.jsonl", "w") as out:
-            for t in texts[k * len(texts) // 3 : (k + 1) * len(texts) // 3]:
-                out.write(json.dumps({"text": t}) + "\n")
+        part = texts[k * len(texts) // 3 : (k + 1) * len(texts) // 3]
+        path = shards / f"part{k}{suffix}"
+        if suffix == ".parquet":
+            pd.DataFrame({"text": part}).to_parquet(path)
+        else:
+            with (gzip.open if suffix.endswith(".gz") else open)(path, "wt") as out:
+                out.writelines(json.dumps({"text": t}) + "\n" for t in part)
     kept = vdask.deduplicate(
         shards, output=tmp_path / "out", duplicates=tmp_path / "dups", blocksize=2000
     )
     want = veltrane.deduplicate_texts(texts)
     out = dd.read_parquet(tmp_path / "out").compute()
     assert out["text"].tolist() == [texts[k] for k in want.keep]
-    assert kept.npartitions > 3  # the blocksize split the shards
+    # The blocksize splits plain JSON Lines only.
+    assert (kept.npartitions > 3) == (suffix == ".jsonl")
     dups = dd.read_parquet(tmp_path / "dups").compute()
     assert dups["keeper"].tolist() == want.duplicate_of[want.duplicate_of >= 0].tolist()
+
+
+@pytest.mark.parametrize(
+    "rows, kwargs, error, message",
+    [
+        ({"text": ["a", None]}, {}, ValueError, "text of row 1 of a partition is missing"),
+        ({"text": ["a", 5]}, {}, TypeError, "must be str, bytes or bytearray, not int"),
+        ({"text": ["a", "b"], "s": ["x", "y"]}, {"keep": "s"}, ValueError, "Unable to parse"),
+        ({"text": ["a", "b"]}, {"keep": "score"}, KeyError, "no column 'score'"),
+        ({"text": ["a", "b"]}, {"clusters": "chains"}, ValueError, "clusters must be"),
+        ({"text": ["a", "b"]}, {"threshold": 1.5}, ValueError, "threshold"),
+    ],
+)
+def test_bad_input_is_named(rows, kwargs, error, message):
+    with dask.config.set({"dataframe.convert-string": False}):
+        frame = dd.from_pandas(pd.DataFrame(rows), npartitions=1)
+    with dask.config.set({"scheduler": "sync"}), pytest.raises(error, match=message):
+        vdask.deduplication(frame, **kwargs)
 
 
 def test_the_earlier_simhash_call_is_unchanged():

@@ -49,6 +49,8 @@ _ROW_MASK = np.int64((1 << _ROW_BITS) - 1)
 
 Arrays = dict[str, np.ndarray]
 
+_MAX_BUCKETS = 64
+
 
 def _bucket_of(values: np.ndarray, buckets: int) -> np.ndarray:
     """The bucket of each int64 key, by its mixed hash."""
@@ -93,7 +95,8 @@ def _texts(part: pd.DataFrame, text: str) -> list:
 def _keep_values(part: pd.DataFrame, texts: list, keep: str, column: str | None) -> np.ndarray:
     """Each row's keep value, largest first (NaN last); ties go to the earlier row."""
     if column is not None:
-        return pd.to_numeric(part[column], errors="raise").to_numpy(dtype=np.float64)
+        values = pd.to_numeric(part[column], errors="raise")
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
     if keep == "longest":
         return np.fromiter(
             (len(t.encode("utf-8")) if isinstance(t, str) else len(t) for t in texts),
@@ -412,8 +415,10 @@ def plan(
     sketch_parts = df[[text, *([column] if column not in (None, text) else [])]].to_delayed()
     text_parts = df[[text]].to_delayed()
     sources = len(parts)
-    buckets = max(1, sources)
-    verify_buckets = max(1, min(sources, 2 * ((sources + 7) // 8)))
+    # Every source partition sends a piece to every bucket: capped, the tasks stay far
+    # fewer than sources squared on large inputs.
+    buckets = max(1, min(sources, _MAX_BUCKETS))
+    verify_buckets = max(1, min(buckets, 2 * ((sources + 7) // 8)))
     sketched = [
         delayed(_sketch, nout=2)(
             p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets

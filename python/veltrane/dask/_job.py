@@ -9,7 +9,7 @@ numpy arrays (no per-row Python, no DataFrame shuffles):
 1. Sketch each partition (MinHash signature, band hashes, a 64-bit hash of the text); texts
    without shingles leave the job here (near duplicates of nothing, always kept). Each row's
    band hashes (not its signature) go to the bucket their range names: ``bands * 8`` bytes
-   a row, with its keep value.
+   a row, with its keep value unless the order is the rows' own.
 2. Each bucket groups equal band hashes. Inside a group, rows of the same text are one set,
    named by its first position (copies cost no pairs); distinct sets give candidate pairs.
    Band 0 also lists each set's members.
@@ -149,9 +149,10 @@ def _sketch(
         "key": keys,
         "pos": np.tile(pos, bands)[order],
         "digest": np.tile(digest, bands)[order],
-        "value": np.tile(value, bands)[order],
         "first": (order < len(pos)),
     }
+    if keep != "first":  # row order needs no value: the position is the order
+        stream["value"] = np.tile(value, bands)[order]
     bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
     return n, [
         {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
@@ -167,6 +168,8 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
     """Sets (members of band 0 with their set's first position) and candidate pairs of
     distinct sets that share a band hash, cut into verification buckets by pair."""
     s = _concat(pieces)
+    if "value" not in s:
+        s["value"] = np.zeros(len(s["key"]))
     # The pieces are sorted runs: a stable sort merges them, equal hashes in row order.
     key = s["key"]
     order = np.argsort(key, kind="stable")

@@ -18,6 +18,9 @@ is a Dask operation, so the code runs unchanged on the default local scheduler, 
     cluster (see ``veltrane.dask._job``); ``deduplication`` also gives each dropped row's
     keeper and similarity. ``deduplicate(df, text, id, max_distance)`` is the earlier SimHash
     entry: the smallest id of each cluster.
+``read(data)``
+    A Dask DataFrame of Parquet or JSON Lines shards (a file, a directory or a list), read by
+    Dask's own readers.
 ``dedup_report(paths, ...)``
     The totals of :func:`veltrane.dedup_report` over files, digests shuffled by prefix (see
     ``veltrane.dask._files``).

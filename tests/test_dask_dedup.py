@@ -140,3 +140,27 @@ def test_the_earlier_simhash_call_is_unchanged():
         assert sorted(kept["id"]) == [0, 1]
         with pytest.raises(ValueError, match="no keep rule"):
             vdask.deduplicate(frame, method="simhash", keep="longest")
+
+
+def test_copies_cost_no_pairs(monkeypatch):
+    from veltrane.dask import _job
+
+    texts = ["a footer that every page repeats word for word"] * 400
+    rng = np.random.default_rng(1)
+    texts += [" ".join(rng.choice([f"w{k}" for k in range(500)], size=12)) for _ in range(40)]
+    verified = []
+    verify = _job._verify
+
+    def spy(pairs, *args):
+        verified.append(len(pairs["a"]))
+        return verify(pairs, *args)
+
+    monkeypatch.setattr(_job, "_verify", spy)
+    frame = dd.from_pandas(pd.DataFrame({"text": texts}), npartitions=4)
+    with dask.config.set({"scheduler": "sync"}):
+        found = vdask.deduplication(frame, ngram=2)
+        dropped = found.duplicates.compute()
+    # 400 copies are one set: no candidate pair among them, all dropped onto the first.
+    assert sum(verified) < 10
+    assert dropped["row"].tolist() == list(range(1, 400))
+    assert set(dropped["keeper"]) == {0} and (dropped["similarity"] == 1.0).all()

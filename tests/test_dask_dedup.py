@@ -138,8 +138,9 @@ def test_the_earlier_simhash_call_is_unchanged():
         # Positional max_distance: SimHash, the smallest id of each component.
         kept = vdask.deduplicate(frame, "text", "id", 3).compute()
         assert sorted(kept["id"]) == [0, 1]
-        with pytest.raises(ValueError, match="no keep rule"):
-            vdask.deduplicate(frame, method="simhash", keep="longest")
+        for wrong in ({"keep": "longest"}, {"clusters": "greedy"}):
+            with pytest.raises(ValueError, match="no keep rule"):
+                vdask.deduplicate(frame, method="simhash", **wrong)
 
 
 def test_copies_cost_no_pairs(monkeypatch):
@@ -157,7 +158,7 @@ def test_copies_cost_no_pairs(monkeypatch):
 
     monkeypatch.setattr(_job, "_verify", spy)
     frame = dd.from_pandas(pd.DataFrame({"text": texts}), npartitions=4)
-    with dask.config.set({"scheduler": "sync"}):
+    with dask.config.set({"scheduler": "sync", "dataframe.shuffle.method": "tasks"}):
         found = vdask.deduplication(frame, ngram=2)
         dropped = found.duplicates.compute()
     # 400 copies are one set: no candidate pair among them, all dropped onto the first.

@@ -186,7 +186,7 @@ def deduplicate(
     num_perm: int = DEFAULT_NUM_PERM,
     seed: int = 0,
     keep: str = "first",
-    clusters: str = "greedy",
+    clusters: str | None = None,
     output: str | os.PathLike | None = None,
     duplicates: str | os.PathLike | None = None,
     blocksize: int | str | None = "64MiB",
@@ -195,20 +195,21 @@ def deduplicate(
     """The rows of ``data`` to keep when near duplicates are dropped.
 
     ``method="minhash"`` (the default): :func:`deduplication`'s kept rows, in input order
-    (``id`` is not used). ``output`` writes them as Parquet partitions
-    (``DataFrame.to_parquet``), ``duplicates`` writes the dropped rows' keepers and
-    similarities there likewise.
+    (``id`` is not used; ``clusters`` defaults to ``"greedy"``). ``output`` writes them as
+    Parquet partitions (``DataFrame.to_parquet``), ``duplicates`` writes the dropped rows'
+    keepers and similarities there likewise.
 
     ``method="simhash"``, also chosen when ``max_distance`` is given without ``method`` (as the
     earlier ``deduplicate(df, text, id, max_distance)`` was called): in each connected
     component of rows whose fingerprints are at most ``max_distance`` bits apart, the row with
     the smallest ``id``, in no particular order and without ``df``'s index. It has no keep rule
-    (``keep="first"``, ``clusters="components"`` only) and treats empty texts as copies.
+    (``keep="first"``, ``clusters`` None or ``"components"`` only) and treats empty texts
+    as copies.
     """
     if method is None:
         method = "minhash" if max_distance is None else "simhash"
     if method == "simhash":
-        if keep != "first" or clusters not in ("greedy", "components") or duplicates is not None:
+        if keep != "first" or clusters not in (None, "components") or duplicates is not None:
             raise ValueError(
                 "method='simhash' on Dask keeps the smallest id of each component: "
                 "no keep rule, greedy clusters or duplicates"
@@ -228,7 +229,7 @@ def deduplicate(
             num_perm=num_perm,
             seed=seed,
             keep=keep,
-            clusters=clusters,
+            clusters="greedy" if clusters is None else clusters,
             blocksize=blocksize,
         )
         kept = found.kept

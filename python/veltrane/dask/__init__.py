@@ -12,8 +12,15 @@ is a Dask operation, so the code runs unchanged on the default local scheduler, 
     (``id_a``, ``id_b``, ``distance``) with ``id_a < id_b``.
 ``clusters(pairs)``
     For each id in the pairs, the smallest id of its connected component.
-``deduplicate(df, ...)``
-    The rows to keep: the smallest id of each cluster.
+``deduplicate(data, ...)`` / ``deduplication(data, ...)``
+    The rows to keep, from a frame or from Parquet or JSON Lines shards, with the keep rule
+    and greedy (no chain) or component clusters: :func:`veltrane.deduplicate_texts` on the
+    cluster (see ``veltrane.dask._job``); ``deduplication`` also gives each dropped row's
+    keeper and similarity. ``deduplicate(df, text, id, max_distance)`` is the earlier SimHash
+    entry: the smallest id of each cluster.
+``read(data)``
+    A Dask DataFrame of Parquet or JSON Lines shards (a file, a directory or a list), read by
+    Dask's own readers.
 ``dedup_report(paths, ...)``
     The totals of :func:`veltrane.dedup_report` over files, digests shuffled by prefix (see
     ``veltrane.dask._files``).
@@ -59,7 +66,7 @@ except ImportError as e:  # pragma: no cover - exercised in a subprocess by the 
     ) from e
 
 from ._components import clusters
-from ._deduplicate import deduplicate
+from ._deduplicate import Deduplication, deduplicate, deduplication, read
 from ._files import dedup_report
 from ._fingerprints import fingerprints
 from ._jaccard import near_duplicate_pairs_jaccard
@@ -68,11 +75,14 @@ from ._tiles import DEFAULT_SPLIT_LIMIT
 
 __all__ = [
     "DEFAULT_SPLIT_LIMIT",
+    "Deduplication",
     "clusters",
     "dedup_report",
     "deduplicate",
+    "deduplication",
     "fingerprint_pairs",
     "fingerprints",
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",
+    "read",
 ]

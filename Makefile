@@ -126,8 +126,8 @@ sdist-check: $(VPY)
 system-deps:
 	@command -v qemu-x86_64 >/dev/null || { apt-get update -qq && apt-get install -y -qq qemu-user; }
 
-# The benchmark scripts, each of which takes --quick; dask_hamming.py needs the dask extra and
-# runs only in the smoke run (`python bench/dask_hamming.py` for its full run).
+# The benchmark scripts, each of which takes --quick; dask_hamming.py and dask_dedup.py need the dask extra and
+# run only in the smoke run (`python bench/dask_hamming.py` for its full run).
 BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup
 
 bench: install
@@ -139,7 +139,7 @@ bench: install
 # Every benchmark script once on tiny inputs, so that none of them rots: its checks hold and its
 # tables print. Peers that are not installed show as n/a; nothing is held against a time.
 bench-quick: install
-	@status=0; for script in $(BENCH_SCRIPTS) dask_hamming; do \
+	@status=0; for script in $(BENCH_SCRIPTS) dask_hamming dask_dedup; do \
 	    echo "== bench/$$script.py --quick"; \
 	    $(VPY) bench/$$script.py --quick || { echo "bench-quick: bench/$$script.py failed"; status=1; }; \
 	done; exit $$status

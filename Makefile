@@ -126,8 +126,8 @@ sdist-check: $(VPY)
 system-deps:
 	@command -v qemu-x86_64 >/dev/null || { apt-get update -qq && apt-get install -y -qq qemu-user; }
 
-# The benchmark scripts, each of which takes --quick; dask_hamming.py and dask_dedup.py need the dask extra and
-# run only in the smoke run (`python bench/dask_hamming.py` for its full run).
+# The benchmark scripts, each of which takes --quick; dask_hamming.py and dask_dedup.py need
+# the dask extra and run only in the smoke run (`python bench/dask_hamming.py` for its full run).
 BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup
 
 bench: install

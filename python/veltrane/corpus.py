@@ -886,13 +886,22 @@ class Corpus:
             if shard.format == "parquet":
                 check_parquet(shard.path, self.field, id_field, value_field)
 
-    def read(self, *, block_size: int = BLOCK_SIZE) -> CorpusRecords:
+    def read(
+        self,
+        *,
+        block_size: int = BLOCK_SIZE,
+        each: Callable[[Records], None] | None = None,
+    ) -> CorpusRecords:
         """Every record at once, the batches of :meth:`batches` joined; ``block_size`` is
-        passed on. Raises :class:`CorpusError` on bad input."""
+        passed on. ``each``, if given, sees every batch as soon as it is read, so that work on
+        it (signing, in ``veltrane near-dups``) can overlap the reading of the next. Raises
+        :class:`CorpusError` on bad input."""
         texts: list[bytes] = []
         sources, numbers, spans, values = [], [], [], []
         ids: list[Any] | None = [] if self.id_field is not None else None
         for batch in self.batches(block_size=block_size):
+            if each is not None:
+                each(batch)
             texts.extend(batch.texts)
             sources.append(np.full(len(batch.texts), batch.source, dtype=np.int32))
             numbers.append(batch.numbers)

@@ -138,6 +138,36 @@ def deduplicate_texts(
     Copies cost no pairs. The result does not depend on ``threads``. ``progress`` sees the
     steps of the method's functions (see :class:`veltrane.Progress`).
     """
+    return _deduplicate(
+        texts,
+        max_distance,
+        method=method,
+        threshold=threshold,
+        ngram=ngram,
+        num_perm=num_perm,
+        threads=threads,
+        progress=progress,
+        keep=keep,
+        clusters=clusters,
+    )
+
+
+def _deduplicate(
+    texts: Sequence[str | bytes | bytearray],
+    max_distance: int,
+    *,
+    method: str,
+    threshold: float,
+    ngram: int,
+    num_perm: int,
+    threads: int | None,
+    progress: Progress | None,
+    keep: KeepRule | Sequence[float] | np.ndarray,
+    clusters: str,
+    signed: list[np.ndarray] | None = None,
+) -> TextDeduplication:
+    """:func:`deduplicate_texts`, with MinHash signatures made already (seed 0) as the texts
+    were read: ``signed`` holds them and is emptied (see ``jaccard._search``)."""
     if clusters not in ("greedy", "components"):
         raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
     n = len(texts)
@@ -148,7 +178,18 @@ def deduplicate_texts(
         closer, same = False, 0.0
     elif method == "minhash":
         found = _search(
-            texts, threshold, None, None, "exact", ngram, num_perm, 0, threads, progress, "apart"
+            texts,
+            threshold,
+            None,
+            None,
+            "exact",
+            ngram,
+            num_perm,
+            0,
+            threads,
+            progress,
+            "apart",
+            signed,
         )
         groups, i, j, s, apart = found.reps, found.i, found.j, found.similarity, found.wordless
         closer, same = True, 1.0

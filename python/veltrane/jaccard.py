@@ -181,7 +181,10 @@ def _search(
     threads: int | None,
     progress: Progress | None = None,
     wordless: Wordless = "copies",
+    signed: list[np.ndarray] | None = None,
 ) -> _Found:
+    """``signed``, if given, holds the texts' signatures, made already (with ``seed``) while
+    the texts were read; it is emptied, so that the signatures are freed here once searched."""
     threshold = _args.threshold(threshold)
     if wordless not in ("copies", "apart"):
         raise ValueError(f"wordless must be 'copies' or 'apart', got {wordless!r}")
@@ -212,9 +215,14 @@ def _search(
         )
         # Bands are checked before the signatures are made.
         bands_and_rows(threshold, num_perm, bands, rows)
-        sig = minhash_signatures(
-            texts, num_perm, ngram=ngram, seed=seed, threads=nthreads, progress=progress
-        )
+        if signed:
+            sig = signed.pop()
+            if sig.shape != (len(texts), num_perm):
+                raise ValueError(f"signatures of shape {sig.shape} for {len(texts)} texts")
+        else:
+            sig = minhash_signatures(
+                texts, num_perm, ngram=ngram, seed=seed, threads=nthreads, progress=progress
+            )
     n, width = sig.shape
     bands, rows = bands_and_rows(threshold, width, bands, rows)
 

@@ -6,13 +6,15 @@ from __future__ import annotations
 import json
 import re
 import sys
+from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
 
-from ..corpus import Corpus, CorpusError, CorpusRecords, Format
-from ..dedup import TextDeduplication, deduplicate_texts, without_words
+from ..corpus import Corpus, CorpusError, CorpusRecords, Format, Records
+from ..dedup import TextDeduplication, _deduplicate, without_words
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..jaccard import iter_near_duplicate_pairs_jaccard
+from ..minhash import minhash_signatures
 from ..simhash import fingerprints64, iter_near_duplicate_pairs
 from ..writers import check_output, write_duplicates, write_kept
 from ._common import (
@@ -54,6 +56,50 @@ def _searched(corpus: Corpus, records: CorpusRecords) -> np.ndarray:
         return np.arange(len(records.texts), dtype=np.int64)
     empty = np.fromiter((not t for t in records.texts), dtype=bool, count=len(records.texts))
     return np.flatnonzero(~(empty & lines[records.source]))
+
+
+class _Signer:
+    """Signs each batch of searched texts on a thread of its own while the next batch is read:
+    the native signing lets go of the GIL, so the two overlap instead of following each other.
+    The rows gather in one array grown in place (a large block grows by remapping, not by a
+    copy), so the signatures never take their memory twice."""
+
+    def __init__(self, corpus: Corpus, args) -> None:
+        self.lines = [s.format == "lines" for s in corpus.shards]
+        self.num_perm, self.ngram, self.threads = args.num_perm, args.ngram, args.threads
+        self.pool = ThreadPoolExecutor(1)
+        self.pending: Future | None = None
+        self.pending_texts = 0
+        self.signatures = np.empty((0, self.num_perm), dtype=np.uint32)
+
+    def __call__(self, batch: Records) -> None:
+        # The empty lines of line files are not searched (see _searched).
+        texts = [t for t in batch.texts if t] if self.lines[batch.source] else batch.texts
+        self._gather()
+        self.pending_texts = len(texts)
+        self.pending = self.pool.submit(
+            minhash_signatures, texts, self.num_perm, ngram=self.ngram, threads=self.threads
+        )
+
+    def _gather(self) -> None:
+        if self.pending is not None:
+            part, self.pending = self.pending.result(), None
+            n = len(self.signatures)
+            self.signatures.resize((n + len(part), self.num_perm), refcheck=False)
+            self.signatures[n:] = part
+
+    def finish(self, progress: Progress) -> list[np.ndarray]:
+        """The signatures, handed over in a list that the search empties. What is left to
+        sign once the reading ends (the last batch) shows as its own step."""
+        total = len(self.signatures) + (0 if self.pending is None else self.pending_texts)
+        progress("signing", len(self.signatures), total)
+        self._gather()
+        progress("signing", total, total)
+        signatures, self.signatures = self.signatures, np.empty((0, 0), dtype=np.uint32)
+        return [signatures]
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)
 
 
 class _Places:
@@ -181,8 +227,15 @@ def _run(args, out) -> None:
             check_output(path, corpus.shards, args.force)
     writing = args.output is not None or args.duplicates is not None
     show = args.format or ("pairs" if args.output is None else None)
+    pairs_only = show == "pairs" and not writing
+    signer = _Signer(corpus, args) if args.method == "minhash" and not pairs_only else None
     with Progress(progress_wanted(args), None, "reading") as progress:
-        records = corpus.read()
+        try:
+            records = corpus.read(each=signer)
+            signed = signer.finish(progress) if signer is not None else None
+        finally:
+            if signer is not None:
+                signer.close()
         searched = _searched(corpus, records)
         texts = (
             records.texts
@@ -190,10 +243,10 @@ def _run(args, out) -> None:
             else [records.texts[k] for k in searched.tolist()]
         )
         places = _Places(corpus, records, searched)
-        if show == "pairs" and not writing:
+        if pairs_only:
             _pairs(args, out, texts, places, progress)
             return
-        found = deduplicate_texts(
+        found = _deduplicate(
             texts,
             args.max_distance,
             method=args.method,
@@ -204,6 +257,7 @@ def _run(args, out) -> None:
             progress=progress,
             keep=_keep_rule(args, records, searched),
             clusters=args.clusters,
+            signed=signed,
         )
     n = len(records.texts)
     keeper = np.arange(n, dtype=np.int64)

@@ -177,6 +177,52 @@ std::vector<int64_t> group_sets(const int64_t *ids,
     return reps;
 }
 
+// Appends the pairs of rows that agree on band `band` (values [band * r, (band + 1) * r)),
+// each to the lowest band it agrees on, given the band's key of each of the m rows.
+template <typename T>
+void band_pairs(const T *sig,
+                std::size_t width,
+                const int64_t *ids,
+                std::size_t m,
+                std::size_t r,
+                std::size_t band,
+                const uint32_t *band_keys,
+                std::vector<Candidate> &out) {
+    const std::size_t start = band * r;
+    const std::vector<uint64_t> order = order_by_key32(
+        m, [&](std::size_t p) { return static_cast<uint64_t>(band_keys[p]) << 32; });
+    std::size_t begin = 0;
+    while (begin < m) {
+        std::size_t end = begin + 1;
+        while (end < m && (order[end] >> 32) == (order[begin] >> 32)) {
+            ++end;
+        }
+        // Most keys are alone; their rows are not looked at (that lookup was the cost).
+        for (std::size_t a = begin; end - begin > 1 && a < end; ++a) {
+            const int64_t id_a = ids[order[a] & kPositionMask];
+            const T *row_a = sig + static_cast<std::size_t>(id_a) * width;
+            for (std::size_t b = a + 1; b < end; ++b) {
+                const int64_t id_b = ids[order[b] & kPositionMask];
+                const T *row_b = sig + static_cast<std::size_t>(id_b) * width;
+                if (!equal_values(row_a + start, row_b + start, r)) {
+                    continue; // a collision of the band hash
+                }
+                // Each pair belongs to the lowest band it agrees on, so it is reported
+                // once however many bands it shares.
+                bool lowest = true;
+                for (std::size_t s = 0; s < start && lowest; s += r) {
+                    lowest = !equal_values(row_a + s, row_b + s, r);
+                }
+                if (lowest) {
+                    // Positions increase with ids, and a run keeps positions in order.
+                    out.push_back({id_a, id_b});
+                }
+            }
+        }
+        begin = end;
+    }
+}
+
 template <typename T>
 std::vector<Candidate> band_candidates(const T *sig,
                                        std::size_t width,
@@ -190,48 +236,32 @@ std::vector<Candidate> band_candidates(const T *sig,
         throw std::invalid_argument("bands * rows must be at most the signature width");
     }
     const auto r = static_cast<std::size_t>(rows);
+    const auto nbands = static_cast<std::size_t>(bands);
+    if (m > kPositionMask) {
+        throw std::length_error("at most 2^32 - 1 signatures can be searched at once");
+    }
+    // The keys of several bands of a row in one pass over the rows: a band alone reads a few
+    // bytes of each 512-byte row, so hashing band by band would walk the whole signature array
+    // once a band. Keys are the top 32 bits of the band hash, band-major; kGroup bands at a
+    // time bound them to 32 bytes a row.
+    constexpr std::size_t kGroup = 8;
+    std::vector<uint32_t> keys(std::min(nbands, kGroup) * m);
     std::vector<std::vector<Candidate>> found(static_cast<std::size_t>(threads));
-    parallel_batches(static_cast<std::size_t>(bands),
-                     1,
-                     threads,
-                     [&](std::size_t band, std::size_t, std::size_t worker) {
-                         const std::size_t start = band * r;
-                         const std::vector<uint64_t> order = order_by_key32(m, [&](std::size_t p) {
-                             return hash_values(
-                                 sig + static_cast<std::size_t>(ids[p]) * width + start, r);
-                         });
-                         std::vector<Candidate> &out = found[worker];
-                         std::size_t begin = 0;
-                         while (begin < m) {
-                             std::size_t end = begin + 1;
-                             while (end < m && (order[end] >> 32) == (order[begin] >> 32)) {
-                                 ++end;
-                             }
-                             for (std::size_t a = begin; a < end; ++a) {
-                                 const int64_t id_a = ids[order[a] & kPositionMask];
-                                 const T *row_a = sig + static_cast<std::size_t>(id_a) * width;
-                                 for (std::size_t b = a + 1; b < end; ++b) {
-                                     const int64_t id_b = ids[order[b] & kPositionMask];
-                                     const T *row_b = sig + static_cast<std::size_t>(id_b) * width;
-                                     if (!equal_values(row_a + start, row_b + start, r)) {
-                                         continue; // a collision of the band hash
-                                     }
-                                     // Each pair belongs to the lowest band it agrees on, so it is
-                                     // reported once however many bands it shares.
-                                     bool lowest = true;
-                                     for (std::size_t s = 0; s < start && lowest; s += r) {
-                                         lowest = !equal_values(row_a + s, row_b + s, r);
-                                     }
-                                     if (lowest) {
-                                         // Positions increase with ids, and a run keeps positions
-                                         // in order.
-                                         out.push_back({id_a, id_b});
-                                     }
-                                 }
-                             }
-                             begin = end;
-                         }
-                     });
+    for (std::size_t first = 0; first < nbands; first += kGroup) {
+        const std::size_t group = std::min(kGroup, nbands - first);
+        parallel_batches(
+            m, 1 << 12, threads, [&](std::size_t begin, std::size_t end, std::size_t) {
+                for (std::size_t p = begin; p < end; ++p) {
+                    const T *row = sig + static_cast<std::size_t>(ids[p]) * width + first * r;
+                    for (std::size_t g = 0; g < group; ++g) {
+                        keys[g * m + p] = static_cast<uint32_t>(hash_values(row + g * r, r) >> 32);
+                    }
+                }
+            });
+        parallel_batches(group, 1, threads, [&](std::size_t g, std::size_t, std::size_t worker) {
+            band_pairs(sig, width, ids, m, r, first + g, keys.data() + g * m, found[worker]);
+        });
+    }
     std::size_t total = 0;
     for (const auto &f : found) {
         total += f.size();

@@ -37,7 +37,7 @@ def write_shards(tmp_path, texts, shards, ids=True):
         ["--lines", "--threshold", "0.5"],
         ["--format", "clusters", "--keep", "longest", "-o", "out.jsonl", "--duplicates", "d"],
         ["--id-field", "id", "--keep-by", "score", "--format", "pairs", "--duplicates", "d"],
-        ["--id-field", "id", "--clusters", "components", "--format", "clusters", "-o", "o.gz"],
+        ["--id-field", "id", "--clusters", "components", "--format", "clusters", "-o", "o.zst"],
     ],
 )
 def test_memory_run_equals_the_run_in_memory(tmp_path, options):
@@ -50,7 +50,7 @@ def test_memory_run_equals_the_run_in_memory(tmp_path, options):
     outputs = {}
     for name, extra in [("mem", []), ("disk", ["--memory", "64K", "--tmp-dir", "spill"])]:
         (tmp_path / name).mkdir()
-        args = [a if a not in ("out.jsonl", "d", "o.gz") else f"{name}/{a}" for a in options]
+        args = [a if a not in ("out.jsonl", "d", "o.zst") else f"{name}/{a}" for a in options]
         result = run("near-dups", "in", *args, *extra, cwd=tmp_path)
         assert result.returncode == 0, result.stderr.decode()
         files = {p.name: p.read_bytes() for p in (tmp_path / name).iterdir()}

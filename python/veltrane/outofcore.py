@@ -182,7 +182,8 @@ class BandRuns:
         self._buffered = 0
 
     def finish(self) -> np.ndarray:
-        """For each text added, the lowest index of a text with the same signature (int64)."""
+        """For each text added, the lowest index of a text with the same signature (int64):
+        the object's own array, which it reads no more once made."""
         if self._reps is None:
             if self._runs:
                 self._spill()
@@ -338,10 +339,10 @@ def _search_out_of_core(
             runs.add(sig)
             del sig
         n = runs.n
-        reps = runs.finish().copy()
+        # Changed in place: the runs need it no more.
+        reps = runs.finish()
         # As in memory: copies by signature are split by their shingle sets.
-        sizes = np.bincount(reps, minlength=n)
-        shared = np.flatnonzero(sizes[reps] > 1)
+        shared = np.flatnonzero(np.bincount(reps, minlength=n)[reps] > 1)
         chunk = max(2, min(_REREAD_TEXTS, memory // _TEXT_BYTES))
         shared = shared[np.argsort(reps[shared], kind="stable")]  # each group together
         start = 0
@@ -359,12 +360,14 @@ def _search_out_of_core(
         distinct = reps == np.arange(n)
         distinct[blank] = False
         found_i, found_j, found_s = [], [], []
+        # One array of n for every part: allocating it anew each time grew the heap.
+        slot = np.full(n, -1, dtype=np.int64)
         for i, j in _gathered(runs.candidates(distinct), n, chunk // 2):
             needed = np.union1d(i, j)
             offsets, values = sets(needed)
-            slot = np.full(n, -1, dtype=np.int64)
             slot[needed] = np.arange(len(needed))
             sims = _native.jaccard_verify_exact(i, j, slot, offsets, values, nthreads)
+            slot[needed] = -1
             keep = sims >= threshold
             found_i.append(i[keep])
             found_j.append(j[keep])

@@ -16,6 +16,7 @@ and line, so that a later run names them as keepers.
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import json
 import os
 import re
@@ -137,6 +138,7 @@ class _Spill:
         return self._all
 
     def get(self, numbers: np.ndarray) -> list[bytes]:
+        _trim()  # the texts of the part before are freed
         ends = self._ends_all()
         numbers = np.asarray(numbers, dtype=np.int64)
         stops = ends[numbers]
@@ -233,16 +235,45 @@ class _Columns:
         self.numbers: list[np.ndarray] = []
         self.spans: list[np.ndarray] = []
         self.values: list[np.ndarray] = []
-        self.searched: list[np.ndarray] = []
+        self.skipped: list[np.ndarray] = []  # the records that are no texts
         self.lengths: list[np.ndarray] = []
         self.n = 0
 
     @staticmethod
     def _joined(parts: list[np.ndarray], dtype, shape=()) -> np.ndarray:
-        return np.concatenate(parts) if parts else np.empty((0, *shape), dtype)
+        """The parts as one array; the list is emptied, so that they are not held twice."""
+        joined = np.concatenate(parts) if parts else np.empty((0, *shape), dtype)
+        parts.clear()
+        return joined
+
+    def searched(self) -> np.ndarray:
+        """The records that are texts, in order."""
+        everything = np.arange(self.n, dtype=np.int64)
+        if not self.skipped:
+            return everything
+        return np.setdiff1d(everything, self._joined(self.skipped, np.int64), assume_unique=True)
+
+
+def _freed_memory_returned() -> None:
+    """Blocks of 256 KiB and more mapped from the system and unmapped when freed (glibc).
+    Otherwise glibc raises that bound to the largest block freed, and the arrays of one item
+    a text, made and freed step after step, stay in the heap: the resident size grew by
+    about 100 bytes a text beyond what was in use."""
+    m_mmap_threshold = -3
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None).mallopt(m_mmap_threshold, 1 << 18)
+
+
+def _trim() -> None:
+    """Gives the free pages of the heap back (glibc): the texts re-read for each part of
+    the verification, small blocks freed between longer-lived ones, otherwise left it
+    growing by about a megabyte a part."""
+    with contextlib.suppress(OSError, AttributeError):
+        ctypes.CDLL(None).malloc_trim(0)
 
 
 def _run_memory(args, out) -> None:
+    _freed_memory_returned()
     corpus = _corpus(args)
     memory = args.memory
     bands, rows = bands_and_rows(args.threshold, args.num_perm, None, None)
@@ -284,14 +315,14 @@ def _run_memory(args, out) -> None:
                         ]
                     )
                 # Empty lines of line files keep their numbers but are not texts.
+                items = batch.texts
                 if line_files[batch.source]:
                     mine = [p for p, t in enumerate(batch.texts) if t]
-                    items = [batch.texts[p] for p in mine]
-                    cols.searched.append(cols.n + np.array(mine, dtype=np.int64))
-                else:
-                    items = batch.texts
-                    cols.searched.append(np.arange(cols.n, cols.n + k, dtype=np.int64))
-                cols.lengths.append(np.fromiter(map(len, items), np.int64, len(items)))
+                    if len(mine) < k:
+                        items = [batch.texts[p] for p in mine]
+                        cols.skipped.append(np.setdiff1d(np.arange(k), mine) + cols.n)
+                if args.keep == "longest":
+                    cols.lengths.append(np.fromiter(map(len, items), np.int64, len(items)))
                 cols.n += k
                 texts.add(items)
                 for start in range(0, len(items), most):
@@ -324,7 +355,7 @@ def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spi
     n_records = cols.n
     source = cols._joined(cols.source, np.int32)
     numbers = cols._joined(cols.numbers, np.int64)
-    searched = cols._joined(cols.searched, np.int64)
+    searched = cols.searched()
     places = _Places(corpus, source, numbers, searched, ids)
     writing = args.output is not None or args.duplicates is not None
     show = args.format or ("pairs" if args.output is None else None)
@@ -338,8 +369,6 @@ def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spi
     elif args.keep == "longest":
         # As many bytes, as "longest" ranks them.
         rule = cols._joined(cols.lengths, np.int64).astype(np.float64)
-    cols.lengths.clear()
-    cols.values.clear()
     if args.clusters == "greedy":
         keeper, similarity = keepers(
             n, found.i, found.j, found.similarity, keep=rule, groups=found.reps

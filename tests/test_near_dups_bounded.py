@@ -117,6 +117,8 @@ def test_errors_are_one_line_and_lose_nothing(tmp_path):
     args = ["near-dups", paths[0], "-o", "out.jsonl", "--force"]
     one_line_error(run(*args, "--memory", "1K", cwd=tmp_path), 2, "--memory 1024 is below")
     one_line_error(run(*args[:2], "--tmp-dir", ".", cwd=tmp_path), 2, "--tmp-dir needs --memory")
+    simhash = run(*args[:2], "--method", "simhash", "--memory", "1G", cwd=tmp_path)
+    one_line_error(simhash, 2, "--memory and --index need --method minhash")
     spilled = subprocess.run(
         [sys.executable, "-m", "veltrane", *map(str, args), "--memory", "64K"],
         cwd=tmp_path, capture_output=True, preexec_fn=full_disk, timeout=60,

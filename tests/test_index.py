@@ -39,8 +39,10 @@ def corpus(seed, n):
 
 def expected(texts, indexed, queries, threshold):
     """For each query, the indexed positions at or above the threshold, from the in-memory
-    search over both."""
-    pairs = veltrane.near_duplicate_pairs_jaccard(list(queries) + list(indexed), threshold)
+    search over both, where texts without words match nothing."""
+    pairs = veltrane.near_duplicate_pairs_jaccard(
+        list(queries) + list(indexed), threshold, wordless="apart"
+    )
     q = len(queries)
     out = [[] for _ in queries]
     for i, j, s in pairs:

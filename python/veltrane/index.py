@@ -351,7 +351,8 @@ class JaccardIndex:
         default: the next integers after the largest int id so far) and returns the ids.
 
         The batch is committed as a whole: a duplicate id or a bad text raises before anything
-        is written."""
+        is written. A text without words (no shingle) takes its id but is a near duplicate of
+        nothing: no query ever matches it."""
         items = list(_args.texts(texts))
         given = None if ids is None else [_id(v, k) for k, v in enumerate(ids)]
         if given is not None and len(given) != len(items):
@@ -386,9 +387,11 @@ class JaccardIndex:
             except sqlite3.IntegrityError:
                 taken = self._taken(given)
                 raise ValueError(f"id {taken!r} is already in the index") from None
-            if n:
+            # Texts without words keep their id but no band: near duplicates of nothing.
+            worded = np.diff(offsets) > 0
+            if worded.any():
                 docs = np.arange(first, first + n, dtype=np.uint32)
-                self._write_segment(*sort_bands(keys, docs))
+                self._write_segment(*sort_bands(keys[:, worded], docs[worded]))
             db.execute("UPDATE meta SET value = ? WHERE name = 'next_doc'", (first + n,))
             replaced = self._compact()
             db.execute("COMMIT")
@@ -500,7 +503,8 @@ class JaccardIndex:
 
     def query(self, texts: Iterable[str | bytes | bytearray]) -> list[list[IndexMatch]]:
         """For each text, the indexed texts of Jaccard similarity at least the threshold to it,
-        as ``IndexMatch(id, similarity)`` in the order they were added."""
+        as ``IndexMatch(id, similarity)`` in the order they were added. A text without words
+        matches nothing."""
         items = list(_args.texts(texts))
         keys, values, offsets = self._sign(items)
         with _damage_reported(self._path):
@@ -511,12 +515,14 @@ class JaccardIndex:
         db.execute("BEGIN")  # one snapshot for the segments and the rows
         try:
             q_parts, d_parts = [], []
+            wordless = np.diff(offsets) == 0
             for seg, entries, crc in db.execute("SELECT * FROM segments").fetchall():
                 s = self._segment(seg, entries, crc)
                 for b in range(self.bands):
                     lo = np.searchsorted(s.keys[b], keys[b], "left")
                     hi = np.searchsorted(s.keys[b], keys[b], "right")
                     count = hi - lo
+                    count[wordless] = 0
                     if not count.any():
                         continue
                     q = np.repeat(np.arange(len(items)), count)

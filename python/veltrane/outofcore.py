@@ -23,7 +23,15 @@ import numpy as np
 from . import _args, _native
 from ._bands import band_keys, row_keys, sort_bands, sort_entries
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from .jaccard import JACCARD_PAIR_DTYPE, _Found, _labels, _shingle_sets, bands_and_rows
+from .jaccard import (
+    JACCARD_PAIR_DTYPE,
+    Wordless,
+    _Found,
+    _labels,
+    _shingle_sets,
+    _without_shingles,
+    bands_and_rows,
+)
 from .minhash import minhash_signatures
 
 # A band entry: its 64-bit key and the index of its text.
@@ -174,7 +182,8 @@ class BandRuns:
         self._buffered = 0
 
     def finish(self) -> np.ndarray:
-        """For each text added, the lowest index of a text with the same signature (int64)."""
+        """For each text added, the lowest index of a text with the same signature (int64):
+        the object's own array, which it reads no more once made."""
         if self._reps is None:
             if self._runs:
                 self._spill()
@@ -305,8 +314,11 @@ def _search_out_of_core(
     num_perm: int,
     seed: int,
     threads: int | None,
+    wordless: Wordless = "copies",
 ) -> _Found:
     threshold = _args.threshold(threshold)
+    if wordless not in ("copies", "apart"):
+        raise ValueError(f"wordless must be 'copies' or 'apart', got {wordless!r}")
     ngram = _args.positive(ngram, "ngram")
     num_perm = _args.positive(num_perm, "num_perm")
     nthreads = _args.threads(threads)
@@ -319,13 +331,18 @@ def _search_out_of_core(
         return _shingle_sets(texts, ngram, nthreads)
 
     with BandRuns(bands, rows, memory=memory, tmp_dir=tmp_dir) as runs:
+        blanks = []
         for batch in batches:
-            runs.add(minhash_signatures(batch, num_perm, ngram=ngram, seed=seed, threads=nthreads))
+            sig = minhash_signatures(batch, num_perm, ngram=ngram, seed=seed, threads=nthreads)
+            if wordless == "apart":
+                blanks.append(runs.n + _without_shingles(batch, sig, ngram, nthreads))
+            runs.add(sig)
+            del sig
         n = runs.n
-        reps = runs.finish().copy()
+        # Changed in place: the runs need it no more.
+        reps = runs.finish()
         # As in memory: copies by signature are split by their shingle sets.
-        sizes = np.bincount(reps, minlength=n)
-        shared = np.flatnonzero(sizes[reps] > 1)
+        shared = np.flatnonzero(np.bincount(reps, minlength=n)[reps] > 1)
         chunk = max(2, min(_REREAD_TEXTS, memory // _TEXT_BYTES))
         shared = shared[np.argsort(reps[shared], kind="stable")]  # each group together
         start = 0
@@ -337,13 +354,20 @@ def _search_out_of_core(
             offsets, values = sets(part)
             reps[part] = _native.jaccard_group_sets(part, reps[part], offsets, values)
             start = end
+        blank = np.concatenate(blanks) if blanks else np.empty(0, np.int64)
+        # Each its own group, and searched with nothing.
+        reps[blank] = blank
+        distinct = reps == np.arange(n)
+        distinct[blank] = False
         found_i, found_j, found_s = [], [], []
-        for i, j in _gathered(runs.candidates(reps == np.arange(n)), n, chunk // 2):
+        # One array of n for every part: allocating it anew each time grew the heap.
+        slot = np.full(n, -1, dtype=np.int64)
+        for i, j in _gathered(runs.candidates(distinct), n, chunk // 2):
             needed = np.union1d(i, j)
             offsets, values = sets(needed)
-            slot = np.full(n, -1, dtype=np.int64)
             slot[needed] = np.arange(len(needed))
             sims = _native.jaccard_verify_exact(i, j, slot, offsets, values, nthreads)
+            slot[needed] = -1
             keep = sims >= threshold
             found_i.append(i[keep])
             found_j.append(j[keep])
@@ -353,7 +377,7 @@ def _search_out_of_core(
     s = np.concatenate(found_s) if found_s else np.empty(0, np.float64)
     # A pair agreeing on several bands was verified in each; sorted by (i, j), once.
     _, first = np.unique(i * max(n, 1) + j, return_index=True)
-    return _Found(n, bands, rows, reps, i[first], j[first], s[first])
+    return _Found(n, bands, rows, reps, i[first], j[first], s[first], blank)
 
 
 def near_duplicate_pairs_jaccard_out_of_core(
@@ -369,6 +393,7 @@ def near_duplicate_pairs_jaccard_out_of_core(
     num_perm: int = DEFAULT_NUM_PERM,
     seed: int = 0,
     threads: int | None = None,
+    wordless: Wordless = "copies",
 ) -> np.ndarray:
     """The pairs of :func:`veltrane.near_duplicate_pairs_jaccard` (exact verification) over the
     texts of ``batches`` taken one after another, band hashes held within ``memory`` bytes
@@ -377,10 +402,22 @@ def near_duplicate_pairs_jaccard_out_of_core(
     ``fetch(indexes)`` re-reads texts: given an increasing int64 array of indexes into the
     whole input, it returns those texts in that order (a second pass over the input).
     ValueError when one batch alone needs more than ``memory``; an OSError writing the runs
-    (a full disk) removes them and propagates, the input untouched.
+    (a full disk) removes them and propagates, the input untouched. ``wordless`` as for
+    :func:`veltrane.near_duplicate_pairs_jaccard`.
     """
     found = _search_out_of_core(
-        batches, fetch, threshold, bands, rows, memory, tmp_dir, ngram, num_perm, seed, threads
+        batches,
+        fetch,
+        threshold,
+        bands,
+        rows,
+        memory,
+        tmp_dir,
+        ngram,
+        num_perm,
+        seed,
+        threads,
+        wordless,
     )
     return _native.jaccard_expand(
         found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
@@ -400,10 +437,22 @@ def near_duplicate_clusters_jaccard_out_of_core(
     num_perm: int = DEFAULT_NUM_PERM,
     seed: int = 0,
     threads: int | None = None,
+    wordless: Wordless = "copies",
 ) -> np.ndarray:
     """The clusters of :func:`veltrane.near_duplicate_clusters_jaccard`, within ``memory``
     as :func:`near_duplicate_pairs_jaccard_out_of_core` says."""
     found = _search_out_of_core(
-        batches, fetch, threshold, bands, rows, memory, tmp_dir, ngram, num_perm, seed, threads
+        batches,
+        fetch,
+        threshold,
+        bands,
+        rows,
+        memory,
+        tmp_dir,
+        ngram,
+        num_perm,
+        seed,
+        threads,
+        wordless,
     )
     return _labels(found)

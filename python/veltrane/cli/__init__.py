@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 from collections.abc import Sequence
 
@@ -93,6 +94,18 @@ def _similarity(text: str) -> float:
     if not 0.0 < value <= 1.0:
         raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
     return value
+
+
+_SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)(?:i?b)?", re.IGNORECASE)
+
+
+def _size(text: str) -> int:
+    """A number of bytes, with K, M, G or T for powers of 1024: 2G, 512M, 1.5G."""
+    found = _SIZE.fullmatch(text.strip())
+    if found is None:
+        raise argparse.ArgumentTypeError(f"expected a size such as 2G or 512M, got {text!r}")
+    number, unit = found.groups()
+    return int(float(number) * 1024 ** " kmgt".index(unit.lower() or " "))
 
 
 def _bits(text: str) -> int:
@@ -248,6 +261,29 @@ def build_parser() -> argparse.ArgumentParser:
         "of; components: connected components of pairs",
     )
     near.add_argument("--force", action="store_true", help="replace an existing output")
+    near.add_argument(
+        "--memory",
+        metavar="SIZE",
+        type=_size,
+        help="minhash: hold about SIZE (2G, 512M) of search data in memory, and the rest on "
+        "disk: band hashes in sorted runs and a copy of the texts, re-read to verify "
+        "candidates; the output is the same as without it. For corpora that do not fit in "
+        "memory; needs about the texts' size of free space in --tmp-dir",
+    )
+    near.add_argument(
+        "--tmp-dir",
+        metavar="DIR",
+        help="where --memory puts its temporary files (default: the system's, $TMPDIR)",
+    )
+    near.add_argument(
+        "--index",
+        metavar="DIR",
+        help="minhash: a lasting index in DIR (made if new): each input file is deduplicated "
+        "against every text the index holds, then against itself, and its kept texts are "
+        "added; a text dropped onto an earlier one names it (its id, or file and line) in "
+        "--duplicates. The index keeps the --threshold, --ngram and --num-perm it was made "
+        "with",
+    )
     _threads_option(near, "fingerprints and search")
 
     dedup = commands.add_parser(

@@ -202,6 +202,10 @@ def _write_clusters(out, method: str, found: TextDeduplication, places: _Places)
 
 
 def run(args, out) -> None:
+    if args.memory is not None or args.index is not None or args.tmp_dir is not None:
+        from . import _near_dups_bounded
+
+        return _near_dups_bounded.run(args, out)
     _method_options(args)
     try:
         _run(args, out)

@@ -1,0 +1,135 @@
+"""``near-dups --memory`` against the run in memory, byte for byte, with a limit so small that
+every path spills; ``near-dups --index`` shard by shard against one run, and the errors of
+both."""
+
+import json
+import resource
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import veltrane
+from test_cli import one_line_error
+from test_cli import veltrane as run
+from test_index import corpus
+
+
+def write_shards(tmp_path, texts, shards, ids=True):
+    """The texts as JSON Lines shards (id, score, text), the shard paths in order."""
+    paths = []
+    per = -(-len(texts) // shards)
+    for s in range(shards):
+        path = tmp_path / "in" / f"part-{s}.jsonl"
+        path.parent.mkdir(exist_ok=True)
+        lines = [
+            json.dumps({"id": f"d{k}", "score": k % 7, "text": texts[k]}) if ids else texts[k]
+            for k in range(s * per, min((s + 1) * per, len(texts)))
+        ]
+        path.write_text("".join(line + "\n" for line in lines))
+        paths.append(path)
+    return paths
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        ["--lines", "--threshold", "0.5"],
+        ["--format", "clusters", "--keep", "longest", "-o", "out.jsonl", "--duplicates", "d"],
+        ["--id-field", "id", "--keep-by", "score", "--format", "pairs", "--duplicates", "d"],
+        ["--id-field", "id", "--clusters", "components", "--format", "clusters", "-o", "o.zst"],
+    ],
+)
+def test_memory_run_equals_the_run_in_memory(tmp_path, options):
+    texts = corpus(7, 700)
+    lines = "--lines" in options
+    if lines:  # empty lines are numbered but are no texts
+        texts = [t if k % 11 else "" for k, t in enumerate(texts)]
+    write_shards(tmp_path, texts, 3, ids=not lines)
+    (tmp_path / "spill").mkdir()
+    outputs = {}
+    for name, extra in [("mem", []), ("disk", ["--memory", "64K", "--tmp-dir", "spill"])]:
+        (tmp_path / name).mkdir()
+        args = [a if a not in ("out.jsonl", "d", "o.zst") else f"{name}/{a}" for a in options]
+        result = run("near-dups", "in", *args, *extra, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr.decode()
+        files = {p.name: p.read_bytes() for p in (tmp_path / name).iterdir()}
+        outputs[name] = (result.stdout, result.stderr, files)
+    assert outputs["mem"] == outputs["disk"]
+    assert outputs["mem"][0] or outputs["mem"][2]
+    assert not any((tmp_path / "spill").iterdir())
+
+
+def test_index_shard_by_shard_equals_one_run(tmp_path):
+    texts = corpus(3, 600)
+    paths = write_shards(tmp_path, texts, 4)
+    common = ["--id-field", "id", "--jsonl", "--threshold", "0.6", "-q"]
+    one = run("near-dups", *paths, *common, "--index", "one", "-o", "all.jsonl",
+              "--duplicates", "all-d.jsonl", cwd=tmp_path)  # fmt: skip
+    assert one.returncode == 0, one.stderr.decode()
+    kept, dropped = b"", b""
+    for k, path in enumerate(paths):
+        result = run("near-dups", path, *common, "--index", "each", "-o", f"{k}.jsonl",
+                     "--duplicates", f"{k}-d.jsonl", cwd=tmp_path)  # fmt: skip
+        assert result.returncode == 0, result.stderr.decode()
+        kept += (tmp_path / f"{k}.jsonl").read_bytes()
+        dropped += (tmp_path / f"{k}-d.jsonl").read_bytes()
+    assert kept == (tmp_path / "all.jsonl").read_bytes()
+    assert dropped == (tmp_path / "all-d.jsonl").read_bytes()
+
+    # Against exact Jaccard: every dropped text is a near duplicate of its keeper, often one
+    # of an earlier run, and no two kept texts are near duplicates.
+    text_of = {f"d{k}": t for k, t in enumerate(texts)}
+    records = [json.loads(line) for line in dropped.decode().splitlines()]
+    sims = veltrane.jaccard_similarities(
+        [text_of[r[key]] for r in records for key in ("id", "keeper_id")],
+        np.arange(0, 2 * len(records), 2),
+        np.arange(1, 2 * len(records), 2),
+    )
+    assert np.allclose(sims, [r["similarity"] for r in records]) and (sims >= 0.6).all()
+    shard_of = {f"d{k}": k * 4 // len(texts) for k in range(len(texts))}
+    assert any(shard_of[r["keeper_id"]] < shard_of[r["id"]] for r in records)
+    survivors = [json.loads(line)["text"] for line in kept.decode().splitlines()]
+    pairs = veltrane.near_duplicate_pairs_jaccard(survivors, 0.6, wordless="apart")
+    assert len(pairs) == 0
+
+    # Again: every text with words is now in the index, and dropped onto itself.
+    again = run("near-dups", paths[1], *common, "--index", "each", "--duplicates", "again",
+                cwd=tmp_path)  # fmt: skip
+    assert again.returncode == 0, again.stderr.decode()
+    records = [json.loads(line) for line in (tmp_path / "again").read_text().splitlines()]
+    # Records dropped within their shard the first time name a keeper of that shard.
+    assert all(r["similarity"] >= 0.6 for r in records)
+    worded = [k for k in range(len(texts)) if shard_of[f"d{k}"] == 1 and any(c.isalnum()
+              for c in texts[k])]  # fmt: skip
+    assert sorted(r["id"] for r in records) == sorted(f"d{k}" for k in worded)
+
+
+def full_disk():
+    """Files of the child may grow to 20 kB: writing more fails as a full disk does."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))
+
+
+def test_errors_are_one_line_and_lose_nothing(tmp_path):
+    paths = write_shards(tmp_path, corpus(1, 2000), 1)
+    before = paths[0].read_bytes()
+    (tmp_path / "out.jsonl").write_bytes(b"existing\n")
+    args = ["near-dups", paths[0], "-o", "out.jsonl", "--force"]
+    one_line_error(run(*args, "--memory", "1K", cwd=tmp_path), 2, "--memory 1024 is below")
+    one_line_error(run(*args[:2], "--tmp-dir", ".", cwd=tmp_path), 2, "--tmp-dir needs --memory")
+    simhash = run(*args[:2], "--method", "simhash", "--memory", "1G", cwd=tmp_path)
+    one_line_error(simhash, 2, "--memory and --index need --method minhash")
+    spilled = subprocess.run(
+        [sys.executable, "-m", "veltrane", *map(str, args), "--memory", "64K"],
+        cwd=tmp_path, capture_output=True, preexec_fn=full_disk, timeout=60,
+    )  # fmt: skip
+    one_line_error(spilled, 1, "File too large writing temporary files")
+    assert paths[0].read_bytes() == before
+    assert (tmp_path / "out.jsonl").read_bytes() == b"existing\n"
+
+    assert run(*args[:2], "--index", "idx", "--threshold", "0.7", cwd=tmp_path).returncode == 0
+    one_line_error(
+        run(*args[:2], "--index", "idx", "--threshold", "0.8", cwd=tmp_path),
+        1,
+        "the index was built with other parameters: threshold=0.8 (built with 0.7)",
+    )

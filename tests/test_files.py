@@ -33,6 +33,25 @@ def test_blake3_against_model(size):
     assert blake3(data) == model_blake3(data)
 
 
+# The batched path against the reference hasher: messages of every shape in one call (one
+# block or chunk and either side of it, whole-chunk multiples, past the batched sizes), in an
+# order that mixes their chunk counts and last-block positions.
+@pytest.mark.parametrize("seed", range(4))
+def test_blake3_many_equals_blake3(seed):
+    rng = random.Random(seed)
+    edges = [0, 1, 63, 64, 65, 1023, 1024, 1025, 256 * 1024, 256 * 1024 + 1]
+    edges += [1024 * k + d for k in range(2, 70, 3) for d in (-1, 0, 1)]
+    lengths = edges + [rng.randrange(200 * 1024) for _ in range(150)]
+    lengths += [rng.randrange(4096) for _ in range(150)]
+    rng.shuffle(lengths)
+    data = rng.randbytes(sum(lengths))
+    joined = _native.blake3_many(data, lengths)
+    at = 0
+    for i, n in enumerate(lengths):
+        assert joined[32 * i : 32 * i + 32] == blake3(data[at : at + n]), n
+        at += n
+
+
 # Digests sharing their first 8 bytes (the probe position) and their ninth (the tag) force
 # the full comparison; many of them force the table to grow.
 @given(

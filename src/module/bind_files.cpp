@@ -129,6 +129,16 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
             progress(total - reported);
         }
     }
+    // Rows of fresh tuples, one per file: the collector would walk the heap again and again
+    // while they are made, and none of them can be in a cycle.
+    struct NoCollector {
+        int was = PyGC_Disable();
+        ~NoCollector() {
+            if (was != 0) {
+                PyGC_Enable();
+            }
+        }
+    } no_collector;
     py::list files(report.files.size());
     for (std::size_t i = 0; i < report.files.size(); ++i) {
         const auto &f = report.files[i];

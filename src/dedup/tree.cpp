@@ -374,15 +374,15 @@ bool Run::from_cache(Slot &s) {
     return true;
 }
 
-int open_file(const std::string &path) {
-    return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+int open_file(const files::Entry &entry) {
+    return entry.open(O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
 void Run::process(Slot &s, Buffers &bufs) {
     if (options_.cache != nullptr && from_cache(s)) {
         return;
     }
-    const Fd fd(open_file(s.entry.path));
+    const Fd fd(open_file(s.entry));
     struct stat st;
     if (opened(s, fd, st)) {
         stream(s, fd, bufs);
@@ -428,7 +428,7 @@ void Run::take(Slot &s, Buffers &bufs, Batch &b) {
     if (options_.cache != nullptr && from_cache(s)) {
         return;
     }
-    const Fd fd(open_file(s.entry.path));
+    const Fd fd(open_file(s.entry));
     struct stat st;
     if (!opened(s, fd, st)) {
         return;

@@ -54,6 +54,8 @@ private:
     static constexpr unsigned kLanes = 16; // the widest SIMD path of the reference
     // Longer messages are left to the reference, which hashes them wide itself.
     static constexpr std::size_t kMaxChunks = 256;
+    // Blocks a last chunk may have past the shortest of the group it shares lanes with.
+    static constexpr uint32_t kSpread = 4;
 
     struct Message {
         const unsigned char *data;

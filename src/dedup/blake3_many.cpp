@@ -148,7 +148,10 @@ void Blake3Many::last_chunks(Digest *out) {
     for (std::size_t first = 0; first < tails_.size();) {
         const uint32_t counter = tails_[first].counter;
         std::size_t last = first;
-        while (last < tails_.size() && last - first < kLanes && tails_[last].counter == counter) {
+        // A group's lanes all stop at its shortest member; the blocks the others have left go
+        // one at a time, so a group takes only lengths close to its longest.
+        while (last < tails_.size() && last - first < kLanes && tails_[last].counter == counter &&
+               tails_[first].final_block - tails_[last].final_block <= kSpread) {
             ++last;
         }
         const std::size_t shared = tails_[last - 1].final_block;

@@ -180,19 +180,23 @@ struct Batch {
     Blake3Many many;
 };
 
+// Chunks handed out at a time, at least: enough to fill most SIMD lanes of BLAKE3 with chunks
+// of one index and length (see Blake3Many); 256 chunks of 8 KiB keep a helper busy for some
+// 500 us. A piece is cut in about two batches per worker, the more chunks per call the better.
+constexpr std::size_t kDigestBatch = 256;
+constexpr std::size_t kDigestBatchMost = 2048;
+
 // The digests of one piece's chunks, which idle workers help with.
 struct DigestJob {
     Buffer *piece = nullptr;
     std::size_t count = 0;
+    std::size_t batch = kDigestBatch;
     std::atomic<std::size_t> next {0};
     // Under Run::mu_:
     std::size_t finished = 0;
     unsigned helpers = 0;
 };
 
-// Chunks handed out at a time: enough to fill most SIMD lanes of BLAKE3 with chunks of one
-// index and length (see Blake3Many); 256 chunks of 8 KiB keep a helper busy for some 500 us.
-constexpr std::size_t kDigestBatch = 256;
 // Fewer chunks than this are digested by the reader alone.
 constexpr std::size_t kShareChunks = 32;
 
@@ -201,19 +205,21 @@ std::size_t digest_batches(DigestJob &job) {
     Chunk *out = b.digested.data();
     std::size_t done = 0;
     for (;;) {
-        const std::size_t first = job.next.fetch_add(kDigestBatch, std::memory_order_relaxed);
+        const std::size_t first = job.next.fetch_add(job.batch, std::memory_order_relaxed);
         if (first >= job.count) {
             return done;
         }
-        const std::size_t last = std::min(job.count, first + kDigestBatch);
+        const std::size_t last = std::min(job.count, first + job.batch);
         thread_local Blake3Many many;
-        ByteSpan spans[kDigestBatch];
-        Digest digests[kDigestBatch];
+        thread_local std::vector<ByteSpan> spans;
+        thread_local std::vector<Digest> digests;
+        spans.resize(last - first);
+        digests.resize(last - first);
         for (std::size_t i = first; i < last; ++i) {
             const uint64_t start = i == 0 ? 0 : b.ends[i - 1];
             spans[i - first] = {b.data.get() + start, static_cast<std::size_t>(b.ends[i] - start)};
         }
-        many.digest(spans, last - first, digests);
+        many.digest(spans.data(), last - first, digests.data());
         for (std::size_t i = first; i < last; ++i) {
             out[i] = {spans[i - first].size, digests[i - first]};
         }
@@ -312,6 +318,9 @@ bool Run::claim(const FileKey &key, std::size_t index) {
 void Run::share(Buffer &piece, DigestJob &job) {
     job.piece = &piece;
     job.count = piece.ends.size();
+    job.batch = workers_ == 1
+                    ? std::max<std::size_t>(job.count, 1)
+                    : std::clamp(job.count / (2 * workers_), kDigestBatch, kDigestBatchMost);
     job.next = 0;
     job.finished = 0;
     job.helpers = 0;

@@ -167,6 +167,35 @@ def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
     assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
 
 
+# Short files are read whole into a worker's batch and digested together, longer ones (from
+# 256 KiB) streamed between them, and a batch is settled when the next file no longer fits in
+# its 4 MiB: sizes on both sides of each bound, copies within and across batches, a hardlink.
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_batched_short_files_equal_reference(tmp_path, threads):
+    rng = random.Random(threads)
+    sizes = [rng.choice([0, 1, 1023, 1024, 1025]) for _ in range(40)]
+    sizes += [rng.randrange(40_000) for _ in range(200)]
+    sizes += [256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1, 4 << 20]
+    sizes += [rng.randrange(200_000, 262_000) for _ in range(30)]
+    rng.shuffle(sizes)
+    made = []
+    for i, size in enumerate(sizes):
+        path = tmp_path / f"d{i % 7}" / f"f{i:03}"
+        path.parent.mkdir(exist_ok=True)
+        if made and i % 9 == 0:
+            path.write_bytes(made[rng.randrange(len(made))].read_bytes())
+        else:
+            path.write_bytes(rng.randbytes(size))
+        made.append(path)
+    os.link(made[5], tmp_path / "link")
+    chunker = GearCDC(2048, min_size=512, max_size=16_384)
+    native = dedup_report([tmp_path], chunker=chunker, threads=threads)
+    reference = _reference([tmp_path], chunker)
+    native.digest = reference.digest
+    assert native == reference
+    assert native.duplicate_files == reference.duplicate_files != []
+
+
 def test_digest_set_memory_is_as_stated():
     # At most 45.4 bytes per distinct chunk (32 of digest, 5 per table slot at 3/8 full or
     # more), plus the unused part of the last block of 2^14 digests.

@@ -39,7 +39,10 @@ struct Chunk {
 // them up (a long file then no longer needs memory in proportion to its length).
 constexpr std::size_t kFlushChunks = std::size_t {1} << 14;
 // Files taken ahead of the oldest one not yet looked up, per thread.
-constexpr std::size_t kAheadPerThread = 256;
+constexpr std::size_t kAheadPerThread = 128;
+// and at most this many in all: each may hold its directory open (files/walk.hpp), and the
+// descriptors a process may have open are often limited to 1024.
+constexpr std::size_t kAheadMost = 512;
 
 class Cutter {
 public:
@@ -232,7 +235,7 @@ public:
     Run(const Chunking &chunking, const TreeOptions &options, DigestSet &seen)
         : cutter_(chunking), options_(options), seen_(seen),
           workers_(static_cast<std::size_t>(std::max(1, options.threads))),
-          window_(kAheadPerThread * workers_),
+          window_(std::min(kAheadPerThread * workers_, kAheadMost)),
           read_size_(std::max<std::size_t>(options.read_size, 1)),
           small_(std::min(kSmallFile, read_size_)) {}
 

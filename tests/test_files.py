@@ -3,6 +3,7 @@ reference path on random trees."""
 
 import os
 import random
+import resource
 import stat
 import tempfile
 
@@ -194,6 +195,21 @@ def test_batched_short_files_equal_reference(tmp_path, threads):
     native.digest = reference.digest
     assert native == reference
     assert native.duplicate_files == reference.duplicate_files != []
+
+
+# The walk holds open the directory of every file taken ahead, and must never hold so many
+# that a file cannot be opened.
+def test_few_descriptors_leave_no_file_unopened(tmp_path):
+    for i in range(300):
+        (tmp_path / f"d{i:03}").mkdir()
+        (tmp_path / f"d{i:03}" / "f").write_bytes(b"%d" % i)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 64, hard))
+    try:
+        report = dedup_report([tmp_path], chunker=64, threads=2)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert len(report.files) == 300
 
 
 def test_digest_set_memory_is_as_stated():

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -43,6 +44,17 @@ constexpr std::size_t kAheadPerThread = 128;
 // and at most this many in all: each may hold its directory open (files/walk.hpp), and the
 // descriptors a process may have open are often limited to 1024.
 constexpr std::size_t kAheadMost = 512;
+
+// Files taken ahead: a quarter of the descriptors this process may open at most, so that the
+// directories held open never leave a file unopened.
+std::size_t files_ahead(std::size_t workers) {
+    std::size_t most = std::min(kAheadPerThread * workers, kAheadMost);
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        most = std::min(most, std::max<std::size_t>(limit.rlim_cur / 4, 2));
+    }
+    return most;
+}
 
 class Cutter {
 public:
@@ -236,8 +248,7 @@ public:
     Run(const Chunking &chunking, const TreeOptions &options, DigestSet &seen)
         : cutter_(chunking), options_(options), seen_(seen),
           workers_(static_cast<std::size_t>(std::max(1, options.threads))),
-          window_(std::min(kAheadPerThread * workers_, kAheadMost)),
-          read_size_(std::max<std::size_t>(options.read_size, 1)),
+          window_(files_ahead(workers_)), read_size_(std::max<std::size_t>(options.read_size, 1)),
           small_(std::min(kSmallFile, read_size_)) {}
 
     TreeReport run(const std::vector<std::string> &paths);

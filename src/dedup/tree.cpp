@@ -816,6 +816,7 @@ void Run::work() {
 
 TreeReport Run::run(const std::vector<std::string> &paths) {
     files::Walker walker(paths);
+    std::vector<std::unique_ptr<Slot>> walked;
     std::vector<std::thread> threads;
     threads.reserve(workers_);
     for (std::size_t i = 0; i < workers_; ++i) {
@@ -827,20 +828,33 @@ TreeReport Run::run(const std::vector<std::string> &paths) {
     {
         std::unique_lock<std::mutex> lock(mu_);
         for (;;) {
-            // Walks ahead while the window has room, until the next tick is due.
+            // Walks ahead while the window has room, until the next tick is due, a few entries
+            // at a time: workers take several, and are woken once for them.
             while (!walked_ && !cancelled_ && pushed_ < turn_ + window_ &&
                    Clock::now() < next_tick) {
-                auto slot = std::make_unique<Slot>();
+                const std::size_t room = std::min(kBatchFiles, turn_ + window_ - pushed_);
                 lock.unlock();
-                const bool more = walker.next(slot->entry);
+                bool more = true;
+                walked.clear();
+                while (more && walked.size() < room) {
+                    auto slot = std::make_unique<Slot>();
+                    more = walker.next(slot->entry);
+                    if (more) {
+                        walked.push_back(std::move(slot));
+                    }
+                }
                 lock.lock();
+                for (auto &slot : walked) {
+                    slot->index = pushed_++;
+                    slots_.push_back(std::move(slot));
+                }
+                if (!walked.empty()) {
+                    work_cv_.notify_all();
+                }
                 if (!more) {
                     walked_ = true;
                     break;
                 }
-                slot->index = pushed_++;
-                slots_.push_back(std::move(slot));
-                work_cv_.notify_one();
             }
             if (cancelled_) {
                 walked_ = true;

@@ -3,6 +3,7 @@ reference path on random trees."""
 
 import os
 import random
+import resource
 import stat
 import tempfile
 
@@ -31,6 +32,25 @@ def test_blake3_golden(data, digest):
 def test_blake3_against_model(size):
     data = random.Random(size).randbytes(size)
     assert blake3(data) == model_blake3(data)
+
+
+# The batched path against the reference hasher: messages of every shape in one call (one
+# block or chunk and either side of it, whole-chunk multiples, past the batched sizes), in an
+# order that mixes their chunk counts and last-block positions.
+@pytest.mark.parametrize("seed", range(4))
+def test_blake3_many_equals_blake3(seed):
+    rng = random.Random(seed)
+    edges = [0, 1, 63, 64, 65, 1023, 1024, 1025, 256 * 1024, 256 * 1024 + 1]
+    edges += [1024 * k + d for k in range(2, 70, 3) for d in (-1, 0, 1)]
+    lengths = edges + [rng.randrange(200 * 1024) for _ in range(150)]
+    lengths += [rng.randrange(4096) for _ in range(150)]
+    rng.shuffle(lengths)
+    data = rng.randbytes(sum(lengths))
+    joined = _native.blake3_many(data, lengths)
+    at = 0
+    for i, n in enumerate(lengths):
+        assert joined[32 * i : 32 * i + 32] == blake3(data[at : at + n]), n
+        at += n
 
 
 # Digests sharing their first 8 bytes (the probe position) and their ninth (the tag) force
@@ -146,6 +166,50 @@ def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
     native = dedup_report([path, copy], chunker=chunker, threads=threads, read_size=65_536)
     reference = _reference([path, copy], chunker, threads)
     assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
+
+
+# Short files are read whole into a worker's batch and digested together, longer ones (from
+# 256 KiB) streamed between them, and a batch is settled when the next file no longer fits in
+# its 4 MiB: sizes on both sides of each bound, copies within and across batches, a hardlink.
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_batched_short_files_equal_reference(tmp_path, threads):
+    rng = random.Random(threads)
+    sizes = [rng.choice([0, 1, 1023, 1024, 1025]) for _ in range(40)]
+    sizes += [rng.randrange(40_000) for _ in range(200)]
+    sizes += [256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1, 4 << 20]
+    sizes += [rng.randrange(200_000, 262_000) for _ in range(30)]
+    rng.shuffle(sizes)
+    made = []
+    for i, size in enumerate(sizes):
+        path = tmp_path / f"d{i % 7}" / f"f{i:03}"
+        path.parent.mkdir(exist_ok=True)
+        if made and i % 9 == 0:
+            path.write_bytes(made[rng.randrange(len(made))].read_bytes())
+        else:
+            path.write_bytes(rng.randbytes(size))
+        made.append(path)
+    os.link(made[5], tmp_path / "link")
+    chunker = GearCDC(2048, min_size=512, max_size=16_384)
+    native = dedup_report([tmp_path], chunker=chunker, threads=threads)
+    reference = _reference([tmp_path], chunker)
+    native.digest = reference.digest
+    assert native == reference
+    assert native.duplicate_files == reference.duplicate_files != []
+
+
+# The walk holds open the directory of every file taken ahead, and must never hold so many
+# that a file cannot be opened.
+def test_few_descriptors_leave_no_file_unopened(tmp_path):
+    for i in range(300):
+        (tmp_path / f"d{i:03}").mkdir()
+        (tmp_path / f"d{i:03}" / "f").write_bytes(b"%d" % i)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (len(os.listdir("/proc/self/fd")) + 64, hard))
+    try:
+        report = dedup_report([tmp_path], chunker=64, threads=2)
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert len(report.files) == 300
 
 
 def test_digest_set_memory_is_as_stated():

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace veltrane::files {
@@ -27,15 +29,35 @@ std::string join(const std::string &dir, const std::string &name) {
     return out;
 }
 
+DirFd::~DirFd() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+int Entry::open(int flags) const {
+    return dir ? openat(dir->get(), path.c_str() + name_at, flags) : ::open(path.c_str(), flags);
+}
+
 Walker::Walker(std::vector<std::string> paths) : paths_(std::move(paths)) {}
 
-bool Walker::enter(const std::string &path, Entry &out) {
-    DIR *dir = opendir(path.c_str());
+bool Walker::enter(const std::string &path, const char *name, Entry &out) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    auto fd = std::make_shared<const DirFd>(stack_.empty()
+                                                ? open(path.c_str(), kFlags)
+                                                : openat(stack_.back().fd->get(), name, kFlags));
+    // The listing takes a descriptor of its own, which closedir closes.
+    const int listed = fd->get() < 0 ? -1 : dup(fd->get());
+    DIR *dir = listed < 0 ? nullptr : fdopendir(listed);
     if (dir == nullptr) {
-        out = {path, Entry::Kind::error, errno};
+        const int failed = errno;
+        if (listed >= 0) {
+            close(listed);
+        }
+        out = {path, Entry::Kind::error, failed, nullptr, 0};
         return true;
     }
-    Dir d {path, {}, 0};
+    Dir d {path, std::move(fd), {}, 0};
     errno = 0;
     while (const dirent *e = readdir(dir)) {
         const char *name = e->d_name;
@@ -47,7 +69,7 @@ bool Walker::enter(const std::string &path, Entry &out) {
     const int failed = errno;
     closedir(dir);
     if (failed != 0) {
-        out = {path, Entry::Kind::error, failed};
+        out = {path, Entry::Kind::error, failed, nullptr, 0};
         return true;
     }
     std::sort(d.entries.begin(), d.entries.end());
@@ -64,14 +86,14 @@ bool Walker::next(Entry &out) {
             const std::string &path = paths_[next_path_++];
             struct stat st;
             if (stat(path.c_str(), &st) != 0) {
-                out = {path, Entry::Kind::error, errno};
+                out = {path, Entry::Kind::error, errno, nullptr, 0};
                 return true;
             }
             if (!S_ISDIR(st.st_mode)) {
-                out = {path, kind_of_mode(st.st_mode), 0};
+                out = {path, kind_of_mode(st.st_mode), 0, nullptr, 0};
                 return true;
             }
-            if (enter(path, out)) {
+            if (enter(path, nullptr, out)) {
                 return true;
             }
             continue;
@@ -86,8 +108,8 @@ bool Walker::next(Entry &out) {
         unsigned char t = type;
         if (t == DT_UNKNOWN) {
             struct stat st;
-            if (lstat(path.c_str(), &st) != 0) {
-                out = {std::move(path), Entry::Kind::error, errno};
+            if (fstatat(top.fd->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                out = {std::move(path), Entry::Kind::error, errno, nullptr, 0};
                 return true;
             }
             t = S_ISDIR(st.st_mode)   ? DT_DIR
@@ -99,16 +121,20 @@ bool Walker::next(Entry &out) {
         case DT_LNK:
             continue;
         case DT_DIR:
-            if (enter(path, out)) {
+            if (enter(path, name.c_str(), out)) {
                 return true;
             }
             continue;
         case DT_REG:
-            out = {std::move(path), Entry::Kind::file, 0};
+        default: {
+            const std::size_t name_at = path.size() - name.size();
+            out = {std::move(path),
+                   t == DT_REG ? Entry::Kind::file : Entry::Kind::special,
+                   0,
+                   top.fd,
+                   name_at};
             return true;
-        default:
-            out = {std::move(path), Entry::Kind::special, 0};
-            return true;
+        }
         }
     }
 }

@@ -5,10 +5,26 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace veltrane::files {
+
+// An open directory, closed when the last entry listed in it is gone.
+class DirFd {
+public:
+    explicit DirFd(int fd) : fd_(fd) {}
+    DirFd(const DirFd &) = delete;
+    DirFd &operator=(const DirFd &) = delete;
+    ~DirFd();
+    int get() const {
+        return fd_;
+    }
+
+private:
+    int fd_;
+};
 
 struct Entry {
     enum class Kind {
@@ -19,6 +35,14 @@ struct Entry {
     std::string path;
     Kind kind;
     int error = 0;
+    // The directory an entry was listed in, and where its name starts in `path`: it is opened
+    // relative to that directory, without the kernel walking its whole path again. Null for a
+    // path named at the top.
+    std::shared_ptr<const DirFd> dir;
+    std::size_t name_at = 0;
+
+    // Opens the entry with open(2)'s `flags`; -1 with errno on failure.
+    int open(int flags) const;
 };
 
 class Walker {
@@ -31,11 +55,13 @@ public:
 private:
     struct Dir {
         std::string path;
+        std::shared_ptr<const DirFd> fd;
         std::vector<std::pair<std::string, unsigned char>> entries; // name, d_type
         std::size_t next = 0;
     };
-    // Lists `path` onto the stack; an error entry when it cannot be read.
-    bool enter(const std::string &path, Entry &out);
+    // Lists `path` onto the stack (`name` in the directory on top of the stack, or the whole
+    // path at the top); an error entry when it cannot be read.
+    bool enter(const std::string &path, const char *name, Entry &out);
 
     std::vector<std::string> paths_;
     std::size_t next_path_ = 0;

@@ -37,6 +37,32 @@ py::bytes blake3(const py::buffer &data) {
     return as_bytes(d);
 }
 
+// Digests of consecutive pieces of `data`, of the given lengths, joined: the batched path.
+py::bytes blake3_many(const py::buffer &data, const std::vector<std::size_t> &lengths) {
+    const py::buffer_info view = data.request();
+    if (view.ndim != 1 || view.strides[0] != view.itemsize) {
+        throw py::type_error("data must be a contiguous buffer");
+    }
+    const auto *p = static_cast<const unsigned char *>(view.ptr);
+    const auto size = static_cast<std::size_t>(view.size * view.itemsize);
+    std::vector<veltrane::ByteSpan> spans;
+    std::size_t at = 0;
+    for (const std::size_t n : lengths) {
+        if (n > size - at) {
+            throw py::value_error("the lengths add up to more than the data");
+        }
+        spans.push_back({p + at, n});
+        at += n;
+    }
+    std::string out(spans.size() * veltrane::dedup::kDigestSize, '\0');
+    {
+        py::gil_scoped_release release;
+        veltrane::dedup::Blake3Many many;
+        many.digest(spans.data(), spans.size(), reinterpret_cast<Digest *>(out.data()));
+    }
+    return py::bytes(out);
+}
+
 Digest digest_of(const py::bytes &b) {
     const std::string s = b;
     if (s.size() != veltrane::dedup::kDigestSize) {
@@ -103,6 +129,16 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
             progress(total - reported);
         }
     }
+    // Rows of fresh tuples, one per file: the collector would walk the heap again and again
+    // while they are made, and none of them can be in a cycle.
+    struct NoCollector {
+        int was = PyGC_Disable();
+        ~NoCollector() {
+            if (was != 0) {
+                PyGC_Enable();
+            }
+        }
+    } no_collector;
     py::list files(report.files.size());
     for (std::size_t i = 0; i < report.files.size(); ++i) {
         const auto &f = report.files[i];
@@ -144,6 +180,7 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
 
 void veltrane::bind_files(py::module_ &m) {
     m.def("blake3", &blake3, py::arg("data"));
+    m.def("blake3_many", &blake3_many, py::arg("data"), py::arg("lengths"));
     py::class_<veltrane::dedup::FileCache>(m, "FileCache")
         .def(py::init<>())
         .def("__len__", &veltrane::dedup::FileCache::size)

@@ -27,6 +27,51 @@ void check(std::size_t num_perm, std::size_t ngram, int threads) {
     }
 }
 
+// Sorts the shingle hashes of one text, `spare` holding as many. The hashes are uniform, so
+// one counting pass on their top bits (about one hash a bucket) leaves every hash within a
+// bucket of its place, and an insertion pass finishes in about n steps: several times faster
+// than a comparison sort, whose branches on random keys mispredict about half the time.
+// Past 2^16 hashes the buckets would outgrow the cache, and std::sort takes over.
+void sort_hashes(std::vector<uint64_t> &v, std::vector<uint64_t> &spare) {
+    const std::size_t n = v.size();
+    if (n < 32 || n > (std::size_t {1} << 16)) {
+        std::sort(v.begin(), v.end());
+        return;
+    }
+    int bits = 1;
+    while ((std::size_t {1} << bits) < n) {
+        ++bits;
+    }
+    const int shift = 64 - bits;
+    std::vector<uint32_t> starts((std::size_t {1} << bits) + 1, 0);
+    for (const uint64_t h : v) {
+        ++starts[(h >> shift) + 1];
+    }
+    for (std::size_t b = 1; b < starts.size(); ++b) {
+        starts[b] += starts[b - 1];
+    }
+    spare.resize(n);
+    for (const uint64_t h : v) {
+        spare[starts[h >> shift]++] = h;
+    }
+    // Crafted texts could crowd one bucket: past a budget of moves, std::sort finishes.
+    std::size_t budget = 8 * n;
+    for (std::size_t i = 1; i < n; ++i) {
+        const uint64_t h = spare[i];
+        std::size_t j = i;
+        for (; j > 0 && spare[j - 1] > h; --j) {
+            spare[j] = spare[j - 1];
+        }
+        spare[j] = h;
+        if (i - j > budget) {
+            std::sort(spare.begin(), spare.end());
+            break;
+        }
+        budget -= i - j;
+    }
+    v.swap(spare);
+}
+
 void minhash_scalar(const Permutations &perms,
                     const uint64_t *shingles,
                     std::size_t count,
@@ -190,12 +235,13 @@ shingle_sets(const std::vector<std::string_view> &texts, std::size_t ngram, int 
     check(1, ngram, threads);
     std::vector<std::vector<uint64_t>> sets(texts.size());
     std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
+    std::vector<std::vector<uint64_t>> spare(static_cast<std::size_t>(threads));
     parallel_batches(
         texts.size(), 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
             for (std::size_t i = begin; i < end; ++i) {
                 text_shingles(texts[i], ngram, scratch[w]);
                 std::vector<uint64_t> &s = scratch[w].shingles;
-                std::sort(s.begin(), s.end());
+                sort_hashes(s, spare[w]);
                 sets[i].assign(s.begin(), std::unique(s.begin(), s.end()));
             }
         });

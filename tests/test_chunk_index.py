@@ -13,7 +13,7 @@ import time
 
 import pytest
 from veltrane import GearCDC, dedup_report
-from veltrane.chunk_index import ChunkIndexError
+from veltrane.chunk_index import VERSION, ChunkIndexError
 
 CHUNKER = GearCDC(1024)
 
@@ -55,6 +55,54 @@ def test_runs_in_turn_equal_one_run_over_everything(tmp_path):
     assert counts(after)[:-1] == counts(fresh)[len(first.files) : -1]
     assert after.total.unique_bytes == sum(f.unique_bytes for f in fresh.files[len(first.files) :])
     assert after.index["files_from_cache"] == len(first.files) - 2
+
+
+def test_the_file_cache_is_rewritten_once_it_holds_more_old_files_than_live_ones(tmp_path):
+    tree, index = tmp_path / "tree", tmp_path / "index"
+    write_tree(tree, 9, files=4)
+    rows = []
+    for seed in range(4):
+        if seed:  # every file changes
+            write_tree(tree, 9 + seed, files=4)
+        dedup_report([tree], chunker=CHUNKER, index=index)
+        with sqlite3.connect(index / "index.sqlite") as db:
+            rows.append(db.execute("select count(*) from files").fetchone()[0])
+    # Runs append 4 files each until 12 stored files outnumber twice the 4 live ones.
+    assert rows == [1, 2, 1, 2]
+    again = dedup_report([tree], chunker=CHUNKER, index=index)
+    assert again.index["files_from_cache"] == 4 and again.total.unique_bytes == 0
+
+
+FULL_DISK_RUN = """
+import resource, signal, sys
+from veltrane import GearCDC, dedup_report
+from veltrane.chunk_index import ChunkIndexError
+# A file may not grow past this: the commit's writes fail as on a full disk.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[3]), int(sys.argv[3])))
+try:
+    dedup_report([sys.argv[1]], chunker=GearCDC(1024), index=sys.argv[2])
+except ChunkIndexError as e:
+    sys.exit("refused: " + str(e))
+"""
+
+
+def test_a_full_disk_while_committing_leaves_the_index_as_it_was(tmp_path):
+    base, tree, index = tmp_path / "base", tmp_path / "tree", tmp_path / "index"
+    write_tree(base, 10)
+    write_tree(tree, 11, files=40, size=200_000)
+    dedup_report([base], chunker=CHUNKER, index=index)
+    kept = tmp_path / "kept"
+    shutil.copytree(index, kept)
+    limit = os.path.getsize(index / "index.sqlite") + 8192
+    run = subprocess.run(
+        [sys.executable, "-c", FULL_DISK_RUN, str(tree), str(index), str(limit)],
+        capture_output=True,
+    )
+    assert run.returncode == 1 and b"were not saved, the index is as it was before" in run.stderr
+    assert counts(dedup_report([tree], chunker=CHUNKER, index=index)) == counts(
+        dedup_report([tree], chunker=CHUNKER, index=kept)
+    )
 
 
 KILLED_RUN = """
@@ -116,7 +164,11 @@ def test_an_index_that_cannot_be_used_says_so_and_stays_as_it_is(tmp_path):
     with pytest.raises(ChunkIndexError, match="index version 99"):
         dedup_report([tree], chunker=CHUNKER, index=index)
     with sqlite3.connect(index / "index.sqlite") as db:
-        db.execute("update meta set value = '1' where key = 'version'")
+        db.execute(f"update meta set value = '{VERSION}' where key = 'version'")
+        db.execute("update files set counts = x'0100000000000000'")
+    with pytest.raises(ChunkIndexError, match="damaged index"):
+        dedup_report([tree], chunker=CHUNKER, index=index)
+    with sqlite3.connect(index / "index.sqlite") as db:
         db.execute("update chunks set digests = x'00'")
     with pytest.raises(ChunkIndexError, match="damaged index"):
         dedup_report([tree], chunker=CHUNKER, index=index)

@@ -285,6 +285,8 @@ def test_dedup_report_as_json_and_table(tmp_path):
     assert expected.pop("duplicate_files") == []  # listed with --duplicate-files only
     assert json.loads(result.stdout) == expected
     assert expected["files"][1]["byte_reduction_percent"] > 50
+    # Written file by file, laid out as json.dumps lays out the whole report.
+    assert result.stdout.decode() == json.dumps(json.loads(result.stdout), indent=2) + "\n"
 
     table = veltrane("dedup", "--chunk-size", 512, *names, cwd=tmp_path).stdout.decode()
     table = table.splitlines()
@@ -476,6 +478,7 @@ def test_dedup_tree_as_users_have_it(tmp_path):
     assert result.returncode == 0
     report = json.loads(result.stdout.decode("utf-8", "strict"))
     assert "\\ud" not in result.stdout.decode()  # no lone surrogates for strict parsers
+    assert result.stdout.decode() == json.dumps(report, indent=2) + "\n"
     assert [f["path"] for f in report["files"]][:2] == ["d/a", "d/b"]
     raw = [base64.b64decode(f["path_base64"]) for f in report["files"] if "path_base64" in f]
     assert raw == [b"d/n\x1b[31m\xff"]

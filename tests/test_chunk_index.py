@@ -12,8 +12,8 @@ import sys
 import time
 
 import pytest
-from veltrane import GearCDC, dedup_report
-from veltrane.chunk_index import VERSION, ChunkIndexError
+from veltrane import GearCDC, _native, dedup_report
+from veltrane.chunk_index import VERSION, ChunkIndex, ChunkIndexError
 
 CHUNKER = GearCDC(1024)
 
@@ -55,6 +55,34 @@ def test_runs_in_turn_equal_one_run_over_everything(tmp_path):
     assert counts(after)[:-1] == counts(fresh)[len(first.files) : -1]
     assert after.total.unique_bytes == sum(f.unique_bytes for f in fresh.files[len(first.files) :])
     assert after.index["files_from_cache"] == len(first.files) - 2
+
+
+def test_an_unchanged_tree_taken_from_the_cache_alone_equals_the_pipeline(tmp_path):
+    tree, index = tmp_path / "tree", tmp_path / "index"
+    write_tree(tree, 12, files=6)
+    os.link(tree / "d0" / "f0", tree / "d2" / "link")
+    os.mkfifo(tree / "d1" / "fifo")
+    (tree / "empty").write_bytes(b"")
+    paths = [tree, tree / "d1", tree / "missing", tree / "d0" / "f3"]
+    dedup_report(paths, chunker=CHUNKER, index=index, on_error=lambda *_: None)
+    encoded = [os.fsencode(p) for p in paths]
+    loaded = [ChunkIndex(index, CHUNKER.description(), "blake3").load() for _ in range(2)]
+    args = (CHUNKER._gear, 0, 2, 1 << 20, None)
+    # The pipeline's report (the tuple binding always runs it) and the one from the cache.
+    files, skipped, errors = _native.dedup_tree(
+        encoded, *args, loaded[0].seen, loaded[0].cache, True
+    )
+    run = _native.dedup_tree_columns(encoded, *args, loaded[1].seen, loaded[1].cache, True)
+    ends = run["ends"].tolist()
+    names = [run["names"][a:b] for a, b in zip([0, *ends[:-1]], ends)]
+    content = [run["content"][32 * i : 32 * i + 32] for i in range(len(ends))]
+    columns = [(n, *row, c) for n, row, c in zip(names, run["stats"].tolist(), content)]
+    assert run["cached"].all() and [f[8] for f in files] == [True] * 7
+    assert columns == [f[:8] for f in files]
+    assert (run["skipped"], run["errors"]) == (skipped, errors)
+    assert [s[1] for s in skipped] == ["special"] + ["same_file"] * 3 + ["special", "same_file"]
+    assert [e[1] for e in errors] == [2]
+    assert len(loaded[0].seen) == len(loaded[1].seen)
 
 
 def test_the_file_cache_is_rewritten_once_it_holds_more_old_files_than_live_ones(tmp_path):

@@ -8,6 +8,7 @@ import io
 import os
 import re
 import stat
+import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import nullcontext
@@ -345,6 +346,37 @@ class FileStatsList(Sequence[ChunkStats]):
         return f"FileStatsList({len(self)} files)"
 
 
+class _Later(Sequence[list[str]]):
+    """A list made when first used; compares equal to that list."""
+
+    def __init__(self, make: Callable[[], list[list[str]]]) -> None:
+        self._make: Callable[[], list[list[str]]] | None = make
+        self._items: list[list[str]] = []
+
+    def _list(self) -> list[list[str]]:
+        if self._make is not None:
+            self._items, self._make = self._make(), None
+        return self._items
+
+    def __len__(self) -> int:
+        return len(self._list())
+
+    @overload
+    def __getitem__(self, i: int) -> list[str]: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[list[str]]: ...
+    def __getitem__(self, i):
+        return self._list()[i]
+
+    def __eq__(self, other: object) -> bool:
+        return self._list() == (other._list() if isinstance(other, _Later) else other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return repr(self._list())
+
+
 @dataclass
 class DedupReport:
     """What :func:`dedup_report` found: one :class:`ChunkStats` per file and their total."""
@@ -364,8 +396,9 @@ class DedupReport:
     #: Paths not read, in the order walked: files already counted and special files.
     skipped: list[SkippedFile] = field(default_factory=list)
     #: Groups of two or more non-empty files of identical content, each in the order read,
-    #: the groups in the order of their first file.
-    duplicate_files: list[list[str]] = field(default_factory=list)
+    #: the groups in the order of their first file (made natively, they are found when first
+    #: asked for).
+    duplicate_files: Sequence[list[str]] = field(default_factory=list)
     #: With ``index=``: the index's directory, its distinct chunks before and after the run,
     #: and the files whose chunks came from its cache instead of being read.
     index: dict | None = None
@@ -566,7 +599,8 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
         [SkippedFile(os.fsdecode(p), why) for p, why in run["skipped"]],
         {},
     )
-    report.duplicate_files = _same_content(files, run["content"])
+    content = run["content"]
+    report.duplicate_files = _Later(lambda: _same_content(files, content))
     report.index = summary
     return report
 
@@ -577,6 +611,15 @@ def _read_files(run: dict, read: np.ndarray) -> dict:
     ends = run["ends"]
     if read.all():
         return {k: run[k] for k in ("names", "ends", "ident", "counts", "lengths", "digests")}
+    if not read.any():
+        return {
+            "names": b"",
+            "ends": ends[:0],
+            "ident": run["ident"][:0],
+            "counts": ends[:0],
+            "lengths": b"",
+            "digests": b"",
+        }
     lengths = np.diff(ends, prepend=np.uint64(0)).astype(np.int64)
     names = np.frombuffer(run["names"], dtype=np.uint8)[np.repeat(read, lengths)]
     return {
@@ -608,10 +651,21 @@ def _same_content(files: FileStatsList, content: bytes) -> list[list[str]]:
     # By the group's first file, then in the order read (a stable sort keeps that order).
     order = np.argsort(first[inverse[shared]], kind="stable")
     members, group = members[order], inverse[shared][order]
-    cuts = np.flatnonzero(np.diff(group)) + 1
-    return [
-        [os.fsdecode(files.raw_path(i)) for i in run.tolist()] for run in np.split(members, cuts)
-    ]
+    ends = files._ends
+    starts = np.concatenate([np.zeros(1, ends.dtype), ends[:-1]])
+    names, encoding, errors = (
+        files._names,
+        sys.getfilesystemencoding(),
+        sys.getfilesystemencodeerrors(),
+    )
+    groups: list[list[str]] = []
+    last = -1
+    for g, a, b in zip(group.tolist(), starts[members].tolist(), ends[members].tolist()):
+        if g != last:
+            groups.append([])
+            last = g
+        groups[-1].append(names[a:b].decode(encoding, errors))
+    return groups
 
 
 def _report(chunker, files, total, digest, skipped, by_content) -> DedupReport:

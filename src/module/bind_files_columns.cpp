@@ -3,6 +3,7 @@
 // then costs Python no object per file, for veltrane/dedup.py and veltrane/chunk_index.py.
 #include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
+#include "dedup/file_cache.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
 
@@ -76,8 +77,12 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
     veltrane::dedup::TreeReport report;
     {
         py::gil_scoped_release release;
-        report = veltrane::dedup::dedup_tree(
-            paths, veltrane::dedup::Chunking {gear, cdc_chunk_size}, options, seen);
+        // An unchanged tree needs no pipeline: its files are only stat'ed.
+        if (cache == nullptr ||
+            !veltrane::dedup::report_from_cache(paths, *cache, threads, seen, report)) {
+            report = veltrane::dedup::dedup_tree(
+                paths, veltrane::dedup::Chunking {gear, cdc_chunk_size}, options, seen);
+        }
     }
     if (error) {
         error->restore();

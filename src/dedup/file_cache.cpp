@@ -1,0 +1,159 @@
+#include "dedup/file_cache.hpp"
+
+#include "files/walk.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <sys/stat.h>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+namespace veltrane::dedup {
+
+namespace {
+
+int64_t nanoseconds(const struct timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// A regular file walked, as stat and the cache see it.
+struct Seen {
+    bool regular = false;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    const CachedFile *cached = nullptr; // unchanged since cached, else null
+    Digest content {};
+};
+
+struct KeyHash {
+    std::size_t operator()(const std::pair<uint64_t, uint64_t> &k) const {
+        return std::hash<uint64_t>()(k.first * 0x9E3779B97F4A7C15ULL ^ k.second);
+    }
+};
+
+// Files stat'ed (and their content digests taken from the cache) per claim of a worker.
+constexpr std::size_t kStatBatch = 256;
+
+void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
+    struct stat st;
+    if (entry.kind != files::Entry::Kind::file || stat(entry.path.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode)) {
+        return;
+    }
+    out.regular = true;
+    out.dev = static_cast<uint64_t>(st.st_dev);
+    out.ino = static_cast<uint64_t>(st.st_ino);
+    const auto it = cache.find(entry.path);
+    if (it == cache.end()) {
+        return;
+    }
+    const CachedFile &c = it->second;
+    if (c.size != static_cast<uint64_t>(st.st_size) || c.inode != st.st_ino ||
+        c.mtime_ns != nanoseconds(st.st_mtim) || c.ctime_ns != nanoseconds(st.st_ctim)) {
+        return;
+    }
+    out.cached = &c;
+    Blake3 content;
+    for (const Digest &d : c.digests) {
+        content.update(d.data(), d.size());
+    }
+    out.content = content.digest();
+}
+
+} // namespace
+
+bool report_from_cache(const std::vector<std::string> &paths,
+                       const FileCache &cache,
+                       int threads,
+                       DigestSet &seen,
+                       TreeReport &out) {
+    std::vector<files::Entry> entries;
+    {
+        files::Walker walker(paths);
+        files::Entry entry;
+        while (walker.next(entry)) {
+            entries.push_back(std::move(entry));
+        }
+    }
+    // stat and the cache on every thread; only the lookups below need the walk's order.
+    std::vector<Seen> looks(entries.size());
+    std::atomic<std::size_t> next {0};
+    const auto work = [&] {
+        for (;;) {
+            const std::size_t first = next.fetch_add(kStatBatch);
+            if (first >= entries.size()) {
+                return;
+            }
+            const std::size_t last = std::min(entries.size(), first + kStatBatch);
+            for (std::size_t i = first; i < last; ++i) {
+                look(entries[i], cache, looks[i]);
+            }
+        }
+    };
+    {
+        std::vector<std::thread> helpers;
+        for (int t = 1; t < threads && static_cast<std::size_t>(t) * kStatBatch < entries.size();
+             ++t) {
+            helpers.emplace_back(work);
+        }
+        work();
+        for (auto &h : helpers) {
+            h.join();
+        }
+    }
+    const std::size_t before = seen.size();
+    TreeReport report;
+    std::unordered_set<std::pair<uint64_t, uint64_t>, KeyHash> counted;
+    counted.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        files::Entry &entry = entries[i];
+        const Seen &s = looks[i];
+        if (entry.kind == files::Entry::Kind::error) {
+            report.errors.push_back({std::move(entry.path), entry.error});
+            continue;
+        }
+        if (entry.kind == files::Entry::Kind::special) {
+            report.skipped.push_back({std::move(entry.path), Skipped::Why::special});
+            continue;
+        }
+        // What the pipeline would open and read, or find changed, is its to do.
+        if (!s.regular) {
+            seen.truncate(before);
+            return false;
+        }
+        if (!counted.emplace(s.dev, s.ino).second) {
+            report.skipped.push_back({std::move(entry.path), Skipped::Why::same_file});
+            continue;
+        }
+        if (s.cached == nullptr) {
+            seen.truncate(before);
+            return false;
+        }
+        const CachedFile &c = *s.cached;
+        FileStats f;
+        f.cached = true;
+        f.inode = c.inode;
+        f.mtime_ns = c.mtime_ns;
+        f.ctime_ns = c.ctime_ns;
+        f.content = s.content;
+        for (std::size_t k = 0; k < c.digests.size(); ++k) {
+            const uint64_t length = c.lengths[k];
+            f.min_chunk = f.chunks == 0 ? length : std::min(f.min_chunk, length);
+            f.max_chunk = std::max(f.max_chunk, length);
+            f.bytes += length;
+            ++f.chunks;
+            if (seen.insert(c.digests[k])) {
+                f.unique_bytes += length;
+                ++f.unique_chunks;
+            }
+        }
+        f.path = std::move(entry.path);
+        report.files.push_back(std::move(f));
+    }
+    out = std::move(report);
+    return true;
+}
+
+} // namespace veltrane::dedup

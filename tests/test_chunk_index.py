@@ -57,7 +57,8 @@ def test_runs_in_turn_equal_one_run_over_everything(tmp_path):
     assert after.index["files_from_cache"] == len(first.files) - 2
 
 
-def test_an_unchanged_tree_taken_from_the_cache_alone_equals_the_pipeline(tmp_path):
+@pytest.mark.parametrize("change", [False, True])
+def test_a_run_with_the_cache_equals_the_pipeline(tmp_path, change):
     tree, index = tmp_path / "tree", tmp_path / "index"
     write_tree(tree, 12, files=6)
     os.link(tree / "d0" / "f0", tree / "d2" / "link")
@@ -65,10 +66,16 @@ def test_an_unchanged_tree_taken_from_the_cache_alone_equals_the_pipeline(tmp_pa
     (tree / "empty").write_bytes(b"")
     paths = [tree, tree / "d1", tree / "missing", tree / "d0" / "f3"]
     dedup_report(paths, chunker=CHUNKER, index=index, on_error=lambda *_: None)
+    if change:  # the cache lacks the new file and holds an old f1 and f0
+        (tree / "d1" / "f1").write_bytes(b"changed" * 3000)
+        with open(tree / "d2" / "link", "ab") as f:  # f0 changes through its other link
+            f.write(b"appended")
+        (tree / "d0" / "new").write_bytes(random.Random(13).randbytes(20_000))
     encoded = [os.fsencode(p) for p in paths]
     loaded = [ChunkIndex(index, CHUNKER.description(), "blake3").load() for _ in range(2)]
     args = (CHUNKER._gear, 0, 2, 1 << 20, None)
-    # The pipeline's report (the tuple binding always runs it) and the one from the cache.
+    # The pipeline alone (the tuple binding always runs it), and the cache with the pipeline
+    # for what it lacks.
     files, skipped, errors = _native.dedup_tree(
         encoded, *args, loaded[0].seen, loaded[0].cache, True
     )
@@ -77,12 +84,18 @@ def test_an_unchanged_tree_taken_from_the_cache_alone_equals_the_pipeline(tmp_pa
     names = [run["names"][a:b] for a, b in zip([0, *ends[:-1]], ends)]
     content = [run["content"][32 * i : 32 * i + 32] for i in range(len(ends))]
     columns = [(n, *row, c) for n, row, c in zip(names, run["stats"].tolist(), content)]
-    assert run["cached"].all() and [f[8] for f in files] == [True] * 7
-    assert columns == [f[:8] for f in files]
+    assert columns == [f[:8] for f in files] and len(files) == 7 + change
+    assert run["cached"].tolist() == [f[8] for f in files]
+    assert run["ident"].tolist() == [[f[1], f[10], f[11], f[9]] for f in files]
+    assert sum(run["cached"]) == 7 - 2 * change
+    read = [f for f in files if not f[8]]
+    assert run["counts"].tolist() == [len(f[12]) // 8 if not f[8] else 0 for f in files]
+    assert run["lengths"] == b"".join(f[12] for f in read)
+    assert run["digests"] == b"".join(f[13] for f in read)
     assert (run["skipped"], run["errors"]) == (skipped, errors)
     assert [s[1] for s in skipped] == ["special"] + ["same_file"] * 3 + ["special", "same_file"]
     assert [e[1] for e in errors] == [2]
-    assert len(loaded[0].seen) == len(loaded[1].seen)
+    assert loaded[0].seen.digests() == loaded[1].seen.digests()
 
 
 def test_the_file_cache_is_rewritten_once_it_holds_more_old_files_than_live_ones(tmp_path):

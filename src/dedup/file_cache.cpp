@@ -7,6 +7,7 @@
 #include <functional>
 #include <sys/stat.h>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -66,7 +67,8 @@ void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
 
 bool report_from_cache(const std::vector<std::string> &paths,
                        const FileCache &cache,
-                       int threads,
+                       const Chunking &chunking,
+                       const TreeOptions &options,
                        DigestSet &seen,
                        TreeReport &out) {
     std::vector<files::Entry> entries;
@@ -94,7 +96,8 @@ bool report_from_cache(const std::vector<std::string> &paths,
     };
     {
         std::vector<std::thread> helpers;
-        for (int t = 1; t < threads && static_cast<std::size_t>(t) * kStatBatch < entries.size();
+        for (int t = 1;
+             t < options.threads && static_cast<std::size_t>(t) * kStatBatch < entries.size();
              ++t) {
             helpers.emplace_back(work);
         }
@@ -103,9 +106,58 @@ bool report_from_cache(const std::vector<std::string> &paths,
             h.join();
         }
     }
+    // The files to read: the first path to each file (device and inode) that the cache does
+    // not hold unchanged. They go through the pipeline on their own, and their chunks are
+    // looked up below in the walk's order with the others.
+    using Key = std::pair<uint64_t, uint64_t>;
+    std::unordered_map<Key, std::size_t, KeyHash> first_of;
+    first_of.reserve(entries.size());
+    std::vector<std::string> to_read;
+    std::unordered_map<std::size_t, std::size_t> read_as; // entry -> index in to_read
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind != files::Entry::Kind::file) {
+            continue;
+        }
+        const Seen &s = looks[i];
+        if (!s.regular) {
+            return false; // what stat saw differs from the walk: the pipeline's case
+        }
+        if (first_of.emplace(Key {s.dev, s.ino}, i).second && s.cached == nullptr) {
+            read_as[i] = to_read.size();
+            to_read.push_back(entries[i].path);
+        }
+    }
+    std::vector<FileStats *> read(to_read.size(), nullptr);
+    std::vector<int> read_error(to_read.size(), 0);
+    TreeReport fresh;
+    if (!to_read.empty()) {
+        DigestSet scratch;
+        TreeOptions o = options;
+        o.cache = nullptr;
+        o.record = true;
+        fresh = dedup_tree(to_read, chunking, o, scratch);
+        if (fresh.cancelled) {
+            out = std::move(fresh);
+            return true;
+        }
+        // Named one by one, each path is one entry of the pipeline's report.
+        std::unordered_map<std::string, std::size_t> index;
+        for (std::size_t k = 0; k < to_read.size(); ++k) {
+            index.emplace(to_read[k], k);
+        }
+        if (!fresh.skipped.empty() || index.size() != to_read.size()) {
+            return false; // changed under us, or named twice: the pipeline's case
+        }
+        for (FileStats &f : fresh.files) {
+            read[index.at(f.path)] = &f;
+        }
+        for (const Failure &e : fresh.errors) {
+            read_error[index.at(e.path)] = e.error;
+        }
+    }
     const std::size_t before = seen.size();
     TreeReport report;
-    std::unordered_set<std::pair<uint64_t, uint64_t>, KeyHash> counted;
+    std::unordered_set<Key, KeyHash> counted;
     counted.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         files::Entry &entry = entries[i];
@@ -118,33 +170,54 @@ bool report_from_cache(const std::vector<std::string> &paths,
             report.skipped.push_back({std::move(entry.path), Skipped::Why::special});
             continue;
         }
-        // What the pipeline would open and read, or find changed, is its to do.
-        if (!s.regular) {
-            seen.truncate(before);
-            return false;
-        }
-        if (!counted.emplace(s.dev, s.ino).second) {
+        if (counted.count(Key {s.dev, s.ino}) != 0) {
             report.skipped.push_back({std::move(entry.path), Skipped::Why::same_file});
             continue;
         }
-        if (s.cached == nullptr) {
+        const auto it = read_as.find(i);
+        if (it == read_as.end() && s.cached == nullptr) {
+            // A later path to a file whose first path could not be read: the pipeline reads
+            // it in its turn.
             seen.truncate(before);
             return false;
         }
-        const CachedFile &c = *s.cached;
+        const uint64_t *lengths;
+        const Digest *digests;
+        std::size_t n;
         FileStats f;
-        f.cached = true;
-        f.inode = c.inode;
-        f.mtime_ns = c.mtime_ns;
-        f.ctime_ns = c.ctime_ns;
-        f.content = s.content;
-        for (std::size_t k = 0; k < c.digests.size(); ++k) {
-            const uint64_t length = c.lengths[k];
+        if (it == read_as.end()) {
+            const CachedFile &c = *s.cached;
+            f.cached = true;
+            f.inode = c.inode;
+            f.mtime_ns = c.mtime_ns;
+            f.ctime_ns = c.ctime_ns;
+            f.content = s.content;
+            lengths = c.lengths.data();
+            digests = c.digests.data();
+            n = c.digests.size();
+        } else if (read[it->second] == nullptr) {
+            report.errors.push_back({std::move(entry.path), read_error[it->second]});
+            continue;
+        } else {
+            FileStats &r = *read[it->second];
+            f.inode = r.inode;
+            f.mtime_ns = r.mtime_ns;
+            f.ctime_ns = r.ctime_ns;
+            f.content = r.content;
+            f.lengths = std::move(r.lengths);
+            f.digests = std::move(r.digests);
+            lengths = f.lengths.data();
+            digests = f.digests.data();
+            n = f.digests.size();
+        }
+        counted.emplace(s.dev, s.ino);
+        for (std::size_t k = 0; k < n; ++k) {
+            const uint64_t length = lengths[k];
             f.min_chunk = f.chunks == 0 ? length : std::min(f.min_chunk, length);
             f.max_chunk = std::max(f.max_chunk, length);
             f.bytes += length;
             ++f.chunks;
-            if (seen.insert(c.digests[k])) {
+            if (seen.insert(digests[k])) {
                 f.unique_bytes += length;
                 ++f.unique_chunks;
             }

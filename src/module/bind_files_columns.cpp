@@ -77,11 +77,11 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
     veltrane::dedup::TreeReport report;
     {
         py::gil_scoped_release release;
-        // An unchanged tree needs no pipeline: its files are only stat'ed.
+        // With a cache, the pipeline reads only the files the cache does not hold.
+        const veltrane::dedup::Chunking chunking {gear, cdc_chunk_size};
         if (cache == nullptr ||
-            !veltrane::dedup::report_from_cache(paths, *cache, threads, seen, report)) {
-            report = veltrane::dedup::dedup_tree(
-                paths, veltrane::dedup::Chunking {gear, cdc_chunk_size}, options, seen);
+            !veltrane::dedup::report_from_cache(paths, *cache, chunking, options, seen, report)) {
+            report = veltrane::dedup::dedup_tree(paths, chunking, options, seen);
         }
     }
     if (error) {

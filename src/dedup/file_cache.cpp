@@ -1,10 +1,14 @@
 #include "dedup/file_cache.hpp"
 
+#include "common/wait.hpp"
 #include "files/walk.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unordered_map>
@@ -34,7 +38,7 @@ struct KeyHash {
     }
 };
 
-// Files stat'ed (and their content digests taken from the cache) per claim of a worker.
+// Walk entries stat'ed (and their content digests taken from the cache) per batch.
 constexpr std::size_t kStatBatch = 256;
 
 void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
@@ -71,41 +75,71 @@ bool report_from_cache(const std::vector<std::string> &paths,
                        const TreeOptions &options,
                        DigestSet &seen,
                        TreeReport &out) {
-    std::vector<files::Entry> entries;
-    {
-        files::Walker walker(paths);
-        files::Entry entry;
-        while (walker.next(entry)) {
-            entries.push_back(std::move(entry));
-        }
-    }
-    // stat and the cache on every thread; only the lookups below need the walk's order.
-    std::vector<Seen> looks(entries.size());
-    std::atomic<std::size_t> next {0};
+    // The walk goes on while every other thread stats what it has found so far, a batch at a
+    // time; the batches never move once published, so workers use them unlocked.
+    struct Batch {
+        std::vector<files::Entry> entries;
+        std::vector<Seen> looks;
+    };
+    std::vector<std::unique_ptr<Batch>> batches;
+    std::mutex mu;
+    std::condition_variable more;
+    std::size_t taken = 0;
+    bool walked = false;
     const auto work = [&] {
         for (;;) {
-            const std::size_t first = next.fetch_add(kStatBatch);
-            if (first >= entries.size()) {
-                return;
+            Batch *b = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                wait_for_true(more, lock, [&] { return taken < batches.size() || walked; });
+                if (taken == batches.size()) {
+                    return;
+                }
+                b = batches[taken++].get();
             }
-            const std::size_t last = std::min(entries.size(), first + kStatBatch);
-            for (std::size_t i = first; i < last; ++i) {
-                look(entries[i], cache, looks[i]);
+            b->looks.resize(b->entries.size());
+            for (std::size_t i = 0; i < b->entries.size(); ++i) {
+                look(b->entries[i], cache, b->looks[i]);
             }
         }
     };
     {
         std::vector<std::thread> helpers;
-        for (int t = 1;
-             t < options.threads && static_cast<std::size_t>(t) * kStatBatch < entries.size();
-             ++t) {
+        for (int t = 1; t < options.threads; ++t) {
             helpers.emplace_back(work);
+        }
+        files::Walker walker(paths);
+        auto batch = std::make_unique<Batch>();
+        files::Entry entry;
+        for (bool going = true; going;) {
+            going = walker.next(entry);
+            if (going) {
+                batch->entries.push_back(std::move(entry));
+            }
+            if (batch->entries.size() == kStatBatch || (!going && !batch->entries.empty())) {
+                const std::lock_guard<std::mutex> lock(mu);
+                batches.push_back(std::move(batch));
+                batch = std::make_unique<Batch>();
+                more.notify_one();
+            }
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mu);
+            walked = true;
+            more.notify_all();
         }
         work();
         for (auto &h : helpers) {
             h.join();
         }
     }
+    std::vector<files::Entry> entries;
+    std::vector<Seen> looks;
+    for (auto &b : batches) {
+        std::move(b->entries.begin(), b->entries.end(), std::back_inserter(entries));
+        looks.insert(looks.end(), b->looks.begin(), b->looks.end());
+    }
+    batches.clear();
     // The files to read: the first path to each file (device and inode) that the cache does
     // not hold unchanged. They go through the pipeline on their own, and their chunks are
     // looked up below in the walk's order with the others.

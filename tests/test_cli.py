@@ -26,6 +26,7 @@ from veltrane import (
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
+from veltrane.dedup import ChunkStats
 
 
 def veltrane(*args, stdin=b"", cwd=None):
@@ -299,6 +300,25 @@ def test_dedup_report_as_json_and_table(tmp_path):
     (tmp_path / "two.bin").rename(tmp_path / os.fsdecode(b"caf\xe9.bin"))
     result = veltrane("dedup", "one.bin", b"caf\xe9.bin", cwd=tmp_path)
     assert result.returncode == 0 and "caf\\xe9.bin" in result.stdout.decode()
+
+
+@pytest.mark.parametrize("stdin", [False, True])
+def test_dedup_json_is_laid_out_as_json_dumps_lays_out_its_report(tmp_path, stdin):
+    # Standard input takes the Python path; an empty file has no chunks (nulls), and a copy
+    # makes a group of identical files.
+    data = os.urandom(20_000)
+    (tmp_path / "a").write_bytes(data)
+    (tmp_path / "b").write_bytes(data)
+    (tmp_path / "empty").write_bytes(b"")
+    names = ["-", "empty", "b"] if stdin else ["a", "empty", "b"]
+    result = veltrane("dedup", "--json", "--duplicate-files", *names, cwd=tmp_path, stdin=data)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert result.stdout.decode() == json.dumps(report, indent=2) + "\n"
+    assert [f["path"] for f in report["files"]] == names
+    assert report["files"][1] | {"path": 0} == ChunkStats(0).to_dict()
+    assert report["files"][2]["unique_bytes"] == 0
+    assert report["duplicate_files"] == [[{"path": names[0]}, {"path": "b"}]]
 
 
 def write_jsonl(tmp_path, text):

@@ -12,8 +12,8 @@ import sys
 import time
 
 import pytest
-from veltrane import GearCDC, dedup_report
-from veltrane.chunk_index import ChunkIndexError
+from veltrane import GearCDC, _native, dedup_report
+from veltrane.chunk_index import VERSION, ChunkIndex, ChunkIndexError
 
 CHUNKER = GearCDC(1024)
 
@@ -55,6 +55,95 @@ def test_runs_in_turn_equal_one_run_over_everything(tmp_path):
     assert counts(after)[:-1] == counts(fresh)[len(first.files) : -1]
     assert after.total.unique_bytes == sum(f.unique_bytes for f in fresh.files[len(first.files) :])
     assert after.index["files_from_cache"] == len(first.files) - 2
+
+
+@pytest.mark.parametrize("change", [False, True])
+def test_a_run_with_the_cache_equals_the_pipeline(tmp_path, change):
+    tree, index = tmp_path / "tree", tmp_path / "index"
+    write_tree(tree, 12, files=6)
+    os.link(tree / "d0" / "f0", tree / "d2" / "link")
+    os.mkfifo(tree / "d1" / "fifo")
+    (tree / "empty").write_bytes(b"")
+    paths = [tree, tree / "d1", tree / "missing", tree / "d0" / "f3"]
+    dedup_report(paths, chunker=CHUNKER, index=index, on_error=lambda *_: None)
+    if change:  # the cache lacks the new file and holds an old f1 and f0
+        (tree / "d1" / "f1").write_bytes(b"changed" * 3000)
+        with open(tree / "d2" / "link", "ab") as f:  # f0 changes through its other link
+            f.write(b"appended")
+        (tree / "d0" / "new").write_bytes(random.Random(13).randbytes(20_000))
+    encoded = [os.fsencode(p) for p in paths]
+    loaded = [ChunkIndex(index, CHUNKER.description(), "blake3").load() for _ in range(2)]
+    args = (CHUNKER._gear, 0, 2, 1 << 20, None)
+    # The pipeline alone (the tuple binding always runs it), and the cache with the pipeline
+    # for what it lacks.
+    files, skipped, errors = _native.dedup_tree(
+        encoded, *args, loaded[0].seen, loaded[0].cache, True
+    )
+    run = _native.dedup_tree_columns(encoded, *args, loaded[1].seen, loaded[1].cache, True)
+    ends = run["ends"].tolist()
+    names = [run["names"][a:b] for a, b in zip([0, *ends[:-1]], ends)]
+    content = [run["content"][32 * i : 32 * i + 32] for i in range(len(ends))]
+    columns = [(n, *row, c) for n, row, c in zip(names, run["stats"].tolist(), content)]
+    assert columns == [f[:8] for f in files] and len(files) == 7 + change
+    assert run["cached"].tolist() == [f[8] for f in files]
+    assert run["ident"].tolist() == [[f[1], f[10], f[11], f[9]] for f in files]
+    assert sum(run["cached"]) == 7 - 2 * change
+    read = [f for f in files if not f[8]]
+    assert run["counts"].tolist() == [len(f[12]) // 8 if not f[8] else 0 for f in files]
+    assert run["lengths"] == b"".join(f[12] for f in read)
+    assert run["digests"] == b"".join(f[13] for f in read)
+    assert (run["skipped"], run["errors"]) == (skipped, errors)
+    assert [s[1] for s in skipped] == ["special"] + ["same_file"] * 3 + ["special", "same_file"]
+    assert [e[1] for e in errors] == [2]
+    assert loaded[0].seen.digests() == loaded[1].seen.digests()
+
+
+def test_the_file_cache_is_rewritten_once_it_holds_more_old_files_than_live_ones(tmp_path):
+    tree, index = tmp_path / "tree", tmp_path / "index"
+    write_tree(tree, 9, files=4)
+    rows = []
+    for seed in range(4):
+        if seed:  # every file changes
+            write_tree(tree, 9 + seed, files=4)
+        dedup_report([tree], chunker=CHUNKER, index=index)
+        with sqlite3.connect(index / "index.sqlite") as db:
+            rows.append(db.execute("select count(*) from files").fetchone()[0])
+    # Runs append 4 files each until 12 stored files outnumber twice the 4 live ones.
+    assert rows == [1, 2, 1, 2]
+    again = dedup_report([tree], chunker=CHUNKER, index=index)
+    assert again.index["files_from_cache"] == 4 and again.total.unique_bytes == 0
+
+
+FULL_DISK_RUN = """
+import resource, signal, sys
+from veltrane import GearCDC, dedup_report
+from veltrane.chunk_index import ChunkIndexError
+# A file may not grow past this: the commit's writes fail as on a full disk.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[3]), int(sys.argv[3])))
+try:
+    dedup_report([sys.argv[1]], chunker=GearCDC(1024), index=sys.argv[2])
+except ChunkIndexError as e:
+    sys.exit("refused: " + str(e))
+"""
+
+
+def test_a_full_disk_while_committing_leaves_the_index_as_it_was(tmp_path):
+    base, tree, index = tmp_path / "base", tmp_path / "tree", tmp_path / "index"
+    write_tree(base, 10)
+    write_tree(tree, 11, files=40, size=200_000)
+    dedup_report([base], chunker=CHUNKER, index=index)
+    kept = tmp_path / "kept"
+    shutil.copytree(index, kept)
+    limit = os.path.getsize(index / "index.sqlite") + 8192
+    run = subprocess.run(
+        [sys.executable, "-c", FULL_DISK_RUN, str(tree), str(index), str(limit)],
+        capture_output=True,
+    )
+    assert run.returncode == 1 and b"were not saved, the index is as it was before" in run.stderr
+    assert counts(dedup_report([tree], chunker=CHUNKER, index=index)) == counts(
+        dedup_report([tree], chunker=CHUNKER, index=kept)
+    )
 
 
 KILLED_RUN = """
@@ -116,7 +205,11 @@ def test_an_index_that_cannot_be_used_says_so_and_stays_as_it_is(tmp_path):
     with pytest.raises(ChunkIndexError, match="index version 99"):
         dedup_report([tree], chunker=CHUNKER, index=index)
     with sqlite3.connect(index / "index.sqlite") as db:
-        db.execute("update meta set value = '1' where key = 'version'")
+        db.execute(f"update meta set value = '{VERSION}' where key = 'version'")
+        db.execute("update files set counts = x'0100000000000000'")
+    with pytest.raises(ChunkIndexError, match="damaged index"):
+        dedup_report([tree], chunker=CHUNKER, index=index)
+    with sqlite3.connect(index / "index.sqlite") as db:
         db.execute("update chunks set digests = x'00'")
     with pytest.raises(ChunkIndexError, match="damaged index"):
         dedup_report([tree], chunker=CHUNKER, index=index)

@@ -26,6 +26,7 @@ from veltrane import (
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
+from veltrane.dedup import ChunkStats
 
 
 def veltrane(*args, stdin=b"", cwd=None):
@@ -285,6 +286,8 @@ def test_dedup_report_as_json_and_table(tmp_path):
     assert expected.pop("duplicate_files") == []  # listed with --duplicate-files only
     assert json.loads(result.stdout) == expected
     assert expected["files"][1]["byte_reduction_percent"] > 50
+    # Written file by file, laid out as json.dumps lays out the whole report.
+    assert result.stdout.decode() == json.dumps(json.loads(result.stdout), indent=2) + "\n"
 
     table = veltrane("dedup", "--chunk-size", 512, *names, cwd=tmp_path).stdout.decode()
     table = table.splitlines()
@@ -297,6 +300,25 @@ def test_dedup_report_as_json_and_table(tmp_path):
     (tmp_path / "two.bin").rename(tmp_path / os.fsdecode(b"caf\xe9.bin"))
     result = veltrane("dedup", "one.bin", b"caf\xe9.bin", cwd=tmp_path)
     assert result.returncode == 0 and "caf\\xe9.bin" in result.stdout.decode()
+
+
+@pytest.mark.parametrize("stdin", [False, True])
+def test_dedup_json_is_laid_out_as_json_dumps_lays_out_its_report(tmp_path, stdin):
+    # Standard input takes the Python path; an empty file has no chunks (nulls), and a copy
+    # makes a group of identical files.
+    data = os.urandom(20_000)
+    (tmp_path / "a").write_bytes(data)
+    (tmp_path / "b").write_bytes(data)
+    (tmp_path / "empty").write_bytes(b"")
+    names = ["-", "empty", "b"] if stdin else ["a", "empty", "b"]
+    result = veltrane("dedup", "--json", "--duplicate-files", *names, cwd=tmp_path, stdin=data)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert result.stdout.decode() == json.dumps(report, indent=2) + "\n"
+    assert [f["path"] for f in report["files"]] == names
+    assert report["files"][1] | {"path": 0} == ChunkStats(0).to_dict()
+    assert report["files"][2]["unique_bytes"] == 0
+    assert report["duplicate_files"] == [[{"path": names[0]}, {"path": "b"}]]
 
 
 def write_jsonl(tmp_path, text):
@@ -476,6 +498,7 @@ def test_dedup_tree_as_users_have_it(tmp_path):
     assert result.returncode == 0
     report = json.loads(result.stdout.decode("utf-8", "strict"))
     assert "\\ud" not in result.stdout.decode()  # no lone surrogates for strict parsers
+    assert result.stdout.decode() == json.dumps(report, indent=2) + "\n"
     assert [f["path"] for f in report["files"]][:2] == ["d/a", "d/b"]
     raw = [base64.b64decode(f["path_base64"]) for f in report["files"] if "path_base64" in f]
     assert raw == [b"d/n\x1b[31m\xff"]

@@ -1,6 +1,7 @@
 """The native many-file pipeline: BLAKE3, the digest set, and the report against the Python
 reference path on random trees."""
 
+import io
 import os
 import random
 import resource
@@ -257,3 +258,16 @@ def test_progress_counts_every_byte_and_its_exception_stops_the_run(tmp_path):
     big.write_bytes(bytes(64 << 20))
     with pytest.raises(Stop):
         dedup_report([big, tmp_path], progress=stop, threads=2)
+
+
+def test_bytes_are_data_as_for_iter_chunks_never_a_path(tmp_path):
+    data = random.Random(1).randbytes(50_000)
+    (tmp_path / "f").write_bytes(data)
+    from_data = dedup_report([data, memoryview(data)[1:]], chunker=1000)
+    from_files = dedup_report([tmp_path / "f", io.BytesIO(data[1:])], chunker=1000)
+    assert [f.path for f in from_data.files] == ["<data>", "<data>"]
+    assert [f.to_dict() | {"path": 0} for f in from_data.files] == [
+        f.to_dict() | {"path": 0} for f in from_files.files
+    ]
+    with pytest.raises(TypeError, match="not a single path or data"):
+        dedup_report(data)

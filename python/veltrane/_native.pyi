@@ -232,3 +232,27 @@ def dedup_tree(
     list[tuple[bytes, str]],
     list[tuple[bytes, int]],
 ]: ...
+
+# ---- bind_files_columns.cpp ---------------------------------------------------------------------
+
+def dedup_tree_columns(
+    paths: list[bytes],
+    gear: Gear | None,
+    cdc_chunk_size: int,
+    threads: int,
+    read_size: int,
+    progress: typing.Callable[[int], object] | None,
+    seen: DigestSet,
+    cache: FileCache | None,
+    record: bool,
+) -> dict[str, typing.Any]: ...
+def file_cache_add_columns(
+    cache: FileCache,
+    names: bytes,
+    ends: npt.ArrayLike,
+    ident: npt.ArrayLike,
+    counts: npt.ArrayLike,
+    lengths: bytes,
+    digests: bytes,
+) -> None: ...
+def file_cache_columns(cache: FileCache) -> dict[str, typing.Any]: ...

@@ -8,11 +8,12 @@ import io
 import os
 import re
 import stat
-from collections.abc import Callable, Iterable, Sequence
+import sys
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import nullcontext
 from dataclasses import dataclass, field
-from typing import BinaryIO, NamedTuple
+from typing import BinaryIO, NamedTuple, overload
 
 import numpy as np
 
@@ -321,14 +322,111 @@ class ChunkStats:
         return d
 
 
+class FileStatsList(Sequence[ChunkStats]):
+    """The per-file figures of a report made natively, held as columns: a :class:`ChunkStats`
+    is made only for the file asked for, so that a report of 10^5 files costs no Python object
+    per file until it is read. Compares equal to a list of the same :class:`ChunkStats`."""
+
+    def __init__(self, names: bytes, ends: np.ndarray, stats: np.ndarray) -> None:
+        self._names = names
+        self._ends = ends
+        #: One row per file: bytes, chunks, unique chunks, unique bytes, shortest and longest
+        #: chunk (0 without chunks), as uint64.
+        self.columns = stats
+
+    def __len__(self) -> int:
+        return len(self._ends)
+
+    def raw_path(self, i: int) -> bytes:
+        """File ``i``'s path as the file system has it."""
+        return self._names[int(self._ends[i - 1]) if i else 0 : int(self._ends[i])]
+
+    def paths(self) -> Iterator[str]:
+        """Every file's path, in order."""
+        names, fsdecode, start = self._names, os.fsdecode, 0
+        for end in self._ends.tolist():
+            yield fsdecode(names[start:end])
+            start = end
+
+    def _stats(self, i: int) -> ChunkStats:
+        size, chunks, unique_chunks, unique_bytes, low, high = self.columns[i].tolist()
+        return ChunkStats(
+            os.fsdecode(self.raw_path(i)),
+            size,
+            chunks,
+            unique_chunks,
+            unique_bytes,
+            low if chunks else None,
+            high if chunks else None,
+            size,
+        )
+
+    @overload
+    def __getitem__(self, i: int) -> ChunkStats: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[ChunkStats]: ...
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return [self._stats(k) for k in range(*i.indices(len(self)))]
+        n = len(self)
+        if not -n <= i < n:
+            raise IndexError("file index out of range")
+        return self._stats(i % n)
+
+    def __iter__(self) -> Iterator[ChunkStats]:
+        return (self._stats(k) for k in range(len(self)))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Sequence) or isinstance(other, (str, bytes)):
+            return NotImplemented
+        return len(self) == len(other) and list(self) == list(other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"FileStatsList({len(self)} files)"
+
+
+class _Later(Sequence[list[str]]):
+    """A list made when first used; compares equal to that list."""
+
+    def __init__(self, make: Callable[[], list[list[str]]]) -> None:
+        self._make: Callable[[], list[list[str]]] | None = make
+        self._items: list[list[str]] = []
+
+    def _list(self) -> list[list[str]]:
+        if self._make is not None:
+            self._items, self._make = self._make(), None
+        return self._items
+
+    def __len__(self) -> int:
+        return len(self._list())
+
+    @overload
+    def __getitem__(self, i: int) -> list[str]: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[list[str]]: ...
+    def __getitem__(self, i):
+        return self._list()[i]
+
+    def __eq__(self, other: object) -> bool:
+        return self._list() == (other._list() if isinstance(other, _Later) else other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return repr(self._list())
+
+
 @dataclass
 class DedupReport:
     """What :func:`dedup_report` found: one :class:`ChunkStats` per file and their total."""
 
     #: CDC's chunk_size; None for any other chunker.
     chunk_size: int | None
-    #: One per file, in the order the files were read.
-    files: list[ChunkStats]
+    #: One per file, in the order the files were read (a :class:`FileStatsList` when made
+    #: natively).
+    files: Sequence[ChunkStats]
     #: All files together (``path`` None).
     total: ChunkStats
     #: The chunker's ``description()``: ``{"name": "gear", "min_size", "avg_size",
@@ -339,8 +437,9 @@ class DedupReport:
     #: Paths not read, in the order walked: files already counted and special files.
     skipped: list[SkippedFile] = field(default_factory=list)
     #: Groups of two or more non-empty files of identical content, each in the order read,
-    #: the groups in the order of their first file.
-    duplicate_files: list[list[str]] = field(default_factory=list)
+    #: the groups in the order of their first file (made natively, they are found when first
+    #: asked for).
+    duplicate_files: Sequence[list[str]] = field(default_factory=list)
     #: With ``index=``: the index's directory, its distinct chunks before and after the run,
     #: and the files whose chunks came from its cache instead of being read.
     index: dict | None = None
@@ -393,7 +492,7 @@ def _digests(view: memoryview, ends: list[int], pool, parts: int) -> list[bytes]
 
 
 def dedup_report(
-    paths: Iterable[str | bytes | os.PathLike | BinaryIO],
+    paths: Iterable[str | os.PathLike | BinaryIO | bytes | bytearray | memoryview],
     chunk_size: int | None = None,
     *,
     chunker: Chunker | int | None = None,
@@ -411,10 +510,12 @@ def dedup_report(
     reduction is the percentage ``CDC(chunk_size).deduplicate`` reports for all the files'
     chunks together; the byte reduction weighs each chunk by its length.
 
-    ``paths`` are paths (``str``, ``bytes`` or ``os.PathLike``: in this list ``bytes`` are
-    always a path, never data, whereas :func:`iter_chunks` takes a lone ``bytes`` source as
-    data) or binary file objects (read to their end and left open, named by their
-    ``name``; a text-mode one is a TypeError), read in order. A directory is walked depth
+    ``paths`` are sources as :func:`veltrane.iter_chunks` takes them, read in order, under its
+    rule for ``bytes``: a ``str`` or ``os.PathLike`` is a path, and a bytes-like object
+    (``bytes``, ``bytearray``, ``memoryview``) is always data, never a path, here named
+    ``"<data>"`` (a path that is not UTF-8 is ``os.fsdecode(raw)`` or a ``pathlib.Path``). A
+    binary file object is read to its end and left open, named by its ``name``; a text-mode
+    one is a TypeError. A directory is walked depth
     first, each directory's entries in the order of their bytes, symbolic links inside it
     not followed. A file reached twice (another hardlink, the same path or directory given
     twice) is read and counted once, by device and inode; FIFOs, sockets and devices are
@@ -428,8 +529,9 @@ def dedup_report(
     when ``on_error`` is given, is passed to it with the error and left out of the report
     (its chunks no longer count as seen).
 
-    With paths only and a ``GearCDC`` or CDC chunker, everything runs natively on
-    ``threads`` threads (default: every core this process may use) without the GIL:
+    With paths only (no data, no file objects) and a ``GearCDC`` or CDC chunker, everything
+    runs natively on ``threads`` threads (default: every core this process may use) without
+    the GIL:
     files are walked, read (a file of up to ``read_size`` bytes whole, in one read; a longer
     one a piece at a time, the chunks of one piece digested by idle threads while the next
     is read), cut, digested with BLAKE3 and looked up in order, and a path that cannot be
@@ -446,8 +548,8 @@ def dedup_report(
     or chunker, a damaged or read-only one, or a commit that failed (a full disk, say),
     which leaves the index as it was.
     """
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("paths must be an iterable of paths, not a single path")
+    if isinstance(paths, (str, os.PathLike)) or _is_data(paths):
+        raise TypeError("paths must be an iterable of paths, not a single path or data")
     cut = as_chunker(chunker, chunk_size, default=GearCDC())
     read_size = _args.size(read_size, "read_size")
     nthreads = _args.threads(threads)
@@ -457,12 +559,20 @@ def dedup_report(
             raise TypeError("files must be opened in binary mode, not text mode")
     count = None if progress is None else _byte_counter(progress, _total_size(paths))
     if isinstance(cut, (GearCDC, CDCChunker)) and all(
-        isinstance(p, (str, bytes, os.PathLike)) for p in paths
+        isinstance(p, (str, os.PathLike)) for p in paths
     ):
         return _native_report(paths, cut, read_size, count, on_error, nthreads, index)
     if index is not None:
         raise TypeError("index needs paths (no file objects) and a GearCDC or CDC chunker")
     return _reference_report(paths, cut, read_size, count, on_error, nthreads)
+
+
+#: The name of a bytes-like source (data, not a path) in a report.
+DATA = "<data>"
+
+
+def _is_data(source) -> bool:
+    return isinstance(source, (bytes, bytearray, memoryview))
 
 
 def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int, index):
@@ -471,10 +581,11 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
     seen, cache, before = _native.DigestSet(), None, 0
     if index is not None:
         store = ChunkIndex(index, chunker.description(), "blake3")
-        loaded = store.load()
-        seen, cache, before = loaded.seen, loaded.cache, loaded.distinct
     try:
-        files, skipped, errors = _native.dedup_tree(
+        if store is not None:
+            loaded = store.load()
+            seen, cache, before = loaded.seen, loaded.cache, loaded.distinct
+        run = _native.dedup_tree_columns(
             [os.fsencode(p) for p in paths],
             gear,
             0 if gear is not None else chunker.chunk_size,
@@ -487,13 +598,13 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
         )
         summary = None
         if store is not None:
-            read = [(f[0], f[1], f[10], f[11], f[9], f[12], f[13]) for f in files if not f[8]]
-            store.commit(seen.digests(before), read)
+            read = ~run["cached"]
+            store.commit(seen.digests(before), _read_files(run, read), loaded.cache)
             summary = {
                 "path": os.fsdecode(index),  # type: ignore[arg-type]
                 "distinct_chunks_before": before,
                 "distinct_chunks_after": len(seen),
-                "files_from_cache": len(files) - len(read),
+                "files_from_cache": len(read) - int(read.sum()),
                 "size_bytes": store.size_bytes(),
             }
     finally:
@@ -501,61 +612,101 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
             store.close()
     failures = [
         (name, OSError(code, os.strerror(code), name))
-        for name, code in ((os.fsdecode(p), code) for p, code in errors)
+        for name, code in ((os.fsdecode(p), code) for p, code in run["errors"])
     ]
     if failures and on_error is None:
         raise failures[0][1]
-    stats = []
-    by_content: dict[bytes, list[str]] = {}
-    fsdecode = os.fsdecode
-    # The total summed here, not merged file by file: a tree may hold 10^5 files.
-    sums = [0, 0, 0, 0]
-    lows, highs = [], []
-    for path, size, chunks, unique_chunks, unique_bytes, low, high, content, *_ in files:
-        name = fsdecode(path)
-        stats.append(
-            ChunkStats(
-                name,
-                size,
-                chunks,
-                unique_chunks,
-                unique_bytes,
-                low if chunks else None,
-                high if chunks else None,
-                size,
-            )
-        )
-        sums[0] += size
-        sums[1] += chunks
-        sums[2] += unique_chunks
-        sums[3] += unique_bytes
-        if chunks:
-            lows.append(low)
-            highs.append(high)
-        if size:
-            by_content.setdefault(content, []).append(name)
+    files = FileStatsList(run["names"], run["ends"], run["stats"])
+    columns = files.columns
+    with_chunks = columns[:, 1] > 0
+    sums = [int(v) for v in columns[:, :4].sum(axis=0, dtype=np.uint64)] if len(files) else [0] * 4
     total = ChunkStats(
         None,
         sums[0],
         sums[1],
         sums[2],
         sums[3],
-        min(lows, default=None),
-        max(highs, default=None),
+        int(columns[with_chunks, 4].min()) if with_chunks.any() else None,
+        int(columns[with_chunks, 5].max()) if with_chunks.any() else None,
         sums[0],
     )
     for name, error in failures:
         on_error(name, error)  # type: ignore[misc]
     report = _report(
         chunker,
-        stats,
+        files,
         total,
         "blake3",
-        [SkippedFile(os.fsdecode(p), why) for p, why in skipped],
-        by_content,
+        [SkippedFile(os.fsdecode(p), why) for p, why in run["skipped"]],
+        {},
     )
+    content = run["content"]
+    report.duplicate_files = _Later(lambda: _same_content(files, content))
     report.index = summary
     return report
+
+
+def _read_files(run: dict, read: np.ndarray) -> dict:
+    """The columns of the files a run read (not taken from the cache), as the index keeps
+    them."""
+    ends = run["ends"]
+    if read.all():
+        return {k: run[k] for k in ("names", "ends", "ident", "counts", "lengths", "digests")}
+    if not read.any():
+        return {
+            "names": b"",
+            "ends": ends[:0],
+            "ident": run["ident"][:0],
+            "counts": ends[:0],
+            "lengths": b"",
+            "digests": b"",
+        }
+    lengths = np.diff(ends, prepend=np.uint64(0)).astype(np.int64)
+    names = np.frombuffer(run["names"], dtype=np.uint8)[np.repeat(read, lengths)]
+    return {
+        "names": names.tobytes(),
+        "ends": np.cumsum(lengths[read], dtype=np.uint64),
+        "ident": run["ident"][read],
+        "counts": run["counts"][read],
+        # Only the files read have chunks there.
+        "lengths": run["lengths"],
+        "digests": run["digests"],
+    }
+
+
+def _same_content(files: FileStatsList, content: bytes) -> list[list[str]]:
+    """Groups of two or more non-empty files of equal content digests, each in the order read,
+    the groups in the order of their first file."""
+    keys = np.frombuffer(content, dtype="V32")
+    nonempty = np.flatnonzero(files.columns[:, 0] > 0)
+    if len(nonempty) < 2:
+        return []
+    _, first, inverse, count = np.unique(
+        keys[nonempty], return_index=True, return_inverse=True, return_counts=True
+    )
+    inverse = inverse.reshape(-1)
+    shared = count[inverse] > 1
+    members = nonempty[shared]
+    if len(members) == 0:
+        return []
+    # By the group's first file, then in the order read (a stable sort keeps that order).
+    order = np.argsort(first[inverse[shared]], kind="stable")
+    members, group = members[order], inverse[shared][order]
+    ends = files._ends
+    starts = np.concatenate([np.zeros(1, ends.dtype), ends[:-1]])
+    names, encoding, errors = (
+        files._names,
+        sys.getfilesystemencoding(),
+        sys.getfilesystemencodeerrors(),
+    )
+    groups: list[list[str]] = []
+    last = -1
+    for g, a, b in zip(group.tolist(), starts[members].tolist(), ends[members].tolist()):
+        if g != last:
+            groups.append([])
+            last = g
+        groups[-1].append(names[a:b].decode(encoding, errors))
+    return groups
 
 
 def _report(chunker, files, total, digest, skipped, by_content) -> DedupReport:
@@ -575,7 +726,7 @@ def _total_size(paths: list) -> int | None:
     """The bytes of all the paths, or None when one is not a path to a regular file."""
     total = 0
     for path in paths:
-        if not isinstance(path, (str, bytes, os.PathLike)):
+        if not isinstance(path, (str, os.PathLike)):
             return None
         try:
             st = os.stat(path)
@@ -654,9 +805,9 @@ def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, 
 
     inputs: list = []
     for path in paths:
-        if isinstance(path, (str, bytes, os.PathLike)):
-            # bytes here are a path, not data; fsdecode keeps undecodable bytes as escapes
-            # that open() turns back into the same bytes.
+        if isinstance(path, (str, os.PathLike)):
+            # fsdecode keeps undecodable bytes of a PathLike as escapes that open() turns back
+            # into the same bytes.
             found: list = []
             _walk(os.fsdecode(path), found, failed)
             inputs += found
@@ -678,7 +829,7 @@ def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, 
                 continue
             key = (st.st_dev, st.st_ino)
         else:
-            name = str(getattr(path, "name", "<stream>"))
+            name = DATA if _is_data(path) else str(getattr(path, "name", "<stream>"))
             key = None
         pieces = iter_pieces(path, chunker, read_size=read_size)
         stats = ChunkStats(path=name)

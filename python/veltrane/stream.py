@@ -236,10 +236,13 @@ def iter_chunks(
     content), or an int, the ``chunk_size`` of ``CDC``. Give
     ``chunk_size`` or ``chunker``, not both; the default is ``CDC(1024)``.
 
-    ``source`` is a path (``str`` or ``os.PathLike``; a ``str`` is always a path, never
-    data), a binary file object (read from its current position to its end with
-    ``readinto``, or ``read`` when it has none; left open) or a bytes-like object (chunked
-    in place from its start; do not change it while iterating). A path is opened unbuffered
+    ``source`` is a path, a binary file object (read from its current position to its end
+    with ``readinto``, or ``read`` when it has none; left open) or data. The rule for
+    ``bytes``, the same for :func:`veltrane.dedup_report`'s sources: a ``str`` or
+    ``os.PathLike`` is a path, and a bytes-like object (``bytes``, ``bytearray``,
+    ``memoryview``) is always data, never a path, chunked in place from its start (do not
+    change it while iterating); a path that is not UTF-8 is ``os.fsdecode(raw)`` or a
+    ``pathlib.Path``. A path is opened unbuffered
     at the first chunk and closed when the iteration ends or the generator is closed.
 
     At most about ``read_size`` plus one longest chunk (``2 * chunk_size``, or the GearCDC's

@@ -15,5 +15,6 @@ void bind_gear(pybind11::module_ &m);
 void bind_keep(pybind11::module_ &m);
 void bind_jsonl(pybind11::module_ &m);
 void bind_files(pybind11::module_ &m);
+void bind_files_columns(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -9,6 +9,7 @@ parsed, 2 for a bad command line, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import re
 import sys
@@ -28,7 +29,7 @@ from ..defaults import (
 )
 from ..gear import MAX_MAX_SIZE, MIN_MIN_SIZE
 from ..simhash import MAX_DISTANCE
-from . import _dedup, _fingerprint, _near_dups
+from . import _dedup
 from ._common import (
     EXIT_BROKEN_PIPE,
     EXIT_INPUT,
@@ -379,7 +380,9 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-COMMANDS = {"near-dups": _near_dups.run, "dedup": _dedup.run, "fingerprint": _fingerprint.run}
+#: Each command's module, imported when the command runs: `dedup` need not load the corpus
+#: readers of `near-dups`.
+COMMANDS = {"near-dups": "_near_dups", "dedup": "_dedup", "fingerprint": "_fingerprint"}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -390,7 +393,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = build_parser().parse_args(argv)
         command = args.command
         out = Output(sys.stdout, closed)
-        COMMANDS[args.command](args, out)
+        importlib.import_module(f".{COMMANDS[args.command]}", __name__).run(args, out)
         out.flush()
     except CommandError as e:
         prog = e.prog or (PROG if command is None else f"{PROG} {command}")

@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import base64
+import itertools
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from json.encoder import encode_basestring_ascii as encode  # type: ignore[attr-defined]
+
+import numpy as np
 
 from ..chunk_index import ChunkIndexError
 from ..chunker import CDCChunker, Chunker
-from ..dedup import SAME_FILE, SPECIAL, dedup_report
+from ..dedup import SAME_FILE, SPECIAL, DedupReport, FileStatsList, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..gear import GearCDC
 from ._common import (
@@ -128,15 +132,123 @@ def _json_path(path: str) -> dict:
         }
 
 
-def _json_report(report, duplicate_files: bool) -> dict:
-    d = report.to_dict()
-    for entry in [*d["files"], *d.get("skipped", [])]:
+#: Files formatted per write of --json.
+_JSON_BATCH = 4096
+
+#: One file of --json as json.dumps(indent=2) lays it out, two levels down.
+_JSON_FILE = (
+    "    {\n"
+    '      "path": %s,\n'
+    '      "bytes": %d,\n'
+    '      "chunks": %d,\n'
+    '      "unique_chunks": %d,\n'
+    '      "unique_bytes": %d,\n'
+    '      "min_chunk": %s,\n'
+    '      "max_chunk": %s,\n'
+    '      "mean_chunk": %s,\n'
+    '      "chunk_reduction_percent": %r,\n'
+    '      "byte_reduction_percent": %r%s\n'
+    "    }"
+)
+
+
+def _percent_column(kept: np.ndarray, total: np.ndarray) -> list[float]:
+    # ChunkStats' formula, element by element in float64: the same floats, so the same text.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(total > 0, (1.0 - kept / total) * 100.0, 0.0).tolist()
+
+
+def _file_columns(files) -> tuple[list[bytes], np.ndarray]:
+    """Raw paths and the uint64 columns of FileStatsList, from any sequence of ChunkStats."""
+    if isinstance(files, FileStatsList):
+        names = files._names
+        starts = [0, *files._ends[:-1].tolist()]
+        raw = [names[a:b] for a, b in zip(starts, files._ends.tolist())]
+        return raw, files.columns
+    rows = [
+        (s.bytes, s.chunks, s.unique_chunks, s.unique_bytes, s.min_chunk or 0, s.max_chunk or 0)
+        for s in files
+    ]
+    return [os.fsencode(s.path) for s in files], np.array(rows, dtype=np.uint64).reshape(-1, 6)
+
+
+def _json_paths(raw: list[bytes]) -> tuple[list[str], list[str]]:
+    """Each path as a JSON string as _json_path gives it, and what follows its last figure:
+    "" or its path_base64 member."""
+    texts = [path.decode("utf-8", "surrogateescape") for path in raw]
+    extras = [""] * len(raw)
+    # Only a path with bytes beyond ASCII can be other than UTF-8.
+    for i in np.flatnonzero(~np.fromiter(map(str.isascii, texts), bool, len(texts))).tolist():
+        try:
+            texts[i] = raw[i].decode("utf-8")
+        except UnicodeDecodeError:
+            texts[i] = raw[i].decode("utf-8", "backslashreplace")
+            b64 = base64.b64encode(raw[i]).decode("ascii")
+            extras[i] = f',\n      "path_base64": "{b64}"'
+    return list(map(encode, texts)), extras
+
+
+def _json_files(files) -> Iterator[str]:
+    """The files of --json, a batch of them at a time, each as json.dumps(indent=2) writes it
+    within the report. Column by column, so that no Python code runs per file."""
+    raw, columns = _file_columns(files)
+    size, chunks, unique_chunks, unique_bytes = (columns[:, k] for k in range(4))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = list(map(repr, np.where(chunks > 0, size / chunks, 0.0).tolist()))
+    low, high = (list(map(str, columns[:, k].tolist())) for k in (4, 5))
+    for i in np.flatnonzero(chunks == 0).tolist():
+        low[i] = high[i] = mean[i] = "null"
+    paths, extras = _json_paths(raw)
+    rows = zip(
+        paths,
+        size.tolist(),
+        chunks.tolist(),
+        unique_chunks.tolist(),
+        unique_bytes.tolist(),
+        low,
+        high,
+        mean,
+        _percent_column(unique_chunks, chunks),
+        _percent_column(unique_bytes, size),
+        extras,
+    )
+    text = map(_JSON_FILE.__mod__, rows)
+    while batch := ",\n".join(itertools.islice(text, _JSON_BATCH)):
+        yield batch
+
+
+def _write_json(report, duplicate_files: bool, out) -> None:
+    """The report as one JSON document, its files written as they are formatted rather than
+    built in memory: the text json.dumps(indent=2) gives of the report's to_dict, with each
+    path as _json_path gives it, and duplicate_files only when asked for."""
+    skeleton = DedupReport(
+        report.chunk_size,
+        [],
+        report.total,
+        report.chunker,
+        report.digest,
+        report.skipped,
+        [],
+        report.index,
+    ).to_dict()
+    for entry in skeleton["skipped"]:
         entry.update(_json_path(entry["path"]))
     if duplicate_files:
-        d["duplicate_files"] = [[_json_path(p) for p in g] for g in report.duplicate_files]
+        skeleton["duplicate_files"] = [[_json_path(p) for p in g] for g in report.duplicate_files]
     else:
-        d.pop("duplicate_files", None)
-    return d
+        del skeleton["duplicate_files"]
+    head, tail = json.dumps(skeleton, indent=2).split('"files": []', 1)
+    out.write(head)
+    if len(report.files) == 0:
+        out.write('"files": []')
+    else:
+        out.write('"files": [\n')
+        first = True
+        for batch in _json_files(report.files):
+            out.write(batch if first else ",\n" + batch)
+            first = False
+        out.write("\n  ]")
+    out.write(tail + "\n")
 
 
 def _gear(args) -> Chunker:
@@ -216,7 +328,7 @@ def run(args, out) -> None:
             file=sys.stderr,
         )
     if args.json:
-        out.write(json.dumps(_json_report(report, args.duplicate_files), indent=2) + "\n")
+        _write_json(report, args.duplicate_files, out)
     else:
         out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
         if args.duplicate_files:

@@ -18,6 +18,7 @@ from ..dedup import SAME_FILE, SPECIAL, DedupReport, FileStatsList, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..gear import GearCDC
 from ._common import (
+    _CONTROLS,
     EXIT_USAGE,
     PROG,
     STDIN,
@@ -30,14 +31,13 @@ from ._common import (
 )
 
 
-def _format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    """Columns padded to their widest cell: the first left-aligned, the others right."""
-    widths = [max(len(row[c]) for row in [header, *rows]) for c in range(len(header))]
-    lines = []
-    for row in [header, *rows]:
-        cells = [row[0].ljust(widths[0])] + [s.rjust(w) for s, w in zip(row[1:], widths[1:])]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines) + "\n"
+def _format_table(header: Sequence[str], columns: Sequence[Sequence[str]]) -> str:
+    """Columns padded to their widest cell: the first left-aligned, the others right. Column
+    by column, with one format call a row: a tree has a row per file."""
+    columns = [[h, *c] for h, c in zip(header, columns)]
+    widths = [max(map(len, c)) for c in columns]
+    line = "  ".join(f"{{:<{w}}}" if k == 0 else f"{{:>{w}}}" for k, w in enumerate(widths))
+    return "\n".join(line.format(*row).rstrip() for row in zip(*columns)) + "\n"
 
 
 def _chunker_line(report) -> str:
@@ -50,22 +50,48 @@ def _chunker_line(report) -> str:
     return f"CDC, chunk size {c['chunk_size']:,}: chunks of at most {c['max_size']:,} bytes."
 
 
+def _table_columns(report) -> list[list[str]]:
+    """The table's cells, column by column: the files from their columns (no object per
+    file), then the total."""
+    raw, stats = _file_columns(report.files)
+    size, chunks, unique_chunks, unique_bytes, low, high = (stats[:, k] for k in range(6))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = np.where(chunks > 0, size / chunks, 0.0)
+    empty = (chunks == 0).tolist()
+
+    def lengths(values: np.ndarray) -> list[str]:
+        return ["-" if e else f"{v:,.0f}" for v, e in zip(values.tolist(), empty)]
+
+    columns = [
+        [p.decode("utf-8", "backslashreplace").translate(_CONTROLS) for p in raw],
+        [f"{v:,}" for v in size.tolist()],
+        [f"{v:,}" for v in unique_bytes.tolist()],
+        [f"{v:.1f}%" for v in _percent_column(unique_bytes, size)],
+        [f"{v:,}" for v in chunks.tolist()],
+        [f"{v:,}" for v in unique_chunks.tolist()],
+        [f"{v:.1f}%" for v in _percent_column(unique_chunks, chunks)],
+        lengths(low),
+        lengths(mean),
+        lengths(high),
+    ]
+    t = report.total
+    sizes = (t.min_chunk, t.mean_chunk, t.max_chunk)
+    total = [
+        "total",
+        f"{t.bytes:,}",
+        f"{t.unique_bytes:,}",
+        f"{t.byte_reduction_percent:.1f}%",
+        f"{t.chunks:,}",
+        f"{t.unique_chunks:,}",
+        f"{t.chunk_reduction_percent:.1f}%",
+        *("-" if size is None else f"{size:,.0f}" for size in sizes),
+    ]
+    for column, cell in zip(columns, total):
+        column.append(cell)
+    return columns
+
+
 def _dedup_table(report) -> str:
-    rows = []
-    for s in [*report.files, report.total]:
-        sizes = (s.min_chunk, s.mean_chunk, s.max_chunk)
-        rows.append(
-            [
-                "total" if s.path is None else shown(s.path),
-                f"{s.bytes:,}",
-                f"{s.unique_bytes:,}",
-                f"{s.byte_reduction_percent:.1f}%",
-                f"{s.chunks:,}",
-                f"{s.unique_chunks:,}",
-                f"{s.chunk_reduction_percent:.1f}%",
-                *("-" if size is None else f"{size:,.0f}" for size in sizes),
-            ]
-        )
     header = [
         "file",
         "bytes",
@@ -82,7 +108,8 @@ def _dedup_table(report) -> str:
     return (
         _chunker_line(report) + f" Chunks compared by {digest} digest.\n"
         "Unique: not held by an earlier file or an earlier part of the same file. Saved: the "
-        "share\nthat repeats. Min, mean, max: chunk lengths.\n\n" + _format_table(header, rows)
+        "share\nthat repeats. Min, mean, max: chunk lengths.\n\n"
+        + _format_table(header, _table_columns(report))
     )
 
 

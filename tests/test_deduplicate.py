@@ -193,3 +193,28 @@ def test_a_full_disk_on_standard_output_is_one_line(tmp_path, args):
         )
     result.stdout = b""
     one_line_error(result, 1, "standard output: No space left on device")
+
+
+@pytest.mark.parametrize("name", ["in.txt", "in.jsonl"])
+def test_signing_batch_by_batch_while_reading_changes_nothing(tmp_path, monkeypatch, name):
+    # The command signs each batch as it is read, the empty lines of line files left out;
+    # batches of a few records each must give the output of one batch.
+    from veltrane import cli
+    from veltrane.corpus import Corpus
+
+    texts = corpus(3, 150)
+    texts[5:5] = ["", "", "   "]
+    lines = texts if name == "in.txt" else [json.dumps({"text": t}) for t in texts]
+    path = tmp_path / name
+    path.write_text("\n".join(lines) + "\n")
+
+    def run(tag: str) -> tuple[bytes, bytes]:
+        out, dups = tmp_path / f"out{tag}{path.suffix}", tmp_path / f"dups{tag}.jsonl"
+        argv = ["near-dups", str(path), "-o", str(out), "--duplicates", str(dups), "-q"]
+        assert cli.main([*argv, "--threshold", "0.5", "--ngram", "2"]) in (0, None)
+        return out.read_bytes(), dups.read_bytes()
+
+    whole = run("whole")
+    batches = Corpus.batches
+    monkeypatch.setattr(Corpus, "batches", lambda self, **kw: batches(self, block_size=64))
+    assert run("small") == whole and whole[1]

@@ -1,5 +1,6 @@
 import hashlib
 import os
+import random
 import subprocess
 import sys
 
@@ -68,6 +69,16 @@ def test_signatures_and_shingles_equal_the_model(batch, num_perm, ngram, seed):
     for i, text in enumerate(batch):
         assert sigs[i].tolist() == model.signature(text, num_perm, ngram, seed)
         assert values[offsets[i] : offsets[i + 1]].tolist() == model.shingle_set(text, ngram)
+
+
+@pytest.mark.parametrize("count", [31, 32, 33, 300, 1 << 16, (1 << 16) + 1])
+def test_long_shingle_sets_sorted_as_the_model(count):
+    # Sets past 32 shingles are sorted by their top bits first, sets past 2^16 as shorter
+    # ones: each side of both bounds, with repeated shingles (a small vocabulary).
+    rng = random.Random(count)
+    text = " ".join(rng.choice(["a", "b", "c", "dd", "e", "ff"]) for _ in range(count + 4))
+    values, offsets = shingle_hashes(["x y", text], ngram=5, threads=2)
+    assert values[offsets[1] : offsets[2]].tolist() == model.shingle_set(text, 5)
 
 
 def test_golden_vectors():

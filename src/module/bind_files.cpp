@@ -4,6 +4,7 @@
 #include "dedup/digest_set.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
+#include "module/pytree.hpp"
 
 #include <cstring>
 #include <pybind11/pybind11.h>
@@ -73,8 +74,7 @@ Digest digest_of(const py::bytes &b) {
     return d;
 }
 
-// Runs the pipeline with the GIL released. The calling thread takes the GIL back every tick
-// to report progress and to see Ctrl-C; an exception there cancels the run and is raised.
+// The pipeline's report (see pytree.hpp's run_tree) as a row per file.
 py::tuple dedup_tree(const std::vector<std::string> &paths,
                      const veltrane::gear::GearCDC *gear,
                      uint64_t cdc_chunk_size,
@@ -84,51 +84,8 @@ py::tuple dedup_tree(const std::vector<std::string> &paths,
                      DigestSet &seen,
                      const veltrane::dedup::FileCache *cache,
                      bool record) {
-    veltrane::dedup::TreeOptions options;
-    options.threads = threads;
-    options.read_size = read_size;
-    options.cache = cache;
-    options.record = record;
-    uint64_t reported = 0;
-    py::object raised;
-    std::unique_ptr<py::error_already_set> error;
-    options.tick = [&](uint64_t done) {
-        py::gil_scoped_acquire acquire;
-        try {
-            if (PyErr_CheckSignals() != 0) {
-                throw py::error_already_set();
-            }
-            if (!progress.is_none() && done > reported) {
-                progress(done - reported);
-                reported = done;
-            }
-            return true;
-        } catch (py::error_already_set &e) {
-            error = std::make_unique<py::error_already_set>(std::move(e));
-            return false;
-        }
-    };
-    veltrane::dedup::TreeReport report;
-    {
-        py::gil_scoped_release release;
-        report = veltrane::dedup::dedup_tree(
-            paths, veltrane::dedup::Chunking {gear, cdc_chunk_size}, options, seen);
-    }
-    if (error) {
-        error->restore();
-        throw py::error_already_set();
-    }
-    if (!progress.is_none() && !report.cancelled) {
-        // The bytes read since the last tick; a file read twice (see dedup_tree) counts once
-        // here too, as the report does.
-        uint64_t total = 0;
-        for (const auto &f : report.files) {
-            total += f.bytes;
-        }
-        if (total > reported) {
-            progress(total - reported);
-        }
-    }
+    veltrane::dedup::TreeReport report = veltrane::pyutil::run_tree(
+        paths, gear, cdc_chunk_size, threads, read_size, progress, seen, cache, record, false);
     // Rows of fresh tuples, one per file: the collector would walk the heap again and again
     // while they are made, and none of them can be in a cycle.
     struct NoCollector {

@@ -6,6 +6,7 @@
 #include "dedup/file_cache.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
+#include "module/pytree.hpp"
 
 #include <cstring>
 #include <memory>
@@ -40,8 +41,7 @@ py::array_t<uint64_t> u64(std::vector<uint64_t> &&v) {
     return py::array_t<uint64_t>(static_cast<py::ssize_t>(held->size()), held->data(), owner);
 }
 
-// Runs the pipeline with the GIL released, as bind_files.cpp's dedup_tree does: the calling
-// thread takes the GIL back every tick to report progress and to see Ctrl-C.
+// The pipeline's report (see pytree.hpp's run_tree) as columns.
 py::dict dedup_tree_columns(const std::vector<std::string> &paths,
                             const veltrane::gear::GearCDC *gear,
                             uint64_t cdc_chunk_size,
@@ -51,43 +51,8 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
                             DigestSet &seen,
                             const FileCache *cache,
                             bool record) {
-    veltrane::dedup::TreeOptions options;
-    options.threads = threads;
-    options.read_size = read_size;
-    options.cache = cache;
-    options.record = record;
-    uint64_t reported = 0;
-    std::unique_ptr<py::error_already_set> error;
-    options.tick = [&](uint64_t done) {
-        py::gil_scoped_acquire acquire;
-        try {
-            if (PyErr_CheckSignals() != 0) {
-                throw py::error_already_set();
-            }
-            if (!progress.is_none() && done > reported) {
-                progress(done - reported);
-                reported = done;
-            }
-            return true;
-        } catch (py::error_already_set &e) {
-            error = std::make_unique<py::error_already_set>(std::move(e));
-            return false;
-        }
-    };
-    veltrane::dedup::TreeReport report;
-    {
-        py::gil_scoped_release release;
-        // With a cache, the pipeline reads only the files the cache does not hold.
-        const veltrane::dedup::Chunking chunking {gear, cdc_chunk_size};
-        if (cache == nullptr ||
-            !veltrane::dedup::report_from_cache(paths, *cache, chunking, options, seen, report)) {
-            report = veltrane::dedup::dedup_tree(paths, chunking, options, seen);
-        }
-    }
-    if (error) {
-        error->restore();
-        throw py::error_already_set();
-    }
+    veltrane::dedup::TreeReport report = veltrane::pyutil::run_tree(
+        paths, gear, cdc_chunk_size, threads, read_size, progress, seen, cache, record, true);
     const std::size_t n = report.files.size();
     std::string names;
     std::vector<uint64_t> ends(n), stats(n * 6), counts, lengths;
@@ -100,7 +65,6 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
         ident.resize(n * kIdent);
         counts.resize(n);
     }
-    uint64_t total = 0;
     for (std::size_t i = 0; i < n; ++i) {
         auto &f = report.files[i];
         names += f.path;
@@ -109,7 +73,6 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
             f.bytes, f.chunks, f.unique_chunks, f.unique_bytes, f.min_chunk, f.max_chunk};
         std::memcpy(&stats[i * 6], row, sizeof row);
         std::memcpy(&content[i * kDigestSize], f.content.data(), kDigestSize);
-        total += f.bytes;
         if (record) {
             cached[i] = f.cached;
             const int64_t id[kIdent] = {static_cast<int64_t>(f.bytes),
@@ -124,9 +87,6 @@ py::dict dedup_tree_columns(const std::vector<std::string> &paths,
             std::vector<uint64_t>().swap(f.lengths);
             std::vector<Digest>().swap(f.digests);
         }
-    }
-    if (!progress.is_none() && !report.cancelled && total > reported) {
-        progress(total - reported);
     }
     py::dict out;
     out["names"] = py::bytes(names);

@@ -11,7 +11,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 import numpy as np
 
 from ..corpus import Corpus, CorpusError, CorpusRecords, Format, Records
-from ..dedup import TextDeduplication, _deduplicate, without_words
+from ..dedup import _deduplicate, without_words
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..jaccard import iter_near_duplicate_pairs_jaccard
 from ..minhash import minhash_signatures
@@ -129,11 +129,14 @@ class _Places:
         ]
 
 
-def _write_pairs(out, batches, field: str, places: _Places, index) -> None:
+def _write_pairs(out, batches, field: str, places, index=None) -> None:
     """Writes the pair records of each batch of (i, j, ``field``) rows, ``index`` mapping the
-    searched positions to the text numbers."""
+    searched positions to the text numbers (none: they are the text numbers). ``places`` names
+    texts: ``places.of(texts, suffix)`` gives each one's JSON members."""
     for batch in batches:
-        i, j = index[batch["i"]], index[batch["j"]]
+        i, j = (
+            (batch["i"], batch["j"]) if index is None else (index[batch["i"]], index[batch["j"]])
+        )
         out.write(
             "".join(
                 [
@@ -180,12 +183,10 @@ def _cluster_members(reps: np.ndarray) -> np.ndarray:
     return members[np.lexsort((members, reps[members]))]
 
 
-def _write_clusters(out, method: str, found: TextDeduplication, places: _Places) -> None:
-    n = len(found.duplicate_of)
-    reps = np.where(found.duplicate_of < 0, np.arange(n), found.duplicate_of)
+def _write_clusters(out, field: str, reps: np.ndarray, values: np.ndarray, places) -> None:
+    """Writes the members of clusters of two or more, ``reps`` giving each text's kept text
+    and ``values`` its ``field`` to it."""
     members = _cluster_members(reps)
-    field = "similarity" if method == "minhash" else "distance"
-    values = found.similarity if method == "minhash" else found.similarity.astype(np.int64)
     for start in range(0, len(members), WRITE_BATCH):
         m = members[start : start + WRITE_BATCH]
         out.write(
@@ -274,7 +275,13 @@ def _run(args, out) -> None:
     if args.duplicates is not None:
         write_duplicates(corpus, records, keeper, similarity, args.duplicates, force=args.force)
     if show == "clusters":
-        _write_clusters(out, args.method, found, places)
+        field = "similarity" if args.method == "minhash" else "distance"
+        values = (
+            found.similarity if args.method == "minhash" else found.similarity.astype(np.int64)
+        )
+        n_found = len(found.duplicate_of)
+        reps = np.where(found.duplicate_of < 0, np.arange(n_found), found.duplicate_of)
+        _write_clusters(out, field, reps, values, places)
     elif show == "pairs":
         _pairs(args, out, texts, places, progress)
     if writing and not args.quiet:

@@ -38,6 +38,8 @@ from ..keep import component_keepers, keepers
 from ..outofcore import _search_out_of_core
 from ..writers import atomic_output, check_output, write_duplicates, write_kept
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
+from ._near_dups import _write_clusters as write_clusters
+from ._near_dups import _write_pairs as write_pairs
 
 #: The least ``--memory``: a reading block and the band entries of a batch of texts.
 MIN_MEMORY = 1 << 16
@@ -190,41 +192,7 @@ class _Places:
 
 def _write_pairs(out, found, places: _Places) -> None:
     stream = _native.JaccardExpandStream(found.reps, found.i, found.j, found.similarity)
-    for batch in pair_batches(stream, WRITE_BATCH, JACCARD_PAIR_DTYPE):
-        i, j = batch["i"], batch["j"]
-        out.write(
-            "".join(
-                [
-                    f'{{"i": {a}, "j": {b}, "similarity": {v!r}, {pa}, {pb}}}\n'
-                    for a, b, v, pa, pb in zip(
-                        i.tolist(),
-                        j.tolist(),
-                        batch["similarity"].tolist(),
-                        places.of(i, "_i"),
-                        places.of(j, "_j"),
-                    )
-                ]
-            )
-        )
-
-
-def _write_clusters(out, keeper: np.ndarray, similarity: np.ndarray, places: _Places) -> None:
-    sizes = np.bincount(keeper, minlength=len(keeper))
-    members = np.flatnonzero(sizes[keeper] > 1)
-    members = members[np.lexsort((members, keeper[members]))]
-    for start in range(0, len(members), WRITE_BATCH):
-        m = members[start : start + WRITE_BATCH]
-        out.write(
-            "".join(
-                [
-                    f'{{"cluster": {r}, "i": {i}, {p}, "similarity": {v!r}, '
-                    f'"keep": {"true" if i == r else "false"}}}\n'
-                    for i, r, p, v in zip(
-                        m.tolist(), keeper[m].tolist(), places.of(m), similarity[m].tolist()
-                    )
-                ]
-            )
-        )
+    write_pairs(out, pair_batches(stream, WRITE_BATCH, JACCARD_PAIR_DTYPE), "similarity", places)
 
 
 class _Columns:
@@ -402,7 +370,7 @@ def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spi
             corpus, records, keeper_of, similarity_of, args.duplicates, force=args.force
         )
     if show == "clusters":
-        _write_clusters(out, keeper, similarity, places)
+        write_clusters(out, "similarity", keeper, similarity, places)
     elif show == "pairs":
         _write_pairs(out, found, places)
     dropped = int((keeper_of != everything).sum())

@@ -99,3 +99,36 @@ def test_errors_lose_nothing(tmp_path, monkeypatch):
         )
     assert caught.value.errno == errno.ENOSPC
     assert not any(spill.iterdir()) and source.read_bytes() == before
+
+
+def _model_fold(values: np.ndarray) -> np.ndarray:
+    # The band key as the index's format states it, in NumPy, row by row of the last axis.
+    h = np.full(values.shape[:-1], values.shape[-1], dtype=np.uint64)
+    for k in range(values.shape[-1]):
+        h ^= values[..., k].astype(np.uint64)
+        h *= np.uint64(0x9E3779B97F4A7C15)
+        h ^= h >> np.uint64(29)
+    for shift, mul in ((30, 0xBF58476D1CE4E5B9), (27, 0x94D049BB133111EB)):
+        h ^= h >> np.uint64(shift)
+        h *= np.uint64(mul)
+    return h ^ (h >> np.uint64(31))
+
+
+@pytest.mark.parametrize("dtype", [np.uint32, np.uint64])
+def test_band_keys_and_their_sort_equal_the_model(dtype):
+    from veltrane._bands import band_keys, row_keys, sort_bands
+
+    rng = np.random.default_rng(5)
+    sig = rng.integers(0, 4, size=(3000, 20), dtype=dtype)  # few values: equal bands and rows
+    keys = band_keys(sig, 3, 6)
+    assert np.array_equal(keys, _model_fold(sig[:, :18].reshape(3000, 3, 6)).T)
+    assert np.array_equal(row_keys(sig), _model_fold(sig))
+    docs = rng.permutation(3000).astype(np.int64)
+    # Docs in order (as every caller gives them) and in any order.
+    for given in (np.arange(3000), docs, np.stack([np.arange(3000), docs, docs[::-1]])):
+        got_keys, got_docs = sort_bands(keys, given)
+        for b in range(3):
+            d = given if given.ndim == 1 else given[b]
+            order = np.lexsort((d, keys[b]))
+            assert np.array_equal(got_keys[b], keys[b][order])
+            assert np.array_equal(got_docs[b], d[order])

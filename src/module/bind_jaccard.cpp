@@ -8,9 +8,11 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 #include "module/pystream.hpp"
+#include "search/bands.hpp"
 #include "search/jaccard.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -182,10 +184,62 @@ struct ExpandStream {
     std::mutex lock;
 };
 
+py::array_t<uint64_t>
+band_keys(const py::array &sig, std::size_t bands, std::size_t rows, int threads) {
+    return with_rows(sig, [&](const auto *data, std::size_t n, std::size_t width) {
+        if (bands < 1 || rows < 1 || bands * rows > width || threads < 1) {
+            throw py::value_error("bands and rows at least 1, bands * rows at most the "
+                                  "signature width, threads at least 1");
+        }
+        py::array_t<uint64_t> out({static_cast<py::ssize_t>(bands), static_cast<py::ssize_t>(n)});
+        uint64_t *o = out.mutable_data();
+        py::gil_scoped_release release;
+        veltrane::bands::band_keys(data, n, width, bands, rows, threads, o);
+        return out;
+    });
+}
+
+// Sorted copies of keys (bands, m) and docs ((m,) for every band, or (bands, m)).
+py::tuple sort_bands(const Values &keys, const Int64s &docs, int threads) {
+    if (keys.ndim() != 2 || threads < 1) {
+        throw py::value_error("keys must be two-dimensional and threads at least 1");
+    }
+    const auto bands = static_cast<std::size_t>(keys.shape(0));
+    const auto m = static_cast<std::size_t>(keys.shape(1));
+    const bool shared = docs.ndim() == 1;
+    if (shared ? static_cast<std::size_t>(docs.shape(0)) != m
+               : docs.ndim() != 2 || docs.shape(0) != keys.shape(0) ||
+                     docs.shape(1) != keys.shape(1)) {
+        throw py::value_error("docs must be of shape (m,) or that of keys");
+    }
+    py::array_t<uint64_t> k({keys.shape(0), keys.shape(1)});
+    py::array_t<int64_t> d({keys.shape(0), keys.shape(1)});
+    uint64_t *ko = k.mutable_data();
+    int64_t *dout = d.mutable_data();
+    if (bands * m > 0) {
+        std::memcpy(ko, keys.data(), bands * m * sizeof(uint64_t));
+        for (std::size_t b = 0; b < bands; ++b) {
+            std::memcpy(dout + b * m, docs.data() + (shared ? 0 : b * m), m * sizeof(int64_t));
+        }
+    }
+    {
+        py::gil_scoped_release release;
+        veltrane::bands::sort_bands(ko, dout, bands, m, threads);
+    }
+    return py::make_tuple(k, d);
+}
+
 } // namespace
 
 void veltrane::bind_jaccard(py::module_ &m) {
     m.def("jaccard_group_rows", &group_rows, py::arg("signatures"), py::arg("threads"));
+    m.def("band_keys",
+          &band_keys,
+          py::arg("signatures"),
+          py::arg("bands"),
+          py::arg("rows"),
+          py::arg("threads"));
+    m.def("sort_bands", &sort_bands, py::arg("keys"), py::arg("docs"), py::arg("threads"));
     m.def("jaccard_group_sets",
           &group_sets,
           py::arg("ids"),

@@ -222,7 +222,8 @@ def _keep_rule(args, records: CorpusRecords, searched: np.ndarray):
     return args.keep or "first"
 
 
-def _run(args, out) -> None:
+def _corpus(args) -> Corpus:
+    """The inputs as a corpus, once the outputs are known not to clobber one of them."""
     fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
     corpus = Corpus(
         args.inputs, field=args.field, id_field=args.id_field, value_field=args.keep_by, format=fmt
@@ -230,6 +231,11 @@ def _run(args, out) -> None:
     for path in (args.output, args.duplicates):
         if path is not None:
             check_output(path, corpus.shards, args.force)
+    return corpus
+
+
+def _run(args, out) -> None:
+    corpus = _corpus(args)
     writing = args.output is not None or args.duplicates is not None
     show = args.format or ("pairs" if args.output is None else None)
     pairs_only = show == "pairs" and not writing

@@ -30,7 +30,7 @@ import numpy as np
 
 from .. import _native
 from .._pairs import pair_batches
-from ..corpus import BLOCK_SIZE, Corpus, CorpusError, CorpusRecords, Format
+from ..corpus import BLOCK_SIZE, Corpus, CorpusError, CorpusRecords
 from ..dedup import deduplicate_texts
 from ..index import JaccardIndex
 from ..jaccard import JACCARD_PAIR_DTYPE, bands_and_rows, jaccard_similarities
@@ -38,6 +38,7 @@ from ..keep import component_keepers, keepers
 from ..outofcore import _search_out_of_core
 from ..writers import atomic_output, check_output, write_duplicates, write_kept
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
+from ._near_dups import _corpus
 from ._near_dups import _write_clusters as write_clusters
 from ._near_dups import _write_pairs as write_pairs
 
@@ -73,17 +74,6 @@ def run(args, out) -> None:
             _run_index(args, given)
     except CorpusError as e:
         raise CommandError(re.sub(r"^(.*?): line (\d+): ", r"\1:\2: ", str(e), count=1)) from None
-
-
-def _corpus(args) -> Corpus:
-    fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
-    corpus = Corpus(
-        args.inputs, field=args.field, id_field=args.id_field, value_field=args.keep_by, format=fmt
-    )
-    for path in (args.output, args.duplicates):
-        if path is not None:
-            check_output(path, corpus.shards, args.force)
-    return corpus
 
 
 def _summary(args, n: int, dropped: int, wordless: int, earlier: int | None = None) -> None:

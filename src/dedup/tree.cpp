@@ -520,10 +520,12 @@ void Run::settle(Batch &b) {
         b.digests.resize(b.spans.size());
         b.many.digest(b.spans.data(), b.spans.size(), b.digests.data());
         // Each file's content digest is that of its chunk digests, which lie in a row.
+        // Through a byte pointer: a batch of empty files has no digest, and no array to
+        // call data() on.
+        const auto *row = reinterpret_cast<const unsigned char *>(b.digests.data());
         b.contents.clear();
         for (const Batch::File &f : b.files) {
-            b.contents.push_back(
-                {b.digests.data()->data() + f.first * kDigestSize, f.count * kDigestSize});
+            b.contents.push_back({row + f.first * kDigestSize, f.count * kDigestSize});
         }
         b.content_digests.resize(b.files.size());
         b.many.digest(b.contents.data(), b.contents.size(), b.content_digests.data());

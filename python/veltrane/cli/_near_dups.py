@@ -10,42 +10,24 @@ from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
 
-from ..corpus import Corpus, CorpusError, CorpusRecords, Format, Records
+from ..corpus import Corpus, CorpusError, CorpusRecords, Records
 from ..dedup import _deduplicate, without_words
-from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..jaccard import iter_near_duplicate_pairs_jaccard
 from ..minhash import minhash_signatures
 from ..simhash import fingerprints64, iter_near_duplicate_pairs
-from ..writers import check_output, write_duplicates, write_kept
+from ..writers import write_duplicates, write_kept
 from ._common import (
-    EXIT_USAGE,
     PROG,
-    WRITE_BATCH,
     CommandError,
     Progress,
     progress_wanted,
 )
-
-
-def _method_options(args) -> None:
-    """Fills in the options of the chosen method; those of the other are a usage error."""
-    own = {"minhash": ("threshold", "ngram", "num_perm"), "simhash": ("max_distance",)}
-    for method, names in own.items():
-        for name in names:
-            if method != args.method and getattr(args, name) is not None:
-                option = "--" + name.replace("_", "-")
-                raise CommandError(
-                    f"{option} needs --method {method}", EXIT_USAGE, f"{PROG} near-dups"
-                )
-    defaults = {
-        "threshold": DEFAULT_THRESHOLD,
-        "ngram": DEFAULT_NGRAM,
-        "num_perm": DEFAULT_NUM_PERM,
-        "max_distance": DEFAULT_MAX_DISTANCE,
-    }
-    for name, value in defaults.items():
-        if getattr(args, name) is None:
-            setattr(args, name, value)
+from ._near_dups_common import (
+    _corpus,
+    _method_options,
+    _write_clusters,
+    _write_pairs,
+)
 
 
 def _searched(corpus: Corpus, records: CorpusRecords) -> np.ndarray:
@@ -129,30 +111,6 @@ class _Places:
         ]
 
 
-def _write_pairs(out, batches, field: str, places, index=None) -> None:
-    """Writes the pair records of each batch of (i, j, ``field``) rows, ``index`` mapping the
-    searched positions to the text numbers (none: they are the text numbers). ``places`` names
-    texts: ``places.of(texts, suffix)`` gives each one's JSON members."""
-    for batch in batches:
-        i, j = (
-            (batch["i"], batch["j"]) if index is None else (index[batch["i"]], index[batch["j"]])
-        )
-        out.write(
-            "".join(
-                [
-                    f'{{"i": {a}, "j": {b}, "{field}": {v!r}, {pa}, {pb}}}\n'
-                    for a, b, v, pa, pb in zip(
-                        i.tolist(),
-                        j.tolist(),
-                        batch[field].tolist(),
-                        places.of(i, "_i"),
-                        places.of(j, "_j"),
-                    )
-                ]
-            )
-        )
-
-
 def _pairs(args, out, texts: list[bytes], places: _Places, progress: Progress) -> None:
     everything = np.arange(len(texts), dtype=np.int64)
     if args.method == "minhash":
@@ -176,32 +134,6 @@ def _pairs(args, out, texts: list[bytes], places: _Places, progress: Progress) -
     _write_pairs(out, batches, "distance", places, worded)
 
 
-def _cluster_members(reps: np.ndarray) -> np.ndarray:
-    """The texts of clusters of two or more, by cluster, then by index."""
-    sizes = np.bincount(reps, minlength=len(reps))
-    members = np.flatnonzero(sizes[reps] > 1)
-    return members[np.lexsort((members, reps[members]))]
-
-
-def _write_clusters(out, field: str, reps: np.ndarray, values: np.ndarray, places) -> None:
-    """Writes the members of clusters of two or more, ``reps`` giving each text's kept text
-    and ``values`` its ``field`` to it."""
-    members = _cluster_members(reps)
-    for start in range(0, len(members), WRITE_BATCH):
-        m = members[start : start + WRITE_BATCH]
-        out.write(
-            "".join(
-                [
-                    f'{{"cluster": {r}, "i": {i}, {p}, "{field}": {v!r}, '
-                    f'"keep": {"true" if i == r else "false"}}}\n'
-                    for i, r, p, v in zip(
-                        m.tolist(), reps[m].tolist(), places.of(m), values[m].tolist()
-                    )
-                ]
-            )
-        )
-
-
 def run(args, out) -> None:
     if args.memory is not None or args.index is not None or args.tmp_dir is not None:
         from . import _near_dups_bounded
@@ -220,18 +152,6 @@ def _keep_rule(args, records: CorpusRecords, searched: np.ndarray):
         assert records.values is not None
         return records.values[searched]
     return args.keep or "first"
-
-
-def _corpus(args) -> Corpus:
-    """The inputs as a corpus, once the outputs are known not to clobber one of them."""
-    fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
-    corpus = Corpus(
-        args.inputs, field=args.field, id_field=args.id_field, value_field=args.keep_by, format=fmt
-    )
-    for path in (args.output, args.duplicates):
-        if path is not None:
-            check_output(path, corpus.shards, args.force)
-    return corpus
 
 
 def _run(args, out) -> None:

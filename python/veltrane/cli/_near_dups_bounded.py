@@ -38,9 +38,9 @@ from ..keep import component_keepers, keepers
 from ..outofcore import _search_out_of_core
 from ..writers import atomic_output, check_output, write_duplicates, write_kept
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
-from ._near_dups import _corpus
-from ._near_dups import _write_clusters as write_clusters
-from ._near_dups import _write_pairs as write_pairs
+from ._near_dups_common import _corpus, _method_options
+from ._near_dups_common import _write_clusters as write_clusters
+from ._near_dups_common import _write_pairs as write_pairs
 
 #: The least ``--memory``: a reading block and the band entries of a batch of texts.
 MIN_MEMORY = 1 << 16
@@ -55,8 +55,6 @@ def _usage(message: str) -> CommandError:
 
 
 def run(args, out) -> None:
-    from ._near_dups import _method_options
-
     if args.method != "minhash":
         raise _usage("--memory and --index need --method minhash")
     if args.memory is not None and args.index is not None:

@@ -185,6 +185,32 @@ def test_sigkill_leaves_a_batch_boundary(tmp_path, rounds):
         clean.close()
 
 
+def test_a_batch_commits_whole_or_not_at_all(tmp_path):
+    texts = corpus(4, 300)
+    index = JaccardIndex(tmp_path / "ix", threshold=0.6)
+    index.add(texts[:100], ids=range(100))
+    want = as_lists(index.query(texts[100:]))
+    with pytest.raises(RuntimeError, match="boom"), index.batch():
+        index.add(texts[100:200], ids=range(100, 200))
+        index.remove(range(50))
+        raise RuntimeError("boom")
+    assert len(index) == 100 and as_lists(index.query(texts[100:])) == want
+    with index.batch():
+        index.add(texts[100:150], ids=range(100, 150))
+        # A call that fails inside the batch leaves nothing of itself; the batch goes on.
+        with pytest.raises(ValueError, match="already in the index"):
+            index.add(texts[150:200], ids=[*range(150, 199), 3])
+        # Its own adds are seen, and ids of the failed call are free again.
+        assert 120 in index and as_lists(index.query(texts[120:121]))[0]
+        index.add(texts[150:200], ids=range(150, 200))
+    index.close()
+    reopened = JaccardIndex(tmp_path / "ix")
+    clean = JaccardIndex(tmp_path / "clean", threshold=0.6)
+    clean.add(texts[:200], ids=range(200))
+    assert len(reopened) == 200
+    assert as_lists(reopened.query(texts)) == as_lists(clean.query(texts))
+
+
 def test_simhash_index_lasts(tmp_path):
     rng = np.random.default_rng(3)
     fps = rng.integers(0, 2**64, size=600, dtype=np.uint64)

@@ -4,8 +4,10 @@ both."""
 
 import json
 import resource
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -13,6 +15,7 @@ import veltrane
 from test_cli import one_line_error
 from test_cli import veltrane as run
 from test_index import corpus
+from veltrane import JaccardIndex
 
 
 def write_shards(tmp_path, texts, shards, ids=True):
@@ -103,6 +106,42 @@ def test_index_shard_by_shard_equals_one_run(tmp_path):
     worded = [k for k in range(len(texts)) if shard_of[f"d{k}"] == 1 and any(c.isalnum()
               for c in texts[k])]  # fmt: skip
     assert sorted(r["id"] for r in records) == sorted(f"d{k}" for k in worded)
+
+
+@pytest.mark.slow
+def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
+    """The index takes a run's texts only with its outputs: killed at any moment, the run
+    again (``--force``: its outputs may be there) writes what a clean run writes, and leaves
+    the index a clean run leaves."""
+    paths = write_shards(tmp_path, corpus(6, 6000), 2)
+
+    def step(index, path, tag=None):
+        out = [] if tag is None else ["-o", f"{tag}.jsonl", "--duplicates", f"{tag}-d.jsonl"]
+        return [sys.executable, "-m", "veltrane", "near-dups", str(path), "--id-field", "id",
+                "--threshold", "0.6", "-q", "--force", "--index", index, *out]  # fmt: skip
+
+    def finish(index, tag, names=("1", "again")):
+        for name in names:
+            assert subprocess.run(step(index, paths[1], tag + name), cwd=tmp_path).returncode == 0
+        return [(tmp_path / f"{tag}{n}{e}").read_bytes() for n in ("1", "again")
+                for e in (".jsonl", "-d.jsonl")]  # fmt: skip
+
+    assert subprocess.run(step("clean", paths[0]), cwd=tmp_path).returncode == 0
+    before = len(JaccardIndex(tmp_path / "clean"))
+    began = time.monotonic()
+    clean = finish("clean", "c")
+    took = (time.monotonic() - began) / 2
+    rng = np.random.default_rng(8)
+    for r in range(rounds(4)):
+        index = f"ix{r}"
+        assert subprocess.run(step(index, paths[0]), cwd=tmp_path).returncode == 0
+        proc = subprocess.Popen(step(index, paths[1], f"k{r}1"), cwd=tmp_path)
+        time.sleep(float(rng.uniform(0.1, 1.0)) * took)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        # Killed after its commit, the run is done: its outputs are there, in full.
+        done = len(JaccardIndex(tmp_path / index)) > before
+        assert finish(index, f"k{r}", ["again"] if done else ["1", "again"]) == clean
 
 
 def full_disk():

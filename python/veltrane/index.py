@@ -161,6 +161,9 @@ class JaccardIndex:
             catalogue, timeout=_LOCK_SECONDS, isolation_level=None, check_same_thread=False
         )
         self._segments: dict[int, _Segment] = {}
+        # Segments merged away, unlinked once their transaction commits.
+        self._replaced: list[int] = []
+        self._in_batch = False
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
@@ -363,11 +366,91 @@ class JaccardIndex:
         with _damage_reported(self._path):
             return self._add(items, given, keys, values, offsets)
 
-    def _add(self, items, given, keys, values, offsets):
-        db = self._db
-        db.execute("BEGIN IMMEDIATE")
+    @contextmanager
+    def batch(self) -> Iterator[JaccardIndex]:
+        """A ``with`` block whose adds and removes are committed together when it ends without
+        an error, and rolled back when it raises: a process killed inside it leaves the index
+        as before the block. Queries inside it see the block's own adds. The block holds the
+        write lock, so other writers wait for it (and raise TimeoutError after a minute).
+
+        A caller that writes outputs from what it added does so inside the block: then the
+        index never records texts whose outputs were lost."""
+        if self._in_batch:
+            raise RuntimeError("batches do not nest")
+        with _damage_reported(self._path):
+            self._begin_write()
+        self._in_batch = True
+        try:
+            yield self
+            with _damage_reported(self._path):
+                self._db.execute("COMMIT")
+        except BaseException:
+            self._db.execute("ROLLBACK")
+            self._segments.clear()
+            self._replaced.clear()
+            raise
+        finally:
+            self._in_batch = False
+        self._unlink_replaced()
+
+    def _begin_write(self) -> None:
+        self._db.execute("BEGIN IMMEDIATE")
         try:
             self._remove_orphans()
+        except BaseException:
+            self._db.execute("ROLLBACK")
+            raise
+
+    @contextmanager
+    def _writing(self) -> Iterator[None]:
+        """One write transaction, or, inside :meth:`batch`, a savepoint of its transaction
+        (so that a call that raises leaves nothing of itself in the batch)."""
+        db = self._db
+        if self._in_batch:
+            replaced = len(self._replaced)
+            db.execute("SAVEPOINT call")
+            try:
+                yield
+                db.execute("RELEASE call")
+            except BaseException:
+                db.execute("ROLLBACK TO call")
+                db.execute("RELEASE call")
+                self._segments.clear()
+                del self._replaced[replaced:]
+                raise
+            return
+        self._begin_write()
+        try:
+            yield
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            self._segments.clear()
+            self._replaced.clear()
+            raise
+        self._unlink_replaced()
+
+    @contextmanager
+    def _reading(self) -> Iterator[None]:
+        """One snapshot for the segments and the rows (inside a batch: the batch's)."""
+        if self._in_batch:
+            yield
+            return
+        self._db.execute("BEGIN")
+        try:
+            yield
+        finally:
+            self._db.execute("COMMIT")
+
+    def _unlink_replaced(self) -> None:
+        # Only once committed: until then the replaced segments are still the index.
+        for seg in self._replaced:
+            self._unlink(seg)
+        self._replaced.clear()
+
+    def _add(self, items, given, keys, values, offsets):
+        db = self._db
+        with self._writing():
             first = self._meta("next_doc")
             n = len(items)
             if first + n > _MAX_DOCS:
@@ -393,14 +476,7 @@ class JaccardIndex:
                 docs = np.arange(first, first + n, dtype=np.uint32)
                 self._write_segment(*sort_bands(keys[:, worded], docs[worded]))
             db.execute("UPDATE meta SET value = ? WHERE name = 'next_doc'", (first + n,))
-            replaced = self._compact()
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            self._segments.clear()
-            raise
-        for seg in replaced:
-            self._unlink(seg)
+            self._compact()
         return given
 
     def _taken(self, ids: list[Id]) -> Id | None:
@@ -424,11 +500,10 @@ class JaccardIndex:
         )
         return seg
 
-    def _compact(self) -> list[int]:
+    def _compact(self) -> None:
         """Merges the newest segments while the one before the newest is at most twice its
         size (so sizes fall by half or more from the oldest) and together they hold at most
         ``_MAX_SEGMENT`` texts, dropping removed texts."""
-        replaced: list[int] = []
         while True:
             segs = self._db.execute(
                 "SELECT seg, entries, crc FROM segments ORDER BY seg DESC LIMIT 2"
@@ -438,7 +513,7 @@ class JaccardIndex:
                 or segs[1][1] > 2 * segs[0][1]
                 or segs[1][1] + segs[0][1] > _MAX_SEGMENT
             ):
-                return replaced
+                return
             (new, new_n, new_crc), (old, old_n, old_crc) = segs
             a, b = self._segment(old, old_n, old_crc), self._segment(new, new_n, new_crc)
             keys = np.concatenate([a.keys, b.keys], axis=1)
@@ -453,7 +528,7 @@ class JaccardIndex:
             # Written before the old rows go, so that its number is above theirs.
             self._write_segment(keys, docs)
             self._db.execute("DELETE FROM segments WHERE seg IN (?, ?)", (old, new))
-            replaced += [old, new]
+            self._replaced += [old, new]
 
     def _alive(self, lo: int, hi: int) -> np.ndarray:
         found = self._db.execute(
@@ -485,21 +560,15 @@ class JaccardIndex:
             self._remove(wanted)
 
     def _remove(self, wanted: list[Id]) -> None:
-        db = self._db
-        db.execute("BEGIN IMMEDIATE")
-        try:
+        with self._writing():
             removed = 0
             for start in range(0, len(wanted), _IN_CHUNK):
                 part = wanted[start : start + _IN_CHUNK]
-                removed += db.execute(
+                removed += self._db.execute(
                     f"DELETE FROM docs WHERE id IN ({','.join('?' * len(part))})", part
                 ).rowcount
             if removed != len(wanted):
                 raise KeyError(f"{len(wanted) - removed} of the ids are not in the index")
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
 
     def query(self, texts: Iterable[str | bytes | bytearray]) -> list[list[IndexMatch]]:
         """For each text, the indexed texts of Jaccard similarity at least the threshold to it,
@@ -511,12 +580,10 @@ class JaccardIndex:
             return self._query(items, keys, values, offsets)
 
     def _query(self, items, keys, values, offsets) -> list[list[IndexMatch]]:
-        db = self._db
-        db.execute("BEGIN")  # one snapshot for the segments and the rows
-        try:
+        with self._reading():
             q_parts, d_parts = [], []
             wordless = np.diff(offsets) == 0
-            for seg, entries, crc in db.execute("SELECT * FROM segments").fetchall():
+            for seg, entries, crc in self._db.execute("SELECT * FROM segments").fetchall():
                 s = self._segment(seg, entries, crc)
                 for b in range(self.bands):
                     lo = np.searchsorted(s.keys[b], keys[b], "left")
@@ -530,7 +597,6 @@ class JaccardIndex:
                     d_parts.append(np.asarray(s.docs[b])[start + np.arange(len(q))])
                     q_parts.append(q)
             if not q_parts:
-                db.execute("COMMIT")
                 return [[] for _ in items]
             pairs = np.unique(
                 (np.concatenate(q_parts).astype(np.uint64) << np.uint64(32))
@@ -540,10 +606,6 @@ class JaccardIndex:
             doc = (pairs & np.uint64(0xFFFFFFFF)).astype(np.int64)
             needed = np.unique(doc)
             found = self._rows(needed.tolist())
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
         # Removed texts have no row.
         present = np.isin(doc, np.fromiter(found, dtype=np.int64, count=len(found)))
         qi, doc = qi[present], doc[present]

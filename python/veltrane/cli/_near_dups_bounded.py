@@ -426,9 +426,22 @@ def _open_index(args, given: set[str]) -> JaccardIndex:
         raise CommandError(str(e)) from None
 
 
+@contextlib.contextmanager
+def _committed_last(index: JaccardIndex) -> Iterator[None]:
+    """The run as one batch of the index; the index's own errors (locked, damaged, a full
+    disk at the commit) as one line."""
+    try:
+        with index.batch():
+            yield
+    except CorpusError:
+        raise
+    except (ValueError, TimeoutError) as e:
+        raise CommandError(str(e)) from None
+
+
 def _run_index(args, given: set[str]) -> None:
     corpus = _corpus(args)
-    with _open_index(args, given) as index:
+    with _open_index(args, given) as index, _committed_last(index):
         # The index's parameters rule the run, so that every text is compared alike.
         args.threshold, args.ngram, args.num_perm = index.threshold, index.ngram, index.num_perm
         records = corpus.read()
@@ -478,13 +491,15 @@ def _run_index(args, given: set[str]) -> None:
                 )
             except ValueError as e:
                 raise CommandError(f"{args.index}: {e} (ids name texts across runs)") from None
-    kept = keeper == np.arange(n)
-    if args.output is not None:
-        write_kept(corpus, records, kept, args.output, force=args.force)
-    if args.duplicates is not None:
-        _write_duplicates(
-            corpus, records, keeper, similarity, earlier, args.duplicates, args.force
-        )
+        # Inside the batch: the index takes this run's texts only once its outputs are
+        # written, so a run that dies before can be run again with the same result.
+        kept = keeper == np.arange(n)
+        if args.output is not None:
+            write_kept(corpus, records, kept, args.output, force=args.force)
+        if args.duplicates is not None:
+            _write_duplicates(
+                corpus, records, keeper, similarity, earlier, args.duplicates, args.force
+            )
     _summary(args, n, int((~kept).sum()), wordless, len(earlier))
 
 

@@ -2,6 +2,7 @@
 every path spills; ``near-dups --index`` shard by shard against one run, and the errors of
 both."""
 
+import gzip
 import json
 import resource
 import signal
@@ -41,6 +42,8 @@ def write_shards(tmp_path, texts, shards, ids=True):
         ["--format", "clusters", "--keep", "longest", "-o", "out.jsonl", "--duplicates", "d"],
         ["--id-field", "id", "--keep-by", "score", "--format", "pairs", "--duplicates", "d"],
         ["--id-field", "id", "--clusters", "components", "--format", "clusters", "-o", "o.zst"],
+        # Compressed input: the texts are spilled, not read again from their files.
+        ["gz", "--id-field", "id", "--format", "clusters", "--duplicates", "d", "-o", "o.zst"],
     ],
 )
 def test_memory_run_equals_the_run_in_memory(tmp_path, options):
@@ -48,7 +51,12 @@ def test_memory_run_equals_the_run_in_memory(tmp_path, options):
     lines = "--lines" in options
     if lines:  # empty lines are numbered but are no texts
         texts = [t if k % 11 else "" for k, t in enumerate(texts)]
-    write_shards(tmp_path, texts, 3, ids=not lines)
+    paths = write_shards(tmp_path, texts, 3, ids=not lines)
+    if options[0] == "gz":
+        options = options[1:]
+        for path in paths:
+            path.with_suffix(".jsonl.gz").write_bytes(gzip.compress(path.read_bytes()))
+            path.unlink()
     (tmp_path / "spill").mkdir()
     outputs = {}
     for name, extra in [("mem", []), ("disk", ["--memory", "64K", "--tmp-dir", "spill"])]:
@@ -158,8 +166,12 @@ def test_errors_are_one_line_and_lose_nothing(tmp_path):
     one_line_error(run(*args[:2], "--tmp-dir", ".", cwd=tmp_path), 2, "--tmp-dir needs --memory")
     simhash = run(*args[:2], "--method", "simhash", "--memory", "1G", cwd=tmp_path)
     one_line_error(simhash, 2, "--memory and --index need --method minhash")
+    # Compressed, so that the texts are spilled (a plain file is read again instead).
+    packed = tmp_path / "in" / "packed.jsonl.gz"
+    packed.write_bytes(gzip.compress(before))
     spilled = subprocess.run(
-        [sys.executable, "-m", "veltrane", *map(str, args), "--memory", "64K"],
+        [sys.executable, "-m", "veltrane", "near-dups", packed, *map(str, args[2:]),
+         "--memory", "64K"],
         cwd=tmp_path, capture_output=True, preexec_fn=full_disk, timeout=60,
     )  # fmt: skip
     one_line_error(spilled, 1, "File too large writing temporary files")

@@ -925,6 +925,39 @@ class Corpus:
             else np.empty(0, np.float64),
         )
 
+    def rereadable(self, source: int) -> bool:
+        """Whether :meth:`texts_at` can read records of the shard ``source`` again: a plain
+        file (not standard input) of lines or JSON Lines."""
+        shard = self.shards[source]
+        return shard.path != STDIN and shard.compression is None and shard.format != "parquet"
+
+    def texts_at(self, source: int, spans: np.ndarray) -> list[bytes]:
+        """The texts of the records at ``spans`` (an (n, 2) array of :attr:`Records.spans`) of
+        a shard :meth:`rereadable` accepts, read again from its file as :meth:`batches` read
+        them: a caller short of memory keeps where its texts are, not the texts.
+
+        Raises:
+            CorpusError: the file cannot be read, or no longer holds those records.
+        """
+        shard = self.shards[source]
+        path = _shown(shard.path)
+        try:
+            with open(shard.path, "rb") as f:
+                fd = f.fileno()
+                parts = [os.pread(fd, n, at) for at, n in spans.tolist()]
+        except OSError as e:
+            raise CorpusError(f"{path}: {e.strerror or e}") from None
+        # The file's last line may lack its ending.
+        data = b"".join(p if p.endswith(b"\n") else p + b"\n" for p in parts)
+        block = _block(0, 1, memoryview(data))
+        if shard.format == "lines":
+            texts = _valid_utf8(_split(block)[0], data)
+        else:
+            texts = _JsonReader(path, self.field, None, None).read(block)[0]
+        if len(texts) != len(spans) or sum(map(len, parts)) != int(spans[:, 1].sum()):
+            raise CorpusError(f"{path}: the file changed while it was read")
+        return texts
+
     def batches(self, *, block_size: int = BLOCK_SIZE) -> Iterator[Records]:
         """The records, a batch at a time, in the order of the shards and of each file.
 

@@ -2,9 +2,10 @@
 memory limit, and against the texts of earlier runs.
 
 With ``--memory``, the inputs are read once, a batch at a time: each text's signature goes to
-band runs on disk (:mod:`veltrane.outofcore`) and the text itself to a temporary file, from
-which verification re-reads the candidates by number; what stays in memory is a few integers
-a record (where it is, its length, its keeper). The output is byte for byte that of the run
+band runs on disk (:mod:`veltrane.outofcore`); verification re-reads the candidates by number,
+from their own files where all are plain files of lines or JSON Lines, else from a copy of the
+texts in a temporary file. What stays in memory is a few integers a record (where it is, its
+length, its keeper). The output is byte for byte that of the run
 without ``--memory``.
 
 With ``--index``, each input file in turn is deduplicated against every text the index
@@ -156,6 +157,31 @@ class _Ids:
         return json.loads(self.fragments(np.array([record]))[0])
 
 
+class _Reread:
+    """The texts read again from their files by number, where every shard is a plain file
+    of lines or JSON Lines: only where each record is stays in memory, and verification
+    reads the few texts it needs without a copy of all of them on disk."""
+
+    def __init__(self, corpus: Corpus, cols: _Columns) -> None:
+        self.corpus, self.cols = corpus, cols
+
+    def get(self, numbers: np.ndarray) -> list[bytes]:
+        _trim()  # the texts of the part before are freed
+        source, spans, searched = self.cols.freeze()
+        records = searched[np.asarray(numbers, dtype=np.int64)]
+        of = source[records]
+        out: list[bytes] = [b""] * len(records)
+        for shard in np.unique(of).tolist():
+            where = np.flatnonzero(of == shard)
+            texts = self.corpus.texts_at(shard, spans[records[where]])
+            for k, text in zip(where.tolist(), texts):
+                out[k] = text
+        return out
+
+    def close(self) -> None:
+        pass
+
+
 class _Places:
     """Where each searched text is, as the JSON fragments of the command's pair and cluster
     lines: its id, or its file and line."""
@@ -194,6 +220,7 @@ class _Columns:
         self.skipped: list[np.ndarray] = []  # the records that are no texts
         self.lengths: list[np.ndarray] = []
         self.n = 0
+        self._frozen: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
 
     @staticmethod
     def _joined(parts: list[np.ndarray], dtype, shape=()) -> np.ndarray:
@@ -208,6 +235,16 @@ class _Columns:
         if not self.skipped:
             return everything
         return np.setdiff1d(everything, self._joined(self.skipped, np.int64), assume_unique=True)
+
+    def freeze(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(source, spans, searched) once every record is read, each joined once."""
+        if self._frozen is None:
+            self._frozen = (
+                self._joined(self.source, np.int32),
+                self._joined(self.spans, np.int64, (2,)),
+                self.searched(),
+            )
+        return self._frozen
 
 
 def _freed_memory_returned() -> None:
@@ -243,7 +280,8 @@ def _run_memory(args, out) -> None:
     line_files = [s.format == "lines" for s in corpus.shards]
     cols = _Columns()
     with ExitStack() as stack:
-        texts = _Spill(args.tmp_dir)
+        reread = all(corpus.rereadable(k) for k in range(len(corpus.shards)))
+        texts: _Spill | _Reread = _Reread(corpus, cols) if reread else _Spill(args.tmp_dir)
         stack.callback(texts.close)
         ids = None
         if corpus.id_field is not None:
@@ -280,7 +318,8 @@ def _run_memory(args, out) -> None:
                 if args.keep == "longest":
                     cols.lengths.append(np.fromiter(map(len, items), np.int64, len(items)))
                 cols.n += k
-                texts.add(items)
+                if isinstance(texts, _Spill):
+                    texts.add(items)
                 for start in range(0, len(items), most):
                     yield items[start : start + most]
 
@@ -307,11 +346,12 @@ def _run_memory(args, out) -> None:
         _finish_memory(args, out, corpus, cols, found, texts, ids)
 
 
-def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spill, ids) -> None:
+def _finish_memory(
+    args, out, corpus: Corpus, cols: _Columns, found, texts: _Spill | _Reread, ids
+) -> None:
     n_records = cols.n
-    source = cols._joined(cols.source, np.int32)
+    source, spans, searched = cols.freeze()
     numbers = cols._joined(cols.numbers, np.int64)
-    searched = cols.searched()
     places = _Places(corpus, source, numbers, searched, ids)
     writing = args.output is not None or args.duplicates is not None
     show = args.format or ("pairs" if args.output is None else None)
@@ -348,7 +388,7 @@ def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spi
         cast(list, range(n_records)),  # the writers need only how many
         numbers,
         cast(Any, ids),
-        cols._joined(cols.spans, np.int64, (2,)),
+        spans,
         None,
     )
     if args.output is not None:
@@ -365,7 +405,7 @@ def _finish_memory(args, out, corpus: Corpus, cols: _Columns, found, texts: _Spi
     _summary(args, n_records, dropped, len(found.wordless) + n_records - n)
 
 
-def _similarities(keeper: np.ndarray, texts: _Spill, ngram: int, threads) -> np.ndarray:
+def _similarities(keeper: np.ndarray, texts: _Spill | _Reread, ngram: int, threads) -> np.ndarray:
     """Each text's exact similarity to its keeper, the texts re-read a part at a time."""
     similarity = np.ones(len(keeper))
     dropped = np.flatnonzero(keeper != np.arange(len(keeper)))

@@ -43,6 +43,9 @@ _SORT_COPIES = 2
 # a text's shingle hashes taking about 1.5 times its bytes.
 _REREAD_TEXTS = 1 << 17
 _TEXT_BYTES = 4096
+# Candidate pairs held to be verified once each: 8 bytes a pair, and np.unique's sorted copy
+# and the parts joined beside them; a quarter of the memory at most.
+_HELD_PAIR_BYTES = 128
 
 #: What ``fetch`` returns: the texts at the indexes asked for, in that order.
 Texts = Sequence[str | bytes | bytearray]
@@ -283,23 +286,33 @@ def _equal_key_pairs(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np
 
 
 def _gathered(
-    parts: Iterator[tuple[int, np.ndarray, np.ndarray]], n: int, most: int
+    parts: Iterator[tuple[int, np.ndarray, np.ndarray]], n: int, most: int, held_most: int
 ) -> Iterator[tuple[np.ndarray, np.ndarray]]:
-    """The candidates of several bands at a time, each pair once a batch: a pair agreeing on
-    many bands is verified, and its texts re-read, fewer times."""
+    """The candidates of every band in parts of at most ``most`` pairs, ordered by (i, j).
+    Pairs are held, each once, up to ``held_most`` of them: a pair of near duplicates agrees
+    on many bands, and verified a part of one band at a time it was verified, and its texts
+    re-read, once for each (seven times over on generated corpora)."""
     held: list[np.ndarray] = []
     count = 0
     width = np.int64(max(n, 1))
+
+    def parts_of(both: np.ndarray) -> Iterator[tuple[np.ndarray, np.ndarray]]:
+        for start in range(0, len(both), most):
+            part = both[start : start + most]
+            yield part // width, part % width
+
     for _, i, j in parts:
         held.append(i * width + j)
         count += len(i)
-        if count >= most:
+        if count >= held_most:
             both = np.unique(np.concatenate(held))
-            held, count = [], 0
-            yield both // width, both % width
+            held, count = [both], len(both)
+            # Still many once each: those are verified, and the next bands' start afresh.
+            if count >= held_most // 2:
+                yield from parts_of(both)
+                held, count = [], 0
     if held:
-        both = np.unique(np.concatenate(held))
-        yield both // width, both % width
+        yield from parts_of(np.unique(np.concatenate(held)))
 
 
 def _search_out_of_core(
@@ -362,7 +375,8 @@ def _search_out_of_core(
         found_i, found_j, found_s = [], [], []
         # One array of n for every part: allocating it anew each time grew the heap.
         slot = np.full(n, -1, dtype=np.int64)
-        for i, j in _gathered(runs.candidates(distinct), n, chunk // 2):
+        pairs_held = max(chunk, memory // _HELD_PAIR_BYTES)
+        for i, j in _gathered(runs.candidates(distinct), n, chunk // 2, pairs_held):
             needed = np.union1d(i, j)
             offsets, values = sets(needed)
             slot[needed] = np.arange(len(needed))

@@ -152,6 +152,25 @@ def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
         assert finish(index, f"k{r}", ["again"] if done else ["1", "again"]) == clean
 
 
+@pytest.mark.slow
+def test_a_killed_memory_run_leaves_nothing(tmp_path, rounds):
+    """Spilled texts and band runs have no name, and the output appears whole or not at
+    all: a run killed at any moment leaves no file behind."""
+    write_shards(tmp_path, corpus(2, 6000), 2)
+    (tmp_path / "spill").mkdir()
+    rng = np.random.default_rng(4)
+    for _ in range(rounds(3)):
+        proc = subprocess.Popen([sys.executable, "-m", "veltrane", "near-dups", "in", "-o",
+                                 "out.jsonl.gz", "--memory", "64K", "--tmp-dir", "spill"],
+                                cwd=tmp_path)  # fmt: skip
+        time.sleep(float(rng.uniform(0.3, 2.0)))
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        assert not any((tmp_path / "spill").iterdir())
+        left = sorted(p.name for p in tmp_path.iterdir())
+        assert left in (["in", "spill"], ["in", "out.jsonl.gz", "spill"]), left
+
+
 def full_disk():
     """Files of the child may grow to 20 kB: writing more fails as a full disk does."""
     resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000))

@@ -12,11 +12,9 @@ of one merge block with the texts they name, and the verified pairs.
 from __future__ import annotations
 
 import os
-import shutil
 import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
@@ -51,17 +49,25 @@ _HELD_PAIR_BYTES = 128
 Texts = Sequence[str | bytes | bytearray]
 
 
-def _save_run(path: Path, array: np.ndarray) -> None:
-    with open(path, "wb") as f:
+def _save_run(directory: str | None, array: np.ndarray) -> BinaryIO:
+    """The array in a temporary file without a name: nothing is left behind, whatever ends
+    the run (a SIGKILL too)."""
+    f = tempfile.TemporaryFile(dir=directory, prefix="veltrane-bands-")
+    try:
         np.ascontiguousarray(array).tofile(f)
+        f.flush()
+    except BaseException:
+        f.close()
+        raise
+    return f
 
 
 class _RunBand:
     """One band of a run on disk, read a slice at a time: plain reads rather than a memory map,
     so that the pages read count in no one's resident memory once they are used."""
 
-    def __init__(self, path: Path, dtype: type, band: int, length: int) -> None:
-        self.path, self.dtype, self.length = path, np.dtype(dtype), length
+    def __init__(self, file: BinaryIO, dtype: type, band: int, length: int) -> None:
+        self.fd, self.dtype, self.length = file.fileno(), np.dtype(dtype), length
         self.base = band * length
 
     def __len__(self) -> int:
@@ -69,18 +75,18 @@ class _RunBand:
 
     def __getitem__(self, part: slice) -> np.ndarray:
         start, stop, _ = part.indices(self.length)
-        return np.fromfile(
-            self.path,
-            self.dtype,
-            count=max(stop - start, 0),
-            offset=(self.base + start) * self.dtype.itemsize,
-        )
+        size = self.dtype.itemsize
+        count = max(stop - start, 0)
+        data = os.pread(self.fd, count * size, (self.base + start) * size)
+        if len(data) != count * size:
+            raise OSError(f"a band run ended early ({len(data)} of {count * size} bytes)")
+        return np.frombuffer(data, self.dtype)
 
 
 class BandRuns:
     """The band hashes of signatures added batch by batch (``add``), held in at most
-    ``memory`` bytes: over it, the buffer is sorted band by band and written as a run to a
-    directory made in ``tmp_dir`` (default: the system's), removed by ``close``.
+    ``memory`` bytes: over it, the buffer is sorted band by band and written as a run to
+    unnamed temporary files in ``tmp_dir`` (default: the system's), closed by ``close``.
 
     After the last batch, ``finish`` gives each text's lowest index with the same signature,
     and ``candidates`` yields the pairs of texts whose bands agree, band by band.
@@ -95,13 +101,12 @@ class BandRuns:
         self.rows = _args.positive(rows, "rows")
         #: Bytes of band entries held before a sorted run is written to disk.
         self.memory = _args.positive(memory, "memory")
-        self._tmp_parent = tmp_dir
-        self._dir: Path | None = None
+        self._tmp_dir = None if tmp_dir is None else os.fspath(tmp_dir)
         self._n = 0
         self._buffer: list[np.ndarray] = []  # (bands, m) keys of each buffered batch
         self._buffered = 0  # texts in the buffer
         self._buffer_start = 0
-        self._runs: list[tuple[Path, int]] = []  # the files' common stem, texts
+        self._runs: list[tuple[BinaryIO, BinaryIO, int]] = []  # keys, docs, texts
         self._row_keys: list[np.ndarray] = []
         self._reps: np.ndarray | None = None
 
@@ -113,10 +118,10 @@ class BandRuns:
 
     def close(self) -> None:
         """Removes the runs from disk."""
+        for keys, docs, _ in self._runs:
+            keys.close()
+            docs.close()
         self._runs.clear()
-        if self._dir is not None:
-            shutil.rmtree(self._dir, ignore_errors=True)
-            self._dir = None
 
     @property
     def n(self) -> int:
@@ -170,17 +175,18 @@ class BandRuns:
             return
         keys, docs = self._sorted_buffer()
         self._buffer.clear()
-        if self._dir is None:
-            self._dir = Path(tempfile.mkdtemp(prefix="veltrane-bands-", dir=self._tmp_parent))
-        base = self._dir / f"run-{len(self._runs)}"
         try:
-            _save_run(base.with_suffix(".keys"), keys)
-            _save_run(base.with_suffix(".docs"), docs)
+            keys_file = _save_run(self._tmp_dir, keys)
+            try:
+                docs_file = _save_run(self._tmp_dir, docs)
+            except BaseException:
+                keys_file.close()
+                raise
         except OSError as e:
-            where = self._dir
+            where = self._tmp_dir or tempfile.gettempdir()
             self.close()
             raise OSError(e.errno, f"writing band runs to {where}: {e.strerror or e}") from e
-        self._runs.append((base, keys.shape[1]))
+        self._runs.append((keys_file, docs_file, keys.shape[1]))
         self._buffer_start += self._buffered
         self._buffered = 0
 
@@ -217,10 +223,10 @@ class BandRuns:
             runs: list = (
                 [
                     (
-                        _RunBand(base.with_suffix(".keys"), np.uint64, band, m),
-                        _RunBand(base.with_suffix(".docs"), np.int64, band, m),
+                        _RunBand(keys_file, np.uint64, band, m),
+                        _RunBand(docs_file, np.int64, band, m),
                     )
-                    for base, m in self._runs
+                    for keys_file, docs_file, m in self._runs
                 ]
                 if in_memory is None
                 else [(in_memory[0][band], in_memory[1][band])]

@@ -267,9 +267,10 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="SIZE",
         type=_size,
         help="minhash: hold about SIZE (2G, 512M) of search data in memory, and the rest on "
-        "disk: band hashes in sorted runs and a copy of the texts, re-read to verify "
-        "candidates; the output is the same as without it. For corpora that do not fit in "
-        "memory; needs about the texts' size of free space in --tmp-dir",
+        "disk: band hashes in sorted runs, and candidates re-read from the inputs to verify "
+        "them (from a copy of the texts in --tmp-dir for compressed or Parquet inputs); the "
+        "output is the same as without it. Default: no bound while the input fits in the "
+        "memory available, else a third of that memory",
     )
     near.add_argument(
         "--tmp-dir",

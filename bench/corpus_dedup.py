@@ -2,11 +2,12 @@
 Python's `json.loads` merely parsing the same records on one core, and the texts dropped onto
 a keeper below the threshold with each clustering on real corpora.
 
-Run: `python bench/corpus_dedup.py [--size-mb N] [--quick]`. The generated corpus is JSON Lines
-of documents of about 1 KiB (Zipf-distributed words, as bench/corpus.py draws them), a few
-percent of them copies of an earlier document with one to three words changed. Wall time and
-peak RSS come from `/usr/bin/time -v`; each command runs once, so figures on a shared machine
-are noisy.
+Run: `python bench/corpus_dedup.py [--size-mb N] [--quick]`; with `--bounded 2G --size-mb 8800`,
+`near-dups --memory 2G` on 8.8 GB against the run in memory on its first GB instead. The
+generated corpus is JSON Lines of documents of about 1 KiB (Zipf-distributed words, as
+bench/corpus.py draws them), a few percent of them copies of an earlier document with one to
+three words changed. Wall time and peak RSS come from `/usr/bin/time -v`; each command runs
+once, so figures on a shared machine are noisy.
 """
 
 from __future__ import annotations
@@ -111,6 +112,45 @@ def speed(size_mb: int) -> None:
         print(f"kept {kept:,} of {n:,} records")
 
 
+def bounded(size_mb: int, prefix_mb: int, memory: str, corpus_path: str | None) -> None:
+    """``near-dups --memory`` on a corpus larger than the run in memory would comfortably
+    take, against the run in memory on its first ``prefix_mb``: wall time a GB of each, peak
+    RSS, and whether the bounded run's kept records begin with exactly those of the prefix
+    (with ``--keep first``, later records cannot change which earlier ones are kept)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(corpus_path) if corpus_path else Path(tmp) / "corpus.jsonl"
+        if not corpus_path:
+            generate(path, size_mb << 20)
+        prefix = Path(tmp) / "prefix.jsonl"
+        with open(path, "rb") as src, open(prefix, "wb") as dst:
+            for line in src:
+                dst.write(line)
+                if dst.tell() >= prefix_mb << 20:
+                    break
+        size, prefix_size = path.stat().st_size, prefix.stat().st_size
+        cmd = [sys.executable, "-m", "veltrane", "near-dups", "-q", "--force"]
+        for p in (prefix, path):  # into the page cache, as both runs find it
+            with open(p, "rb") as f:
+                while f.read(1 << 24):
+                    pass
+        mem_wall, mem_rss = timed([*cmd, str(prefix), "-o", str(Path(tmp) / "prefix-kept.jsonl")])
+        out = Path(tmp) / "kept.jsonl"
+        wall, rss = timed([*cmd, str(path), "-o", str(out), "--memory", memory])
+        kept_prefix = (Path(tmp) / "prefix-kept.jsonl").read_bytes()
+        with open(out, "rb") as f:
+            same = f.read(len(kept_prefix)) == kept_prefix
+        print(f"{'':34} {'GB':>6} {'wall s':>8} {'s / GB':>7} {'peak RSS MB':>12}")
+        print(f"{'in memory, the prefix':34} {prefix_size / 1e9:6.2f} {mem_wall:8.1f} "
+              f"{mem_wall * 1e9 / prefix_size:7.2f} {mem_rss:12.0f}")  # fmt: skip
+        print(f"{'--memory ' + memory:34} {size / 1e9:6.2f} {wall:8.1f} "
+              f"{wall * 1e9 / size:7.2f} {rss:12.0f}")  # fmt: skip
+        ratio = (wall / size) / (mem_wall / prefix_size)
+        print(f"time a GB, bounded / in memory: {ratio:.2f}; kept records of the prefix "
+              f"identical: {same}")  # fmt: skip
+        if not same:
+            raise SystemExit(1)
+
+
 def license_paragraphs(limit: int) -> list[bytes]:
     docs = real_texts.licenses(limit=limit)
     return [p for d in docs for p in re.split(rb"\n\s*\n", d) if p.strip()]
@@ -153,9 +193,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--size-mb", type=int, default=1024, help="generated JSONL (MiB)")
     parser.add_argument("--quick", action="store_true", help="tiny inputs, to check it runs")
+    parser.add_argument(
+        "--bounded",
+        metavar="MEMORY",
+        help="instead: near-dups --memory MEMORY on --size-mb of JSONL against the run in "
+        "memory on its first --prefix-mb",
+    )
+    parser.add_argument("--prefix-mb", type=int, default=1024)
+    parser.add_argument("--corpus", help="with --bounded: this JSONL file, not a generated one")
     args = parser.parse_args()
     size_mb, limit = (8, 200) if args.quick else (args.size_mb, 10_000)
     print(f"{os.cpu_count()} cores; veltrane {veltrane.__version__}")
+    if args.bounded:
+        bounded(size_mb, 2 if args.quick else args.prefix_mb, args.bounded, args.corpus)
+        return
     speed(size_mb)
     chained_drops(limit)
 

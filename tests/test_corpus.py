@@ -75,6 +75,13 @@ def test_text_formats_read_as_the_plain_records(tmp_path, ext, fmt, block_size):
     assert got.ids == (list(range(len(TEXTS))) if fmt == "jsonl" else None)
     # The spans cut the decompressed file into its records' lines.
     assert all(raw[a : a + n].rstrip(b"\r\n") for a, n in spans if fmt == "jsonl")
+    # Read again by span, in any order, as they were read (plain files only).
+    corpus = Corpus(path, format=fmt)
+    assert corpus.rereadable(0) == (ext == "")
+    if ext == "":
+        order = np.random.default_rng(1).permutation(len(spans))
+        again = corpus.texts_at(0, np.array(spans, dtype=np.int64)[order])
+        assert again == [texts[k] for k in order]
     # Compression known by its magic bytes alone.
     bare = tmp_path / "bare"
     bare.write_bytes(path.read_bytes())

@@ -24,6 +24,7 @@ import re
 import sys
 import tempfile
 from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
 from typing import Any, cast
 
@@ -265,6 +266,23 @@ def _trim() -> None:
         ctypes.CDLL(None).malloc_trim(0)
 
 
+_END = object()
+
+
+def _read_ahead(items: Iterator) -> Iterator:
+    """The items, the next one made on a thread while the caller works on the last: reading a
+    block (its system calls and the native scanner let go of the GIL) then overlaps the
+    signing of the one before, as in the run in memory. One batch more is held."""
+    with ThreadPoolExecutor(1) as pool:
+        coming = pool.submit(next, items, _END)
+        while True:
+            item = coming.result()
+            if item is _END:
+                return
+            coming = pool.submit(next, items, _END)
+            yield item
+
+
 def _run_memory(args, out) -> None:
     _freed_memory_returned()
     corpus = _corpus(args)
@@ -325,7 +343,7 @@ def _run_memory(args, out) -> None:
 
         try:
             found = _search_out_of_core(
-                batches(),
+                _read_ahead(batches()),
                 texts.get,
                 args.threshold,
                 bands,

@@ -39,7 +39,7 @@ from ..jaccard import JACCARD_PAIR_DTYPE, bands_and_rows, jaccard_similarities
 from ..keep import component_keepers, keepers
 from ..outofcore import _search_out_of_core
 from ..writers import atomic_output, check_output, write_duplicates, write_kept
-from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
+from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError, Progress, progress_wanted
 from ._near_dups_common import _corpus, _method_options
 from ._near_dups_common import _write_clusters as write_clusters
 from ._near_dups_common import _write_pairs as write_pairs
@@ -305,10 +305,23 @@ def _run_memory(args, out) -> None:
         if corpus.id_field is not None:
             ids = _Ids(_Spill(args.tmp_dir))
             stack.callback(ids.spill.close)
+        # Bytes of the inputs read; their total where all are plain files.
+        sizes = [os.path.getsize(s.path) if corpus.rereadable(k) else None
+                 for k, s in enumerate(corpus.shards)]  # fmt: skip
+        total = None if None in sizes else sum(cast(list[int], sizes))
+        progress = stack.enter_context(Progress(progress_wanted(args), total, "reading"))
+        read = 0
 
         def batches() -> Iterator[list[bytes]]:
+            nonlocal read
             for batch in corpus.batches(block_size=block):
                 k = len(batch.texts)
+                read += (
+                    int(batch.spans[:, 1].sum())
+                    if batch.spans is not None
+                    else sum(map(len, batch.texts))
+                )
+                progress("reading", read, total)
                 cols.source.append(np.full(k, batch.source, dtype=np.int32))
                 cols.numbers.append(batch.numbers)
                 cols.spans.append(
@@ -340,6 +353,8 @@ def _run_memory(args, out) -> None:
                     texts.add(items)
                 for start in range(0, len(items), most):
                     yield items[start : start + most]
+            # Merging the runs and verifying have no count to show; their name, at least.
+            progress("searching", 0, None)
 
         try:
             found = _search_out_of_core(

@@ -33,7 +33,9 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 from dask import delayed
+from dask.sizeof import sizeof
 
 from .. import _native
 from ..jaccard import jaccard_similarities
@@ -50,6 +52,9 @@ _ROW_MASK = np.int64((1 << _ROW_BITS) - 1)
 Arrays = dict[str, np.ndarray]
 
 _MAX_BUCKETS = 64
+# The share of a worker's memory limit that partitions held between steps may fill, with
+# everything else the worker holds: Dask starts spilling at 60 %, and the shuffles need room.
+HOLD_SHARE = 0.3
 
 
 def _bucket_of(values: np.ndarray, buckets: int) -> np.ndarray:
@@ -79,8 +84,24 @@ def _concat(pieces: list[Arrays], like: Arrays | None = None) -> Arrays:
     return {name: np.concatenate([p[name] for p in pieces]) for name in names}
 
 
+def _arrow_strings(column: pd.Series):
+    """The column as one Arrow (large) string array when it is Arrow-backed text without
+    missing values, else None."""
+    to_arrow = getattr(column.array, "__arrow_array__", None)
+    if to_arrow is None:
+        return None
+    arr = to_arrow()
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.combine_chunks()
+    if arr.null_count or not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        return None
+    return arr
+
+
 def _texts(part: pd.DataFrame, text: str) -> list:
     texts = part[text].tolist()
+    if _arrow_strings(part[text]) is not None:
+        return texts
     for k, value in enumerate(texts):
         if not isinstance(value, (str, bytes, bytearray)):
             if value is None or (isinstance(value, float) and np.isnan(value)):
@@ -90,6 +111,27 @@ def _texts(part: pd.DataFrame, text: str) -> list:
                 f"not {type(value).__name__}"
             )
     return texts
+
+
+def _digests(column: pd.Series, texts: list) -> np.ndarray:
+    """A 64-bit digest of each text's bytes (UTF-8 for str): the first 8 bytes of its BLAKE3
+    hash, taken straight from the Arrow buffers when the column has them."""
+    if not texts:
+        return np.empty(0, np.uint64)
+    arr = _arrow_strings(column)
+    if arr is not None:
+        width = np.int64 if pa.types.is_large_string(arr.type) else np.int32
+        offsets = np.frombuffer(arr.buffers()[1], dtype=width)[
+            arr.offset : arr.offset + len(arr) + 1
+        ]
+        data = np.frombuffer(arr.buffers()[2], dtype=np.uint8)[offsets[0] : offsets[-1]]
+        lengths = np.diff(offsets).tolist()
+    else:
+        encoded = [t.encode("utf-8") if isinstance(t, str) else bytes(t) for t in texts]
+        lengths = [len(b) for b in encoded]
+        data = np.frombuffer(b"".join(encoded), dtype=np.uint8)
+    digests = np.frombuffer(_native.blake3_many(data, lengths), dtype="<u8")
+    return digests[::4].astype(np.uint64)
 
 
 def _keep_values(part: pd.DataFrame, texts: list, keep: str, column: str | None) -> np.ndarray:
@@ -118,8 +160,11 @@ def _sketch(
     bands: int,
     rows: int,
     buckets: int,
-) -> tuple[int, list[Arrays]]:
-    """The partition's length, and its rows' band hashes cut into buckets by hash."""
+    hold: float,
+) -> tuple[tuple[int, bool], list[Arrays], pd.DataFrame | None]:
+    """The partition's length and whether this worker holds it, its rows' band hashes cut into
+    buckets by hash, and the partition itself when held (see :func:`_holds`)."""
+    held = part if _holds(part, hold) else None
     texts = _texts(part, text)
     n = len(texts)
     if n >= 1 << _ROW_BITS:
@@ -138,7 +183,7 @@ def _sketch(
     # Rows of equal texts are one set. Equal sets of different texts stay apart, and meet
     # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
     # the same as for one set, and hashing texts costs far less than making their sets.
-    digest = pd.util.hash_array(np.asarray(texts, dtype=object)[words])
+    digest = _digests(part[text], texts)[words]
     hashes = _band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
@@ -154,9 +199,25 @@ def _sketch(
     if keep != "first":  # row order needs no value: the position is the order
         stream["value"] = np.tile(value, bands)[order]
     bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
-    return n, [
-        {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
-    ]
+    pieces = [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
+    return (n, held is not None), pieces, held
+
+
+def _holds(part: pd.DataFrame, share: float) -> bool:
+    """Whether the worker keeps the partition for verification and output, which then read no
+    input again: while all the data it holds stays within ``share`` of its memory limit. Past
+    that (or without a distributed worker or a limit) the later steps read the input again."""
+    if share <= 0:
+        return False
+    try:
+        from distributed import get_worker
+
+        worker = get_worker()
+        limit = worker.memory_manager.memory_limit
+        held = worker.state.nbytes
+    except (ImportError, ValueError, AttributeError):
+        return False
+    return limit is not None and held + sizeof(part) <= share * limit
 
 
 def _bucket_starts(buckets: int) -> np.ndarray:
@@ -236,8 +297,8 @@ def _unique_pairs(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.n
 
 def _read_texts(part: pd.DataFrame, text: str, asked: list[np.ndarray]) -> list[tuple]:
     """For each verification bucket, the positions it asked for and their texts."""
-    texts = part[text].to_numpy(dtype=object)
-    return [(pos, texts[pos & _ROW_MASK]) for pos in asked]
+    column = part[text]
+    return [(pos, column.iloc[pos & _ROW_MASK].to_numpy(dtype=object)) for pos in asked]
 
 
 def _similarities(pairs: Arrays, read: list[tuple], ngram: int) -> np.ndarray:
@@ -414,8 +475,7 @@ def plan(
 ) -> Plan:
     """Runs steps 1 to 5 on the cluster (each phase persisted there) and returns the marks."""
     parts = df.to_delayed()
-    # The first passes read only the columns they need (Parquet reads no others).
-    sketch_parts = df[[text, *([column] if column not in (None, text) else [])]].to_delayed()
+    # Partitions the sketch step's worker could not hold are read again, only the column needed.
     text_parts = df[[text]].to_delayed()
     sources = len(parts)
     # Every source partition sends a piece to every bucket: capped, the tasks stay far
@@ -423,26 +483,29 @@ def plan(
     buckets = max(1, min(sources, _MAX_BUCKETS))
     verify_buckets = max(1, min(buckets, 2 * ((sources + 7) // 8)))
     sketched = [
-        delayed(_sketch, nout=2)(
-            p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets
+        delayed(_sketch, nout=3)(
+            p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE
         )
-        for k, p in enumerate(sketch_parts)
+        for k, p in enumerate(parts)
     ]
     grouped = [
         delayed(_band_groups, nout=2)([s[1][b] for s in sketched], verify_buckets)
         for b in range(buckets)
     ]
-    lengths_d = [s[0] for s in sketched]
+    infos_d = [s[0] for s in sketched]
+    held_d = [s[2] for s in sketched]
     members = [g[0] for g in grouped]
     asked = [
         delayed(_unique_pairs, nout=2)([g[1][v] for g in grouped], sources)
         for v in range(verify_buckets)
     ]
-    lengths, members, asked = dask.persist(lengths_d, members, asked)
-    lengths = list(dask.compute(*lengths))
-    read = [
-        delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_parts)
-    ]
+    infos, held, members, asked = dask.persist(infos_d, held_d, members, asked)
+    infos = list(dask.compute(*infos))
+    lengths = [n for n, _ in infos]
+    # Held partitions serve verification and output from memory; the others are read again.
+    sources_of = [held[k] if infos[k][1] else parts[k] for k in range(sources)]
+    text_of = [held[k] if infos[k][1] else text_parts[k] for k in range(sources)]
+    read = [delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_of)]
     verified = [
         delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold) for v, a in enumerate(asked)
     ]
@@ -480,8 +543,7 @@ def plan(
             for v in range(verify_buckets)
         ]
         read2 = [
-            delayed(_read_texts)(p, text, [t[1][k] for t in todo])
-            for k, p in enumerate(text_parts)
+            delayed(_read_texts)(p, text, [t[1][k] for t in todo]) for k, p in enumerate(text_of)
         ]
         sims = [
             delayed(_marks_by_source, nout=sources)(
@@ -495,7 +557,7 @@ def plan(
         for k in range(sources)
     ]
     (merged,) = dask.persist(merged)
-    return Plan(parts, merged, lengths)
+    return Plan(sources_of, merged, lengths)
 
 
 def kept_frame(p: Plan, meta: pd.DataFrame) -> dd.DataFrame:

@@ -187,19 +187,21 @@ def _sketch(
     hashes = _band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
-    # Sorted by hash and cut by its top bits, each bucket receives sorted runs to merge.
-    order = np.argsort(keys, kind="stable")
-    keys = keys[order]
+    # Cut by hash range: a counting sort on the bucket numbers (the buckets sort their keys).
+    bucket = np.searchsorted(_bucket_starts(buckets), keys, side="right").astype(np.uint8) - 1
+    order = np.argsort(bucket, kind="stable")
     stream = {
-        "key": keys,
+        "key": keys[order],
         "pos": np.tile(pos, bands)[order],
         "digest": np.tile(digest, bands)[order],
         "first": (order < len(pos)),
     }
     if keep != "first":  # row order needs no value: the position is the order
         stream["value"] = np.tile(value, bands)[order]
-    bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
-    pieces = [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
+    bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
+    pieces = [
+        {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
+    ]
     return (n, held is not None), pieces, held
 
 
@@ -231,9 +233,9 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
     s = _concat(pieces)
     if "value" not in s:
         s["value"] = np.zeros(len(s["key"]))
-    # The pieces are sorted runs: a stable sort merges them, equal hashes in row order.
+    # Equal hashes meet; their order is settled below, by text and position.
     key = s["key"]
-    order = np.argsort(key, kind="stable")
+    order = np.argsort(key)
     key = key[order]
     shared_key = np.zeros(len(key), dtype=bool)
     if len(key) > 1:

@@ -41,9 +41,12 @@ except ImportError as e:
 
 def shards(tmp: Path, docs: int, count: int) -> Path:
     jsonl = tmp / "corpus.jsonl"
-    corpus_dedup.generate(jsonl, docs * 1030)
+    # Records average about 1,150 bytes with their JSON: enough of them, then the first docs.
+    corpus_dedup.generate(jsonl, docs * 1250)
     frame = pd.read_json(jsonl, lines=True).iloc[:docs]
     jsonl.unlink()
+    if len(frame) < docs:
+        sys.exit(f"dask_dedup: generated {len(frame):,} documents, fewer than {docs:,}")
     folder = tmp / "in"
     folder.mkdir()
     for k in range(count):

@@ -199,9 +199,7 @@ def _sketch(
     if keep != "first":  # row order needs no value: the position is the order
         stream["value"] = np.tile(value, bands)[order]
     bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
-    pieces = [
-        {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
-    ]
+    pieces = [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
     return (n, held is not None), pieces, held
 
 
@@ -453,10 +451,11 @@ def _dropped_rows(marks: Arrays, offsets: np.ndarray, index: int) -> pd.DataFram
 
 
 class Plan:
-    """The decisions of one run: per source partition, the rows it drops."""
+    """The decisions of one run: per source partition, the rows it drops and keeps."""
 
-    def __init__(self, parts: list, marks: list, lengths: list[int]) -> None:
-        self.parts = parts
+    def __init__(self, kept: list, marks: list, lengths: list[int]) -> None:
+        #: Each partition's kept rows: futures on the cluster, or tasks that read it again.
+        self.kept = kept
         self.marks = marks
         self.offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
 
@@ -505,7 +504,6 @@ def plan(
     infos = list(dask.compute(*infos))
     lengths = [n for n, _ in infos]
     # Held partitions serve verification and output from memory; the others are read again.
-    sources_of = [held[k] if infos[k][1] else parts[k] for k in range(sources)]
     text_of = [held[k] if infos[k][1] else text_parts[k] for k in range(sources)]
     read = [delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_of)]
     verified = [
@@ -559,15 +557,33 @@ def plan(
         for k in range(sources)
     ]
     (merged,) = dask.persist(merged)
-    return Plan(sources_of, merged, lengths)
+    kept = [
+        None if infos[k][1] else delayed(_kept_rows)(parts[k], merged[k]) for k in range(sources)
+    ]
+    held_keys = [k for k in range(sources) if infos[k][1]]
+    if held_keys:
+        from distributed import default_client, futures_of
+
+        # The kept rows of a held partition are cut where it is held: the scheduler would
+        # rather move it to an idle worker than wait, and moving costs more than the filter.
+        client = default_client()
+        futures = {k: futures_of(held[k])[0] for k in held_keys}
+        who = client.who_has(list(futures.values()))
+        for k, future in futures.items():
+            places = list(who.get(future.key) or ())
+            kept[k] = client.submit(
+                _kept_rows,
+                future,
+                futures_of(merged[k])[0],
+                workers=places or None,
+                allow_other_workers=not places,
+                pure=False,
+            )
+    return Plan(kept, merged, lengths)
 
 
 def kept_frame(p: Plan, meta: pd.DataFrame) -> dd.DataFrame:
-    return dd.from_delayed(
-        [delayed(_kept_rows)(part, m) for part, m in zip(p.parts, p.marks)],
-        meta=meta,
-        verify_meta=False,
-    )
+    return dd.from_delayed(p.kept, meta=meta, verify_meta=False)
 
 
 def dropped_frame(p: Plan) -> dd.DataFrame:

@@ -479,10 +479,11 @@ def plan(
     # Partitions the sketch step's worker could not hold are read again, only the column needed.
     text_parts = df[[text]].to_delayed()
     sources = len(parts)
-    # Every source partition sends a piece to every bucket: capped, the tasks stay far
-    # fewer than sources squared on large inputs.
-    buckets = max(1, min(sources, _MAX_BUCKETS))
-    verify_buckets = max(1, min(buckets, 2 * ((sources + 7) // 8)))
+    # Every source partition sends a piece to every bucket, a task each: a bucket per four
+    # sources (at most 64) keeps the tasks, and the scheduler's work, far fewer than sources
+    # squared, with a few sources' worth of band hashes in a bucket.
+    buckets = max(1, min((sources + 3) // 4, _MAX_BUCKETS))
+    verify_buckets = buckets
     sketched = [
         delayed(_sketch, nout=3)(
             p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE

@@ -92,7 +92,7 @@ def _arrow_strings(column: pd.Series):
         return None
     arr = to_arrow()
     if isinstance(arr, pa.ChunkedArray):
-        arr = arr.combine_chunks()
+        arr = arr.chunk(0) if arr.num_chunks == 1 else arr.combine_chunks()
     if arr.null_count or not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
         return None
     return arr

@@ -9,18 +9,20 @@ numpy arrays (no per-row Python, no DataFrame shuffles):
 1. Sketch each partition (MinHash signature, band hashes, a 64-bit hash of the text); texts
    without shingles leave the job here (near duplicates of nothing, always kept). Each row's
    band hashes (not its signature) go to the bucket their range names: ``bands * 8`` bytes
-   a row, with its keep value unless the order is the rows' own.
+   a row, with its keep value unless the order is the rows' own. The worker keeps the
+   partition it read while its memory allows (``HOLD_SHARE``): the input is then read once.
 2. Each bucket groups equal band hashes. Inside a group, rows of the same text are one set,
    named by its first position (copies cost no pairs); distinct sets give candidate pairs.
    Band 0 also lists each set's members.
 3. Candidates go to a verification bucket by pair (so a pair found in several bands is
-   verified once); each source partition is read again only for the texts asked of it, and
-   the pairs are verified by exact Jaccard similarity.
+   verified once); each source partition gives the texts asked of it (from memory, or read
+   again when not held), and the pairs are verified by exact Jaccard similarity.
 4. Connected components of the verified pairs by star rounds (``_components.star_forest``).
 5. Sets, members and pairs go to a bucket by set, which labels them with their component,
    then to a bucket by component, where the native greedy keepers (:func:`veltrane.keep.keepers`)
    decide each component: greedy decisions depend only on the pairs and order inside one.
-6. Each dropped row's mark goes back to its partition, which drops it when read for output.
+6. Each dropped row's mark goes back to its partition, which drops it where it is held (or
+   when read again for output).
 
 No step gathers the pairs, the sets or the marks on one process.
 """

@@ -12,8 +12,7 @@ Reported: both wall times, their ratio, the machine's load, and whether both kep
 rows with the same keepers (exit status 1 if not). The Dask time runs from the paths to the
 written partitions; starting the cluster (its processes and imports) is shown apart and not
 counted, as a long-lived cluster would not pay it per job. The single machine's time reads the
-texts and decides, writing nothing; its time with the kept rows written as Parquet is shown
-too. Each run once: figures on a shared machine are noisy.
+texts and decides, writing nothing. Each run once: figures on a shared machine are noisy.
 """
 
 from __future__ import annotations
@@ -85,11 +84,6 @@ def main() -> int:
         want = veltrane.deduplicate_texts(texts)
         single = time.perf_counter() - start
         del texts
-        table = pq.read_table(folder)
-        pq.write_table(table.take(want.keep), tmp / "single.parquet")
-        written = time.perf_counter() - start
-        del table
-        (tmp / "single.parquet").unlink()
         load = os.getloadavg()[0]
         started = time.perf_counter()
         with (
@@ -118,10 +112,7 @@ def main() -> int:
         )
         print(f"load average {load:.1f} before Dask, {os.getloadavg()[0]:.1f} after (2 cores)")
         print(f"single machine: {single:.1f} s ({read:.1f} s of it reading the texts)")
-        print(f"  and writing the kept rows as Parquet: {written:.1f} s")
-        print(
-            f"dask, 2 workers: {spread:.1f} s, {spread / single:.1f} x ({spread / written:.1f} x)"
-        )
+        print(f"dask, 2 workers: {spread:.1f} s, {spread / single:.1f} x")
         print(f"  starting the cluster, not counted: {started:.1f} s")
         print(f"kept {len(kept):,} of {docs:,}; same as the single machine: {same}")
         return 0 if same else 1

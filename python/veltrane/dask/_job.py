@@ -485,7 +485,9 @@ def plan(
     # sources (at most 64) keeps the tasks, and the scheduler's work, far fewer than sources
     # squared, with a few sources' worth of band hashes in a bucket.
     buckets = max(1, min((sources + 3) // 4, _MAX_BUCKETS))
-    verify_buckets = buckets
+    # Candidate pairs are far fewer than band hashes: half as many buckets verify them (and
+    # decide the components), each a task per source it asks or answers.
+    verify_buckets = max(1, (buckets + 1) // 2)
     sketched = [
         delayed(_sketch, nout=3)(
             p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE

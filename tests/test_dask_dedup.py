@@ -12,6 +12,7 @@ dd = pytest.importorskip("dask.dataframe")
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
 
 import veltrane  # noqa: E402
 import veltrane.dask as vdask  # noqa: E402
@@ -165,3 +166,62 @@ def test_copies_cost_no_pairs(monkeypatch):
     assert sum(verified) < 10
     assert dropped["row"].tolist() == list(range(1, 400))
     assert set(dropped["keeper"]) == {0} and (dropped["similarity"] == 1.0).all()
+
+
+@pytest.mark.parametrize("share", [None, 0.0])
+def test_held_or_read_again_the_same_output(client, monkeypatch, share):
+    """Partitions held by the workers (the default on a cluster with memory limits) or read
+    again for verification and output (none fits): the single machine's result either way."""
+    from distributed import Future
+    from veltrane.dask import _job
+
+    if share is not None:
+        monkeypatch.setattr(_job, "HOLD_SHARE", share)
+    plans = []
+    plan = _job.plan
+    monkeypatch.setattr(_job, "plan", lambda *a, **k: plans.append(plan(*a, **k)) or plans[-1])
+    rng = np.random.default_rng(11)
+    texts = corpus(rng)
+    frame = pd.DataFrame({"text": texts, "n": np.arange(len(texts))})
+    found = vdask.deduplication(
+        dd.from_pandas(frame, npartitions=6),
+        threshold=0.6,
+        ngram=2,
+        keep="longest",
+        clusters="components",
+    )
+    want = veltrane.deduplicate_texts(
+        texts, threshold=0.6, ngram=2, keep="longest", clusters="components"
+    )
+    assert found.kept.compute()["n"].tolist() == want.keep.tolist()
+    dropped = found.duplicates.compute()
+    assert dropped["similarity"].tolist() == want.similarity[dropped["row"]].tolist()
+    held = [isinstance(k, Future) for k in plans[0].kept]
+    assert held == [share is None] * 6
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        lambda t: pd.Series(t, dtype=object),
+        lambda t: pd.Series(t, dtype="string[pyarrow]"),
+        lambda t: pd.Series(t, dtype=pd.ArrowDtype(pa.large_string())),
+        # An Arrow slice (its buffers start before its first value), and two chunks.
+        lambda t: pd.Series(pd.arrays.ArrowExtensionArray(pa.array(["x", *t])[1:])),
+        lambda t: pd.Series(
+            pd.arrays.ArrowExtensionArray(pa.chunked_array([pa.array(t[:2]), pa.array(t[2:])]))
+        ),
+    ],
+)
+def test_text_digests_are_blake3_of_the_utf8_bytes(column):
+    from veltrane import _native
+    from veltrane.dask import _job
+
+    texts = ["é à", "", "same", "same", "a longer text of words"]
+    series = column(texts)
+    want = [int.from_bytes(_native.blake3(t.encode())[:8], "little") for t in texts]
+    assert _job._digests(series, series.tolist()).tolist() == want
+    assert (
+        _job._digests(pd.Series([t.encode() for t in texts]), [t.encode() for t in texts]).tolist()
+        == want
+    )

@@ -65,7 +65,7 @@ def _simhash_components(
 
 class Deduplication(NamedTuple):
     """What :func:`deduplication` keeps and drops, as Dask DataFrames built on decisions
-    already computed on the cluster (reading them reads the input again)."""
+    already computed on the cluster (partitions the workers could not hold are read again)."""
 
     #: The kept rows: the input's columns and index, in input order.
     kept: dd.DataFrame
@@ -144,7 +144,8 @@ def deduplication(
     missing values last); ties go to the earlier row. ``clusters`` is ``"greedy"`` (no text
     dropped for a chain) or ``"components"``. Texts without shingles are near duplicates of
     nothing and always kept. Every step runs on the workers (see ``veltrane.dask._job``); this
-    call computes the decisions, and the frames it returns read the input again.
+    call computes the decisions and the kept rows of the partitions the workers hold; the
+    frames it returns read the others again.
     """
     df = read(data, blocksize)
     threshold = _args.threshold(threshold)

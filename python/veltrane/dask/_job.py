@@ -9,18 +9,20 @@ numpy arrays (no per-row Python, no DataFrame shuffles):
 1. Sketch each partition (MinHash signature, band hashes, a 64-bit hash of the text); texts
    without shingles leave the job here (near duplicates of nothing, always kept). Each row's
    band hashes (not its signature) go to the bucket their range names: ``bands * 8`` bytes
-   a row, with its keep value unless the order is the rows' own.
+   a row, with its keep value unless the order is the rows' own. The worker keeps the
+   partition it read while its memory allows (``HOLD_SHARE``): the input is then read once.
 2. Each bucket groups equal band hashes. Inside a group, rows of the same text are one set,
    named by its first position (copies cost no pairs); distinct sets give candidate pairs.
    Band 0 also lists each set's members.
 3. Candidates go to a verification bucket by pair (so a pair found in several bands is
-   verified once); each source partition is read again only for the texts asked of it, and
-   the pairs are verified by exact Jaccard similarity.
+   verified once); each source partition gives the texts asked of it (from memory, or read
+   again when not held), and the pairs are verified by exact Jaccard similarity.
 4. Connected components of the verified pairs by star rounds (``_components.star_forest``).
 5. Sets, members and pairs go to a bucket by set, which labels them with their component,
    then to a bucket by component, where the native greedy keepers (:func:`veltrane.keep.keepers`)
    decide each component: greedy decisions depend only on the pairs and order inside one.
-6. Each dropped row's mark goes back to its partition, which drops it when read for output.
+6. Each dropped row's mark goes back to its partition, which drops it where it is held (or
+   when read again for output).
 
 No step gathers the pairs, the sets or the marks on one process.
 """
@@ -33,7 +35,9 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 from dask import delayed
+from dask.sizeof import sizeof
 
 from .. import _native
 from ..jaccard import jaccard_similarities
@@ -50,6 +54,9 @@ _ROW_MASK = np.int64((1 << _ROW_BITS) - 1)
 Arrays = dict[str, np.ndarray]
 
 _MAX_BUCKETS = 64
+# The share of a worker's memory limit that partitions held between steps may fill, with
+# everything else the worker holds: Dask starts spilling at 60 %, and the shuffles need room.
+HOLD_SHARE = 0.3
 
 
 def _bucket_of(values: np.ndarray, buckets: int) -> np.ndarray:
@@ -79,8 +86,24 @@ def _concat(pieces: list[Arrays], like: Arrays | None = None) -> Arrays:
     return {name: np.concatenate([p[name] for p in pieces]) for name in names}
 
 
+def _arrow_strings(column: pd.Series):
+    """The column as one Arrow (large) string array when it is Arrow-backed text without
+    missing values, else None."""
+    to_arrow = getattr(column.array, "__arrow_array__", None)
+    if to_arrow is None:
+        return None
+    arr = to_arrow()
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.chunk(0) if arr.num_chunks == 1 else arr.combine_chunks()
+    if arr.null_count or not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        return None
+    return arr
+
+
 def _texts(part: pd.DataFrame, text: str) -> list:
     texts = part[text].tolist()
+    if _arrow_strings(part[text]) is not None:
+        return texts
     for k, value in enumerate(texts):
         if not isinstance(value, (str, bytes, bytearray)):
             if value is None or (isinstance(value, float) and np.isnan(value)):
@@ -90,6 +113,27 @@ def _texts(part: pd.DataFrame, text: str) -> list:
                 f"not {type(value).__name__}"
             )
     return texts
+
+
+def _digests(column: pd.Series, texts: list) -> np.ndarray:
+    """A 64-bit digest of each text's bytes (UTF-8 for str): the first 8 bytes of its BLAKE3
+    hash, taken straight from the Arrow buffers when the column has them."""
+    if not texts:
+        return np.empty(0, np.uint64)
+    arr = _arrow_strings(column)
+    if arr is not None:
+        width = np.int64 if pa.types.is_large_string(arr.type) else np.int32
+        offsets = np.frombuffer(arr.buffers()[1], dtype=width)[
+            arr.offset : arr.offset + len(arr) + 1
+        ]
+        data = np.frombuffer(arr.buffers()[2], dtype=np.uint8)[offsets[0] : offsets[-1]]
+        lengths = np.diff(offsets).tolist()
+    else:
+        encoded = [t.encode("utf-8") if isinstance(t, str) else bytes(t) for t in texts]
+        lengths = [len(b) for b in encoded]
+        data = np.frombuffer(b"".join(encoded), dtype=np.uint8)
+    digests = np.frombuffer(_native.blake3_many(data, lengths), dtype="<u8")
+    return digests[::4].astype(np.uint64)
 
 
 def _keep_values(part: pd.DataFrame, texts: list, keep: str, column: str | None) -> np.ndarray:
@@ -118,8 +162,11 @@ def _sketch(
     bands: int,
     rows: int,
     buckets: int,
-) -> tuple[int, list[Arrays]]:
-    """The partition's length, and its rows' band hashes cut into buckets by hash."""
+    hold: float,
+) -> tuple[tuple[int, bool], list[Arrays], pd.DataFrame | None]:
+    """The partition's length and whether this worker holds it, its rows' band hashes cut into
+    buckets by hash, and the partition itself when held (see :func:`_holds`)."""
+    held = part if _holds(part, hold) else None
     texts = _texts(part, text)
     n = len(texts)
     if n >= 1 << _ROW_BITS:
@@ -138,25 +185,41 @@ def _sketch(
     # Rows of equal texts are one set. Equal sets of different texts stay apart, and meet
     # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
     # the same as for one set, and hashing texts costs far less than making their sets.
-    digest = pd.util.hash_array(np.asarray(texts, dtype=object)[words])
+    digest = _digests(part[text], texts)[words]
     hashes = _band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
-    # Sorted by hash and cut by its top bits, each bucket receives sorted runs to merge.
-    order = np.argsort(keys, kind="stable")
-    keys = keys[order]
+    # Cut by hash range: a counting sort on the bucket numbers (the buckets sort their keys).
+    bucket = np.searchsorted(_bucket_starts(buckets), keys, side="right").astype(np.uint8) - 1
+    order = np.argsort(bucket, kind="stable")
     stream = {
-        "key": keys,
+        "key": keys[order],
         "pos": np.tile(pos, bands)[order],
         "digest": np.tile(digest, bands)[order],
         "first": (order < len(pos)),
     }
     if keep != "first":  # row order needs no value: the position is the order
         stream["value"] = np.tile(value, bands)[order]
-    bounds = np.append(np.searchsorted(keys, _bucket_starts(buckets)), len(keys))
-    return n, [
-        {k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)
-    ]
+    bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
+    pieces = [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
+    return (n, held is not None), pieces, held
+
+
+def _holds(part: pd.DataFrame, share: float) -> bool:
+    """Whether the worker keeps the partition for verification and output, which then read no
+    input again: while all the data it holds stays within ``share`` of its memory limit. Past
+    that (or without a distributed worker or a limit) the later steps read the input again."""
+    if share <= 0:
+        return False
+    try:
+        from distributed import get_worker
+
+        worker = get_worker()
+        limit = worker.memory_manager.memory_limit
+        held = worker.state.nbytes
+    except (ImportError, ValueError, AttributeError):
+        return False
+    return limit is not None and held + sizeof(part) <= share * limit
 
 
 def _bucket_starts(buckets: int) -> np.ndarray:
@@ -170,9 +233,9 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
     s = _concat(pieces)
     if "value" not in s:
         s["value"] = np.zeros(len(s["key"]))
-    # The pieces are sorted runs: a stable sort merges them, equal hashes in row order.
+    # Equal hashes meet; their order is settled below, by text and position.
     key = s["key"]
-    order = np.argsort(key, kind="stable")
+    order = np.argsort(key)
     key = key[order]
     shared_key = np.zeros(len(key), dtype=bool)
     if len(key) > 1:
@@ -236,8 +299,8 @@ def _unique_pairs(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.n
 
 def _read_texts(part: pd.DataFrame, text: str, asked: list[np.ndarray]) -> list[tuple]:
     """For each verification bucket, the positions it asked for and their texts."""
-    texts = part[text].to_numpy(dtype=object)
-    return [(pos, texts[pos & _ROW_MASK]) for pos in asked]
+    column = part[text]
+    return [(pos, column.iloc[pos & _ROW_MASK].to_numpy(dtype=object)) for pos in asked]
 
 
 def _similarities(pairs: Arrays, read: list[tuple], ngram: int) -> np.ndarray:
@@ -390,10 +453,11 @@ def _dropped_rows(marks: Arrays, offsets: np.ndarray, index: int) -> pd.DataFram
 
 
 class Plan:
-    """The decisions of one run: per source partition, the rows it drops."""
+    """The decisions of one run: per source partition, the rows it drops and keeps."""
 
-    def __init__(self, parts: list, marks: list, lengths: list[int]) -> None:
-        self.parts = parts
+    def __init__(self, kept: list, marks: list, lengths: list[int]) -> None:
+        #: Each partition's kept rows: futures on the cluster, or tasks that read it again.
+        self.kept = kept
         self.marks = marks
         self.offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
 
@@ -414,35 +478,39 @@ def plan(
 ) -> Plan:
     """Runs steps 1 to 5 on the cluster (each phase persisted there) and returns the marks."""
     parts = df.to_delayed()
-    # The first passes read only the columns they need (Parquet reads no others).
-    sketch_parts = df[[text, *([column] if column not in (None, text) else [])]].to_delayed()
+    # Partitions the sketch step's worker could not hold are read again, only the column needed.
     text_parts = df[[text]].to_delayed()
     sources = len(parts)
-    # Every source partition sends a piece to every bucket: capped, the tasks stay far
-    # fewer than sources squared on large inputs.
-    buckets = max(1, min(sources, _MAX_BUCKETS))
-    verify_buckets = max(1, min(buckets, 2 * ((sources + 7) // 8)))
+    # Every source partition sends a piece to every bucket, a task each: a bucket per four
+    # sources (at most 64) keeps the tasks, and the scheduler's work, far fewer than sources
+    # squared, with a few sources' worth of band hashes in a bucket.
+    buckets = max(1, min((sources + 3) // 4, _MAX_BUCKETS))
+    # Candidate pairs are far fewer than band hashes: half as many buckets verify them (and
+    # decide the components), each a task per source it asks or answers.
+    verify_buckets = max(1, (buckets + 1) // 2)
     sketched = [
-        delayed(_sketch, nout=2)(
-            p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets
+        delayed(_sketch, nout=3)(
+            p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE
         )
-        for k, p in enumerate(sketch_parts)
+        for k, p in enumerate(parts)
     ]
     grouped = [
         delayed(_band_groups, nout=2)([s[1][b] for s in sketched], verify_buckets)
         for b in range(buckets)
     ]
-    lengths_d = [s[0] for s in sketched]
+    infos_d = [s[0] for s in sketched]
+    held_d = [s[2] for s in sketched]
     members = [g[0] for g in grouped]
     asked = [
         delayed(_unique_pairs, nout=2)([g[1][v] for g in grouped], sources)
         for v in range(verify_buckets)
     ]
-    lengths, members, asked = dask.persist(lengths_d, members, asked)
-    lengths = list(dask.compute(*lengths))
-    read = [
-        delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_parts)
-    ]
+    infos, held, members, asked = dask.persist(infos_d, held_d, members, asked)
+    infos = list(dask.compute(*infos))
+    lengths = [n for n, _ in infos]
+    # Held partitions serve verification and output from memory; the others are read again.
+    text_of = [held[k] if infos[k][1] else text_parts[k] for k in range(sources)]
+    read = [delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_of)]
     verified = [
         delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold) for v, a in enumerate(asked)
     ]
@@ -480,8 +548,7 @@ def plan(
             for v in range(verify_buckets)
         ]
         read2 = [
-            delayed(_read_texts)(p, text, [t[1][k] for t in todo])
-            for k, p in enumerate(text_parts)
+            delayed(_read_texts)(p, text, [t[1][k] for t in todo]) for k, p in enumerate(text_of)
         ]
         sims = [
             delayed(_marks_by_source, nout=sources)(
@@ -495,15 +562,33 @@ def plan(
         for k in range(sources)
     ]
     (merged,) = dask.persist(merged)
-    return Plan(parts, merged, lengths)
+    kept = [
+        None if infos[k][1] else delayed(_kept_rows)(parts[k], merged[k]) for k in range(sources)
+    ]
+    held_keys = [k for k in range(sources) if infos[k][1]]
+    if held_keys:
+        from distributed import default_client, futures_of
+
+        # The kept rows of a held partition are cut where it is held: the scheduler would
+        # rather move it to an idle worker than wait, and moving costs more than the filter.
+        client = default_client()
+        futures = {k: futures_of(held[k])[0] for k in held_keys}
+        who = client.who_has(list(futures.values()))
+        for k, future in futures.items():
+            places = list(who.get(future.key) or ())
+            kept[k] = client.submit(
+                _kept_rows,
+                future,
+                futures_of(merged[k])[0],
+                workers=places or None,
+                allow_other_workers=not places,
+                pure=False,
+            )
+    return Plan(kept, merged, lengths)
 
 
 def kept_frame(p: Plan, meta: pd.DataFrame) -> dd.DataFrame:
-    return dd.from_delayed(
-        [delayed(_kept_rows)(part, m) for part, m in zip(p.parts, p.marks)],
-        meta=meta,
-        verify_meta=False,
-    )
+    return dd.from_delayed(p.kept, meta=meta, verify_meta=False)
 
 
 def dropped_frame(p: Plan) -> dd.DataFrame:

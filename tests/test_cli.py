@@ -344,6 +344,7 @@ def write_jsonl(tmp_path, text):
         (["near-dups", "fake.gz"], 1, "fake.gz: named as gzip data, but it is not"),
         (["near-dups", "in.txt", "-o", "in.txt"], 1, "in.txt: the output is an input"),
         (["near-dups", "in.txt", "-o", "ok.jsonl"], 1, "ok.jsonl: the output exists"),
+        (["near-dups", "in.txt", "-o", "-", "--format", "pairs"], 2, "not two"),
         (["near-dups", "--field", "body", "in.txt"], 1, "in.txt: a file of lines has no fields"),
         (["near-dups", "--keep", "first", "--keep-by", "n", "in.txt"], 2, "not allowed with"),
         (["near-dups", "--jsonl", "--lines", "in.txt"], 2, "not allowed with argument"),
@@ -379,6 +380,18 @@ def test_errors_are_one_line(tmp_path, args, status, fragment):
     (tmp_path / "fake.gz").write_text("not compressed\n")
     (tmp_path / "empty").mkdir()
     one_line_error(veltrane(*args, cwd=tmp_path), status, fragment)
+
+
+@pytest.mark.parametrize("memory", [[], ["--memory", "64K"]])
+def test_a_dash_output_is_standard_output(tmp_path, memory):
+    lines = [json.dumps({"id": k, "text": f"w{k % 9} common words {k % 4}"}) for k in range(60)]
+    (tmp_path / "in.jsonl").write_text("".join(line + "\n" for line in lines))
+    for flag in ("-o", "--duplicates"):
+        to_file = veltrane("near-dups", "in.jsonl", flag, f"f{flag}", *memory, cwd=tmp_path)
+        to_stdout = veltrane("near-dups", "in.jsonl", flag, "-", *memory, cwd=tmp_path)
+        assert to_file.returncode == to_stdout.returncode == 0
+        assert to_stdout.stdout == (tmp_path / f"f{flag}").read_bytes() != b""
+    assert not (tmp_path / "-").exists()
 
 
 def test_closed_output_pipe_ends_quietly(tmp_path):

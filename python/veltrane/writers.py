@@ -18,6 +18,7 @@ import io
 import json
 import lzma
 import os
+import sys
 import tempfile
 from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO
@@ -37,6 +38,8 @@ from .corpus import (
     format_of_name,
 )
 
+#: The output path that stands for standard output.
+STDOUT = "-"
 # Decompressed bytes read at a time when kept lines are copied.
 _COPY_BLOCK = 32 << 20
 
@@ -45,8 +48,10 @@ def check_output(
     path: str | os.PathLike[str], inputs: Sequence[Shard], force: bool = False
 ) -> str:
     """``path`` as a string, when it may be written: not one of the inputs, and not an existing
-    file unless ``force``. CorpusError otherwise."""
+    file unless ``force``; ``"-"`` is standard output. CorpusError otherwise."""
     out = os.fspath(path)
+    if out == STDOUT:
+        return out
     for shard in inputs:
         if shard.path == "-":
             continue
@@ -82,9 +87,31 @@ def _compressed(raw: BinaryIO, compression: str | None) -> Any:
 
 
 @contextlib.contextmanager
+def _standard_output() -> Iterator[BinaryIO]:
+    """Standard output as a binary stream, flushed when the block ends; a pipe closed by its
+    reader stays a BrokenPipeError (the command then stops quietly)."""
+    if sys.stdout is None:
+        raise CorpusError("standard output is closed")
+    try:
+        sys.stdout.flush()
+        stream = sys.stdout.buffer
+        yield stream
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise CorpusError(f"standard output: {e.strerror or e}") from None
+
+
+@contextlib.contextmanager
 def atomic_output(path: str) -> Iterator[BinaryIO]:
     """A binary file that appears under ``path`` only when the block ends without an error;
-    compressed as the name says. OSErrors become CorpusErrors naming ``path``."""
+    compressed as the name says. OSErrors become CorpusErrors naming ``path``. ``"-"`` is
+    standard output, written as it comes (nothing there can be taken back)."""
+    if path == STDOUT:
+        with _standard_output() as stream:
+            yield stream
+        return
     directory = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")

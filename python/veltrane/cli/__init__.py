@@ -233,13 +233,13 @@ def build_parser() -> argparse.ArgumentParser:
         "-o",
         "--output",
         metavar="PATH",
-        help="write the kept records here, in the input's format",
+        help="write the kept records here, in the input's format (- : standard output)",
     )
     near.add_argument(
         "--duplicates",
         metavar="PATH",
-        help="write one JSON line per dropped text here: where it is (or its id), its "
-        "keeper's, and their similarity",
+        help="write one JSON line per dropped text here (- : standard output): where it is "
+        "(or its id), its keeper's, and their similarity",
     )
     rule = near.add_mutually_exclusive_group()
     rule.add_argument(

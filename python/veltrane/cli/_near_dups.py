@@ -26,6 +26,7 @@ from ._common import (
 from ._near_dups_common import (
     _corpus,
     _method_options,
+    _shown,
     _write_clusters,
     _write_pairs,
 )
@@ -232,7 +233,7 @@ def _keep_rule(args, records: CorpusRecords, searched: np.ndarray):
 def _run(args, out) -> None:
     corpus = _corpus(args)
     writing = args.output is not None or args.duplicates is not None
-    show = args.format or ("pairs" if args.output is None else None)
+    show = _shown(args)
     pairs_only = show == "pairs" and not writing
     signer = _Signer(corpus, args) if args.method == "minhash" and not pairs_only else None
     with Progress(progress_wanted(args), None, "reading") as progress:

@@ -40,7 +40,7 @@ from ..keep import component_keepers, keepers
 from ..outofcore import _search_out_of_core
 from ..writers import atomic_output, check_output, write_duplicates, write_kept
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError, Progress, progress_wanted
-from ._near_dups_common import _corpus, _method_options
+from ._near_dups_common import _corpus, _method_options, _shown
 from ._near_dups_common import _write_clusters as write_clusters
 from ._near_dups_common import _write_pairs as write_pairs
 
@@ -387,7 +387,7 @@ def _finish_memory(
     numbers = cols._joined(cols.numbers, np.int64)
     places = _Places(corpus, source, numbers, searched, ids)
     writing = args.output is not None or args.duplicates is not None
-    show = args.format or ("pairs" if args.output is None else None)
+    show = _shown(args)
     if show == "pairs" and not writing:
         _write_pairs(out, found, places)
         return

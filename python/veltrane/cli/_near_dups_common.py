@@ -8,7 +8,7 @@ import numpy as np
 
 from ..corpus import Corpus, Format
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..writers import check_output
+from ..writers import STDOUT, check_output
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
 
 
@@ -83,9 +83,24 @@ def _write_clusters(out, field: str, reps: np.ndarray, values: np.ndarray, place
         )
 
 
+def _shown(args) -> str | None:
+    """What goes to standard output: ``--format``, else the pairs unless ``-o`` is given or an
+    output is standard output."""
+    if args.format is not None:
+        return args.format
+    return "pairs" if args.output is None and args.duplicates != STDOUT else None
+
+
 def _corpus(args) -> Corpus:
     """The inputs as a corpus, once the outputs are known not to clobber one of them."""
     fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
+    to_stdout = [p for p in (args.output, args.duplicates) if p == STDOUT]
+    if len(to_stdout) + (args.format is not None) > 1 and to_stdout:
+        raise CommandError(
+            "one of -o -, --duplicates - and --format writes to standard output, not two",
+            EXIT_USAGE,
+            f"{PROG} near-dups",
+        )
     corpus = Corpus(
         args.inputs, field=args.field, id_field=args.id_field, value_field=args.keep_by, format=fmt
     )

@@ -19,6 +19,8 @@ import numpy as np
 import pytest
 from address_limit import python_under_address_limit
 from dedup_core import SimHash
+from hypothesis import given
+from hypothesis import strategies as st
 from veltrane import (
     clusters,
     dedup_report,
@@ -26,6 +28,7 @@ from veltrane import (
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
+from veltrane.cli._dedup import _json_files, _json_path
 from veltrane.dedup import ChunkStats
 
 
@@ -504,3 +507,37 @@ def test_dedup_tree_as_users_have_it(tmp_path):
     assert raw == [b"d/n\x1b[31m\xff"]
     assert report["duplicate_files"] == [[{"path": "d/a"}, {"path": "d/b"}]]
     assert report["total"]["unique_bytes"] == 30_001
+
+
+# A figure small, large, or just below another: means and shares in every layout repr gives
+# them (0.0, 100.0, 1e-05, 1e+16). Up to 2**53, where int / int and float / float agree.
+figure = st.one_of(st.integers(0, 300), st.integers(0, 2**53))
+
+
+# Paths of any bytes (invalid UTF-8, controls, quotes, astral characters), figures of any size:
+# the native --json files equal json.dumps(indent=2) of each file's ChunkStats.to_dict with its
+# path as _json_path gives it, nested as in the report.
+@given(
+    st.lists(
+        st.tuples(
+            st.one_of(st.binary(max_size=12), st.text(max_size=6).map(str.encode)),
+            figure,
+            figure,
+            figure,
+            figure,
+        ),
+        max_size=6,
+    )
+)
+def test_native_json_files_equal_json_dumps(rows):
+    files, expected = [], []
+    for raw, size, chunks, fewer_chunks, fewer_bytes in rows:
+        low, high = sorted((size % 65536, fewer_bytes % 65536)) if chunks else (None, None)
+        unique = (max(chunks - fewer_chunks, 0), max(size - fewer_bytes, 0))
+        stats = ChunkStats(os.fsdecode(raw), size, chunks, *unique, low, high, size)
+        files.append(stats)
+        # path_base64, when there, comes last.
+        expected.append(stats.to_dict() | _json_path(stats.path))
+    body = "".join(_json_files(files))
+    text = '{\n  "files": [\n' + body + "\n  ]\n}" if files else '{\n  "files": []\n}'
+    assert text == json.dumps({"files": expected}, indent=2)

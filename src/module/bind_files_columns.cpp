@@ -4,6 +4,7 @@
 #include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
 #include "dedup/file_cache.hpp"
+#include "dedup/report_json.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
 #include "module/pytree.hpp"
@@ -203,6 +204,33 @@ py::dict columns(const FileCache &cache) {
     return out;
 }
 
+// Files [first, last) of a report's columns (FileStatsList) as the objects of its JSON "files"
+// array (see report_json.hpp), as ASCII bytes.
+py::bytes json_files(const py::bytes &names_b,
+                     const U64s &ends_a,
+                     const U64s &stats_a,
+                     std::size_t first,
+                     std::size_t last) {
+    const std::string_view names = names_b;
+    const auto n = static_cast<std::size_t>(ends_a.size());
+    const uint64_t *ends = ends_a.data();
+    if (static_cast<std::size_t>(stats_a.size()) != 6 * n || first > last || last > n) {
+        throw py::value_error("the file columns disagree");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (ends[i] < (i == 0 ? 0 : ends[i - 1]) || ends[i] > names.size()) {
+            throw py::value_error("the file columns disagree");
+        }
+    }
+    std::string out;
+    {
+        py::gil_scoped_release release;
+        out.reserve((last - first) * 320);
+        veltrane::dedup::append_json_files(names, ends, stats_a.data(), first, last, out);
+    }
+    return py::bytes(out);
+}
+
 } // namespace
 
 void veltrane::bind_files_columns(py::module_ &m) {
@@ -227,4 +255,11 @@ void veltrane::bind_files_columns(py::module_ &m) {
           py::arg("lengths"),
           py::arg("digests"));
     m.def("file_cache_columns", &columns, py::arg("cache"));
+    m.def("dedup_json_files",
+          &json_files,
+          py::arg("names"),
+          py::arg("ends"),
+          py::arg("stats"),
+          py::arg("first"),
+          py::arg("last"));
 }

@@ -43,8 +43,7 @@ constexpr std::size_t kStatBatch = 256;
 
 void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
     struct stat st;
-    if (entry.kind != files::Entry::Kind::file || stat(entry.path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
+    if (entry.kind != files::Entry::Kind::file || entry.stat(st) != 0 || !S_ISREG(st.st_mode)) {
         return;
     }
     out.regular = true;

@@ -370,8 +370,7 @@ int64_t nanoseconds(const struct timespec &t) {
 bool Run::from_cache(Slot &s) {
     const auto it = options_.cache->find(s.entry.path);
     struct stat st;
-    if (it == options_.cache->end() || stat(s.entry.path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
+    if (it == options_.cache->end() || s.entry.stat(st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
     const CachedFile &c = it->second;

@@ -39,6 +39,10 @@ int Entry::open(int flags) const {
     return dir ? openat(dir->get(), path.c_str() + name_at, flags) : ::open(path.c_str(), flags);
 }
 
+int Entry::stat(struct stat &st) const {
+    return dir ? fstatat(dir->get(), path.c_str() + name_at, &st, 0) : ::stat(path.c_str(), &st);
+}
+
 Walker::Walker(std::vector<std::string> paths) : paths_(std::move(paths)) {}
 
 bool Walker::enter(const std::string &path, const char *name, Entry &out) {

@@ -217,7 +217,8 @@ py::bytes json_files(const py::bytes &names_b,
     if (static_cast<std::size_t>(stats_a.size()) != 6 * n || first > last || last > n) {
         throw py::value_error("the file columns disagree");
     }
-    for (std::size_t i = 0; i < n; ++i) {
+    // Only the files asked for: a report is formatted a few of them per call.
+    for (std::size_t i = first; i < last; ++i) {
         if (ends[i] < (i == 0 ? 0 : ends[i - 1]) || ends[i] > names.size()) {
             throw py::value_error("the file columns disagree");
         }

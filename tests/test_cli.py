@@ -541,3 +541,22 @@ def test_native_json_files_equal_json_dumps(rows):
     body = "".join(_json_files(files))
     text = '{\n  "files": [\n' + body + "\n  ]\n}" if files else '{\n  "files": []\n}'
     assert text == json.dumps({"files": expected}, indent=2)
+
+
+def test_blas_threads_are_limited_for_the_command_only(tmp_path):
+    # Imported by another program run with -m, veltrane leaves the process's BLAS alone.
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "__init__.py").write_text("import veltrane\n")
+    (tmp_path / "app" / "__main__.py").write_text(
+        "import os\nprint(os.environ.get('OPENBLAS_NUM_THREADS'))\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    run = [sys.executable, "-m", "app"]
+    assert subprocess.run(run, cwd=tmp_path, env=env, capture_output=True).stdout == b"None\n"
+    command = [
+        sys.executable,
+        "-c",
+        "import sys; sys.argv[0] = 'veltrane'; import veltrane, os;"
+        "print(os.environ['OPENBLAS_NUM_THREADS'])",
+    ]
+    assert subprocess.run(command, env=env, capture_output=True).stdout == b"1\n"

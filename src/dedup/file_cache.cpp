@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 namespace veltrane::dedup {
@@ -145,6 +144,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
     using Key = std::pair<uint64_t, uint64_t>;
     std::unordered_map<Key, std::size_t, KeyHash> first_of;
     first_of.reserve(entries.size());
+    // Each file's first path (the entry that stands for its device and inode), so that the
+    // files counted are marked by it, with no second table of keys.
+    std::vector<std::size_t> first(entries.size());
     std::vector<std::string> to_read;
     std::unordered_map<std::size_t, std::size_t> read_as; // entry -> index in to_read
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -155,7 +157,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
         if (!s.regular) {
             return false; // what stat saw differs from the walk: the pipeline's case
         }
-        if (first_of.emplace(Key {s.dev, s.ino}, i).second && s.cached == nullptr) {
+        const auto [at, fresh] = first_of.emplace(Key {s.dev, s.ino}, i);
+        first[i] = at->second;
+        if (fresh && s.cached == nullptr) {
             read_as[i] = to_read.size();
             to_read.push_back(entries[i].path);
         }
@@ -190,8 +194,8 @@ bool report_from_cache(const std::vector<std::string> &paths,
     }
     const std::size_t before = seen.size();
     TreeReport report;
-    std::unordered_set<Key, KeyHash> counted;
-    counted.reserve(entries.size());
+    std::vector<char> counted(entries.size(), 0); // by first path
+    report.files.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         files::Entry &entry = entries[i];
         const Seen &s = looks[i];
@@ -203,7 +207,7 @@ bool report_from_cache(const std::vector<std::string> &paths,
             report.skipped.push_back({std::move(entry.path), Skipped::Why::special});
             continue;
         }
-        if (counted.count(Key {s.dev, s.ino}) != 0) {
+        if (counted[first[i]] != 0) {
             report.skipped.push_back({std::move(entry.path), Skipped::Why::same_file});
             continue;
         }
@@ -243,7 +247,7 @@ bool report_from_cache(const std::vector<std::string> &paths,
             digests = f.digests.data();
             n = f.digests.size();
         }
-        counted.emplace(s.dev, s.ino);
+        counted[first[i]] = 1;
         for (std::size_t k = 0; k < n; ++k) {
             const uint64_t length = lengths[k];
             f.min_chunk = f.chunks == 0 ? length : std::min(f.min_chunk, length);

@@ -48,24 +48,102 @@ void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
     out.regular = true;
     out.dev = static_cast<uint64_t>(st.st_dev);
     out.ino = static_cast<uint64_t>(st.st_ino);
-    const auto it = cache.find(entry.path);
-    if (it == cache.end()) {
+    const CachedFile *found = cache.find(entry.path);
+    if (found == nullptr) {
         return;
     }
-    const CachedFile &c = it->second;
+    const CachedFile &c = *found;
     if (c.size != static_cast<uint64_t>(st.st_size) || c.inode != st.st_ino ||
         c.mtime_ns != nanoseconds(st.st_mtim) || c.ctime_ns != nanoseconds(st.st_ctim)) {
         return;
     }
     out.cached = &c;
     Blake3 content;
-    for (const Digest &d : c.digests) {
-        content.update(d.data(), d.size());
-    }
+    content.update(cache.digests(c), c.chunks * kDigestSize);
     out.content = content.digest();
 }
 
 } // namespace
+
+void FileCache::reserve(std::size_t files, std::size_t chunks) {
+    ends_.reserve(ends_.size() + files);
+    files_.reserve(files_.size() + files);
+    replaced_.reserve(replaced_.size() + files);
+    lengths_.reserve(lengths_.size() + chunks);
+    digests_.reserve(digests_.size() + chunks);
+    while (2 * (files_.size() + files) > slots_.size()) {
+        grow();
+    }
+}
+
+namespace {
+
+// The top half of a path's hash: where its slot is, and a tag that settles most comparisons
+// without reading the path.
+uint64_t tag_of(std::string_view p) {
+    return std::hash<std::string_view>()(p) >> 32;
+}
+
+} // namespace
+
+std::size_t FileCache::slot(std::string_view p) const {
+    const std::size_t mask = slots_.size() - 1;
+    const uint64_t tag = tag_of(p);
+    for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
+        const uint64_t s = slots_[at];
+        if (s == 0 || ((s >> 32) == tag && path((s & 0xffffffff) - 1) == p)) {
+            return at;
+        }
+    }
+}
+
+void FileCache::grow() {
+    // At most half full, so that a miss ends soon.
+    std::vector<uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const uint64_t s : old) {
+        if (s != 0) {
+            std::size_t at = (s >> 32) & mask;
+            while (slots_[at] != 0) {
+                at = (at + 1) & mask;
+            }
+            slots_[at] = s;
+        }
+    }
+}
+
+void FileCache::add(std::string_view p,
+                    const CachedFile &ident,
+                    const uint64_t *lengths,
+                    const Digest *digests) {
+    if (2 * (files_.size() + 1) > slots_.size()) {
+        grow();
+    }
+    CachedFile c = ident;
+    c.first = lengths_.size();
+    lengths_.insert(lengths_.end(), lengths, lengths + c.chunks);
+    digests_.insert(digests_.end(), digests, digests + c.chunks);
+    names_.append(p);
+    ends_.push_back(names_.size());
+    files_.push_back(c);
+    replaced_.push_back(false);
+    const std::size_t at = slot(p);
+    if (slots_[at] != 0) {
+        replaced_[(slots_[at] & 0xffffffff) - 1] = true;
+    } else {
+        ++live_;
+    }
+    slots_[at] = tag_of(p) << 32 | files_.size();
+}
+
+const CachedFile *FileCache::find(std::string_view p) const {
+    if (slots_.empty()) {
+        return nullptr;
+    }
+    const uint64_t k = slots_[slot(p)];
+    return k == 0 ? nullptr : &files_[(k & 0xffffffff) - 1];
+}
 
 bool report_from_cache(const std::vector<std::string> &paths,
                        const FileCache &cache,
@@ -229,9 +307,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
             f.mtime_ns = c.mtime_ns;
             f.ctime_ns = c.ctime_ns;
             f.content = s.content;
-            lengths = c.lengths.data();
-            digests = c.digests.data();
-            n = c.digests.size();
+            lengths = cache.lengths(c);
+            digests = cache.digests(c);
+            n = c.chunks;
         } else if (read[it->second] == nullptr) {
             report.errors.push_back({std::move(entry.path), read_error[it->second]});
             continue;

@@ -152,24 +152,26 @@ void add_columns(FileCache &cache,
         throw py::value_error("the file columns disagree");
     }
     py::gil_scoped_release release;
-    cache.reserve(cache.size() + n);
+    // Copied out of the bytes (which need not be aligned for uint64_t), then into the cache.
+    std::vector<uint64_t> all_lengths(chunks);
+    if (chunks != 0) {
+        std::memcpy(all_lengths.data(), lengths.data(), chunks * sizeof(uint64_t));
+    }
+    const auto *all_digests = reinterpret_cast<const Digest *>(digests.data());
+    cache.reserve(n, chunks);
     std::size_t from = 0, chunk = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        CachedFile c {static_cast<uint64_t>(ident[i * kIdent]),
-                      ident[i * kIdent + 1],
-                      ident[i * kIdent + 2],
-                      static_cast<uint64_t>(ident[i * kIdent + 3]),
-                      {},
-                      {}};
-        const std::size_t k = counts[i];
-        c.lengths.resize(k);
-        c.digests.resize(k);
-        if (k != 0) { // memcpy must not be handed the null data of an empty vector
-            std::memcpy(c.lengths.data(), lengths.data() + chunk * sizeof(uint64_t), k * 8);
-            std::memcpy(c.digests.data(), digests.data() + chunk * kDigestSize, k * kDigestSize);
-        }
-        chunk += k;
-        cache.insert_or_assign(std::string(names.substr(from, ends[i] - from)), std::move(c));
+        const CachedFile file {static_cast<uint64_t>(ident[i * kIdent]),
+                               ident[i * kIdent + 1],
+                               ident[i * kIdent + 2],
+                               static_cast<uint64_t>(ident[i * kIdent + 3]),
+                               0,
+                               counts[i]};
+        cache.add(names.substr(from, ends[i] - from),
+                  file,
+                  all_lengths.data() + chunk,
+                  all_digests + chunk);
+        chunk += counts[i];
         from = ends[i];
     }
 }
@@ -184,16 +186,16 @@ py::dict columns(const FileCache &cache) {
     ends.reserve(n);
     counts.reserve(n);
     ident.reserve(n * kIdent);
-    for (const auto &[path, c] : cache) {
+    cache.for_each([&](std::string_view path, const CachedFile &c) {
         names += path;
         ends.push_back(names.size());
         ident.insert(
             ident.end(),
             {static_cast<int64_t>(c.size), c.mtime_ns, c.ctime_ns, static_cast<int64_t>(c.inode)});
-        counts.push_back(c.lengths.size());
-        lengths.insert(lengths.end(), c.lengths.begin(), c.lengths.end());
-        digests.insert(digests.end(), c.digests.begin(), c.digests.end());
-    }
+        counts.push_back(c.chunks);
+        lengths.insert(lengths.end(), cache.lengths(c), cache.lengths(c) + c.chunks);
+        digests.insert(digests.end(), cache.digests(c), cache.digests(c) + c.chunks);
+    });
     py::dict out;
     out["names"] = py::bytes(names);
     out["ends"] = u64(std::move(ends));

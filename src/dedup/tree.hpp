@@ -100,7 +100,8 @@ private:
     std::vector<bool> replaced_;
     std::vector<uint64_t> lengths_;
     std::vector<Digest> digests_;
-    // A file's path's tag (see file_cache.cpp) above its position + 1; 0 when empty.
+    // A file's path's tag (see file_cache.cpp) above its position + 1 (files added, replaced
+    // ones included, stay below 2^32); 0 when empty.
     std::vector<uint64_t> slots_;
     std::size_t live_ = 0;
 };

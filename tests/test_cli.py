@@ -22,6 +22,7 @@ from dedup_core import SimHash
 from hypothesis import given
 from hypothesis import strategies as st
 from veltrane import (
+    _native,
     clusters,
     dedup_report,
     fingerprints64,
@@ -560,3 +561,16 @@ def test_blas_threads_are_limited_for_the_command_only(tmp_path):
         "print(os.environ['OPENBLAS_NUM_THREADS'])",
     ]
     assert subprocess.run(command, env=env, capture_output=True).stdout == b"1\n"
+
+
+# repr's layouts past the figures a file can have: exponents either way, and the switch at 16
+# digits before the point.
+@pytest.mark.parametrize(
+    "size, chunks",
+    [(10**17, 1), (10**16, 1), (10**16 - 2, 1), (1, 10**6), (1, 10**4), (2**64 - 1, 3), (5, 2)],
+)
+def test_native_json_means_as_repr_writes_them(size, chunks):
+    stats = np.array([[size, chunks, 0, 0, 1, 1]], dtype=np.uint64)
+    ends = np.array([1], dtype=np.uint64)
+    text = _native.dedup_json_files(b"a", ends, stats, 0, 1).decode()
+    assert f'"mean_chunk": {float(size) / float(chunks)!r},' in text

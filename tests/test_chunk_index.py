@@ -1,6 +1,7 @@
 """The index that lasts between runs: runs in turn equal one run over everything, a killed run
 leaves the index before or after itself, and an index that cannot be used says so."""
 
+import itertools
 import json
 import os
 import random
@@ -227,3 +228,38 @@ def test_cli_index(tmp_path):
     (tmp_path / "junk" / "x").write_bytes(b"x")
     bad = subprocess.run([*run[:-2], "junk", "tree"], cwd=tmp_path, capture_output=True)
     assert bad.returncode == 1 and b"junk: not a chunk index" in bad.stderr
+
+
+# Enough paths to grow the table several times, a third of them added again (the later file
+# replaces the earlier): the cache holds what a dict would.
+@pytest.mark.parametrize("seed", range(3))
+def test_file_cache_holds_what_a_dict_would(seed):
+    rng = random.Random(seed)
+    names = [rng.randbytes(rng.randrange(1, 12)) for _ in range(3000)]
+    model: dict = {}
+    cache = _native.FileCache()
+    for name in names + rng.sample(names, 1000):
+        n = rng.randrange(4)
+        row = (
+            rng.randrange(1 << 40),
+            rng.randrange(1 << 40),
+            rng.randrange(1 << 40),
+            rng.randrange(1 << 40),
+            rng.randbytes(8 * n),
+            rng.randbytes(32 * n),
+        )
+        cache.add(name, *row)
+        model[name] = row
+    assert len(cache) == len(model)
+    c = _native.file_cache_columns(cache)
+    ends = c["ends"].tolist()
+    chunk_ends = list(itertools.accumulate(c["counts"].tolist()))
+    got = {}
+    for i, end in enumerate(ends):
+        a, b = (chunk_ends[i - 1] if i else 0), chunk_ends[i]
+        got[c["names"][ends[i - 1] if i else 0 : end]] = (
+            *c["ident"][i].tolist(),
+            c["lengths"][8 * a : 8 * b],
+            c["digests"][32 * a : 32 * b],
+        )
+    assert got == model

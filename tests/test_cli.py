@@ -19,13 +19,17 @@ import numpy as np
 import pytest
 from address_limit import python_under_address_limit
 from dedup_core import SimHash
+from hypothesis import given
+from hypothesis import strategies as st
 from veltrane import (
+    _native,
     clusters,
     dedup_report,
     fingerprints64,
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
+from veltrane.cli._dedup import _json_files, _json_path
 from veltrane.dedup import ChunkStats
 
 
@@ -517,3 +521,69 @@ def test_dedup_tree_as_users_have_it(tmp_path):
     assert raw == [b"d/n\x1b[31m\xff"]
     assert report["duplicate_files"] == [[{"path": "d/a"}, {"path": "d/b"}]]
     assert report["total"]["unique_bytes"] == 30_001
+
+
+# A figure small, large, or just below another: means and shares in every layout repr gives
+# them (0.0, 100.0, 1e-05, 1e+16). Up to 2**53, where int / int and float / float agree.
+figure = st.one_of(st.integers(0, 300), st.integers(0, 2**53))
+
+
+# Paths of any bytes (invalid UTF-8, controls, quotes, astral characters), figures of any size:
+# the native --json files equal json.dumps(indent=2) of each file's ChunkStats.to_dict with its
+# path as _json_path gives it, nested as in the report.
+@given(
+    st.lists(
+        st.tuples(
+            st.one_of(st.binary(max_size=12), st.text(max_size=6).map(str.encode)),
+            figure,
+            figure,
+            figure,
+            figure,
+        ),
+        max_size=6,
+    )
+)
+def test_native_json_files_equal_json_dumps(rows):
+    files, expected = [], []
+    for raw, size, chunks, fewer_chunks, fewer_bytes in rows:
+        low, high = sorted((size % 65536, fewer_bytes % 65536)) if chunks else (None, None)
+        unique = (max(chunks - fewer_chunks, 0), max(size - fewer_bytes, 0))
+        stats = ChunkStats(os.fsdecode(raw), size, chunks, *unique, low, high, size)
+        files.append(stats)
+        # path_base64, when there, comes last.
+        expected.append(stats.to_dict() | _json_path(stats.path))
+    body = "".join(_json_files(files))
+    text = '{\n  "files": [\n' + body + "\n  ]\n}" if files else '{\n  "files": []\n}'
+    assert text == json.dumps({"files": expected}, indent=2)
+
+
+def test_blas_threads_are_limited_for_the_command_only(tmp_path):
+    # Imported by another program run with -m, veltrane leaves the process's BLAS alone.
+    (tmp_path / "app").mkdir()
+    (tmp_path / "app" / "__init__.py").write_text("import veltrane\n")
+    (tmp_path / "app" / "__main__.py").write_text(
+        "import os\nprint(os.environ.get('OPENBLAS_NUM_THREADS'))\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    run = [sys.executable, "-m", "app"]
+    assert subprocess.run(run, cwd=tmp_path, env=env, capture_output=True).stdout == b"None\n"
+    command = [
+        sys.executable,
+        "-c",
+        "import sys; sys.argv[0] = 'veltrane'; import veltrane, os;"
+        "print(os.environ['OPENBLAS_NUM_THREADS'])",
+    ]
+    assert subprocess.run(command, env=env, capture_output=True).stdout == b"1\n"
+
+
+# repr's layouts past the figures a file can have: exponents either way, and the switch at 16
+# digits before the point.
+@pytest.mark.parametrize(
+    "size, chunks",
+    [(10**17, 1), (10**16, 1), (10**16 - 2, 1), (1, 10**6), (1, 10**4), (2**64 - 1, 3), (5, 2)],
+)
+def test_native_json_means_as_repr_writes_them(size, chunks):
+    stats = np.array([[size, chunks, 0, 0, 1, 1]], dtype=np.uint64)
+    ends = np.array([1], dtype=np.uint64)
+    text = _native.dedup_json_files(b"a", ends, stats, 0, 1).decode()
+    assert f'"mean_chunk": {float(size) / float(chunks)!r},' in text

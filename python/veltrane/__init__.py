@@ -31,6 +31,7 @@ modules divide the work.
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
+from . import _command  # noqa: F401  (first: before numpy is imported)
 from ._pairs import Progress, clusters
 from .chunker import CDCChunker, Chunker
 from .dedup import ChunkStats, DedupReport, TextDeduplication, dedup_report, deduplicate_texts

@@ -262,3 +262,10 @@ def file_cache_add_columns(
     digests: bytes,
 ) -> None: ...
 def file_cache_columns(cache: FileCache) -> dict[str, typing.Any]: ...
+def dedup_json_files(
+    names: bytes,
+    ends: npt.ArrayLike,
+    stats: npt.ArrayLike,
+    first: int,
+    last: int,
+) -> bytes: ...

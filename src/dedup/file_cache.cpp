@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 namespace veltrane::dedup {
@@ -43,31 +42,108 @@ constexpr std::size_t kStatBatch = 256;
 
 void look(const files::Entry &entry, const FileCache &cache, Seen &out) {
     struct stat st;
-    if (entry.kind != files::Entry::Kind::file || stat(entry.path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
+    if (entry.kind != files::Entry::Kind::file || entry.stat(st) != 0 || !S_ISREG(st.st_mode)) {
         return;
     }
     out.regular = true;
     out.dev = static_cast<uint64_t>(st.st_dev);
     out.ino = static_cast<uint64_t>(st.st_ino);
-    const auto it = cache.find(entry.path);
-    if (it == cache.end()) {
+    const CachedFile *found = cache.find(entry.path);
+    if (found == nullptr) {
         return;
     }
-    const CachedFile &c = it->second;
+    const CachedFile &c = *found;
     if (c.size != static_cast<uint64_t>(st.st_size) || c.inode != st.st_ino ||
         c.mtime_ns != nanoseconds(st.st_mtim) || c.ctime_ns != nanoseconds(st.st_ctim)) {
         return;
     }
     out.cached = &c;
     Blake3 content;
-    for (const Digest &d : c.digests) {
-        content.update(d.data(), d.size());
-    }
+    content.update(cache.digests(c), c.chunks * kDigestSize);
     out.content = content.digest();
 }
 
 } // namespace
+
+void FileCache::reserve(std::size_t files, std::size_t chunks) {
+    ends_.reserve(ends_.size() + files);
+    files_.reserve(files_.size() + files);
+    replaced_.reserve(replaced_.size() + files);
+    lengths_.reserve(lengths_.size() + chunks);
+    digests_.reserve(digests_.size() + chunks);
+    while (2 * (files_.size() + files) > slots_.size()) {
+        grow();
+    }
+}
+
+namespace {
+
+// The top half of a path's hash: where its slot is, and a tag that settles most comparisons
+// without reading the path.
+uint64_t tag_of(std::string_view p) {
+    return std::hash<std::string_view>()(p) >> 32;
+}
+
+} // namespace
+
+std::size_t FileCache::slot(std::string_view p) const {
+    const std::size_t mask = slots_.size() - 1;
+    const uint64_t tag = tag_of(p);
+    for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
+        const uint64_t s = slots_[at];
+        if (s == 0 || ((s >> 32) == tag && path((s & 0xffffffff) - 1) == p)) {
+            return at;
+        }
+    }
+}
+
+void FileCache::grow() {
+    // At most half full, so that a miss ends soon.
+    std::vector<uint64_t> old(std::max<std::size_t>(64, 2 * slots_.size()), 0);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const uint64_t s : old) {
+        if (s != 0) {
+            std::size_t at = (s >> 32) & mask;
+            while (slots_[at] != 0) {
+                at = (at + 1) & mask;
+            }
+            slots_[at] = s;
+        }
+    }
+}
+
+void FileCache::add(std::string_view p,
+                    const CachedFile &ident,
+                    const uint64_t *lengths,
+                    const Digest *digests) {
+    if (2 * (files_.size() + 1) > slots_.size()) {
+        grow();
+    }
+    CachedFile c = ident;
+    c.first = lengths_.size();
+    lengths_.insert(lengths_.end(), lengths, lengths + c.chunks);
+    digests_.insert(digests_.end(), digests, digests + c.chunks);
+    names_.append(p);
+    ends_.push_back(names_.size());
+    files_.push_back(c);
+    replaced_.push_back(false);
+    const std::size_t at = slot(p);
+    if (slots_[at] != 0) {
+        replaced_[(slots_[at] & 0xffffffff) - 1] = true;
+    } else {
+        ++live_;
+    }
+    slots_[at] = tag_of(p) << 32 | files_.size();
+}
+
+const CachedFile *FileCache::find(std::string_view p) const {
+    if (slots_.empty()) {
+        return nullptr;
+    }
+    const uint64_t k = slots_[slot(p)];
+    return k == 0 ? nullptr : &files_[(k & 0xffffffff) - 1];
+}
 
 bool report_from_cache(const std::vector<std::string> &paths,
                        const FileCache &cache,
@@ -146,6 +222,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
     using Key = std::pair<uint64_t, uint64_t>;
     std::unordered_map<Key, std::size_t, KeyHash> first_of;
     first_of.reserve(entries.size());
+    // Each file's first path (the entry that stands for its device and inode), so that the
+    // files counted are marked by it, with no second table of keys.
+    std::vector<std::size_t> first(entries.size());
     std::vector<std::string> to_read;
     std::unordered_map<std::size_t, std::size_t> read_as; // entry -> index in to_read
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -156,7 +235,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
         if (!s.regular) {
             return false; // what stat saw differs from the walk: the pipeline's case
         }
-        if (first_of.emplace(Key {s.dev, s.ino}, i).second && s.cached == nullptr) {
+        const auto [at, fresh] = first_of.emplace(Key {s.dev, s.ino}, i);
+        first[i] = at->second;
+        if (fresh && s.cached == nullptr) {
             read_as[i] = to_read.size();
             to_read.push_back(entries[i].path);
         }
@@ -191,8 +272,8 @@ bool report_from_cache(const std::vector<std::string> &paths,
     }
     const std::size_t before = seen.size();
     TreeReport report;
-    std::unordered_set<Key, KeyHash> counted;
-    counted.reserve(entries.size());
+    std::vector<char> counted(entries.size(), 0); // by first path
+    report.files.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         files::Entry &entry = entries[i];
         const Seen &s = looks[i];
@@ -204,7 +285,7 @@ bool report_from_cache(const std::vector<std::string> &paths,
             report.skipped.push_back({std::move(entry.path), Skipped::Why::special});
             continue;
         }
-        if (counted.count(Key {s.dev, s.ino}) != 0) {
+        if (counted[first[i]] != 0) {
             report.skipped.push_back({std::move(entry.path), Skipped::Why::same_file});
             continue;
         }
@@ -226,9 +307,9 @@ bool report_from_cache(const std::vector<std::string> &paths,
             f.mtime_ns = c.mtime_ns;
             f.ctime_ns = c.ctime_ns;
             f.content = s.content;
-            lengths = c.lengths.data();
-            digests = c.digests.data();
-            n = c.digests.size();
+            lengths = cache.lengths(c);
+            digests = cache.digests(c);
+            n = c.chunks;
         } else if (read[it->second] == nullptr) {
             report.errors.push_back({std::move(entry.path), read_error[it->second]});
             continue;
@@ -244,7 +325,7 @@ bool report_from_cache(const std::vector<std::string> &paths,
             digests = f.digests.data();
             n = f.digests.size();
         }
-        counted.emplace(s.dev, s.ino);
+        counted[first[i]] = 1;
         for (std::size_t k = 0; k < n; ++k) {
             const uint64_t length = lengths[k];
             f.min_chunk = f.chunks == 0 ? length : std::min(f.min_chunk, length);

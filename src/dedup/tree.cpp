@@ -368,13 +368,12 @@ int64_t nanoseconds(const struct timespec &t) {
 }
 
 bool Run::from_cache(Slot &s) {
-    const auto it = options_.cache->find(s.entry.path);
+    const CachedFile *found = options_.cache->find(s.entry.path);
     struct stat st;
-    if (it == options_.cache->end() || stat(s.entry.path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
+    if (found == nullptr || s.entry.stat(st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
-    const CachedFile &c = it->second;
+    const CachedFile &c = *found;
     if (c.size != static_cast<uint64_t>(st.st_size) || c.inode != st.st_ino ||
         c.mtime_ns != nanoseconds(st.st_mtim) || c.ctime_ns != nanoseconds(st.st_ctim)) {
         return false;
@@ -385,11 +384,13 @@ bool Run::from_cache(Slot &s) {
         return true;
     }
     Blake3 content;
-    s.chunks.reserve(c.digests.size());
-    for (std::size_t i = 0; i < c.digests.size(); ++i) {
-        s.chunks.push_back({c.lengths[i], c.digests[i]});
-        content.update(c.digests[i].data(), c.digests[i].size());
+    const uint64_t *lengths = options_.cache->lengths(c);
+    const Digest *digests = options_.cache->digests(c);
+    s.chunks.reserve(c.chunks);
+    for (std::size_t i = 0; i < c.chunks; ++i) {
+        s.chunks.push_back({lengths[i], digests[i]});
     }
+    content.update(digests, c.chunks * kDigestSize);
     s.stats.content = content.digest();
     s.stats.cached = true;
     s.stats.inode = c.inode;

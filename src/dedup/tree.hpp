@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 namespace veltrane::dedup {
@@ -44,16 +44,67 @@ struct FileStats {
 };
 
 // What an earlier run found in a file: a file whose size, times and inode still agree is not
-// read again, and its chunks are taken from here.
+// read again, and its chunks are taken from its FileCache (lengths and digests).
 struct CachedFile {
     uint64_t size = 0;
     int64_t mtime_ns = 0;
     int64_t ctime_ns = 0;
     uint64_t inode = 0;
-    std::vector<uint64_t> lengths;
-    std::vector<Digest> digests;
+    uint64_t first = 0;  // its first chunk in the cache's columns
+    uint64_t chunks = 0; // and how many
 };
-using FileCache = std::unordered_map<std::string, CachedFile>;
+
+// Files by path, held as columns (a few allocations in all, not several per file: an index of
+// 10^5 files loads in a few copies) and found through an open-addressing table of their
+// positions. Adding a path already there replaces its file.
+class FileCache {
+public:
+    void reserve(std::size_t files, std::size_t chunks);
+    void add(std::string_view path,
+             const CachedFile &ident,
+             const uint64_t *lengths,
+             const Digest *digests);
+    // The file cached under `path`, or null; valid until the next add.
+    const CachedFile *find(std::string_view path) const;
+    const uint64_t *lengths(const CachedFile &c) const {
+        return lengths_.data() + c.first;
+    }
+    const Digest *digests(const CachedFile &c) const {
+        return digests_.data() + c.first;
+    }
+    // Files cached (a replaced one no longer counts).
+    std::size_t size() const {
+        return live_;
+    }
+    // f(path, file) for every file cached, in the order added.
+    template <typename F> void for_each(F &&f) const {
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            if (!replaced_[i]) {
+                f(path(i), files_[i]);
+            }
+        }
+    }
+
+private:
+    std::string_view path(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::string_view(names_).substr(begin, ends_[i] - begin);
+    }
+    // The slot of `path`: where it is, or the empty one where it would go.
+    std::size_t slot(std::string_view path) const;
+    void grow();
+
+    std::string names_;
+    std::vector<uint64_t> ends_;
+    std::vector<CachedFile> files_;
+    std::vector<bool> replaced_;
+    std::vector<uint64_t> lengths_;
+    std::vector<Digest> digests_;
+    // A file's path's tag (see file_cache.cpp) above its position + 1 (files added, replaced
+    // ones included, stay below 2^32); 0 when empty.
+    std::vector<uint64_t> slots_;
+    std::size_t live_ = 0;
+};
 
 struct Skipped {
     enum class Why {

@@ -39,6 +39,10 @@ int Entry::open(int flags) const {
     return dir ? openat(dir->get(), path.c_str() + name_at, flags) : ::open(path.c_str(), flags);
 }
 
+int Entry::stat(struct stat &st) const {
+    return dir ? fstatat(dir->get(), path.c_str() + name_at, &st, 0) : ::stat(path.c_str(), &st);
+}
+
 Walker::Walker(std::vector<std::string> paths) : paths_(std::move(paths)) {}
 
 bool Walker::enter(const std::string &path, const char *name, Entry &out) {
@@ -46,31 +50,35 @@ bool Walker::enter(const std::string &path, const char *name, Entry &out) {
     auto fd = std::make_shared<const DirFd>(stack_.empty()
                                                 ? open(path.c_str(), kFlags)
                                                 : openat(stack_.back().fd->get(), name, kFlags));
-    // The listing takes a descriptor of its own, which closedir closes.
-    const int listed = fd->get() < 0 ? -1 : dup(fd->get());
-    DIR *dir = listed < 0 ? nullptr : fdopendir(listed);
-    if (dir == nullptr) {
-        const int failed = errno;
-        if (listed >= 0) {
-            close(listed);
-        }
-        out = {path, Entry::Kind::error, failed, nullptr, 0};
+    if (fd->get() < 0) {
+        out = {path, Entry::Kind::error, errno, nullptr, 0};
         return true;
     }
+    // Listed straight from the descriptor kept for the entries (no duplicate descriptor for
+    // a DIR stream): a tree of 10^4 directories saves three calls on each.
     Dir d {path, std::move(fd), {}, 0};
-    errno = 0;
-    while (const dirent *e = readdir(dir)) {
-        const char *name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
-            continue;
+    alignas(struct dirent64) char buffer[32 << 10];
+    for (;;) {
+        const ssize_t got = getdents64(d.fd->get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            out = {path, Entry::Kind::error, errno, nullptr, 0};
+            return true;
         }
-        d.entries.emplace_back(name, e->d_type);
-    }
-    const int failed = errno;
-    closedir(dir);
-    if (failed != 0) {
-        out = {path, Entry::Kind::error, failed, nullptr, 0};
-        return true;
+        if (got == 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
+                continue;
+            }
+            d.entries.emplace_back(name, e->d_type);
+        }
     }
     std::sort(d.entries.begin(), d.entries.end());
     stack_.push_back(std::move(d));

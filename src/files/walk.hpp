@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace veltrane::files {
@@ -43,6 +44,9 @@ struct Entry {
 
     // Opens the entry with open(2)'s `flags`; -1 with errno on failure.
     int open(int flags) const;
+    // stat(2) of the entry (a link followed, as a named path is); relative to its directory,
+    // without the kernel walking its whole path again.
+    int stat(struct stat &st) const;
 };
 
 class Walker {

@@ -156,14 +156,17 @@ void veltrane::bind_files(py::module_ &m) {
                 if (l.size() % sizeof(uint64_t) != 0 || d.size() != n * sizeof(Digest)) {
                     throw py::value_error("lengths and digests do not agree");
                 }
-                veltrane::dedup::CachedFile c {size, mtime_ns, ctime_ns, inode, {}, {}};
-                c.lengths.resize(n);
-                c.digests.resize(n);
+                // Copied out: the bytes need not be aligned for uint64_t and Digest.
+                std::vector<uint64_t> lengths_copy(n);
+                std::vector<Digest> digests_copy(n);
                 if (n != 0) { // memcpy must not be handed the null data of an empty vector
-                    std::memcpy(c.lengths.data(), l.data(), l.size());
-                    std::memcpy(c.digests.data(), d.data(), d.size());
+                    std::memcpy(lengths_copy.data(), l.data(), l.size());
+                    std::memcpy(digests_copy.data(), d.data(), d.size());
                 }
-                self[std::string(path)] = std::move(c);
+                self.add(std::string(path),
+                         {size, mtime_ns, ctime_ns, inode, 0, n},
+                         lengths_copy.data(),
+                         digests_copy.data());
             },
             py::arg("path"),
             py::arg("size"),

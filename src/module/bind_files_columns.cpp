@@ -4,6 +4,7 @@
 #include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
 #include "dedup/file_cache.hpp"
+#include "dedup/report_json.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
 #include "module/pytree.hpp"
@@ -151,24 +152,26 @@ void add_columns(FileCache &cache,
         throw py::value_error("the file columns disagree");
     }
     py::gil_scoped_release release;
-    cache.reserve(cache.size() + n);
+    // Copied out of the bytes (which need not be aligned for uint64_t), then into the cache.
+    std::vector<uint64_t> all_lengths(chunks);
+    if (chunks != 0) {
+        std::memcpy(all_lengths.data(), lengths.data(), chunks * sizeof(uint64_t));
+    }
+    const auto *all_digests = reinterpret_cast<const Digest *>(digests.data());
+    cache.reserve(n, chunks);
     std::size_t from = 0, chunk = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        CachedFile c {static_cast<uint64_t>(ident[i * kIdent]),
-                      ident[i * kIdent + 1],
-                      ident[i * kIdent + 2],
-                      static_cast<uint64_t>(ident[i * kIdent + 3]),
-                      {},
-                      {}};
-        const std::size_t k = counts[i];
-        c.lengths.resize(k);
-        c.digests.resize(k);
-        if (k != 0) { // memcpy must not be handed the null data of an empty vector
-            std::memcpy(c.lengths.data(), lengths.data() + chunk * sizeof(uint64_t), k * 8);
-            std::memcpy(c.digests.data(), digests.data() + chunk * kDigestSize, k * kDigestSize);
-        }
-        chunk += k;
-        cache.insert_or_assign(std::string(names.substr(from, ends[i] - from)), std::move(c));
+        const CachedFile file {static_cast<uint64_t>(ident[i * kIdent]),
+                               ident[i * kIdent + 1],
+                               ident[i * kIdent + 2],
+                               static_cast<uint64_t>(ident[i * kIdent + 3]),
+                               0,
+                               counts[i]};
+        cache.add(names.substr(from, ends[i] - from),
+                  file,
+                  all_lengths.data() + chunk,
+                  all_digests + chunk);
+        chunk += counts[i];
         from = ends[i];
     }
 }
@@ -183,16 +186,16 @@ py::dict columns(const FileCache &cache) {
     ends.reserve(n);
     counts.reserve(n);
     ident.reserve(n * kIdent);
-    for (const auto &[path, c] : cache) {
+    cache.for_each([&](std::string_view path, const CachedFile &c) {
         names += path;
         ends.push_back(names.size());
         ident.insert(
             ident.end(),
             {static_cast<int64_t>(c.size), c.mtime_ns, c.ctime_ns, static_cast<int64_t>(c.inode)});
-        counts.push_back(c.lengths.size());
-        lengths.insert(lengths.end(), c.lengths.begin(), c.lengths.end());
-        digests.insert(digests.end(), c.digests.begin(), c.digests.end());
-    }
+        counts.push_back(c.chunks);
+        lengths.insert(lengths.end(), cache.lengths(c), cache.lengths(c) + c.chunks);
+        digests.insert(digests.end(), cache.digests(c), cache.digests(c) + c.chunks);
+    });
     py::dict out;
     out["names"] = py::bytes(names);
     out["ends"] = u64(std::move(ends));
@@ -201,6 +204,34 @@ py::dict columns(const FileCache &cache) {
     out["lengths"] = blob(lengths.data(), lengths.size());
     out["digests"] = blob(digests.data(), digests.size());
     return out;
+}
+
+// Files [first, last) of a report's columns (FileStatsList) as the objects of its JSON "files"
+// array (see report_json.hpp), as ASCII bytes.
+py::bytes json_files(const py::bytes &names_b,
+                     const U64s &ends_a,
+                     const U64s &stats_a,
+                     std::size_t first,
+                     std::size_t last) {
+    const std::string_view names = names_b;
+    const auto n = static_cast<std::size_t>(ends_a.size());
+    const uint64_t *ends = ends_a.data();
+    if (static_cast<std::size_t>(stats_a.size()) != 6 * n || first > last || last > n) {
+        throw py::value_error("the file columns disagree");
+    }
+    // Only the files asked for: a report is formatted a few of them per call.
+    for (std::size_t i = first; i < last; ++i) {
+        if (ends[i] < (i == 0 ? 0 : ends[i - 1]) || ends[i] > names.size()) {
+            throw py::value_error("the file columns disagree");
+        }
+    }
+    std::string out;
+    {
+        py::gil_scoped_release release;
+        out.reserve((last - first) * 320);
+        veltrane::dedup::append_json_files(names, ends, stats_a.data(), first, last, out);
+    }
+    return py::bytes(out);
 }
 
 } // namespace
@@ -227,4 +258,11 @@ void veltrane::bind_files_columns(py::module_ &m) {
           py::arg("lengths"),
           py::arg("digests"));
     m.def("file_cache_columns", &columns, py::arg("cache"));
+    m.def("dedup_json_files",
+          &json_files,
+          py::arg("names"),
+          py::arg("ends"),
+          py::arg("stats"),
+          py::arg("first"),
+          py::arg("last"));
 }

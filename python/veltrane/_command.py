@@ -4,9 +4,8 @@ veltrane calls no BLAS routine, but the OpenBLAS in numpy's wheels starts a thre
 when numpy is imported, and that thread spins for a while: on a small machine it takes a core
 from the command (measured: importing the command 0.05 s slower, and a few per cent of a run
 lost to the spinning). Run as the command (``python -m veltrane``, or the ``veltrane``
-script), one BLAS thread
-is asked for unless the user chose a number. Imported as a library, the process is left as it
-is.
+script), one BLAS thread is asked for unless the user chose a number. Imported as a library,
+the process is left as it is.
 """
 
 import os

@@ -34,19 +34,3 @@ def sort_bands(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarr
     every band, or (bands, m)) permuted alike, texts of equal keys in increasing order."""
     keys, out = _native.sort_bands(keys, docs, _args.threads(None))
     return keys, out.astype(docs.dtype, copy=False)
-
-
-def sort_entries(keys: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """``keys`` (one band's) sorted, ``docs`` alike, texts of equal keys in increasing order."""
-    order = np.argsort(keys)
-    keys, docs = keys[order], docs[order]
-    _order_ties(keys, docs)
-    return keys, docs
-
-
-def _order_ties(keys: np.ndarray, docs: np.ndarray) -> None:
-    # In place: docs in increasing order within each run of equal keys of sorted ``keys``.
-    same = np.flatnonzero(keys[1:] == keys[:-1])
-    if len(same):
-        at = np.union1d(same, same + 1)
-        docs[at] = docs[at[np.lexsort((docs[at], keys[at]))]]

@@ -19,7 +19,7 @@ from typing import Any, BinaryIO
 import numpy as np
 
 from . import _args, _native
-from ._bands import band_keys, row_keys, sort_bands, sort_entries
+from ._bands import band_keys, row_keys, sort_bands
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import (
     JACCARD_PAIR_DTYPE,
@@ -219,6 +219,8 @@ class BandRuns:
             distinct = np.ones(self._n, dtype=bool)
         in_memory = None if self._runs else self._sorted_buffer()
         block = max(1, self.memory // (_ENTRY_BYTES * _SORT_COPIES * 2 * max(self.spilled, 1)))
+        sizes = [m for _, _, m in self._runs] if in_memory is None else [self._n]
+        firsts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
         for band in range(self.bands):
             runs: list = (
                 [
@@ -231,22 +233,29 @@ class BandRuns:
                 if in_memory is None
                 else [(in_memory[0][band], in_memory[1][band])]
             )
-            for i, j in _merge_band(runs, block, distinct):
+            for i, j in _merge_band(runs, block, distinct, firsts):
                 yield band, i, j
 
 
 def _merge_band(
-    runs: list[tuple[Any, Any]], block: int, distinct: np.ndarray
+    runs: list[tuple[Any, Any]], block: int, distinct: np.ndarray, firsts: np.ndarray
 ) -> Iterator[tuple[np.ndarray, np.ndarray]]:
     """The pairs of equal keys of one band's sorted runs, merged ``block`` entries of each run
-    at a time."""
+    at a time; ``firsts`` holds the first text of each run (runs hold consecutive texts).
+
+    What is held back of a run (keys not yet complete in every run) goes before that run's
+    next block: each run's part is then a piece of that run, in (key, text) order, and the
+    runs' texts increase from one to the next, so a stable sort by key alone (timsort, merging
+    the presorted parts) leaves the texts of equal keys in order without sorting them."""
     at = [0] * len(runs)
-    carry_k = np.empty(0, np.uint64)
-    carry_d = np.empty(0, np.int64)
+    empty = (np.empty(0, np.uint64), np.empty(0, np.int64))
+    carry = [empty] * len(runs)
     while True:
-        parts_k, parts_d = [carry_k], [carry_d]
+        parts_k, parts_d = [], []
         bound: int | None = None  # keys below it are complete
         for r, (keys, docs) in enumerate(runs):
+            parts_k.append(carry[r][0])
+            parts_d.append(carry[r][1])
             if at[r] >= len(keys):
                 continue
             end = min(at[r] + block, len(keys))
@@ -261,13 +270,19 @@ def _merge_band(
         docs = np.concatenate(parts_d)
         live = distinct[docs]
         keys, docs = keys[live], docs[live]
-        if len(parts_k) > 2 or len(carry_k):  # one run's block alone is already in order
-            keys, docs = sort_entries(keys, docs)
+        if len(runs) > 1:
+            order = np.argsort(keys, kind="stable")
+            keys, docs = keys[order], docs[order]
         done = len(keys) if bound is None else int(np.searchsorted(keys, bound, "left"))
         i, j = _equal_key_pairs(keys[:done], docs[:done])
         if len(i):
             yield i, j
-        carry_k, carry_d = keys[done:], docs[done:]
+        rest_k, rest_d = keys[done:], docs[done:]
+        if len(runs) == 1:
+            carry = [(rest_k, rest_d)]
+        else:
+            of = np.searchsorted(firsts, rest_d, "right") - 1
+            carry = [(rest_k[of == r], rest_d[of == r]) for r in range(len(runs))]
         if bound is None:
             return
 

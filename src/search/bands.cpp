@@ -50,10 +50,10 @@ struct Entry {
 // Least significant digit first, 11 bits a pass (2,048 counters stay in the first-level
 // cache): six passes over the 64-bit keys. Each pass is stable, so docs that arrive in
 // increasing order stay so among equal keys.
-void radix_sort(std::vector<Entry> &entries) {
+void radix_sort(std::vector<Entry> &entries, std::vector<Entry> &spare) {
     constexpr int kBits = 11;
     constexpr std::size_t kBuckets = std::size_t {1} << kBits;
-    std::vector<Entry> spare(entries.size());
+    spare.resize(entries.size());
     std::vector<std::size_t> counts(kBuckets);
     for (int shift = 0; shift < 64; shift += kBits) {
         std::fill(counts.begin(), counts.end(), 0);
@@ -80,13 +80,18 @@ void radix_sort(std::vector<Entry> &entries) {
 } // namespace
 
 void sort_bands(uint64_t *keys, int64_t *docs, std::size_t bands, std::size_t m, int threads) {
-    parallel_batches(bands, 1, threads, [&](std::size_t b, std::size_t, std::size_t) {
+    // A worker's two buffers serve all its bands: fresh ones for each band cost their pages
+    // again (a run of 1.6 million texts: 21 times 51 MB faulted in and zeroed).
+    const auto workers = static_cast<std::size_t>(std::max(1, threads));
+    std::vector<std::vector<Entry>> held(workers), spares(workers);
+    parallel_batches(bands, 1, threads, [&](std::size_t b, std::size_t, std::size_t worker) {
         uint64_t *k = keys + b * m;
         int64_t *d = docs + b * m;
         if (m == 0) {
             return;
         }
-        std::vector<Entry> entries(m);
+        std::vector<Entry> &entries = held[worker];
+        entries.resize(m);
         bool ascending = true;
         for (std::size_t x = 0; x < m; ++x) {
             entries[x] = {k[x], d[x]};
@@ -94,7 +99,7 @@ void sort_bands(uint64_t *keys, int64_t *docs, std::size_t bands, std::size_t m,
         }
         // Docs in order (every caller's case) need only the stable sort by key.
         if (ascending && m > 256) {
-            radix_sort(entries);
+            radix_sort(entries, spares[worker]);
         } else {
             std::sort(entries.begin(), entries.end());
         }

@@ -385,13 +385,19 @@ class JaccardIndex:
             with _damage_reported(self._path):
                 self._db.execute("COMMIT")
         except BaseException:
-            self._db.execute("ROLLBACK")
+            self._rollback()
             self._segments.clear()
             self._replaced.clear()
             raise
         finally:
             self._in_batch = False
         self._unlink_replaced()
+
+    def _rollback(self) -> None:
+        # A failed COMMIT (a full disk) may have rolled back already: then a ROLLBACK would
+        # raise and hide the error that matters.
+        if self._db.in_transaction:
+            self._db.execute("ROLLBACK")
 
     def _begin_write(self) -> None:
         self._db.execute("BEGIN IMMEDIATE")
@@ -424,7 +430,7 @@ class JaccardIndex:
             yield
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            self._rollback()
             self._segments.clear()
             self._replaced.clear()
             raise

@@ -10,7 +10,9 @@ from __future__ import annotations
 import numbers
 import operator
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
+
+import numpy as np
 
 from . import _native
 
@@ -78,6 +80,23 @@ def texts(value: Iterable[str | bytes | bytearray]) -> Iterable[str | bytes | by
     if isinstance(value, (str, bytes, bytearray)):
         raise TypeError("texts must be an iterable of texts, not a single " + type(value).__name__)
     return value
+
+
+def take(texts: Sequence, indices: np.ndarray) -> list:
+    """``[texts[k] for k in indices]``, or ``texts.take(indices)`` where texts has that method
+    (texts read again from files when asked for, many at once)."""
+    taking = getattr(texts, "take", None)
+    if taking is not None:
+        return taking(indices)
+    return [texts[k] for k in np.asarray(indices).tolist()]
+
+
+def held(texts: Iterable) -> Sequence:
+    """``texts`` as a sequence: a list or tuple as it is, a sequence that reads its texts when
+    asked for (with ``take``) as it is, anything else listed."""
+    if isinstance(texts, (list, tuple)) or hasattr(texts, "take"):
+        return texts  # type: ignore[return-value]
+    return list(texts)
 
 
 def max_distance(value: object) -> int:

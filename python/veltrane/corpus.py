@@ -542,12 +542,7 @@ class _JsonReader:
         )
         if other < 0:
             starts = block.starts + block.offset
-            ids: list[Any] | None = None
-            if raw_ids is not None and numeric is not None:
-                ids = [
-                    _number_id(i.decode()) if number else i.decode("utf-8", "replace")
-                    for i, number in zip(raw_ids, numeric.tolist())
-                ]
+            ids = None if raw_ids is None else decoded_ids(raw_ids, numeric)
             # The scanner takes any bytes within strings; one check of the block spares
             # checking each text.
             texts = _valid_utf8(texts, block.data)
@@ -694,6 +689,15 @@ class _JsonReader:
 
 
 _TOO_DEEP = object()
+
+
+def decoded_ids(raw: list[bytes], numeric: np.ndarray) -> list[Any]:
+    """The ids the native scanner found: each a number when it was one in the JSON, else
+    its unescaped text."""
+    return [
+        _number_id(i.decode()) if number else i.decode("utf-8", "replace")
+        for i, number in zip(raw, numeric.tolist())
+    ]
 
 
 def _number_id(text: str) -> int | float | str:
@@ -941,20 +945,19 @@ class Corpus:
         """
         shard = self.shards[source]
         path = _shown(shard.path)
+        spans = np.ascontiguousarray(spans, dtype=np.int64).reshape(-1, 2)
         try:
-            with open(shard.path, "rb") as f:
-                fd = f.fileno()
-                parts = [os.pread(fd, n, at) for at, n in spans.tolist()]
+            data = _native.gather_lines(shard.path, spans)
         except OSError as e:
             raise CorpusError(f"{path}: {e.strerror or e}") from None
-        # The file's last line may lack its ending.
-        data = b"".join(p if p.endswith(b"\n") else p + b"\n" for p in parts)
+        if data is None:
+            raise CorpusError(f"{path}: the file changed while it was read")
         block = _block(0, 1, memoryview(data))
         if shard.format == "lines":
             texts = _valid_utf8(_split(block)[0], data)
         else:
             texts = _JsonReader(path, self.field, None, None).read(block)[0]
-        if len(texts) != len(spans) or sum(map(len, parts)) != int(spans[:, 1].sum()):
+        if len(texts) != len(spans):
             raise CorpusError(f"{path}: the file changed while it was read")
         return texts
 

@@ -165,7 +165,7 @@ def _without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: in
     maybe = maybe[(sig[maybe] == top).all(axis=1)]
     if not len(maybe):
         return maybe.astype(np.int64)
-    offsets, _ = _shingle_sets([texts[k] for k in maybe.tolist()], ngram, nthreads)
+    offsets, _ = _shingle_sets(_args.take(texts, maybe), ngram, nthreads)
     return maybe[np.diff(offsets) == 0].astype(np.int64)
 
 
@@ -208,11 +208,7 @@ def _search(
                 "texts must be an iterable of texts, not a single "
                 + type(texts_or_signatures).__name__
             )
-        texts = (
-            texts_or_signatures
-            if isinstance(texts_or_signatures, (list, tuple))
-            else list(texts_or_signatures)
-        )
+        texts = _args.held(texts_or_signatures)
         # Bands are checked before the signatures are made.
         bands_and_rows(threshold, num_perm, bands, rows)
         if signed:
@@ -234,7 +230,7 @@ def _search(
         sizes = np.bincount(reps, minlength=n)
         shared = np.flatnonzero(sizes[reps] > 1)
         if len(shared):
-            offsets, values = _shingle_sets([texts[k] for k in shared.tolist()], ngram, nthreads)
+            offsets, values = _shingle_sets(_args.take(texts, shared), ngram, nthreads)
             reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
     blank = np.empty(0, dtype=np.int64)
     if wordless == "apart":
@@ -256,7 +252,7 @@ def _search(
         if progress is not None:
             progress("verifying", 0, len(i))
         needed = np.union1d(i, j)
-        offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
+        offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
         slot = np.full(n, -1, dtype=np.int64)
         slot[needed] = np.arange(len(needed))
 
@@ -447,7 +443,7 @@ def jaccard_similarities(
     if len(both) and (both.min() < 0 or both.max() >= n):
         raise IndexError(f"i and j must index the {n} texts")
     needed = np.unique(both)
-    offsets, values = _shingle_sets([texts[k] for k in needed.tolist()], ngram, nthreads)
+    offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
     slot = np.full(n, -1, dtype=np.int64)
     slot[needed] = np.arange(len(needed))
     return _native.jaccard_verify_exact(i, j, slot, offsets, values, nthreads)

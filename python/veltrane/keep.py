@@ -36,10 +36,15 @@ def keep_ranks(
             raise ValueError(f"keep must be 'first', 'longest' or n numbers, got {keep!r}")
         if texts is None or len(texts) != n:
             raise ValueError("keep='longest' needs the n texts")
-        lengths = np.fromiter(
-            (len(t.encode("utf-8") if isinstance(t, str) else t) for t in texts),
-            dtype=np.int64,
-            count=n,
+        sizes = getattr(texts, "sizes", None)  # texts read when asked for know their sizes
+        lengths = (
+            np.asarray(sizes, dtype=np.int64)
+            if sizes is not None
+            else np.fromiter(
+                (len(t.encode("utf-8") if isinstance(t, str) else t) for t in texts),
+                dtype=np.int64,
+                count=n,
+            )
         )
         order = np.argsort(-lengths, kind="stable")
     else:

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import bz2
 import contextlib
-import errno
 import gzip
 import io
 import json
@@ -25,6 +24,7 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
+from . import _native
 from .corpus import (
     Corpus,
     CorpusError,
@@ -208,40 +208,25 @@ def _runs(spans: np.ndarray) -> tuple[list[int], list[int]]:
 
 def _send_lines(shard: Shard, spans: np.ndarray, out: int) -> None:
     """Copies the lines at ``spans`` of an uncompressed file to the file descriptor ``out``
-    within the kernel, a run of adjacent lines at a time: the bytes never come up to Python."""
+    within the kernel, a run of adjacent lines at a time, while the disk writes what is copied:
+    the bytes never come up to Python."""
     if not len(spans):
         return
+    starts, ends = _runs(spans)
     try:
-        fd = os.open(shard.path, os.O_RDONLY)
+        whole = _native.send_ranges(
+            out, shard.path, np.array(starts, dtype=np.int64), np.array(ends, dtype=np.int64)
+        )
+        with open(shard.path, "rb") as f:
+            last = os.pread(f.fileno(), 1, ends[-1] - 1)
     except OSError as e:
+        if e.filename is None:
+            raise  # the output's: named by atomic_output
         raise CorpusError(f"{_shown(shard.path)}: {e.strerror or e}") from None
-    try:
-        starts, ends = _runs(spans)
-        kernel = True
-        for a, b in zip(starts, ends):
-            while a < b:
-                if kernel:
-                    try:
-                        sent = os.sendfile(out, fd, a, b - a)
-                    except OSError as e:
-                        # A file system that cannot send: copied through here instead.
-                        if e.errno not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
-                            raise
-                        kernel = False
-                        continue
-                else:
-                    data = os.pread(fd, min(b - a, _COPY_BLOCK), a)
-                    sent = len(data)
-                    view = memoryview(data)
-                    while view:
-                        view = view[os.write(out, view) :]
-                if sent == 0:
-                    raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
-                a += sent
-        if os.pread(fd, 1, ends[-1] - 1) != b"\n":
-            os.write(out, b"\n")  # the file's last line lacked its ending
-    finally:
-        os.close(fd)
+    if not whole:
+        raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
+    if last != b"\n":
+        os.write(out, b"\n")  # the file's last line lacked its ending
 
 
 def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:

@@ -2,16 +2,24 @@
 // veltrane/corpus.py, which reads the blocks, reads the lines the scanner does not take, and
 // names the file and line of bad input.
 #include "common/batches.hpp"
+#include "corpus/send_ranges.hpp"
+#include "corpus/signed_file.hpp"
 #include "jsonl/jsonl.hpp"
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
+#include "search/hamming.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <string>
+#include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace py = pybind11;
@@ -169,6 +177,211 @@ py::tuple jsonl_fields(const py::buffer &buffer,
                           int64_t {-1});
 }
 
+// The lines at `spans` ((offset, length) rows) of the file at `path`, one after another, each
+// ending in "\n" (a file's last line may lack it). None when the file is shorter than a span
+// says (it changed since it was read); OSError naming the path when it cannot be read.
+py::object gather_lines(const std::string &path, const Int64s &spans) {
+    if (spans.ndim() != 2 || spans.shape(1) != 2) {
+        throw py::value_error("spans must be an (n, 2) array");
+    }
+    const auto n = static_cast<std::size_t>(spans.shape(0));
+    const int64_t *s = spans.data();
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (s[2 * k] < 0 || s[2 * k + 1] < 0) {
+            throw py::value_error("spans must be non-negative offsets and lengths");
+        }
+        total += static_cast<std::size_t>(s[2 * k + 1]) + 1;
+    }
+    std::string out;
+    int error = 0;
+    bool short_read = false;
+    {
+        py::gil_scoped_release release;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = errno;
+        } else {
+            out.reserve(total);
+            for (std::size_t k = 0; k < n && error == 0 && !short_read; ++k) {
+                auto at = static_cast<off_t>(s[2 * k]);
+                auto left = static_cast<std::size_t>(s[2 * k + 1]);
+                const std::size_t begin = out.size();
+                out.resize(begin + left);
+                char *into = out.data() + begin;
+                while (left > 0) {
+                    const ssize_t got = ::pread(fd, into, left, at);
+                    if (got < 0 && errno == EINTR) {
+                        continue;
+                    }
+                    if (got <= 0) {
+                        error = got < 0 ? errno : 0;
+                        short_read = got == 0;
+                        break;
+                    }
+                    into += got;
+                    at += got;
+                    left -= static_cast<std::size_t>(got);
+                }
+                if (out.size() == begin || out.back() != '\n') {
+                    out.push_back('\n');
+                }
+            }
+            ::close(fd);
+        }
+    }
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+    }
+    if (short_read) {
+        return py::none();
+    }
+    return py::bytes(out);
+}
+
+// Copies the ranges [starts[k], ends[k]) of the file at `path` to the file descriptor `out`
+// (corpus/send_ranges.hpp). False when the file ended before a range did (it changed since it
+// was read); OSError for a failed copy, with the file's name when it cannot be opened.
+bool send_ranges(int out, const std::string &path, const Int64s &starts, const Int64s &ends) {
+    if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
+        throw py::value_error("starts and ends must be one-dimensional and of one length");
+    }
+    const auto n = static_cast<std::size_t>(starts.size());
+    const int64_t *a = starts.data(), *b = ends.data();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (a[k] < 0 || a[k] > b[k]) {
+            throw py::value_error("ranges must be non-negative and not reversed");
+        }
+    }
+    int error = 0;
+    bool opened = false;
+    {
+        py::gil_scoped_release release;
+        const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (in < 0) {
+            error = errno;
+        } else {
+            opened = true;
+            error = veltrane::corpus::send_ranges(in, out, a, b, n);
+            ::close(in);
+        }
+    }
+    if (error == veltrane::corpus::kEndedEarly) {
+        return false;
+    }
+    if (error != 0) {
+        // Only a failure to open names the file; the rest is the output's, as the caller
+        // reports an OSError.
+        errno = error;
+        if (opened) {
+            PyErr_SetFromErrno(PyExc_OSError);
+        } else {
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        }
+        throw py::error_already_set();
+    }
+    return true;
+}
+
+// Stretches a thread takes at a time: large enough that finding the first line costs
+// nothing, small enough that two threads end together and that released pages follow closely.
+constexpr std::size_t kStretch = 1 << 20;
+
+// (numbers, spans, sizes, signatures, signed_rows, ids, id_is_number, values) of a plain line
+// or JSON Lines file read and signed in one pass (corpus/signed_file.hpp); signed_rows rows of
+// signatures hold values, the rest are spare. None where that pass gives up, or where the file
+// cannot be opened or mapped: the general reader then reads it, and names any fault.
+py::object sign_plain_file(const std::string &path,
+                           bool json_lines,
+                           const py::bytes &field,
+                           const py::bytes &id_field,
+                           const py::bytes &value_field,
+                           std::size_t num_perm,
+                           std::size_t ngram,
+                           uint64_t seed,
+                           int threads,
+                           veltrane::hamming::Progress *progress) {
+    namespace corpus = veltrane::corpus;
+    if (threads < 1) {
+        throw py::value_error("threads must be at least 1");
+    }
+    const veltrane::text::MinHasher hasher(num_perm, ngram, seed);
+    const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
+    std::unique_ptr<corpus::MappedFile> file;
+    corpus::Plan plan;
+    try {
+        py::gil_scoped_release release;
+        file = std::make_unique<corpus::MappedFile>(path);
+        plan = corpus::plan(file->data(), kStretch, threads);
+    } catch (const std::system_error &) {
+        return py::none();
+    }
+    py::array_t<uint32_t> rows(
+        {static_cast<py::ssize_t>(plan.lines()), static_cast<py::ssize_t>(num_perm)});
+    uint32_t *into = rows.mutable_data();
+    corpus::Scan scan;
+    {
+        py::gil_scoped_release release;
+        if (progress != nullptr) {
+            progress->total.store(file->data().size());
+        }
+        scan = corpus::scan_and_sign(file->data(),
+                                     plan,
+                                     json_lines ? corpus::Format::jsonl : corpus::Format::lines,
+                                     fields,
+                                     hasher,
+                                     threads,
+                                     into,
+                                     file.get(),
+                                     progress != nullptr ? &progress->done : nullptr,
+                                     progress != nullptr ? &progress->cancel : nullptr);
+        if (progress != nullptr && progress->cancel.load()) {
+            throw veltrane::hamming::Cancelled();
+        }
+    }
+    if (!scan.taken) {
+        return py::none();
+    }
+    const std::size_t n = scan.numbers.size();
+    const char *data = file->data().data();
+    py::object ids = py::none(), numeric = py::none(), values = py::none();
+    if (!fields.id.empty()) {
+        py::list list(n);
+        py::array_t<bool> number(static_cast<py::ssize_t>(n));
+        for (std::size_t r = 0; r < n; ++r) {
+            jsonl::Token id = scan.ids[r];
+            if (id.kind == jsonl::Kind::number) {
+                id.size = id.end - id.begin;
+            }
+            list[r] = token_bytes(data, id);
+            number.mutable_data()[r] = id.kind == jsonl::Kind::number;
+        }
+        ids = std::move(list);
+        numeric = std::move(number);
+    }
+    if (!fields.value.empty()) {
+        py::array_t<double> v(static_cast<py::ssize_t>(n));
+        for (std::size_t r = 0; r < n; ++r) {
+            v.mutable_data()[r] = number_value(data, scan.values[r]);
+        }
+        values = std::move(v);
+    }
+    py::array_t<int64_t> spans({static_cast<py::ssize_t>(n), py::ssize_t {2}});
+    if (n > 0) {
+        std::memcpy(spans.mutable_data(), scan.spans.data(), 2 * n * sizeof(int64_t));
+    }
+    return py::make_tuple(to_array(scan.numbers),
+                          spans,
+                          to_array(scan.sizes),
+                          rows,
+                          scan.signed_rows,
+                          ids,
+                          numeric,
+                          values);
+}
+
 } // namespace
 
 namespace veltrane {
@@ -187,6 +400,25 @@ void bind_jsonl(py::module_ &m) {
         },
         py::arg("block"),
         py::arg("threads") = 1);
+    m.def("send_ranges",
+          &send_ranges,
+          py::arg("out"),
+          py::arg("path"),
+          py::arg("starts"),
+          py::arg("ends"));
+    m.def("gather_lines", &gather_lines, py::arg("path"), py::arg("spans"));
+    m.def("sign_plain_file",
+          &sign_plain_file,
+          py::arg("path"),
+          py::arg("json_lines"),
+          py::arg("field"),
+          py::arg("id_field"),
+          py::arg("value_field"),
+          py::arg("num_perm"),
+          py::arg("ngram"),
+          py::arg("seed"),
+          py::arg("threads"),
+          py::arg("progress") = py::none());
     m.def("jsonl_fields",
           &jsonl_fields,
           py::arg("block"),

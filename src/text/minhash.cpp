@@ -159,47 +159,36 @@ void minhash_avx2(const uint32_t *layout,
 
 } // namespace kernels
 
-namespace {
-
-// The kernel of the chosen instruction set with its layout, and a row of padded output.
-class Signer {
-public:
-    Signer(const Permutations &perms) : perms_(perms), isa_(cpu::chosen_isa()) {
-        width_ = isa_ == cpu::Isa::avx512 ? 16 : 8;
-        if (isa_ != cpu::Isa::scalar) {
-            layout_ = kernels::layout(perms, width_);
-        }
-        groups_ = (perms.a.size() + width_ - 1) / width_;
+MinHasher::MinHasher(std::size_t num_perm, std::size_t ngram, uint64_t seed)
+    : perms_(num_perm, seed), ngram_(ngram), isa_(cpu::chosen_isa()) {
+    check(num_perm, ngram, 1);
+    width_ = isa_ == cpu::Isa::avx512 ? 16 : 8;
+    if (isa_ != cpu::Isa::scalar) {
+        layout_ = kernels::layout(perms_, width_);
     }
+    groups_ = (num_perm + width_ - 1) / width_;
+}
 
-    void
-    sign(const std::vector<uint64_t> &shingles, uint32_t *out, std::vector<uint32_t> &row) const {
-        switch (isa_) {
-        case cpu::Isa::scalar:
-            minhash_scalar(perms_, shingles.data(), shingles.size(), out);
-            return;
-        case cpu::Isa::avx2:
-            row.resize(groups_ * width_);
-            kernels::minhash_avx2(
-                layout_.data(), groups_, shingles.data(), shingles.size(), row.data());
-            break;
-        case cpu::Isa::avx512:
-            row.resize(groups_ * width_);
-            kernels::minhash_avx512(
-                layout_.data(), groups_, shingles.data(), shingles.size(), row.data());
-            break;
-        }
-        std::memcpy(out, row.data(), perms_.a.size() * sizeof(uint32_t));
+void MinHasher::sign(std::string_view text, Scratch &scratch, uint32_t *out) const {
+    text_shingles(text, ngram_, scratch);
+    const std::vector<uint64_t> &shingles = scratch.shingles;
+    switch (isa_) {
+    case cpu::Isa::scalar:
+        minhash_scalar(perms_, shingles.data(), shingles.size(), out);
+        return;
+    case cpu::Isa::avx2:
+        scratch.row.resize(groups_ * width_);
+        kernels::minhash_avx2(
+            layout_.data(), groups_, shingles.data(), shingles.size(), scratch.row.data());
+        break;
+    case cpu::Isa::avx512:
+        scratch.row.resize(groups_ * width_);
+        kernels::minhash_avx512(
+            layout_.data(), groups_, shingles.data(), shingles.size(), scratch.row.data());
+        break;
     }
-
-private:
-    const Permutations &perms_;
-    cpu::Isa isa_;
-    std::size_t width_, groups_;
-    std::vector<uint32_t> layout_;
-};
-
-} // namespace
+    std::memcpy(out, scratch.row.data(), perms_.a.size() * sizeof(uint32_t));
+}
 
 void minhash_signatures(const std::vector<std::string_view> &texts,
                         std::size_t num_perm,
@@ -210,10 +199,8 @@ void minhash_signatures(const std::vector<std::string_view> &texts,
                         std::atomic<uint64_t> *done,
                         const std::atomic<bool> *cancel) {
     check(num_perm, ngram, threads);
-    const Permutations perms(num_perm, seed);
-    const Signer signer(perms);
+    const MinHasher signer(num_perm, ngram, seed);
     std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
-    std::vector<std::vector<uint32_t>> rows(static_cast<std::size_t>(threads));
     // 16 texts a batch: cheap to hand out, and a few long texts cannot hold back the end.
     parallel_batches(
         texts.size(), 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
@@ -221,8 +208,7 @@ void minhash_signatures(const std::vector<std::string_view> &texts,
                 return;
             }
             for (std::size_t i = begin; i < end; ++i) {
-                text_shingles(texts[i], ngram, scratch[w]);
-                signer.sign(scratch[w].shingles, out + i * num_perm, rows[w]);
+                signer.sign(texts[i], scratch[w], out + i * num_perm);
             }
             if (done != nullptr) {
                 done->fetch_add(end - begin, std::memory_order_relaxed);

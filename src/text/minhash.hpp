@@ -16,6 +16,9 @@
 // pin it.
 #pragma once
 
+#include "common/cpu.hpp"
+#include "text/words.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +31,25 @@ namespace veltrane::text {
 struct Permutations {
     std::vector<uint32_t> a, b;
     Permutations(std::size_t num_perm, uint64_t seed);
+};
+
+// Signs one text at a time with the kernel chosen for this processor; shared by all threads,
+// each with its own Scratch. num_perm and ngram at least 1.
+class MinHasher {
+public:
+    MinHasher(std::size_t num_perm, std::size_t ngram, uint64_t seed);
+    // Writes the signature of `text` (num_perm values) to out.
+    void sign(std::string_view text, Scratch &scratch, uint32_t *out) const;
+    std::size_t num_perm() const {
+        return perms_.a.size();
+    }
+
+private:
+    Permutations perms_;
+    std::size_t ngram_;
+    cpu::Isa isa_;
+    std::size_t width_ = 8, groups_ = 0;
+    std::vector<uint32_t> layout_;
 };
 
 // Writes the signatures of all texts, row by row (texts.size() * num_perm values), on

@@ -53,6 +53,7 @@ struct Scratch {
     std::string repaired;        // the text, when it was not valid UTF-8
     std::vector<uint64_t> words; // word hashes of the current text
     std::vector<uint64_t> shingles;
+    std::vector<uint32_t> row; // a signature padded to the kernel's lanes
 };
 
 // Replaces `out` with the hashes of the words of `text` (any bytes: invalid UTF-8 is

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import sys
+from collections.abc import Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
@@ -15,6 +16,7 @@ from ..corpus import STDIN, Corpus, CorpusError, CorpusRecords, Records, shards
 from ..dedup import _deduplicate, without_words
 from ..jaccard import iter_near_duplicate_pairs_jaccard
 from ..minhash import minhash_signatures
+from ..signed_read import SpannedTexts, read_signed
 from ..simhash import fingerprints64, iter_near_duplicate_pairs
 from ..writers import write_duplicates, write_kept
 from ._common import (
@@ -38,7 +40,10 @@ def _searched(corpus: Corpus, records: CorpusRecords) -> np.ndarray:
     lines = np.array([s.format == "lines" for s in corpus.shards], dtype=bool)
     if not lines.any():
         return np.arange(len(records.texts), dtype=np.int64)
-    empty = np.fromiter((not t for t in records.texts), dtype=bool, count=len(records.texts))
+    if isinstance(records.texts, SpannedTexts):
+        empty = records.texts.sizes == 0
+    else:
+        empty = np.fromiter((not t for t in records.texts), dtype=bool, count=len(records.texts))
     return np.flatnonzero(~(empty & lines[records.source]))
 
 
@@ -113,7 +118,7 @@ class _Places:
         ]
 
 
-def _pairs(args, out, texts: list[bytes], places: _Places, progress: Progress) -> None:
+def _pairs(args, out, texts: Sequence[bytes], places: _Places, progress: Progress) -> None:
     everything = np.arange(len(texts), dtype=np.int64)
     if args.method == "minhash":
         batches = iter_near_duplicate_pairs_jaccard(
@@ -235,20 +240,35 @@ def _run(args, out) -> None:
     writing = args.output is not None or args.duplicates is not None
     show = _shown(args)
     pairs_only = show == "pairs" and not writing
-    signer = _Signer(corpus, args) if args.method == "minhash" and not pairs_only else None
+    signing = args.method == "minhash" and not pairs_only
     with Progress(progress_wanted(args), None, "reading") as progress:
-        try:
-            records = corpus.read(each=signer)
-            signed = signer.finish(progress) if signer is not None else None
-        finally:
-            if signer is not None:
-                signer.close()
-        searched = _searched(corpus, records)
-        texts = (
-            records.texts
-            if len(searched) == len(records.texts)
-            else [records.texts[k] for k in searched.tolist()]
+        # Plain files are read and signed in one pass; the rest, and a file that pass does not
+        # take, are read here and signed a batch at a time as they come.
+        read = (
+            read_signed(corpus, args.num_perm, args.ngram, args.threads, progress)
+            if signing
+            else None
         )
+        if read is not None:
+            records, signatures = read
+            signed: list[np.ndarray] | None = [signatures]
+            del read, signatures
+        else:
+            signer = _Signer(corpus, args) if signing else None
+            try:
+                records = corpus.read(each=signer)
+                signed = signer.finish(progress) if signer is not None else None
+            finally:
+                if signer is not None:
+                    signer.close()
+        searched = _searched(corpus, records)
+        texts: Sequence[bytes] = records.texts
+        if len(searched) != len(records.texts):
+            texts = (
+                records.texts.subset(searched)
+                if isinstance(records.texts, SpannedTexts)
+                else [records.texts[k] for k in searched.tolist()]
+            )
         places = _Places(corpus, records, searched)
         if pairs_only:
             _pairs(args, out, texts, places, progress)

@@ -1,0 +1,148 @@
+#include "corpus/send_ranges.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/sendfile.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace veltrane::corpus {
+
+namespace {
+
+// Write-back is started a step at a time: large enough that each call is worth its cost,
+// small enough that the disk starts early and never waits long for the next.
+constexpr uint64_t kWriteBackStep = 16 << 20;
+constexpr std::size_t kBuffer = 1 << 20;
+
+// Starts the write-back of what the copier reports as copied, from another thread.
+class WriteBack {
+public:
+    WriteBack(int out, off_t base) : out_(out), base_(base), thread_([this] { run(); }) {}
+    ~WriteBack() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    void copied(uint64_t bytes) {
+        const uint64_t total = copied_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+        if (total - started_.load(std::memory_order_relaxed) >= kWriteBackStep) {
+            wake_.notify_one();
+        }
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] {
+                return finished_ || copied_.load(std::memory_order_relaxed) -
+                                            started_.load(std::memory_order_relaxed) >=
+                                        kWriteBackStep;
+            });
+            if (finished_) {
+                return; // the caller's fsync writes the rest
+            }
+            const uint64_t from = started_.load(std::memory_order_relaxed);
+            const uint64_t to = copied_.load(std::memory_order_relaxed);
+            lock.unlock();
+            // A pipe or a file system without it refuses: only a hint, so nothing is lost.
+            if (::sync_file_range(out_,
+                                  base_ + static_cast<off_t>(from),
+                                  static_cast<off_t>(to - from),
+                                  SYNC_FILE_RANGE_WRITE) != 0 &&
+                errno != EINTR) {
+                lock.lock();
+                finished_ = true;
+                return;
+            }
+            started_.store(to, std::memory_order_relaxed);
+            lock.lock();
+        }
+    }
+
+    int out_;
+    off_t base_;
+    std::atomic<uint64_t> copied_ {0}, started_ {0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+int write_all(int out, const char *data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(out, data, size);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+} // namespace
+
+int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std::size_t n) {
+    const off_t base = ::lseek(out, 0, SEEK_CUR);
+    WriteBack write_back(out, base < 0 ? 0 : base);
+    bool kernel = true;
+    std::vector<char> buffer;
+    for (std::size_t k = 0; k < n; ++k) {
+        auto at = static_cast<off_t>(starts[k]);
+        const auto end = static_cast<off_t>(ends[k]);
+        while (at < end) {
+            ssize_t sent = 0;
+            if (kernel) {
+                sent = ::sendfile(out, in, &at, static_cast<std::size_t>(end - at));
+                if (sent < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+                        kernel = false; // a file system that cannot send: through a buffer
+                        continue;
+                    }
+                    return errno;
+                }
+            } else {
+                buffer.resize(kBuffer);
+                const auto want = static_cast<std::size_t>(
+                    std::min<off_t>(end - at, static_cast<off_t>(kBuffer)));
+                sent = ::pread(in, buffer.data(), want, at);
+                if (sent < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    return errno;
+                }
+                if (sent > 0) {
+                    if (const int e =
+                            write_all(out, buffer.data(), static_cast<std::size_t>(sent))) {
+                        return e;
+                    }
+                    at += sent;
+                }
+            }
+            if (sent == 0) {
+                return kEndedEarly;
+            }
+            write_back.copied(static_cast<uint64_t>(sent));
+        }
+    }
+    return 0;
+}
+
+} // namespace veltrane::corpus

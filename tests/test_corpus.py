@@ -361,3 +361,68 @@ def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
         COMPRESS[ext](b"one\ntw") + COMPRESS[ext](b"o\nthree\n")
     )
     assert Corpus(tmp_path / f"c.txt{ext}").read().texts == [b"one", b"two", b"three"]
+
+
+@pytest.mark.parametrize(
+    "fmt, case",
+    [
+        ("lines", "mixed"),
+        ("jsonl", "mixed"),
+        ("lines", "invalid utf-8"),
+        ("jsonl", "invalid utf-8"),
+        ("lines", "nul"),
+        ("jsonl", "escaped key"),
+    ],
+)
+def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
+    from veltrane.minhash import minhash_signatures
+    from veltrane.signed_read import read_signed
+
+    rng = np.random.default_rng(7)
+    words = ["Alpha", "beta", "ünï", "𝄞", 'q"u', "back\\slash", "tab\t", "x"]
+    texts = [" ".join(rng.choice(words, int(rng.choice([0, 3, 40, 60_000])))) for _ in range(120)]
+    if fmt == "lines":
+        texts = [t.replace("\n", " ") for t in texts]
+        lines = [t.encode() for t in texts]
+    else:
+        lines = [
+            json.dumps({"v": k * 0.5, "text": t, "id": f"d{k}"}, ensure_ascii=k % 3 == 0).encode()
+            for k, t in enumerate(texts)
+        ]
+        lines[5] = b" \t"  # a blank line: no record
+    bad = {"invalid utf-8": b"\xff", "nul": b"\0", "escaped key": b'{"te\\u0078t": "a"}'}
+    if case == "escaped key":
+        lines[90] = bad[case]
+    elif case in bad:  # within the text
+        lines[90] = lines[90].replace(b'"text": "', b'"text": "' + bad[case], 1) + bad[case] * (
+            fmt == "lines"
+        )
+    # A byte-order mark, CRLF endings here and there, no ending on the last line; over 2 MiB, so
+    # that lines cross the 1 MiB stretches the threads take.
+    raw = b"\xef\xbb\xbf" + b"".join(
+        line + (b"\r\n" if k % 7 == 3 else b"\n") for k, line in enumerate(lines)
+    )
+    raw = raw[:-1]
+    assert len(raw) > 2 << 20
+    path = tmp_path / ("c.jsonl" if fmt == "jsonl" else "c.txt")
+    path.write_bytes(raw)
+    named = {"id_field": "id", "value_field": "v"} if fmt == "jsonl" else {}
+    corpus = Corpus(path, **named)
+    got = read_signed(corpus, 24, 3, 2, None)
+    if case != "mixed":
+        assert got is None  # read the general way, which replaces, refuses or takes it
+        return
+    assert got is not None
+    records, signatures = got
+    want = corpus.read()
+    assert records.numbers.tolist() == want.numbers.tolist()
+    assert records.spans.tolist() == want.spans.tolist()
+    assert records.ids == want.ids
+    assert (records.values is None) == (want.values is None)
+    if want.values is not None:
+        assert records.values.tolist() == want.values.tolist()
+    assert records.texts.take(np.arange(len(want.texts))) == want.texts
+    assert records.texts.sizes.tolist() == [len(t) for t in want.texts]
+    searched = [t for t in want.texts if t or fmt == "jsonl"]
+    assert np.array_equal(signatures, minhash_signatures(searched, 24, ngram=3))
+    assert np.array_equal(read_signed(corpus, 24, 3, 1, None)[1], signatures)

@@ -193,6 +193,32 @@ def jsonl_fields(
     npt.NDArray[np.float64] | None,
     int,
 ]: ...
+def gather_lines(path: str, spans: npt.ArrayLike) -> bytes | None: ...
+def send_ranges(out: int, path: str, starts: npt.ArrayLike, ends: npt.ArrayLike) -> bool: ...
+def sign_plain_file(
+    path: str,
+    json_lines: bool,
+    field: bytes,
+    id_field: bytes,
+    value_field: bytes,
+    num_perm: int,
+    ngram: int,
+    seed: int,
+    threads: int,
+    progress: Progress | None = None,
+) -> (
+    tuple[
+        npt.NDArray[np.int64],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.int64],
+        npt.NDArray[np.uint32],
+        int,
+        list[bytes] | None,
+        npt.NDArray[np.bool_] | None,
+        npt.NDArray[np.float64] | None,
+    ]
+    | None
+): ...
 
 # ---- bind_files.cpp -----------------------------------------------------------------------------
 

@@ -542,7 +542,7 @@ class _JsonReader:
         )
         if other < 0:
             starts = block.starts + block.offset
-            ids = None if raw_ids is None else decoded_ids(raw_ids, numeric)
+            ids = None if raw_ids is None or numeric is None else decoded_ids(raw_ids, numeric)
             # The scanner takes any bytes within strings; one check of the block spares
             # checking each text.
             texts = _valid_utf8(texts, block.data)

@@ -145,6 +145,19 @@ def _shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray
     return offsets, values
 
 
+class BandedRows(NamedTuple):
+    """What a search needs of the texts' MinHash signatures, made as they were read (see
+    ``veltrane.signed_read``): a row of ``bands + 2`` uint64 values a text, the keys of its
+    bands of ``rows`` values (``_native.band_keys``' formula), a hash of its whole signature,
+    and 1 for a text without shingles (else 0). Texts agree on a band, or have the same
+    signature, when these agree (a false agreement, about one in 2**64, only costs an exact
+    verification)."""
+
+    table: np.ndarray
+    bands: int
+    rows: int
+
+
 class _Found(NamedTuple):
     n: int
     bands: int
@@ -210,9 +223,18 @@ def _search(
             )
         texts = _args.held(texts_or_signatures)
         # Bands are checked before the signatures are made.
-        bands_and_rows(threshold, num_perm, bands, rows)
+        chosen = bands_and_rows(threshold, num_perm, bands, rows)
         if signed:
             sig = signed.pop()
+            if isinstance(sig, BandedRows):
+                if (sig.bands, sig.rows) != chosen or sig.table.shape != (
+                    len(texts),
+                    sig.bands + 2,
+                ):
+                    raise ValueError("banded rows made for another search")
+                return _search_banded(
+                    texts, sig, threshold, verify, ngram, nthreads, progress, wordless
+                )
             if sig.shape != (len(texts), num_perm):
                 raise ValueError(f"signatures of shape {sig.shape} for {len(texts)} texts")
         else:
@@ -224,14 +246,7 @@ def _search(
 
     reps = _native.jaccard_group_rows(sig, nthreads)
     if verify == "exact" and texts is not None:
-        # Identical signatures are very likely but not surely identical sets (two sets of
-        # similarity 0.99 agree on all 128 values about one time in four): split those groups
-        # by their sets, and the parts meet again as candidates in every band.
-        sizes = np.bincount(reps, minlength=n)
-        shared = np.flatnonzero(sizes[reps] > 1)
-        if len(shared):
-            offsets, values = _shingle_sets(_args.take(texts, shared), ngram, nthreads)
-            reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
+        reps = _split_copies(reps, texts, ngram, nthreads)
     blank = np.empty(0, dtype=np.int64)
     if wordless == "apart":
         if texts is None:
@@ -249,32 +264,105 @@ def _search(
         # The signatures (512 bytes a text) are done with: freed before the shingle sets of
         # the candidates are made, so the two never take memory together.
         del sig
-        if progress is not None:
-            progress("verifying", 0, len(i))
-        needed = np.union1d(i, j)
-        offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
-        slot = np.full(n, -1, dtype=np.int64)
-        slot[needed] = np.arange(len(needed))
+        return _verified(
+            n, bands, rows, reps, blank, i, j, texts, threshold, ngram, nthreads, progress
+        )
 
-        def verify_pairs(a, b):
-            return _native.jaccard_verify_exact(a, b, slot, offsets, values, nthreads)
-    else:
+    def verify_pairs(a, b):
+        return _native.jaccard_verify_estimate(a, b, sig, nthreads)
 
-        def verify_pairs(a, b):
-            return _native.jaccard_verify_estimate(a, b, sig, nthreads)
-
-    if progress is None:
-        similarity = verify_pairs(i, j)
-    else:
-        similarity = np.empty(len(i), dtype=np.float64)
-        for start in range(0, len(i), _REPORT_PAIRS):
-            part = slice(start, start + _REPORT_PAIRS)
-            similarity[part] = verify_pairs(i[part], j[part])
-            progress("verifying", min(start + _REPORT_PAIRS, len(i)), len(i))
+    similarity = _reported(verify_pairs, i, j, progress)
     if verify is not None:
         keep = similarity >= threshold
         i, j, similarity = i[keep], j[keep], similarity[keep]
     return _Found(n, bands, rows, reps, i, j, similarity, blank)
+
+
+def _reported(verify_pairs, i: np.ndarray, j: np.ndarray, progress: Progress | None) -> np.ndarray:
+    if progress is None:
+        return verify_pairs(i, j)
+    similarity = np.empty(len(i), dtype=np.float64)
+    for start in range(0, len(i), _REPORT_PAIRS):
+        part = slice(start, start + _REPORT_PAIRS)
+        similarity[part] = verify_pairs(i[part], j[part])
+        progress("verifying", min(start + _REPORT_PAIRS, len(i)), len(i))
+    return similarity
+
+
+def _verified(
+    n: int,
+    bands: int,
+    rows: int,
+    reps: np.ndarray,
+    blank: np.ndarray,
+    i: np.ndarray,
+    j: np.ndarray,
+    texts: Sequence,
+    threshold: float,
+    ngram: int,
+    nthreads: int,
+    progress: Progress | None,
+) -> _Found:
+    """The candidates (i, j) at or above the threshold, by the exact Jaccard of their sets."""
+    if progress is not None:
+        progress("verifying", 0, len(i))
+    needed = np.union1d(i, j)
+    offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
+    slot = np.full(n, -1, dtype=np.int64)
+    slot[needed] = np.arange(len(needed))
+
+    def verify_pairs(a, b):
+        return _native.jaccard_verify_exact(a, b, slot, offsets, values, nthreads)
+
+    similarity = _reported(verify_pairs, i, j, progress)
+    keep = similarity >= threshold
+    return _Found(n, bands, rows, reps, i[keep], j[keep], similarity[keep], blank)
+
+
+def _split_copies(reps: np.ndarray, texts: Sequence, ngram: int, nthreads: int) -> np.ndarray:
+    """Identical signatures are very likely but not surely identical sets (two sets of
+    similarity 0.99 agree on all 128 values about one time in four): those groups are split
+    by their sets, and the parts meet again as candidates in every band."""
+    sizes = np.bincount(reps, minlength=len(reps))
+    shared = np.flatnonzero(sizes[reps] > 1)
+    if len(shared):
+        offsets, values = _shingle_sets(_args.take(texts, shared), ngram, nthreads)
+        reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
+    return reps
+
+
+def _search_banded(
+    texts: Sequence,
+    banded: BandedRows,
+    threshold: float,
+    verify: Verify,
+    ngram: int,
+    nthreads: int,
+    progress: Progress | None,
+    wordless: Wordless,
+) -> _Found:
+    """:func:`_search` from banded rows: a band key is a band of one value, so the search of
+    signatures runs on them as they are."""
+    table, bands = banded.table, banded.bands
+    n = len(table)
+    if verify != "exact":
+        raise ValueError("banded rows are searched with exact verification only")
+    reps = _native.jaccard_group_rows(np.ascontiguousarray(table[:, bands : bands + 1]), nthreads)
+    reps = _split_copies(reps, texts, ngram, nthreads)
+    blank = np.empty(0, dtype=np.int64)
+    if wordless == "apart":
+        blank = np.flatnonzero(table[:, bands + 1]).astype(np.int64)
+        reps[blank] = blank
+    if progress is not None:
+        progress("searching", 0, None)
+    distinct = np.flatnonzero(reps == np.arange(n))
+    if len(blank):
+        distinct = np.setdiff1d(distinct, blank, assume_unique=True)
+    i, j = _native.jaccard_candidates(table, distinct, bands, 1, nthreads)
+    del table
+    return _verified(
+        n, bands, banded.rows, reps, blank, i, j, texts, threshold, ngram, nthreads, progress
+    )
 
 
 def near_duplicate_pairs_jaccard(

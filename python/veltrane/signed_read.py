@@ -73,10 +73,13 @@ def read_signed(
     ngram: int,
     threads: int | None,
     progress: Progress | None,
+    bands: tuple[int, int] | None = None,
 ) -> tuple[CorpusRecords, np.ndarray] | None:
     """The records of ``corpus``, their texts a :class:`SpannedTexts`, and the MinHash
     signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of
-    a line file. None when a file is not one this pass takes (see the module docstring)."""
+    a line file. With ``bands`` (bands, rows), each text's banded row
+    (:class:`~veltrane.jaccard.BandedRows`) instead of its signature. None when a file is not
+    one this pass takes (see the module docstring)."""
     if not all(corpus.rereadable(k) for k in range(len(corpus.shards))):
         return None
     nthreads = _args.threads(threads)
@@ -93,6 +96,7 @@ def read_signed(
         sizes_on_disk = [os.path.getsize(s.path) for s in corpus.shards]
     except OSError:
         return None  # the general reader names the file
+    band_count, band_rows = bands if bands is not None else (0, 0)
     total, before = sum(sizes_on_disk), 0
     parts = []
     for source, shard in enumerate(corpus.shards):
@@ -103,7 +107,18 @@ def read_signed(
 
         def run(native, path: str = shard.path, jsonl: bool = shard.format == "jsonl"):
             return _native.sign_plain_file(
-                path, jsonl, field, id_field, value_field, num_perm, ngram, 0, nthreads, native
+                path,
+                jsonl,
+                field,
+                id_field,
+                value_field,
+                num_perm,
+                ngram,
+                0,
+                band_count,
+                band_rows,
+                nthreads,
+                native,
             )
 
         got = run_reporting(run, "reading", None if progress is None else shown)
@@ -111,10 +126,10 @@ def read_signed(
             return None
         parts.append((source, *got))
         before += sizes_on_disk[source]
-    return _joined(corpus, parts, num_perm)
+    return _joined(corpus, parts)
 
 
-def _joined(corpus: Corpus, parts: list, num_perm: int) -> tuple[CorpusRecords, np.ndarray]:
+def _joined(corpus: Corpus, parts: list) -> tuple[CorpusRecords, np.ndarray]:
     signatures: np.ndarray | None = None
     sources, numbers, spans, sizes, values = [], [], [], [], []
     ids: list | None = [] if corpus.id_field is not None else None
@@ -129,12 +144,13 @@ def _joined(corpus: Corpus, parts: list, num_perm: int) -> tuple[CorpusRecords, 
             values.append(value)
         # One array for all the files, grown in place (a large block grows by remapping), so
         # the signatures never take their memory twice.
+        width = rows.shape[1]
         if signatures is None:
             signatures = rows
-            signatures.resize((signed, num_perm), refcheck=False)
+            signatures.resize((signed, width), refcheck=False)
         else:
             n = len(signatures)
-            signatures.resize((n + signed, num_perm), refcheck=False)
+            signatures.resize((n + signed, width), refcheck=False)
             signatures[n:] = rows[:signed]
         del rows
     source_all = np.concatenate(sources) if sources else np.empty(0, np.int32)
@@ -152,6 +168,5 @@ def _joined(corpus: Corpus, parts: list, num_perm: int) -> tuple[CorpusRecords, 
         if values
         else np.empty(0, np.float64),
     )
-    if signatures is None:
-        signatures = np.empty((0, num_perm), dtype=np.uint32)
+    assert signatures is not None  # a corpus has a file
     return records, signatures

@@ -1,13 +1,16 @@
 // A plain corpus file (text lines or JSON Lines) read and signed in one pass. Each thread takes
-// a stretch of the file, finds the texts of the lines that start in it (jsonl::scan for JSON
-// Lines) and signs each at once, while its bytes are in the thread's cache: no text is copied
-// out unless it has escapes, and none is kept. The caller keeps where each record is and reads
-// again the few texts it needs later.
+// a stretch of the file, reads it into a buffer of its own, finds the texts of the lines that
+// start in it (jsonl::scan for JSON Lines) and signs each at once, while its bytes are in the
+// thread's cache: no text is copied out unless it has escapes, and none is kept. The caller
+// keeps where each record is and reads again the few texts it needs later. The file is read,
+// not mapped: a mapping would count the file in the process's memory, and a file cut short
+// meanwhile would kill the process instead of failing a read.
 //
 // The pass takes a file only as the general reader (veltrane/corpus.py) would read it, to the
 // byte: a line the JSON scanner leaves to the slower parsers, a text that is not valid UTF-8
-// (the general reader replaces its bad bytes) or a NUL byte in a line file makes it give up,
-// and the caller reads that file the general way, which takes it or names the fault.
+// (the general reader replaces its bad bytes), a NUL byte in a line file, or a file that
+// changes while it is read makes it give up, and the caller reads that file the general way,
+// which takes it or names the fault.
 #pragma once
 
 #include "jsonl/jsonl.hpp"
@@ -24,63 +27,65 @@ namespace veltrane::corpus {
 
 enum class Format : uint8_t { lines, jsonl };
 
-// A file mapped read-only. Pages already scanned are given back with release(), so the
-// mapping does not count the whole file in the process's memory at once.
-class MappedFile {
+// A file open for reading at any offset from any thread.
+class File {
 public:
     // Throws std::system_error naming the failing call.
-    explicit MappedFile(const std::string &path);
-    ~MappedFile();
-    MappedFile(const MappedFile &) = delete;
-    MappedFile &operator=(const MappedFile &) = delete;
+    explicit File(const std::string &path);
+    ~File();
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
 
-    std::string_view data() const {
-        return {data_, size_};
+    std::size_t size() const {
+        return size_;
     }
-    // Drops the mapping's pages within [begin, end) (whole pages only); they are read again
-    // from the page cache if touched later.
-    void release(std::size_t begin, std::size_t end) const;
+    // Reads up to `size` bytes at `offset` into `into`; returns how many (fewer at the end of
+    // the file or on an error).
+    std::size_t read(std::size_t offset, char *into, std::size_t size) const;
 
 private:
-    const char *data_ = nullptr;
+    int fd_ = -1;
     std::size_t size_ = 0;
 };
 
-// Where the stretches are and how many lines start in each: counted before any line is scanned,
-// so that every line knows its number and its signature row from the start.
-struct Plan {
-    std::size_t first = 0;                 // where the first line starts (after a byte-order mark)
-    std::vector<std::size_t> bounds;       // stretch k is [bounds[k], bounds[k + 1])
-    std::vector<std::size_t> lines_before; // lines that start before stretch k; last: all lines
-    std::size_t lines() const {
-        return lines_before.back();
-    }
+// Where each record's signing goes: its whole signature (hasher.num_perm() uint32 values),
+// or, with `bands` set, a row of bands + 2 uint64 values: the key of each band of `rows`
+// values (search/bands.hpp's formula), a hash of the whole signature, and 1 for a text without
+// shingles (else 0). A near-duplicate search needs no more, and the row takes a third of the
+// memory of a signature of 128 values.
+struct Output {
+    std::size_t bands = 0, rows = 0; // bands at most 1,024
 };
-Plan plan(std::string_view data, std::size_t stretch, int threads);
 
 struct Scan {
     bool taken = true;            // false: the caller must read the file the general way
     std::vector<int64_t> numbers; // each record's line, from 1
     std::vector<int64_t> spans;   // each record's line as offset and length, ending included
     std::vector<int64_t> sizes;   // the bytes of each record's text (unescaped)
-    std::vector<jsonl::Token> ids, values; // each record's, when their fields are named
-    std::size_t signed_rows = 0;
+    // Each record's id (a string unescaped, a number as written) and whether it is a number,
+    // and its value's number as written, when those fields are named.
+    std::vector<std::string> ids, values;
+    std::vector<uint8_t> id_is_number;
+    // The rows of the records signed (every JSON Lines record; every non-empty line of a line
+    // file), in order, `row_bytes` each, held a stretch at a time until rows_into().
+    std::size_t signed_rows = 0, row_bytes = 0;
+    std::vector<std::vector<unsigned char>> parts;
+
+    // Copies the rows to `out` (signed_rows * row_bytes bytes), freeing each stretch's as it
+    // goes, so the rows never take their memory twice.
+    void rows_into(unsigned char *out);
 };
 
-// Scans and signs the lines of `data` as `plan` cut it. `rows` holds plan.lines() rows of
-// hasher.num_perm() values; on return, the signatures of the records signed (every JSON Lines
-// record; every non-empty line of a line file) fill its first signed_rows rows in order. A blank
-// JSON Lines line is no record. `done` (if given) counts the bytes scanned; once `cancel` is
-// set, the stretches not begun are skipped (the result is then meaningless). `file`, when
-// given, has the pages of each stretch released once it is scanned.
-Scan scan_and_sign(std::string_view data,
-                   const Plan &plan,
+// Scans and signs the lines of `file`, `stretch` bytes to a thread at a time. A blank JSON
+// Lines line is no record. `done` (if given) counts the bytes scanned; once `cancel` is set,
+// the stretches not begun are skipped (the result is then meaningless).
+Scan scan_and_sign(const File &file,
+                   std::size_t stretch,
                    Format format,
                    const jsonl::Fields &fields,
                    const text::MinHasher &hasher,
                    int threads,
-                   uint32_t *rows,
-                   const MappedFile *file = nullptr,
+                   const Output &out,
                    std::atomic<uint64_t> *done = nullptr,
                    const std::atomic<bool> *cancel = nullptr);
 

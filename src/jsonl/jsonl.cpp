@@ -6,6 +6,7 @@
 #include <atomic>
 #include <bitset>
 #include <cstring>
+#include <immintrin.h>
 #include <vector>
 
 namespace veltrane::jsonl {
@@ -434,6 +435,14 @@ bool valid_utf8(std::string_view data) {
         return q < end && *q >= low && *q <= high;
     };
     while (p != end) {
+        // Text is mostly ASCII: 32 bytes a step while it is.
+        while (end - p >= 32 && _mm256_movemask_epi8(_mm256_loadu_si256(
+                                    reinterpret_cast<const __m256i *>(p))) == 0) {
+            p += 32;
+        }
+        if (p == end) {
+            break;
+        }
         if (end - p >= 8) {
             uint64_t word = 0;
             std::memcpy(&word, p, 8);

@@ -289,10 +289,12 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
 // nothing, small enough that two threads end together and that released pages follow closely.
 constexpr std::size_t kStretch = 1 << 20;
 
-// (numbers, spans, sizes, signatures, signed_rows, ids, id_is_number, values) of a plain line
-// or JSON Lines file read and signed in one pass (corpus/signed_file.hpp); signed_rows rows of
-// signatures hold values, the rest are spare. None where that pass gives up, or where the file
-// cannot be opened or mapped: the general reader then reads it, and names any fault.
+// (numbers, spans, sizes, rows, signed_rows, ids, id_is_number, values) of a plain line or JSON
+// Lines file read and signed in one pass (corpus/signed_file.hpp). `rows` holds a row for each
+// record signed: its signature (uint32, num_perm wide), or with `bands` > 0 its banded row
+// (uint64, bands + 2 wide: the keys of `bands` bands of `rows_per_band` values, the
+// signature's hash, 1 for a text without shingles). None where that pass gives up, or where
+// the file cannot be opened: the general reader then reads it, and names any fault.
 py::object sign_plain_file(const std::string &path,
                            bool json_lines,
                            const py::bytes &field,
@@ -301,62 +303,68 @@ py::object sign_plain_file(const std::string &path,
                            std::size_t num_perm,
                            std::size_t ngram,
                            uint64_t seed,
+                           std::size_t bands,
+                           std::size_t rows_per_band,
                            int threads,
                            veltrane::hamming::Progress *progress) {
     namespace corpus = veltrane::corpus;
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
     }
+    if (bands > 0 && (rows_per_band < 1 || bands * rows_per_band > num_perm || bands > 1024)) {
+        throw py::value_error(
+            "bands * rows must be at most num_perm, with rows at least 1 and bands at most 1024");
+    }
     const veltrane::text::MinHasher hasher(num_perm, ngram, seed);
     const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
-    std::unique_ptr<corpus::MappedFile> file;
-    corpus::Plan plan;
+    corpus::Output into;
+    into.bands = bands;
+    into.rows = rows_per_band;
+    corpus::Scan scan;
     try {
         py::gil_scoped_release release;
-        file = std::make_unique<corpus::MappedFile>(path);
-        plan = corpus::plan(file->data(), kStretch, threads);
-    } catch (const std::system_error &) {
-        return py::none();
-    }
-    py::array_t<uint32_t> rows(
-        {static_cast<py::ssize_t>(plan.lines()), static_cast<py::ssize_t>(num_perm)});
-    uint32_t *into = rows.mutable_data();
-    corpus::Scan scan;
-    {
-        py::gil_scoped_release release;
+        const corpus::File file(path);
         if (progress != nullptr) {
-            progress->total.store(file->data().size());
+            progress->total.store(file.size());
         }
-        scan = corpus::scan_and_sign(file->data(),
-                                     plan,
+        scan = corpus::scan_and_sign(file,
+                                     kStretch,
                                      json_lines ? corpus::Format::jsonl : corpus::Format::lines,
                                      fields,
                                      hasher,
                                      threads,
                                      into,
-                                     file.get(),
                                      progress != nullptr ? &progress->done : nullptr,
                                      progress != nullptr ? &progress->cancel : nullptr);
         if (progress != nullptr && progress->cancel.load()) {
             throw veltrane::hamming::Cancelled();
         }
+    } catch (const std::system_error &) {
+        return py::none();
     }
     if (!scan.taken) {
         return py::none();
     }
+    const auto signed_rows = static_cast<py::ssize_t>(scan.signed_rows);
+    py::array table;
+    if (bands > 0) {
+        table = py::array_t<uint64_t>({signed_rows, static_cast<py::ssize_t>(bands + 2)});
+    } else {
+        table = py::array_t<uint32_t>({signed_rows, static_cast<py::ssize_t>(num_perm)});
+    }
+    {
+        auto *out = static_cast<unsigned char *>(table.mutable_data());
+        py::gil_scoped_release release;
+        scan.rows_into(out);
+    }
     const std::size_t n = scan.numbers.size();
-    const char *data = file->data().data();
     py::object ids = py::none(), numeric = py::none(), values = py::none();
     if (!fields.id.empty()) {
         py::list list(n);
         py::array_t<bool> number(static_cast<py::ssize_t>(n));
         for (std::size_t r = 0; r < n; ++r) {
-            jsonl::Token id = scan.ids[r];
-            if (id.kind == jsonl::Kind::number) {
-                id.size = id.end - id.begin;
-            }
-            list[r] = token_bytes(data, id);
-            number.mutable_data()[r] = id.kind == jsonl::Kind::number;
+            list[r] = py::bytes(scan.ids[r]);
+            number.mutable_data()[r] = scan.id_is_number[r] != 0;
         }
         ids = std::move(list);
         numeric = std::move(number);
@@ -364,7 +372,10 @@ py::object sign_plain_file(const std::string &path,
     if (!fields.value.empty()) {
         py::array_t<double> v(static_cast<py::ssize_t>(n));
         for (std::size_t r = 0; r < n; ++r) {
-            v.mutable_data()[r] = number_value(data, scan.values[r]);
+            const std::string &text = scan.values[r];
+            jsonl::Token t;
+            t.end = text.size();
+            v.mutable_data()[r] = number_value(text.data(), t);
         }
         values = std::move(v);
     }
@@ -375,7 +386,7 @@ py::object sign_plain_file(const std::string &path,
     return py::make_tuple(to_array(scan.numbers),
                           spans,
                           to_array(scan.sizes),
-                          rows,
+                          table,
                           scan.signed_rows,
                           ids,
                           numeric,
@@ -417,6 +428,8 @@ void bind_jsonl(py::module_ &m) {
           py::arg("num_perm"),
           py::arg("ngram"),
           py::arg("seed"),
+          py::arg("bands"),
+          py::arg("rows"),
           py::arg("threads"),
           py::arg("progress") = py::none());
     m.def("jsonl_fields",

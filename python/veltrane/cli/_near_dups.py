@@ -14,7 +14,7 @@ import numpy as np
 
 from ..corpus import STDIN, Corpus, CorpusError, CorpusRecords, Records, shards
 from ..dedup import _deduplicate, without_words
-from ..jaccard import iter_near_duplicate_pairs_jaccard
+from ..jaccard import BandedRows, bands_and_rows, iter_near_duplicate_pairs_jaccard
 from ..minhash import minhash_signatures
 from ..signed_read import SpannedTexts, read_signed
 from ..simhash import fingerprints64, iter_near_duplicate_pairs
@@ -244,15 +244,19 @@ def _run(args, out) -> None:
     with Progress(progress_wanted(args), None, "reading") as progress:
         # Plain files are read and signed in one pass; the rest, and a file that pass does not
         # take, are read here and signed a batch at a time as they come.
+        # The search needs only each text's band keys and signature hash: made as each text is
+        # signed, a third of the memory of the signatures.
+        banding = bands_and_rows(args.threshold, args.num_perm) if signing else (0, 0)
         read = (
-            read_signed(corpus, args.num_perm, args.ngram, args.threads, progress)
+            read_signed(corpus, args.num_perm, args.ngram, args.threads, progress, banding)
             if signing
             else None
         )
+        signed: list | None
         if read is not None:
-            records, signatures = read
-            signed: list[np.ndarray] | None = [signatures]
-            del read, signatures
+            records, table = read
+            signed = [BandedRows(table, *banding)]
+            del read, table
         else:
             signer = _Signer(corpus, args) if signing else None
             try:

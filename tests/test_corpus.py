@@ -375,7 +375,8 @@ def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
     ],
 )
 def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
-    from veltrane.minhash import minhash_signatures
+    from veltrane import _native
+    from veltrane.minhash import minhash_signatures, shingle_hashes
     from veltrane.signed_read import read_signed
 
     rng = np.random.default_rng(7)
@@ -425,4 +426,9 @@ def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
     assert records.texts.sizes.tolist() == [len(t) for t in want.texts]
     searched = [t for t in want.texts if t or fmt == "jsonl"]
     assert np.array_equal(signatures, minhash_signatures(searched, 24, ngram=3))
-    assert np.array_equal(read_signed(corpus, 24, 3, 1, None)[1], signatures)
+    # Banded rows: the keys of the bands, of the whole signature, and no shingles.
+    table = read_signed(corpus, 24, 3, 1, None, (4, 5))[1]
+    _, offsets = shingle_hashes(searched, ngram=3)
+    assert np.array_equal(table[:, :4], _native.band_keys(signatures, 4, 5, 1).T)
+    assert np.array_equal(table[:, 4], _native.band_keys(signatures, 1, 24, 1)[0])
+    assert table[:, 5].tolist() == (np.diff(offsets) == 0).tolist()

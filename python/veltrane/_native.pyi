@@ -204,6 +204,8 @@ def sign_plain_file(
     num_perm: int,
     ngram: int,
     seed: int,
+    bands: int,
+    rows: int,
     threads: int,
     progress: Progress | None = None,
 ) -> (
@@ -211,7 +213,7 @@ def sign_plain_file(
         npt.NDArray[np.int64],
         npt.NDArray[np.int64],
         npt.NDArray[np.int64],
-        npt.NDArray[np.uint32],
+        npt.NDArray[np.uint32] | npt.NDArray[np.uint64],
         int,
         list[bytes] | None,
         npt.NDArray[np.bool_] | None,

@@ -22,10 +22,6 @@ constexpr std::size_t kAhead = 64 << 10;
 
 enum class Kind : uint8_t { none, signed_record, unsigned_record };
 
-// Bands a row can have (a row is built on the stack): more than any search uses, 128 values
-// cut into bands of at least one value.
-constexpr std::size_t kMaxBands = 1024;
-
 struct LineOut {
     int64_t begin = 0, length = 0, size = 0;
     Kind kind = Kind::none;
@@ -113,18 +109,71 @@ std::size_t File::read(std::size_t offset, char *into, std::size_t size) const {
     return got;
 }
 
-void Scan::rows_into(unsigned char *out) {
-    for (auto &part : parts) {
-        if (!part.empty()) {
-            std::memcpy(out, part.data(), part.size());
-            out += part.size();
+// The "\n" bytes in [p, stop).
+std::size_t newlines(const char *p, const char *stop) {
+    std::size_t count = 0;
+    while (p < stop) {
+        const void *nl = std::memchr(p, '\n', static_cast<std::size_t>(stop - p));
+        if (nl == nullptr) {
+            break;
         }
-        std::vector<unsigned char>().swap(part);
+        ++count;
+        p = static_cast<const char *>(nl) + 1;
     }
+    return count;
+}
+
+Plan plan(const File &file, std::size_t stretch, int threads) {
+    Plan p;
+    const std::size_t size = file.size();
+    char head[kBomSize];
+    if (size >= kBomSize && file.read(0, head, kBomSize) == kBomSize &&
+        std::memcmp(head, kBom, kBomSize) == 0) {
+        p.first = kBomSize;
+    }
+    stretch = std::max<std::size_t>(stretch, 1);
+    const std::size_t count = std::max<std::size_t>(1, (size + stretch - 1) / stretch);
+    p.bounds.resize(count + 1);
+    for (std::size_t k = 0; k <= count; ++k) {
+        p.bounds[k] = std::min(size, k * stretch);
+    }
+    // Lines start at `first` and after each "\n" that is not the file's last byte: those of
+    // stretch [a, b) after a "\n" in [a - 1, b - 1). Read into a buffer a thread reuses, the
+    // count costs no new memory.
+    std::vector<std::size_t> in(count, 0);
+    std::atomic<bool> short_read {false};
+    std::vector<std::string> buffers(static_cast<std::size_t>(std::max(threads, 1)));
+    if (size > 0) {
+        parallel_batches(
+            count, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::size_t a = p.bounds[k], b = p.bounds[k + 1];
+                    const std::size_t from = a > 0 ? a - 1 : 0, to = std::min(b - 1, size - 1);
+                    std::size_t lines = a <= p.first && p.first < b && p.first < size ? 1 : 0;
+                    if (from < to) {
+                        std::string &buffer = buffers[w];
+                        buffer.resize(to - from);
+                        if (file.read(from, buffer.data(), buffer.size()) != buffer.size()) {
+                            short_read.store(true);
+                            return;
+                        }
+                        lines += newlines(buffer.data(), buffer.data() + buffer.size());
+                    }
+                    in[k] = lines;
+                }
+            });
+    }
+    p.taken = !short_read.load();
+    p.lines_before.resize(count + 1);
+    p.lines_before[0] = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        p.lines_before[k + 1] = p.lines_before[k] + in[k];
+    }
+    return p;
 }
 
 Scan scan_and_sign(const File &file,
-                   std::size_t stretch,
+                   const Plan &plan,
                    Format format,
                    const jsonl::Fields &fields,
                    const text::MinHasher &hasher,
@@ -133,30 +182,24 @@ Scan scan_and_sign(const File &file,
                    std::atomic<uint64_t> *done,
                    const std::atomic<bool> *cancel) {
     const std::size_t num_perm = hasher.num_perm();
+    const std::size_t total = plan.lines();
     const std::size_t size = file.size();
-    const bool banded = into.bands > 0;
-    const std::size_t row_bytes =
-        banded ? (into.bands + 2) * sizeof(uint64_t) : num_perm * sizeof(uint32_t);
+    const bool banded = into.banded != nullptr;
+    const std::size_t stride = banded ? into.bands + 2 : num_perm;
     const bool want_ids = !fields.id.empty(), want_values = !fields.value.empty();
     Scan scan;
-    scan.row_bytes = row_bytes;
-    std::size_t first = 0;
-    char head[kBomSize];
-    if (size >= kBomSize && file.read(0, head, kBomSize) == kBomSize &&
-        std::memcmp(head, kBom, kBomSize) == 0) {
-        first = kBomSize;
+    if (!plan.taken) {
+        scan.taken = false;
+        return scan;
     }
-    stretch = std::max<std::size_t>(stretch, 1);
-    const std::size_t stretches = (size + stretch - 1) / stretch;
-    // Each stretch's lines and rows apart, joined in order at the end: no pass over the file
-    // is needed to count its lines first.
-    struct Part {
-        std::vector<LineOut> lines;
-        std::vector<std::string> ids, values;
-        std::vector<uint8_t> id_is_number;
-    };
-    std::vector<Part> parts(stretches);
-    scan.parts.resize(stretches);
+    std::vector<LineOut> out(total);
+    if (want_ids) {
+        scan.ids.resize(total);
+        scan.id_is_number.resize(total);
+    }
+    if (want_values) {
+        scan.values.resize(total);
+    }
     std::atomic<bool> give_up {false};
     struct Worker {
         Window window;
@@ -165,6 +208,7 @@ Scan scan_and_sign(const File &file,
         std::vector<uint32_t> signature;
     };
     std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
+    const std::size_t stretches = plan.bounds.size() - 1;
     parallel_batches(stretches, 1, threads, [&](std::size_t k, std::size_t, std::size_t w) {
         if (give_up.load(std::memory_order_relaxed) ||
             (cancel != nullptr && cancel->load(std::memory_order_relaxed))) {
@@ -172,18 +216,20 @@ Scan scan_and_sign(const File &file,
         }
         Worker &me = workers[w];
         Window &win = me.window;
-        Part &part = parts[k];
-        std::vector<unsigned char> &rows = scan.parts[k];
-        const std::size_t a = k * stretch, b = std::min(size, a + stretch);
+        const std::size_t a = plan.bounds[k], b = plan.bounds[k + 1];
         bool ok = true;
         auto fail = [&] { give_up.store(true, std::memory_order_relaxed); };
         win.start(a > 0 ? a - 1 : 0);
         if (!win.reach(file, std::min(size, b + kAhead))) {
             return fail();
         }
-        // Lines start at `first` and after each "\n" that is not the file's last byte.
-        std::size_t start = a <= first ? first : win.newline(file, a - 1, ok) + 1;
-        while (ok && start < b && start < size) {
+        std::size_t line = plan.lines_before[k];
+        const std::size_t lines_end = plan.lines_before[k + 1];
+        std::size_t start = a <= plan.first ? plan.first : win.newline(file, a - 1, ok) + 1;
+        for (; ok && start < b && start < size; ++line) {
+            if (line >= lines_end) {
+                return fail(); // more lines than counted: the file changed
+            }
             const std::size_t stop = win.newline(file, start, ok);
             if (!ok) {
                 break;
@@ -191,7 +237,7 @@ Scan scan_and_sign(const File &file,
             const std::size_t next = std::min(size, stop + 1);
             const char *base = win.bytes.data();
             const std::size_t from = win.from;
-            LineOut o;
+            LineOut &o = out[line];
             o.begin = static_cast<int64_t>(start);
             o.length = static_cast<int64_t>(next - start);
             std::string_view text;
@@ -211,59 +257,58 @@ Scan scan_and_sign(const File &file,
                 if (parsed.status == jsonl::Status::other) {
                     return fail();
                 }
-                if (parsed.status == jsonl::Status::record) {
-                    const jsonl::Token &t = parsed.text;
-                    if (t.escaped) {
-                        me.unescaped.resize(t.size);
-                        jsonl::unescape(base, t, me.unescaped.data());
-                        text = me.unescaped;
+                if (parsed.status == jsonl::Status::blank) {
+                    start = next;
+                    continue; // a line, but no record
+                }
+                const jsonl::Token &t = parsed.text;
+                if (t.escaped) {
+                    me.unescaped.resize(t.size);
+                    jsonl::unescape(base, t, me.unescaped.data());
+                    text = me.unescaped;
+                } else {
+                    text = std::string_view(base + t.begin, t.end - t.begin);
+                }
+                if (!jsonl::valid_utf8(text)) {
+                    return fail();
+                }
+                if (want_ids) {
+                    const jsonl::Token &id = parsed.id;
+                    std::string &bytes = scan.ids[line];
+                    if (id.kind == jsonl::Kind::number) {
+                        bytes.assign(base + id.begin, id.end - id.begin);
                     } else {
-                        text = std::string_view(base + t.begin, t.end - t.begin);
+                        bytes.resize(id.size);
+                        jsonl::unescape(base, id, bytes.data());
                     }
-                    if (!jsonl::valid_utf8(text)) {
-                        return fail();
-                    }
-                    if (want_ids) {
-                        const jsonl::Token &id = parsed.id;
-                        std::string bytes;
-                        if (id.kind == jsonl::Kind::number) {
-                            bytes.assign(base + id.begin, id.end - id.begin);
-                        } else {
-                            bytes.resize(id.size);
-                            jsonl::unescape(base, id, bytes.data());
-                        }
-                        part.ids.push_back(std::move(bytes));
-                        part.id_is_number.push_back(id.kind == jsonl::Kind::number);
-                    }
-                    if (want_values) {
-                        part.values.emplace_back(base + parsed.value.begin,
-                                                 parsed.value.end - parsed.value.begin);
-                    }
-                    o.kind = Kind::signed_record;
-                } // else blank: a line, but no record
+                    scan.id_is_number[line] = id.kind == jsonl::Kind::number;
+                }
+                if (want_values) {
+                    scan.values[line].assign(base + parsed.value.begin,
+                                             parsed.value.end - parsed.value.begin);
+                }
+                o.kind = Kind::signed_record;
             }
             o.size = static_cast<int64_t>(text.size());
-            if (o.kind == Kind::signed_record) {
-                const std::size_t at = rows.size();
-                rows.resize(at + row_bytes);
-                if (!banded) {
-                    hasher.sign(text, me.scratch, reinterpret_cast<uint32_t *>(rows.data() + at));
-                } else {
-                    me.signature.resize(num_perm);
-                    hasher.sign(text, me.scratch, me.signature.data());
-                    uint64_t row[kMaxBands + 2];
-                    const std::size_t nb = into.bands;
-                    bands::band_keys(me.signature.data(), 1, num_perm, nb, into.rows, 1, row);
-                    bands::band_keys(me.signature.data(), 1, num_perm, 1, num_perm, 1, row + nb);
-                    row[nb + 1] = me.scratch.shingles.empty() ? 1 : 0;
-                    std::memcpy(rows.data() + at, row, row_bytes);
-                }
+            if (o.kind != Kind::signed_record) {
+                start = next;
+                continue;
             }
-            part.lines.push_back(o);
+            if (!banded) {
+                hasher.sign(text, me.scratch, into.signatures + line * stride);
+            } else {
+                me.signature.resize(num_perm);
+                hasher.sign(text, me.scratch, me.signature.data());
+                uint64_t *row = into.banded + line * stride;
+                const std::size_t nb = into.bands;
+                bands::band_keys(me.signature.data(), 1, num_perm, nb, into.rows, 1, row);
+                bands::band_keys(me.signature.data(), 1, num_perm, 1, num_perm, 1, row + nb);
+                row[nb + 1] = me.scratch.shingles.empty() ? 1 : 0;
+            }
             start = next;
         }
-        if (!ok) {
-            return fail();
+        if (!ok || line != lines_end) {
+            return fail(); // fewer lines than counted: the file changed
         }
         if (done != nullptr) {
             done->fetch_add(b - a, std::memory_order_relaxed);
@@ -271,41 +316,54 @@ Scan scan_and_sign(const File &file,
     });
     if (give_up.load() || (cancel != nullptr && cancel->load())) {
         scan.taken = false;
-        scan.parts.clear();
         return scan;
     }
-    std::size_t records = 0;
-    for (const Part &part : parts) {
-        for (const LineOut &o : part.lines) {
-            records += o.kind != Kind::none;
-            scan.signed_rows += o.kind == Kind::signed_record;
+    // Records in order, and their rows moved up over those of the lines that are no records or
+    // were not signed (none move in the usual file without blank lines).
+    std::size_t records = 0, signed_rows = 0;
+    for (std::size_t line = 0; line < total; ++line) {
+        const LineOut &o = out[line];
+        records += o.kind != Kind::none;
+        if (o.kind != Kind::signed_record) {
+            continue;
         }
+        if (signed_rows != line && banded) {
+            std::memmove(into.banded + signed_rows * stride,
+                         into.banded + line * stride,
+                         stride * sizeof(uint64_t));
+        } else if (signed_rows != line) {
+            std::memmove(into.signatures + signed_rows * stride,
+                         into.signatures + line * stride,
+                         stride * sizeof(uint32_t));
+        }
+        ++signed_rows;
     }
     scan.numbers.reserve(records);
     scan.spans.reserve(2 * records);
     scan.sizes.reserve(records);
-    int64_t number = 0;
-    for (Part &part : parts) {
-        for (const LineOut &o : part.lines) {
-            ++number;
-            if (o.kind == Kind::none) {
-                continue;
-            }
-            scan.numbers.push_back(number);
-            scan.spans.push_back(o.begin);
-            scan.spans.push_back(o.length);
-            scan.sizes.push_back(o.size);
+    std::size_t r = 0;
+    for (std::size_t line = 0; line < total; ++line) {
+        const LineOut &o = out[line];
+        if (o.kind == Kind::none) {
+            continue;
         }
-        std::vector<LineOut>().swap(part.lines);
-        for (auto &id : part.ids) {
-            scan.ids.push_back(std::move(id));
+        scan.numbers.push_back(static_cast<int64_t>(line) + 1);
+        scan.spans.push_back(o.begin);
+        scan.spans.push_back(o.length);
+        scan.sizes.push_back(o.size);
+        if (want_ids && r != line) {
+            scan.ids[r] = std::move(scan.ids[line]);
+            scan.id_is_number[r] = scan.id_is_number[line];
         }
-        scan.id_is_number.insert(
-            scan.id_is_number.end(), part.id_is_number.begin(), part.id_is_number.end());
-        for (auto &value : part.values) {
-            scan.values.push_back(std::move(value));
+        if (want_values && r != line) {
+            scan.values[r] = std::move(scan.values[line]);
         }
+        ++r;
     }
+    scan.ids.resize(want_ids ? records : 0);
+    scan.id_is_number.resize(want_ids ? records : 0);
+    scan.values.resize(want_values ? records : 0);
+    scan.signed_rows = signed_rows;
     return scan;
 }
 

@@ -48,14 +48,19 @@ private:
     std::size_t size_ = 0;
 };
 
-// Where each record's signing goes: its whole signature (hasher.num_perm() uint32 values),
-// or, with `bands` set, a row of bands + 2 uint64 values: the key of each band of `rows`
-// values (search/bands.hpp's formula), a hash of the whole signature, and 1 for a text without
-// shingles (else 0). A near-duplicate search needs no more, and the row takes a third of the
-// memory of a signature of 128 values.
-struct Output {
-    std::size_t bands = 0, rows = 0; // bands at most 1,024
+// Where the stretches are and how many lines start in each: counted before any line is
+// scanned, so that every line knows its number and its row from the start, and the rows are
+// written where they belong instead of being gathered and copied.
+struct Plan {
+    bool taken = true;                     // false: the file was shorter than its size said
+    std::size_t first = 0;                 // where the first line starts (after a byte-order mark)
+    std::vector<std::size_t> bounds;       // stretch k is [bounds[k], bounds[k + 1])
+    std::vector<std::size_t> lines_before; // lines that start before stretch k; last: all lines
+    std::size_t lines() const {
+        return lines_before.back();
+    }
 };
+Plan plan(const File &file, std::size_t stretch, int threads);
 
 struct Scan {
     bool taken = true;            // false: the caller must read the file the general way
@@ -66,21 +71,27 @@ struct Scan {
     // and its value's number as written, when those fields are named.
     std::vector<std::string> ids, values;
     std::vector<uint8_t> id_is_number;
-    // The rows of the records signed (every JSON Lines record; every non-empty line of a line
-    // file), in order, `row_bytes` each, held a stretch at a time until rows_into().
-    std::size_t signed_rows = 0, row_bytes = 0;
-    std::vector<std::vector<unsigned char>> parts;
-
-    // Copies the rows to `out` (signed_rows * row_bytes bytes), freeing each stretch's as it
-    // goes, so the rows never take their memory twice.
-    void rows_into(unsigned char *out);
+    std::size_t signed_rows = 0;
 };
 
-// Scans and signs the lines of `file`, `stretch` bytes to a thread at a time. A blank JSON
-// Lines line is no record. `done` (if given) counts the bytes scanned; once `cancel` is set,
-// the stretches not begun are skipped (the result is then meaningless).
+// Where each record's signing goes, a row a line: its whole signature (hasher.num_perm()
+// values, to `signatures`), or, with `bands` set, a row of bands + 2 values (to `banded`): the
+// key of each band of `rows` values (search/bands.hpp's formula), a hash of the whole
+// signature, and 1 for a text without shingles (else 0). A near-duplicate search needs no
+// more, and the row takes a third of the memory of a signature of 128 values.
+struct Output {
+    uint32_t *signatures = nullptr;
+    uint64_t *banded = nullptr;
+    std::size_t bands = 0, rows = 0;
+};
+
+// Scans and signs the lines of `file` as `plan` cut it into `out`, which has plan.lines()
+// rows; on return, the rows of the records signed (every JSON Lines record; every non-empty
+// line of a line file) are its first signed_rows rows, in order. A blank JSON Lines line is no
+// record. `done` (if given) counts the bytes scanned; once `cancel` is set, the stretches not
+// begun are skipped (the result is then meaningless).
 Scan scan_and_sign(const File &file,
-                   std::size_t stretch,
+                   const Plan &plan,
                    Format format,
                    const jsonl::Fields &fields,
                    const text::MinHasher &hasher,

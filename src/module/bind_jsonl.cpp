@@ -290,11 +290,12 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
 constexpr std::size_t kStretch = 1 << 20;
 
 // (numbers, spans, sizes, rows, signed_rows, ids, id_is_number, values) of a plain line or JSON
-// Lines file read and signed in one pass (corpus/signed_file.hpp). `rows` holds a row for each
-// record signed: its signature (uint32, num_perm wide), or with `bands` > 0 its banded row
-// (uint64, bands + 2 wide: the keys of `bands` bands of `rows_per_band` values, the
-// signature's hash, 1 for a text without shingles). None where that pass gives up, or where
-// the file cannot be opened: the general reader then reads it, and names any fault.
+// Lines file read and signed in one pass (corpus/signed_file.hpp). `rows` holds a row a line:
+// its signature (uint32, num_perm wide), or with `bands` > 0 its banded row (uint64, bands + 2
+// wide: the keys of `bands` bands of `rows_per_band` values, the signature's hash, 1 for a
+// text without shingles); the first signed_rows rows are the records signed, the rest spare.
+// None where that pass gives up, or where the file cannot be opened: the general reader then
+// reads it, and names any fault.
 py::object sign_plain_file(const std::string &path,
                            bool json_lines,
                            const py::bytes &field,
@@ -311,24 +312,45 @@ py::object sign_plain_file(const std::string &path,
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
     }
-    if (bands > 0 && (rows_per_band < 1 || bands * rows_per_band > num_perm || bands > 1024)) {
-        throw py::value_error(
-            "bands * rows must be at most num_perm, with rows at least 1 and bands at most 1024");
+    if (bands > 0 && (rows_per_band < 1 || bands * rows_per_band > num_perm)) {
+        throw py::value_error("bands * rows must be at most num_perm, with rows at least 1");
     }
     const veltrane::text::MinHasher hasher(num_perm, ngram, seed);
     const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
-    corpus::Output into;
-    into.bands = bands;
-    into.rows = rows_per_band;
-    corpus::Scan scan;
+    std::unique_ptr<corpus::File> file;
+    corpus::Plan plan;
     try {
         py::gil_scoped_release release;
-        const corpus::File file(path);
+        file = std::make_unique<corpus::File>(path);
+        plan = corpus::plan(*file, kStretch, threads);
+    } catch (const std::system_error &) {
+        return py::none();
+    }
+    if (!plan.taken) {
+        return py::none();
+    }
+    const auto lines = static_cast<py::ssize_t>(plan.lines());
+    py::array table;
+    corpus::Output into;
+    if (bands > 0) {
+        py::array_t<uint64_t> banded({lines, static_cast<py::ssize_t>(bands + 2)});
+        into.banded = banded.mutable_data();
+        into.bands = bands;
+        into.rows = rows_per_band;
+        table = banded;
+    } else {
+        py::array_t<uint32_t> signatures({lines, static_cast<py::ssize_t>(num_perm)});
+        into.signatures = signatures.mutable_data();
+        table = signatures;
+    }
+    corpus::Scan scan;
+    {
+        py::gil_scoped_release release;
         if (progress != nullptr) {
-            progress->total.store(file.size());
+            progress->total.store(file->size());
         }
-        scan = corpus::scan_and_sign(file,
-                                     kStretch,
+        scan = corpus::scan_and_sign(*file,
+                                     plan,
                                      json_lines ? corpus::Format::jsonl : corpus::Format::lines,
                                      fields,
                                      hasher,
@@ -339,23 +361,9 @@ py::object sign_plain_file(const std::string &path,
         if (progress != nullptr && progress->cancel.load()) {
             throw veltrane::hamming::Cancelled();
         }
-    } catch (const std::system_error &) {
-        return py::none();
     }
     if (!scan.taken) {
         return py::none();
-    }
-    const auto signed_rows = static_cast<py::ssize_t>(scan.signed_rows);
-    py::array table;
-    if (bands > 0) {
-        table = py::array_t<uint64_t>({signed_rows, static_cast<py::ssize_t>(bands + 2)});
-    } else {
-        table = py::array_t<uint32_t>({signed_rows, static_cast<py::ssize_t>(num_perm)});
-    }
-    {
-        auto *out = static_cast<unsigned char *>(table.mutable_data());
-        py::gil_scoped_release release;
-        scan.rows_into(out);
     }
     const std::size_t n = scan.numbers.size();
     py::object ids = py::none(), numeric = py::none(), values = py::none();

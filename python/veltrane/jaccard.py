@@ -307,12 +307,13 @@ def _verified(
     if progress is not None:
         progress("verifying", 0, len(i))
     needed = np.union1d(i, j)
-    offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
+    held = _args.take(texts, needed)
     slot = np.full(n, -1, dtype=np.int64)
     slot[needed] = np.arange(len(needed))
 
+    # The shingle sets are made pair by pair, never all held at once.
     def verify_pairs(a, b):
-        return _native.jaccard_verify_exact(a, b, slot, offsets, values, nthreads)
+        return _native.pair_similarities(held, slot[a], slot[b], ngram, nthreads)
 
     similarity = _reported(verify_pairs, i, j, progress)
     keep = similarity >= threshold

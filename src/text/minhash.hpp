@@ -74,6 +74,17 @@ struct ShingleSets {
 ShingleSets
 shingle_sets(const std::vector<std::string_view> &texts, std::size_t ngram, int threads);
 
+// The exact Jaccard similarity of the shingle sets of texts[a[k]] and texts[b[k]] for each of
+// the `pairs` pairs (two texts without shingles: 1.0), on `threads` threads. The sets are made
+// as the pairs need them and never held together: pairs in order of a, as candidates come,
+// make each a's set once.
+std::vector<double> pair_similarities(const std::vector<std::string_view> &texts,
+                                      const int64_t *a,
+                                      const int64_t *b,
+                                      std::size_t pairs,
+                                      std::size_t ngram,
+                                      int threads);
+
 namespace kernels {
 
 // The multipliers then the addends of the permutations, each padded with those of

@@ -947,7 +947,7 @@ class Corpus:
         path = _shown(shard.path)
         spans = np.ascontiguousarray(spans, dtype=np.int64).reshape(-1, 2)
         try:
-            data = _native.gather_lines(shard.path, spans)
+            data = _native.gather_lines(shard.path, spans, _args.threads(None))
         except OSError as e:
             raise CorpusError(f"{path}: {e.strerror or e}") from None
         if data is None:

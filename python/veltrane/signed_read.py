@@ -153,20 +153,20 @@ def _joined(corpus: Corpus, parts: list) -> tuple[CorpusRecords, np.ndarray]:
             signatures.resize((n + signed, width), refcheck=False)
             signatures[n:] = rows[:signed]
         del rows
-    source_all = np.concatenate(sources) if sources else np.empty(0, np.int32)
-    span_all = np.concatenate(spans) if spans else np.empty((0, 2), np.int64)
-    size_all = np.concatenate(sizes) if sizes else np.empty(0, np.int64)
+    source_all, span_all, size_all = _one(sources), _one(spans), _one(sizes)
     records = CorpusRecords(
         source_all,
         SpannedTexts(corpus, source_all, span_all, size_all),  # type: ignore[arg-type]
-        np.concatenate(numbers) if numbers else np.empty(0, np.int64),
+        _one(numbers),
         ids,
         span_all,
-        None
-        if corpus.value_field is None
-        else np.concatenate(values)
-        if values
-        else np.empty(0, np.float64),
+        None if corpus.value_field is None else _one(values),
     )
     assert signatures is not None  # a corpus has a file
     return records, signatures
+
+
+def _one(arrays: list[np.ndarray]) -> np.ndarray:
+    """The arrays joined; a single one as it is (fresh memory is not free, on some machines
+    dearer than the copy)."""
+    return arrays[0] if len(arrays) == 1 else np.concatenate(arrays)

@@ -25,6 +25,7 @@
 
 namespace py = pybind11;
 namespace jsonl = veltrane::jsonl;
+using veltrane::pyutil::into_array;
 using veltrane::pyutil::to_array;
 
 namespace {
@@ -414,18 +415,15 @@ py::object sign_plain_file(const std::string &path,
         }
         values = std::move(v);
     }
-    py::array_t<int64_t> spans({static_cast<py::ssize_t>(n), py::ssize_t {2}});
-    if (n > 0) {
-        std::memcpy(spans.mutable_data(), scan.spans.data(), 2 * n * sizeof(int64_t));
-    }
-    return py::make_tuple(to_array(scan.numbers),
-                          spans,
-                          to_array(scan.sizes),
-                          table,
-                          scan.signed_rows,
-                          ids,
-                          numeric,
-                          values);
+    return py::make_tuple(
+        into_array(std::move(scan.numbers)),
+        into_array(std::move(scan.spans)).reshape({static_cast<py::ssize_t>(n), py::ssize_t {2}}),
+        into_array(std::move(scan.sizes)),
+        table,
+        scan.signed_rows,
+        ids,
+        numeric,
+        values);
 }
 
 } // namespace

@@ -68,5 +68,13 @@ namespace pyutil __attribute__((visibility("hidden"))) {
         return out;
     }
 
+    // An array that takes over v's memory instead of copying it: a copy of a large vector
+    // costs its pages afresh.
+    template <typename T> py::array_t<T> into_array(std::vector<T> && v) {
+        auto *held = new std::vector<T>(std::move(v));
+        py::capsule owner(held, [](void *p) { delete static_cast<std::vector<T> *>(p); });
+        return py::array_t<T>(static_cast<py::ssize_t>(held->size()), held->data(), owner);
+    }
+
 } // namespace pyutil
 } // namespace veltrane

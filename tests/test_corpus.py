@@ -432,3 +432,43 @@ def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
     assert np.array_equal(table[:, :4], _native.band_keys(signatures, 4, 5, 1).T)
     assert np.array_equal(table[:, 4], _native.band_keys(signatures, 1, 24, 1)[0])
     assert table[:, 5].tolist() == (np.diff(offsets) == 0).tolist()
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    texts=st.lists(st.text(alphabet='ab é𝄞\t\r"\\', max_size=12), max_size=12),
+    fmt=st.sampled_from(["lines", "jsonl"]),
+    bom=st.booleans(),
+    crlf=st.booleans(),
+    ended=st.booleans(),
+    stretch=st.integers(1, 40),
+    threads=st.integers(1, 3),
+)
+def test_one_pass_reads_any_stretches_as_the_general_reader(
+    tmp_path_factory, texts, fmt, bom, crlf, ended, stretch, threads
+):
+    # Stretches of a few bytes put every line boundary, the byte-order mark and the file's end
+    # at a stretch's edge somewhere.
+    from veltrane import _native
+    from veltrane.minhash import minhash_signatures
+
+    if fmt == "lines":
+        lines = [t.encode() for t in texts]
+    else:
+        lines = [json.dumps({"text": t}).encode() if t != "a" else b" " for t in texts]
+    raw = b"\xef\xbb\xbf" * bom + b"".join(x + (b"\r\n" if crlf else b"\n") for x in lines)
+    if not ended and raw.endswith(b"\n"):
+        raw = raw[:-1]
+    path = tmp_path_factory.mktemp("one") / ("c.jsonl" if fmt == "jsonl" else "c.txt")
+    path.write_bytes(raw)
+    want = Corpus(path).read()
+    got = _native.sign_plain_file(
+        str(path), fmt == "jsonl", b"text", b"", b"", 8, 2, 0, 0, 0, threads, None, stretch
+    )
+    assert got is not None
+    numbers, spans, sizes, rows, signed, *_ = got
+    assert numbers.tolist() == want.numbers.tolist()
+    assert spans.tolist() == want.spans.tolist()
+    assert sizes.tolist() == [len(t) for t in want.texts]
+    searched = [t for t in want.texts if t or fmt == "jsonl"]
+    assert np.array_equal(rows[:signed], minhash_signatures(searched, 8, ngram=2))

@@ -211,6 +211,7 @@ def sign_plain_file(
     rows: int,
     threads: int,
     progress: Progress | None = None,
+    stretch: int = ...,
 ) -> (
     tuple[
         npt.NDArray[np.int64],

@@ -313,8 +313,9 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
     return true;
 }
 
-// Stretches a thread takes at a time: large enough that finding the first line costs
-// nothing, small enough that two threads end together and that released pages follow closely.
+// Bytes a thread takes at a time (`stretch`; tests take a few bytes, to cross every boundary):
+// large enough that finding the first line costs nothing, small enough that threads end
+// together.
 constexpr std::size_t kStretch = 1 << 20;
 
 // (numbers, spans, sizes, rows, signed_rows, ids, id_is_number, values) of a plain line or JSON
@@ -335,7 +336,8 @@ py::object sign_plain_file(const std::string &path,
                            std::size_t bands,
                            std::size_t rows_per_band,
                            int threads,
-                           veltrane::hamming::Progress *progress) {
+                           veltrane::hamming::Progress *progress,
+                           std::size_t stretch) {
     namespace corpus = veltrane::corpus;
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
@@ -350,7 +352,7 @@ py::object sign_plain_file(const std::string &path,
     try {
         py::gil_scoped_release release;
         file = std::make_unique<corpus::File>(path);
-        plan = corpus::plan(*file, kStretch, threads);
+        plan = corpus::plan(*file, stretch, threads);
     } catch (const std::system_error &) {
         return py::none();
     }
@@ -465,7 +467,8 @@ void bind_jsonl(py::module_ &m) {
           py::arg("bands"),
           py::arg("rows"),
           py::arg("threads"),
-          py::arg("progress") = py::none());
+          py::arg("progress") = py::none(),
+          py::arg("stretch") = kStretch);
     m.def("jsonl_fields",
           &jsonl_fields,
           py::arg("block"),

@@ -96,9 +96,6 @@ def minhash_signatures(
 def shingle_hashes(
     texts: typing.Iterable[str | bytes | bytearray], ngram: int, threads: int
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]: ...
-def pair_similarities(
-    texts: typing.Any, a: npt.ArrayLike, b: npt.ArrayLike, ngram: int, threads: int
-) -> npt.NDArray[np.float64]: ...
 def words(text: str | bytes | bytearray) -> list[str]: ...
 
 # ---- bind_jaccard.cpp ---------------------------------------------------------------------------
@@ -116,6 +113,9 @@ def jaccard_group_sets(
 def jaccard_candidates(
     signatures: np.ndarray, ids: npt.ArrayLike, bands: int, rows: int, threads: int
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
+def pair_similarities(
+    texts: typing.Any, a: npt.ArrayLike, b: npt.ArrayLike, ngram: int, threads: int
+) -> npt.NDArray[np.float64]: ...
 def jaccard_verify_exact(
     i: npt.ArrayLike,
     j: npt.ArrayLike,

@@ -254,12 +254,7 @@ def _search(
         blank = _without_shingles(texts, sig, ngram, nthreads)
         # Each its own group, and searched with nothing.
         reps[blank] = blank
-    if progress is not None:
-        progress("searching", 0, None)
-    distinct = np.flatnonzero(reps == np.arange(n))
-    if len(blank):
-        distinct = np.setdiff1d(distinct, blank, assume_unique=True)
-    i, j = _native.jaccard_candidates(sig, distinct, bands, rows, nthreads)
+    i, j = _candidates(sig, reps, blank, bands, rows, nthreads, progress)
     if verify == "exact" and texts is not None:
         # The signatures (512 bytes a text) are done with: freed before the shingle sets of
         # the candidates are made, so the two never take memory together.
@@ -276,6 +271,24 @@ def _search(
         keep = similarity >= threshold
         i, j, similarity = i[keep], j[keep], similarity[keep]
     return _Found(n, bands, rows, reps, i, j, similarity, blank)
+
+
+def _candidates(
+    sig: np.ndarray,
+    reps: np.ndarray,
+    blank: np.ndarray,
+    bands: int,
+    rows: int,
+    nthreads: int,
+    progress: Progress | None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """The candidate pairs among the groups' representatives, texts without shingles apart."""
+    if progress is not None:
+        progress("searching", 0, None)
+    distinct = np.flatnonzero(reps == np.arange(len(reps)))
+    if len(blank):
+        distinct = np.setdiff1d(distinct, blank, assume_unique=True)
+    return _native.jaccard_candidates(sig, distinct, bands, rows, nthreads)
 
 
 def _reported(verify_pairs, i: np.ndarray, j: np.ndarray, progress: Progress | None) -> np.ndarray:
@@ -354,12 +367,7 @@ def _search_banded(
     if wordless == "apart":
         blank = np.flatnonzero(table[:, bands + 1]).astype(np.int64)
         reps[blank] = blank
-    if progress is not None:
-        progress("searching", 0, None)
-    distinct = np.flatnonzero(reps == np.arange(n))
-    if len(blank):
-        distinct = np.setdiff1d(distinct, blank, assume_unique=True)
-    i, j = _native.jaccard_candidates(table, distinct, bands, 1, nthreads)
+    i, j = _candidates(table, reps, blank, bands, 1, nthreads, progress)
     del table
     return _verified(
         n, bands, banded.rows, reps, blank, i, j, texts, threshold, ngram, nthreads, progress

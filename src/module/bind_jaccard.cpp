@@ -21,6 +21,7 @@
 
 namespace py = pybind11;
 namespace jaccard = veltrane::jaccard;
+using veltrane::pyutil::collect_texts;
 using veltrane::pyutil::to_array;
 
 namespace {
@@ -229,6 +230,28 @@ py::tuple sort_bands(const Values &keys, const Int64s &docs, int threads) {
     return py::make_tuple(k, d);
 }
 
+// Exact Jaccard similarities of the pairs (a[k], b[k]) of `texts`, their sets made as needed.
+py::array_t<double> pair_similarities(
+    const py::handle &texts, const Int64s &a, const Int64s &b, std::size_t ngram, int threads) {
+    const auto t = collect_texts(texts);
+    if (a.ndim() != 1 || b.ndim() != 1 || a.size() != b.size()) {
+        throw py::value_error("a and b must be one-dimensional and of one length");
+    }
+    const auto n = static_cast<int64_t>(t.views.size());
+    const auto pairs = static_cast<std::size_t>(a.size());
+    for (std::size_t k = 0; k < pairs; ++k) {
+        if (a.data()[k] < 0 || a.data()[k] >= n || b.data()[k] < 0 || b.data()[k] >= n) {
+            throw py::index_error("pair indices must index the texts");
+        }
+    }
+    std::vector<double> sims;
+    {
+        py::gil_scoped_release release;
+        sims = jaccard::pair_similarities(t.views, a.data(), b.data(), pairs, ngram, threads);
+    }
+    return to_array(sims);
+}
+
 } // namespace
 
 void veltrane::bind_jaccard(py::module_ &m) {
@@ -252,6 +275,13 @@ void veltrane::bind_jaccard(py::module_ &m) {
           py::arg("ids"),
           py::arg("bands"),
           py::arg("rows"),
+          py::arg("threads"));
+    m.def("pair_similarities",
+          &pair_similarities,
+          py::arg("texts"),
+          py::arg("a"),
+          py::arg("b"),
+          py::arg("ngram"),
           py::arg("threads"));
     m.def("jaccard_verify_exact",
           &verify_exact,

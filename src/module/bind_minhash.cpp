@@ -60,32 +60,6 @@ py::tuple shingle_hashes(const py::handle &texts, std::size_t ngram, int threads
     return py::make_tuple(to_array(sets.values), to_array(sets.offsets));
 }
 
-// Exact Jaccard similarities of the pairs (a[k], b[k]) of `texts`, their sets made as needed.
-py::array_t<double>
-pair_similarities(const py::handle &texts,
-                  const py::array_t<int64_t, py::array::c_style | py::array::forcecast> &a,
-                  const py::array_t<int64_t, py::array::c_style | py::array::forcecast> &b,
-                  std::size_t ngram,
-                  int threads) {
-    const auto t = collect_texts(texts);
-    if (a.ndim() != 1 || b.ndim() != 1 || a.size() != b.size()) {
-        throw py::value_error("a and b must be one-dimensional and of one length");
-    }
-    const auto n = static_cast<int64_t>(t.views.size());
-    const auto pairs = static_cast<std::size_t>(a.size());
-    for (std::size_t k = 0; k < pairs; ++k) {
-        if (a.data()[k] < 0 || a.data()[k] >= n || b.data()[k] < 0 || b.data()[k] >= n) {
-            throw py::index_error("pair indices must index the texts");
-        }
-    }
-    std::vector<double> sims;
-    {
-        py::gil_scoped_release release;
-        sims = text::pair_similarities(t.views, a.data(), b.data(), pairs, ngram, threads);
-    }
-    return to_array(sims);
-}
-
 py::list words(const py::handle &item) {
     const auto t = collect_texts(py::make_tuple(item));
     const std::vector<std::string> found = text::words(t.views[0]);
@@ -110,11 +84,4 @@ void veltrane::bind_minhash(py::module_ &m) {
     m.def(
         "shingle_hashes", &shingle_hashes, py::arg("texts"), py::arg("ngram"), py::arg("threads"));
     m.def("words", &words, py::arg("text"));
-    m.def("pair_similarities",
-          &pair_similarities,
-          py::arg("texts"),
-          py::arg("a"),
-          py::arg("b"),
-          py::arg("ngram"),
-          py::arg("threads"));
 }

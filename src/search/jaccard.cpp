@@ -2,6 +2,7 @@
 
 #include "common/batches.hpp"
 #include "common/hash.hpp"
+#include "text/minhash.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -316,6 +317,39 @@ double similarity(const uint64_t *a, std::size_t na, const uint64_t *b, std::siz
         }
     }
     return static_cast<double>(common) / static_cast<double>(na + nb - common);
+}
+
+std::vector<double> pair_similarities(const std::vector<std::string_view> &texts,
+                                      const int64_t *a,
+                                      const int64_t *b,
+                                      std::size_t pairs,
+                                      std::size_t ngram,
+                                      int threads) {
+    check_threads(threads);
+    if (ngram < 1) {
+        throw std::invalid_argument("ngram must be at least 1");
+    }
+    std::vector<double> out(pairs);
+    struct Worker {
+        text::Scratch scratch;
+        std::vector<uint64_t> spare, first, second;
+    };
+    std::vector<Worker> workers(static_cast<std::size_t>(threads));
+    parallel_batches(pairs, 256, threads, [&](std::size_t begin, std::size_t end, std::size_t t) {
+        Worker &w = workers[t];
+        int64_t first_of = -1;
+        for (std::size_t k = begin; k < end; ++k) {
+            if (a[k] != first_of) {
+                text::shingle_set(
+                    texts[static_cast<std::size_t>(a[k])], ngram, w.scratch, w.spare, w.first);
+                first_of = a[k];
+            }
+            text::shingle_set(
+                texts[static_cast<std::size_t>(b[k])], ngram, w.scratch, w.spare, w.second);
+            out[k] = similarity(w.first.data(), w.first.size(), w.second.data(), w.second.size());
+        }
+    });
+    return out;
 }
 
 std::vector<double> verify_exact(const std::vector<Candidate> &candidates,

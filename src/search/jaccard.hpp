@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,16 @@ std::vector<Candidate> band_candidates(const T *sig,
 
 // Exact Jaccard similarity of two sorted arrays of distinct values; two empty sets are 1.
 double similarity(const uint64_t *a, std::size_t na, const uint64_t *b, std::size_t nb);
+
+// The exact Jaccard similarity of the shingle sets of texts[a[k]] and texts[b[k]] for each of
+// the `pairs` pairs, on `threads` threads. The sets are made as the pairs need them and never
+// held together: pairs in order of a, as candidates come, make each a's set once.
+std::vector<double> pair_similarities(const std::vector<std::string_view> &texts,
+                                      const int64_t *a,
+                                      const int64_t *b,
+                                      std::size_t pairs,
+                                      std::size_t ngram,
+                                      int threads);
 
 // The Jaccard similarity of each candidate's two sets. A candidate's ids index the sets
 // through `slot`: the set of item x is number slot[x] in offsets/values.

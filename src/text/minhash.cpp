@@ -225,10 +225,7 @@ shingle_sets(const std::vector<std::string_view> &texts, std::size_t ngram, int 
     parallel_batches(
         texts.size(), 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
             for (std::size_t i = begin; i < end; ++i) {
-                text_shingles(texts[i], ngram, scratch[w]);
-                std::vector<uint64_t> &s = scratch[w].shingles;
-                sort_hashes(s, spare[w]);
-                sets[i].assign(s.begin(), std::unique(s.begin(), s.end()));
+                shingle_set(texts[i], ngram, scratch[w], spare[w], sets[i]);
             }
         });
     ShingleSets out;
@@ -247,57 +244,15 @@ shingle_sets(const std::vector<std::string_view> &texts, std::size_t ngram, int 
     return out;
 }
 
-std::vector<double> pair_similarities(const std::vector<std::string_view> &texts,
-                                      const int64_t *a,
-                                      const int64_t *b,
-                                      std::size_t pairs,
-                                      std::size_t ngram,
-                                      int threads) {
-    check(1, ngram, threads);
-    std::vector<double> out(pairs);
-    struct Worker {
-        Scratch scratch;
-        std::vector<uint64_t> spare, first, second;
-        int64_t first_of = -1;
-    };
-    std::vector<Worker> workers(static_cast<std::size_t>(threads));
-    auto set_of = [&](Worker &w, int64_t text, std::vector<uint64_t> &into) {
-        text_shingles(texts[static_cast<std::size_t>(text)], ngram, w.scratch);
-        std::vector<uint64_t> &s = w.scratch.shingles;
-        sort_hashes(s, w.spare);
-        into.assign(s.begin(), std::unique(s.begin(), s.end()));
-    };
-    parallel_batches(pairs, 256, threads, [&](std::size_t begin, std::size_t end, std::size_t t) {
-        Worker &w = workers[t];
-        w.first_of = -1;
-        for (std::size_t k = begin; k < end; ++k) {
-            if (a[k] != w.first_of) {
-                set_of(w, a[k], w.first);
-                w.first_of = a[k];
-            }
-            set_of(w, b[k], w.second);
-            const std::vector<uint64_t> &x = w.first, &y = w.second;
-            if (x.empty() && y.empty()) {
-                out[k] = 1.0;
-                continue;
-            }
-            std::size_t i = 0, j = 0, common = 0;
-            while (i < x.size() && j < y.size()) {
-                if (x[i] < y[j]) {
-                    ++i;
-                } else if (y[j] < x[i]) {
-                    ++j;
-                } else {
-                    ++common;
-                    ++i;
-                    ++j;
-                }
-            }
-            out[k] =
-                static_cast<double>(common) / static_cast<double>(x.size() + y.size() - common);
-        }
-    });
-    return out;
+void shingle_set(std::string_view text,
+                 std::size_t ngram,
+                 Scratch &scratch,
+                 std::vector<uint64_t> &spare,
+                 std::vector<uint64_t> &out) {
+    text_shingles(text, ngram, scratch);
+    std::vector<uint64_t> &s = scratch.shingles;
+    sort_hashes(s, spare);
+    out.assign(s.begin(), std::unique(s.begin(), s.end()));
 }
 
 } // namespace veltrane::text

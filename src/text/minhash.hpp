@@ -74,16 +74,13 @@ struct ShingleSets {
 ShingleSets
 shingle_sets(const std::vector<std::string_view> &texts, std::size_t ngram, int threads);
 
-// The exact Jaccard similarity of the shingle sets of texts[a[k]] and texts[b[k]] for each of
-// the `pairs` pairs (two texts without shingles: 1.0), on `threads` threads. The sets are made
-// as the pairs need them and never held together: pairs in order of a, as candidates come,
-// make each a's set once.
-std::vector<double> pair_similarities(const std::vector<std::string_view> &texts,
-                                      const int64_t *a,
-                                      const int64_t *b,
-                                      std::size_t pairs,
-                                      std::size_t ngram,
-                                      int threads);
+// The distinct shingle hashes of `text`, ascending, into `out`; `scratch` and `spare` are
+// buffers a thread reuses.
+void shingle_set(std::string_view text,
+                 std::size_t ngram,
+                 Scratch &scratch,
+                 std::vector<uint64_t> &spare,
+                 std::vector<uint64_t> &out);
 
 namespace kernels {
 

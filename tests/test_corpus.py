@@ -387,7 +387,9 @@ def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
         lines = [t.encode() for t in texts]
     else:
         lines = [
-            json.dumps({"v": k * 0.5, "text": t, "id": f"d{k}"}, ensure_ascii=k % 3 == 0).encode()
+            json.dumps(
+                {"v": k * 0.5, "text": t, "id": k if k % 2 else f"d{k}"}, ensure_ascii=k % 3 == 0
+            ).encode()
             for k, t in enumerate(texts)
         ]
         lines[5] = b" \t"  # a blank line: no record

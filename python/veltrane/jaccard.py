@@ -153,8 +153,11 @@ class BandedRows(NamedTuple):
     signature, when these agree (a false agreement, about one in 2**64, only costs an exact
     verification)."""
 
+    #: One row of ``bands + 2`` uint64 values a text.
     table: np.ndarray
+    #: The number of bands.
     bands: int
+    #: Signature values a band.
     rows: int
 
 

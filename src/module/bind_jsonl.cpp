@@ -2,9 +2,9 @@
 // veltrane/corpus.py, which reads the blocks, reads the lines the scanner does not take, and
 // names the file and line of bad input.
 #include "common/batches.hpp"
-#include "corpus/send_ranges.hpp"
-#include "corpus/signed_file.hpp"
 #include "jsonl/jsonl.hpp"
+#include "linefiles/send_ranges.hpp"
+#include "linefiles/signed_file.hpp"
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 #include "search/hamming.hpp"
@@ -270,7 +270,7 @@ py::object gather_lines(const std::string &path, const Int64s &spans, int thread
 }
 
 // Copies the ranges [starts[k], ends[k]) of the file at `path` to the file descriptor `out`
-// (corpus/send_ranges.hpp). False when the file ended before a range did (it changed since it
+// (linefiles/send_ranges.hpp). False when the file ended before a range did (it changed since it
 // was read); OSError for a failed copy, with the file's name when it cannot be opened.
 bool send_ranges(int out, const std::string &path, const Int64s &starts, const Int64s &ends) {
     if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
@@ -292,11 +292,11 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
             error = errno;
         } else {
             opened = true;
-            error = veltrane::corpus::send_ranges(in, out, a, b, n);
+            error = veltrane::linefiles::send_ranges(in, out, a, b, n);
             ::close(in);
         }
     }
-    if (error == veltrane::corpus::kEndedEarly) {
+    if (error == veltrane::linefiles::kEndedEarly) {
         return false;
     }
     if (error != 0) {
@@ -319,7 +319,7 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
 constexpr std::size_t kStretch = 1 << 20;
 
 // (numbers, spans, sizes, rows, signed_rows, ids, id_is_number, values) of a plain line or JSON
-// Lines file read and signed in one pass (corpus/signed_file.hpp). `rows` holds a row a line:
+// Lines file read and signed in one pass (linefiles/signed_file.hpp). `rows` holds a row a line:
 // its signature (uint32, num_perm wide), or with `bands` > 0 its banded row (uint64, bands + 2
 // wide: the keys of `bands` bands of `rows_per_band` values, the signature's hash, 1 for a
 // text without shingles); the first signed_rows rows are the records signed, the rest spare.
@@ -338,7 +338,7 @@ py::object sign_plain_file(const std::string &path,
                            int threads,
                            veltrane::hamming::Progress *progress,
                            std::size_t stretch) {
-    namespace corpus = veltrane::corpus;
+    namespace linefiles = veltrane::linefiles;
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
     }
@@ -347,12 +347,12 @@ py::object sign_plain_file(const std::string &path,
     }
     const veltrane::text::MinHasher hasher(num_perm, ngram, seed);
     const jsonl::Fields fields {view(field), view(id_field), view(value_field)};
-    std::unique_ptr<corpus::File> file;
-    corpus::Plan plan;
+    std::unique_ptr<linefiles::File> file;
+    linefiles::Plan plan;
     try {
         py::gil_scoped_release release;
-        file = std::make_unique<corpus::File>(path);
-        plan = corpus::plan(*file, stretch, threads);
+        file = std::make_unique<linefiles::File>(path);
+        plan = linefiles::plan(*file, stretch, threads);
     } catch (const std::system_error &) {
         return py::none();
     }
@@ -361,7 +361,7 @@ py::object sign_plain_file(const std::string &path,
     }
     const auto lines = static_cast<py::ssize_t>(plan.lines());
     py::array table;
-    corpus::Output into;
+    linefiles::Output into;
     if (bands > 0) {
         py::array_t<uint64_t> banded({lines, static_cast<py::ssize_t>(bands + 2)});
         into.banded = banded.mutable_data();
@@ -373,21 +373,22 @@ py::object sign_plain_file(const std::string &path,
         into.signatures = signatures.mutable_data();
         table = signatures;
     }
-    corpus::Scan scan;
+    linefiles::Scan scan;
     {
         py::gil_scoped_release release;
         if (progress != nullptr) {
             progress->total.store(file->size());
         }
-        scan = corpus::scan_and_sign(*file,
-                                     plan,
-                                     json_lines ? corpus::Format::jsonl : corpus::Format::lines,
-                                     fields,
-                                     hasher,
-                                     threads,
-                                     into,
-                                     progress != nullptr ? &progress->done : nullptr,
-                                     progress != nullptr ? &progress->cancel : nullptr);
+        scan = linefiles::scan_and_sign(*file,
+                                        plan,
+                                        json_lines ? linefiles::Format::jsonl
+                                                   : linefiles::Format::lines,
+                                        fields,
+                                        hasher,
+                                        threads,
+                                        into,
+                                        progress != nullptr ? &progress->done : nullptr,
+                                        progress != nullptr ? &progress->cancel : nullptr);
         if (progress != nullptr && progress->cancel.load()) {
             throw veltrane::hamming::Cancelled();
         }

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-namespace veltrane::corpus {
+namespace veltrane::linefiles {
 
 enum class Format : uint8_t { lines, jsonl };
 
@@ -100,4 +100,4 @@ Scan scan_and_sign(const File &file,
                    std::atomic<uint64_t> *done = nullptr,
                    const std::atomic<bool> *cancel = nullptr);
 
-} // namespace veltrane::corpus
+} // namespace veltrane::linefiles

@@ -1,4 +1,4 @@
-#include "corpus/signed_file.hpp"
+#include "linefiles/signed_file.hpp"
 
 #include "common/batches.hpp"
 #include "search/bands.hpp"
@@ -11,7 +11,7 @@
 #include <system_error>
 #include <unistd.h>
 
-namespace veltrane::corpus {
+namespace veltrane::linefiles {
 
 namespace {
 
@@ -367,4 +367,4 @@ Scan scan_and_sign(const File &file,
     return scan;
 }
 
-} // namespace veltrane::corpus
+} // namespace veltrane::linefiles

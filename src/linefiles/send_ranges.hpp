@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace veltrane::corpus {
+namespace veltrane::linefiles {
 
 // What send_ranges returns when `in` ended before a range did (the file changed).
 inline constexpr int kEndedEarly = -1;
@@ -19,4 +19,4 @@ inline constexpr int kEndedEarly = -1;
 // value, or kEndedEarly.
 int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std::size_t n);
 
-} // namespace veltrane::corpus
+} // namespace veltrane::linefiles

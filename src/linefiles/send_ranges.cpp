@@ -1,4 +1,4 @@
-#include "corpus/send_ranges.hpp"
+#include "linefiles/send_ranges.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace veltrane::corpus {
+namespace veltrane::linefiles {
 
 namespace {
 
@@ -145,4 +145,4 @@ int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std
     return 0;
 }
 
-} // namespace veltrane::corpus
+} // namespace veltrane::linefiles

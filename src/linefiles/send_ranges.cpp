@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <chrono>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/sendfile.h>
 #include <thread>
 #include <unistd.h>
@@ -20,61 +19,46 @@ namespace {
 constexpr uint64_t kWriteBackStep = 16 << 20;
 constexpr std::size_t kBuffer = 1 << 20;
 
-// Starts the write-back of what the copier reports as copied, from another thread.
+// Starts the write-back of what the copier reports as copied, from another thread. It looks
+// every couple of milliseconds instead of waiting on a condition variable: a few hundred
+// looks a second cost nothing, and the wait's symbol would need a newer C++ runtime than the
+// wheels are built for.
 class WriteBack {
 public:
     WriteBack(int out, off_t base) : out_(out), base_(base), thread_([this] { run(); }) {}
     ~WriteBack() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            finished_ = true;
-        }
-        wake_.notify_one();
+        finished_.store(true);
         thread_.join();
     }
     void copied(uint64_t bytes) {
-        const uint64_t total = copied_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
-        if (total - started_.load(std::memory_order_relaxed) >= kWriteBackStep) {
-            wake_.notify_one();
-        }
+        copied_.fetch_add(bytes, std::memory_order_relaxed);
     }
 
 private:
     void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] {
-                return finished_ || copied_.load(std::memory_order_relaxed) -
-                                            started_.load(std::memory_order_relaxed) >=
-                                        kWriteBackStep;
-            });
-            if (finished_) {
-                return; // the caller's fsync writes the rest
-            }
-            const uint64_t from = started_.load(std::memory_order_relaxed);
+        uint64_t started = 0;
+        while (!finished_.load()) {
             const uint64_t to = copied_.load(std::memory_order_relaxed);
-            lock.unlock();
+            if (to - started < kWriteBackStep) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
             // A pipe or a file system without it refuses: only a hint, so nothing is lost.
             if (::sync_file_range(out_,
-                                  base_ + static_cast<off_t>(from),
-                                  static_cast<off_t>(to - from),
+                                  base_ + static_cast<off_t>(started),
+                                  static_cast<off_t>(to - started),
                                   SYNC_FILE_RANGE_WRITE) != 0 &&
                 errno != EINTR) {
-                lock.lock();
-                finished_ = true;
-                return;
+                return; // the caller's fsync writes the rest
             }
-            started_.store(to, std::memory_order_relaxed);
-            lock.lock();
+            started = to;
         }
     }
 
     int out_;
     off_t base_;
-    std::atomic<uint64_t> copied_ {0}, started_ {0};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool finished_ = false;
+    std::atomic<uint64_t> copied_ {0};
+    std::atomic<bool> finished_ {false};
     std::thread thread_;
 };
 

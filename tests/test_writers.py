@@ -17,7 +17,7 @@ import pyarrow.parquet as pq
 import pytest
 import zstandard
 from test_corpus import COMPRESS
-from veltrane import writers
+from veltrane.corpus import writers
 from veltrane.corpus import Corpus, CorpusError
 
 DECOMPRESS = {

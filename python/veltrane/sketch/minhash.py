@@ -31,9 +31,9 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import _args, _native
-from ._pairs import Progress, Texts, run_reporting
-from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
+from .. import _args, _native
+from .._pairs import Progress, Texts, run_reporting
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
 
 
 def words(text: str | bytes | bytearray) -> list[str]:

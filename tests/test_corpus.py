@@ -376,8 +376,8 @@ def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
 )
 def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
     from veltrane import _native
-    from veltrane.sketch.minhash import minhash_signatures, shingle_hashes
     from veltrane.corpus.signed import read_signed
+    from veltrane.sketch.minhash import minhash_signatures, shingle_hashes
 
     rng = np.random.default_rng(7)
     words = ["Alpha", "beta", "ünï", "𝄞", 'q"u', "back\\slash", "tab\t", "x"]

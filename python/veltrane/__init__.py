@@ -79,7 +79,7 @@ _HOMES: dict[str, str] = {
     "JaccardIndex": ".search.index",
     "iter_near_duplicate_pairs_jaccard": ".search.jaccard",
     "jaccard_similarities": ".search.jaccard",
-    "lsh_parameters": ".search.jaccard",
+    "lsh_parameters": ".search.banding",
     "near_duplicate_clusters_jaccard": ".search.jaccard",
     "near_duplicate_pairs_jaccard": ".search.jaccard",
     "BandRuns": ".search.outofcore",
@@ -157,10 +157,10 @@ if TYPE_CHECKING:
         near_duplicate_pairs,
     )
     from .search.index import IndexMatch, JaccardIndex
+    from .search.banding import lsh_parameters
     from .search.jaccard import (
         iter_near_duplicate_pairs_jaccard,
         jaccard_similarities,
-        lsh_parameters,
         near_duplicate_clusters_jaccard,
         near_duplicate_pairs_jaccard,
     )

@@ -149,6 +149,7 @@ if TYPE_CHECKING:
     from .files.report import ChunkStats, DedupReport
     from .files.stream import iter_chunk_spans, iter_chunks
     from .files.tree import dedup_report
+    from .search.banding import lsh_parameters
     from .search.hamming import (
         MAX_DISTANCE,
         NearDuplicateIndex,
@@ -157,7 +158,6 @@ if TYPE_CHECKING:
         near_duplicate_pairs,
     )
     from .search.index import IndexMatch, JaccardIndex
-    from .search.banding import lsh_parameters
     from .search.jaccard import (
         iter_near_duplicate_pairs_jaccard,
         jaccard_similarities,

@@ -12,6 +12,7 @@ from typing import Any
 
 import numpy as np
 
+from .._disk import NoSpaceError
 from ..corpus.shards import CorpusError
 from ..corpus.writers import write_kept
 from ..search.index import JaccardIndex
@@ -43,6 +44,8 @@ def _committed_last(index: JaccardIndex) -> Iterator[None]:
             yield
     except (CorpusError, CorpusJobError):
         raise
+    except NoSpaceError as e:
+        raise CorpusJobError(str(e)) from None
     except (ValueError, TimeoutError) as e:
         raise CorpusJobError(str(e)) from None
 

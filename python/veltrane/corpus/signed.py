@@ -1,10 +1,10 @@
 """A corpus of plain files read and signed in one pass, for ``veltrane near-dups``: each thread
-takes a stretch of a file and signs the texts of its lines (MinHash, seed 0) as it finds them,
-so no text becomes a Python object. The texts are not kept; :class:`SpannedTexts` reads again
-those a later step asks for. Only what :class:`~veltrane.corpus.Corpus` would read to the byte
-is taken this way; anything else (compression, Parquet, standard input, invalid UTF-8, a line
-the native scanner leaves to the slower parsers) gets ``None``, and the caller reads the corpus
-the general way.
+takes a stretch of a file and signs the texts of its lines (MinHash, seed 0) as it finds them, so
+no text becomes a Python object. The texts are not kept; :class:`SpannedTexts` reads again those a
+later step asks for. Only what :class:`~veltrane.corpus.source.Corpus` would read to the byte is
+taken this way; anything else (compression, Parquet, standard input, invalid UTF-8, a line the
+native scanner leaves to the slower parsers) gets ``None``, and the caller reads the corpus the
+general way.
 """
 
 from __future__ import annotations
@@ -78,9 +78,10 @@ def read_signed(
     bands: tuple[int, int] | None = None,
 ) -> tuple[CorpusRecords, np.ndarray] | None:
     """The records of ``corpus``, their texts a :class:`SpannedTexts`, and the MinHash
-    signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of
-    a line file. With ``bands`` (bands, rows), each text's banded row
-    (:class:`~veltrane.jaccard.BandedRows`) instead of its signature. None when a file is not
+    signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of a
+    line file. With ``bands`` (bands, rows), each text's banded row
+    (:class:`~veltrane.search.jaccard.BandedRows`) instead of its signature. None when a file is
+    not
     one this pass takes (see the module docstring)."""
     if not all(corpus.rereadable(k) for k in range(len(corpus.shards))):
         return None

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from .._disk import NoSpaceError
-from ..corpus.shards import CorpusError
+from ..corpus.inputs import CorpusError
 from ..corpus.writers import write_kept
 from ..search.index import JaccardIndex
 from ..texts import deduplicate_texts

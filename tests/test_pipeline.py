@@ -39,3 +39,40 @@ def test_every_search_mode_keeps_the_same_records(tmp_path, clusters):
     with dask.config.set(scheduler="synchronous"):
         found = vdask.deduplication(dd.from_pandas(frame, npartitions=3), **options).kept.compute()
     assert b"".join(lines[k] for k in sorted(found["n"].tolist())) == kept["memory"]
+
+
+@pytest.mark.parametrize(
+    "old, name, home",
+    [
+        ("veltrane.minhash", "minhash_signatures", "veltrane.sketch.minhash"),
+        ("veltrane.simhash", "fingerprints64", "veltrane.sketch.simhash"),
+        ("veltrane.simhash", "NearDuplicateIndex", "veltrane.search.hamming"),
+        ("veltrane.jaccard", "lsh_parameters", "veltrane.search.banding"),
+        ("veltrane.outofcore", "BandRuns", "veltrane.search.outofcore"),
+        ("veltrane.dedup", "deduplicate_texts", "veltrane.texts"),
+        ("veltrane.dedup", "ChunkStats", "veltrane.files.report"),
+        ("veltrane.writers", "write_kept", "veltrane.corpus.writers"),
+        ("veltrane.search", "deduplicate_texts", "veltrane.texts"),
+        ("veltrane.corpus", "Corpus", "veltrane.corpus.source"),
+    ],
+)
+def test_old_module_names_give_the_same_objects(old, name, home):
+    import importlib
+
+    assert getattr(importlib.import_module(old), name) is getattr(
+        importlib.import_module(home), name
+    )
+
+
+def test_the_package_loads_its_names_on_first_use():
+    import subprocess
+    import sys
+
+    code = (
+        "import sys, veltrane.minhash, veltrane; "
+        "heavy = ('pyarrow', 'sqlite3', 'dask', 'zstandard', 'veltrane.search.index'); "
+        "print(sorted(m for m in heavy if m in sys.modules)); "
+        "veltrane.JaccardIndex; print('sqlite3' in sys.modules)"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split("\n")[:2] == ["[]", "True"]

@@ -62,6 +62,9 @@ class SpannedTexts(Sequence[bytes]):
                 out[w] = text
         return out
 
+    def close(self) -> None:
+        """Nothing to let go of: each read opens its file (a ``TextsByNumber``)."""
+
     def subset(self, indices: np.ndarray) -> SpannedTexts:
         """The texts at ``indices``, still unread."""
         return SpannedTexts(

@@ -38,9 +38,10 @@ help:
 	"$(PYTHON)" -m venv $*
 	$*/bin/python -m pip --disable-pip-version-check install --quiet --upgrade pip
 
-# Reinstalled whenever a source changes; the stamp keeps repeated targets fast.
+# The package alone, which is all the demo needs; reinstalled whenever a source changes, and
+# the stamp keeps repeated targets fast.
 $(VENV)/.installed: $(VPY) $(SOURCES)
-	$(PIP) install --quiet -C cmake.define.VELTRANE_WERROR=ON ".[test,dask]"
+	$(PIP) install --quiet -C cmake.define.VELTRANE_WERROR=ON .
 	@touch $@
 
 install: $(VENV)/.installed
@@ -48,12 +49,20 @@ install: $(VENV)/.installed
 demo: install
 	cd /tmp && $(CURDIR)/$(VPY) -m veltrane.demo
 
-test: install
+# The tools of the `test` and `dask` extras (pytest, hypothesis, mypy and its stubs; Dask for
+# its tests and benchmarks), installed without building the package again.
+TEST_TOOLS = $$($(VPY) -c "import tomllib; x = tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']; print(*x['test'], *x['dask'])")
+
+$(VENV)/.test-tools: $(VPY) pyproject.toml
+	$(PIP) install --quiet $(TEST_TOOLS)
+	@touch $@
+
+test: install $(VENV)/.test-tools
 	$(VPY) -m pytest $(PYTEST_ARGS)
 
 # mypy and the stubs it needs (from the `test` extra) on python/veltrane, as configured in
 # pyproject.toml.
-typecheck: install
+typecheck: install $(VENV)/.test-tools
 	$(VPY) -m mypy
 
 # The documentation site, built with warnings as errors (mkdocs.yml sets strict): a broken link
@@ -97,7 +106,7 @@ fuzz:
 # `rounds` fixture) with LONG_EXAMPLES examples each instead of 200, and as many times more
 # rounds: the fast paths and the searches against their literal models and brute force.
 LONG_EXAMPLES ?= 10000
-test-long: install
+test-long: install $(VENV)/.test-tools
 	HYPOTHESIS_PROFILE=long LONG_EXAMPLES=$(LONG_EXAMPLES) $(VPY) -m pytest -m long $(PYTEST_ARGS)
 
 # A binary wheel for x86-64 Linux with AVX2 and glibc 2.34 or newer (the oldest glibc and
@@ -130,7 +139,7 @@ system-deps:
 # the dask extra and run only in the smoke run (`python bench/dask_hamming.py` for its full run).
 BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup
 
-bench: install
+bench: install $(VENV)/.test-tools
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.
 	@for peer in $$($(VPY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 	    $(PIP) install --quiet "$$peer" || echo "bench: $$peer did not install; it shows as n/a"; done
@@ -138,7 +147,7 @@ bench: install
 
 # Every benchmark script once on tiny inputs, so that none of them rots: its checks hold and its
 # tables print. Peers that are not installed show as n/a; nothing is held against a time.
-bench-quick: install
+bench-quick: install $(VENV)/.test-tools
 	@status=0; for script in $(BENCH_SCRIPTS) dask_hamming dask_dedup; do \
 	    echo "== bench/$$script.py --quick"; \
 	    $(VPY) bench/$$script.py --quick || { echo "bench-quick: bench/$$script.py failed"; status=1; }; \

@@ -196,6 +196,9 @@ def jsonl_fields(
     npt.NDArray[np.float64] | None,
     int,
 ]: ...
+
+# ---- bind_linefiles.cpp -------------------------------------------------------------------------
+
 def gather_lines(path: str, spans: npt.ArrayLike, threads: int = 1) -> bytes | None: ...
 def send_ranges(out: int, path: str, starts: npt.ArrayLike, ends: npt.ArrayLike) -> bool: ...
 def sign_plain_file(
@@ -255,6 +258,19 @@ class FileCache:
         digests: bytes,
     ) -> None: ...
 
+def file_cache_add_columns(
+    cache: FileCache,
+    names: bytes,
+    ends: npt.ArrayLike,
+    ident: npt.ArrayLike,
+    counts: npt.ArrayLike,
+    lengths: bytes,
+    digests: bytes,
+) -> None: ...
+def file_cache_columns(cache: FileCache) -> dict[str, typing.Any]: ...
+
+# ---- bind_tree.cpp ------------------------------------------------------------------------------
+
 def dedup_tree(
     paths: list[bytes],
     gear: Gear | None,
@@ -270,9 +286,6 @@ def dedup_tree(
     list[tuple[bytes, str]],
     list[tuple[bytes, int]],
 ]: ...
-
-# ---- bind_files_columns.cpp ---------------------------------------------------------------------
-
 def dedup_tree_columns(
     paths: list[bytes],
     gear: Gear | None,
@@ -284,16 +297,9 @@ def dedup_tree_columns(
     cache: FileCache | None,
     record: bool,
 ) -> dict[str, typing.Any]: ...
-def file_cache_add_columns(
-    cache: FileCache,
-    names: bytes,
-    ends: npt.ArrayLike,
-    ident: npt.ArrayLike,
-    counts: npt.ArrayLike,
-    lengths: bytes,
-    digests: bytes,
-) -> None: ...
-def file_cache_columns(cache: FileCache) -> dict[str, typing.Any]: ...
+
+# ---- bind_report.cpp ----------------------------------------------------------------------------
+
 def dedup_json_files(
     names: bytes,
     ends: npt.ArrayLike,

@@ -41,6 +41,10 @@ Line scan(const char *data, std::size_t begin, std::size_t end, const Fields &fi
 // Writes the unescaped bytes of a string token (token.size of them) to `out`.
 void unescape(const char *data, const Token &token, char *out);
 
+// A number token's value as Python's float() reads its text: strtod only where from_chars is
+// out of range, as it gives infinity or zero there the way Python does.
+double number_value(const char *data, const Token &token);
+
 // Whether `data` is UTF-8 as Python's bytes.decode("utf-8") takes it (no surrogates, no overlong
 // forms, nothing above U+10FFFF).
 bool valid_utf8(std::string_view data);

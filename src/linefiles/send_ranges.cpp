@@ -129,4 +129,20 @@ int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std
     return 0;
 }
 
+int send_file_ranges(const std::string &path,
+                     int out,
+                     const int64_t *starts,
+                     const int64_t *ends,
+                     std::size_t n,
+                     bool &opened) {
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    opened = in >= 0;
+    if (!opened) {
+        return errno;
+    }
+    const int error = send_ranges(in, out, starts, ends, n);
+    ::close(in);
+    return error;
+}
+
 } // namespace veltrane::linefiles

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace veltrane::linefiles {
 
@@ -18,5 +19,14 @@ inline constexpr int kEndedEarly = -1;
 // and its fsync took 0.73 to 0.81 s together instead of 1.22 to 1.37 s. Returns 0, an errno
 // value, or kEndedEarly.
 int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std::size_t n);
+
+// send_ranges from the file at `path`. `opened` tells whether it could be opened: only a
+// failure to open is the file's, the rest are the output's.
+int send_file_ranges(const std::string &path,
+                     int out,
+                     const int64_t *starts,
+                     const int64_t *ends,
+                     std::size_t n,
+                     bool &opened);
 
 } // namespace veltrane::linefiles

@@ -1,29 +1,34 @@
-// Bindings of the many-file dedup pipeline and BLAKE3, for veltrane/files.py, which validates
-// and documents.
+// Bindings of BLAKE3, the set of distinct digests and the file cache of an index (loaded and
+// saved as columns, so that 10^5 files cost Python no object each), for veltrane/dedup.py and
+// veltrane/chunk_index.py, which validate and document. The pipeline is bound in
+// bind_tree.cpp.
 #include "dedup/blake3.hpp"
 #include "dedup/digest_set.hpp"
 #include "dedup/tree.hpp"
 #include "module/native.hpp"
-#include "module/pytree.hpp"
+#include "module/pyfiles.hpp"
+#include "module/pyinput.hpp"
 
 #include <cstring>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// A bound class, not a dict converted at every call.
-PYBIND11_MAKE_OPAQUE(veltrane::dedup::FileCache)
-
 namespace py = pybind11;
+using veltrane::dedup::CachedFile;
 using veltrane::dedup::Digest;
 using veltrane::dedup::DigestSet;
+using veltrane::dedup::FileCache;
+using veltrane::dedup::kDigestSize;
+using veltrane::pyutil::blob;
+using veltrane::pyutil::digest_bytes;
+using veltrane::pyutil::into_array;
+using veltrane::pyutil::kIdent;
 
 namespace {
-
-py::bytes as_bytes(const Digest &d) {
-    return py::bytes(reinterpret_cast<const char *>(d.data()), d.size());
-}
 
 py::bytes blake3(const py::buffer &data) {
     const py::buffer_info view = data.request();
@@ -35,7 +40,7 @@ py::bytes blake3(const py::buffer &data) {
         py::gil_scoped_release release;
         d = veltrane::dedup::blake3(view.ptr, static_cast<std::size_t>(view.size * view.itemsize));
     }
-    return as_bytes(d);
+    return digest_bytes(d);
 }
 
 // Digests of consecutive pieces of `data`, of the given lengths, joined: the batched path.
@@ -74,63 +79,93 @@ Digest digest_of(const py::bytes &b) {
     return d;
 }
 
-// The pipeline's report (see pytree.hpp's run_tree) as a row per file.
-py::tuple dedup_tree(const std::vector<std::string> &paths,
-                     const veltrane::gear::GearCDC *gear,
-                     uint64_t cdc_chunk_size,
-                     int threads,
-                     std::size_t read_size,
-                     const py::object &progress,
-                     DigestSet &seen,
-                     const veltrane::dedup::FileCache *cache,
-                     bool record) {
-    veltrane::dedup::TreeReport report = veltrane::pyutil::run_tree(
-        paths, gear, cdc_chunk_size, threads, read_size, progress, seen, cache, record, false);
-    // Rows of fresh tuples, one per file: the collector would walk the heap again and again
-    // while they are made, and none of them can be in a cycle.
-    struct NoCollector {
-        int was = PyGC_Disable();
-        ~NoCollector() {
-            if (was != 0) {
-                PyGC_Enable();
-            }
+using U64s = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
+using I64s = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+
+// Adds (or replaces, by path) the files of one saved run of the cache: paths joined in `names`
+// and ending at `ends`, one row of `ident` per file, `counts` chunks each, whose lengths and
+// digests follow one another in `lengths` and `digests`. ValueError when the columns disagree,
+// before anything is added.
+void add_columns(FileCache &cache,
+                 const py::bytes &names_b,
+                 const U64s &ends_a,
+                 const I64s &ident_a,
+                 const U64s &counts_a,
+                 const py::bytes &lengths_b,
+                 const py::bytes &digests_b) {
+    const std::string_view names = names_b, lengths = lengths_b, digests = digests_b;
+    const auto n = static_cast<std::size_t>(ends_a.size());
+    if (static_cast<std::size_t>(ident_a.size()) != n * kIdent ||
+        static_cast<std::size_t>(counts_a.size()) != n || lengths.size() % sizeof(uint64_t)) {
+        throw py::value_error("the file columns disagree");
+    }
+    const uint64_t *ends = ends_a.data(), *counts = counts_a.data();
+    const int64_t *ident = ident_a.data();
+    const std::size_t chunks = lengths.size() / sizeof(uint64_t);
+    uint64_t at = 0, sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (ends[i] < at || ends[i] > names.size() || counts[i] > chunks - sum) {
+            throw py::value_error("the file columns disagree");
         }
-    } no_collector;
-    py::list files(report.files.size());
-    for (std::size_t i = 0; i < report.files.size(); ++i) {
-        const auto &f = report.files[i];
-        py::tuple row = py::make_tuple(py::bytes(f.path),
-                                       f.bytes,
-                                       f.chunks,
-                                       f.unique_chunks,
-                                       f.unique_bytes,
-                                       f.min_chunk,
-                                       f.max_chunk,
-                                       as_bytes(f.content));
-        if (record) {
-            // Empty for a file taken from the cache: its chunks are there already.
-            row = row + py::make_tuple(f.cached,
-                                       f.inode,
-                                       f.mtime_ns,
-                                       f.ctime_ns,
-                                       py::bytes(reinterpret_cast<const char *>(f.lengths.data()),
-                                                 f.lengths.size() * sizeof(uint64_t)),
-                                       py::bytes(reinterpret_cast<const char *>(f.digests.data()),
-                                                 f.digests.size() * sizeof(Digest)));
-        }
-        files[i] = row;
+        at = ends[i];
+        sum += counts[i];
     }
-    py::list skipped;
-    for (const auto &s : report.skipped) {
-        skipped.append(py::make_tuple(
-            py::bytes(s.path),
-            s.why == veltrane::dedup::Skipped::Why::same_file ? "same_file" : "special"));
+    if (at != names.size() || sum != chunks || digests.size() != chunks * kDigestSize) {
+        throw py::value_error("the file columns disagree");
     }
-    py::list errors;
-    for (const auto &e : report.errors) {
-        errors.append(py::make_tuple(py::bytes(e.path), e.error));
+    py::gil_scoped_release release;
+    // Copied out of the bytes (which need not be aligned for uint64_t), then into the cache.
+    std::vector<uint64_t> all_lengths(chunks);
+    if (chunks != 0) {
+        std::memcpy(all_lengths.data(), lengths.data(), chunks * sizeof(uint64_t));
     }
-    return py::make_tuple(files, skipped, errors);
+    const auto *all_digests = reinterpret_cast<const Digest *>(digests.data());
+    cache.reserve(n, chunks);
+    std::size_t from = 0, chunk = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const CachedFile file {static_cast<uint64_t>(ident[i * kIdent]),
+                               ident[i * kIdent + 1],
+                               ident[i * kIdent + 2],
+                               static_cast<uint64_t>(ident[i * kIdent + 3]),
+                               0,
+                               counts[i]};
+        cache.add(names.substr(from, ends[i] - from),
+                  file,
+                  all_lengths.data() + chunk,
+                  all_digests + chunk);
+        chunk += counts[i];
+        from = ends[i];
+    }
+}
+
+// Every file of the cache as the columns add_columns takes.
+py::dict columns(const FileCache &cache) {
+    const std::size_t n = cache.size();
+    std::string names;
+    std::vector<uint64_t> ends, counts, lengths;
+    std::vector<int64_t> ident;
+    std::vector<Digest> digests;
+    ends.reserve(n);
+    counts.reserve(n);
+    ident.reserve(n * kIdent);
+    cache.for_each([&](std::string_view path, const CachedFile &c) {
+        names += path;
+        ends.push_back(names.size());
+        ident.insert(
+            ident.end(),
+            {static_cast<int64_t>(c.size), c.mtime_ns, c.ctime_ns, static_cast<int64_t>(c.inode)});
+        counts.push_back(c.chunks);
+        lengths.insert(lengths.end(), cache.lengths(c), cache.lengths(c) + c.chunks);
+        digests.insert(digests.end(), cache.digests(c), cache.digests(c) + c.chunks);
+    });
+    py::dict out;
+    out["names"] = py::bytes(names);
+    out["ends"] = into_array(std::move(ends));
+    out["ident"] = py::array_t<int64_t>({static_cast<py::ssize_t>(n), kIdent}, ident.data());
+    out["counts"] = into_array(std::move(counts));
+    out["lengths"] = blob(lengths.data(), lengths.size());
+    out["digests"] = blob(digests.data(), digests.size());
+    return out;
 }
 
 } // namespace
@@ -209,15 +244,14 @@ void veltrane::bind_files(py::module_ &m) {
             },
             py::arg("begin") = 0)
         .def_property_readonly("memory_bytes", &DigestSet::memory_bytes);
-    m.def("dedup_tree",
-          &dedup_tree,
-          py::arg("paths"),
-          py::arg("gear"),
-          py::arg("cdc_chunk_size"),
-          py::arg("threads"),
-          py::arg("read_size"),
-          py::arg("progress"),
-          py::arg("seen"),
+    m.def("file_cache_add_columns",
+          &add_columns,
           py::arg("cache"),
-          py::arg("record"));
+          py::arg("names"),
+          py::arg("ends"),
+          py::arg("ident"),
+          py::arg("counts"),
+          py::arg("lengths"),
+          py::arg("digests"));
+    m.def("file_cache_columns", &columns, py::arg("cache"));
 }

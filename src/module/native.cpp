@@ -58,6 +58,8 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_gear(m);
     veltrane::bind_keep(m);
     veltrane::bind_jsonl(m);
+    veltrane::bind_linefiles(m);
     veltrane::bind_files(m);
-    veltrane::bind_files_columns(m);
+    veltrane::bind_tree(m);
+    veltrane::bind_report(m);
 }

@@ -14,7 +14,9 @@ void bind_jaccard(pybind11::module_ &m);
 void bind_gear(pybind11::module_ &m);
 void bind_keep(pybind11::module_ &m);
 void bind_jsonl(pybind11::module_ &m);
+void bind_linefiles(pybind11::module_ &m);
 void bind_files(pybind11::module_ &m);
-void bind_files_columns(pybind11::module_ &m);
+void bind_tree(pybind11::module_ &m);
+void bind_report(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -58,6 +58,11 @@ namespace pyutil __attribute__((visibility("hidden"))) {
         return t;
     }
 
+    // The bytes of a bytes object, in place.
+    inline std::string_view bytes_view(const py::bytes &b) {
+        return {PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()))};
+    }
+
     // A new one-dimensional array holding a copy of v. An empty vector has no data pointer to
     // copy from, and memcpy must not be handed one.
     template <typename T> py::array_t<T> to_array(const std::vector<T> &v) {

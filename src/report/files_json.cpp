@@ -1,10 +1,10 @@
-#include "dedup/report_json.hpp"
+#include "report/files_json.hpp"
 
 #include <charconv>
 #include <cstring>
 #include <system_error>
 
-namespace veltrane::dedup {
+namespace veltrane::report {
 
 namespace {
 
@@ -263,4 +263,4 @@ void append_json_files(std::string_view names,
     }
 }
 
-} // namespace veltrane::dedup
+} // namespace veltrane::report

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace veltrane::dedup {
+namespace veltrane::report {
 
 // Appends the shortest decimal that reads back as `value`, laid out as Python's repr(float)
 // lays it out ("21.5", "100.0", "1e-05", "1.5e+16").
@@ -34,4 +34,4 @@ void append_json_files(std::string_view names,
                        std::size_t last,
                        std::string &out);
 
-} // namespace veltrane::dedup
+} // namespace veltrane::report

@@ -1,0 +1,268 @@
+// The pieces of one run of dedup_tree (tree.hpp), shared by the files that hold its stages:
+// tree.cpp walks and hands files to the workers, tree_read.cpp reads a file (or takes it from
+// the cache), tree_digest.cpp cuts and digests what was read, tree_turn.cpp looks the digests
+// up in the order walked. Internal to the pipeline.
+#pragma once
+
+#include "chunk/cdc.hpp"
+#include "dedup/tree.hpp"
+#include "files/walk.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace veltrane::dedup::tree_run {
+
+// Device and inode: a file reached twice, by another link or the same path, is read once.
+using FileKey = std::pair<uint64_t, uint64_t>;
+
+struct Chunk {
+    uint64_t length;
+    Digest digest;
+};
+
+// A file holds back at most this many digested chunks before it waits for its turn to look
+// them up (a long file then no longer needs memory in proportion to its length).
+constexpr std::size_t kFlushChunks = std::size_t {1} << 14;
+// Files taken ahead of the oldest one not yet looked up, per thread.
+constexpr std::size_t kAheadPerThread = 128;
+// and at most this many in all: each may hold its directory open (files/walk.hpp), and the
+// descriptors a process may have open are often limited to 1024.
+constexpr std::size_t kAheadMost = 512;
+
+class Cutter {
+public:
+    explicit Cutter(const Chunking &c)
+        : gear_(c.gear), cdc_(c.gear != nullptr ? 1 : c.cdc_chunk_size),
+          longest_(c.gear != nullptr                   ? c.gear->max_size()
+                   : c.cdc_chunk_size > UINT64_MAX / 2 ? UINT64_MAX
+                                                       : 2 * c.cdc_chunk_size) {}
+
+    // The ends of the chunks of data[0, size), size > 0.
+    void ends(const unsigned char *data, std::size_t size, std::vector<uint64_t> &out) const {
+        out.clear();
+        if (gear_ != nullptr) {
+            // One thread per file: files keep every core busy.
+            const std::vector<int64_t> e = gear_->cut_points(data, size, 1);
+            out.assign(e.begin(), e.end());
+        } else {
+            cdc_.for_each_chunk(data, size, [&](std::size_t offset, std::size_t length) {
+                out.push_back(offset + length);
+            });
+        }
+    }
+    // The longest chunk; a chunk this long ends there whatever follows.
+    uint64_t longest() const {
+        return longest_;
+    }
+
+private:
+    const gear::GearCDC *gear_;
+    CDC cdc_;
+    uint64_t longest_;
+};
+
+// One file (or walk entry) on its way through: taken by a worker, read, then looked up in
+// turn.
+struct Slot {
+    enum class Outcome { counted, error, special, same_file, cancelled };
+
+    files::Entry entry;
+    std::size_t index = 0;
+    bool ready = false;
+    Outcome outcome = Outcome::counted;
+    int error = 0;
+    FileKey key {};
+    std::vector<Chunk> chunks; // digested, not yet looked up
+    // Some chunks were looked up before the file was done; `seen_before` is the size of the
+    // set before the first of them, so that a failure later can take them back.
+    bool flushed = false;
+    std::size_t seen_before = 0;
+    FileStats stats;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int get() const {
+        return fd_;
+    }
+
+private:
+    int fd_;
+};
+
+struct Buffer {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;
+    std::vector<uint64_t> ends;
+    std::vector<Chunk> digested;
+
+    // Room for at least `want` bytes (at most `bound`), keeping the first `keep`.
+    void reserve(std::size_t want, std::size_t bound, std::size_t keep) {
+        if (size >= want) {
+            return;
+        }
+        const std::size_t grown_size = std::min(bound, std::max(want, 2 * size));
+        std::unique_ptr<unsigned char[]> grown(new unsigned char[grown_size]);
+        if (keep != 0) {
+            std::memcpy(grown.get(), data.get(), keep);
+        }
+        data = std::move(grown);
+        size = grown_size;
+    }
+};
+
+// A worker's two buffers: one is read and cut while the chunks of the other are digested.
+struct Buffers {
+    Buffer one, two;
+};
+
+// Files up to this size are read whole into a worker's batch, and their chunks digested
+// together: one file of a few KiB has too few chunks to fill BLAKE3's SIMD lanes.
+constexpr std::size_t kSmallFile = std::size_t {256} << 10;
+constexpr std::size_t kBatchBytes = std::size_t {4} << 20;
+// Slots a worker takes at a time, at most.
+constexpr std::size_t kBatchFiles = 32;
+
+struct Batch {
+    struct File {
+        Slot *slot;
+        std::size_t begin, size;  // in data
+        std::size_t first, count; // its chunks in spans
+    };
+    std::unique_ptr<unsigned char[]> data {new unsigned char[kBatchBytes]};
+    std::size_t used = 0;
+    std::vector<File> files;
+    std::vector<Slot *> pending; // taken, in order, not finished yet
+    std::vector<uint64_t> ends;
+    std::vector<ByteSpan> spans;
+    std::vector<Digest> digests;
+    std::vector<ByteSpan> contents;
+    std::vector<Digest> content_digests;
+    Blake3Many many;
+};
+
+// Chunks handed out at a time, at least: enough to fill most SIMD lanes of BLAKE3 with chunks
+// of one index and length (see Blake3Many; measured on 8 KiB chunks, 256 a call ran at 0.7 of
+// the speed of one long message, 1024 at 0.85); 512 chunks of 8 KiB keep a helper busy for
+// about 1 ms. A piece is cut in about two batches per worker.
+constexpr std::size_t kDigestBatch = 512;
+constexpr std::size_t kDigestBatchMost = 2048;
+
+// The digests of one piece's chunks, which idle workers help with.
+struct DigestJob {
+    Buffer *piece = nullptr;
+    std::size_t count = 0;
+    std::size_t batch = kDigestBatch;
+    std::atomic<std::size_t> next {0};
+    // Under Run::mu_:
+    std::size_t finished = 0;
+    unsigned helpers = 0;
+};
+
+// Fewer chunks than this are digested by the reader alone.
+constexpr std::size_t kShareChunks = 32;
+
+// Files taken ahead: a quarter of the descriptors this process may open at most, so that the
+// directories held open never leave a file unopened.
+std::size_t files_ahead(std::size_t workers);
+
+// Digests batches of the job's chunks until none is left; returns how many this call did.
+std::size_t digest_batches(DigestJob &job);
+
+class Run {
+public:
+    Run(const Chunking &chunking, const TreeOptions &options, DigestSet &seen)
+        : cutter_(chunking), options_(options), seen_(seen),
+          workers_(static_cast<std::size_t>(std::max(1, options.threads))),
+          window_(files_ahead(workers_)), read_size_(std::max<std::size_t>(options.read_size, 1)),
+          small_(std::min(kSmallFile, read_size_)) {}
+
+    TreeReport run(const std::vector<std::string> &paths);
+
+private:
+    void work();
+    void process(Slot &s, Buffers &bufs);
+    // Opens s's file: false when s is settled without reading it (an error, not a regular
+    // file, or a file another slot reads).
+    bool opened(Slot &s, const Fd &fd, struct stat &st);
+    // Reads and digests s's file a piece at a time.
+    void stream(Slot &s, const Fd &fd, Buffers &bufs);
+    // Takes s into the batch: a short file is read whole into it, a long one streamed after
+    // the batch so far is settled.
+    void take(Slot &s, Buffers &bufs, Batch &b);
+    // Cuts and digests the batch's files together, and finishes its slots.
+    void settle(Batch &b);
+    // Takes s's chunks from the cache when the file there is unchanged; false to read it.
+    bool from_cache(Slot &s);
+    // Digests the chunks of `piece` (its ends) into its `digested`, sharing the work with
+    // idle workers; returns once all are done.
+    void digest(Buffer &piece, DigestJob &job, bool started);
+    void share(Buffer &piece, DigestJob &job);
+    bool claim(const FileKey &key, std::size_t index);
+    // Waits for s's turn and looks up its chunks so far; false when the file was counted
+    // already or the run is cancelled, so reading it can stop.
+    bool flush(Slot &s);
+    void look_up(Slot &s);
+    // Marks the slots ready and, unless another thread is doing it, looks up every ready slot
+    // in turn.
+    void finish(Slot *const *slots, std::size_t count);
+    void commit(Slot &s);
+    void fail(std::exception_ptr e);
+
+    Cutter cutter_;
+    const TreeOptions &options_;
+    DigestSet &seen_;
+    const std::size_t workers_;
+    const std::size_t window_;
+    const std::size_t read_size_;
+    // Files shorter than this are batched; a longer one takes more than one read.
+    const std::size_t small_;
+    TreeReport report_;
+
+    std::mutex mu_;
+    std::condition_variable work_cv_; // a slot to take, or the end
+    std::condition_variable turn_cv_; // the turn moved
+    std::condition_variable walk_cv_; // the window has room, or the run is over
+    std::condition_variable job_cv_;  // a shared digest job was finished
+    DigestJob *shared_ = nullptr;     // the digest job idle workers help with
+    std::deque<std::unique_ptr<Slot>> slots_;
+    std::size_t base_ = 0;   // index of slots_.front()
+    std::size_t pushed_ = 0; // slots made so far
+    std::size_t taken_ = 0;
+    std::size_t turn_ = 0; // the next slot to look up
+    bool walked_ = false;
+    bool committing_ = false;
+    std::atomic<bool> cancelled_ {false};
+    std::exception_ptr failure_;
+
+    std::atomic<uint64_t> bytes_read_ {0};
+    std::mutex claims_mu_;
+    std::map<FileKey, std::size_t> claims_; // the first slot to read each file
+    std::set<FileKey> counted_;             // files whose chunks were looked up
+};
+
+} // namespace veltrane::dedup::tree_run

@@ -38,7 +38,7 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
 import veltrane  # noqa: E402
-from report import cpu_model, print_table  # noqa: E402
+from report import cpu_model, per_isa, print_table  # noqa: E402
 from veltrane import cli  # noqa: E402
 
 MAX_DISTANCE = 3  # the command line's default
@@ -372,4 +372,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(per_isa(main))

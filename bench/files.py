@@ -21,6 +21,8 @@ import sys
 import tempfile
 import time
 
+from report import per_isa
+
 GIB = 1 << 30
 AVG, LOW, HIGH = 8192, 2048, 65536
 
@@ -191,4 +193,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(per_isa(main))

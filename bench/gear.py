@@ -34,7 +34,7 @@ from pathlib import Path
 
 import numpy as np
 import veltrane
-from report import cpu_model, print_table
+from report import cpu_model, per_isa, print_table
 from veltrane import CDC, GearCDC
 
 MIB = 1 << 20
@@ -364,4 +364,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(per_isa(main))

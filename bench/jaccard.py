@@ -42,7 +42,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import veltrane  # noqa: E402
-from report import cpu_model, print_table  # noqa: E402
+from report import cpu_model, per_isa, print_table  # noqa: E402
 
 THRESHOLD = 0.8  # a true pair: exact shingle Jaccard at least this
 SIMHASH_DISTANCE = 3  # the command line's SimHash default, for the "before" row
@@ -433,4 +433,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(per_isa(main))

@@ -32,6 +32,8 @@ import termios
 import time
 from array import array
 
+from report import per_isa
+
 MIB = 1 << 20
 GIB = 1 << 30
 CHUNK_SIZE = 1024  # CDC()'s default
@@ -228,4 +230,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(per_isa(main))

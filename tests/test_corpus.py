@@ -474,3 +474,13 @@ def test_one_pass_reads_any_stretches_as_the_general_reader(
     assert sizes.tolist() == [len(t) for t in want.texts]
     searched = [t for t in want.texts if t or fmt == "jsonl"]
     assert np.array_equal(rows[:signed], minhash_signatures(searched, 8, ngram=2))
+    # Banded rows, keyed a few records at a time per thread, whatever the stretches.
+    banded = _native.sign_plain_file(
+        str(path), fmt == "jsonl", b"text", b"", b"", 8, 2, 0, 2, 3, threads, None, stretch
+    )
+    assert banded is not None
+    table = banded[3][: banded[4]]
+    signatures = rows[:signed]
+    if len(signatures):
+        assert np.array_equal(table[:, :2], _native.band_keys(signatures, 2, 3, 1).T)
+        assert np.array_equal(table[:, 2], _native.band_keys(signatures, 1, 8, 1)[0])

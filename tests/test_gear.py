@@ -57,6 +57,7 @@ def mixed(seed, n):
 KINDS = {
     "random": rng_bytes,
     "zeros": lambda seed, n: bytes(n),
+    "one-byte": lambda seed, n: bytes([seed % 255 + 1]) * n,
     "low-entropy": low_entropy,
     "mixed": mixed,
 }
@@ -124,6 +125,22 @@ def test_kernels_equal_the_literal_loop_on_any_mix(k, level, low, high, parts, t
         got = g._gear.kernel_cut_points(data, kernel, threads if kernel != "serial" else 1)
         np.testing.assert_array_equal(got, want, err_msg=kernel)
     assert g.chunk(data, threads=threads) == chunks_of(data, want.tolist())
+
+
+@pytest.mark.parametrize("kind", ["random", "one-byte", "mixed"])
+@pytest.mark.parametrize("parts", [2, 3, 5])
+@pytest.mark.parametrize("p", PARAMS[:2], ids=lambda p: f"avg{p['avg_size']}n{p['normalization']}")
+def test_walks_in_parts_stitch_at_every_edge(kind, parts, p):
+    # Parts that end just before, at and after chunk sizes, so that a part's last chunk ends
+    # on, before and past where the next part starts.
+    g = GearCDC(**p)
+    big = KINDS[kind](7, 300_000)
+    edges = (p["min_size"], p["avg_size"], p["max_size"], 4000)
+    for n in sorted({parts * s + d for s in edges for d in (-1, 0, 1)} | {1, 63, 64, len(big)}):
+        data = big[:n]
+        want = g._gear.reference_cut_points(data)
+        got = g._gear.kernel_cut_points(data, "parts", parts)
+        np.testing.assert_array_equal(got, want, err_msg=f"{kind} size {n}")
 
 
 @pytest.mark.parametrize("isa", [k for k in KERNELS if k != "serial"])

@@ -30,6 +30,8 @@ constexpr std::size_t kMinBytesPerThread = std::size_t {1} << 18;
 // thread), it overtook the best other kernel from 256 chunks of avg_size (16 a lane) on: at 128
 // it ran at 0.8 to 1.05 times the best, at 512 at 1.1 to 1.25 times.
 constexpr std::size_t kMinChunksPerWalk = 256;
+// The serial walk of a thread's part (AVX2) stitches one run, which costs a chunk or two.
+constexpr std::size_t kMinChunksPerPart = 16;
 // Candidates one in 2^9 positions or denser: the AVX-512 scan rechecks too many blocks.
 constexpr int kDenseBits = 9;
 
@@ -192,6 +194,10 @@ std::vector<int64_t> GearCDC::cut_points(
     // must hash. The AVX-512 scan is faster still unless candidates are dense: measured on
     // random data and text (Zen 4), it wins from one loose candidate in 2^10 positions on (at
     // 2^9, as for avg_size 2 KiB at level 2, it lost by a quarter) and the walk wins below.
+    // On threads, walking skips as much as on one, where a scan hashes every byte.
+    if (isa == cpu::Isa::avx2 && !bulk && parts > 1 && size / avg_size_ >= 2 * kMinChunksPerPart) {
+        return cut_lanes(data, size, threads, isa);
+    }
     if (parts == 1 && !bulk &&
         (isa == cpu::Isa::avx2 ||
          (isa == cpu::Isa::avx512 && scan_.loose >= uint64_t {1} << (64 - kDenseBits)))) {
@@ -222,13 +228,16 @@ std::vector<int64_t> GearCDC::cut_points(
 }
 
 std::vector<int64_t>
-GearCDC::cut_lanes(const unsigned char *data, std::size_t size, int threads) const {
-    const std::size_t parts = std::clamp<std::size_t>(
-        size / avg_size_ / kMinChunksPerWalk, 1, static_cast<std::size_t>(threads));
-    // Each thread walks a part of the data in sixteen lanes; one stitch joins all the runs.
+GearCDC::cut_lanes(const unsigned char *data, std::size_t size, int threads, cpu::Isa isa) const {
+    const bool wide = isa == cpu::Isa::avx512;
+    const std::size_t most =
+        wide ? size / avg_size_ / kMinChunksPerWalk
+             : std::min(size / avg_size_ / kMinChunksPerPart, size / kMinBytesPerThread);
+    const std::size_t parts = std::clamp<std::size_t>(most, 1, static_cast<std::size_t>(threads));
+    // Each thread walks a part of the data; one stitch joins all the runs.
     std::vector<std::vector<LaneRun>> found(parts);
     on_parts(size, parts, [&](std::size_t begin, std::size_t end, std::size_t p) {
-        walk_lanes(*this, data, size, begin, end, found[p]);
+        (wide ? walk_lanes : walk_part)(*this, data, size, begin, end, found[p]);
     });
     std::vector<LaneRun> runs;
     for (auto &f : found) {

@@ -79,6 +79,13 @@ void walk_lanes(const GearCDC &,
                 std::size_t begin,
                 std::size_t end,
                 std::vector<LaneRun> &runs);
+// The one-thread walk over data[begin, end) as one run, for a thread's part on AVX2.
+void walk_part(const GearCDC &,
+               const unsigned char *data,
+               std::size_t size,
+               std::size_t begin,
+               std::size_t end,
+               std::vector<LaneRun> &runs);
 
 class GearCDC {
 public:
@@ -143,8 +150,12 @@ public:
     std::vector<int64_t>
     stitch(const std::vector<LaneRun> &runs, const unsigned char *data, std::size_t size) const;
 
-    // The AVX-512 lane walk on up to `threads` threads, with its stitch.
-    std::vector<int64_t> cut_lanes(const unsigned char *data, std::size_t size, int threads) const;
+    // The walk on up to `threads` threads, each its own part of the data (in sixteen lanes on
+    // AVX-512, serially otherwise), with the stitch.
+    std::vector<int64_t> cut_lanes(const unsigned char *data,
+                                   std::size_t size,
+                                   int threads,
+                                   cpu::Isa isa = cpu::Isa::avx512) const;
 
 private:
     // The chunk ends given every candidate of data[0, size) in order.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -27,9 +28,44 @@ struct LineOut {
     Kind kind = Kind::none;
 };
 
+// A buffer that grows without filling: a string's resize writes every new byte before the
+// read overwrites it, which doubles the memory traffic of a pass over the file.
+class Bytes {
+public:
+    const char *data() const {
+        return data_.get();
+    }
+    char *data() {
+        return data_.get();
+    }
+    std::size_t size() const {
+        return size_;
+    }
+    void clear() {
+        size_ = 0;
+    }
+    // Keeps the bytes held, the new ones unset.
+    void resize(std::size_t size) {
+        if (size > capacity_) {
+            const std::size_t grown = std::max(size, 2 * capacity_);
+            std::unique_ptr<char[]> more(new char[grown]);
+            if (size_ != 0) {
+                std::memcpy(more.get(), data_.get(), size_);
+            }
+            data_ = std::move(more);
+            capacity_ = grown;
+        }
+        size_ = size;
+    }
+
+private:
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
 // The bytes of the file from `from` on, read as far as they are asked for.
 struct Window {
-    std::string bytes;
+    Bytes bytes;
     std::size_t from = 0;
 
     void start(std::size_t at) {
@@ -142,7 +178,7 @@ Plan plan(const File &file, std::size_t stretch, int threads) {
     // count costs no new memory.
     std::vector<std::size_t> in(count, 0);
     std::atomic<bool> short_read {false};
-    std::vector<std::string> buffers(static_cast<std::size_t>(std::max(threads, 1)));
+    std::vector<Bytes> buffers(static_cast<std::size_t>(std::max(threads, 1)));
     if (size > 0) {
         parallel_batches(
             count, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
@@ -151,7 +187,7 @@ Plan plan(const File &file, std::size_t stretch, int threads) {
                     const std::size_t from = a > 0 ? a - 1 : 0, to = std::min(b - 1, size - 1);
                     std::size_t lines = a <= p.first && p.first < b && p.first < size ? 1 : 0;
                     if (from < to) {
-                        std::string &buffer = buffers[w];
+                        Bytes &buffer = buffers[w];
                         buffer.resize(to - from);
                         if (file.read(from, buffer.data(), buffer.size()) != buffer.size()) {
                             short_read.store(true);
@@ -201,13 +237,32 @@ Scan scan_and_sign(const File &file,
         scan.values.resize(total);
     }
     std::atomic<bool> give_up {false};
+    // Banded rows are keyed a few records at a time (bands::row_keys): the signatures wait in
+    // `pending`, with their lines and whether they had shingles.
+    constexpr std::size_t kPending = 8;
     struct Worker {
         Window window;
         text::Scratch scratch;
         std::string unescaped;
-        std::vector<uint32_t> signature;
+        std::vector<uint32_t> pending;
+        std::size_t lines[kPending] {};
+        bool empty[kPending] {};
+        std::size_t waiting = 0;
+        std::vector<uint64_t> keys;
     };
     std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
+    auto key_pending = [&](Worker &me) {
+        const std::size_t nb = into.bands, m = me.waiting, width = nb + 1;
+        me.keys.resize(kPending * width);
+        bands::row_keys(me.pending.data(), m, num_perm, nb, into.rows, me.keys.data(), width);
+        bands::row_keys(me.pending.data(), m, num_perm, 1, num_perm, me.keys.data() + nb, width);
+        for (std::size_t i = 0; i < m; ++i) {
+            uint64_t *row = into.banded + me.lines[i] * stride;
+            std::memcpy(row, me.keys.data() + i * width, width * sizeof(uint64_t));
+            row[nb + 1] = me.empty[i] ? 1 : 0;
+        }
+        me.waiting = 0;
+    };
     const std::size_t stretches = plan.bounds.size() - 1;
     parallel_batches(stretches, 1, threads, [&](std::size_t k, std::size_t, std::size_t w) {
         if (give_up.load(std::memory_order_relaxed) ||
@@ -215,6 +270,7 @@ Scan scan_and_sign(const File &file,
             return;
         }
         Worker &me = workers[w];
+        me.waiting = 0; // what a stretch that gave up left is not wanted
         Window &win = me.window;
         const std::size_t a = plan.bounds[k], b = plan.bounds[k + 1];
         bool ok = true;
@@ -297,18 +353,21 @@ Scan scan_and_sign(const File &file,
             if (!banded) {
                 hasher.sign(text, me.scratch, into.signatures + line * stride);
             } else {
-                me.signature.resize(num_perm);
-                hasher.sign(text, me.scratch, me.signature.data());
-                uint64_t *row = into.banded + line * stride;
-                const std::size_t nb = into.bands;
-                bands::band_keys(me.signature.data(), 1, num_perm, nb, into.rows, 1, row);
-                bands::band_keys(me.signature.data(), 1, num_perm, 1, num_perm, 1, row + nb);
-                row[nb + 1] = me.scratch.shingles.empty() ? 1 : 0;
+                me.pending.resize(kPending * num_perm);
+                hasher.sign(text, me.scratch, me.pending.data() + me.waiting * num_perm);
+                me.lines[me.waiting] = line;
+                me.empty[me.waiting] = me.scratch.shingles.empty();
+                if (++me.waiting == kPending) {
+                    key_pending(me);
+                }
             }
             start = next;
         }
         if (!ok || line != lines_end) {
             return fail(); // fewer lines than counted: the file changed
+        }
+        if (me.waiting != 0) {
+            key_pending(me);
         }
         if (done != nullptr) {
             done->fetch_add(b - a, std::memory_order_relaxed);

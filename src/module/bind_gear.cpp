@@ -5,6 +5,7 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -57,14 +58,15 @@ veltrane::cpu::Isa isa_named(const std::string &name) {
 }
 
 // The kernels kernel_cut_points runs on this processor, the ones the dispatch prefers first:
-// the AVX-512 walk in lanes, each supported instruction set's candidate scan, and the
-// one-thread walk.
+// the AVX-512 walk in sixteen lanes, the serial walk in parts on threads, each supported
+// instruction set's candidate scan, and the one-thread walk.
 py::list kernels() {
     py::list out;
     const std::vector<veltrane::cpu::Isa> isas = veltrane::cpu::supported_isas();
     if (isas.front() == veltrane::cpu::Isa::avx512) {
         out.append("lanes");
     }
+    out.append("parts");
     for (const veltrane::cpu::Isa isa : isas) {
         out.append(veltrane::cpu::isa_name(isa));
     }
@@ -129,15 +131,17 @@ py::array_t<int64_t> reference_cut_points(const GearCDC &self, const py::handle 
 }
 
 // A kernel by name, one of kernels(): "serial" (the one-thread walk), "lanes" (the AVX-512
-// walk in sixteen lanes), or an instruction set's candidate scan.
+// walk in sixteen lanes), "parts" (a serial walk on each thread's part, stitched), or an
+// instruction set's candidate scan.
 py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
                                        const py::handle &data,
                                        const std::string &kernel,
                                        int threads) {
     const bool serial = kernel == "serial";
     const bool lanes = kernel == "lanes";
+    const bool parts = kernel == "parts";
     const veltrane::cpu::Isa isa =
-        serial ? veltrane::cpu::Isa::avx2 : isa_named(lanes ? "avx512" : kernel);
+        serial || parts ? veltrane::cpu::Isa::avx2 : isa_named(lanes ? "avx512" : kernel);
     const ByteView view(data);
     std::vector<int64_t> ends;
     {
@@ -146,6 +150,21 @@ py::array_t<int64_t> kernel_cut_points(const GearCDC &self,
             ends = veltrane::gear::cut_serial(self, view.data(), view.size());
         } else if (lanes) {
             ends = self.cut_lanes(view.data(), view.size(), threads);
+        } else if (parts) {
+            // `threads` parts however small, walked here one after another, so that tests
+            // reach the stitch at every size.
+            std::vector<veltrane::gear::LaneRun> runs;
+            const auto n = static_cast<std::size_t>(std::max(threads, 1));
+            const std::size_t size = view.size();
+            for (std::size_t p = 0; p < n; ++p) {
+                veltrane::gear::walk_part(self,
+                                          view.data(),
+                                          size,
+                                          size / n * p,
+                                          p + 1 == n ? size : size / n * (p + 1),
+                                          runs);
+            }
+            ends = self.stitch(runs, view.data(), size);
         } else {
             ends = self.cut_points(view.data(), view.size(), threads, isa, true);
         }

@@ -8,6 +8,16 @@
 
 namespace veltrane::bands {
 
+namespace {
+
+inline uint64_t band_step(uint64_t h, uint64_t v) {
+    h ^= v;
+    h *= hash::kGolden;
+    return h ^ (h >> 29);
+}
+
+} // namespace
+
 template <typename T>
 void band_keys(const T *sig,
                std::size_t n,
@@ -22,14 +32,50 @@ void band_keys(const T *sig,
             for (std::size_t b = 0; b < bands; ++b) {
                 uint64_t h = rows;
                 for (std::size_t k = 0; k < rows; ++k) {
-                    h ^= static_cast<uint64_t>(row[b * rows + k]);
-                    h *= hash::kGolden;
-                    h ^= h >> 29;
+                    h = band_step(h, static_cast<uint64_t>(row[b * rows + k]));
                 }
                 out[b * n + x] = hash::mix64(h);
             }
         }
     });
+}
+
+void row_keys(const uint32_t *sig,
+              std::size_t n,
+              std::size_t width,
+              std::size_t bands,
+              std::size_t rows,
+              uint64_t *out,
+              std::size_t stride) {
+    constexpr std::size_t kTogether = 4;
+    std::size_t x = 0;
+    for (; x + kTogether <= n; x += kTogether) {
+        const uint32_t *r = sig + x * width;
+        for (std::size_t b = 0; b < bands; ++b) {
+            uint64_t h0 = rows, h1 = rows, h2 = rows, h3 = rows;
+            for (std::size_t k = b * rows; k < (b + 1) * rows; ++k) {
+                h0 = band_step(h0, r[k]);
+                h1 = band_step(h1, r[width + k]);
+                h2 = band_step(h2, r[2 * width + k]);
+                h3 = band_step(h3, r[3 * width + k]);
+            }
+            uint64_t *o = out + x * stride + b;
+            o[0] = hash::mix64(h0);
+            o[stride] = hash::mix64(h1);
+            o[2 * stride] = hash::mix64(h2);
+            o[3 * stride] = hash::mix64(h3);
+        }
+    }
+    for (; x < n; ++x) {
+        const uint32_t *r = sig + x * width;
+        for (std::size_t b = 0; b < bands; ++b) {
+            uint64_t h = rows;
+            for (std::size_t k = b * rows; k < (b + 1) * rows; ++k) {
+                h = band_step(h, r[k]);
+            }
+            out[x * stride + b] = hash::mix64(h);
+        }
+    }
 }
 
 template void

@@ -22,6 +22,17 @@ void band_keys(const T *sig,
                int threads,
                uint64_t *out);
 
+// out[x * stride + b] = the key of band b of row x, as band_keys, on the calling thread: a few
+// rows at a time, so that their chains of multiplications overlap (a signature's whole-row key
+// is a chain of num_perm of them, which one row at a time waits out).
+void row_keys(const uint32_t *sig,
+              std::size_t n,
+              std::size_t width,
+              std::size_t bands,
+              std::size_t rows,
+              uint64_t *out,
+              std::size_t stride);
+
 // Sorts each of the `bands` rows of m keys, with their docs, by key and then doc, in place.
 // `docs` holds a row per band (bands * m values).
 void sort_bands(uint64_t *keys, int64_t *docs, std::size_t bands, std::size_t m, int threads);

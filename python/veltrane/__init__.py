@@ -18,6 +18,8 @@ only those above it:
 - ``veltrane.chunker``: the :class:`Chunker` protocol that the streams and reports take, and
   :class:`CDCChunker`, ``CDC`` as a chunker.
 - ``veltrane.stream``: chunks of files and streams of any size, read piece by piece.
+- ``veltrane.repeats``: :func:`remove_repeats`, the lines, paragraphs or long runs of words
+  of a corpus's texts that occurred earlier in it, cut out.
 - ``veltrane.dedup``: :func:`deduplicate_texts` (which texts to keep) and
   :func:`dedup_report` (how much of a set of files repeats).
 - ``veltrane.cli`` (the ``veltrane`` command) and ``veltrane.dask`` (beyond one machine).
@@ -50,6 +52,7 @@ from .outofcore import (
     near_duplicate_clusters_jaccard_out_of_core,
     near_duplicate_pairs_jaccard_out_of_core,
 )
+from .repeats import Repeats, RepeatsSummary, remove_repeats
 from .simhash import (
     MAX_DISTANCE,
     NearDuplicateIndex,
@@ -74,6 +77,8 @@ __all__ = [
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "Progress",
+    "Repeats",
+    "RepeatsSummary",
     "SimHash",
     "TextDeduplication",
     "__version__",
@@ -95,5 +100,6 @@ __all__ = [
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",
     "near_duplicate_pairs_jaccard_out_of_core",
+    "remove_repeats",
     "shingle_hashes",
 ]

@@ -1,0 +1,290 @@
+#include "repeats/repeats.hpp"
+
+#include "common/batches.hpp"
+#include "common/hash.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace veltrane::repeats {
+
+namespace {
+
+constexpr uint64_t kNone = ~uint64_t {0}; // the key of a unit without words
+constexpr int kFirstSlotBits = 12;
+
+uint64_t key_mask(int bits) {
+    return bits >= 64 ? ~uint64_t {0} >> 1 : (uint64_t {1} << bits) - 1;
+}
+
+uint64_t sequence_key(const std::vector<uint64_t> &words) {
+    uint64_t h = words.size();
+    for (const uint64_t w : words) {
+        h = text::step(h, w);
+    }
+    return hash::mix64(h);
+}
+
+void put64(std::string &out, uint64_t v) {
+    out.append(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+uint64_t get64(const char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Appends `cut`, joined with the last one when they touch or overlap: one run, named by where
+// its first unit's first occurrence is.
+void add_cut(std::vector<Cut> &cuts, const Cut &cut) {
+    if (!cuts.empty() && cut.start <= cuts.back().end) {
+        cuts.back().end = std::max(cuts.back().end, cut.end);
+        return;
+    }
+    cuts.push_back(cut);
+}
+
+} // namespace
+
+class Finder::Worker {
+public:
+    text::Scratch scratch;
+    std::vector<uint64_t> words;
+    WordPlaces places;
+};
+
+Finder::Finder(const Options &options)
+    : options_(options), slots_(std::size_t {1} << kFirstSlotBits), slot_bits_(kFirstSlotBits) {
+    if (options_.min_words == 0) {
+        options_.min_words = 1;
+    }
+}
+
+std::size_t Finder::memory() const {
+    return slots_.capacity() * sizeof(Entry) + arena_.capacity() +
+           (words_.capacity() + word_starts_.capacity() + word_texts_.capacity()) *
+               sizeof(uint64_t);
+}
+
+void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
+    const uint64_t mask = key_mask(options_.hash_bits);
+    p.keys.clear();
+    if (options_.unit == Unit::span) {
+        text::word_hashes(text, w.scratch, p.words);
+        const std::size_t n = p.words.size(), width = options_.min_words;
+        if (n < width) {
+            return;
+        }
+        p.placed = w.places.find(text, n, p.places);
+        // A polynomial hash of each window's word hashes, rolled along the text.
+        uint64_t top = 1, h = 0;
+        for (std::size_t k = 0; k < width; ++k) {
+            h = h * hash::kGolden + p.words[k];
+            if (k > 0) {
+                top *= hash::kGolden;
+            }
+        }
+        p.keys.resize(n - width + 1);
+        for (std::size_t s = 0;; ++s) {
+            p.keys[s] = hash::mix64(h ^ width) & mask;
+            if (s + width >= n) {
+                break;
+            }
+            h = (h - p.words[s] * top) * hash::kGolden + p.words[s + width];
+        }
+        return;
+    }
+    if (options_.unit == Unit::line) {
+        lines(text, p.pieces);
+    } else {
+        paragraphs(text, p.pieces);
+    }
+    p.keys.resize(p.pieces.size());
+    for (std::size_t i = 0; i < p.pieces.size(); ++i) {
+        const Piece &piece = p.pieces[i];
+        const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+        text::word_hashes(unit, w.scratch, w.words);
+        if (w.words.empty()) {
+            p.keys[i] = kNone;
+        } else if (options_.by_words) {
+            p.keys[i] = sequence_key(w.words) & mask;
+        } else {
+            p.keys[i] = text::word_hash(reinterpret_cast<const unsigned char *>(unit.data()),
+                                        unit.size()) &
+                        mask;
+        }
+    }
+}
+
+bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) const {
+    const char *at = arena_.data() + ref;
+    const uint64_t size = get64(at + 16);
+    const std::string_view stored(at + 24, size);
+    const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+    if (!options_.by_words) {
+        return stored == unit;
+    }
+    return text::words(stored) == text::words(unit);
+}
+
+void Finder::grow() {
+    std::vector<Entry> old(std::size_t {1} << (slot_bits_ + 1));
+    old.swap(slots_);
+    ++slot_bits_;
+    const std::size_t mask = slots_.size() - 1;
+    for (const Entry &e : old) {
+        if (e.ref == 0) {
+            continue;
+        }
+        std::size_t slot = hash::fibonacci_slot(e.key, slot_bits_);
+        while (slots_[slot].ref != 0) {
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = e;
+    }
+}
+
+void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts) {
+    for (std::size_t i = 0; i < p.pieces.size(); ++i) {
+        const uint64_t key = p.keys[i];
+        if (key == kNone) {
+            continue;
+        }
+        const std::size_t mask = slots_.size() - 1;
+        const Piece &piece = p.pieces[i];
+        ++counts_.units;
+        std::size_t slot = hash::fibonacci_slot(key, slot_bits_);
+        bool repeat = false;
+        for (;; slot = (slot + 1) & mask) {
+            const Entry &e = slots_[slot];
+            if (e.ref == 0) {
+                break;
+            }
+            if (e.key == key && same_unit(text, piece, e.ref - 1)) {
+                const char *at = arena_.data() + e.ref - 1;
+                add_cut(cuts, {piece.cut_start, piece.cut_end, get64(at), get64(at + 8)});
+                repeat = true;
+                break;
+            }
+        }
+        if (repeat) {
+            ++counts_.repeats;
+            continue;
+        }
+        slots_[slot] = {key, arena_.size() + 1};
+        put64(arena_, counts_.texts);
+        put64(arena_, piece.start);
+        put64(arena_, piece.end - piece.start);
+        arena_.append(text.substr(piece.start, piece.end - piece.start));
+        if (++used_ * 10 > slots_.size() * 7) {
+            grow();
+        }
+    }
+}
+
+void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
+    const std::size_t width = options_.min_words;
+    if (p.keys.empty()) {
+        return;
+    }
+    const uint64_t base = words_.size();
+    words_.insert(words_.end(), p.words.begin(), p.words.end());
+    word_starts_.push_back(base);
+    word_texts_.push_back(counts_.texts);
+    const uint64_t *all = words_.data();
+    std::size_t run_start = 0, run_end = 0; // words [run_start, run_end) of the run in progress
+    uint64_t run_first = 0;
+    bool in_run = false;
+    auto flush = [&] {
+        if (!in_run || !p.placed) {
+            return;
+        }
+        const std::size_t at =
+            std::upper_bound(word_starts_.begin(), word_starts_.end(), run_first) -
+            word_starts_.begin() - 1;
+        cuts.push_back({p.places[2 * run_start],
+                        p.places[2 * (run_end - 1) + 1],
+                        word_texts_[at],
+                        run_first - word_starts_[at]});
+    };
+    for (std::size_t s = 0; s < p.keys.size(); ++s) {
+        const uint64_t key = p.keys[s];
+        const uint64_t here = base + s;
+        ++counts_.units;
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = hash::fibonacci_slot(key, slot_bits_);
+        uint64_t match = 0;
+        bool repeat = false;
+        for (;; slot = (slot + 1) & mask) {
+            const Entry &e = slots_[slot];
+            if (e.ref == 0) {
+                break;
+            }
+            if (e.key == key &&
+                std::memcmp(all + e.ref - 1, all + here, width * sizeof(uint64_t)) == 0) {
+                match = e.ref - 1;
+                repeat = true;
+                break;
+            }
+        }
+        if (!repeat) {
+            slots_[slot] = {key, here + 1};
+            if (++used_ * 10 > slots_.size() * 7) {
+                grow();
+            }
+            continue;
+        }
+        ++counts_.repeats;
+        if (in_run && s <= run_end) {
+            run_end = s + width;
+        } else {
+            flush();
+            in_run = true;
+            run_start = s;
+            run_end = s + width;
+            run_first = match;
+        }
+    }
+    flush();
+}
+
+void Finder::add(const std::vector<std::string_view> &texts,
+                 int threads,
+                 std::vector<std::vector<Cut>> &cuts) {
+    const std::size_t n = texts.size();
+    std::vector<Prepared> prepared(n);
+    std::vector<Worker> workers(static_cast<std::size_t>(std::max(1, threads)));
+    std::exception_ptr failed;
+    std::mutex failing;
+    parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+        try {
+            for (std::size_t i = begin; i < end; ++i) {
+                prepare(texts[i], prepared[i], workers[w]);
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failing);
+            failed = std::current_exception();
+        }
+    });
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
+    cuts.assign(n, {});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (options_.unit == Unit::span) {
+            decide_windows(prepared[i], cuts[i]);
+            if (!prepared[i].placed) {
+                ++counts_.unplaced;
+            }
+        } else {
+            decide_units(texts[i], prepared[i], cuts[i]);
+        }
+        prepared[i] = Prepared();
+        ++counts_.texts;
+    }
+}
+
+} // namespace veltrane::repeats

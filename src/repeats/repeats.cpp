@@ -27,7 +27,7 @@ uint64_t sequence_key(const std::vector<uint64_t> &words) {
     return hash::mix64(h);
 }
 
-void put64(std::string &out, uint64_t v) {
+void put64(Grown<char> &out, uint64_t v) {
     out.append(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
@@ -178,7 +178,7 @@ void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<
         put64(arena_, counts_.texts);
         put64(arena_, piece.start);
         put64(arena_, piece.end - piece.start);
-        arena_.append(text.substr(piece.start, piece.end - piece.start));
+        arena_.append(text.data() + piece.start, piece.end - piece.start);
         if (++used_ * 10 > slots_.size() * 7) {
             grow();
         }
@@ -191,7 +191,7 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
         return;
     }
     const uint64_t base = words_.size();
-    words_.insert(words_.end(), p.words.begin(), p.words.end());
+    words_.append(p.words.data(), p.words.size());
     word_starts_.push_back(base);
     word_texts_.push_back(counts_.texts);
     const uint64_t *all = words_.data();
@@ -210,11 +210,23 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
                         word_texts_[at],
                         run_first - word_starts_[at]});
     };
+    // Room for every window of the text first, so that the slots ahead can be fetched while
+    // the current one is compared: the table is far larger than the caches.
+    while ((used_ + p.keys.size()) * 10 > slots_.size() * 7) {
+        grow();
+    }
+    const std::size_t mask = slots_.size() - 1;
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t s = 0; s < std::min(kAhead, p.keys.size()); ++s) {
+        __builtin_prefetch(&slots_[hash::fibonacci_slot(p.keys[s], slot_bits_)]);
+    }
     for (std::size_t s = 0; s < p.keys.size(); ++s) {
+        if (s + kAhead < p.keys.size()) {
+            __builtin_prefetch(&slots_[hash::fibonacci_slot(p.keys[s + kAhead], slot_bits_)]);
+        }
         const uint64_t key = p.keys[s];
         const uint64_t here = base + s;
         ++counts_.units;
-        const std::size_t mask = slots_.size() - 1;
         std::size_t slot = hash::fibonacci_slot(key, slot_bits_);
         uint64_t match = 0;
         bool repeat = false;
@@ -232,9 +244,7 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
         }
         if (!repeat) {
             slots_[slot] = {key, here + 1};
-            if (++used_ * 10 > slots_.size() * 7) {
-                grow();
-            }
+            ++used_;
             continue;
         }
         ++counts_.repeats;

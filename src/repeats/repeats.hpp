@@ -16,11 +16,59 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
 namespace veltrane::repeats {
+
+// A buffer of plain values grown by realloc, which moves a large block by remapping its pages
+// instead of copying it: the first occurrences grow to the size of the corpus.
+template <typename T> class Grown {
+public:
+    Grown() = default;
+    Grown(const Grown &) = delete;
+    Grown &operator=(const Grown &) = delete;
+    Grown(Grown &&o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+        o.data_ = nullptr;
+        o.size_ = o.capacity_ = 0;
+    }
+    ~Grown() {
+        std::free(data_);
+    }
+
+    void append(const T *values, std::size_t n) {
+        if (size_ + n > capacity_) {
+            std::size_t want = capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
+            want = want < size_ + n ? size_ + n : want;
+            void *grown = std::realloc(data_, want * sizeof(T));
+            if (grown == nullptr) {
+                throw std::bad_alloc();
+            }
+            data_ = static_cast<T *>(grown);
+            capacity_ = want;
+        }
+        if (n > 0) {
+            std::memcpy(data_ + size_, values, n * sizeof(T));
+        }
+        size_ += n;
+    }
+    const T *data() const {
+        return data_;
+    }
+    std::size_t size() const {
+        return size_;
+    }
+    std::size_t capacity() const {
+        return capacity_;
+    }
+
+private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
 
 enum class Unit { line, paragraph, span };
 
@@ -90,10 +138,10 @@ private:
     std::size_t used_ = 0;
     int slot_bits_ = 0;
     // Units: each first occurrence as [u64 text][u64 first byte][u64 size][bytes].
-    std::string arena_;
+    Grown<char> arena_;
     // Windows: the word hashes of every text with a window, in corpus order, and where each
     // such text's words begin there.
-    std::vector<uint64_t> words_;
+    Grown<uint64_t> words_;
     std::vector<uint64_t> word_starts_, word_texts_;
 };
 

@@ -28,6 +28,7 @@ import shutil
 import sys
 import tempfile
 from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack
 from typing import Any, Literal, NamedTuple
 
@@ -174,6 +175,44 @@ class _Places:
         return f'"{prefix}file": {self.names[source[k]]}, "{prefix}line": {int(numbers[k])}'
 
 
+class _Tally:
+    """The cuts of each batch applied in corpus order: the texts edited, the records dropped,
+    the counts of the summary, and the lines of ``spans``."""
+
+    def __init__(self, places: _Places, unit: str, keep_empty: bool, spans_out) -> None:
+        self.places, self.keep_empty, self.spans_out = places, keep_empty, spans_out
+        self.key = "first_word" if unit == "span" else "first_start"
+        self.edited: dict[int, bytes] = {}
+        self.dropped: list[int] = []
+        self.read = self.changed = self.removed = self.runs = 0
+
+    def add(self, batch: Records, found: Future) -> None:
+        rows, offsets = found.result()
+        lines: list[str] = []
+        for k in np.flatnonzero(np.diff(offsets)).tolist():
+            mine = rows[offsets[k] : offsets[k + 1]]
+            text = batch.texts[k]
+            new = cut_out(text, mine)
+            number = self.read + k
+            self.changed += 1
+            self.runs += len(mine)
+            self.removed += len(text) - len(new)
+            if not self.keep_empty and not _has_words(new):
+                self.dropped.append(number)
+            else:
+                self.edited[number] = new
+            if self.spans_out is not None:
+                here = self.places.of(number)
+                for start, end, first, at in mine.tolist():
+                    lines.append(
+                        f'{{{here}, "start": {start}, "end": {end}, '
+                        f'{self.places.of(first, "first_")}, "{self.key}": {at}}}\n'
+                    )
+        if lines:
+            self.spans_out.write("".join(lines).encode("utf-8"))
+        self.read += len(batch.texts)
+
+
 def _spooled_stdin(paths: Sequence[str], stack: ExitStack) -> tuple[list[str], str | None]:
     """The inputs with standard input copied to a temporary file (the output is written from
     the inputs read again), and that file's name."""
@@ -221,7 +260,8 @@ def remove_repeats(
         keep_empty: write a record left without words by the cuts (by default it is dropped).
         force: replace existing outputs.
         threads: threads for finding units and hashing (default: every core).
-        progress: called as ``progress("reading", bytes_done, bytes_total)``.
+        progress: called as ``progress("reading", bytes_done, bytes_total)`` (bytes of the
+            input files; the total is None when unknown).
 
     Raises:
         CorpusError: bad input, or an output that may not be written.
@@ -241,46 +281,34 @@ def remove_repeats(
             spans_out = stack.enter_context(atomic_output(spans_path))
         total = _total(paths)
         places = _Places(corpus, spooled)
-        edited: dict[int, bytes] = {}
-        dropped: list[int] = []
-        read = changed = removed = runs = 0
+        tally = _Tally(places, unit, keep_empty, spans_out)
+        # The finder works on a batch on a thread of its own (it lets go of the GIL) while
+        # the next batch is read and the one before is cut.
+        pool = stack.enter_context(ThreadPoolExecutor(1))
+        pending: tuple[Records, Future] | None = None
         done = 0
         for batch in corpus.batches():
             places.add(batch)
-            rows, offsets = finder.cuts(batch.texts)
-            lines: list[str] = []
-            for k in np.flatnonzero(np.diff(offsets)).tolist():
-                mine = rows[offsets[k] : offsets[k + 1]]
-                text = batch.texts[k]
-                new = cut_out(text, mine)
-                number = read + k
-                changed += 1
-                runs += len(mine)
-                removed += len(text) - len(new)
-                if not keep_empty and not _has_words(new):
-                    dropped.append(number)
-                else:
-                    edited[number] = new
-                if spans_out is not None:
-                    here = places.of(number)
-                    key = "first_word" if unit == "span" else "first_start"
-                    for start, end, first, at in mine.tolist():
-                        lines.append(
-                            f'{{{here}, "start": {start}, "end": {end}, '
-                            f'{places.of(first, "first_")}, "{key}": {at}}}\n'
-                        )
-            if lines and spans_out is not None:
-                spans_out.write("".join(lines).encode("utf-8"))
-            read += len(batch.texts)
-            done += sum(len(t) for t in batch.texts)
+            found = pool.submit(finder.cuts, batch.texts)
+            if pending is not None:
+                tally.add(*pending)
+            pending = (batch, found)
+            done += (
+                int(batch.spans[:, 1].sum())
+                if batch.spans is not None
+                else sum(len(t) for t in batch.texts)
+            )
             if progress is not None:
                 progress("reading", done, total)
+        if pending is not None:
+            tally.add(*pending)
+        read, edited, dropped = tally.read, tally.edited, tally.dropped
         if output is not None:
             source, numbers, at = places.arrays()
             keep = np.ones(read, dtype=bool)
             keep[np.asarray(dropped, dtype=np.int64)] = False
             write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
-    return RepeatsSummary(read, changed, len(dropped), removed, runs)
+    return RepeatsSummary(read, tally.changed, len(dropped), tally.removed, tally.runs)
 
 
 def _total(paths: Iterable[str]) -> int | None:

@@ -428,19 +428,39 @@ def write_edited(
         for index, shard in enumerate(corpus.shards):
             mine = np.flatnonzero((source == index) & keep)
             if not changed[mine].any():
-                _copy_lines(shard, spans[mine], stream)
+                if isinstance(stream, io.BufferedWriter) and shard.compression is None:
+                    stream.flush()
+                    _send_lines(shard, spans[mine], stream.fileno())
+                else:
+                    _copy_lines(shard, spans[mine], stream)
                 continue
-            pieces: list[bytes] = []
-            for k, line in zip(mine.tolist(), _lines_at(shard, spans[mine])):
-                if changed[k]:
-                    line = _edited_line(line, edited[k], shard.format, corpus.field)
-                elif not line.endswith(b"\n"):
-                    line += b"\n"  # the file's last line lacked its ending
-                pieces.append(line)
-                if len(pieces) >= 10_000:
-                    stream.write(b"".join(pieces))
-                    pieces.clear()
-            stream.write(b"".join(pieces))
+            # Runs of adjacent unchanged lines are copied in one piece; an edited line is one
+            # run of its own.
+            starts = spans[mine, 0]
+            ends = starts + spans[mine, 1]
+            edit = changed[mine]
+            first = np.ones(len(mine), dtype=bool)
+            first[1:] = (starts[1:] != ends[:-1]) | edit[1:] | edit[:-1]
+            heads = np.flatnonzero(first)
+            tails = np.append(heads[1:], len(mine)) - 1
+            # A long run goes in pieces, so that no more than a piece is held at a time.
+            runs, what = [], []  # what: the record edited, -1 inside a run, -2 at its end
+            for head, tail in zip(heads.tolist(), tails.tolist()):
+                a, b = int(starts[head]), int(ends[tail])
+                if edit[head]:
+                    runs.append((a, b - a))
+                    what.append(int(mine[head]))
+                    continue
+                for at in range(a, b, _COPY_BLOCK):
+                    runs.append((at, min(b, at + _COPY_BLOCK) - at))
+                    what.append(-1)
+                what[-1] = -2
+            for k, piece in zip(what, _lines_at(shard, np.array(runs, dtype=np.int64))):
+                if k >= 0:
+                    piece = _edited_line(piece, edited[k], shard.format, corpus.field)
+                elif k == -2 and not piece.endswith(b"\n"):
+                    piece += b"\n"  # the file's last line lacked its ending
+                stream.write(piece)
     return int(keep.sum())
 
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 
 namespace veltrane::repeats {
 
@@ -14,6 +15,8 @@ namespace {
 
 constexpr uint64_t kNone = ~uint64_t {0}; // the key of a unit without words
 constexpr int kFirstSlotBits = 12;
+constexpr int kPositionBits = 36, kFingerprintBits = 64 - kPositionBits;
+constexpr uint64_t kPositions = (uint64_t {1} << kPositionBits) - 1;
 
 uint64_t key_mask(int bits) {
     return bits >= 64 ? ~uint64_t {0} >> 1 : (uint64_t {1} << bits) - 1;
@@ -57,20 +60,24 @@ public:
 };
 
 Finder::Finder(const Options &options)
-    : options_(options), slots_(std::size_t {1} << kFirstSlotBits), slot_bits_(kFirstSlotBits) {
+    : options_(options), slots_(std::size_t {1} << kFirstSlotBits), slot_bits_(kFirstSlotBits),
+      windows_(std::size_t {1} << kFirstSlotBits), window_bits_(kFirstSlotBits) {
     if (options_.min_words == 0) {
         options_.min_words = 1;
     }
 }
 
 std::size_t Finder::memory() const {
-    return slots_.capacity() * sizeof(Entry) + arena_.capacity() +
+    return slots_.capacity() * sizeof(Entry) + windows_.capacity() * sizeof(uint64_t) +
+           arena_.capacity() +
            (words_.capacity() + word_starts_.capacity() + word_texts_.capacity()) *
                sizeof(uint64_t);
 }
 
 void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
     const uint64_t mask = key_mask(options_.hash_bits);
+    const uint64_t window_mask =
+        options_.hash_bits >= 64 ? ~uint64_t {0} : (uint64_t {1} << options_.hash_bits) - 1;
     p.keys.clear();
     if (options_.unit == Unit::span) {
         text::word_hashes(text, w.scratch, p.words);
@@ -78,7 +85,6 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
         if (n < width) {
             return;
         }
-        p.placed = w.places.find(text, n, p.places);
         // A polynomial hash of each window's word hashes, rolled along the text.
         uint64_t top = 1, h = 0;
         for (std::size_t k = 0; k < width; ++k) {
@@ -89,7 +95,7 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
         }
         p.keys.resize(n - width + 1);
         for (std::size_t s = 0;; ++s) {
-            p.keys[s] = hash::mix64(h ^ width) & mask;
+            p.keys[s] = hash::mix64(h ^ width) & window_mask;
             if (s + width >= n) {
                 break;
             }
@@ -147,6 +153,40 @@ void Finder::grow() {
     }
 }
 
+uint64_t Finder::window_key(uint64_t pos) const {
+    const uint64_t *w = words_.data() + pos;
+    uint64_t h = 0;
+    for (std::size_t k = 0; k < options_.min_words; ++k) {
+        h = h * hash::kGolden + w[k];
+    }
+    const uint64_t key = hash::mix64(h ^ options_.min_words);
+    return options_.hash_bits >= 64 ? key : key & ((uint64_t {1} << options_.hash_bits) - 1);
+}
+
+void Finder::grow_windows() {
+    std::vector<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
+    old.swap(windows_);
+    ++window_bits_;
+    const std::size_t mask = windows_.size() - 1;
+    for (const uint64_t v : old) {
+        if (v == 0) {
+            continue;
+        }
+        // The fingerprint is the key's top bits: enough for the slot up to 2^28 slots, and
+        // past that the key is made again from the window's words.
+        const std::size_t slot = window_bits_ <= kFingerprintBits
+                                     ? static_cast<std::size_t>((v >> kPositionBits) >>
+                                                                (kFingerprintBits - window_bits_))
+                                     : static_cast<std::size_t>(window_key((v & kPositions) - 1) >>
+                                                                (64 - window_bits_));
+        std::size_t at = slot;
+        while (windows_[at] != 0) {
+            at = (at + 1) & mask;
+        }
+        windows_[at] = v;
+    }
+}
+
 void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts) {
     for (std::size_t i = 0; i < p.pieces.size(); ++i) {
         const uint64_t key = p.keys[i];
@@ -199,52 +239,56 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     uint64_t run_first = 0;
     bool in_run = false;
     auto flush = [&] {
-        if (!in_run || !p.placed) {
+        if (!in_run) {
             return;
         }
         const std::size_t at =
             std::upper_bound(word_starts_.begin(), word_starts_.end(), run_first) -
             word_starts_.begin() - 1;
-        cuts.push_back({p.places[2 * run_start],
-                        p.places[2 * (run_end - 1) + 1],
-                        word_texts_[at],
-                        run_first - word_starts_[at]});
+        // In words for now: the words are placed in the text afterwards, on every core.
+        cuts.push_back({run_start, run_end, word_texts_[at], run_first - word_starts_[at]});
     };
+    if (base + p.words.size() > kPositions - 1) {
+        throw std::length_error("more words than the window table can place (2^36)");
+    }
     // Room for every window of the text first, so that the slots ahead can be fetched while
     // the current one is compared: the table is far larger than the caches.
-    while ((used_ + p.keys.size()) * 10 > slots_.size() * 7) {
-        grow();
+    while ((windows_used_ + p.keys.size()) * 10 > windows_.size() * 7) {
+        grow_windows();
     }
-    const std::size_t mask = slots_.size() - 1;
+    const std::size_t mask = windows_.size() - 1;
+    const int shift = 64 - window_bits_;
     constexpr std::size_t kAhead = 8;
     for (std::size_t s = 0; s < std::min(kAhead, p.keys.size()); ++s) {
-        __builtin_prefetch(&slots_[hash::fibonacci_slot(p.keys[s], slot_bits_)]);
+        __builtin_prefetch(&windows_[p.keys[s] >> shift]);
     }
     for (std::size_t s = 0; s < p.keys.size(); ++s) {
         if (s + kAhead < p.keys.size()) {
-            __builtin_prefetch(&slots_[hash::fibonacci_slot(p.keys[s + kAhead], slot_bits_)]);
+            __builtin_prefetch(&windows_[p.keys[s + kAhead] >> shift]);
         }
         const uint64_t key = p.keys[s];
+        const uint64_t fingerprint = key >> kPositionBits;
         const uint64_t here = base + s;
         ++counts_.units;
-        std::size_t slot = hash::fibonacci_slot(key, slot_bits_);
+        std::size_t slot = static_cast<std::size_t>(key >> shift);
         uint64_t match = 0;
         bool repeat = false;
         for (;; slot = (slot + 1) & mask) {
-            const Entry &e = slots_[slot];
-            if (e.ref == 0) {
+            const uint64_t v = windows_[slot];
+            if (v == 0) {
                 break;
             }
-            if (e.key == key &&
-                std::memcmp(all + e.ref - 1, all + here, width * sizeof(uint64_t)) == 0) {
-                match = e.ref - 1;
+            const uint64_t pos = (v & kPositions) - 1;
+            if ((v >> kPositionBits) == fingerprint &&
+                std::memcmp(all + pos, all + here, width * sizeof(uint64_t)) == 0) {
+                match = pos;
                 repeat = true;
                 break;
             }
         }
         if (!repeat) {
-            slots_[slot] = {key, here + 1};
-            ++used_;
+            windows_[slot] = (fingerprint << kPositionBits) | (here + 1);
+            ++windows_used_;
             continue;
         }
         ++counts_.repeats;
@@ -286,14 +330,52 @@ void Finder::add(const std::vector<std::string_view> &texts,
     for (std::size_t i = 0; i < n; ++i) {
         if (options_.unit == Unit::span) {
             decide_windows(prepared[i], cuts[i]);
-            if (!prepared[i].placed) {
-                ++counts_.unplaced;
+            if (cuts[i].empty()) {
+                prepared[i] = Prepared();
             }
         } else {
             decide_units(texts[i], prepared[i], cuts[i]);
+            prepared[i] = Prepared();
         }
-        prepared[i] = Prepared();
         ++counts_.texts;
+    }
+    if (options_.unit != Unit::span) {
+        return;
+    }
+    // Only the texts something is cut from need their words placed.
+    std::vector<uint8_t> unplaced(n, 0);
+    parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+        try {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (cuts[i].empty()) {
+                    continue;
+                }
+                Prepared &p = prepared[i];
+                if (!workers[w].places.find(texts[i], p.words.size(), p.places)) {
+                    unplaced[i] = 1;
+                    continue;
+                }
+                for (Cut &c : cuts[i]) {
+                    c = {p.places[2 * c.start],
+                         p.places[2 * (c.end - 1) + 1],
+                         c.first_text,
+                         c.first_at};
+                }
+                p = Prepared();
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failing);
+            failed = std::current_exception();
+        }
+    });
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (unplaced[i]) {
+            cuts[i].clear(); // never cut what cannot be placed exactly
+            ++counts_.unplaced;
+        }
     }
 }
 

@@ -121,7 +121,6 @@ private:
         std::vector<Piece> pieces;
         std::vector<uint64_t> keys; // a key per piece or window; kNone for a unit without words
         std::vector<uint64_t> words, places;
-        bool placed = true;
     };
     class Worker;
 
@@ -130,7 +129,8 @@ private:
     void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
     bool same_unit(std::string_view text, const Piece &piece, uint64_t ref) const;
     void grow();
-    Entry *probe(uint64_t key, std::size_t &slot);
+    void grow_windows();
+    uint64_t window_key(uint64_t pos) const;
 
     Options options_;
     Counts counts_;
@@ -139,6 +139,12 @@ private:
     int slot_bits_ = 0;
     // Units: each first occurrence as [u64 text][u64 first byte][u64 size][bytes].
     Grown<char> arena_;
+    // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
+    // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
+    // word of the corpus; 0 is empty.
+    std::vector<uint64_t> windows_;
+    std::size_t windows_used_ = 0;
+    int window_bits_ = 0;
     // Windows: the word hashes of every text with a window, in corpus order, and where each
     // such text's words begin there.
     Grown<uint64_t> words_;

@@ -12,9 +12,9 @@ import numpy as np
 import pytest
 import veltrane
 from model_repeats import model_spans, model_units
-from veltrane import _native, writers
+from veltrane import _native
 from veltrane.cli import main
-from veltrane.corpus import Corpus, CorpusError
+from veltrane.corpus import Corpus, CorpusError, writers
 from veltrane.repeats import Repeats, cut_out
 
 # Words of several scripts (one without spaces), blanks of several kinds, both line breaks.

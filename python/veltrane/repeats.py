@@ -35,8 +35,9 @@ from typing import Any, Literal, NamedTuple
 import numpy as np
 
 from . import _args, _native
-from .corpus import STDIN, Corpus, Records
-from .writers import atomic_output, check_output, write_edited
+from .corpus import Corpus, Records
+from .corpus.inputs import STDIN
+from .corpus.writers import atomic_output, check_output, write_edited
 
 Unit = Literal["line", "paragraph", "span"]
 Normalize = Literal["words", "none"]

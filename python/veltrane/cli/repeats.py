@@ -9,7 +9,7 @@ import sys
 
 from ..corpus import CorpusError
 from ..repeats import DEFAULT_MIN_WORDS, NORMALIZATIONS, UNITS, remove_repeats
-from ._common import PROG, CommandError, Progress, check_inputs, progress_wanted, total_size
+from ._common import PROG, CommandError, ProgressBar, check_inputs, progress_wanted, total_size
 
 
 def _positive(text: str) -> int:
@@ -89,7 +89,7 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
 def run(args, out) -> None:
     check_inputs(args.inputs)
     fmt = "jsonl" if args.jsonl else "lines" if args.lines else None
-    with Progress(progress_wanted(args), total_size(args.inputs), "reading") as progress:
+    with ProgressBar(progress_wanted(args), total_size(args.inputs), "reading") as progress:
         try:
             summary = remove_repeats(
                 args.inputs,

@@ -18,6 +18,8 @@ each module one job, each importing only those below it in this list:
   and out (the kept records, the duplicates).
 - ``veltrane.pipeline``: :func:`deduplicate_corpus`, a corpus from its files to the kept
   corpus, in memory, within a memory bound or against a lasting index.
+- ``veltrane.repeats``: :func:`remove_repeats`, the lines, paragraphs or long runs of words
+  of a corpus's texts that occurred earlier in it, cut out.
 - ``veltrane.files``: the file job: chunkers (``gear``, ``chunker``), chunk streams
   (``stream``), the tree report (``tree``, ``report``) and its ``chunk_index``.
 - ``veltrane.cli`` (the ``veltrane`` command: parses, calls the above, formats) and
@@ -72,6 +74,9 @@ _HOMES: dict[str, str] = {
     "DedupReport": ".files.report",
     "dedup_report": ".files.tree",
     "TextDeduplication": ".texts",
+    "Repeats": ".repeats",
+    "RepeatsSummary": ".repeats",
+    "remove_repeats": ".repeats",
     "deduplicate_texts": ".texts",
     "fingerprints": ".sketch.simhash",
     "fingerprints64": ".sketch.simhash",
@@ -113,6 +118,8 @@ __all__ = [
     "NearDuplicateIndex",
     "Progress",
     "ProgressBar",
+    "Repeats",
+    "RepeatsSummary",
     "SimHash",
     "TextDeduplication",
     "__version__",
@@ -135,6 +142,7 @@ __all__ = [
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",
     "near_duplicate_pairs_jaccard_out_of_core",
+    "remove_repeats",
     "shingle_hashes",
 ]
 

@@ -62,4 +62,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_files(m);
     veltrane::bind_tree(m);
     veltrane::bind_report(m);
+    veltrane::bind_repeats(m);
 }

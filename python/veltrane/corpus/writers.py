@@ -362,3 +362,149 @@ def write_duplicates(
                 lines.append(json.dumps(row, ensure_ascii=False, default=str) + "\n")
             stream.write("".join(lines).encode("utf-8", "surrogateescape"))
     return len(dropped)
+
+
+def _lines_at(shard: Shard, spans: np.ndarray) -> Iterator[bytes]:
+    """The bytes of the lines at ``spans`` (ascending) of a file read again, one at a time."""
+    wanted = spans.tolist()
+    k, n = 0, len(wanted)
+    held = b""  # the decompressed bytes before the piece that are still wanted
+    for begin, data in _decompressed_pieces(shard):
+        buf = held + bytes(data) if held else bytes(data)
+        start = begin - len(held)
+        while k < n:
+            a = wanted[k][0] - start
+            b = a + wanted[k][1]
+            if b > len(buf):
+                break
+            yield buf[a:b]
+            k += 1
+        if k == n:
+            return
+        held = buf[min(max(wanted[k][0] - start, 0), len(buf)) :]
+    if k < n:
+        raise CorpusError(f"{shown_path(shard.path)}: the file changed while it was read")
+
+
+def _edited_line(line: bytes, text: bytes, fmt: str, field: str) -> bytes:
+    ending = b"\r\n" if line.endswith(b"\r\n") else b"\n"
+    if fmt == "lines":
+        return text + ending
+    record = json.loads(line)
+    record[field] = text.decode("utf-8")
+    return json.dumps(record, ensure_ascii=False).encode("utf-8") + ending
+
+
+def write_edited(
+    corpus: Corpus,
+    source: np.ndarray,
+    spans: np.ndarray,
+    numbers: np.ndarray,
+    keep: np.ndarray,
+    edited: dict[int, bytes],
+    path: str | os.PathLike[str],
+    *,
+    force: bool = False,
+) -> int:
+    """Writes the records of ``corpus`` for which ``keep`` is true to ``path`` in input order
+    and in the input's format, each unchanged but for those in ``edited`` (record number ->
+    its new text), whose text field (the line itself, for a file of lines) is replaced; a
+    JSON Lines record so edited is written again by ``json.dumps``. ``source``, ``spans`` and
+    ``numbers`` are those of :class:`CorpusRecords`, one entry per record of the corpus.
+    Returns the number of records written."""
+    out = check_output(path, corpus.shards, force)
+    keep = np.asarray(keep, dtype=bool)
+    if _output_format(corpus, out) == "parquet":
+        return _write_parquet_edited(corpus, source, numbers, keep, edited, out)
+    changed = np.zeros(len(keep), dtype=bool)
+    if edited:
+        changed[np.fromiter(edited, dtype=np.int64, count=len(edited))] = True
+    with atomic_output(out) as stream:
+        for index, shard in enumerate(corpus.shards):
+            mine = np.flatnonzero((source == index) & keep)
+            if not changed[mine].any():
+                if isinstance(stream, io.BufferedWriter) and shard.compression is None:
+                    stream.flush()
+                    _send_lines(shard, spans[mine], stream.fileno())
+                else:
+                    _copy_lines(shard, spans[mine], stream)
+                continue
+            # Runs of adjacent unchanged lines are copied in one piece; an edited line is one
+            # run of its own.
+            starts = spans[mine, 0]
+            ends = starts + spans[mine, 1]
+            edit = changed[mine]
+            first = np.ones(len(mine), dtype=bool)
+            first[1:] = (starts[1:] != ends[:-1]) | edit[1:] | edit[:-1]
+            heads = np.flatnonzero(first)
+            tails = np.append(heads[1:], len(mine)) - 1
+            # A long run goes in pieces, so that no more than a piece is held at a time.
+            runs, what = [], []  # what: the record edited, -1 inside a run, -2 at its end
+            for head, tail in zip(heads.tolist(), tails.tolist()):
+                a, b = int(starts[head]), int(ends[tail])
+                if edit[head]:
+                    runs.append((a, b - a))
+                    what.append(int(mine[head]))
+                    continue
+                for at in range(a, b, _COPY_BLOCK):
+                    runs.append((at, min(b, at + _COPY_BLOCK) - at))
+                    what.append(-1)
+                what[-1] = -2
+            for k, piece in zip(what, _lines_at(shard, np.array(runs, dtype=np.int64))):
+                if k >= 0:
+                    piece = _edited_line(piece, edited[k], shard.format, corpus.field)
+                elif k == -2 and not piece.endswith(b"\n"):
+                    piece += b"\n"  # the file's last line lacked its ending
+                stream.write(piece)
+    return int(keep.sum())
+
+
+def _write_parquet_edited(
+    corpus: Corpus,
+    source: np.ndarray,
+    numbers: np.ndarray,
+    keep: np.ndarray,
+    edited: dict[int, bytes],
+    out: str,
+) -> int:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from .parquet import parquet_file
+
+    schema = parquet_file(corpus.shards[0].path).schema_arrow
+    column = schema.get_field_index(corpus.field)
+    written = 0
+    with atomic_output(out) as stream:
+        writer = pq.ParquetWriter(stream, schema)
+        try:
+            for index, shard in enumerate(corpus.shards):
+                file = parquet_file(shard.path)
+                if not file.schema_arrow.equals(schema):
+                    raise CorpusError(
+                        f"{shown_path(shard.path)}: its columns differ from those of "
+                        f"{shown_path(corpus.shards[0].path)}; one output holds one schema"
+                    )
+                mine = np.flatnonzero(source == index)
+                rows = np.zeros(file.metadata.num_rows, dtype=bool)
+                rows[numbers[mine] - 1] = keep[mine]
+                texts = {int(numbers[k]) - 1: t for k in mine.tolist() if (t := edited.get(k))
+                         is not None}  # fmt: skip
+                first = 0
+                for batch in file.iter_batches(batch_size=1 << 16):
+                    part = rows[first : first + batch.num_rows]
+                    mine_here = [r for r in range(first, first + batch.num_rows) if r in texts]
+                    if mine_here:
+                        values = batch.column(column).to_pylist()
+                        for r in mine_here:
+                            values[r - first] = texts[r].decode("utf-8")
+                        arrays = list(batch.columns)
+                        arrays[column] = pa.array(values, type=schema.field(column).type)
+                        batch = pa.RecordBatch.from_arrays(arrays, schema=schema)
+                    first += batch.num_rows
+                    if part.any():
+                        writer.write_batch(batch.filter(pa.array(part)))
+                        written += int(part.sum())
+        finally:
+            writer.close()
+    return written

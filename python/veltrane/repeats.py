@@ -1,0 +1,321 @@
+"""Repeats inside texts: lines, paragraphs and long runs of words seen earlier in a corpus,
+cut out with the first occurrence kept.
+
+Texts are taken in corpus order, and the units of a text in order. A unit is a repeat when an
+equal unit occurred earlier in the corpus, in an earlier text or earlier in the same one:
+
+- ``unit="line"``: the lines of a text (split at ``\\n``; a ``\\r`` before it belongs to the
+  break); a line goes with its break.
+- ``unit="paragraph"``: runs of lines separated by lines that hold only whitespace; a
+  paragraph goes with the blank lines after it (the last one, with none after it, takes those
+  before it instead).
+- ``unit="span"``: a word is in a repeat when it lies in a run of ``min_words`` consecutive
+  words of its text equal to a run that starts earlier in the corpus; each maximal run of such
+  words is cut from its first word's first byte to its last word's last byte.
+
+Lines and paragraphs are equal with ``normalize="words"`` (the default) when their words are
+(the words of the Jaccard search, lower-cased), with ``normalize="none"`` when their bytes
+are; a unit without words is never a repeat. Hash matches are checked against the first
+occurrence before anything is cut (windows word hash by word hash), so a collision cuts
+nothing.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import sys
+import tempfile
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from contextlib import ExitStack
+from typing import Any, Literal, NamedTuple
+
+import numpy as np
+
+from . import _args, _native
+from .corpus import Corpus, Records
+from .corpus.inputs import STDIN
+from .corpus.writers import atomic_output, check_output, write_edited
+
+Unit = Literal["line", "paragraph", "span"]
+Normalize = Literal["words", "none"]
+
+#: The units repeats are looked for in.
+UNITS: tuple[str, ...] = ("line", "paragraph", "span")
+#: How lines and paragraphs are compared.
+NORMALIZATIONS: tuple[str, ...] = ("words", "none")
+#: Words of a window with ``unit="span"``.
+DEFAULT_MIN_WORDS = 50
+
+
+class RepeatsSummary(NamedTuple):
+    """What :func:`remove_repeats` did."""
+
+    #: Texts read.
+    texts: int
+    #: Texts something was cut from.
+    changed: int
+    #: Records not written: left without words by the cuts (unless ``keep_empty``).
+    dropped: int
+    #: Bytes of text cut out.
+    bytes_removed: int
+    #: Stretches cut (one ``spans`` line each).
+    runs: int
+
+
+class Repeats:
+    """The repeats of texts handed over in corpus order, a batch at a time: each call sees the
+    texts of all calls before it as earlier in the corpus.
+
+    ``unit``, ``min_words`` and ``normalize`` are those of :func:`remove_repeats`.
+    """
+
+    def __init__(
+        self,
+        unit: Unit = "line",
+        *,
+        min_words: int = DEFAULT_MIN_WORDS,
+        normalize: Normalize = "words",
+        threads: int | None = None,
+        hash_bits: int = 64,
+    ) -> None:
+        if unit not in UNITS:
+            raise ValueError(f"unit must be one of {', '.join(UNITS)}, got {unit!r}")
+        if normalize not in NORMALIZATIONS:
+            raise ValueError(
+                f"normalize must be one of {', '.join(NORMALIZATIONS)}, got {normalize!r}"
+            )
+        min_words = _args.in_range(min_words, "min_words", 1)
+        #: Bits of each hash kept: fewer than 64 only to make collisions happen in tests.
+        self.hash_bits = _args.in_range(hash_bits, "hash_bits", 1, 64)
+        self.threads = _args.threads(threads)
+        self._finder = _native.RepeatFinder(unit, normalize == "words", min_words, hash_bits)
+
+    def cuts(self, texts: Sequence[bytes | str]) -> tuple[np.ndarray, np.ndarray]:
+        """The stretches to cut from the next ``texts``: an (m, 4) int64 array of rows
+        (start, end, first_text, first_at), ascending by text, and the offsets (n + 1) of each
+        text's rows in it. start and end are byte offsets into the text's UTF-8; first_text
+        numbers (from 0, across calls) the text of the first occurrence of the stretch's
+        first unit or window, and first_at is its first byte there (lines, paragraphs) or its
+        first word's number (spans)."""
+        return self._finder.add(texts, self.threads)
+
+    def cut(self, texts: Sequence[bytes]) -> list[bytes]:
+        """The next ``texts`` with their repeats cut out."""
+        rows, offsets = self.cuts(texts)
+        return [cut_out(t, rows[offsets[k] : offsets[k + 1]]) for k, t in enumerate(texts)]
+
+    @property
+    def texts(self) -> int:
+        """Texts seen so far."""
+        return int(self._finder.texts)
+
+    @property
+    def memory(self) -> int:
+        """Bytes the tables and first occurrences take."""
+        return int(self._finder.memory)
+
+
+def cut_out(text: bytes, rows: np.ndarray) -> bytes:
+    """``text`` without the byte ranges [start, end) of ``rows`` (ascending, disjoint)."""
+    if not len(rows):
+        return text
+    pieces, at = [], 0
+    for start, end in rows[:, :2].tolist():
+        pieces.append(text[at:start])
+        at = end
+    pieces.append(text[at:])
+    return b"".join(pieces)
+
+
+def _has_words(text: bytes) -> bool:
+    return bool(_native.words(text))
+
+
+class _Places:
+    """Where each text read is: its file and line (or row), or its id, as JSON fragments."""
+
+    def __init__(self, corpus: Corpus, spooled: str | None) -> None:
+        self.names = [
+            json.dumps(STDIN if s.path == spooled else s.path, ensure_ascii=False)
+            for s in corpus.shards
+        ]
+        self.source: list[np.ndarray] = []
+        self.numbers: list[np.ndarray] = []
+        self.ids: list[Any] | None = [] if corpus.id_field is not None else None
+        self.spans: list[np.ndarray] = []
+        self._flat: tuple[np.ndarray, np.ndarray] | None = None
+
+    def add(self, batch: Records) -> None:
+        n = len(batch.texts)
+        self.source.append(np.full(n, batch.source, dtype=np.int32))
+        self.numbers.append(batch.numbers)
+        self.spans.append(batch.spans if batch.spans is not None else np.full((n, 2), -1))
+        if self.ids is not None and batch.ids is not None:
+            self.ids.extend(batch.ids)
+        self._flat = None
+
+    def arrays(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """source, numbers and spans of every text read, one entry each."""
+        if not self.source:
+            return np.empty(0, np.int32), np.empty(0, np.int64), np.empty((0, 2), np.int64)
+        return (
+            np.concatenate(self.source),
+            np.concatenate(self.numbers),
+            np.concatenate(self.spans).astype(np.int64),
+        )
+
+    def of(self, k: int, prefix: str = "") -> str:
+        if self.ids is not None:
+            return f'"{prefix}id": {json.dumps(self.ids[k], ensure_ascii=False, default=str)}'
+        if self._flat is None:
+            self._flat = (np.concatenate(self.source), np.concatenate(self.numbers))
+        source, numbers = self._flat
+        return f'"{prefix}file": {self.names[source[k]]}, "{prefix}line": {int(numbers[k])}'
+
+
+class _Tally:
+    """The cuts of each batch applied in corpus order: the texts edited, the records dropped,
+    the counts of the summary, and the lines of ``spans``."""
+
+    def __init__(self, places: _Places, unit: str, keep_empty: bool, spans_out) -> None:
+        self.places, self.keep_empty, self.spans_out = places, keep_empty, spans_out
+        self.key = "first_word" if unit == "span" else "first_start"
+        self.edited: dict[int, bytes] = {}
+        self.dropped: list[int] = []
+        self.read = self.changed = self.removed = self.runs = 0
+
+    def add(self, batch: Records, found: Future) -> None:
+        rows, offsets = found.result()
+        lines: list[str] = []
+        for k in np.flatnonzero(np.diff(offsets)).tolist():
+            mine = rows[offsets[k] : offsets[k + 1]]
+            text = batch.texts[k]
+            new = cut_out(text, mine)
+            number = self.read + k
+            self.changed += 1
+            self.runs += len(mine)
+            self.removed += len(text) - len(new)
+            if not self.keep_empty and not _has_words(new):
+                self.dropped.append(number)
+            else:
+                self.edited[number] = new
+            if self.spans_out is not None:
+                here = self.places.of(number)
+                for start, end, first, at in mine.tolist():
+                    lines.append(
+                        f'{{{here}, "start": {start}, "end": {end}, '
+                        f'{self.places.of(first, "first_")}, "{self.key}": {at}}}\n'
+                    )
+        if lines:
+            self.spans_out.write("".join(lines).encode("utf-8"))
+        self.read += len(batch.texts)
+
+
+def _spooled_stdin(paths: Sequence[str], stack: ExitStack) -> tuple[list[str], str | None]:
+    """The inputs with standard input copied to a temporary file (the output is written from
+    the inputs read again), and that file's name."""
+    if STDIN not in paths:
+        return list(paths), None
+    directory = stack.enter_context(tempfile.TemporaryDirectory(prefix="veltrane-repeats-"))
+    copy = os.path.join(directory, "stdin")
+    with open(copy, "wb") as f:
+        shutil.copyfileobj(sys.stdin.buffer, f, 1 << 20)
+    return [copy if p == STDIN else p for p in paths], copy
+
+
+def remove_repeats(
+    inputs: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    output: str | os.PathLike[str] | None = None,
+    *,
+    unit: Unit = "line",
+    min_words: int = DEFAULT_MIN_WORDS,
+    normalize: Normalize = "words",
+    spans: str | os.PathLike[str] | None = None,
+    keep_empty: bool = False,
+    field: str | None = None,
+    id_field: str | None = None,
+    format: str | None = None,
+    force: bool = False,
+    threads: int | None = None,
+    progress: Callable[[str, int, int | None], None] | None = None,
+) -> RepeatsSummary:
+    """Cuts the repeats out of the texts of a corpus (see the module's docstring for the rule).
+
+    Args:
+        inputs: files, directories of shards or ``"-"`` for standard input, read as
+            :class:`Corpus` reads them (``field``, ``id_field`` and ``format`` as there).
+        output: where to write every record unchanged but for its text with the repeats cut
+            out, in input order and in the input's format (``"-"``: standard output); None
+            writes none.
+        unit: ``"line"``, ``"paragraph"`` or ``"span"``.
+        min_words: words of a window with ``unit="span"``.
+        normalize: ``"words"`` or ``"none"``: how lines and paragraphs are compared.
+        spans: where to write one JSON line per stretch cut: where its text is (its id, or
+            file and line), ``start`` and ``end`` (bytes of the text's UTF-8), and where the
+            first occurrence of its first unit or window is (``first_id``, or ``first_file``
+            and ``first_line``; ``first_start``, its byte there, or ``first_word``, its word's
+            number, for spans).
+        keep_empty: write a record left without words by the cuts (by default it is dropped).
+        force: replace existing outputs.
+        threads: threads for finding units and hashing (default: every core).
+        progress: called as ``progress("reading", bytes_done, bytes_total)`` (bytes of the
+            input files; the total is None when unknown).
+
+    Raises:
+        CorpusError: bad input, or an output that may not be written.
+    """
+    paths = [
+        os.fspath(p) for p in ([inputs] if isinstance(inputs, (str, os.PathLike)) else inputs)
+    ]
+    finder = Repeats(unit, min_words=min_words, normalize=normalize, threads=threads)
+    with ExitStack() as stack:
+        paths, spooled = _spooled_stdin(paths, stack)
+        corpus = Corpus(paths, field=field, id_field=id_field, format=format)  # type: ignore[arg-type]
+        if output is not None:
+            check_output(output, corpus.shards, force)
+        spans_out = None
+        if spans is not None:
+            spans_path = check_output(spans, corpus.shards, force)
+            spans_out = stack.enter_context(atomic_output(spans_path))
+        total = _total(paths)
+        places = _Places(corpus, spooled)
+        tally = _Tally(places, unit, keep_empty, spans_out)
+        # The finder works on a batch on a thread of its own (it lets go of the GIL) while
+        # the next batch is read and the one before is cut.
+        pool = stack.enter_context(ThreadPoolExecutor(1))
+        pending: tuple[Records, Future] | None = None
+        done = 0
+        for batch in corpus.batches():
+            places.add(batch)
+            found = pool.submit(finder.cuts, batch.texts)
+            if pending is not None:
+                tally.add(*pending)
+            pending = (batch, found)
+            done += (
+                int(batch.spans[:, 1].sum())
+                if batch.spans is not None
+                else sum(len(t) for t in batch.texts)
+            )
+            if progress is not None:
+                progress("reading", done, total)
+        if pending is not None:
+            tally.add(*pending)
+        read, edited, dropped = tally.read, tally.edited, tally.dropped
+        if output is not None:
+            source, numbers, at = places.arrays()
+            keep = np.ones(read, dtype=bool)
+            keep[np.asarray(dropped, dtype=np.int64)] = False
+            write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
+    return RepeatsSummary(read, tally.changed, len(dropped), tally.removed, tally.runs)
+
+
+def _total(paths: Iterable[str]) -> int | None:
+    total = 0
+    for p in paths:
+        if not os.path.isfile(p):
+            return None
+        total += os.path.getsize(p)
+    return total

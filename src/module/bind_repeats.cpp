@@ -1,0 +1,82 @@
+// Bindings of the repeats finder (repeats/repeats.hpp). The public API is veltrane/repeats.py,
+// which checks arguments; this file converts texts and cuts and releases the GIL.
+#include "module/native.hpp"
+#include "module/pyinput.hpp"
+#include "repeats/repeats.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using veltrane::pyutil::collect_texts;
+using veltrane::pyutil::into_array;
+
+namespace {
+
+namespace rp = veltrane::repeats;
+
+rp::Finder make_finder(const std::string &unit, bool by_words, std::size_t min_words, int bits) {
+    rp::Options o;
+    if (unit == "line") {
+        o.unit = rp::Unit::line;
+    } else if (unit == "paragraph") {
+        o.unit = rp::Unit::paragraph;
+    } else if (unit == "span") {
+        o.unit = rp::Unit::span;
+    } else {
+        throw py::value_error("unit must be 'line', 'paragraph' or 'span', not '" + unit + "'");
+    }
+    if (min_words < 1 || bits < 1 || bits > 64) {
+        throw py::value_error("min_words must be at least 1 and hash_bits from 1 to 64");
+    }
+    o.by_words = by_words;
+    o.min_words = min_words;
+    o.hash_bits = bits;
+    return rp::Finder(o);
+}
+
+// The cuts of a batch: an (m, 4) int64 array of (start, end, first_text, first_at) and the
+// offsets of each text's rows in it (n + 1 of them).
+py::tuple add(rp::Finder &finder, const py::handle &texts, int threads) {
+    const auto t = collect_texts(texts);
+    std::vector<int64_t> rows, offsets;
+    {
+        py::gil_scoped_release release;
+        std::vector<std::vector<rp::Cut>> cuts;
+        finder.add(t.views, threads, cuts);
+        offsets.reserve(cuts.size() + 1);
+        offsets.push_back(0);
+        for (const auto &of_text : cuts) {
+            for (const rp::Cut &c : of_text) {
+                rows.insert(rows.end(),
+                            {static_cast<int64_t>(c.start),
+                             static_cast<int64_t>(c.end),
+                             static_cast<int64_t>(c.first_text),
+                             static_cast<int64_t>(c.first_at)});
+            }
+            offsets.push_back(static_cast<int64_t>(rows.size() / 4));
+        }
+    }
+    py::array_t<int64_t> flat = into_array(std::move(rows));
+    return py::make_tuple(flat.reshape({flat.size() / 4, py::ssize_t {4}}),
+                          into_array(std::move(offsets)));
+}
+
+} // namespace
+
+void veltrane::bind_repeats(py::module_ &m) {
+    py::class_<rp::Finder>(m, "RepeatFinder")
+        .def(py::init(&make_finder),
+             py::arg("unit"),
+             py::arg("by_words"),
+             py::arg("min_words"),
+             py::arg("hash_bits") = 64)
+        .def("add", &add, py::arg("texts"), py::arg("threads"))
+        .def_property_readonly("texts", [](const rp::Finder &f) { return f.counts().texts; })
+        .def_property_readonly("units", [](const rp::Finder &f) { return f.counts().units; })
+        .def_property_readonly("repeats", [](const rp::Finder &f) { return f.counts().repeats; })
+        .def_property_readonly("unplaced", [](const rp::Finder &f) { return f.counts().unplaced; })
+        .def_property_readonly("memory", &rp::Finder::memory);
+}

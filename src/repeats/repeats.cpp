@@ -1,0 +1,382 @@
+#include "repeats/repeats.hpp"
+
+#include "common/batches.hpp"
+#include "common/hash.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+
+namespace veltrane::repeats {
+
+namespace {
+
+constexpr uint64_t kNone = ~uint64_t {0}; // the key of a unit without words
+constexpr int kFirstSlotBits = 12;
+constexpr int kPositionBits = 36, kFingerprintBits = 64 - kPositionBits;
+constexpr uint64_t kPositions = (uint64_t {1} << kPositionBits) - 1;
+
+uint64_t key_mask(int bits) {
+    return bits >= 64 ? ~uint64_t {0} >> 1 : (uint64_t {1} << bits) - 1;
+}
+
+uint64_t sequence_key(const std::vector<uint64_t> &words) {
+    uint64_t h = words.size();
+    for (const uint64_t w : words) {
+        h = text::step(h, w);
+    }
+    return hash::mix64(h);
+}
+
+void put64(Grown<char> &out, uint64_t v) {
+    out.append(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
+uint64_t get64(const char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Appends `cut`, joined with the last one when they touch or overlap: one run, named by where
+// its first unit's first occurrence is.
+void add_cut(std::vector<Cut> &cuts, const Cut &cut) {
+    if (!cuts.empty() && cut.start <= cuts.back().end) {
+        cuts.back().end = std::max(cuts.back().end, cut.end);
+        return;
+    }
+    cuts.push_back(cut);
+}
+
+} // namespace
+
+class Finder::Worker {
+public:
+    text::Scratch scratch;
+    std::vector<uint64_t> words;
+    WordPlaces places;
+};
+
+Finder::Finder(const Options &options)
+    : options_(options), slots_(std::size_t {1} << kFirstSlotBits), slot_bits_(kFirstSlotBits),
+      windows_(std::size_t {1} << kFirstSlotBits), window_bits_(kFirstSlotBits) {
+    if (options_.min_words == 0) {
+        options_.min_words = 1;
+    }
+}
+
+std::size_t Finder::memory() const {
+    return slots_.capacity() * sizeof(Entry) + windows_.capacity() * sizeof(uint64_t) +
+           arena_.capacity() +
+           (words_.capacity() + word_starts_.capacity() + word_texts_.capacity()) *
+               sizeof(uint64_t);
+}
+
+void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
+    const uint64_t mask = key_mask(options_.hash_bits);
+    const uint64_t window_mask =
+        options_.hash_bits >= 64 ? ~uint64_t {0} : (uint64_t {1} << options_.hash_bits) - 1;
+    p.keys.clear();
+    if (options_.unit == Unit::span) {
+        text::word_hashes(text, w.scratch, p.words);
+        const std::size_t n = p.words.size(), width = options_.min_words;
+        if (n < width) {
+            return;
+        }
+        // A polynomial hash of each window's word hashes, rolled along the text.
+        uint64_t top = 1, h = 0;
+        for (std::size_t k = 0; k < width; ++k) {
+            h = h * hash::kGolden + p.words[k];
+            if (k > 0) {
+                top *= hash::kGolden;
+            }
+        }
+        p.keys.resize(n - width + 1);
+        for (std::size_t s = 0;; ++s) {
+            p.keys[s] = hash::mix64(h ^ width) & window_mask;
+            if (s + width >= n) {
+                break;
+            }
+            h = (h - p.words[s] * top) * hash::kGolden + p.words[s + width];
+        }
+        return;
+    }
+    if (options_.unit == Unit::line) {
+        lines(text, p.pieces);
+    } else {
+        paragraphs(text, p.pieces);
+    }
+    p.keys.resize(p.pieces.size());
+    for (std::size_t i = 0; i < p.pieces.size(); ++i) {
+        const Piece &piece = p.pieces[i];
+        const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+        text::word_hashes(unit, w.scratch, w.words);
+        if (w.words.empty()) {
+            p.keys[i] = kNone;
+        } else if (options_.by_words) {
+            p.keys[i] = sequence_key(w.words) & mask;
+        } else {
+            p.keys[i] = text::word_hash(reinterpret_cast<const unsigned char *>(unit.data()),
+                                        unit.size()) &
+                        mask;
+        }
+    }
+}
+
+bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) const {
+    const char *at = arena_.data() + ref;
+    const uint64_t size = get64(at + 16);
+    const std::string_view stored(at + 24, size);
+    const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+    if (!options_.by_words) {
+        return stored == unit;
+    }
+    return text::words(stored) == text::words(unit);
+}
+
+void Finder::grow() {
+    std::vector<Entry> old(std::size_t {1} << (slot_bits_ + 1));
+    old.swap(slots_);
+    ++slot_bits_;
+    const std::size_t mask = slots_.size() - 1;
+    for (const Entry &e : old) {
+        if (e.ref == 0) {
+            continue;
+        }
+        std::size_t slot = hash::fibonacci_slot(e.key, slot_bits_);
+        while (slots_[slot].ref != 0) {
+            slot = (slot + 1) & mask;
+        }
+        slots_[slot] = e;
+    }
+}
+
+uint64_t Finder::window_key(uint64_t pos) const {
+    const uint64_t *w = words_.data() + pos;
+    uint64_t h = 0;
+    for (std::size_t k = 0; k < options_.min_words; ++k) {
+        h = h * hash::kGolden + w[k];
+    }
+    const uint64_t key = hash::mix64(h ^ options_.min_words);
+    return options_.hash_bits >= 64 ? key : key & ((uint64_t {1} << options_.hash_bits) - 1);
+}
+
+void Finder::grow_windows() {
+    std::vector<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
+    old.swap(windows_);
+    ++window_bits_;
+    const std::size_t mask = windows_.size() - 1;
+    for (const uint64_t v : old) {
+        if (v == 0) {
+            continue;
+        }
+        // The fingerprint is the key's top bits: enough for the slot up to 2^28 slots, and
+        // past that the key is made again from the window's words.
+        const std::size_t slot = window_bits_ <= kFingerprintBits
+                                     ? static_cast<std::size_t>((v >> kPositionBits) >>
+                                                                (kFingerprintBits - window_bits_))
+                                     : static_cast<std::size_t>(window_key((v & kPositions) - 1) >>
+                                                                (64 - window_bits_));
+        std::size_t at = slot;
+        while (windows_[at] != 0) {
+            at = (at + 1) & mask;
+        }
+        windows_[at] = v;
+    }
+}
+
+void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts) {
+    for (std::size_t i = 0; i < p.pieces.size(); ++i) {
+        const uint64_t key = p.keys[i];
+        if (key == kNone) {
+            continue;
+        }
+        const std::size_t mask = slots_.size() - 1;
+        const Piece &piece = p.pieces[i];
+        ++counts_.units;
+        std::size_t slot = hash::fibonacci_slot(key, slot_bits_);
+        bool repeat = false;
+        for (;; slot = (slot + 1) & mask) {
+            const Entry &e = slots_[slot];
+            if (e.ref == 0) {
+                break;
+            }
+            if (e.key == key && same_unit(text, piece, e.ref - 1)) {
+                const char *at = arena_.data() + e.ref - 1;
+                add_cut(cuts, {piece.cut_start, piece.cut_end, get64(at), get64(at + 8)});
+                repeat = true;
+                break;
+            }
+        }
+        if (repeat) {
+            ++counts_.repeats;
+            continue;
+        }
+        slots_[slot] = {key, arena_.size() + 1};
+        put64(arena_, counts_.texts);
+        put64(arena_, piece.start);
+        put64(arena_, piece.end - piece.start);
+        arena_.append(text.data() + piece.start, piece.end - piece.start);
+        if (++used_ * 10 > slots_.size() * 7) {
+            grow();
+        }
+    }
+}
+
+void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
+    const std::size_t width = options_.min_words;
+    if (p.keys.empty()) {
+        return;
+    }
+    const uint64_t base = words_.size();
+    words_.append(p.words.data(), p.words.size());
+    word_starts_.push_back(base);
+    word_texts_.push_back(counts_.texts);
+    const uint64_t *all = words_.data();
+    std::size_t run_start = 0, run_end = 0; // words [run_start, run_end) of the run in progress
+    uint64_t run_first = 0;
+    bool in_run = false;
+    auto flush = [&] {
+        if (!in_run) {
+            return;
+        }
+        const std::size_t at =
+            std::upper_bound(word_starts_.begin(), word_starts_.end(), run_first) -
+            word_starts_.begin() - 1;
+        // In words for now: the words are placed in the text afterwards, on every core.
+        cuts.push_back({run_start, run_end, word_texts_[at], run_first - word_starts_[at]});
+    };
+    if (base + p.words.size() > kPositions - 1) {
+        throw std::length_error("more words than the window table can place (2^36)");
+    }
+    // Room for every window of the text first, so that the slots ahead can be fetched while
+    // the current one is compared: the table is far larger than the caches.
+    while ((windows_used_ + p.keys.size()) * 10 > windows_.size() * 7) {
+        grow_windows();
+    }
+    const std::size_t mask = windows_.size() - 1;
+    const int shift = 64 - window_bits_;
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t s = 0; s < std::min(kAhead, p.keys.size()); ++s) {
+        __builtin_prefetch(&windows_[p.keys[s] >> shift]);
+    }
+    for (std::size_t s = 0; s < p.keys.size(); ++s) {
+        if (s + kAhead < p.keys.size()) {
+            __builtin_prefetch(&windows_[p.keys[s + kAhead] >> shift]);
+        }
+        const uint64_t key = p.keys[s];
+        const uint64_t fingerprint = key >> kPositionBits;
+        const uint64_t here = base + s;
+        ++counts_.units;
+        std::size_t slot = static_cast<std::size_t>(key >> shift);
+        uint64_t match = 0;
+        bool repeat = false;
+        for (;; slot = (slot + 1) & mask) {
+            const uint64_t v = windows_[slot];
+            if (v == 0) {
+                break;
+            }
+            const uint64_t pos = (v & kPositions) - 1;
+            if ((v >> kPositionBits) == fingerprint &&
+                std::memcmp(all + pos, all + here, width * sizeof(uint64_t)) == 0) {
+                match = pos;
+                repeat = true;
+                break;
+            }
+        }
+        if (!repeat) {
+            windows_[slot] = (fingerprint << kPositionBits) | (here + 1);
+            ++windows_used_;
+            continue;
+        }
+        ++counts_.repeats;
+        if (in_run && s <= run_end) {
+            run_end = s + width;
+        } else {
+            flush();
+            in_run = true;
+            run_start = s;
+            run_end = s + width;
+            run_first = match;
+        }
+    }
+    flush();
+}
+
+void Finder::add(const std::vector<std::string_view> &texts,
+                 int threads,
+                 std::vector<std::vector<Cut>> &cuts) {
+    const std::size_t n = texts.size();
+    std::vector<Prepared> prepared(n);
+    std::vector<Worker> workers(static_cast<std::size_t>(std::max(1, threads)));
+    std::exception_ptr failed;
+    std::mutex failing;
+    parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+        try {
+            for (std::size_t i = begin; i < end; ++i) {
+                prepare(texts[i], prepared[i], workers[w]);
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failing);
+            failed = std::current_exception();
+        }
+    });
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
+    cuts.assign(n, {});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (options_.unit == Unit::span) {
+            decide_windows(prepared[i], cuts[i]);
+            if (cuts[i].empty()) {
+                prepared[i] = Prepared();
+            }
+        } else {
+            decide_units(texts[i], prepared[i], cuts[i]);
+            prepared[i] = Prepared();
+        }
+        ++counts_.texts;
+    }
+    if (options_.unit != Unit::span) {
+        return;
+    }
+    // Only the texts something is cut from need their words placed.
+    std::vector<uint8_t> unplaced(n, 0);
+    parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
+        try {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (cuts[i].empty()) {
+                    continue;
+                }
+                Prepared &p = prepared[i];
+                if (!workers[w].places.find(texts[i], p.words.size(), p.places)) {
+                    unplaced[i] = 1;
+                    continue;
+                }
+                for (Cut &c : cuts[i]) {
+                    c = {p.places[2 * c.start],
+                         p.places[2 * (c.end - 1) + 1],
+                         c.first_text,
+                         c.first_at};
+                }
+                p = Prepared();
+            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failing);
+            failed = std::current_exception();
+        }
+    });
+    if (failed) {
+        std::rethrow_exception(failed);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (unplaced[i]) {
+            cuts[i].clear(); // never cut what cannot be placed exactly
+            ++counts_.unplaced;
+        }
+    }
+}
+
+} // namespace veltrane::repeats

@@ -1,0 +1,154 @@
+// Repeats inside the texts of a corpus: lines, paragraphs or runs of words that occurred
+// earlier in the corpus (in an earlier text, or earlier in the same text). The texts are
+// handed over in corpus order, a batch at a time; each gets the byte ranges to cut out of it.
+//
+// A unit (line or paragraph) is a repeat when an equal unit came before it: the same words
+// (lower-cased, as text/words.hpp finds them) or, comparing bytes, the same bytes; a unit
+// without words never is. A word is in a repeat when it lies in a window of `min_words`
+// consecutive words of its text equal to a window that starts earlier in the corpus; each
+// maximal run of such words is cut from its first word's first byte to its last word's last.
+//
+// Units are found by hash and then compared in full with the first occurrence kept for it, so
+// a hash collision never cuts anything. Windows are compared word hash by word hash.
+#pragma once
+
+#include "repeats/units.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+namespace veltrane::repeats {
+
+// A buffer of plain values grown by realloc, which moves a large block by remapping its pages
+// instead of copying it: the first occurrences grow to the size of the corpus.
+template <typename T> class Grown {
+public:
+    Grown() = default;
+    Grown(const Grown &) = delete;
+    Grown &operator=(const Grown &) = delete;
+    Grown(Grown &&o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
+        o.data_ = nullptr;
+        o.size_ = o.capacity_ = 0;
+    }
+    ~Grown() {
+        std::free(data_);
+    }
+
+    void append(const T *values, std::size_t n) {
+        if (size_ + n > capacity_) {
+            std::size_t want = capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
+            want = want < size_ + n ? size_ + n : want;
+            void *grown = std::realloc(data_, want * sizeof(T));
+            if (grown == nullptr) {
+                throw std::bad_alloc();
+            }
+            data_ = static_cast<T *>(grown);
+            capacity_ = want;
+        }
+        if (n > 0) {
+            std::memcpy(data_ + size_, values, n * sizeof(T));
+        }
+        size_ += n;
+    }
+    const T *data() const {
+        return data_;
+    }
+    std::size_t size() const {
+        return size_;
+    }
+    std::size_t capacity() const {
+        return capacity_;
+    }
+
+private:
+    T *data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+enum class Unit { line, paragraph, span };
+
+struct Options {
+    Unit unit = Unit::line;
+    bool by_words = true; // compare units by their words; false: by their bytes
+    std::size_t min_words = 50;
+    // Bits of each unit's or window's hash that are kept: fewer than 64 only to make
+    // collisions happen in tests.
+    int hash_bits = 64;
+};
+
+// A stretch cut from a text: bytes [start, end), and where the first occurrence of its first
+// unit or window is: the number of its text in the corpus (from 0) and there its first byte
+// (lines, paragraphs) or the number of its first word (spans).
+struct Cut {
+    uint64_t start, end;
+    uint64_t first_text, first_at;
+};
+
+struct Counts {
+    uint64_t texts = 0;    // texts seen
+    uint64_t units = 0;    // units (or windows) compared
+    uint64_t repeats = 0;  // of them, repeats
+    uint64_t unplaced = 0; // texts whose words could not be placed: nothing cut from them
+};
+
+class Finder {
+public:
+    explicit Finder(const Options &options);
+
+    // The next texts of the corpus in order; cuts[i] gets the stretches to cut from texts[i],
+    // ascending and disjoint. `threads` prepare texts at once; decisions follow corpus order.
+    void add(const std::vector<std::string_view> &texts,
+             int threads,
+             std::vector<std::vector<Cut>> &cuts);
+
+    const Counts &counts() const {
+        return counts_;
+    }
+    // Bytes held: tables and first occurrences.
+    std::size_t memory() const;
+
+private:
+    struct Entry {
+        uint64_t key;
+        uint64_t ref; // 0: empty; else 1 + an offset into arena_ or into words_
+    };
+    struct Prepared {
+        std::vector<Piece> pieces;
+        std::vector<uint64_t> keys; // a key per piece or window; kNone for a unit without words
+        std::vector<uint64_t> words, places;
+    };
+    class Worker;
+
+    void prepare(std::string_view text, Prepared &p, Worker &w) const;
+    void decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts);
+    void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
+    bool same_unit(std::string_view text, const Piece &piece, uint64_t ref) const;
+    void grow();
+    void grow_windows();
+    uint64_t window_key(uint64_t pos) const;
+
+    Options options_;
+    Counts counts_;
+    std::vector<Entry> slots_;
+    std::size_t used_ = 0;
+    int slot_bits_ = 0;
+    // Units: each first occurrence as [u64 text][u64 first byte][u64 size][bytes].
+    Grown<char> arena_;
+    // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
+    // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
+    // word of the corpus; 0 is empty.
+    std::vector<uint64_t> windows_;
+    std::size_t windows_used_ = 0;
+    int window_bits_ = 0;
+    // Windows: the word hashes of every text with a window, in corpus order, and where each
+    // such text's words begin there.
+    Grown<uint64_t> words_;
+    std::vector<uint64_t> word_starts_, word_texts_;
+};
+
+} // namespace veltrane::repeats

@@ -1,0 +1,185 @@
+"""Repeats against a literal model: a dict of units or of word tuples, on random corpora with
+repeats planted inside texts, across them, overlapping, at a text's start and end."""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import random
+
+import numpy as np
+import pytest
+import veltrane
+from model_repeats import model_spans, model_units
+from veltrane import _native
+from veltrane.cli import main
+from veltrane.corpus import Corpus, CorpusError, writers
+from veltrane.repeats import Repeats, cut_out
+
+# Words of several scripts (one without spaces), blanks of several kinds, both line breaks.
+VOCAB = ["alpha", "Beta", "gamma", "δέλτα", "Ёж", "naïve", "日本語", "中文", "x1", "_"]
+PUNCT = [" ", " ", ", ", ". ", " - ", "\u3000"]
+
+
+def _line(rng: random.Random) -> str:
+    n = rng.choice([0, 1, 2, 3, 5])
+    words = [rng.choice(VOCAB) for _ in range(n)]
+    if rng.random() < 0.2:
+        words = [w.upper() for w in words]
+    line = "".join(w + rng.choice(PUNCT) for w in words).rstrip(" ")
+    return rng.choice(["", " ", "\t", "--"]) + line if rng.random() < 0.2 else line
+
+
+def _corpus(seed: int, texts: int = 40) -> list[bytes]:
+    """Texts of lines and blank lines, with lines and paragraphs planted again and again."""
+    rng = random.Random(seed)
+    pool = [_line(rng) for _ in range(12)]
+    out = []
+    for _ in range(texts):
+        parts = []
+        for _ in range(rng.randint(0, 12)):
+            parts.append(rng.choice(pool) if rng.random() < 0.6 else _line(rng))
+            parts.append(rng.choice(["\n", "\n", "\r\n", "\n\n", "\n \n", "\n\t\n\n"]))
+        if parts and rng.random() < 0.4:
+            parts.pop()  # no final line break
+        text = "".join(parts).encode()
+        if rng.random() < 0.1:
+            text = text.replace(b"a", b"\xff", 1)  # invalid UTF-8
+        out.append(text)
+    return out
+
+
+def _found(texts, unit, batches=3, **kw) -> list[list[list[int]]]:
+    finder = Repeats(unit, threads=2, **kw)
+    out = []
+    step = max(1, len(texts) // batches)
+    for at in range(0, len(texts), step):
+        rows, offsets = finder.cuts(texts[at : at + step])
+        out += [rows[offsets[k] : offsets[k + 1]].tolist() for k in range(len(offsets) - 1)]
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("unit", ["line", "paragraph"])
+def test_lines_and_paragraphs_are_those_of_the_literal_model(unit, normalize, seed):
+    texts = _corpus(seed)
+    assert _found(texts, unit, normalize=normalize) == model_units(texts, unit, normalize)
+
+
+def test_units_golden():
+    text = b"a b\nc\n\nd\n\n\na b\nc\n"
+    assert veltrane.Repeats("paragraph").cut([text, b"D"]) == [b"a b\nc\n\nd\n", b""]
+    assert veltrane.Repeats("line").cut([b"Hi there\nx\nhi, THERE!\r\ny"]) == [b"Hi there\nx\ny"]
+    assert veltrane.Repeats("line", normalize="none").cut([b"a\nA\na"]) == [b"a\nA\n"]
+
+
+def _word_corpus(seed: int, texts: int = 30) -> list[bytes]:
+    rng = random.Random(seed)
+    vocab = ["a", "b", "c", "Δέλτα", "ёж", "naïve", "日本語", "x_1"]
+    phrases = [[rng.choice(vocab) for _ in range(rng.randint(3, 25))] for _ in range(6)]
+    out = []
+    for _ in range(texts):
+        words: list[str] = []
+        for _ in range(rng.randint(0, 6)):
+            words += rng.choice(phrases) if rng.random() < 0.5 else [rng.choice(vocab)]
+        seps = [rng.choice([" ", "  ", ", ", "\n", ". "]) for _ in words]
+        out.append("".join(w + s for w, s in zip(words, seps)).strip().encode())
+    return out
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("n", [1, 3, 10])
+def test_spans_are_those_of_the_literal_model(n, seed):
+    texts = _word_corpus(seed)
+    # The first window of a cut run names its first occurrence; the model names the first
+    # window covering each word, the same one.
+    assert _found(texts, "span", min_words=n) == model_spans(texts, n)
+
+
+@pytest.mark.parametrize("unit", ["line", "paragraph", "span"])
+def test_a_hash_collision_cuts_nothing(unit):
+    # Two hash bits: every unit shares its hash with a quarter of the others.
+    texts = _corpus(7) if unit != "span" else _word_corpus(7)
+    kw = {"min_words": 3} if unit == "span" else {}
+    assert _found(texts, unit, hash_bits=2, **kw) == _found(texts, unit, **kw)
+    distinct = [f"line {k} of its own\n".encode() for k in range(300)]
+    assert _found(distinct, unit, hash_bits=1, min_words=5) == [[]] * 300
+
+
+def test_words_placed_in_scripts_without_spaces_and_odd_lowering():
+    # İ lower-cases to i and a combining dot, which ends its word; the rule decides either way.
+    text = "İstanbul 日本語テキスト x İstanbul 日本語テキスト x".encode()
+    (cut,) = veltrane.Repeats("span", min_words=2).cut([text])
+    assert cut == "İstanbul 日本語テキスト x ".encode()
+
+
+def test_one_long_line_and_a_million_copies():
+    line = b"word " * 2_000_000  # 10 MB, one line
+    assert Repeats("line").cut([line, line]) == [line, b""]
+    (cut,) = Repeats("span", min_words=5).cut([line])
+    assert cut == b"word  "  # the window at word 1 equals the one at word 0
+    copies = b"the same line\n" * 1_000_000
+    assert Repeats("line").cut([copies]) == [b"the same line\n"]
+
+
+def _jsonl(path, texts):
+    path.write_text("".join(json.dumps({"id": f"r{k}", "text": t}) + "\n" for k, t in
+                            enumerate(texts)))  # fmt: skip
+
+
+@pytest.mark.parametrize("suffix", [".jsonl", ".jsonl.gz"])
+def test_remove_repeats_writes_the_corpus_and_the_spans(tmp_path, suffix):
+    texts = [t.decode() for t in _corpus(3) if b"\xff" not in t]
+    _jsonl(tmp_path / "in.jsonl", texts)
+    out = tmp_path / f"out{suffix}"
+    summary = veltrane.remove_repeats(
+        tmp_path / "in.jsonl", out, spans=tmp_path / "spans.jsonl", id_field="id"
+    )
+    expected = model_units([t.encode() for t in texts], "line", "words")
+    kept = [json.loads(line) for line in Corpus(out, format="lines").read().texts]
+    want = []
+    for k, (t, cuts) in enumerate(zip(texts, expected)):
+        new = cut_out(t.encode(), np.array(cuts).reshape(-1, 4))
+        if cuts and not _native.words(new):
+            continue
+        want.append({"id": f"r{k}", "text": new.decode()})
+    assert kept == want
+    spans = [json.loads(line) for line in (tmp_path / "spans.jsonl").read_text().splitlines()]
+    assert [(s["id"], s["start"], s["end"], s["first_id"], s["first_start"]) for s in spans] == [
+        (f"r{k}", a, b, f"r{t}", at) for k, cuts in enumerate(expected) for a, b, t, at in cuts
+    ]
+    assert summary.texts == len(texts)
+    assert summary.changed == sum(1 for c in expected if c)
+    assert summary.dropped == len(texts) - len(want)
+
+
+def test_a_full_disk_leaves_the_previous_output(tmp_path, monkeypatch):
+    _jsonl(tmp_path / "in.jsonl", ["a b\na b"] * 100)
+    (tmp_path / "out.jsonl").write_bytes(b"old")
+
+    class Full:
+        def __init__(self, raw):
+            self.raw = raw
+
+        def write(self, data):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(writers, "_compressed", lambda raw, compression: Full(raw))
+    with pytest.raises(CorpusError, match="No space left on device"):
+        veltrane.remove_repeats(tmp_path / "in.jsonl", tmp_path / "out.jsonl", force=True)
+    assert sorted(os.listdir(tmp_path)) == ["in.jsonl", "out.jsonl"]
+    assert (tmp_path / "out.jsonl").read_bytes() == b"old"
+
+
+def test_cli_reads_standard_input_and_summarises(tmp_path, capsys, monkeypatch):
+    import io
+    import sys
+
+    data = b"same line\nother\nsame line\n\nSAME LINE\n"
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+    assert main(["repeats", "-", "-o", str(tmp_path / "out.txt")]) == 0
+    # Each line of a line file is a text: the later copies are cut, and left without words.
+    assert (tmp_path / "out.txt").read_bytes() == b"same line\nother\n\n"
+    assert "5 texts read, 2 changed, 2 dropped, 18 bytes removed" in capsys.readouterr().err

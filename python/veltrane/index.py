@@ -32,7 +32,7 @@ from . import _args, _native
 from ._bands import band_keys, sort_bands
 from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import bands_and_rows
-from .minhash import minhash_signatures, shingle_hashes
+from .minhash import WORD_RULE, minhash_signatures, shingle_hashes
 
 #: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
 Id = int | str
@@ -199,6 +199,19 @@ class JaccardIndex:
                         f"{self._path}: index format version {meta.get('version')!r}; this "
                         f"release reads version {_VERSION}"
                     )
+                if meta.get("words") != WORD_RULE:
+                    # Its shingles and band hashes were made of other words: mixed with new
+                    # ones they would match neither.
+                    made = meta.get("words")
+                    raise ValueError(
+                        f"{self._path}: the index was made with "
+                        + (
+                            f"the word rule {made!r}"
+                            if made is not None
+                            else "words as runs of \\w (a release before word rules were recorded)"
+                        )
+                        + f"; this release finds words by the rule {WORD_RULE!r}: build it again"
+                    )
                 params = {name: meta[name] for name in asked}
                 # The seed is stored as text: SQLite's integers stop at 2**63 - 1.
                 params["seed"] = int(params["seed"])
@@ -243,7 +256,13 @@ class JaccardIndex:
         rows_ = {**params, "seed": str(params["seed"])}
         db.executemany(
             "INSERT INTO meta VALUES (?, ?)",
-            [("format", _FORMAT), ("version", _VERSION), ("next_doc", 0), *rows_.items()],
+            [
+                ("format", _FORMAT),
+                ("version", _VERSION),
+                ("words", WORD_RULE),
+                ("next_doc", 0),
+                *rows_.items(),
+            ],
         )
         return params
 

@@ -278,8 +278,9 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
                 }
             }
         }
-        // One character at pos.
-        room(4);
+        // One character at pos: at most seven bounds (a word ended, then three lowered
+        // characters each a word by itself).
+        room(8);
         const unsigned char c = s[pos];
         if (c < 0x80) {
             if (ascii_word(c) != static_cast<bool>(k & 1)) {
@@ -318,14 +319,22 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
             }
         }
         ascii_from = pos + len;
-        auto add = [&](uint32_t lower, bool word) {
-            if (word) {
-                if (!(k & 1)) {
-                    e[k++] = kBuffered | buf.size();
-                    buffered = true;
-                }
-                append_utf8(buf, lower);
-            } else if (k & 1) {
+        // kind: 0 ends the word in progress, 1 joins it (or starts one), 2 ends it and is a
+        // word of its own.
+        auto add = [&](uint32_t lower, int kind) {
+            if (kind != 1 && (k & 1)) {
+                e[k++] = kBuffered | buf.size();
+                buffered = false;
+            }
+            if (kind == 0) {
+                return;
+            }
+            if (!(k & 1)) {
+                e[k++] = kBuffered | buf.size();
+                buffered = true;
+            }
+            append_utf8(buf, lower);
+            if (kind == 2) {
                 e[k++] = kBuffered | buf.size();
                 buffered = false;
             }
@@ -334,14 +343,15 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
             for (const SpecialLower &sp : kSpecials) {
                 if (sp.cp == cp) {
                     for (uint32_t j = 0; j < sp.count; ++j) {
-                        add(sp.lower[j], sp.word[j] != 0);
+                        add(sp.lower[j], sp.word[j]);
                     }
                 }
             }
         } else if (cls.flags & kSigma) {
-            add(lower_sigma(s, n, pos, len), true);
+            add(lower_sigma(s, n, pos, len), 1);
         } else {
-            add(static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta), true);
+            add(static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta),
+                (cls.flags & kAlone) ? 2 : 1);
         }
         pos += len;
     }

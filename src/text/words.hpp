@@ -1,6 +1,10 @@
-// Words and shingles of texts, as the corpus tools count them: the words of a text are
-// Python's re.findall(r"\w+", text.lower()) (full Unicode lower-casing, word characters are
-// letters, digits and '_' as Python 3.12 defines them), and its shingles are the runs of
+// Words and shingles of texts, as the corpus tools count them. The words of a text are found
+// in text.lower() (full Unicode lower-casing as Python 3.12 does it): a word character (a
+// letter, digit or '_' as Python 3.12 defines them) of a script written without spaces (Han,
+// Hiragana, Katakana, Thai, Lao, Myanmar, Khmer: the ranges of ALONE_RANGES in
+// tools/gen_unicode_tables.py) is a word by itself, and every other word is a run of the other
+// word characters, as re.findall(r"\w+", ...) finds them. So a text without such characters
+// has exactly the words of re.findall(r"\w+", text.lower()). Its shingles are the runs of
 // `ngram` consecutive words (a text of fewer words has one shingle of all of them, a text
 // without words has none).
 //

@@ -17,7 +17,7 @@ from typing import BinaryIO, NamedTuple, overload
 
 import numpy as np
 
-from . import _args, _native
+from . import _args, _native, exact
 from ._pairs import Progress
 from .chunk_index import ChunkIndex
 from .chunker import CDCChunker, Chunker, as_chunker
@@ -29,6 +29,7 @@ from .defaults import (
     DEFAULT_READ_SIZE,
     DEFAULT_THRESHOLD,
 )
+from .exact import DEFAULT_NORMALIZE, Normalize
 from .gear import GearCDC
 from .jaccard import _search, jaccard_similarities
 from .keep import KeepRule, component_keepers, keepers
@@ -118,9 +119,15 @@ def deduplicate_texts(
     progress: Progress | None = None,
     keep: KeepRule | Sequence[float] | np.ndarray = "first",
     clusters: str = "greedy",
+    normalize: Normalize = DEFAULT_NORMALIZE,
 ) -> TextDeduplication:
     """Which texts to keep when near duplicates are dropped, and which kept text each dropped
     one stands for.
+
+    ``method="exact"`` drops copies only: texts equal after ``normalize`` (``"words"``, the
+    default: the same words, case, punctuation and spacing ignored; ``"none"``: the same
+    bytes), compared by a 128-bit digest (:mod:`veltrane.exact`), similarity 1.0. Under
+    ``"words"`` texts without words are copies of nothing and always kept.
 
     ``method="minhash"`` (the default, as for ``veltrane near-dups``) pairs texts whose sets
     of ``ngram``-word shingles have Jaccard similarity at least ``threshold``, verified
@@ -150,6 +157,7 @@ def deduplicate_texts(
         progress=progress,
         keep=keep,
         clusters=clusters,
+        normalize=normalize,
     )
 
 
@@ -166,13 +174,26 @@ def _deduplicate(
     keep: KeepRule | Sequence[float] | np.ndarray,
     clusters: str,
     signed: list[np.ndarray] | None = None,
+    normalize: Normalize = DEFAULT_NORMALIZE,
 ) -> TextDeduplication:
-    """:func:`deduplicate_texts`, with MinHash signatures made already (seed 0) as the texts
-    were read: ``signed`` holds them and is emptied (see ``jaccard._search``)."""
+    """:func:`deduplicate_texts`, with MinHash signatures (seed 0) or, for ``exact``, digests
+    made already as the texts were read: ``signed`` holds them and is emptied (see
+    ``jaccard._search``)."""
     if clusters not in ("greedy", "components"):
         raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
     n = len(texts)
-    if method == "simhash":
+    if method == "exact":
+        exact.check_normalize(normalize)
+        if signed is not None:
+            digests = signed.pop()
+            groups, apart = exact.groups_of(digests, normalize)
+            del digests
+        else:
+            groups, apart = exact.copies(texts, normalize=normalize, threads=threads)
+        none = np.empty(0, dtype=np.int64)
+        i, j, s = none, none, np.empty(0)
+        closer, same = True, 1.0
+    elif method == "simhash":
         fps = fingerprints64(texts, threads=threads, progress=progress)
         apart = without_words(texts)
         groups, i, j, s = _simhash_pairs(fps, apart, max_distance, threads, progress)
@@ -195,7 +216,7 @@ def _deduplicate(
         groups, i, j, s, apart = found.reps, found.i, found.j, found.similarity, found.wordless
         closer, same = True, 1.0
     else:
-        raise ValueError(f"method must be 'simhash' or 'minhash', got {method!r}")
+        raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
     if clusters == "greedy":
         keeper, similarity = keepers(
             n,
@@ -220,7 +241,9 @@ def _deduplicate(
         )
         similarity = np.full(n, same)
         dropped = np.flatnonzero(keeper != np.arange(n))
-        if method == "simhash":
+        if method == "exact":
+            pass  # every copy is at similarity 1.0
+        elif method == "simhash":
             bits = np.unpackbits((fps[dropped] ^ fps[keeper[dropped]]).view(np.uint8))
             similarity[dropped] = bits.reshape(-1, 64).sum(axis=1)
         else:

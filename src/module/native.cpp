@@ -60,4 +60,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_jsonl(m);
     veltrane::bind_files(m);
     veltrane::bind_files_columns(m);
+    veltrane::bind_exact(m);
 }

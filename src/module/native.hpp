@@ -16,5 +16,6 @@ void bind_keep(pybind11::module_ &m);
 void bind_jsonl(pybind11::module_ &m);
 void bind_files(pybind11::module_ &m);
 void bind_files_columns(pybind11::module_ &m);
+void bind_exact(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -441,6 +441,36 @@ std::vector<std::string> words(std::string_view text) {
     return out;
 }
 
+void word_list(std::string_view text, Scratch &scratch, std::string &out, char separator) {
+    const std::string_view t = spans_of(text, scratch);
+    const uint64_t *b = scratch.spans.bounds.data();
+    const std::size_t count = scratch.spans.bounds.size() / 2;
+    std::size_t total = count > 0 ? count - 1 : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        total += b[2 * i + 1] - b[2 * i];
+    }
+    out.resize(total);
+    char *to = out.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint64_t first = b[2 * i], last = b[2 * i + 1];
+        const std::size_t size = last - first;
+        if (i > 0) {
+            *to++ = separator;
+        }
+        if (first & kBuffered) {
+            std::memcpy(to, scratch.spans.lowered.data() + (first & ~kBuffered), size);
+        } else {
+            // ASCII word characters only: A-Z is all there is to lower, without a branch.
+            std::memcpy(to, t.data() + first, size);
+            for (std::size_t k = 0; k < size; ++k) {
+                const auto c = static_cast<unsigned char>(to[k]);
+                to[k] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 32 : 0));
+            }
+        }
+        to += size;
+    }
+}
+
 namespace {
 
 template <std::size_t Width>

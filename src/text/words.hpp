@@ -58,6 +58,7 @@ struct Scratch {
     std::vector<uint64_t> words; // word hashes of the current text
     std::vector<uint64_t> shingles;
     std::vector<uint32_t> row; // a signature padded to the kernel's lanes
+    std::string joined;        // the words of a text joined (word_list)
 };
 
 // Replaces `out` with the hashes of the words of `text` (any bytes: invalid UTF-8 is
@@ -66,6 +67,10 @@ void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> 
 
 // The words of `text` themselves, lower-cased UTF-8, in order.
 std::vector<std::string> words(std::string_view text);
+
+// Replaces `out` with the words of `text`, lower-cased UTF-8, in order, `separator` between
+// each two.
+void word_list(std::string_view text, Scratch &scratch, std::string &out, char separator);
 
 // Replaces `out` with the shingle hashes of the words whose hashes are words[0..count), one
 // per run (repeats included). ngram >= 1.

@@ -1,0 +1,78 @@
+import model_blake3
+import model_minhash
+import numpy as np
+import pytest
+import veltrane
+from hypothesis import given
+from hypothesis import strategies as st
+from veltrane.exact import exact_groups, text_digests
+from veltrane.keep import keep_ranks
+
+# Copies under one normalisation or the other: case, punctuation, spacing, a character of a
+# script without spaces, bad UTF-8, no words at all.
+PIECES = ["Hello", "hello", "world", "World!", ", ", " ", "  ", "中文", "中 文", "\xff", "}", ""]
+texts = st.lists(
+    st.lists(st.sampled_from(PIECES), max_size=4)
+    .map("".join)
+    .map(lambda t: t.encode("utf-8", "surrogateescape") if "\xff" in t else t),
+    max_size=30,
+)
+
+
+def normalized(text, normalize):
+    if normalize == "none":
+        return text.encode() if isinstance(text, str) else bytes(text)
+    return " ".join(model_minhash.words(text)).encode()
+
+
+def model(texts, normalize, ranks):
+    """The dict model: the first text in keep order of each normalised text is kept."""
+    keeper = {}
+    for t in sorted(range(len(texts)), key=lambda t: ranks[t]):
+        key = normalized(texts[t], normalize)
+        if normalize == "words" and key == b"":
+            continue  # without words: a copy of nothing
+        keeper.setdefault(key, t)
+    out = np.full(len(texts), -1)
+    for t in range(len(texts)):
+        k = keeper.get(normalized(texts[t], normalize), t)
+        if k != t and not (normalize == "words" and normalized(texts[t], normalize) == b""):
+            out[t] = k
+    return out.tolist()
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+def test_digests_are_blake3_of_the_normalised_text(normalize):
+    batch = ["Hello, World!", "hello world", b"Caf\xc3\xa9\xff au lait", "中文字 abc", ""]
+    got = text_digests(batch, normalize=normalize, threads=2)
+    for row, text in zip(got.tolist(), batch):
+        want = model_blake3.blake3(normalized(text, normalize))[:16]
+        assert row == [int.from_bytes(want[:8], "little"), int.from_bytes(want[8:], "little")]
+
+
+@given(texts, st.sampled_from(["words", "none"]), st.sampled_from(["first", "longest", "value"]))
+def test_exact_deduplication_equals_the_dict_model(batch, normalize, rule):
+    n = len(batch)
+    if rule == "value":
+        keep = [float((7 * k) % 5) for k in range(n)]
+    else:
+        keep = rule
+    ranks = keep_ranks(n, keep, texts=batch)
+    want = model(batch, normalize, ranks)
+    for clusters in ("greedy", "components"):
+        got = veltrane.deduplicate_texts(
+            batch, method="exact", normalize=normalize, keep=keep, clusters=clusters, threads=2
+        )
+        assert got.duplicate_of.tolist() == want
+        assert (got.similarity == 1.0).all()
+
+
+def test_groups_of_equal_digests():
+    rng = np.random.default_rng(1)
+    digests = rng.integers(0, 4, size=(500, 2), dtype=np.uint64)
+    first = {}
+    want = [first.setdefault(tuple(r), k) for k, r in enumerate(digests.tolist())]
+    assert exact_groups(digests).tolist() == want
+    assert exact_groups(digests.view(np.uint32)).tolist() == want
+    with pytest.raises(ValueError, match="shape"):
+        exact_groups(np.zeros((3, 3), dtype=np.uint64))

@@ -212,7 +212,7 @@ def bench_copyright(cfg, scratch):
     clusters_run = run_worker("cli", path, "clusters")
     dedup_run = run_worker("dedup", path)
     # deduplicate_texts keeps every text without words and clusters the others.
-    wordless = veltrane.dedup.without_words(texts)
+    wordless = veltrane.texts.without_words(texts)
     worded = np.delete(fps, wordless)
     worded_reps = veltrane.near_duplicate_clusters(worded, MAX_DISTANCE)
     expected_kept = int((worded_reps == np.arange(len(worded))).sum()) + len(wordless)

@@ -128,7 +128,7 @@ def bounds(paths: list[str]) -> None:
     """What a second run cannot go below: starting Python with veltrane's command imported,
     and a bare walk with a stat of every file (find, on one thread)."""
     for name, args in (
-        ("start-up (import the command)", [sys.executable, "-c", "import veltrane.cli._dedup"]),
+        ("start-up (import the command)", [sys.executable, "-c", "import veltrane.cli.dedup"]),
         ("find -printf size, times, inode", ["find", *paths, "-printf", "%s %T@ %C@ %i\n"]),
     ):
         best = float("inf")

@@ -14,7 +14,7 @@ import time
 
 import pytest
 from veltrane import GearCDC, _native, dedup_report
-from veltrane.chunk_index import VERSION, ChunkIndex, ChunkIndexError
+from veltrane.files.chunk_index import VERSION, ChunkIndex, ChunkIndexError
 
 CHUNKER = GearCDC(1024)
 
@@ -118,7 +118,7 @@ def test_the_file_cache_is_rewritten_once_it_holds_more_old_files_than_live_ones
 FULL_DISK_RUN = """
 import resource, signal, sys
 from veltrane import GearCDC, dedup_report
-from veltrane.chunk_index import ChunkIndexError
+from veltrane.files.chunk_index import ChunkIndexError
 # A file may not grow past this: the commit's writes fail as on a full disk.
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[3]), int(sys.argv[3])))

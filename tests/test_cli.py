@@ -29,8 +29,8 @@ from veltrane import (
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
-from veltrane.cli._dedup import _json_files, _json_path
-from veltrane.dedup import ChunkStats
+from veltrane.cli.dedup import _json_files, _json_path
+from veltrane.files.report import ChunkStats
 
 
 def veltrane(*args, stdin=b"", cwd=None):

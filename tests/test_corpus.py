@@ -376,8 +376,8 @@ def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
 )
 def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
     from veltrane import _native
-    from veltrane.minhash import minhash_signatures, shingle_hashes
-    from veltrane.signed_read import read_signed
+    from veltrane.corpus.signed import read_signed
+    from veltrane.sketch.minhash import minhash_signatures, shingle_hashes
 
     rng = np.random.default_rng(7)
     words = ["Alpha", "beta", "ünï", "𝄞", 'q"u', "back\\slash", "tab\t", "x"]
@@ -452,7 +452,7 @@ def test_one_pass_reads_any_stretches_as_the_general_reader(
     # Stretches of a few bytes put every line boundary, the byte-order mark and the file's end
     # at a stretch's edge somewhere.
     from veltrane import _native
-    from veltrane.minhash import minhash_signatures
+    from veltrane.sketch.minhash import minhash_signatures
 
     if fmt == "lines":
         lines = [t.encode() for t in texts]

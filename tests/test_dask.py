@@ -130,13 +130,13 @@ def test_skewed_groups_are_split_and_stay_exact(monkeypatch, shared_mask, split_
     ids = shuffled_ids(rng, len(fps), "int")
     crowd = 900  # rows that share the masked bits
     searched = []
-    native = veltrane.simhash.near_duplicate_pairs
+    native = veltrane.search.hamming.near_duplicate_pairs
 
     def spy(fingerprints, max_distance, **kwargs):
         searched.append(len(fingerprints))
         return native(fingerprints, max_distance, **kwargs)
 
-    monkeypatch.setattr(veltrane.simhash, "near_duplicate_pairs", spy)
+    monkeypatch.setattr(veltrane.search.hamming, "near_duplicate_pairs", spy)
     frame = fingerprint_frame(fps, ids, 6)
     with in_process():
         got = as_sorted(vdask.fingerprint_pairs(frame, max_distance=3, split_limit=split_limit))

@@ -5,8 +5,9 @@ import pytest
 import veltrane
 from hypothesis import given
 from hypothesis import strategies as st
-from veltrane.exact import exact_groups, text_digests
 from veltrane.keep import keep_ranks
+from veltrane.search.exact import exact_groups
+from veltrane.sketch.digest import text_digests
 
 # Copies under one normalisation or the other: case, punctuation, spacing, a character of a
 # script without spaces, bad UTF-8, no words at all.

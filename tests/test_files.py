@@ -13,8 +13,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from model_blake3 import blake3 as model_blake3
 from veltrane import GearCDC, _native, dedup_report
-from veltrane.chunker import as_chunker
-from veltrane.dedup import SAME_FILE, SPECIAL, _reference_report, blake3
+from veltrane.files.chunker import as_chunker
+from veltrane.files.report import SAME_FILE, SPECIAL
+from veltrane.files.tree import _reference_report, blake3
 
 
 @pytest.mark.parametrize(

@@ -11,7 +11,7 @@ from address_limit import python_under_address_limit
 from dedup_core import SimHash
 from hypothesis import given
 from hypothesis import strategies as st
-from veltrane.minhash import words
+from veltrane.sketch.minhash import words
 
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
 THREADS = (1, 2)  # one worker, and several that split the batches

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 import veltrane
 from veltrane import _native
-from veltrane.jaccard import JACCARD_PAIR_DTYPE, lsh_parameters
+from veltrane.search.jaccard import JACCARD_PAIR_DTYPE, lsh_parameters
 
 THREADS = (1, 2)
 

@@ -11,7 +11,7 @@ import veltrane
 from hypothesis import given
 from hypothesis import strategies as st
 from veltrane import _native
-from veltrane.minhash import minhash_signatures, shingle_hashes, words
+from veltrane.sketch.minhash import minhash_signatures, shingle_hashes, words
 
 # Characters that take the tokenizer's rarer paths: capital sigma and what decides its final
 # form (cased letters, case-ignorable marks, apostrophes, modifier letters), the one character
@@ -183,7 +183,7 @@ def test_the_exported_mixer_is_the_models():
 CHILD = """
 import hashlib, random, sys
 from veltrane import _native
-from veltrane.minhash import minhash_signatures, words
+from veltrane.sketch.minhash import minhash_signatures, words
 rng = random.Random(5)
 alphabet = sys.argv[1]
 docs = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(300))) for _ in range(300)]

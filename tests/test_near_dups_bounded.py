@@ -119,13 +119,13 @@ def test_index_shard_by_shard_equals_one_run(tmp_path):
 def test_a_corpus_larger_than_the_memory_available_is_bounded_by_default(
     tmp_path, monkeypatch, capsys
 ):
-    from veltrane.cli import _near_dups, main
+    from veltrane.cli import main, near_dups
 
     write_shards(tmp_path, corpus(5, 700), 2)
     monkeypatch.chdir(tmp_path)
     assert main(["near-dups", "in", "-o", "mem.jsonl"]) == 0
     assert "--memory" not in capsys.readouterr().err
-    monkeypatch.setattr(_near_dups, "_available_memory", lambda: 100_000)
+    monkeypatch.setattr(near_dups, "_available_memory", lambda: 100_000)
     assert main(["near-dups", "in", "-o", "auto.jsonl"]) == 0
     assert "searching within --memory 64K" in capsys.readouterr().err
     assert (tmp_path / "auto.jsonl").read_bytes() == (tmp_path / "mem.jsonl").read_bytes()

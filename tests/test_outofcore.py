@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 import veltrane
 from test_index import corpus
-from veltrane import _native, outofcore
-from veltrane.outofcore import (
+from veltrane import _native
+from veltrane.search import outofcore
+from veltrane.search.outofcore import (
     BandRuns,
     near_duplicate_clusters_jaccard_out_of_core,
     near_duplicate_pairs_jaccard_out_of_core,
@@ -116,7 +117,7 @@ def _model_fold(values: np.ndarray) -> np.ndarray:
 
 @pytest.mark.parametrize("dtype", [np.uint32, np.uint64])
 def test_band_keys_and_their_sort_equal_the_model(dtype):
-    from veltrane._bands import band_keys, row_keys, sort_bands
+    from veltrane.search._bands import band_keys, row_keys, sort_bands
 
     rng = np.random.default_rng(5)
     sig = rng.integers(0, 4, size=(3000, 20), dtype=dtype)  # few values: equal bands and rows

@@ -17,8 +17,7 @@ import pyarrow.parquet as pq
 import pytest
 import zstandard
 from test_corpus import COMPRESS
-from veltrane import writers
-from veltrane.corpus import Corpus, CorpusError
+from veltrane.corpus import Corpus, CorpusError, writers
 
 DECOMPRESS = {
     "": lambda b: b,

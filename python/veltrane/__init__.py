@@ -1,26 +1,30 @@
 """Deduplication of texts and byte data: near-duplicate texts by Jaccard similarity of word
 shingles (MinHash) or by SimHash, and repeated content in files by content-defined chunks.
 
-Every public name is importable from ``veltrane``. The modules, each one job, each importing
-only those above it:
+Every public name is importable from ``veltrane``, each loaded on first use (``import
+veltrane`` loads no search, no reader and none of pyarrow, SQLite or Dask). The packages,
+each module one job, each importing only those below it in this list:
 
 - ``veltrane.defaults``: the defaults every function, the command line and Dask share.
-- ``veltrane.simhash``: SimHash fingerprints of many texts, every pair within a Hamming
-  distance, clusters, and :class:`NearDuplicateIndex` for streams.
-- ``veltrane.minhash``: words, shingles and MinHash signatures.
-- ``veltrane.jaccard``: near duplicates by Jaccard similarity: LSH bands over the signatures,
-  verified exactly against the shingle sets.
-- ``veltrane.index``: :class:`JaccardIndex`, near duplicates by Jaccard against a lasting
-  index on disk, added to, queried and removed from in batches.
-- ``veltrane.outofcore``: the Jaccard search within a memory limit, band hashes spilled to
-  disk in sorted runs and texts re-read for verification.
-- ``veltrane.gear``: :class:`GearCDC`, shift-resistant content-defined chunking.
-- ``veltrane.chunker``: the :class:`Chunker` protocol that the streams and reports take, and
-  :class:`CDCChunker`, ``CDC`` as a chunker.
-- ``veltrane.stream``: chunks of files and streams of any size, read piece by piece.
-- ``veltrane.dedup``: :func:`deduplicate_texts` (which texts to keep) and
-  :func:`dedup_report` (how much of a set of files repeats).
-- ``veltrane.cli`` (the ``veltrane`` command) and ``veltrane.dask`` (beyond one machine).
+- ``veltrane.sketch``: signatures of texts: ``minhash`` (words, shingles, MinHash rows),
+  ``simhash`` (fingerprints) and ``digest`` (128-bit digests of exact copies).
+- ``veltrane.search``: the searches: ``hamming`` (SimHash pairs, clusters and
+  :class:`FingerprintSet` for streams), ``jaccard`` (LSH bands verified exactly, in memory),
+  ``outofcore`` (within a memory bound: sorted runs on disk, texts read again), ``index``
+  (:class:`JaccardIndex`, a lasting index on disk) and ``exact`` (groups of equal digests).
+- ``veltrane.keep``: the keep step: keep orders, and which text is kept in place of which.
+- ``veltrane.texts``: :func:`deduplicate_texts`, the texts in memory from signing to keeping.
+- ``veltrane.corpus``: corpora in (shards, formats, compression, the one-pass signed reader)
+  and out (the kept records, the duplicates).
+- ``veltrane.pipeline``: :func:`deduplicate_corpus`, a corpus from its files to the kept
+  corpus, in memory, within a memory bound or against a lasting index.
+- ``veltrane.files``: the file job: chunkers (``gear``, ``chunker``), chunk streams
+  (``stream``), the tree report (``tree``, ``report``) and its ``chunk_index``.
+- ``veltrane.cli`` (the ``veltrane`` command: parses, calls the above, formats) and
+  ``veltrane.dask`` (beyond one machine).
+
+The old module names (``veltrane.minhash``, ``veltrane.jaccard``, ``veltrane.dedup``...) and
+the old names of renamed classes stay importable for one release (see the README).
 
 Long-running functions take ``progress=``, called as ``progress(step, done, total)``; see
 :class:`Progress`. ``CDC``, ``SimHash`` and ``__version__`` are those of the base module
@@ -28,38 +32,61 @@ Long-running functions take ``progress=``, called as ``progress(step, done, tota
 modules divide the work.
 """
 
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
 # Both native modules check the processor in their import entries, so the order is free.
 from dedup_core import CDC, SimHash, __version__
 
-from . import _command  # noqa: F401  (first: before numpy is imported)
-from ._pairs import Progress, clusters
-from .chunker import CDCChunker, Chunker
-from .dedup import ChunkStats, DedupReport, TextDeduplication, dedup_report, deduplicate_texts
-from .gear import GearCDC
-from .index import IndexMatch, JaccardIndex
-from .jaccard import (
-    iter_near_duplicate_pairs_jaccard,
-    jaccard_similarities,
-    lsh_parameters,
-    near_duplicate_clusters_jaccard,
-    near_duplicate_pairs_jaccard,
+from . import (
+    _command,  # noqa: F401  (first: before numpy is imported)
+    _moved,
 )
-from .minhash import minhash_signatures, shingle_hashes
-from .outofcore import (
-    BandRuns,
-    near_duplicate_clusters_jaccard_out_of_core,
-    near_duplicate_pairs_jaccard_out_of_core,
+
+_moved.install()
+
+#: The modules and packages reached as attributes of the package, imported on first use.
+_MODULES = frozenset(
+    {"cli", "corpus", "dask", "defaults", "files", "keep", "pipeline", "search", "sketch", "texts"}
 )
-from .simhash import (
-    MAX_DISTANCE,
-    NearDuplicateIndex,
-    fingerprints,
-    fingerprints64,
-    iter_near_duplicate_pairs,
-    near_duplicate_clusters,
-    near_duplicate_pairs,
-)
-from .stream import iter_chunk_spans, iter_chunks
+
+#: Where each public name lives; the module is imported when the name is first asked for.
+_HOMES: dict[str, str] = {
+    "Progress": "._pairs",
+    "clusters": "._pairs",
+    "CDCChunker": ".files.chunker",
+    "Chunker": ".files.chunker",
+    "GearCDC": ".files.gear",
+    "iter_chunk_spans": ".files.stream",
+    "iter_chunks": ".files.stream",
+    "ChunkStats": ".files.report",
+    "DedupReport": ".files.report",
+    "dedup_report": ".files.tree",
+    "TextDeduplication": ".texts",
+    "deduplicate_texts": ".texts",
+    "fingerprints": ".sketch.simhash",
+    "fingerprints64": ".sketch.simhash",
+    "minhash_signatures": ".sketch.minhash",
+    "shingle_hashes": ".sketch.minhash",
+    "text_digests": ".sketch.digest",
+    "MAX_DISTANCE": ".search.hamming",
+    "NearDuplicateIndex": ".search.hamming",
+    "iter_near_duplicate_pairs": ".search.hamming",
+    "near_duplicate_clusters": ".search.hamming",
+    "near_duplicate_pairs": ".search.hamming",
+    "IndexMatch": ".search.index",
+    "JaccardIndex": ".search.index",
+    "iter_near_duplicate_pairs_jaccard": ".search.jaccard",
+    "jaccard_similarities": ".search.jaccard",
+    "lsh_parameters": ".search.jaccard",
+    "near_duplicate_clusters_jaccard": ".search.jaccard",
+    "near_duplicate_pairs_jaccard": ".search.jaccard",
+    "BandRuns": ".search.outofcore",
+    "near_duplicate_clusters_jaccard_out_of_core": ".search.outofcore",
+    "near_duplicate_pairs_jaccard_out_of_core": ".search.outofcore",
+}
 
 __all__ = [
     "BandRuns",
@@ -96,4 +123,55 @@ __all__ = [
     "near_duplicate_pairs_jaccard",
     "near_duplicate_pairs_jaccard_out_of_core",
     "shingle_hashes",
+    "text_digests",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(home, __name__), name)
+    elif name in _MODULES or f"{__name__}.{name}" in _moved.MOVED:
+        # A module, as ``veltrane.simhash`` was once imported with the package.
+        value = importlib.import_module(f".{name}", __name__)
+    else:
+        raise AttributeError(f"module 'veltrane' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})
+
+
+if TYPE_CHECKING:
+    from ._pairs import Progress, clusters
+    from .files.chunker import CDCChunker, Chunker
+    from .files.gear import GearCDC
+    from .files.report import ChunkStats, DedupReport
+    from .files.stream import iter_chunk_spans, iter_chunks
+    from .files.tree import dedup_report
+    from .search.hamming import (
+        MAX_DISTANCE,
+        NearDuplicateIndex,
+        iter_near_duplicate_pairs,
+        near_duplicate_clusters,
+        near_duplicate_pairs,
+    )
+    from .search.index import IndexMatch, JaccardIndex
+    from .search.jaccard import (
+        iter_near_duplicate_pairs_jaccard,
+        jaccard_similarities,
+        lsh_parameters,
+        near_duplicate_clusters_jaccard,
+        near_duplicate_pairs_jaccard,
+    )
+    from .search.outofcore import (
+        BandRuns,
+        near_duplicate_clusters_jaccard_out_of_core,
+        near_duplicate_pairs_jaccard_out_of_core,
+    )
+    from .sketch.digest import text_digests
+    from .sketch.minhash import minhash_signatures, shingle_hashes
+    from .sketch.simhash import fingerprints, fingerprints64
+    from .texts import TextDeduplication, deduplicate_texts

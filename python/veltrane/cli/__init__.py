@@ -27,9 +27,9 @@ from ..defaults import (
     DEFAULT_NUM_PERM,
     DEFAULT_THRESHOLD,
 )
-from ..gear import MAX_MAX_SIZE, MIN_MIN_SIZE
-from ..simhash import MAX_DISTANCE
-from . import _dedup
+from ..files.gear import MAX_MAX_SIZE, MIN_MIN_SIZE
+from ..search.hamming import MAX_DISTANCE
+from . import dedup as _dedup
 from ._common import (
     EXIT_BROKEN_PIPE,
     EXIT_INPUT,
@@ -383,7 +383,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 #: Each command's module, imported when the command runs: `dedup` need not load the corpus
 #: readers of `near-dups`.
-COMMANDS = {"near-dups": "_near_dups", "dedup": "_dedup", "fingerprint": "_fingerprint"}
+COMMANDS = {"near-dups": "near_dups", "dedup": "dedup", "fingerprint": "fingerprint"}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -32,13 +32,13 @@ import numpy as np
 
 from .. import _native
 from .._pairs import pair_batches
-from ..corpus import BLOCK_SIZE, Corpus, CorpusError, CorpusRecords
-from ..dedup import deduplicate_texts
-from ..index import JaccardIndex
-from ..jaccard import JACCARD_PAIR_DTYPE, bands_and_rows, jaccard_similarities
+from ..corpus.readers import BLOCK_SIZE, Corpus, CorpusError, CorpusRecords
+from ..corpus.writers import atomic_output, check_output, write_duplicates, write_kept
 from ..keep import component_keepers, keepers
-from ..outofcore import _search_out_of_core
-from ..writers import atomic_output, check_output, write_duplicates, write_kept
+from ..search.index import JaccardIndex
+from ..search.jaccard import JACCARD_PAIR_DTYPE, bands_and_rows, jaccard_similarities
+from ..search.outofcore import _search_out_of_core
+from ..texts import deduplicate_texts
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError, Progress, progress_wanted
 from ._near_dups_common import _corpus, _method_options, _shown
 from ._near_dups_common import _write_clusters as write_clusters

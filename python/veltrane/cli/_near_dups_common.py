@@ -6,9 +6,9 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..corpus import Corpus, Format
+from ..corpus.readers import Corpus, Format
+from ..corpus.writers import STDOUT, check_output
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..writers import STDOUT, check_output
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
 
 

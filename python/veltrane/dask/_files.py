@@ -17,10 +17,11 @@ import dask
 import numpy as np
 
 from .. import _args, _native
-from ..chunker import CDCChunker, as_chunker
-from ..dedup import SAME_FILE, ChunkStats, DedupReport, SkippedFile, _walk
 from ..defaults import DEFAULT_READ_SIZE
-from ..gear import GearCDC
+from ..files.chunker import CDCChunker, as_chunker
+from ..files.gear import GearCDC
+from ..files.report import SAME_FILE, ChunkStats, DedupReport, SkippedFile
+from ..files.tree import _walk
 
 DEFAULT_PARTITIONS = 16
 DEFAULT_FILES_PER_TASK = 256

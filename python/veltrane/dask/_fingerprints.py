@@ -6,7 +6,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from ..simhash import fingerprints64
+from ..sketch.simhash import fingerprints64
 from ._frames import FP, ID, check_columns, empty_frame, shown
 
 

@@ -6,7 +6,7 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from .. import simhash
+from ..search import hamming
 from ._blocks import (
     FIRST_SLICE_SHIFT,
     GROUP_MASK,
@@ -71,7 +71,7 @@ def _search_partition(
     def search_rows(
         idx: np.ndarray, block: int, slices: np.ndarray | None, diagonal: bool
     ) -> None:
-        found = simhash.near_duplicate_pairs(fps[idx], max_distance, threads=1)
+        found = hamming.near_duplicate_pairs(fps[idx], max_distance, threads=1)
         i, j = idx[found["i"]], idx[found["j"]]
         keep = (groups[i] == groups[j]) & (lowest_agreeing_block(fps[i] ^ fps[j], masks) == block)
         if slices is not None:

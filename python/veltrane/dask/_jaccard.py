@@ -27,8 +27,8 @@ import pandas as pd
 
 from .. import _args, _native
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..jaccard import bands_and_rows, jaccard_similarities
-from ..minhash import minhash_signatures, shingle_hashes
+from ..search.jaccard import bands_and_rows, jaccard_similarities
+from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._collapse import Collapsed, member_pairs
 from ._frames import FP, ID, REP, check_columns, empty_frame, shown
 

@@ -40,9 +40,9 @@ from dask import delayed
 from dask.sizeof import sizeof
 
 from .. import _native
-from ..jaccard import jaccard_similarities
 from ..keep import component_keepers, keepers
-from ..minhash import minhash_signatures, shingle_hashes
+from ..search.jaccard import jaccard_similarities
+from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._components import leaf_edges, star_forest
 from ._frames import empty_frame
 from ._jaccard import _band_hashes

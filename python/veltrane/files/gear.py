@@ -11,8 +11,8 @@ import hashlib
 
 import numpy as np
 
-from . import _args, _native
-from .defaults import DEFAULT_AVG_SIZE
+from .. import _args, _native
+from ..defaults import DEFAULT_AVG_SIZE
 
 # The bounds the native constructor enforces (chunk/gear.hpp says why).
 #: The least ``min_size`` (and ``avg_size``).

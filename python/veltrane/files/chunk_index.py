@@ -24,7 +24,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import _native
+from .. import _native
 
 #: What the index records as its format, so that a foreign database is refused.
 FORMAT = "veltrane-chunk-index"

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from ..simhash import fingerprints
+from ..sketch.simhash import fingerprints
 from ._common import STDIN, Progress, check_inputs, line_batches, progress_wanted, total_size
 
 

@@ -1,18 +1,18 @@
-"""Near duplicates by SimHash: fingerprints of many texts, every pair within a Hamming
-distance (exact: none missed, none over), clusters, and an index for streams."""
+"""Near duplicates by SimHash fingerprints: every pair within a Hamming distance (exact: none
+missed, none over), clusters, and the fingerprints seen so far for streams."""
 
 from __future__ import annotations
 
 import os
 import sqlite3
 from collections.abc import Iterator
-from typing import Literal
 
 import numpy as np
 
-from . import _args, _native
-from ._pairs import Progress, Texts, in_batches, pair_batches, run_reporting
-from .defaults import DEFAULT_MAX_DISTANCE, PAIR_BATCH
+from .. import _args, _native
+from .._pairs import Progress, pair_batches, run_reporting
+from ..defaults import DEFAULT_MAX_DISTANCE, PAIR_BATCH
+from ..sketch.simhash import as_fingerprints
 
 #: The largest ``max_distance`` the search supports.
 MAX_DISTANCE: int = _native.MAX_DISTANCE
@@ -21,84 +21,6 @@ _INDEX_FORMAT = "veltrane.NearDuplicateIndex"
 
 #: The rows of :func:`near_duplicate_pairs`.
 PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("distance", "u1")])
-
-
-def _as_fingerprints(fingerprints) -> np.ndarray:
-    """A contiguous uint64 array from an array of unsigned 64-bit values or 8-byte bytes."""
-    if isinstance(fingerprints, np.ndarray):
-        if fingerprints.ndim != 1 or fingerprints.dtype != np.uint64:
-            raise TypeError(
-                "fingerprints must be a one-dimensional uint64 array, got "
-                f"{fingerprints.ndim}-dimensional {fingerprints.dtype}"
-            )
-        return np.ascontiguousarray(fingerprints)
-    items = list(fingerprints)
-    for k, fp in enumerate(items):
-        if not isinstance(fp, bytes) or len(fp) != 8:
-            what = f"{len(fp)} bytes" if isinstance(fp, bytes) else type(fp).__name__
-            raise TypeError(f"fingerprints[{k}] must be an 8-byte bytes object, got {what}")
-    return np.frombuffer(b"".join(items), dtype="<u8").astype(np.uint64, copy=False)
-
-
-def _concatenate(parts: list[np.ndarray]) -> np.ndarray:
-    return np.concatenate(parts)
-
-
-def _join_lists(parts: list[list[bytes]]) -> list[bytes]:
-    return [fp for part in parts for fp in part]
-
-
-def fingerprints(
-    texts: Texts,
-    bits: int = 64,
-    *,
-    threads: int | None = None,
-    progress: Progress | None = None,
-) -> list[bytes]:
-    """The SimHash fingerprints of many texts, as ``SimHash(bits).compute(text)`` gives each.
-
-    Texts are ``str`` (as UTF-8), ``bytes`` or ``bytearray``; a bad item raises TypeError
-    naming its index. The work runs on ``threads`` threads (default: every core this process
-    may use) without the GIL. ``progress`` is called as ``progress("fingerprinting", done,
-    total)`` (see :class:`veltrane.Progress`).
-    """
-    nthreads = _args.threads(threads)
-    return in_batches(
-        texts,
-        lambda part: _native.fingerprints(part, bits, nthreads),
-        _join_lists,
-        "fingerprinting",
-        progress,
-    )
-
-
-def fingerprints64(
-    texts: Texts,
-    *,
-    threads: int | None = None,
-    tokens: Literal["raw", "words"] = "raw",
-    progress: Progress | None = None,
-) -> np.ndarray:
-    r"""64-bit fingerprints of many texts as a ``uint64`` array.
-
-    Element k is the little-endian value of ``SimHash(64).compute(texts[k])``. Otherwise as
-    :func:`fingerprints`.
-
-    ``tokens="words"`` fingerprints the words of each text instead, as
-    :func:`veltrane.minhash.words` finds them (see :mod:`veltrane.minhash`), joined
-    by single spaces: element k is then ``SimHash(64).compute(" ".join(words(texts[k])))``.
-    ``compute`` splits on the space byte only, so on the raw text case, punctuation, line
-    breaks and runs of spaces all make tokens of their own; on real documents near duplicates
-    are found far better from the words (see the README). The default stays the raw text.
-    ValueError for another value.
-    """
-    if tokens not in ("raw", "words"):
-        raise ValueError(f"tokens must be 'raw' or 'words', got {tokens!r}")
-    native = _native.fingerprints64 if tokens == "raw" else _native.word_fingerprints64
-    nthreads = _args.threads(threads)
-    return in_batches(
-        texts, lambda part: native(part, nthreads), _concatenate, "fingerprinting", progress
-    )
 
 
 def near_duplicate_pairs(
@@ -118,7 +40,7 @@ def near_duplicate_pairs(
     the blocks narrow and the search slow on large inputs. ``progress`` is called as
     ``progress("searching", done, total)`` in search steps.
     """
-    fps = _as_fingerprints(fingerprints)
+    fps = as_fingerprints(fingerprints)
     max_distance = _args.max_distance(max_distance)
     nthreads = _args.threads(threads)
     if progress is None:
@@ -149,7 +71,7 @@ def iter_near_duplicate_pairs(
     distinct values runs at the call, reporting to ``progress`` as
     :func:`near_duplicate_pairs` does; the batches only expand its result.
     """
-    fps = _as_fingerprints(fingerprints)
+    fps = as_fingerprints(fingerprints)
     max_distance = _args.max_distance(max_distance)
     nthreads = _args.threads(threads)
     batch_size = _args.positive(batch_size, "batch_size")
@@ -174,7 +96,7 @@ def near_duplicate_clusters(
     number of fingerprints and of distinct near pairs, not with the square of the copies.
     ``progress`` as for :func:`near_duplicate_pairs`.
     """
-    fps = _as_fingerprints(fingerprints)
+    fps = as_fingerprints(fingerprints)
     max_distance = _args.max_distance(max_distance)
     nthreads = _args.threads(threads)
     return run_reporting(
@@ -263,7 +185,7 @@ class NearDuplicateIndex:
 
     def add(self, fingerprints) -> np.ndarray:
         """Adds fingerprints (a ``uint64`` array or 8-byte ``bytes`` items); returns their ids."""
-        fps = _as_fingerprints(fingerprints)
+        fps = as_fingerprints(fingerprints)
         if self._db is not None and len(fps):
             self._db.execute("BEGIN IMMEDIATE")
             try:
@@ -281,7 +203,7 @@ class NearDuplicateIndex:
     def query(self, fingerprint: int | bytes) -> np.ndarray:
         """Ids of the added fingerprints within the distance, in increasing order."""
         if isinstance(fingerprint, bytes):
-            (value,) = _as_fingerprints([fingerprint])
+            (value,) = as_fingerprints([fingerprint])
             fingerprint = int(value)
         elif isinstance(fingerprint, (int, np.integer)) and not isinstance(fingerprint, bool):
             if not 0 <= fingerprint < 1 << 64:

@@ -18,9 +18,10 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
-from . import _args, _native
+from .. import _args, _native
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..sketch.minhash import minhash_signatures
 from ._bands import band_keys, row_keys, sort_bands
-from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import (
     JACCARD_PAIR_DTYPE,
     Wordless,
@@ -30,7 +31,6 @@ from .jaccard import (
     _without_shingles,
     bands_and_rows,
 )
-from .minhash import minhash_signatures
 
 # A band entry: its 64-bit key and the index of its text.
 _ENTRY_BYTES = 16

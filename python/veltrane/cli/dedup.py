@@ -11,11 +11,12 @@ from collections.abc import Iterator, Sequence
 import numpy as np
 
 from .. import _native
-from ..chunk_index import ChunkIndexError
-from ..chunker import CDCChunker, Chunker
-from ..dedup import SAME_FILE, SPECIAL, DedupReport, FileStatsList, dedup_report
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
-from ..gear import GearCDC
+from ..files.chunk_index import ChunkIndexError
+from ..files.chunker import CDCChunker, Chunker
+from ..files.gear import GearCDC
+from ..files.report import SAME_FILE, SPECIAL, DedupReport, FileStatsList
+from ..files.tree import dedup_report
 from ._common import (
     _CONTROLS,
     EXIT_USAGE,

@@ -14,8 +14,8 @@ from typing import Protocol, runtime_checkable
 
 import numpy as np
 
-from . import _args, _native
-from .defaults import DEFAULT_CHUNK_SIZE
+from .. import _args, _native
+from ..defaults import DEFAULT_CHUNK_SIZE
 
 # CDC() takes an unsigned 64-bit chunk_size.
 _MAX_CHUNK_SIZE = (1 << 64) - 1

@@ -28,11 +28,11 @@ from typing import NamedTuple
 
 import numpy as np
 
-from . import _args, _native
+from .. import _args, _native
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..sketch.minhash import WORD_RULE, minhash_signatures, shingle_hashes
 from ._bands import band_keys, sort_bands
-from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from .jaccard import bands_and_rows
-from .minhash import WORD_RULE, minhash_signatures, shingle_hashes
 
 #: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
 Id = int | str

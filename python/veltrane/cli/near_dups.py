@@ -12,13 +12,14 @@ from concurrent.futures import Future, ThreadPoolExecutor
 
 import numpy as np
 
-from ..corpus import STDIN, Corpus, CorpusError, CorpusRecords, Records, shards
-from ..dedup import _deduplicate, without_words
-from ..jaccard import BandedRows, bands_and_rows, iter_near_duplicate_pairs_jaccard
-from ..minhash import minhash_signatures
-from ..signed_read import SpannedTexts, read_signed
-from ..simhash import fingerprints64, iter_near_duplicate_pairs
-from ..writers import write_duplicates, write_kept
+from ..corpus.readers import STDIN, Corpus, CorpusError, CorpusRecords, Records, shards
+from ..corpus.signed import SpannedTexts, read_signed
+from ..corpus.writers import write_duplicates, write_kept
+from ..search.hamming import iter_near_duplicate_pairs
+from ..search.jaccard import BandedRows, bands_and_rows, iter_near_duplicate_pairs_jaccard
+from ..sketch.minhash import minhash_signatures
+from ..sketch.simhash import fingerprints64
+from ..texts import _deduplicate, without_words
 from ._common import (
     PROG,
     CommandError,

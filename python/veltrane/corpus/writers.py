@@ -24,8 +24,8 @@ from typing import Any, BinaryIO
 
 import numpy as np
 
-from . import _native
-from .corpus import (
+from .. import _native
+from .readers import (
     Corpus,
     CorpusError,
     CorpusRecords,
@@ -289,7 +289,7 @@ def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from .corpus import _one_line, _parquet_file
+    from .readers import _one_line, _parquet_file
 
     schema = _parquet_file(corpus.shards[0].path).schema_arrow
     sources = records.source

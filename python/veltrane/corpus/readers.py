@@ -40,7 +40,7 @@ from typing import Any, BinaryIO, Literal, NamedTuple
 
 import numpy as np
 
-from . import _args, _native
+from .. import _args, _native
 
 #: A corpus file's format: text lines, JSON Lines or Parquet.
 Format = Literal["lines", "jsonl", "parquet"]

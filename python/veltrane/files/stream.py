@@ -16,9 +16,9 @@ from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import BinaryIO, Union
 
-from . import _args
+from .. import _args
+from ..defaults import DEFAULT_CHUNK_SIZE, DEFAULT_READ_SIZE
 from .chunker import Chunker, as_chunker
-from .defaults import DEFAULT_CHUNK_SIZE, DEFAULT_READ_SIZE
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE",

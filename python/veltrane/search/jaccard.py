@@ -31,10 +31,10 @@ from typing import Literal, NamedTuple
 
 import numpy as np
 
-from . import _args, _native
-from ._pairs import Progress, clusters, pair_batches
-from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD, PAIR_BATCH
-from .minhash import minhash_signatures, shingle_hashes
+from .. import _args, _native
+from .._pairs import Progress, clusters, pair_batches
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD, PAIR_BATCH
+from ..sketch.minhash import minhash_signatures, shingle_hashes
 
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
 JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])

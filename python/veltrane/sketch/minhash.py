@@ -41,9 +41,9 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import _args, _native
-from ._pairs import Progress, Texts, run_reporting
-from .defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
+from .. import _args, _native
+from .._pairs import Progress, Texts, run_reporting
+from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
 
 WORD_RULE = "spaceless-scripts"
 """The name of the word rule above, recorded by :class:`veltrane.JaccardIndex`: an index made

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from . import _args, _native
+from .. import _args, _native
 
 
 def band_keys(signatures: np.ndarray, bands: int, rows: int) -> np.ndarray:

@@ -15,9 +15,9 @@ from typing import overload
 
 import numpy as np
 
-from . import _args, _native
-from ._pairs import Progress, run_reporting
-from .corpus import Corpus, CorpusRecords, decoded_ids
+from .. import _args, _native
+from .._pairs import Progress, run_reporting
+from .readers import Corpus, CorpusRecords, decoded_ids
 
 
 class SpannedTexts(Sequence[bytes]):

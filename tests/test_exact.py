@@ -1,3 +1,8 @@
+import gzip
+import json
+import subprocess
+import sys
+
 import model_blake3
 import model_minhash
 import numpy as np
@@ -77,3 +82,59 @@ def test_groups_of_equal_digests():
     assert exact_groups(digests.view(np.uint32)).tolist() == want
     with pytest.raises(ValueError, match="shape"):
         exact_groups(np.zeros((3, 3), dtype=np.uint64))
+
+
+def corpus_records(seed):
+    rng = np.random.default_rng(seed)
+    variants = ["Hello, World!", "hello world", "HELLO  world.", "中文字", "中 文 字", "}", "x y"]
+    return [
+        {"text": str(rng.choice(variants)) + " " * int(rng.integers(0, 2)), "n": int(k % 7)}
+        for k in range(300)
+    ]
+
+
+@pytest.mark.parametrize("packed", [False, True])
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("keep", [["--keep", "longest"], ["--keep-by", "n"]])
+def test_near_dups_exact_writes_what_the_dict_model_keeps(tmp_path, packed, normalize, keep):
+    # Two shards: the one-pass reader takes plain files, the general reader compressed ones.
+    records = corpus_records(1)
+    shards = [records[:150], records[150:]]
+    for k, part in enumerate(shards):
+        data = "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in part).encode()
+        name = tmp_path / "in" / f"{k}.jsonl{'.gz' if packed else ''}"
+        name.parent.mkdir(exist_ok=True)
+        name.write_bytes(gzip.compress(data) if packed else data)
+    out, dups = tmp_path / "kept.jsonl", tmp_path / "dups.jsonl"
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "veltrane",
+            "near-dups",
+            "--method",
+            "exact",
+            "--normalize",
+            normalize,
+            *keep,
+            str(tmp_path / "in"),
+            "-o",
+            str(out),
+            "--duplicates",
+            str(dups),
+        ],
+        capture_output=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    texts = [r["text"] for r in records]
+    rule = "longest" if keep[0] == "--keep" else [float(r["n"]) for r in records]
+    want = model(texts, normalize, keep_ranks(len(texts), rule, texts=texts))
+    assert [json.loads(line) for line in out.read_text().splitlines()] == [
+        r for r, d in zip(records, want) if d < 0
+    ]
+    got = [json.loads(line) for line in dups.read_text().splitlines()]
+    dropped = [k for k, d in enumerate(want) if d >= 0]
+    assert [(g["line"], g["keeper_line"], g["similarity"]) for g in got] == [
+        (k % 150 + 1, want[k] % 150 + 1, 1.0) for k in dropped
+    ]

@@ -9,12 +9,17 @@ import numpy as np
 from ..corpus.readers import Corpus, Format
 from ..corpus.writers import STDOUT, check_output
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..sketch.digest import DEFAULT_NORMALIZE
 from ._common import EXIT_USAGE, PROG, WRITE_BATCH, CommandError
 
 
 def _method_options(args) -> None:
     """Fills in the options of the chosen method; those of the other are a usage error."""
-    own = {"minhash": ("threshold", "ngram", "num_perm"), "simhash": ("max_distance",)}
+    own = {
+        "minhash": ("threshold", "ngram", "num_perm"),
+        "simhash": ("max_distance",),
+        "exact": ("normalize",),
+    }
     for method, names in own.items():
         for name in names:
             if method != args.method and getattr(args, name) is not None:
@@ -27,6 +32,7 @@ def _method_options(args) -> None:
         "ngram": DEFAULT_NGRAM,
         "num_perm": DEFAULT_NUM_PERM,
         "max_distance": DEFAULT_MAX_DISTANCE,
+        "normalize": DEFAULT_NORMALIZE,
     }
     for name, value in defaults.items():
         if getattr(args, name) is None:

@@ -15,6 +15,7 @@ import numpy as np
 from ..corpus.readers import STDIN, Corpus, CorpusError, CorpusRecords, Records, shards
 from ..corpus.signed import SpannedTexts, read_signed
 from ..corpus.writers import write_duplicates, write_kept
+from ..search.exact import copies, count_copies, iter_copy_pairs
 from ..search.hamming import iter_near_duplicate_pairs
 from ..search.jaccard import BandedRows, bands_and_rows, iter_near_duplicate_pairs_jaccard
 from ..sketch.minhash import minhash_signatures
@@ -133,6 +134,10 @@ def _pairs(args, out, texts: Sequence[bytes], places: _Places, progress: Progres
         )
         _write_pairs(out, batches, "similarity", places, everything)
         return
+    if args.method == "exact":
+        groups, _ = copies(texts, normalize=args.normalize, threads=args.threads)
+        _write_pairs(out, iter_copy_pairs(groups), "similarity", places, everything)
+        return
     fps = fingerprints64(texts, threads=args.threads, progress=progress)
     # Texts without words are searched with nothing.
     worded = np.setdiff1d(everything, without_words(texts), assume_unique=True)
@@ -215,6 +220,10 @@ def _default_memory(args) -> int | None:
 
 
 def run(args, out) -> None:
+    if args.method == "exact" and args.index is None and args.memory is not None:
+        # The search holds 16 bytes of digest a text, besides where each text is: the run in
+        # memory is the run within the bound.
+        args.memory = args.tmp_dir = None
     if args.memory is None:
         args.memory = _default_memory(args)
     if args.memory is not None or args.index is not None or args.tmp_dir is not None:
@@ -242,6 +251,7 @@ def _run(args, out) -> None:
     show = _shown(args)
     pairs_only = show == "pairs" and not writing
     signing = args.method == "minhash" and not pairs_only
+    exact = args.normalize if args.method == "exact" and not pairs_only else ""
     with Progress(progress_wanted(args), None, "reading") as progress:
         # Plain files are read and signed in one pass; the rest, and a file that pass does not
         # take, are read here and signed a batch at a time as they come.
@@ -251,12 +261,15 @@ def _run(args, out) -> None:
         read = (
             read_signed(corpus, args.num_perm, args.ngram, args.threads, progress, banding)
             if signing
+            # Exact copies: each text's digest as it is read, 16 bytes a text.
+            else read_signed(corpus, 1, 1, args.threads, progress, exact=exact)
+            if exact
             else None
         )
         signed: list | None
         if read is not None:
             records, table = read
-            signed = [BandedRows(table, *banding)]
+            signed = [table if exact else BandedRows(table, *banding)]
             del read, table
         else:
             signer = _Signer(corpus, args) if signing else None
@@ -290,21 +303,22 @@ def _run(args, out) -> None:
             keep=_keep_rule(args, records, searched),
             clusters=args.clusters,
             signed=signed,
+            normalize=args.normalize,
         )
     n = len(records.texts)
     keeper = np.arange(n, dtype=np.int64)
     local = np.where(found.duplicate_of < 0, np.arange(len(texts)), found.duplicate_of)
     keeper[searched] = searched[local]
-    similarity = np.full(n, 1.0 if args.method == "minhash" else 0.0)
+    similarity = np.full(n, 0.0 if args.method == "simhash" else 1.0)
     similarity[searched] = found.similarity
     if args.output is not None:
         write_kept(corpus, records, keeper == np.arange(n), args.output, force=args.force)
     if args.duplicates is not None:
         write_duplicates(corpus, records, keeper, similarity, args.duplicates, force=args.force)
     if show == "clusters":
-        field = "similarity" if args.method == "minhash" else "distance"
+        field = "distance" if args.method == "simhash" else "similarity"
         values = (
-            found.similarity if args.method == "minhash" else found.similarity.astype(np.int64)
+            found.similarity.astype(np.int64) if args.method == "simhash" else found.similarity
         )
         n_found = len(found.duplicate_of)
         reps = np.where(found.duplicate_of < 0, np.arange(n_found), found.duplicate_of)
@@ -314,8 +328,17 @@ def _run(args, out) -> None:
     if writing and not args.quiet:
         dropped = int((keeper != np.arange(n)).sum())
         wordless = len(found.without_words) + n - len(searched)
+        copied = ""
+        if args.method == "minhash":
+            # Copies have the same shingles: only the texts dropped at similarity 1 are read
+            # again to tell the copies among them.
+            same = np.flatnonzero((found.duplicate_of >= 0) & (found.similarity == 1.0))
+            exact_copies = count_copies(
+                texts, same, found.duplicate_of[same], threads=args.threads
+            )
+            copied = f" ({exact_copies:,} of them exact copies: the same words)"
         print(
-            f"{PROG} near-dups: {n:,} texts read, {n - dropped:,} kept, {dropped:,} dropped, "
-            f"{wordless:,} without words (kept)",
+            f"{PROG} near-dups: {n:,} texts read, {n - dropped:,} kept, {dropped:,} "
+            f"dropped{copied}, {wordless:,} without words (kept)",
             file=sys.stderr,
         )

@@ -43,3 +43,57 @@ def groups_of(digests: np.ndarray, normalize: Normalize) -> tuple[np.ndarray, np
     apart = np.flatnonzero((rows == empty_digest(normalize)).all(axis=1))
     groups[apart] = apart
     return groups, apart
+
+
+#: A pair of copies: the two texts, similarity 1.0.
+PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])
+
+
+def iter_copy_pairs(groups: np.ndarray, batch_size: int = 1 << 16):
+    """Every pair of copies ``i < j`` (the same group), sorted, in arrays of
+    :data:`PAIR_DTYPE` of at most ``batch_size`` rows: m copies are m(m - 1)/2 pairs."""
+    groups = np.asarray(groups, dtype=np.int64)
+    n = len(groups)
+    sizes = np.bincount(groups, minlength=n)
+    members = np.flatnonzero(sizes[groups] > 1)
+    by_group = members[np.lexsort((members, groups[members]))]
+    starts = np.flatnonzero(np.r_[True, groups[by_group[1:]] != groups[by_group[:-1]]])
+    ends = np.r_[starts[1:], len(by_group)]
+    firsts, seconds = [], []
+    for a, b in zip(starts.tolist(), ends.tolist()):
+        run = by_group[a:b]
+        i, j = np.triu_indices(len(run), 1)
+        firsts.append(run[i])
+        seconds.append(run[j])
+    if not firsts:
+        return
+    i, j = np.concatenate(firsts), np.concatenate(seconds)
+    order = np.lexsort((j, i))
+    for start in range(0, len(order), batch_size):
+        part = order[start : start + batch_size]
+        batch = np.empty(len(part), dtype=PAIR_DTYPE)
+        batch["i"], batch["j"], batch["similarity"] = i[part], j[part], 1.0
+        yield batch
+
+
+def count_copies(
+    texts: Texts,
+    a: np.ndarray,
+    b: np.ndarray,
+    *,
+    normalize: Normalize = DEFAULT_NORMALIZE,
+    threads: int | None = None,
+) -> int:
+    """How many of the pairs ``(texts[a[k]], texts[b[k]])`` are copies. Texts that know how to
+    read many at once (``take``) are read so, a batch at a time."""
+    a = np.asarray(a, dtype=np.int64)
+    b = np.asarray(b, dtype=np.int64)
+    take = getattr(texts, "take", None)
+    count = 0
+    for start in range(0, len(a), 1 << 14):
+        ends = np.concatenate([a[start : start + (1 << 14)], b[start : start + (1 << 14)]])
+        batch = take(ends) if take is not None else [texts[k] for k in ends.tolist()]
+        d = text_digests(batch, normalize=normalize, threads=threads)
+        half = len(ends) // 2
+        count += int((d[:half] == d[half:]).all(axis=1).sum())
+    return count

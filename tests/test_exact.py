@@ -56,6 +56,22 @@ def test_digests_are_blake3_of_the_normalised_text(normalize):
         assert row == [int.from_bytes(want[:8], "little"), int.from_bytes(want[8:], "little")]
 
 
+@given(
+    st.lists(
+        st.text(st.sampled_from("aZ_9 .,\n"), max_size=40)
+        | st.sampled_from(["  ", "... ", "Ab", "中", "é", "\x80"]),
+        max_size=12,
+    ).map("".join)
+)
+def test_words_digest_is_the_digest_of_the_joined_words(text):
+    # ASCII texts take a path of their own, 32 bytes at a step: runs of separators, words and
+    # separators across the steps, a character beyond ASCII anywhere.
+    joined = " ".join(model_minhash.words(text))
+    a, b = text_digests([text, joined.encode()], normalize="none", threads=1).tolist()
+    assert text_digests([text], normalize="words", threads=1).tolist() == [b]
+    assert (a == b) == (text.encode() == joined.encode())
+
+
 @given(texts, st.sampled_from(["words", "none"]), st.sampled_from(["first", "longest", "value"]))
 def test_exact_deduplication_equals_the_dict_model(batch, normalize, rule):
     n = len(batch)

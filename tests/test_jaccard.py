@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 import veltrane
 from veltrane import _native
-from veltrane.search.jaccard import JACCARD_PAIR_DTYPE, lsh_parameters
+from veltrane.search.banding import lsh_parameters
+from veltrane.search.jaccard import JACCARD_PAIR_DTYPE
 
 THREADS = (1, 2)
 

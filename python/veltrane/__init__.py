@@ -80,7 +80,7 @@ _HOMES: dict[str, str] = {
     "JaccardIndex": ".search.index",
     "iter_near_duplicate_pairs_jaccard": ".search.jaccard",
     "jaccard_similarities": ".search.jaccard",
-    "lsh_parameters": ".search.jaccard",
+    "lsh_parameters": ".search.banding",
     "near_duplicate_clusters_jaccard": ".search.jaccard",
     "near_duplicate_pairs_jaccard": ".search.jaccard",
     "BandRuns": ".search.outofcore",
@@ -151,6 +151,7 @@ if TYPE_CHECKING:
     from .files.report import ChunkStats, DedupReport
     from .files.stream import iter_chunk_spans, iter_chunks
     from .files.tree import dedup_report
+    from .search.banding import lsh_parameters
     from .search.hamming import (
         MAX_DISTANCE,
         NearDuplicateIndex,
@@ -162,7 +163,6 @@ if TYPE_CHECKING:
     from .search.jaccard import (
         iter_near_duplicate_pairs_jaccard,
         jaccard_similarities,
-        lsh_parameters,
         near_duplicate_clusters_jaccard,
         near_duplicate_pairs_jaccard,
     )

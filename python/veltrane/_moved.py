@@ -18,8 +18,8 @@ import types
 MOVED: dict[str, tuple[str, ...]] = {
     "veltrane.minhash": ("veltrane.sketch.minhash",),
     "veltrane.simhash": ("veltrane.sketch.simhash", "veltrane.search.hamming"),
-    "veltrane.jaccard": ("veltrane.search.jaccard",),
-    "veltrane.lsh": ("veltrane.search.jaccard",),
+    "veltrane.jaccard": ("veltrane.search.jaccard", "veltrane.search.banding"),
+    "veltrane.lsh": ("veltrane.search.jaccard", "veltrane.search.banding"),
     "veltrane.outofcore": ("veltrane.search.outofcore",),
     "veltrane.index": ("veltrane.search.index",),
     "veltrane.writers": ("veltrane.corpus.writers",),

@@ -26,3 +26,6 @@ DEFAULT_READ_SIZE = 1 << 20
 #: Rows per batch of the pair iterators: 1.1 MB of rows, few enough to stay in memory beside
 #: anything, many enough that the per-batch overhead is negligible.
 PAIR_BATCH = 1 << 16
+
+#: Output lines (pairs, clusters, duplicates) joined per write.
+WRITE_BATCH = 10_000

@@ -129,3 +129,63 @@ def component_keepers(
     order = np.empty(n, dtype=np.int64)
     order[ranks] = np.arange(n)
     return order[first[labels]]
+
+
+#: How groups of near duplicates become keepers: ``"greedy"`` (:func:`keepers`) or
+#: ``"components"`` (:func:`component_keepers`).
+Clusters = Literal["greedy", "components"]
+
+
+def keep_step(
+    n: int,
+    i,
+    j,
+    similarity,
+    *,
+    groups,
+    keep: KeepRule | Sequence[float] | np.ndarray = "first",
+    clusters: str = "greedy",
+    texts=None,
+    larger_is_closer: bool = True,
+    self_similarity: float = 1.0,
+    measure=None,
+) -> tuple[np.ndarray, np.ndarray]:
+    """The one keep step of every search mode: from what a search found (the pairs between
+    the representatives ``groups`` names for each group of copies), for each of ``n`` texts
+    the text kept in its place and their similarity, as :func:`keepers` gives them.
+
+    ``clusters="greedy"`` is :func:`keepers`; ``"components"`` keeps the first text in keep
+    order of each connected component (copies joined to their group's first text), and
+    ``measure(dropped, keepers)`` gives the similarity of each dropped text to its keeper,
+    which no pair may hold (a component joins texts far apart); kept texts have
+    ``self_similarity``.
+    """
+    if clusters == "greedy":
+        return keepers(
+            n,
+            i,
+            j,
+            similarity,
+            keep=keep,
+            texts=texts,
+            groups=groups,
+            larger_is_closer=larger_is_closer,
+            self_similarity=self_similarity,
+        )
+    if clusters != "components":
+        raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
+    # Copies join their group's first text, then the pairs join groups.
+    copies = np.flatnonzero(groups != np.arange(n))
+    keeper = component_keepers(
+        n,
+        np.concatenate([i, copies]),
+        np.concatenate([j, groups[copies]]),
+        keep=keep,
+        texts=texts,
+    )
+    measured = np.full(n, float(self_similarity))
+    dropped = np.flatnonzero(keeper != np.arange(n))
+    if len(dropped) or measure is not None:
+        assert measure is not None, "components need measure="
+        measured[dropped] = measure(dropped, keeper[dropped])
+    return keeper, measured

@@ -17,11 +17,11 @@ from .defaults import (
     DEFAULT_NUM_PERM,
     DEFAULT_THRESHOLD,
 )
-from .keep import KeepRule, component_keepers, keepers
+from .keep import KeepRule, keep_step
 from .search.exact import copies as exact_copies
 from .search.exact import groups_of
 from .search.hamming import near_duplicate_pairs
-from .search.jaccard import _search, jaccard_similarities
+from .search.jaccard import JaccardParams, jaccard_similarities, search
 from .sketch.digest import DEFAULT_NORMALIZE, Normalize, check_normalize
 from .sketch.simhash import fingerprints64
 
@@ -118,7 +118,7 @@ def deduplicate_texts(
     Copies cost no pairs. The result does not depend on ``threads``. ``progress`` sees the
     steps of the method's functions (see :class:`veltrane.Progress`).
     """
-    return _deduplicate(
+    return deduplicate_signed(
         texts,
         max_distance,
         method=method,
@@ -133,7 +133,7 @@ def deduplicate_texts(
     )
 
 
-def _deduplicate(
+def deduplicate_signed(
     texts: Sequence[str | bytes | bytearray],
     max_distance: int,
     *,
@@ -150,16 +150,14 @@ def _deduplicate(
 ) -> TextDeduplication:
     """:func:`deduplicate_texts`, with MinHash signatures (seed 0) or, for ``exact``, digests
     made already as the texts were read: ``signed`` holds them and is emptied (see
-    ``jaccard._search``)."""
+    :func:`veltrane.search.jaccard.search`)."""
     if clusters not in ("greedy", "components"):
         raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
     n = len(texts)
     if method == "exact":
         check_normalize(normalize)
         if signed is not None:
-            digests = signed.pop()
-            groups, apart = groups_of(digests, normalize)
-            del digests
+            groups, apart = groups_of(signed.pop(), normalize)
         else:
             groups, apart = exact_copies(texts, normalize=normalize, threads=threads)
         none = np.empty(0, dtype=np.int64)
@@ -171,57 +169,34 @@ def _deduplicate(
         groups, i, j, s = _simhash_pairs(fps, apart, max_distance, threads, progress)
         closer, same = False, 0.0
     elif method == "minhash":
-        found = _search(
-            texts,
-            threshold,
-            None,
-            None,
-            "exact",
-            ngram,
-            num_perm,
-            0,
-            threads,
-            progress,
-            "apart",
-            signed,
-        )
+        params = JaccardParams(threshold, ngram, num_perm, wordless="apart")
+        found = search(texts, params, threads=threads, progress=progress, signed=signed)
         groups, i, j, s, apart = found.reps, found.i, found.j, found.similarity, found.wordless
         closer, same = True, 1.0
     else:
         raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
-    if clusters == "greedy":
-        keeper, similarity = keepers(
-            n,
-            i,
-            j,
-            s,
-            keep=keep,
-            texts=texts,
-            groups=groups,
-            larger_is_closer=closer,
-            self_similarity=same,
-        )
-    else:
-        # Copies join their group's first text, then the pairs join groups.
-        copies = np.flatnonzero(groups != np.arange(n))
-        keeper = component_keepers(
-            n,
-            np.concatenate([i, copies]),
-            np.concatenate([j, groups[copies]]),
-            keep=keep,
-            texts=texts,
-        )
-        similarity = np.full(n, same)
-        dropped = np.flatnonzero(keeper != np.arange(n))
+
+    def measure(dropped: np.ndarray, kept_for: np.ndarray) -> np.ndarray:
         if method == "exact":
-            pass  # every copy is at similarity 1.0
-        elif method == "simhash":
-            bits = np.unpackbits((fps[dropped] ^ fps[keeper[dropped]]).view(np.uint8))
-            similarity[dropped] = bits.reshape(-1, 64).sum(axis=1)
-        else:
-            similarity[dropped] = jaccard_similarities(
-                texts, dropped, keeper[dropped], ngram=ngram, threads=threads
-            )
+            return np.ones(len(dropped))  # every copy is at similarity 1.0
+        if method == "simhash":
+            bits = np.unpackbits((fps[dropped] ^ fps[kept_for]).view(np.uint8))
+            return bits.reshape(-1, 64).sum(axis=1)
+        return jaccard_similarities(texts, dropped, kept_for, ngram=ngram, threads=threads)
+
+    keeper, similarity = keep_step(
+        n,
+        i,
+        j,
+        s,
+        groups=groups,
+        keep=keep,
+        clusters=clusters,
+        texts=texts,
+        larger_is_closer=closer,
+        self_similarity=same,
+        measure=measure,
+    )
     kept = keeper == np.arange(n)
     return TextDeduplication(
         keep=np.flatnonzero(kept),

@@ -10,14 +10,14 @@ from collections.abc import Iterator, Sequence
 from itertools import islice
 from typing import BinaryIO
 
+from ..defaults import WRITE_BATCH  # noqa: F401  (the command's modules take it from here)
+
 PROG = "veltrane"
 STDIN = "-"
 
 # Lines handed to the native fingerprinting per call: enough to keep both cores busy and the
 # per-call overhead negligible, few enough that a batch of long lines stays small in memory.
 BATCH_LINES = 1 << 16
-# Output lines joined per write.
-WRITE_BATCH = 10_000
 # A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
 PROGRESS_DELAY_SECONDS = 1.0
 #: Exit status: an input could not be read or parsed.
@@ -51,7 +51,7 @@ class Skipped(Exception):
 BYTE_STEPS = frozenset({"reading", "chunking", "fingerprints"})
 
 
-class Progress:
+class ProgressBar:
     """A tqdm bar on standard error, or nothing when it is off.
 
     Called as the library's progress hook, ``progress(step, done, total)``. Each step gets a
@@ -115,7 +115,7 @@ class Progress:
         if self._bar is not None:
             self._bar.close()
 
-    def __enter__(self) -> Progress:
+    def __enter__(self) -> ProgressBar:
         return self
 
     def __exit__(self, *exc) -> None:
@@ -178,7 +178,7 @@ def open_input(path: str) -> BinaryIO:
         raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
 
 
-def line_batches(path: str, progress: Progress) -> Iterator[tuple[int, list[bytes]]]:
+def line_batches(path: str, progress: ProgressBar) -> Iterator[tuple[int, list[bytes]]]:
     """(number of the first line, lines without their endings), a batch at a time."""
     stream = open_input(path)
     try:

@@ -23,7 +23,7 @@ from ._common import (
     PROG,
     STDIN,
     CommandError,
-    Progress,
+    ProgressBar,
     Skipped,
     progress_wanted,
     shown,
@@ -181,7 +181,7 @@ def _joined_columns(files) -> tuple[bytes, np.ndarray, np.ndarray]:
     """The paths joined, where each ends, and the uint64 columns of FileStatsList, from any
     sequence of ChunkStats."""
     if isinstance(files, FileStatsList):
-        return files._names, files._ends, files.columns
+        return files.names, files.ends, files.columns
     rows = [
         (s.bytes, s.chunks, s.unique_chunks, s.unique_bytes, s.min_chunk or 0, s.max_chunk or 0)
         for s in files
@@ -291,7 +291,7 @@ def run(args, out) -> None:
         if STDIN in args.paths or any(map(os.path.isdir, args.paths))
         else (total_size(args.paths))
     )
-    with Progress(progress_wanted(args), total, "chunking") as progress:
+    with ProgressBar(progress_wanted(args), total, "chunking") as progress:
         try:
             report = dedup_report(
                 inputs,

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 from ..sketch.simhash import fingerprints
-from ._common import STDIN, Progress, check_inputs, line_batches, progress_wanted, total_size
+from ._common import STDIN, ProgressBar, check_inputs, line_batches, progress_wanted, total_size
 
 
 def run(args, out) -> None:
     inputs = args.inputs or [STDIN]
     check_inputs(inputs)
-    with Progress(progress_wanted(args), total_size(inputs), "fingerprints") as progress:
+    with ProgressBar(progress_wanted(args), total_size(inputs), "fingerprints") as progress:
         for path in inputs:
             for _, lines in line_batches(path, progress):
                 fps = fingerprints(lines, args.bits)

@@ -17,7 +17,9 @@ import numpy as np
 
 from .. import _args, _native
 from .._pairs import Progress, run_reporting
-from .readers import Corpus, CorpusRecords, decoded_ids
+from .jsonl import decoded_ids
+from .readers import CorpusRecords
+from .source import Corpus
 
 
 class SpannedTexts(Sequence[bytes]):

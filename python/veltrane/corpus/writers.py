@@ -25,18 +25,10 @@ from typing import Any, BinaryIO
 import numpy as np
 
 from .. import _native
-from .readers import (
-    Corpus,
-    CorpusError,
-    CorpusRecords,
-    Shard,
-    _blocks,
-    _data_errors,
-    _decompressed,
-    _shown,
-    compression_of_name,
-    format_of_name,
-)
+from .compressed import data_errors, decompressed_stream
+from .readers import CorpusRecords, read_blocks
+from .shards import CorpusError, Shard, compression_of_name, format_of_name, shown_path
+from .source import Corpus
 
 #: The output path that stands for standard output.
 STDOUT = "-"
@@ -59,12 +51,12 @@ def check_output(
         with contextlib.suppress(OSError):
             same = same or os.path.samefile(shard.path, out)
         if same:
-            raise CorpusError(f"{_shown(out)}: the output is an input")
+            raise CorpusError(f"{shown_path(out)}: the output is an input")
     if os.path.isdir(out):
-        raise CorpusError(f"{_shown(out)}: the output is a directory")
+        raise CorpusError(f"{shown_path(out)}: the output is a directory")
     if os.path.lexists(out) and not force:
         raise CorpusError(
-            f"{_shown(out)}: the output exists (force=True, or --force, replaces it)"
+            f"{shown_path(out)}: the output exists (force=True, or --force, replaces it)"
         )
     return out
 
@@ -116,7 +108,7 @@ def atomic_output(path: str) -> Iterator[BinaryIO]:
     try:
         fd, temporary = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(path)}.")
     except OSError as e:
-        raise CorpusError(f"{_shown(path)}: {e.strerror or e}") from None
+        raise CorpusError(f"{shown_path(path)}: {e.strerror or e}") from None
     try:
         with os.fdopen(fd, "wb") as raw:
             stream = _compressed(raw, compression_of_name(path))
@@ -135,7 +127,7 @@ def atomic_output(path: str) -> Iterator[BinaryIO]:
             os.unlink(temporary)
         if isinstance(e, OSError) and not isinstance(e, CorpusError):
             raise CorpusError(
-                f"{_shown(path)}: {e.strerror or e} (nothing was written under that name)"
+                f"{shown_path(path)}: {e.strerror or e} (nothing was written under that name)"
             ) from None
         raise
 
@@ -143,14 +135,17 @@ def atomic_output(path: str) -> Iterator[BinaryIO]:
 def _output_format(corpus: Corpus, path: str) -> str:
     formats = {"parquet" if s.format == "parquet" else "text" for s in corpus.shards}
     if len(formats) > 1:
-        raise CorpusError(f"{_shown(path)}: the inputs mix Parquet and text; write one kind")
+        raise CorpusError(f"{shown_path(path)}: the inputs mix Parquet and text; write one kind")
     kind = formats.pop() if formats else "text"
     named = format_of_name(path)
     if (named == "parquet") != (kind == "parquet"):
         want = "Parquet" if kind == "parquet" else "text"
-        raise CorpusError(f"{_shown(path)}: the inputs are {want}; the output is in their format")
+        where = shown_path(path)
+        raise CorpusError(f"{where}: the inputs are {want}; the output is in their format")
     if kind == "parquet" and compression_of_name(path):
-        raise CorpusError(f"{_shown(path)}: Parquet compresses its own pages; name it .parquet")
+        raise CorpusError(
+            f"{shown_path(path)}: Parquet compresses its own pages; name it .parquet"
+        )
     return kind
 
 
@@ -222,9 +217,9 @@ def _send_lines(shard: Shard, spans: np.ndarray, out: int) -> None:
     except OSError as e:
         if e.filename is None:
             raise  # the output's: named by atomic_output
-        raise CorpusError(f"{_shown(shard.path)}: {e.strerror or e}") from None
+        raise CorpusError(f"{shown_path(shard.path)}: {e.strerror or e}") from None
     if not whole:
-        raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
+        raise CorpusError(f"{shown_path(shard.path)}: the file changed while it was read")
     if last != b"\n":
         os.write(out, b"\n")  # the file's last line lacked its ending
 
@@ -238,7 +233,7 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
     k, final = 0, b"\n"
     if shard.path == "-":
         pieces: Iterator[tuple[int, Any]] = (
-            (b.offset, b.data) for b in _blocks(shard, _COPY_BLOCK)
+            (b.offset, b.data) for b in read_blocks(shard, _COPY_BLOCK)
         )
     else:
         pieces = _decompressed_pieces(shard)
@@ -256,7 +251,7 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
         if k == len(runs):
             break
     if k < len(runs):
-        raise CorpusError(f"{_shown(shard.path)}: the file changed while it was read")
+        raise CorpusError(f"{shown_path(shard.path)}: the file changed while it was read")
     if final != b"\n":
         stream.write(b"\n")  # the file's last line lacked its ending
 
@@ -264,15 +259,15 @@ def _copy_lines(shard: Shard, spans: np.ndarray, stream: BinaryIO) -> None:
 def _decompressed_pieces(shard: Shard) -> Iterator[tuple[int, memoryview]]:
     """The decompressed bytes of a file, a piece at a time with the offset of each: read
     again to copy lines, the lines need not be found again."""
-    path = _shown(shard.path)
+    path = shown_path(shard.path)
     try:
         raw = open(shard.path, "rb")
     except OSError as e:
         raise CorpusError(f"{path}: {e.strerror or e}") from None
-    errors: tuple[type[BaseException], ...] = (*_data_errors(), OSError)
+    errors: tuple[type[BaseException], ...] = (*data_errors(), OSError)
     what = f"corrupt or truncated {shard.compression} data" if shard.compression else "read error"
     with raw:
-        stream = _decompressed(raw, shard.compression)
+        stream = decompressed_stream(raw, shard.compression)
         offset = 0
         while True:
             try:
@@ -289,20 +284,20 @@ def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from .readers import _one_line, _parquet_file
+    from .parquet import one_line, parquet_file
 
-    schema = _parquet_file(corpus.shards[0].path).schema_arrow
+    schema = parquet_file(corpus.shards[0].path).schema_arrow
     sources = records.source
     written = 0
     with atomic_output(out) as stream:
         writer = pq.ParquetWriter(stream, schema)
         try:
             for index, shard in enumerate(corpus.shards):
-                file = _parquet_file(shard.path)
+                file = parquet_file(shard.path)
                 if not file.schema_arrow.equals(schema):
                     raise CorpusError(
-                        f"{_shown(shard.path)}: its columns differ from those of "
-                        f"{_shown(corpus.shards[0].path)}; one output holds one schema"
+                        f"{shown_path(shard.path)}: its columns differ from those of "
+                        f"{shown_path(corpus.shards[0].path)}; one output holds one schema"
                     )
                 mine = sources == index
                 rows = np.zeros(file.metadata.num_rows, dtype=bool)
@@ -317,8 +312,8 @@ def _write_parquet(corpus: Corpus, records: CorpusRecords, keep: np.ndarray, out
                             written += int(part.sum())
                 except pa.ArrowException as e:
                     raise CorpusError(
-                        f"{_shown(shard.path)}: row {first + 1}: corrupt Parquet data "
-                        f"({_one_line(e)})"
+                        f"{shown_path(shard.path)}: row {first + 1}: corrupt Parquet data "
+                        f"({one_line(e)})"
                     ) from None
         finally:
             writer.close()

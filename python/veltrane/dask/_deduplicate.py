@@ -13,7 +13,7 @@ import pandas as pd
 
 from .. import _args
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..search.jaccard import bands_and_rows
+from ..search.banding import bands_and_rows
 from . import _job
 from ._collapse import Collapsed
 from ._components import leaf_edges, oriented_edges, star_forest

@@ -21,7 +21,7 @@ from ..defaults import DEFAULT_READ_SIZE
 from ..files.chunker import CDCChunker, as_chunker
 from ..files.gear import GearCDC
 from ..files.report import SAME_FILE, ChunkStats, DedupReport, SkippedFile
-from ..files.tree import _walk
+from ..files.tree import walk
 
 DEFAULT_PARTITIONS = 16
 DEFAULT_FILES_PER_TASK = 256
@@ -30,7 +30,7 @@ DEFAULT_FILES_PER_TASK = 256
 def _spec(chunker) -> tuple:
     # The native Gear cannot be pickled; its sizes are sent and it is made again on the worker.
     if isinstance(chunker, GearCDC):
-        if chunker._keyed:
+        if chunker.keyed:
             raise TypeError("a keyed GearCDC cannot be sent to Dask workers")
         return (
             "gear",
@@ -46,7 +46,7 @@ def _task(paths: list[str], spec: tuple, read_size: int, partitions: int) -> tup
     """Totals of ``paths``, and their distinct (digests, lengths) split by prefix."""
     if spec[0] == "gear":
         g = GearCDC(spec[1], min_size=spec[2], max_size=spec[3], normalization=spec[4])
-        gear, cdc = g._gear, 0
+        gear, cdc = g.kernel, 0
     else:
         gear, cdc = None, spec[1]
     files, _, errors = _native.dedup_tree(
@@ -125,7 +125,7 @@ def dedup_report(
     found: list = []
     errors: list = []
     for path in paths:
-        _walk(os.fsdecode(os.fspath(path)), found, lambda p, e: errors.append((p, e)))
+        walk(os.fsdecode(os.fspath(path)), found, lambda p, e: errors.append((p, e)))
     if errors:
         raise errors[0][1]
     files, skipped, keys = [], [], set()
@@ -148,7 +148,7 @@ def dedup_report(
     done_tasks, done_counts = dask.compute([t[0] for t in tasks], counts)
     total = ChunkStats(path=None)
     for size, chunks, low, high in done_tasks:
-        total._merge(
+        total.merge(
             ChunkStats(None, size, chunks, 0, 0, low, high, _length_sum=size)  # type: ignore[arg-type]
         )
     total.unique_chunks = sum(c for c, _ in done_counts)

@@ -27,7 +27,8 @@ import pandas as pd
 
 from .. import _args, _native
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..search.jaccard import bands_and_rows, jaccard_similarities
+from ..search.banding import bands_and_rows
+from ..search.jaccard import jaccard_similarities
 from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._collapse import Collapsed, member_pairs
 from ._frames import FP, ID, REP, check_columns, empty_frame, shown
@@ -38,7 +39,7 @@ __all__ = ["near_duplicate_pairs_jaccard"]
 _GOLDEN = np.uint64(_native.GOLDEN)
 
 
-def _band_hashes(sig: np.ndarray, bands: int, rows: int) -> np.ndarray:
+def band_hashes(sig: np.ndarray, bands: int, rows: int) -> np.ndarray:
     """(len(sig), bands) hashes of each band's values, the band number mixed in."""
     out = np.empty((len(sig), bands), dtype=np.uint64)
     with np.errstate(over="ignore"):
@@ -85,7 +86,7 @@ def _sketch_partition(
     sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=1)
     values, offsets = shingle_hashes(texts, ngram=ngram, threads=1)
     frame = {ID: ids, FP: _set_digests(values, offsets)}
-    hashes = _band_hashes(sig, bands, rows)
+    hashes = band_hashes(sig, bands, rows)
     for b in range(bands):
         frame[f"band{b}"] = hashes[:, b]
     return pd.DataFrame(frame)

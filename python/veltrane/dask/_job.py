@@ -40,12 +40,12 @@ from dask import delayed
 from dask.sizeof import sizeof
 
 from .. import _native
-from ..keep import component_keepers, keepers
+from ..keep import keep_step
 from ..search.jaccard import jaccard_similarities
 from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._components import leaf_edges, star_forest
 from ._frames import empty_frame
-from ._jaccard import _band_hashes
+from ._jaccard import band_hashes
 
 _GOLDEN = np.uint64(_native.GOLDEN)
 _ROW_BITS = 32
@@ -186,7 +186,7 @@ def _sketch(
     # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
     # the same as for one set, and hashing texts costs far less than making their sets.
     digest = _digests(part[text], texts)[words]
-    hashes = _band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
+    hashes = band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
     # Cut by hash range: a counting sort on the bucket numbers (the buckets sort their keys).
@@ -386,21 +386,19 @@ def _decide(pieces: list[tuple[Arrays, Arrays]], keep: str, clusters: str, sourc
     value = docs["value"][first]
     i, j = np.searchsorted(pos, edges["a"]), np.searchsorted(pos, edges["b"])
     order: Any = "first" if keep == "first" else value
-    if clusters == "greedy":
-        keeper, sim = keepers(n, i, j, edges["sim"], keep=order, groups=rep)
-    else:
-        # Copies join their set's first row, then the pairs join sets.
-        copies = np.flatnonzero(rep != np.arange(n))
-        keeper = component_keepers(
-            n, np.concatenate([i, copies]), np.concatenate([j, rep[copies]]), keep=order
-        )
-        sim = np.full(n, np.nan)
-        sim[rep == rep[keeper]] = 1.0
-        # A verified pair joins the sets' first rows; a copy has its set's similarity.
+
+    def measure(dropped: np.ndarray, kept_for: np.ndarray) -> np.ndarray:
+        # A copy has its set's similarity; a verified pair joins the sets' first rows; the
+        # rest (NaN) are computed from the texts.
         known = pd.Series(edges["sim"], index=pd.MultiIndex.from_arrays([i, j]))
-        lo, hi = np.minimum(rep, rep[keeper]), np.maximum(rep, rep[keeper])
+        lo = np.minimum(rep[dropped], rep[kept_for])
+        hi = np.maximum(rep[dropped], rep[kept_for])
         found = known.reindex(pd.MultiIndex.from_arrays([lo, hi])).to_numpy()
-        sim = np.where(np.isnan(sim), found, sim)
+        return np.where(rep[dropped] == rep[kept_for], 1.0, found)
+
+    keeper, sim = keep_step(
+        n, i, j, edges["sim"], groups=rep, keep=order, clusters=clusters, measure=measure
+    )
     dropped = np.flatnonzero(keeper != np.arange(n))
     out = {"pos": pos[dropped], "keeper": pos[keeper[dropped]], "sim": sim[dropped]}
     return _split(out, out["pos"] >> np.int64(_ROW_BITS), sources)

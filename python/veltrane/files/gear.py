@@ -121,6 +121,17 @@ class GearCDC:
         """How many bits stricter (looser) the test is before (after) ``avg_size``."""
         return self._normalization
 
+    @property
+    def keyed(self) -> bool:
+        """Whether the gear table was made from a key (such a chunker is never sent to another
+        process)."""
+        return self._keyed
+
+    @property
+    def kernel(self) -> _native.Gear:
+        """The native chunker that cuts, as the native tree report takes it."""
+        return self._gear
+
     def __repr__(self) -> str:
         key = ", key=..." if self._keyed else ""
         return (

@@ -63,7 +63,8 @@ class ChunkStats:
         """``(1 - unique_bytes / bytes) * 100``: the share of bytes a store would not keep."""
         return _percent(self.unique_bytes, self.bytes)
 
-    def _add(self, length: int, new: bool) -> None:
+    def add(self, length: int, new: bool) -> None:
+        """Counts one more chunk of ``length`` bytes, ``new`` when seen for the first time."""
         self.bytes += length
         self.chunks += 1
         self._length_sum += length
@@ -75,7 +76,8 @@ class ChunkStats:
         if self.max_chunk is None or length > self.max_chunk:
             self.max_chunk = length
 
-    def _merge(self, other: ChunkStats) -> None:
+    def merge(self, other: ChunkStats) -> None:
+        """Adds the counts of ``other`` (of another file, or of the same part of a tree)."""
         self.bytes += other.bytes
         self.chunks += other.chunks
         self.unique_chunks += other.unique_chunks
@@ -110,23 +112,25 @@ class FileStatsList(Sequence[ChunkStats]):
     per file until it is read. Compares equal to a list of the same :class:`ChunkStats`."""
 
     def __init__(self, names: bytes, ends: np.ndarray, stats: np.ndarray) -> None:
-        self._names = names
-        self._ends = ends
+        #: Every file's path as bytes, one after another.
+        self.names = names
+        #: Where each file's path ends in :attr:`names` (int64).
+        self.ends = ends
         #: One row per file: bytes, chunks, unique chunks, unique bytes, shortest and longest
         #: chunk (0 without chunks), as uint64.
         self.columns = stats
 
     def __len__(self) -> int:
-        return len(self._ends)
+        return len(self.ends)
 
     def raw_path(self, i: int) -> bytes:
         """File ``i``'s path as the file system has it."""
-        return self._names[int(self._ends[i - 1]) if i else 0 : int(self._ends[i])]
+        return self.names[int(self.ends[i - 1]) if i else 0 : int(self.ends[i])]
 
     def paths(self) -> Iterator[str]:
         """Every file's path, in order."""
-        names, fsdecode, start = self._names, os.fsdecode, 0
-        for end in self._ends.tolist():
+        names, fsdecode, start = self.names, os.fsdecode, 0
+        for end in self.ends.tolist():
             yield fsdecode(names[start:end])
             start = end
 
@@ -169,7 +173,7 @@ class FileStatsList(Sequence[ChunkStats]):
         return f"FileStatsList({len(self)} files)"
 
 
-class _Later(Sequence[list[str]]):
+class Later(Sequence[list[str]]):
     """A list made when first used; compares equal to that list."""
 
     def __init__(self, make: Callable[[], list[list[str]]]) -> None:
@@ -192,7 +196,7 @@ class _Later(Sequence[list[str]]):
         return self._list()[i]
 
     def __eq__(self, other: object) -> bool:
-        return self._list() == (other._list() if isinstance(other, _Later) else other)
+        return self._list() == (other._list() if isinstance(other, Later) else other)
 
     __hash__ = None  # type: ignore[assignment]
 

@@ -21,7 +21,7 @@ from ..defaults import DEFAULT_READ_SIZE
 from .chunk_index import ChunkIndex
 from .chunker import CDCChunker, Chunker, as_chunker
 from .gear import GearCDC
-from .report import SAME_FILE, SPECIAL, ChunkStats, DedupReport, FileStatsList, SkippedFile, _Later
+from .report import SAME_FILE, SPECIAL, ChunkStats, DedupReport, FileStatsList, Later, SkippedFile
 from .stream import iter_pieces
 
 #: Bytes of a chunk's BLAKE2b digest: 256 bits, so that a collision among even 2^64 chunks
@@ -143,7 +143,7 @@ def _is_data(source) -> bool:
 
 
 def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads: int, index):
-    gear = chunker._gear if isinstance(chunker, GearCDC) else None
+    gear = chunker.kernel if isinstance(chunker, GearCDC) else None
     store = None
     seen, cache, before = _native.DigestSet(), None, 0
     if index is not None:
@@ -208,7 +208,7 @@ def _native_report(paths, chunker, read_size: int, progress, on_error, nthreads:
         {},
     )
     content = run["content"]
-    report.duplicate_files = _Later(lambda: _same_content(files, content))
+    report.duplicate_files = Later(lambda: _same_content(files, content))
     report.index = summary
     return report
 
@@ -259,10 +259,10 @@ def _same_content(files: FileStatsList, content: bytes) -> list[list[str]]:
     # By the group's first file, then in the order read (a stable sort keeps that order).
     order = np.argsort(first[inverse[shared]], kind="stable")
     members, group = members[order], inverse[shared][order]
-    ends = files._ends
+    ends = files.ends
     starts = np.concatenate([np.zeros(1, ends.dtype), ends[:-1]])
     names, encoding, errors = (
-        files._names,
+        files.names,
         sys.getfilesystemencoding(),
         sys.getfilesystemencodeerrors(),
     )
@@ -317,7 +317,7 @@ def _byte_counter(progress: Progress, total: int | None) -> Callable[[int], None
     return count
 
 
-def _walk(path: str, found: list, on_error) -> None:
+def walk(path: str, found: list, on_error) -> None:
     """Appends what a named path holds, in the order the native walk takes it: ``(path,
     None)`` for a regular file, ``(path, SPECIAL)`` for a FIFO, socket or device."""
     try:
@@ -376,7 +376,7 @@ def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, 
             # fsdecode keeps undecodable bytes of a PathLike as escapes that open() turns back
             # into the same bytes.
             found: list = []
-            _walk(os.fsdecode(path), found, failed)
+            walk(os.fsdecode(path), found, failed)
             inputs += found
         else:
             inputs.append((path, None))
@@ -400,7 +400,7 @@ def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, 
             key = None
         pieces = iter_pieces(path, chunker, read_size=read_size)
         stats = ChunkStats(path=name)
-        add = stats._add
+        add = stats.add
         added: list[bytes] = []
         content = hashlib.blake2b(digest_size=DIGEST_SIZE)
         try:
@@ -423,7 +423,7 @@ def _python_report(paths, chunker: Chunker, read_size: int, progress, on_error, 
         if key is not None:
             counted.add(key)
         files.append(stats)
-        total._merge(stats)
+        total.merge(stats)
         if stats.bytes:
             by_content.setdefault(content.digest(), []).append(name)
     return _report(chunker, files, total, "blake2b", skipped, by_content)

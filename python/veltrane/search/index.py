@@ -32,7 +32,7 @@ from .. import _args, _native
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..sketch.minhash import WORD_RULE, minhash_signatures, shingle_hashes
 from ._bands import band_keys, sort_bands
-from .jaccard import bands_and_rows
+from .banding import bands_and_rows
 
 #: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
 Id = int | str

@@ -27,6 +27,7 @@ nothing, as deduplication wants: a line of ``}`` is not a copy of a blank line.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import Literal, NamedTuple
 
 import numpy as np
@@ -35,6 +36,7 @@ from .. import _args, _native
 from .._pairs import Progress, clusters, pair_batches
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD, PAIR_BATCH
 from ..sketch.minhash import minhash_signatures, shingle_hashes
+from .banding import bands_and_rows
 
 #: The rows of :func:`near_duplicate_pairs_jaccard`.
 JACCARD_PAIR_DTYPE = np.dtype([("i", "<i8"), ("j", "<i8"), ("similarity", "<f8")])
@@ -46,86 +48,10 @@ Verify = Literal["exact", "estimate"] | None
 #: near duplicates of nothing (``"apart"``).
 Wordless = Literal["copies", "apart"]
 
-# The automatic choice of bands keeps the mean chance of missing a true pair, over
-# similarities spread evenly from the threshold to 1, at most one in a thousand: with exact
-# verification, recall is what the bands decide, and a false candidate only costs a check.
-_MISS_BUDGET = 1e-3
 # With a progress report, pairs are verified this many at a time, so that the report moves
 # (and Ctrl-C is seen) every fraction of a second on a core; the results are the same, as
 # every pair is verified on its own.
 _REPORT_PAIRS = 1 << 18
-
-# Points of the numerical integrals of the candidate curve (Simpson's rule; the curve is
-# smooth, so 512 intervals are exact to far below the budget).
-_INTEGRAL_POINTS = 513
-
-
-def _simpson(values: np.ndarray, width: float) -> float:
-    h = width / (len(values) - 1)
-    return float(
-        h / 3 * (values[0] + values[-1] + 4 * values[1:-1:2].sum() + 2 * values[2:-1:2].sum())
-    )
-
-
-def _candidate_probability(s: np.ndarray, bands: int, rows: int) -> np.ndarray:
-    return 1.0 - (1.0 - s**rows) ** bands
-
-
-def lsh_parameters(
-    threshold: float = DEFAULT_THRESHOLD, num_perm: int = DEFAULT_NUM_PERM
-) -> tuple[int, int]:
-    """The ``(bands, rows)`` :func:`near_duplicate_pairs_jaccard` uses when given neither.
-
-    For each ``rows`` from 1 to ``num_perm`` with ``bands = num_perm // rows``, a pair of
-    similarity ``s`` becomes a candidate with probability ``P(s) = 1 - (1 - s**rows)**bands``.
-    Among the choices whose mean miss probability ``1 - P(s)`` over ``s`` from the threshold
-    to 1 is at most 0.001, the one with the fewest false candidates (smallest integral of
-    ``P`` from 0 to the threshold); when none qualifies, the one that misses least. For
-    ``num_perm = 128``: threshold 0.5 gives 42 bands of 3 rows, 0.8 gives 21 of 6, 0.9
-    gives 12 of 10.
-    """
-    threshold = _args.threshold(threshold)
-    num_perm = _args.positive(num_perm, "num_perm")
-    below = np.linspace(0.0, threshold, _INTEGRAL_POINTS)
-    above = np.linspace(threshold, 1.0, _INTEGRAL_POINTS)
-    best: tuple[float, float, int, int] | None = None  # (miss over budget, false, bands, rows)
-    for rows in range(1, num_perm + 1):
-        bands = num_perm // rows
-        miss = (
-            _simpson(1.0 - _candidate_probability(above, bands, rows), 1.0 - threshold)
-            / (1.0 - threshold)
-            if threshold < 1.0
-            else 0.0
-        )
-        false = _simpson(_candidate_probability(below, bands, rows), threshold)
-        key = (max(miss - _MISS_BUDGET, 0.0), false, bands, rows)
-        if best is None or key[:2] < best[:2]:
-            best = key
-    assert best is not None
-    return best[2], best[3]
-
-
-def bands_and_rows(
-    threshold: float, num_perm: int, bands: int | None = None, rows: int | None = None
-) -> tuple[int, int]:
-    """The ``(bands, rows)`` a search with these arguments uses: :func:`lsh_parameters` when
-    neither is given, ``num_perm // given`` for the one not given. ValueError when
-    ``num_perm`` values cannot be cut into them."""
-    threshold = _args.threshold(threshold)
-    width = _args.positive(num_perm, "num_perm")
-    if bands is None and rows is None:
-        return lsh_parameters(threshold, width)
-    if bands is not None and rows is not None:
-        asked = f"{_args.positive(bands, 'bands')} bands of {_args.positive(rows, 'rows')} rows"
-    elif bands is not None:
-        bands = _args.positive(bands, "bands")
-        rows, asked = width // bands, f"{bands} bands"
-    else:
-        rows = _args.positive(rows, "rows")
-        bands, asked = width // rows, f"bands of {rows} rows"
-    if bands < 1 or rows < 1 or bands * rows > width:
-        raise ValueError(f"num_perm = {width} cannot be divided into {asked}")
-    return bands, rows
 
 
 def _signature_array(signatures: np.ndarray) -> np.ndarray:
@@ -139,7 +65,7 @@ def _signature_array(signatures: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(signatures)
 
 
-def _shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray, np.ndarray]:
+def shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray, np.ndarray]:
     """(offsets, values): the sorted distinct shingle hashes of each text, one after another."""
     values, offsets = shingle_hashes(texts, ngram=ngram, threads=threads)
     return offsets, values
@@ -161,19 +87,79 @@ class BandedRows(NamedTuple):
     rows: int
 
 
-class _Found(NamedTuple):
+@dataclass(frozen=True)
+class JaccardParams:
+    """The options of a Jaccard search, checked once when made: what every search mode (in
+    memory, within a memory bound, against an index, on Dask) is given instead of its
+    arguments one by one. ValueError or TypeError for a bad value, as the search functions
+    raise."""
+
+    #: The least Jaccard similarity of shingle sets of two near duplicates.
+    threshold: float = DEFAULT_THRESHOLD
+    #: Words per shingle.
+    ngram: int = DEFAULT_NGRAM
+    #: MinHash values a signature.
+    num_perm: int = DEFAULT_NUM_PERM
+    #: Bands of the LSH search; None: chosen (see :func:`bands_and_rows`).
+    bands: int | None = None
+    #: Signature values a band; None: chosen.
+    rows: int | None = None
+    #: The MinHash seed.
+    seed: int = 0
+    #: Which candidates are kept: ``"exact"``, ``"estimate"`` or None (all).
+    verify: Verify = "exact"
+    #: Texts without words are copies of each other (``"copies"``) or of nothing (``"apart"``).
+    wordless: Wordless = "copies"
+
+    def __post_init__(self) -> None:
+        set_ = object.__setattr__
+        set_(self, "threshold", _args.threshold(self.threshold))
+        if self.wordless not in ("copies", "apart"):
+            raise ValueError(f"wordless must be 'copies' or 'apart', got {self.wordless!r}")
+        if self.verify not in ("exact", "estimate", None):
+            raise ValueError(f"verify must be 'exact', 'estimate' or None, got {self.verify!r}")
+        set_(self, "ngram", _args.positive(self.ngram, "ngram"))
+        set_(self, "num_perm", _args.positive(self.num_perm, "num_perm"))
+        set_(self, "seed", _args.integer(self.seed, "seed"))
+
+    def banding(self, width: int | None = None) -> tuple[int, int]:
+        """The ``(bands, rows)`` of a search over signatures ``width`` values wide
+        (default: ``num_perm``); see :func:`bands_and_rows`."""
+        return bands_and_rows(
+            self.threshold, self.num_perm if width is None else width, self.bands, self.rows
+        )
+
+
+class Found(NamedTuple):
+    """What a Jaccard search found, whatever the mode: the groups of copies and the verified
+    pairs between them, from which pairs, clusters and keepers are all made."""
+
+    #: The number of texts.
     n: int
+    #: The bands searched.
     bands: int
+    #: Signature values a band.
     rows: int
-    reps: np.ndarray  # the lowest index of each item's group of exact duplicates
-    i: np.ndarray  # verified pairs between representatives
+    #: The lowest index of each text's group of copies (int64).
+    reps: np.ndarray
+    #: The verified pairs between representatives: first texts (int64)...
+    i: np.ndarray
+    #: ... second texts (int64)...
     j: np.ndarray
+    #: ... and their similarity (float64).
     similarity: np.ndarray
-    # The texts without shingles, when set apart (else none).
+    #: The texts without shingles, when set apart (else none).
     wordless: np.ndarray = np.empty(0, dtype=np.int64)
 
+    def labels(self) -> np.ndarray:
+        """For each text the lowest index in its cluster of near duplicates (int64)."""
+        # Representatives are the lowest index of their group, so the lowest index of a
+        # component of representatives is the lowest of all its members.
+        rep_labels = clusters(self.n, np.stack([self.i, self.j], axis=1))
+        return rep_labels[self.reps]
 
-def _without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: int) -> np.ndarray:
+
+def without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: int) -> np.ndarray:
     """The indices of the texts without shingles. Their signatures hold only the largest value;
     the rare text with shingles whose signature does too is told apart by its set."""
     top = np.iinfo(sig.dtype).max
@@ -181,34 +167,27 @@ def _without_shingles(texts: Sequence, sig: np.ndarray, ngram: int, nthreads: in
     maybe = maybe[(sig[maybe] == top).all(axis=1)]
     if not len(maybe):
         return maybe.astype(np.int64)
-    offsets, _ = _shingle_sets(_args.take(texts, maybe), ngram, nthreads)
+    offsets, _ = shingle_sets(_args.take(texts, maybe), ngram, nthreads)
     return maybe[np.diff(offsets) == 0].astype(np.int64)
 
 
-def _search(
+def search(
     texts_or_signatures,
-    threshold: float,
-    bands,
-    rows,
-    verify: Verify,
-    ngram: int,
-    num_perm: int,
-    seed: int,
-    threads: int | None,
+    params: JaccardParams,
+    *,
+    threads: int | None = None,
     progress: Progress | None = None,
-    wordless: Wordless = "copies",
     signed: list[np.ndarray] | None = None,
-) -> _Found:
-    """``signed``, if given, holds the texts' signatures, made already (with ``seed``) while
-    the texts were read; it is emptied, so that the signatures are freed here once searched."""
-    threshold = _args.threshold(threshold)
-    if wordless not in ("copies", "apart"):
-        raise ValueError(f"wordless must be 'copies' or 'apart', got {wordless!r}")
-    if verify not in ("exact", "estimate", None):
-        raise ValueError(f"verify must be 'exact', 'estimate' or None, got {verify!r}")
-    ngram = _args.positive(ngram, "ngram")
-    num_perm = _args.positive(num_perm, "num_perm")
-    seed = _args.integer(seed, "seed")
+) -> Found:
+    """The Jaccard search in memory of texts (or of their signatures), as
+    :func:`near_duplicate_pairs_jaccard` describes it, its result before pairs are expanded.
+
+    ``signed``, if given, holds the texts' signatures (or :class:`BandedRows`), made already
+    (with ``params.seed``) while the texts were read; it is emptied, so that the signatures
+    are freed here once searched."""
+    threshold, verify, wordless = params.threshold, params.verify, params.wordless
+    ngram, num_perm, seed = params.ngram, params.num_perm, params.seed
+    bands, rows = params.bands, params.rows
     nthreads = _args.threads(threads)
     texts: Sequence | None = None
     if isinstance(texts_or_signatures, np.ndarray) and texts_or_signatures.ndim == 2:
@@ -226,7 +205,7 @@ def _search(
             )
         texts = _args.held(texts_or_signatures)
         # Bands are checked before the signatures are made.
-        chosen = bands_and_rows(threshold, num_perm, bands, rows)
+        chosen = params.banding()
         if signed:
             sig = signed.pop()
             if isinstance(sig, BandedRows):
@@ -254,7 +233,7 @@ def _search(
     if wordless == "apart":
         if texts is None:
             raise ValueError("wordless='apart' needs the texts, not their signatures")
-        blank = _without_shingles(texts, sig, ngram, nthreads)
+        blank = without_shingles(texts, sig, ngram, nthreads)
         # Each its own group, and searched with nothing.
         reps[blank] = blank
     i, j = _candidates(sig, reps, blank, bands, rows, nthreads, progress)
@@ -273,7 +252,7 @@ def _search(
     if verify is not None:
         keep = similarity >= threshold
         i, j, similarity = i[keep], j[keep], similarity[keep]
-    return _Found(n, bands, rows, reps, i, j, similarity, blank)
+    return Found(n, bands, rows, reps, i, j, similarity, blank)
 
 
 def _candidates(
@@ -318,7 +297,7 @@ def _verified(
     ngram: int,
     nthreads: int,
     progress: Progress | None,
-) -> _Found:
+) -> Found:
     """The candidates (i, j) at or above the threshold, by the exact Jaccard of their sets."""
     if progress is not None:
         progress("verifying", 0, len(i))
@@ -333,7 +312,7 @@ def _verified(
 
     similarity = _reported(verify_pairs, i, j, progress)
     keep = similarity >= threshold
-    return _Found(n, bands, rows, reps, i[keep], j[keep], similarity[keep], blank)
+    return Found(n, bands, rows, reps, i[keep], j[keep], similarity[keep], blank)
 
 
 def _split_copies(reps: np.ndarray, texts: Sequence, ngram: int, nthreads: int) -> np.ndarray:
@@ -343,7 +322,7 @@ def _split_copies(reps: np.ndarray, texts: Sequence, ngram: int, nthreads: int) 
     sizes = np.bincount(reps, minlength=len(reps))
     shared = np.flatnonzero(sizes[reps] > 1)
     if len(shared):
-        offsets, values = _shingle_sets(_args.take(texts, shared), ngram, nthreads)
+        offsets, values = shingle_sets(_args.take(texts, shared), ngram, nthreads)
         reps[shared] = _native.jaccard_group_sets(shared, reps[shared], offsets, values)
     return reps
 
@@ -357,8 +336,8 @@ def _search_banded(
     nthreads: int,
     progress: Progress | None,
     wordless: Wordless,
-) -> _Found:
-    """:func:`_search` from banded rows: a band key is a band of one value, so the search of
+) -> Found:
+    """:func:`search` from banded rows: a band key is a band of one value, so the search of
     signatures runs on them as they are."""
     table, bands = banded.table, banded.bands
     n = len(table)
@@ -416,19 +395,8 @@ def near_duplicate_pairs_jaccard(
     "signing" (texts), "searching" (no count) and "verifying" (candidate pairs); see
     :class:`veltrane.Progress`.
     """
-    found = _search(
-        texts_or_signatures,
-        threshold,
-        bands,
-        rows,
-        verify,
-        ngram,
-        num_perm,
-        seed,
-        threads,
-        progress,
-        wordless,
-    )
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed, verify, wordless)
+    found = search(texts_or_signatures, params, threads=threads, progress=progress)
     return _native.jaccard_expand(
         found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
     )
@@ -459,19 +427,8 @@ def iter_near_duplicate_pairs_jaccard(
     m(m - 1)/2 pairs of m copies.
     """
     batch_size = _args.positive(batch_size, "batch_size")
-    found = _search(
-        texts_or_signatures,
-        threshold,
-        bands,
-        rows,
-        verify,
-        ngram,
-        num_perm,
-        seed,
-        threads,
-        progress,
-        wordless,
-    )
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed, verify, wordless)
+    found = search(texts_or_signatures, params, threads=threads, progress=progress)
     return pair_batches(
         _native.JaccardExpandStream(found.reps, found.i, found.j, found.similarity),
         batch_size,
@@ -499,27 +456,9 @@ def near_duplicate_clusters_jaccard(
     same arguments, found without forming the pairs between copies: a set of ``m`` identical
     texts costs ``m``, not ``m * (m - 1) / 2``.
     """
-    found = _search(
-        texts_or_signatures,
-        threshold,
-        bands,
-        rows,
-        verify,
-        ngram,
-        num_perm,
-        seed,
-        threads,
-        progress,
-        wordless,
-    )
-    return _labels(found)
-
-
-def _labels(found: _Found) -> np.ndarray:
-    # Representatives are the lowest index of their group, so the lowest index of a
-    # component of representatives is the lowest of all its members.
-    rep_labels = clusters(found.n, np.stack([found.i, found.j], axis=1))
-    return rep_labels[found.reps]
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed, verify, wordless)
+    found = search(texts_or_signatures, params, threads=threads, progress=progress)
+    return found.labels()
 
 
 def jaccard_similarities(
@@ -543,7 +482,7 @@ def jaccard_similarities(
     if len(both) and (both.min() < 0 or both.max() >= n):
         raise IndexError(f"i and j must index the {n} texts")
     needed = np.unique(both)
-    offsets, values = _shingle_sets(_args.take(texts, needed), ngram, nthreads)
+    offsets, values = shingle_sets(_args.take(texts, needed), ngram, nthreads)
     slot = np.full(n, -1, dtype=np.int64)
     slot[needed] = np.arange(len(needed))
     return _native.jaccard_verify_exact(i, j, slot, offsets, values, nthreads)

@@ -24,12 +24,11 @@ from ..sketch.minhash import minhash_signatures
 from ._bands import band_keys, row_keys, sort_bands
 from .jaccard import (
     JACCARD_PAIR_DTYPE,
+    Found,
+    JaccardParams,
     Wordless,
-    _Found,
-    _labels,
-    _shingle_sets,
-    _without_shingles,
-    bands_and_rows,
+    shingle_sets,
+    without_shingles,
 )
 
 # A band entry: its 64-bit key and the index of its text.
@@ -336,40 +335,36 @@ def _gathered(
         yield from parts_of(np.unique(np.concatenate(held)))
 
 
-def _search_out_of_core(
+def search_out_of_core(
     batches: Iterable[Texts],
     fetch: Callable[[np.ndarray], Texts],
-    threshold: float,
-    bands: int | None,
-    rows: int | None,
+    params: JaccardParams,
     memory: int,
-    tmp_dir: str | os.PathLike | None,
-    ngram: int,
-    num_perm: int,
-    seed: int,
-    threads: int | None,
-    wordless: Wordless = "copies",
-) -> _Found:
-    threshold = _args.threshold(threshold)
-    if wordless not in ("copies", "apart"):
-        raise ValueError(f"wordless must be 'copies' or 'apart', got {wordless!r}")
-    ngram = _args.positive(ngram, "ngram")
-    num_perm = _args.positive(num_perm, "num_perm")
+    tmp_dir: str | os.PathLike | None = None,
+    threads: int | None = None,
+) -> Found:
+    """The Jaccard search within ``memory`` bytes, as
+    :func:`near_duplicate_pairs_jaccard_out_of_core` describes it, its result before pairs
+    are expanded: the same :class:`~veltrane.search.jaccard.Found` as the search in memory.
+    ``fetch(indices)`` gives the texts of those numbers again (a texts-by-number reader's
+    ``take``)."""
+    threshold, wordless, ngram = params.threshold, params.wordless, params.ngram
+    num_perm, seed = params.num_perm, params.seed
     nthreads = _args.threads(threads)
-    bands, rows = bands_and_rows(threshold, num_perm, bands, rows)
+    bands, rows = params.banding()
 
     def sets(ids: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         texts = fetch(ids)
         if len(texts) != len(ids):
             raise ValueError(f"fetch returned {len(texts)} texts for {len(ids)} indexes")
-        return _shingle_sets(texts, ngram, nthreads)
+        return shingle_sets(texts, ngram, nthreads)
 
     with BandRuns(bands, rows, memory=memory, tmp_dir=tmp_dir) as runs:
         blanks = []
         for batch in batches:
             sig = minhash_signatures(batch, num_perm, ngram=ngram, seed=seed, threads=nthreads)
             if wordless == "apart":
-                blanks.append(runs.n + _without_shingles(batch, sig, ngram, nthreads))
+                blanks.append(runs.n + without_shingles(batch, sig, ngram, nthreads))
             runs.add(sig)
             del sig
         n = runs.n
@@ -412,7 +407,7 @@ def _search_out_of_core(
     s = np.concatenate(found_s) if found_s else np.empty(0, np.float64)
     # A pair agreeing on several bands was verified in each; sorted by (i, j), once.
     _, first = np.unique(i * max(n, 1) + j, return_index=True)
-    return _Found(n, bands, rows, reps, i[first], j[first], s[first], blank)
+    return Found(n, bands, rows, reps, i[first], j[first], s[first], blank)
 
 
 def near_duplicate_pairs_jaccard_out_of_core(
@@ -440,20 +435,8 @@ def near_duplicate_pairs_jaccard_out_of_core(
     (a full disk) removes them and propagates, the input untouched. ``wordless`` as for
     :func:`veltrane.near_duplicate_pairs_jaccard`.
     """
-    found = _search_out_of_core(
-        batches,
-        fetch,
-        threshold,
-        bands,
-        rows,
-        memory,
-        tmp_dir,
-        ngram,
-        num_perm,
-        seed,
-        threads,
-        wordless,
-    )
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed, wordless=wordless)
+    found = search_out_of_core(batches, fetch, params, memory, tmp_dir, threads)
     return _native.jaccard_expand(
         found.reps, found.i, found.j, found.similarity, JACCARD_PAIR_DTYPE
     )
@@ -476,18 +459,6 @@ def near_duplicate_clusters_jaccard_out_of_core(
 ) -> np.ndarray:
     """The clusters of :func:`veltrane.near_duplicate_clusters_jaccard`, within ``memory``
     as :func:`near_duplicate_pairs_jaccard_out_of_core` says."""
-    found = _search_out_of_core(
-        batches,
-        fetch,
-        threshold,
-        bands,
-        rows,
-        memory,
-        tmp_dir,
-        ngram,
-        num_perm,
-        seed,
-        threads,
-        wordless,
-    )
-    return _labels(found)
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed, wordless=wordless)
+    found = search_out_of_core(batches, fetch, params, memory, tmp_dir, threads)
+    return found.labels()

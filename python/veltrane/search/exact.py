@@ -3,6 +3,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+from typing import Protocol, cast
+
 import numpy as np
 
 from .. import _native
@@ -76,8 +79,12 @@ def iter_copy_pairs(groups: np.ndarray, batch_size: int = 1 << 16):
         yield batch
 
 
+class _Taker(Protocol):
+    def take(self, indices: np.ndarray) -> list[bytes]: ...
+
+
 def count_copies(
-    texts: Texts,
+    texts: Sequence[str | bytes | bytearray] | _Taker,
     a: np.ndarray,
     b: np.ndarray,
     *,
@@ -88,11 +95,14 @@ def count_copies(
     read many at once (``take``) are read so, a batch at a time."""
     a = np.asarray(a, dtype=np.int64)
     b = np.asarray(b, dtype=np.int64)
-    take = getattr(texts, "take", None)
     count = 0
     for start in range(0, len(a), 1 << 14):
         ends = np.concatenate([a[start : start + (1 << 14)], b[start : start + (1 << 14)]])
-        batch = take(ends) if take is not None else [texts[k] for k in ends.tolist()]
+        batch: Sequence[str | bytes | bytearray]
+        if isinstance(texts, Sequence) and not hasattr(texts, "take"):
+            batch = [texts[k] for k in ends.tolist()]
+        else:
+            batch = cast(_Taker, texts).take(ends)
         d = text_digests(batch, normalize=normalize, threads=threads)
         half = len(ends) // 2
         count += int((d[:half] == d[half:]).all(axis=1).sum())

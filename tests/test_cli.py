@@ -29,8 +29,9 @@ from veltrane import (
     near_duplicate_pairs,
     near_duplicate_pairs_jaccard,
 )
-from veltrane.cli.dedup import _json_files, _json_path
 from veltrane.files.report import ChunkStats
+from veltrane.files.report_json import json_files as _json_files
+from veltrane.files.report_json import json_path as _json_path
 
 
 def veltrane(*args, stdin=b"", cwd=None):

@@ -215,14 +215,14 @@ def test_held_or_read_again_the_same_output(client, monkeypatch, share):
 )
 def test_text_digests_are_blake3_of_the_utf8_bytes(column):
     from veltrane import _native
-    from veltrane.dask import _job
+    from veltrane.dask._partitions import digests_of
 
     texts = ["é à", "", "same", "same", "a longer text of words"]
     series = column(texts)
     want = [int.from_bytes(_native.blake3(t.encode())[:8], "little") for t in texts]
-    assert _job._digests(series, series.tolist()).tolist() == want
+    assert digests_of(series, series.tolist()).tolist() == want
     assert (
-        _job._digests(pd.Series([t.encode() for t in texts]), [t.encode() for t in texts]).tolist()
+        digests_of(pd.Series([t.encode() for t in texts]), [t.encode() for t in texts]).tolist()
         == want
     )
 

@@ -55,6 +55,13 @@ _MODULES = frozenset(
 #: Where each public name lives; the module is imported when the name is first asked for.
 _HOMES: dict[str, str] = {
     "Progress": "._pairs",
+    "ProgressBar": ".progress",
+    "deduplicate_corpus": ".pipeline.job",
+    "CorpusDeduplication": ".pipeline.job",
+    "Corpus": ".corpus.source",
+    "CorpusError": ".corpus.inputs",
+    "FingerprintSet": ".search.hamming",
+    "JaccardParams": ".search.jaccard",
     "clusters": "._pairs",
     "CDCChunker": ".files.chunker",
     "Chunker": ".files.chunker",
@@ -94,18 +101,25 @@ __all__ = [
     "CDCChunker",
     "ChunkStats",
     "Chunker",
+    "Corpus",
+    "CorpusDeduplication",
+    "CorpusError",
     "DedupReport",
+    "FingerprintSet",
     "GearCDC",
     "IndexMatch",
     "JaccardIndex",
+    "JaccardParams",
     "MAX_DISTANCE",
     "NearDuplicateIndex",
     "Progress",
+    "ProgressBar",
     "SimHash",
     "TextDeduplication",
     "__version__",
     "clusters",
     "dedup_report",
+    "deduplicate_corpus",
     "deduplicate_texts",
     "fingerprints",
     "fingerprints64",
@@ -146,14 +160,19 @@ def __dir__() -> list[str]:
 
 if TYPE_CHECKING:
     from ._pairs import Progress, clusters
+    from .corpus.inputs import CorpusError
+    from .corpus.source import Corpus
     from .files.chunker import CDCChunker, Chunker
     from .files.gear import GearCDC
     from .files.report import ChunkStats, DedupReport
     from .files.stream import iter_chunk_spans, iter_chunks
     from .files.tree import dedup_report
+    from .pipeline.job import CorpusDeduplication, deduplicate_corpus
+    from .progress import ProgressBar
     from .search.banding import lsh_parameters
     from .search.hamming import (
         MAX_DISTANCE,
+        FingerprintSet,
         NearDuplicateIndex,
         iter_near_duplicate_pairs,
         near_duplicate_clusters,
@@ -161,6 +180,7 @@ if TYPE_CHECKING:
     )
     from .search.index import IndexMatch, JaccardIndex
     from .search.jaccard import (
+        JaccardParams,
         iter_near_duplicate_pairs_jaccard,
         jaccard_similarities,
         near_duplicate_clusters_jaccard,

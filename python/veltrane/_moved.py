@@ -8,9 +8,7 @@ several modules is a thin module that finds each name in them, in order.
 from __future__ import annotations
 
 import importlib
-import importlib.abc
 import importlib.machinery
-import importlib.util
 import sys
 import types
 
@@ -45,7 +43,9 @@ def names_of(homes: tuple[str, ...]):
     return __getattr__
 
 
-class _Loader(importlib.abc.Loader):
+# Plain classes with the finder and loader methods: importlib.abc would import much of the
+# standard library (tempfile, inspect) with the package.
+class _Loader:
     def create_module(self, spec: importlib.machinery.ModuleSpec) -> types.ModuleType | None:
         return None
 
@@ -59,10 +59,10 @@ class _Loader(importlib.abc.Loader):
         module.__getattr__ = names_of(homes)  # type: ignore[method-assign]
 
 
-class _Finder(importlib.abc.MetaPathFinder):
+class _Finder:
     def find_spec(self, fullname, path=None, target=None):
         if fullname in MOVED:
-            return importlib.util.spec_from_loader(fullname, _Loader())
+            return importlib.machinery.ModuleSpec(fullname, _Loader())
         return None
 
 

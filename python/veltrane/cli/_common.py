@@ -5,12 +5,12 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import time
 from collections.abc import Iterator, Sequence
 from itertools import islice
 from typing import BinaryIO
 
 from ..defaults import WRITE_BATCH  # noqa: F401  (the command's modules take it from here)
+from ..progress import ProgressBar
 
 PROG = "veltrane"
 STDIN = "-"
@@ -18,8 +18,6 @@ STDIN = "-"
 # Lines handed to the native fingerprinting per call: enough to keep both cores busy and the
 # per-call overhead negligible, few enough that a batch of long lines stays small in memory.
 BATCH_LINES = 1 << 16
-# A run shorter than this never draws a progress bar, so quick runs leave the terminal clean.
-PROGRESS_DELAY_SECONDS = 1.0
 #: Exit status: an input could not be read or parsed.
 EXIT_INPUT = 1
 #: Exit status: a bad command line (argparse's own).
@@ -45,81 +43,6 @@ class CommandError(Exception):
 
 class Skipped(Exception):
     """Some inputs could not be read; they were reported and the report written without them."""
-
-
-# Steps whose counts are bytes; the others count texts, pairs or search steps.
-BYTE_STEPS = frozenset({"reading", "chunking", "fingerprints"})
-
-
-class ProgressBar:
-    """A tqdm bar on standard error, or nothing when it is off.
-
-    Called as the library's progress hook, ``progress(step, done, total)``. Each step gets a
-    bar of its own: counted from 0, with its own unit and rate, so that a step never shows
-    the rate of the one before it.
-    """
-
-    def __init__(self, enabled: bool, total: int | None, step: str) -> None:
-        self._bar = None
-        self._step = step
-        if enabled:
-            from tqdm import tqdm
-
-            self._bar = tqdm(
-                total=total,
-                desc=step,
-                delay=PROGRESS_DELAY_SECONDS,
-                leave=False,
-                file=sys.stderr,
-                dynamic_ncols=True,
-            )
-            self._units(step)
-            self._start = time.monotonic()
-
-    def _units(self, step: str) -> None:
-        bar = self._bar
-        assert bar is not None
-        if step in BYTE_STEPS:
-            bar.unit, bar.unit_scale, bar.unit_divisor = "B", True, 1024
-        else:
-            bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000
-
-    def update(self, n: int) -> None:
-        """Counts ``n`` more of the current step (bytes read)."""
-        if self._bar is not None:
-            self._bar.update(n)
-
-    def __call__(self, step: str, done: int, total: int | None) -> None:
-        bar = self._bar
-        if bar is None:
-            return
-        if step != self._step:
-            self._step = step
-            bar.reset(total=total)  # a new count, and a new rate: tqdm restarts its clock
-            self._units(step)
-            bar.set_description_str(step, refresh=False)
-            self._draw()
-        elif total is not None and bar.total != total:
-            bar.total = total
-        if done > bar.n:
-            bar.update(done - bar.n)
-            if done == total:  # the last step is drawn, however soon after the one before
-                self._draw()
-
-    def _draw(self) -> None:
-        # Never before the delay: a quick run leaves the terminal clean.
-        if self._bar is not None and time.monotonic() - self._start >= PROGRESS_DELAY_SECONDS:
-            self._bar.refresh()
-
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
-
-    def __enter__(self) -> ProgressBar:
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
 
 
 def progress_wanted(args) -> bool:

@@ -2,20 +2,18 @@
 
 from __future__ import annotations
 
-import base64
-import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 
 import numpy as np
 
-from .. import _native
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..files.chunk_index import ChunkIndexError
 from ..files.chunker import CDCChunker, Chunker
 from ..files.gear import GearCDC
-from ..files.report import SAME_FILE, SPECIAL, DedupReport, FileStatsList
+from ..files.report import SAME_FILE, SPECIAL
+from ..files.report_json import file_columns, percent_column, write_json
 from ..files.tree import dedup_report
 from ._common import (
     _CONTROLS,
@@ -53,7 +51,7 @@ def _chunker_line(report) -> str:
 def _table_columns(report) -> list[list[str]]:
     """The table's cells, column by column: the files from their columns (no object per
     file), then the total."""
-    raw, stats = _file_columns(report.files)
+    raw, stats = file_columns(report.files)
     size, chunks, unique_chunks, unique_bytes, low, high = (stats[:, k] for k in range(6))
     with np.errstate(divide="ignore", invalid="ignore"):
         mean = np.where(chunks > 0, size / chunks, 0.0)
@@ -66,10 +64,10 @@ def _table_columns(report) -> list[list[str]]:
         [p.decode("utf-8", "backslashreplace").translate(_CONTROLS) for p in raw],
         [f"{v:,}" for v in size.tolist()],
         [f"{v:,}" for v in unique_bytes.tolist()],
-        [f"{v:.1f}%" for v in _percent_column(unique_bytes, size)],
+        [f"{v:.1f}%" for v in percent_column(unique_bytes, size)],
         [f"{v:,}" for v in chunks.tolist()],
         [f"{v:,}" for v in unique_chunks.tolist()],
-        [f"{v:.1f}%" for v in _percent_column(unique_chunks, chunks)],
+        [f"{v:.1f}%" for v in percent_column(unique_chunks, chunks)],
         lengths(low),
         lengths(mean),
         lengths(high),
@@ -144,95 +142,6 @@ def _duplicate_lines(report) -> str:
     for group in groups:
         out.append("\n" + "".join(f"  {shown(path)}\n" for path in group))
     return "".join(out)
-
-
-def _json_path(path: str) -> dict:
-    """A path as strict JSON: its text, and when its bytes are not UTF-8, the exact bytes in
-    base64 as well (the text then shows them as \\x escapes)."""
-    raw = os.fsencode(path)
-    try:
-        return {"path": raw.decode("utf-8")}
-    except UnicodeDecodeError:
-        return {
-            "path": raw.decode("utf-8", "backslashreplace"),
-            "path_base64": base64.b64encode(raw).decode("ascii"),
-        }
-
-
-#: Files formatted per write of --json: few enough that each batch's text (about 350 bytes a
-#: file) stays below malloc's mmap threshold, its memory reused rather than mapped afresh.
-_JSON_BATCH = 256
-
-
-def _percent_column(kept: np.ndarray, total: np.ndarray) -> list[float]:
-    # ChunkStats' formula, element by element in float64: the same floats, so the same text.
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(total > 0, (1.0 - kept / total) * 100.0, 0.0).tolist()
-
-
-def _file_columns(files) -> tuple[list[bytes], np.ndarray]:
-    """Raw paths and the uint64 columns of FileStatsList, from any sequence of ChunkStats."""
-    names, ends, stats = _joined_columns(files)
-    starts = [0, *ends[:-1].tolist()]
-    return [names[a:b] for a, b in zip(starts, ends.tolist())], stats
-
-
-def _joined_columns(files) -> tuple[bytes, np.ndarray, np.ndarray]:
-    """The paths joined, where each ends, and the uint64 columns of FileStatsList, from any
-    sequence of ChunkStats."""
-    if isinstance(files, FileStatsList):
-        return files.names, files.ends, files.columns
-    rows = [
-        (s.bytes, s.chunks, s.unique_chunks, s.unique_bytes, s.min_chunk or 0, s.max_chunk or 0)
-        for s in files
-    ]
-    raw = [os.fsencode(s.path) for s in files]
-    ends = np.cumsum([len(p) for p in raw], dtype=np.uint64)
-    return b"".join(raw), ends, np.array(rows, dtype=np.uint64).reshape(-1, 6)
-
-
-def _json_files(files) -> Iterator[str]:
-    """The files of --json, a batch of them at a time, each as json.dumps(indent=2) writes it
-    within the report (a path that is not UTF-8 as _json_path gives it). Formatted natively,
-    so that no Python code runs per file."""
-    names, ends, stats = _joined_columns(files)
-    for first in range(0, len(ends), _JSON_BATCH):
-        last = min(first + _JSON_BATCH, len(ends))
-        yield _native.dedup_json_files(names, ends, stats, first, last).decode("ascii")
-
-
-def _write_json(report, duplicate_files: bool, out) -> None:
-    """The report as one JSON document, its files written as they are formatted rather than
-    built in memory: the text json.dumps(indent=2) gives of the report's to_dict, with each
-    path as _json_path gives it, and duplicate_files only when asked for."""
-    skeleton = DedupReport(
-        report.chunk_size,
-        [],
-        report.total,
-        report.chunker,
-        report.digest,
-        report.skipped,
-        [],
-        report.index,
-    ).to_dict()
-    for entry in skeleton["skipped"]:
-        entry.update(_json_path(entry["path"]))
-    if duplicate_files:
-        skeleton["duplicate_files"] = [[_json_path(p) for p in g] for g in report.duplicate_files]
-    else:
-        del skeleton["duplicate_files"]
-    head, tail = json.dumps(skeleton, indent=2).split('"files": []', 1)
-    out.write(head)
-    if len(report.files) == 0:
-        out.write('"files": []')
-    else:
-        out.write('"files": [\n')
-        first = True
-        for batch in _json_files(report.files):
-            out.write(batch if first else ",\n" + batch)
-            first = False
-        out.write("\n  ]")
-    out.write(tail + "\n")
 
 
 def _gear(args) -> Chunker:
@@ -312,7 +221,7 @@ def run(args, out) -> None:
             file=sys.stderr,
         )
     if args.json:
-        _write_json(report, args.duplicate_files, out)
+        write_json(report, args.duplicate_files, out)
     else:
         out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
         if args.duplicate_files:

@@ -7,22 +7,21 @@ from __future__ import annotations
 import re
 import sys
 
-from ..corpus.shards import CorpusError, Format
+from ..corpus.inputs import CorpusError, Format
 from ..corpus.writers import STDOUT
 from ..pipeline.job import (
     CorpusDeduplication,
     CorpusJob,
     CorpusJobError,
     UsageError,
-    available_memory,
     choose_memory,
+)
+from ..pipeline.job import (
+    available_memory as _available_memory,  # a test stands in for the machine
 )
 from ..pipeline.job import run as run_job
 from ..sketch.digest import DEFAULT_NORMALIZE
 from ._common import EXIT_USAGE, PROG, CommandError, ProgressBar, progress_wanted
-
-# Looked up at each run, so that a test may stand in for the machine.
-_available_memory = available_memory
 
 
 def _usage(message: str) -> CommandError:
@@ -48,12 +47,12 @@ def _default_memory(args) -> int | None:
     if args.index is not None or args.method != "minhash":
         return None
     fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None
-    chosen = choose_memory(args.inputs, fmt, _available_memory())
-    if chosen is None:
+    available = _available_memory()
+    chosen = choose_memory(args.inputs, fmt, available)
+    if chosen is None or available is None:
         return None
     memory, text = chosen
     if not args.quiet:
-        available = _available_memory() or 0
         bound = f"{memory >> 20}M" if memory >= 1 << 20 else f"{memory >> 10}K"
         print(
             f"{PROG} near-dups: up to {text / 1e9:.1f} GB of text and {available / 1e9:.1f} GB "
@@ -65,8 +64,7 @@ def _default_memory(args) -> int | None:
 
 
 def _shown(args) -> str | None:
-    """What goes to standard output: ``--format``, else the pairs unless ``-o`` is given or an
-    output is standard output."""
+    """What goes to standard output: ``--format``, else the pairs unless an output does."""
     if args.format is not None:
         return args.format
     return "pairs" if args.output is None and args.duplicates != STDOUT else None

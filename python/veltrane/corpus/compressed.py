@@ -9,7 +9,7 @@ import zlib
 from collections.abc import Callable
 from typing import Any, BinaryIO
 
-from .shards import Compression
+from .inputs import Compression
 
 # Bytes read from a compressed file per decompression call: a bound on what one call makes.
 _COMPRESSED_READ = 1 << 16

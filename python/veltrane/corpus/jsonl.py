@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 
 from .. import _args, _native
+from .inputs import CorpusError, Shard, shown_path
 from .parquet import arrow_bytes
 from .readers import (
     BLANK,
@@ -20,7 +21,6 @@ from .readers import (
     split_lines,
     valid_utf8,
 )
-from .shards import CorpusError, Shard, shown_path
 
 # Arrow's JSON parser splits the work in blocks of this many bytes; a block must hold whole
 # records, so one longer record gets a block of its size.

@@ -7,8 +7,8 @@ from collections.abc import Iterator
 
 import numpy as np
 
+from .inputs import CorpusError, Shard, shown_path
 from .readers import Records, valid_utf8
-from .shards import CorpusError, Shard, shown_path
 
 
 def arrow_bytes(column) -> list[bytes]:

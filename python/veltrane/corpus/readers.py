@@ -36,13 +36,14 @@ import numpy as np
 
 from .. import _args, _native
 from .compressed import Prefixed, data_errors, decompressed_stream
-from .shards import STDIN, CorpusError, Shard, compression_of_magic, shown_path
+from .inputs import STDIN, CorpusError, Shard, compression_of_magic, shown_path
 
 #: Decompressed bytes read at a time from a line or JSON Lines file: parsing runs on all cores
 #: within such a block. A record longer than a block makes its block longer.
 BLOCK_SIZE = 32 << 20
 
 _BOM = b"\xef\xbb\xbf"
+#: The bytes besides the newline that a blank JSON line may hold.
 BLANK = b" \t\r"
 
 
@@ -94,13 +95,20 @@ class CorpusRecords(NamedTuple):
 
 
 class Block(NamedTuple):
-    offset: int  # in the decompressed file
-    first: int  # number of the block's first line
-    data: memoryview  # whole lines (the file's last one may lack its ending)
-    starts: np.ndarray  # where each line starts in data, then len(data)
+    """A block of whole lines of a file, as :func:`read_blocks` reads them."""
+
+    #: Where the block starts in the decompressed file.
+    offset: int
+    #: The number of the block's first line.
+    first: int
+    #: Whole lines (the file's last one may lack its ending).
+    data: memoryview
+    #: Where each line starts in ``data``, then ``len(data)``.
+    starts: np.ndarray
 
 
 def make_block(offset: int, first: int, data: memoryview) -> Block:
+    """A block of the lines in ``data``, its line starts found natively."""
     return Block(offset, first, data, _native.line_starts(data))
 
 
@@ -214,11 +222,13 @@ def split_lines(block: Block) -> tuple[list[bytes], np.ndarray]:
 
 
 def line_spans(starts: np.ndarray, keep: np.ndarray | None = None) -> np.ndarray:
+    """The (offset, length) of each line from where each starts (those ``keep`` picks)."""
     spans = np.stack([starts[:-1], np.diff(starts)], axis=1)
     return spans if keep is None else spans[keep]
 
 
 def read_lines(source: int, shard: Shard, block_size: int) -> Iterator[Records]:
+    """The records of a file of lines, a block at a time."""
     for block in read_blocks(shard, block_size):
         lines, starts = split_lines(block)
         numbers = np.arange(block.first, block.first + len(lines), dtype=np.int64)

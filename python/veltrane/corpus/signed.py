@@ -1,10 +1,10 @@
 """A corpus of plain files read and signed in one pass, for ``veltrane near-dups``: each thread
-takes a stretch of a file and signs the texts of its lines (MinHash, seed 0) as it finds them,
-so no text becomes a Python object. The texts are not kept; :class:`SpannedTexts` reads again
-those a later step asks for. Only what :class:`~veltrane.corpus.Corpus` would read to the byte
-is taken this way; anything else (compression, Parquet, standard input, invalid UTF-8, a line
-the native scanner leaves to the slower parsers) gets ``None``, and the caller reads the corpus
-the general way.
+takes a stretch of a file and signs the texts of its lines (MinHash, seed 0) as it finds them, so
+no text becomes a Python object. The texts are not kept; :class:`SpannedTexts` reads again those a
+later step asks for. Only what :class:`~veltrane.corpus.source.Corpus` would read to the byte is
+taken this way; anything else (compression, Parquet, standard input, invalid UTF-8, a line the
+native scanner leaves to the slower parsers) gets ``None``, and the caller reads the corpus the
+general way.
 """
 
 from __future__ import annotations
@@ -62,6 +62,9 @@ class SpannedTexts(Sequence[bytes]):
                 out[w] = text
         return out
 
+    def close(self) -> None:
+        """Nothing to let go of: each read opens its file (a ``TextsByNumber``)."""
+
     def subset(self, indices: np.ndarray) -> SpannedTexts:
         """The texts at ``indices``, still unread."""
         return SpannedTexts(
@@ -81,7 +84,7 @@ def read_signed(
     """The records of ``corpus``, their texts a :class:`SpannedTexts`, and the MinHash
     signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of
     a line file. With ``bands`` (bands, rows), each text's banded row
-    (:class:`~veltrane.jaccard.BandedRows`) instead of its signature. With ``exact`` (a
+    (:class:`~veltrane.search.jaccard.BandedRows`) instead of its signature. With ``exact`` (a
     normalisation of :mod:`veltrane.sketch.digest`), each text's digest instead, four
     ``uint32`` a row. None when a file is not one this pass takes (see the module
     docstring)."""

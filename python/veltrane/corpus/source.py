@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 
 from .. import _args, _native
+from .inputs import STDIN, CorpusError, Format, shards, shown_path
 from .jsonl import JsonReader, read_jsonl
 from .parquet import check_parquet, read_parquet
 from .readers import (
@@ -21,7 +22,6 @@ from .readers import (
     split_lines,
     valid_utf8,
 )
-from .shards import STDIN, CorpusError, Format, shards, shown_path
 
 
 class Corpus:

@@ -2,7 +2,7 @@
 (from memory, by span from their own files, from a spill file) answers ``take(indices)``.
 
 A search within a memory bound holds no texts: it asks for the few it must verify, by number,
-from a :class:`TextsByNumber`. :class:`~veltrane.corpus.signed.SpannedTexts` (texts read by
+from a :class:`TextsByNumber`. ``veltrane.corpus.signed.SpannedTexts`` (texts read by
 span from plain files) is one as well.
 """
 
@@ -36,6 +36,7 @@ class InMemory:
     """Texts held in a sequence, taken by number."""
 
     def __init__(self, texts) -> None:
+        #: The texts.
         self.texts = texts
 
     def take(self, indices: np.ndarray) -> list[bytes]:
@@ -53,6 +54,7 @@ class SpillError(OSError):
 
     def __init__(self, where: str, e: OSError) -> None:
         super().__init__(e.errno, e.strerror or str(e))
+        #: The directory of the spill file.
         self.where = where
 
     def __str__(self) -> str:

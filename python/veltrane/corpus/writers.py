@@ -26,8 +26,8 @@ import numpy as np
 
 from .. import _native
 from .compressed import data_errors, decompressed_stream
+from .inputs import CorpusError, Shard, compression_of_name, format_of_name, shown_path
 from .readers import CorpusRecords, read_blocks
-from .shards import CorpusError, Shard, compression_of_name, format_of_name, shown_path
 from .source import Corpus
 
 #: The output path that stands for standard output.

@@ -12,7 +12,7 @@ import pandas as pd
 
 from ..sketch.digest import Normalize, check_normalize, empty_digest, text_digests
 from ._frames import empty_frame
-from ._job import _keep_values, _texts
+from ._partitions import keep_values, texts_of
 
 _META = {"d0": np.uint64, "d1": np.uint64, "part": np.int64, "row": np.int64, "value": np.float64}
 
@@ -20,9 +20,9 @@ _META = {"d0": np.uint64, "d1": np.uint64, "part": np.int64, "row": np.int64, "v
 def _digested(
     part: pd.DataFrame, index: int, text: str, keep: str, column: str | None, normalize: str
 ) -> pd.DataFrame:
-    texts = _texts(part, text)
+    texts = texts_of(part, text)
     d = text_digests(texts, normalize=normalize, threads=1)  # type: ignore[arg-type]
-    value = _keep_values(part, texts, keep, column)
+    value = keep_values(part, texts, keep, column)
     return pd.DataFrame(
         {
             "d0": d[:, 0],

@@ -35,23 +35,22 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
-import pyarrow as pa
 from dask import delayed
-from dask.sizeof import sizeof
 
-from .. import _native
 from ..keep import keep_step
 from ..search.jaccard import jaccard_similarities
-from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._components import leaf_edges, star_forest
 from ._frames import empty_frame
-from ._jaccard import band_hashes
-
-_GOLDEN = np.uint64(_native.GOLDEN)
-_ROW_BITS = 32
-_ROW_MASK = np.int64((1 << _ROW_BITS) - 1)
-
-Arrays = dict[str, np.ndarray]
+from ._partitions import (
+    ROW_BITS,
+    ROW_MASK,
+    Arrays,
+    bucket_of,
+    concat,
+    pair_bucket,
+    sketch,
+    split_by_bucket,
+)
 
 _MAX_BUCKETS = 64
 # The share of a worker's memory limit that partitions held between steps may fill, with
@@ -59,178 +58,10 @@ _MAX_BUCKETS = 64
 HOLD_SHARE = 0.3
 
 
-def _bucket_of(values: np.ndarray, buckets: int) -> np.ndarray:
-    """The bucket of each int64 key, by its mixed hash."""
-    return (_native.mix64(values.astype(np.uint64)) % np.uint64(buckets)).astype(np.int64)
-
-
-def _pair_bucket(a: np.ndarray, b: np.ndarray, buckets: int) -> np.ndarray:
-    with np.errstate(over="ignore"):
-        mixed = a.astype(np.uint64) * _GOLDEN ^ b.astype(np.uint64)
-    return _bucket_of(mixed, buckets)
-
-
-def _split(arrays: Arrays, bucket: np.ndarray, buckets: int) -> list[Arrays]:
-    """``arrays`` (equal lengths) cut into ``buckets`` pieces by ``bucket``, in one sort."""
-    order = np.argsort(bucket, kind="stable")
-    bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
-    sorted_arrays = {name: values[order] for name, values in arrays.items()}
-    return [
-        {name: values[bounds[k] : bounds[k + 1]] for name, values in sorted_arrays.items()}
-        for k in range(buckets)
-    ]
-
-
-def _concat(pieces: list[Arrays], like: Arrays | None = None) -> Arrays:
-    names = pieces[0].keys() if pieces else (like or {}).keys()
-    return {name: np.concatenate([p[name] for p in pieces]) for name in names}
-
-
-def _arrow_strings(column: pd.Series):
-    """The column as one Arrow (large) string array when it is Arrow-backed text without
-    missing values, else None."""
-    to_arrow = getattr(column.array, "__arrow_array__", None)
-    if to_arrow is None:
-        return None
-    arr = to_arrow()
-    if isinstance(arr, pa.ChunkedArray):
-        arr = arr.chunk(0) if arr.num_chunks == 1 else arr.combine_chunks()
-    if arr.null_count or not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
-        return None
-    return arr
-
-
-def _texts(part: pd.DataFrame, text: str) -> list:
-    texts = part[text].tolist()
-    if _arrow_strings(part[text]) is not None:
-        return texts
-    for k, value in enumerate(texts):
-        if not isinstance(value, (str, bytes, bytearray)):
-            if value is None or (isinstance(value, float) and np.isnan(value)):
-                raise ValueError(f"the text of row {k} of a partition is missing")
-            raise TypeError(
-                f"the text of row {k} of a partition must be str, bytes or bytearray, "
-                f"not {type(value).__name__}"
-            )
-    return texts
-
-
-def _digests(column: pd.Series, texts: list) -> np.ndarray:
-    """A 64-bit digest of each text's bytes (UTF-8 for str): the first 8 bytes of its BLAKE3
-    hash, taken straight from the Arrow buffers when the column has them."""
-    if not texts:
-        return np.empty(0, np.uint64)
-    arr = _arrow_strings(column)
-    if arr is not None:
-        width = np.int64 if pa.types.is_large_string(arr.type) else np.int32
-        offsets = np.frombuffer(arr.buffers()[1], dtype=width)[
-            arr.offset : arr.offset + len(arr) + 1
-        ]
-        data = np.frombuffer(arr.buffers()[2], dtype=np.uint8)[offsets[0] : offsets[-1]]
-        lengths = np.diff(offsets).tolist()
-    else:
-        encoded = [t.encode("utf-8") if isinstance(t, str) else bytes(t) for t in texts]
-        lengths = [len(b) for b in encoded]
-        data = np.frombuffer(b"".join(encoded), dtype=np.uint8)
-    digests = np.frombuffer(_native.blake3_many(data, lengths), dtype="<u8")
-    return digests[::4].astype(np.uint64)
-
-
-def _keep_values(part: pd.DataFrame, texts: list, keep: str, column: str | None) -> np.ndarray:
-    """Each row's keep value, largest first (NaN last); ties go to the earlier row."""
-    if column is not None:
-        values = pd.to_numeric(part[column], errors="raise")
-        return values.to_numpy(dtype=np.float64, na_value=np.nan)
-    if keep == "longest":
-        return np.fromiter(
-            (len(t.encode("utf-8")) if isinstance(t, str) else len(t) for t in texts),
-            dtype=np.float64,
-            count=len(texts),
-        )
-    return np.zeros(len(texts))
-
-
-def _sketch(
-    part: pd.DataFrame,
-    index: int,
-    text: str,
-    keep: str,
-    column: str | None,
-    ngram: int,
-    num_perm: int,
-    seed: int,
-    bands: int,
-    rows: int,
-    buckets: int,
-    hold: float,
-) -> tuple[tuple[int, bool], list[Arrays], pd.DataFrame | None]:
-    """The partition's length and whether this worker holds it, its rows' band hashes cut into
-    buckets by hash, and the partition itself when held (see :func:`_holds`)."""
-    held = part if _holds(part, hold) else None
-    texts = _texts(part, text)
-    n = len(texts)
-    if n >= 1 << _ROW_BITS:
-        raise ValueError(f"a partition holds {n} rows; repartition below 2**32")
-    sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=1)
-    # Texts without shingles have signatures of the largest value only; the rare text with
-    # shingles whose signature does too is told apart by its set.
-    top = np.iinfo(sig.dtype).max
-    maybe = np.flatnonzero((sig == top).all(axis=1))
-    blank = np.zeros(n, dtype=bool)
-    if len(maybe):
-        _, offsets = shingle_hashes([texts[k] for k in maybe.tolist()], ngram=ngram, threads=1)
-        blank[maybe[np.diff(offsets) == 0]] = True
-    words = np.flatnonzero(~blank)
-    value = _keep_values(part, texts, keep, column)[words]
-    # Rows of equal texts are one set. Equal sets of different texts stay apart, and meet
-    # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
-    # the same as for one set, and hashing texts costs far less than making their sets.
-    digest = _digests(part[text], texts)[words]
-    hashes = band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
-    pos = (np.int64(index) << np.int64(_ROW_BITS)) | words.astype(np.int64)
-    keys = hashes.T.reshape(-1)
-    # Cut by hash range: a counting sort on the bucket numbers (the buckets sort their keys).
-    bucket = np.searchsorted(_bucket_starts(buckets), keys, side="right").astype(np.uint8) - 1
-    order = np.argsort(bucket, kind="stable")
-    stream = {
-        "key": keys[order],
-        "pos": np.tile(pos, bands)[order],
-        "digest": np.tile(digest, bands)[order],
-        "first": (order < len(pos)),
-    }
-    if keep != "first":  # row order needs no value: the position is the order
-        stream["value"] = np.tile(value, bands)[order]
-    bounds = np.searchsorted(bucket[order], np.arange(buckets + 1))
-    pieces = [{k: v[bounds[b] : bounds[b + 1]] for k, v in stream.items()} for b in range(buckets)]
-    return (n, held is not None), pieces, held
-
-
-def _holds(part: pd.DataFrame, share: float) -> bool:
-    """Whether the worker keeps the partition for verification and output, which then read no
-    input again: while all the data it holds stays within ``share`` of its memory limit. Past
-    that (or without a distributed worker or a limit) the later steps read the input again."""
-    if share <= 0:
-        return False
-    try:
-        from distributed import get_worker
-
-        worker = get_worker()
-        limit = worker.memory_manager.memory_limit
-        held = worker.state.nbytes
-    except (ImportError, ValueError, AttributeError):
-        return False
-    return limit is not None and held + sizeof(part) <= share * limit
-
-
-def _bucket_starts(buckets: int) -> np.ndarray:
-    """The first hash of each bucket: equal ranges of the 64-bit hashes."""
-    return np.array([(b << 64) // buckets for b in range(buckets)], dtype=np.uint64)
-
-
 def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, list[Arrays]]:
     """Sets (members of band 0 with their set's first position) and candidate pairs of
     distinct sets that share a band hash, cut into verification buckets by pair."""
-    s = _concat(pieces)
+    s = concat(pieces)
     if "value" not in s:
         s["value"] = np.zeros(len(s["key"]))
     # Equal hashes meet; their order is settled below, by text and position.
@@ -281,18 +112,18 @@ def _band_groups(pieces: list[Arrays], verify_buckets: int) -> tuple[Arrays, lis
         "va": np.where(swap, vb, va),
         "vb": np.where(swap, va, vb),
     }
-    return members, _split(
-        pairs, _pair_bucket(pairs["a"], pairs["b"], verify_buckets), verify_buckets
+    return members, split_by_bucket(
+        pairs, pair_bucket(pairs["a"], pairs["b"], verify_buckets), verify_buckets
     )
 
 
 def _unique_pairs(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.ndarray]]:
     """The bucket's distinct pairs, and the positions each source partition must read."""
-    pairs = _concat(pieces)
+    pairs = concat(pieces)
     _, first = np.unique(np.stack([pairs["a"], pairs["b"]], axis=1), axis=0, return_index=True)
     pairs = {name: values[first] for name, values in pairs.items()}
     needed = np.union1d(pairs["a"], pairs["b"])
-    source = needed >> np.int64(_ROW_BITS)
+    source = needed >> np.int64(ROW_BITS)
     bounds = np.searchsorted(source, np.arange(sources + 1))
     return pairs, [needed[bounds[k] : bounds[k + 1]] for k in range(sources)]
 
@@ -300,7 +131,7 @@ def _unique_pairs(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.n
 def _read_texts(part: pd.DataFrame, text: str, asked: list[np.ndarray]) -> list[tuple]:
     """For each verification bucket, the positions it asked for and their texts."""
     column = part[text]
-    return [(pos, column.iloc[pos & _ROW_MASK].to_numpy(dtype=object)) for pos in asked]
+    return [(pos, column.iloc[pos & ROW_MASK].to_numpy(dtype=object)) for pos in asked]
 
 
 def _similarities(pairs: Arrays, read: list[tuple], ngram: int) -> np.ndarray:
@@ -334,15 +165,15 @@ def _forest_by_set(forest: pd.DataFrame, buckets: int) -> list[Arrays]:
     u, v = forest["u"].to_numpy(np.int64), forest["v"].to_numpy(np.int64)
     node = np.concatenate([u, v])
     label = np.concatenate([v, v])
-    return _split({"node": node, "label": label}, _bucket_of(node, buckets), buckets)
+    return split_by_bucket({"node": node, "label": label}, bucket_of(node, buckets), buckets)
 
 
 def _members_by_set(members: Arrays, buckets: int) -> list[Arrays]:
-    return _split(members, _bucket_of(members["rep"], buckets), buckets)
+    return split_by_bucket(members, bucket_of(members["rep"], buckets), buckets)
 
 
 def _pairs_by_set(verified: Arrays, buckets: int) -> list[Arrays]:
-    return _split(verified, _bucket_of(verified["a"], buckets), buckets)
+    return split_by_bucket(verified, bucket_of(verified["a"], buckets), buckets)
 
 
 def _label(
@@ -350,7 +181,7 @@ def _label(
 ) -> list[tuple[Arrays, Arrays]]:
     """Members and pairs labelled with their component (a set in no pair is one of its own),
     cut into buckets by component."""
-    f = _concat(forest, {"node": np.empty(0, np.int64), "label": np.empty(0, np.int64)})
+    f = concat(forest, {"node": np.empty(0, np.int64), "label": np.empty(0, np.int64)})
     nodes, first = np.unique(f["node"], return_index=True)
     labels = f["label"][first]
 
@@ -360,8 +191,8 @@ def _label(
         k = np.minimum(np.searchsorted(nodes, rep), len(nodes) - 1)
         return np.where(nodes[k] == rep, labels[k], rep)
 
-    m = _concat(members)
-    p = _concat(pairs)
+    m = concat(members)
+    p = concat(pairs)
     pair_label = label_of(p["a"])
     docs = {
         "pos": np.concatenate([m["pos"], p["a"], p["b"]]),
@@ -370,16 +201,16 @@ def _label(
         "label": np.concatenate([label_of(m["rep"]), pair_label, pair_label]),
     }
     edges = {"a": p["a"], "b": p["b"], "sim": p["sim"], "label": pair_label}
-    doc_pieces = _split(docs, _bucket_of(docs["label"], buckets), buckets)
-    edge_pieces = _split(edges, _bucket_of(edges["label"], buckets), buckets)
+    doc_pieces = split_by_bucket(docs, bucket_of(docs["label"], buckets), buckets)
+    edge_pieces = split_by_bucket(edges, bucket_of(edges["label"], buckets), buckets)
     return list(zip(doc_pieces, edge_pieces))
 
 
 def _decide(pieces: list[tuple[Arrays, Arrays]], keep: str, clusters: str, sources: int):
     """The bucket's components decided: for each dropped row, its keeper and similarity
     (NaN when it must be computed from the texts), cut by source partition."""
-    docs = _concat([d for d, _ in pieces])
-    edges = _concat([e for _, e in pieces])
+    docs = concat([d for d, _ in pieces])
+    edges = concat([e for _, e in pieces])
     pos, first = np.unique(docs["pos"], return_index=True)
     n = len(pos)
     rep = np.searchsorted(pos, docs["rep"][first])
@@ -401,31 +232,31 @@ def _decide(pieces: list[tuple[Arrays, Arrays]], keep: str, clusters: str, sourc
     )
     dropped = np.flatnonzero(keeper != np.arange(n))
     out = {"pos": pos[dropped], "keeper": pos[keeper[dropped]], "sim": sim[dropped]}
-    return _split(out, out["pos"] >> np.int64(_ROW_BITS), sources)
+    return split_by_bucket(out, out["pos"] >> np.int64(ROW_BITS), sources)
 
 
 def _unknown(marks: list[Arrays], buckets: int) -> list[Arrays]:
-    m = _concat(marks)
+    m = concat(marks)
     todo = np.isnan(m["sim"])
     pairs = {"a": m["pos"][todo], "b": m["keeper"][todo]}
-    return _split(pairs, _pair_bucket(pairs["a"], pairs["b"], buckets), buckets)
+    return split_by_bucket(pairs, pair_bucket(pairs["a"], pairs["b"], buckets), buckets)
 
 
 def _positions(pieces: list[Arrays], sources: int) -> tuple[Arrays, list[np.ndarray]]:
-    pairs = _concat(pieces)
+    pairs = concat(pieces)
     needed = np.union1d(pairs["a"], pairs["b"])
-    bounds = np.searchsorted(needed >> np.int64(_ROW_BITS), np.arange(sources + 1))
+    bounds = np.searchsorted(needed >> np.int64(ROW_BITS), np.arange(sources + 1))
     return pairs, [needed[bounds[k] : bounds[k + 1]] for k in range(sources)]
 
 
 def _marks_by_source(filled: Arrays, sources: int) -> list[Arrays]:
-    return _split(filled, filled["pos"] >> np.int64(_ROW_BITS), sources)
+    return split_by_bucket(filled, filled["pos"] >> np.int64(ROW_BITS), sources)
 
 
 def _merge_marks(marks: list[Arrays], filled: list[Arrays] | None) -> Arrays:
-    m = _concat(marks)
+    m = concat(marks)
     if filled is not None:
-        f = _concat(filled)
+        f = concat(filled)
         order = np.argsort(f["pos"])
         at = np.searchsorted(f["pos"][order], m["pos"])
         todo = np.isnan(m["sim"])
@@ -437,13 +268,13 @@ def _merge_marks(marks: list[Arrays], filled: list[Arrays] | None) -> Arrays:
 
 def _kept_rows(part: pd.DataFrame, marks: Arrays) -> pd.DataFrame:
     drop = np.zeros(len(part), dtype=bool)
-    drop[marks["pos"] & _ROW_MASK] = True
+    drop[marks["pos"] & ROW_MASK] = True
     return part[~drop]
 
 
 def _dropped_rows(marks: Arrays, offsets: np.ndarray, index: int) -> pd.DataFrame:
     def where(pos: np.ndarray) -> np.ndarray:
-        return offsets[pos >> np.int64(_ROW_BITS)] + (pos & _ROW_MASK)
+        return offsets[pos >> np.int64(ROW_BITS)] + (pos & ROW_MASK)
 
     return pd.DataFrame(
         {"row": where(marks["pos"]), "keeper": where(marks["keeper"]), "similarity": marks["sim"]}
@@ -487,7 +318,7 @@ def plan(
     # decide the components), each a task per source it asks or answers.
     verify_buckets = max(1, (buckets + 1) // 2)
     sketched = [
-        delayed(_sketch, nout=3)(
+        delayed(sketch, nout=3)(
             p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE
         )
         for k, p in enumerate(parts)

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .. import _native
+from .._disk import NO_SPACE, is_full
 
 #: What the index records as its format, so that a foreign database is refused.
 FORMAT = "veltrane-chunk-index"
@@ -89,6 +90,8 @@ class ChunkIndex:
             self._db.execute("begin immediate")
             self._db.execute("rollback")
         except sqlite3.OperationalError as e:
+            if is_full(e):
+                raise ChunkIndexError(f"{shown}: {NO_SPACE}; the index is unchanged") from e
             if "readonly" in str(e):
                 raise ChunkIndexError(f"{shown}: the index is read-only ({e})") from e
             raise ChunkIndexError(f"{shown}: not a chunk index, or damaged ({e})") from e
@@ -159,6 +162,10 @@ class ChunkIndex:
         except (sqlite3.DatabaseError, ValueError, TypeError) as e:
             if self._db.in_transaction:
                 self._db.execute("rollback")
+            if is_full(e):
+                raise ChunkIndexError(
+                    f"{self.directory}: {NO_SPACE}; the index is unchanged"
+                ) from e
             raise ChunkIndexError(f"{self.directory}: damaged index ({e})") from e
         self._rows = rows
         return Loaded(seen, cache, len(seen))
@@ -201,6 +208,11 @@ class ChunkIndex:
         except sqlite3.Error as e:
             if db.in_transaction:
                 db.execute("rollback")
+            if is_full(e):
+                raise ChunkIndexError(
+                    f"{self.directory}: {NO_SPACE}; the run's additions were not saved, the "
+                    "index is unchanged"
+                ) from e
             raise ChunkIndexError(
                 f"{self.directory}: the run's additions were not saved, the index is as it "
                 f"was before ({e})"

@@ -232,7 +232,7 @@ def iter_chunks(
     """The chunks of ``CDC(chunk_size).chunk(content)``, in order, read piece by piece.
 
     ``chunker`` picks another chunker: a :class:`veltrane.GearCDC` or any other
-    :class:`veltrane.chunker.Chunker` (the chunks its ``cut_points`` gives for the whole
+    :class:`veltrane.files.chunker.Chunker` (the chunks its ``cut_points`` gives for the whole
     content), or an int, the ``chunk_size`` of ``CDC``. Give
     ``chunk_size`` or ``chunker``, not both; the default is ``CDC(1024)``.
 
@@ -291,6 +291,6 @@ def iter_pieces(
     Yields ``(view, base, ends)``: ``ends`` are the end offsets, inside ``view``, of chunks
     that no further input can change (the first starts at 0), and ``base`` is the offset of
     ``view[0]`` in the source. ``view`` is valid only until the next item is asked for.
-    ``source`` as for :func:`iter_chunks`; ``chunker`` a :class:`veltrane.chunker.Chunker`.
+    ``source`` as for :func:`iter_chunks`; ``chunker`` a :class:`veltrane.files.chunker.Chunker`.
     """
     return _pieces(source, chunker, read_size)

@@ -89,7 +89,7 @@ def dedup_report(
     never opened. Both are listed in ``skipped``.
 
     The chunker is ``GearCDC()`` (as for ``veltrane dedup``) unless ``chunker`` names
-    another (a :class:`veltrane.chunker.Chunker`, or an int: the ``chunk_size`` of ``CDC``)
+    another (a :class:`veltrane.files.chunker.Chunker`, or an int: the ``chunk_size`` of ``CDC``)
     or ``chunk_size`` is given (``CDC(chunk_size)``). ``progress``, when given, is called as
     ``progress("chunking", bytes_done, total_bytes)`` as input is processed (total None
     unless ``paths`` are all regular files). A path that cannot be read raises OSError, or,
@@ -107,13 +107,13 @@ def dedup_report(
     give the same counts, and the same report for any thread count.
 
     ``index``, a directory (made when missing), keeps the chunks between runs (see
-    :mod:`veltrane.chunk_index`): chunks already in it count as seen, as if an earlier file held
-    them, and at the end of the run its new chunks are added, all or nothing. A file whose
-    path, size, times and inode are as the index recorded is not read again: its chunks are
-    taken from the index. Native runs only (paths, GearCDC or CDC); the chunker must be the
-    index's. :class:`veltrane.chunk_index.ChunkIndexError` for an index of another format, version
-    or chunker, a damaged or read-only one, or a commit that failed (a full disk, say),
-    which leaves the index as it was.
+    :mod:`veltrane.files.chunk_index`): chunks already in it count as seen, as if an earlier file
+    held them, and at the end of the run its new chunks are added, all or nothing. A file whose
+    path, size, times and inode are as the index recorded is not read again: its chunks are taken
+    from the index. Native runs only (paths, GearCDC or CDC); the chunker must be the index's.
+    :class:`veltrane.files.chunk_index.ChunkIndexError` for an index of another format, version or
+    chunker, a damaged or read-only one, or a commit that failed (a full disk, say), which leaves
+    the index as it was.
     """
     if isinstance(paths, (str, os.PathLike)) or _is_data(paths):
         raise TypeError("paths must be an iterable of paths, not a single path or data")

@@ -4,21 +4,21 @@
 source ──► units ──► signatures ──► search ──► keep ──► sinks
 ```
 
-- **source**: :class:`veltrane.corpus.Corpus` (shards, formats, compression), a batch of
-  records at a time; :mod:`veltrane.corpus.signed` is a source that signs as it reads.
-- **units**: :mod:`veltrane.pipeline.units`: which records are texts, and each unit's record.
-- **signatures**: :mod:`veltrane.sketch` (MinHash rows or their band keys, SimHash
+- **source**: :class:`veltrane.corpus.source.Corpus` (shards, formats, compression), a batch of
+  records at a time; ``veltrane.corpus.signed`` is a source that signs as it reads.
+- **units**: ``veltrane.pipeline.units``: which records are texts, and each unit's record.
+- **signatures**: ``veltrane.sketch`` (MinHash rows or their band keys, SimHash
   fingerprints).
-- **search**: :mod:`veltrane.search`; every Jaccard mode (in memory, within a memory bound,
+- **search**: ``veltrane.search``; every Jaccard mode (in memory, within a memory bound,
   on Dask) returns a :class:`~veltrane.search.jaccard.Found`: groups of copies and the
   verified pairs between them. Texts a search must read again come by number
   (:mod:`veltrane.corpus.texts`).
 - **keep**: :func:`veltrane.keep.keep_step`, the only place that decides keepers.
 - **sinks**: :mod:`veltrane.corpus.writers` (the kept corpus, the duplicates) and
-  :mod:`veltrane.pipeline.sinks` (pairs, clusters), each written under a temporary name.
+  ``veltrane.pipeline.sinks`` (pairs, clusters), each written under a temporary name.
 
-:func:`deduplicate_corpus` runs it (:mod:`~veltrane.pipeline.in_memory`,
-:mod:`~veltrane.pipeline.bounded`, :mod:`~veltrane.pipeline.indexed`); ``veltrane
+:func:`deduplicate_corpus` runs it (``veltrane.pipeline.in_memory``,
+``veltrane.pipeline.bounded``, ``veltrane.pipeline.indexed``); ``veltrane
 near-dups`` parses its arguments, calls it and formats what it returns.
 
 Where a new piece goes:

@@ -12,7 +12,8 @@ from typing import Any
 
 import numpy as np
 
-from ..corpus.shards import CorpusError
+from .._disk import NoSpaceError
+from ..corpus.inputs import CorpusError
 from ..corpus.writers import write_kept
 from ..search.index import JaccardIndex
 from ..texts import deduplicate_texts
@@ -43,6 +44,8 @@ def _committed_last(index: JaccardIndex) -> Iterator[None]:
             yield
     except (CorpusError, CorpusJobError):
         raise
+    except NoSpaceError as e:
+        raise CorpusJobError(str(e)) from None
     except (ValueError, TimeoutError) as e:
         raise CorpusJobError(str(e)) from None
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import Any, TextIO
 
 from .._pairs import Progress
-from ..corpus.shards import STDIN, CorpusError, Format, shards
+from ..corpus.inputs import STDIN, CorpusError, Format, shards
 from ..corpus.source import Corpus
 from ..corpus.writers import check_output
 from ..defaults import (
@@ -184,7 +184,7 @@ def deduplicate_corpus(
     progress: Progress | None = None,
     **options: Any,
 ) -> CorpusDeduplication:
-    """Deduplicates a corpus: its records read (:class:`~veltrane.corpus.Corpus`), the texts
+    """Deduplicates a corpus: its records read (:class:`~veltrane.corpus.source.Corpus`), the texts
     signed and searched for near duplicates, one kept of each group by the keep rule, and the
     kept records written to ``output`` unchanged (byte for byte, row for row), each dropped
     record and its keeper to ``duplicates``.
@@ -197,7 +197,7 @@ def deduplicate_corpus(
     ``keep_by``, ``clusters``, ``tmp_dir``, ``field``, ``id_field``, ``format``, ``force``,
     ``threads``, ``show`` and ``out``).
 
-    Raises :class:`~veltrane.corpus.CorpusError` for input that cannot be read,
+    Raises :class:`~veltrane.corpus.inputs.CorpusError` for input that cannot be read,
     :class:`CorpusJobError` for a run that cannot finish (no output is then left behind).
     """
     job = CorpusJob(

@@ -106,7 +106,7 @@ def near_duplicate_clusters(
     )
 
 
-class NearDuplicateIndex:
+class FingerprintSet:
     """Fingerprints seen so far, queried for those within ``max_distance`` bits.
 
     For streams: ``query`` each new fingerprint against what came before, then ``add`` it.
@@ -216,3 +216,7 @@ class NearDuplicateIndex:
 
     def __len__(self) -> int:
         return len(self._index)
+
+
+#: The old name of :class:`FingerprintSet`, kept for one release.
+NearDuplicateIndex = FingerprintSet

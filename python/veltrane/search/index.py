@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import os
 import sqlite3
-import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
@@ -29,17 +28,21 @@ from typing import NamedTuple
 import numpy as np
 
 from .. import _args, _native
-from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..sketch.minhash import WORD_RULE, minhash_signatures, shingle_hashes
+from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._bands import band_keys, sort_bands
-from .banding import bands_and_rows
+from .catalogue import (
+    CATALOGUE,
+    Id,
+    Segment,
+    checked_id,
+    checksum,
+    damage_reported,
+    database_error,
+    fsync_dir,
+    open_catalogue,
+    save_array,
+)
 
-#: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
-Id = int | str
-
-_FORMAT = "veltrane.JaccardIndex"
-_VERSION = 1
-_CATALOGUE = "catalogue.sqlite"
 # Doc numbers are stored as uint32 in the segments.
 _MAX_DOCS = (1 << 32) - 1
 # A merge holds both segments and the result in memory: 1 GB at 21 bands. Beyond, segments
@@ -58,59 +61,6 @@ class IndexMatch(NamedTuple):
     id: Id
     #: The exact Jaccard similarity of the two texts' shingle sets.
     similarity: float
-
-
-class _Segment(NamedTuple):
-    seg: int
-    keys: np.ndarray  # (bands, m) uint64, each row sorted
-    docs: np.ndarray  # (bands, m) uint32, the doc of each key
-
-
-def _fsync_dir(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def _save(path: Path, array: np.ndarray) -> None:
-    with open(path, "wb") as f:
-        np.save(f, array, allow_pickle=False)
-        f.flush()
-        os.fsync(f.fileno())
-
-
-def _crc(keys: np.ndarray, docs: np.ndarray) -> int:
-    return zlib.crc32(np.ascontiguousarray(docs), zlib.crc32(np.ascontiguousarray(keys)))
-
-
-@contextmanager
-def _damage_reported(path: Path) -> Iterator[None]:
-    """SQLite's errors on a damaged catalogue as ValueError naming the index."""
-    try:
-        yield
-    except sqlite3.IntegrityError:
-        raise
-    except sqlite3.DatabaseError as e:
-        raise _database_error(path, e, "damaged index") from None
-
-
-def _database_error(path: Path, e: sqlite3.DatabaseError, what: str) -> Exception:
-    if isinstance(e, sqlite3.OperationalError) and "locked" in str(e):
-        return TimeoutError(f"{path}: the index is locked by another writer ({e})")
-    return ValueError(f"{path}: {what} ({e})")
-
-
-def _id(value: object, k: int) -> Id:
-    if isinstance(value, str):
-        return value
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"ids[{k}] must be an int or str, not {type(value).__name__}")
-    number = int(value)
-    if not -(1 << 63) <= number < 1 << 63:
-        raise ValueError(f"ids[{k}] must fit in 64 signed bits, got {number}")
-    return number
 
 
 class JaccardIndex:
@@ -153,118 +103,28 @@ class JaccardIndex:
         }
         if self._path.exists() and not self._path.is_dir():
             raise ValueError(f"{self._path}: not a Jaccard index (a file, not a directory)")
-        catalogue = self._path / _CATALOGUE
+        catalogue = self._path / CATALOGUE
         if self._path.is_dir() and not catalogue.exists() and any(self._path.iterdir()):
-            raise ValueError(f"{self._path}: not a Jaccard index (no {_CATALOGUE})")
+            raise ValueError(f"{self._path}: not a Jaccard index (no {CATALOGUE})")
         self._path.mkdir(parents=True, exist_ok=True)
         self._db = sqlite3.connect(
             catalogue, timeout=_LOCK_SECONDS, isolation_level=None, check_same_thread=False
         )
-        self._segments: dict[int, _Segment] = {}
+        self._segments: dict[int, Segment] = {}
         # Segments merged away, unlinked once their transaction commits.
         self._replaced: list[int] = []
         self._in_batch = False
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
-            self._params = self._open(asked)
+            self._params = open_catalogue(self._db, self._path, asked)
             self._check_segments()
         except sqlite3.DatabaseError as e:
             self._db.close()
-            raise _database_error(self._path, e, "not a Jaccard index or damaged") from None
+            raise database_error(self._path, e, "not a Jaccard index or damaged") from None
         except BaseException:
             self._db.close()
             raise
-
-    def _open(self, asked: dict) -> dict:
-        db = self._db
-        # A read first, so that opening an index does not wait for its writer.
-        db.execute("BEGIN")
-        try:
-            tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
-            if not tables:
-                db.execute("COMMIT")
-                db.execute("BEGIN IMMEDIATE")
-                tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
-            if not tables:
-                params = self._create(asked)
-            else:
-                if "meta" not in tables:
-                    raise ValueError(f"{self._path}: not a Jaccard index (no meta table)")
-                meta = dict(db.execute("SELECT name, value FROM meta"))
-                if meta.get("format") != _FORMAT:
-                    raise ValueError(f"{self._path}: not a Jaccard index")
-                if meta.get("version") != _VERSION:
-                    raise ValueError(
-                        f"{self._path}: index format version {meta.get('version')!r}; this "
-                        f"release reads version {_VERSION}"
-                    )
-                if meta.get("words") != WORD_RULE:
-                    # Its shingles and band hashes were made of other words: mixed with new
-                    # ones they would match neither.
-                    made = meta.get("words")
-                    raise ValueError(
-                        f"{self._path}: the index was made with "
-                        + (
-                            f"the word rule {made!r}"
-                            if made is not None
-                            else "words as runs of \\w (a release before word rules were recorded)"
-                        )
-                        + f"; this release finds words by the rule {WORD_RULE!r}: build it again"
-                    )
-                params = {name: meta[name] for name in asked}
-                # The seed is stored as text: SQLite's integers stop at 2**63 - 1.
-                params["seed"] = int(params["seed"])
-                differ = [
-                    f"{name}={value!r} (built with {params[name]!r})"
-                    for name, value in asked.items()
-                    if value is not None and value != params[name]
-                ]
-                if differ:
-                    raise ValueError(
-                        f"{self._path}: the index was built with other parameters: "
-                        + ", ".join(differ)
-                    )
-            db.execute("COMMIT")
-        except BaseException:
-            db.execute("ROLLBACK")
-            raise
-        return params
-
-    def _create(self, asked: dict) -> dict:
-        threshold = DEFAULT_THRESHOLD if asked["threshold"] is None else asked["threshold"]
-        num_perm = DEFAULT_NUM_PERM if asked["num_perm"] is None else asked["num_perm"]
-        bands, rows = bands_and_rows(threshold, num_perm, asked["bands"], asked["rows"])
-        params = {
-            "threshold": threshold,
-            "ngram": DEFAULT_NGRAM if asked["ngram"] is None else asked["ngram"],
-            "num_perm": num_perm,
-            "seed": 0 if asked["seed"] is None else asked["seed"],
-            "bands": bands,
-            "rows": rows,
-        }
-        db = self._db
-        db.execute("CREATE TABLE meta (name TEXT PRIMARY KEY, value) WITHOUT ROWID")
-        db.execute(
-            "CREATE TABLE docs (doc INTEGER PRIMARY KEY, id UNIQUE NOT NULL, "
-            "shingles BLOB NOT NULL)"
-        )
-        db.execute(
-            "CREATE TABLE segments (seg INTEGER PRIMARY KEY, entries INTEGER NOT NULL, "
-            "crc INTEGER NOT NULL)"
-        )
-        rows_ = {**params, "seed": str(params["seed"])}
-        db.executemany(
-            "INSERT INTO meta VALUES (?, ?)",
-            [
-                ("format", _FORMAT),
-                ("version", _VERSION),
-                ("words", WORD_RULE),
-                ("next_doc", 0),
-                *rows_.items(),
-            ],
-        )
-        return params
 
     def _meta(self, name: str):
         (value,) = self._db.execute("SELECT value FROM meta WHERE name = ?", (name,)).fetchone()
@@ -274,7 +134,7 @@ class JaccardIndex:
         for seg, entries, crc in self._db.execute("SELECT * FROM segments").fetchall():
             self._segment(seg, entries, crc)
 
-    def _segment(self, seg: int, entries: int, crc: int) -> _Segment:
+    def _segment(self, seg: int, entries: int, crc: int) -> Segment:
         found = self._segments.get(seg)
         if found is not None:
             return found
@@ -292,9 +152,9 @@ class JaccardIndex:
         ):
             raise ValueError(f"{self._path}: damaged index: segment {seg} has the wrong shape")
         # Read once a process: a flipped bit in a segment would silently lose matches.
-        if _crc(keys, docs) != crc:
+        if checksum(keys, docs) != crc:
             raise ValueError(f"{self._path}: damaged index: segment {seg} fails its checksum")
-        found = self._segments[seg] = _Segment(seg, keys, docs)
+        found = self._segments[seg] = Segment(seg, keys, docs)
         return found
 
     # -- parameters --------------------------------------------------------------------------
@@ -340,7 +200,7 @@ class JaccardIndex:
 
     def __contains__(self, id: object) -> bool:
         try:
-            key = _id(id, 0)
+            key = checked_id(id, 0)
         except (TypeError, ValueError):
             return False
         return self._db.execute("SELECT 1 FROM docs WHERE id = ?", (key,)).fetchone() is not None
@@ -376,13 +236,13 @@ class JaccardIndex:
         is written. A text without words (no shingle) takes its id but is a near duplicate of
         nothing: no query ever matches it."""
         items = list(_args.texts(texts))
-        given = None if ids is None else [_id(v, k) for k, v in enumerate(ids)]
+        given = None if ids is None else [checked_id(v, k) for k, v in enumerate(ids)]
         if given is not None and len(given) != len(items):
             raise ValueError(f"{len(items)} texts but {len(given)} ids")
         if given is not None and len(set(given)) != len(given):
             raise ValueError("ids must be distinct")
         keys, values, offsets = self._sign(items)
-        with _damage_reported(self._path):
+        with damage_reported(self._path):
             return self._add(items, given, keys, values, offsets)
 
     @contextmanager
@@ -396,12 +256,12 @@ class JaccardIndex:
         index never records texts whose outputs were lost."""
         if self._in_batch:
             raise RuntimeError("batches do not nest")
-        with _damage_reported(self._path):
+        with damage_reported(self._path):
             self._begin_write()
         self._in_batch = True
         try:
             yield self
-            with _damage_reported(self._path):
+            with damage_reported(self._path):
                 self._db.execute("COMMIT")
         except BaseException:
             self._rollback()
@@ -438,8 +298,11 @@ class JaccardIndex:
                 yield
                 db.execute("RELEASE call")
             except BaseException:
-                db.execute("ROLLBACK TO call")
-                db.execute("RELEASE call")
+                # A full disk may have rolled the whole transaction back: the savepoint is
+                # gone with it, and the batch's own rollback has nothing left to do.
+                if db.in_transaction:
+                    db.execute("ROLLBACK TO call")
+                    db.execute("RELEASE call")
                 self._segments.clear()
                 del self._replaced[replaced:]
                 raise
@@ -517,11 +380,11 @@ class JaccardIndex:
     def _write_segment(self, keys: np.ndarray, docs: np.ndarray) -> int:
         (top,) = self._db.execute("SELECT max(seg) FROM segments").fetchone()
         seg = 0 if top is None else top + 1
-        _save(self._path / f"seg-{seg}.keys.npy", keys)
-        _save(self._path / f"seg-{seg}.docs.npy", docs)
-        _fsync_dir(self._path)
+        save_array(self._path / f"seg-{seg}.keys.npy", keys)
+        save_array(self._path / f"seg-{seg}.docs.npy", docs)
+        fsync_dir(self._path)
         self._db.execute(
-            "INSERT INTO segments VALUES (?, ?, ?)", (seg, keys.shape[1], _crc(keys, docs))
+            "INSERT INTO segments VALUES (?, ?, ?)", (seg, keys.shape[1], checksum(keys, docs))
         )
         return seg
 
@@ -580,8 +443,8 @@ class JaccardIndex:
     def remove(self, ids: Iterable[Id]) -> None:
         """Removes the texts of ``ids`` from the index, all or none: KeyError when one is not
         in it."""
-        wanted = list(dict.fromkeys(_id(v, k) for k, v in enumerate(ids)))
-        with _damage_reported(self._path):
+        wanted = list(dict.fromkeys(checked_id(v, k) for k, v in enumerate(ids)))
+        with damage_reported(self._path):
             self._remove(wanted)
 
     def _remove(self, wanted: list[Id]) -> None:
@@ -601,7 +464,7 @@ class JaccardIndex:
         matches nothing."""
         items = list(_args.texts(texts))
         keys, values, offsets = self._sign(items)
-        with _damage_reported(self._path):
+        with damage_reported(self._path):
             return self._query(items, keys, values, offsets)
 
     def _query(self, items, keys, values, offsets) -> list[list[IndexMatch]]:

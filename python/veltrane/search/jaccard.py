@@ -73,7 +73,7 @@ def shingle_sets(texts: Sequence, ngram: int, threads: int) -> tuple[np.ndarray,
 
 class BandedRows(NamedTuple):
     """What a search needs of the texts' MinHash signatures, made as they were read (see
-    ``veltrane.signed_read``): a row of ``bands + 2`` uint64 values a text, the keys of its
+    ``veltrane.corpus.signed``): a row of ``bands + 2`` uint64 values a text, the keys of its
     bands of ``rows`` values (``_native.band_keys``' formula), a hash of its whole signature,
     and 1 for a text without shingles (else 0). Texts agree on a band, or have the same
     signature, when these agree (a false agreement, about one in 2**64, only costs an exact

@@ -52,6 +52,7 @@ class CorpusError(ValueError):
 
 
 def shown_path(path: str) -> str:
+    """A path as messages show it: bytes that are not UTF-8 as escapes."""
     return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
@@ -108,6 +109,7 @@ class Shard:
 
 
 def check_format(format: str | None) -> Format | None:
+    """``format`` checked: one of :data:`FORMATS`, or None."""
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)} or None, got {format!r}")
     return format  # type: ignore[return-value]

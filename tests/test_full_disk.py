@@ -1,0 +1,109 @@
+"""A full disk under a lasting index, as a user meets it: the run fails naming the disk as
+full (once, with the index's path), says the index is unchanged, and the index is."""
+
+import contextlib
+import errno
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+from veltrane import GearCDC, JaccardIndex
+from veltrane.files.chunk_index import ChunkIndex
+
+pytestmark = pytest.mark.skipif(
+    not hasattr(os, "geteuid") or os.geteuid() != 0, reason="mounting a tmpfs needs root"
+)
+
+
+def veltrane(*args):
+    return subprocess.run(
+        [sys.executable, "-m", "veltrane", *map(str, args)], capture_output=True, timeout=300
+    )
+
+
+@contextlib.contextmanager
+def small_disk(path, size="2M"):
+    path.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(path)])
+    if mounted.returncode:
+        pytest.skip("tmpfs cannot be mounted here")
+    try:
+        yield path
+    finally:
+        subprocess.run(["umount", "-l", str(path)], check=True)
+
+
+def fill(disk, leave: int) -> None:
+    """Fills the disk but for about ``leave`` bytes."""
+    with open(disk / "filler", "wb") as f:
+        try:
+            while True:
+                f.write(b"\0" * 65536)
+                f.flush()
+        except OSError as e:
+            assert e.errno == errno.ENOSPC
+        f.truncate(max(0, f.tell() - leave))
+
+
+def words(rng, n):
+    return " ".join(
+        rng.choice("abcdefghijklmnopqrstuvwxyz") * rng.randint(1, 8) + str(rng.randrange(10**6))
+        for _ in range(n)
+    )
+
+
+def near_dups_setup(tmp_path, rng):
+    first = tmp_path / "first.txt"
+    first.write_text("".join(words(rng, 30) + "\n" for _ in range(50)))
+    big = tmp_path / "big.txt"
+    big.write_text("".join(words(rng, 40) + "\n" for _ in range(20000)))
+    return first, big
+
+
+def dedup_setup(tmp_path, rng):
+    first, big = tmp_path / "first", tmp_path / "big"
+    first.mkdir()
+    big.mkdir()
+    (first / "a").write_bytes(rng.randbytes(20000))
+    for k in range(8):
+        (big / f"f{k}").write_bytes(rng.randbytes(1 << 20))
+    return first, big
+
+
+def state(command, index):
+    """What the index holds, as its command reads it."""
+    if command == "near-dups":
+        with JaccardIndex(index) as opened:
+            return len(opened)
+    opened = ChunkIndex(index, GearCDC(64).description(), "blake3")
+    try:
+        return opened.load().distinct
+    finally:
+        opened.close()
+
+
+@pytest.mark.parametrize("command", ["near-dups", "dedup"])
+def test_a_full_disk_is_named_and_leaves_the_index_unchanged(tmp_path, command):
+    rng = random.Random(7)
+    first, big = (near_dups_setup if command == "near-dups" else dedup_setup)(tmp_path, rng)
+    with small_disk(tmp_path / "disk") as disk:
+        index = disk / "index"
+        extra = (
+            ["-o", tmp_path / "out.txt", "--force"]
+            if command == "near-dups"
+            else ["--avg-size", 64]
+        )
+        ok = veltrane(command, "--index", index, *extra, first)
+        assert ok.returncode == 0, ok.stderr
+        before = state(command, index)
+        fill(disk, 48 << 10)
+        failed = veltrane(command, "--index", index, *extra, big)
+        err = failed.stderr.decode()
+        assert failed.returncode != 0
+        assert err.count("No space left on device") == 1, err
+        assert str(index) in err and "unchanged" in err, err
+        assert "damaged" not in err and "Traceback" not in err, err
+        (disk / "filler").unlink()
+        assert state(command, index) == before

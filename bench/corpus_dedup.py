@@ -13,6 +13,7 @@ once, so figures on a shared machine are noisy.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
 import re
@@ -81,7 +82,7 @@ def timed(command: list[str]) -> tuple[float, float]:
     return int(hours or 0) * 3600 + int(minutes) * 60 + float(seconds), int(rss.group(1)) / 1e3
 
 
-def speed(size_mb: int) -> None:
+def speed(size_mb: int, base: str | None) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "corpus.jsonl"
         start = time.perf_counter()
@@ -106,11 +107,38 @@ def speed(size_mb: int) -> None:
             )
         )
         kept = sum(1 for _ in open(Path(tmp) / "kept.jsonl", "rb"))
+        for normalize in ("words", "none"):
+            rows.append(
+                (
+                    f"--method exact --normalize {normalize}",
+                    timed(
+                        [
+                            *veltrane_cmd,
+                            "--method",
+                            "exact",
+                            "--normalize",
+                            normalize,
+                            "-o",
+                            str(Path(tmp) / f"exact-{normalize}.jsonl"),
+                        ]
+                    ),
+                )
+            )
+        same_as_base = None
+        if base is not None:
+            # The kept records of the build given, on the same corpus: the word rule leaves
+            # texts without characters of spaceless scripts as they were.
+            before = Path(tmp) / "kept-base.jsonl"
+            base_cmd = [base, "-m", "veltrane", "near-dups", "-q", str(path), "-o", str(before)]
+            rows.append(("base build: near-dups -o", timed(base_cmd)))
+            same_as_base = before.read_bytes() == (Path(tmp) / "kept.jsonl").read_bytes()
         base = rows[0][1][0]
-        print(f"{'':28} {'wall s':>8} {'x json':>7} {'peak RSS MB':>12} {'RSS / input':>12}")
+        print(f"{'':34} {'wall s':>8} {'x json':>7} {'peak RSS MB':>12} {'RSS / input':>12}")
         for name, (wall, rss) in rows:
-            print(f"{name:28} {wall:8.1f} {wall / base:7.2f} {rss:12.0f} {rss * 1e6 / size:12.2f}")
+            print(f"{name:34} {wall:8.1f} {wall / base:7.2f} {rss:12.0f} {rss * 1e6 / size:12.2f}")
         print(f"kept {kept:,} of {n:,} records")
+        if same_as_base is not None:
+            print(f"kept records equal to the base build's: {same_as_base}")
 
 
 def bounded(size_mb: int, prefix_mb: int, memory: str, corpus_path: str | None) -> None:
@@ -190,6 +218,62 @@ def chained_drops(limit: int) -> None:
             )
 
 
+def exact_against_the_dict_model(limit: int) -> None:
+    """near-dups --method exact -o on real corpora written as JSON Lines, against a dict of
+    the normalised texts (the word rule written here as a regex)."""
+    spaceless = (
+        "\u3005-\u3007\u3040-\u309f\u30a0-\u30ff\u31f0-\u31ff\uff65-\uff9f\u3400-\u4dbf"
+        "\u4e00-\u9fff\uf900-\ufaff\U00020000-\U000323af\U0002f800-\U0002fa1f"
+        "\u0e00-\u0e7f\u0e80-\u0eff\u1000-\u109f\u1780-\u17ff"
+    )
+    words = re.compile(f"(?:(?=\\w)[{spaceless}])|(?:(?![{spaceless}])\\w)+")
+    corpora = {
+        "license paragraphs": lambda: license_paragraphs(limit),
+        "man pages": lambda: real_texts.man_pages(limit=limit),
+    }
+    print("\nnear-dups --method exact -o against a dict of the normalised texts")
+    for name, load in corpora.items():
+        texts = [t.decode("utf-8", "replace") for t in load()]
+        with tempfile.TemporaryDirectory() as tmp:
+            path = Path(tmp) / "in.jsonl"
+            lines = [json.dumps({"text": t}, ensure_ascii=False) + "\n" for t in texts]
+            path.write_text("".join(lines), encoding="utf-8")
+            for normalize in ("words", "none"):
+                out = Path(tmp) / "kept.jsonl"
+                subprocess.run(
+                    [
+                        sys.executable,
+                        "-m",
+                        "veltrane",
+                        "near-dups",
+                        "-q",
+                        str(path),
+                        "--method",
+                        "exact",
+                        "--normalize",
+                        normalize,
+                        "-o",
+                        str(out),
+                        "--force",
+                    ],
+                    check=True,
+                )
+                seen: set = set()
+                want = []
+                for t, line in zip(texts, lines):
+                    key = " ".join(words.findall(t.lower())) if normalize == "words" else t
+                    if normalize == "words" and not key:
+                        want.append(line)  # no words: a copy of nothing
+                    elif key not in seen:
+                        seen.add(key)
+                        want.append(line)
+                got = out.read_text(encoding="utf-8")
+                print(
+                    f"{name:20} {normalize:6} {len(texts):8,} texts, {len(want):8,} kept; "
+                    f"equal to the model: {got == ''.join(want)}"
+                )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--size-mb", type=int, default=1024, help="generated JSONL (MiB)")
@@ -202,13 +286,18 @@ def main() -> None:
     )
     parser.add_argument("--prefix-mb", type=int, default=1024)
     parser.add_argument("--corpus", help="with --bounded: this JSONL file, not a generated one")
+    parser.add_argument("--base", metavar="PYTHON", help="also run this interpreter's build")
+    parser.add_argument("--only-speed", action="store_true", help="the end-to-end run only")
     args = parser.parse_args()
     size_mb, limit = (8, 200) if args.quick else (args.size_mb, 10_000)
     print(f"{os.cpu_count()} cores; veltrane {veltrane.__version__}")
     if args.bounded:
         bounded(size_mb, 2 if args.quick else args.prefix_mb, args.bounded, args.corpus)
         return
-    speed(size_mb)
+    speed(size_mb, args.base)
+    if args.only_speed:
+        return
+    exact_against_the_dict_model(limit)
     chained_drops(limit)
 
 

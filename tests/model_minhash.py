@@ -7,10 +7,19 @@ MASK64 = (1 << 64) - 1
 K = 0x9E3779B97F4A7C15  # 2**64 / golden ratio
 
 
+# Scripts written without spaces: each of their word characters is a word by itself.
+S = (
+    "\u3005-\u3007\u3040-\u309f\u30a0-\u30ff\u31f0-\u31ff\uff65-\uff9f\u3400-\u4dbf"
+    "\u4e00-\u9fff\uf900-\ufaff\U00020000-\U000323af\U0002f800-\U0002fa1f"
+    "\u0e00-\u0e7f\u0e80-\u0eff\u1000-\u109f\u1780-\u17ff"
+)
+WORDS = re.compile(f"(?:(?=\\w)[{S}])|(?:(?![{S}])\\w)+")
+
+
 def words(text):
     if not isinstance(text, str):
         text = bytes(text).decode("utf-8", errors="replace")
-    return re.findall(r"\w+", text.lower())
+    return WORDS.findall(text.lower())
 
 
 def shingles(ws, n):

@@ -225,3 +225,29 @@ def test_text_digests_are_blake3_of_the_utf8_bytes(column):
         digests_of(pd.Series([t.encode() for t in texts]), [t.encode() for t in texts]).tolist()
         == want
     )
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("keep", ["first", "longest", "score"])
+def test_exact_equals_the_single_machine_deduplication(client, tmp_path, normalize, keep):
+    rng = np.random.default_rng(len(normalize) + len(keep))
+    texts = corpus(rng, 300)
+    texts += [t.upper() + "!" for t in texts[:40]]  # copies under "words" only
+    score = rng.integers(0, 4, size=len(texts)).astype(float)
+    score[rng.random(len(texts)) < 0.1] = np.nan
+    frame = pd.DataFrame({"text": texts, "score": score, "n": np.arange(len(texts))})
+    kept = vdask.deduplicate(
+        dd.from_pandas(frame, npartitions=4),
+        method="exact",
+        normalize=normalize,
+        keep=keep,
+        duplicates=tmp_path / "dups",
+    ).compute()
+    want = veltrane.deduplicate_texts(
+        texts, method="exact", normalize=normalize, keep=score if keep == "score" else keep
+    )
+    assert kept["n"].tolist() == want.keep.tolist()
+    dropped = pd.read_parquet(tmp_path / "dups")
+    assert dropped["row"].tolist() == np.flatnonzero(want.duplicate_of >= 0).tolist()
+    assert dropped["keeper"].tolist() == want.duplicate_of[dropped["row"]].tolist()
+    assert (dropped["similarity"] == 1.0).all()

@@ -135,6 +135,23 @@ def test_ids_and_errors(tmp_path):
         JaccardIndex(tmp_path / "ix")
 
 
+@pytest.mark.parametrize("made_with", [None, "runs"])
+def test_an_index_of_other_words_is_refused(tmp_path, made_with):
+    # An index of a release before word rules were recorded has no "words" row; its
+    # shingles are of other words and must not be mixed with new ones.
+    JaccardIndex(tmp_path / "ix").close()
+    db = sqlite3.connect(tmp_path / "ix" / "catalogue.sqlite")
+    if made_with is None:
+        db.execute("DELETE FROM meta WHERE name = 'words'")
+    else:
+        db.execute("UPDATE meta SET value = ? WHERE name = 'words'", (made_with,))
+    db.commit()
+    db.close()
+    with pytest.raises(ValueError, match="made with (the word rule 'runs'|words as runs)") as e:
+        JaccardIndex(tmp_path / "ix")
+    assert "\n" not in str(e.value) and "build it again" in str(e.value)
+
+
 WRITER = textwrap.dedent(
     """
     import sys

@@ -21,13 +21,33 @@ TRICKY = (
     "aZ_9 .:'^`\u03a3\u03c3\u0130\u0307\u02b0\u0345\u01c5\u00e9\u00df\ufb01\u2014"
     "\u00b2\u0660\U0001d400\U0001f600\u00ad\n"
 )
+# Scripts written without spaces, at both ends of each range and just outside them: letters,
+# digits, marks that are no word characters (Thai, Myanmar and Khmer vowel signs, the
+# combining acute), punctuation inside the ranges, modifier letters (case-ignorable, next to
+# capital sigma), and Latin, ASCII and multi-byte, to cross from runs to single characters.
+SPACELESS = (
+    "\u3004\u3005\u3007\u3008\u303f\u3041\u309f\u30a0\u30a2\u30fb\u30fc\u30ff\u31f0"
+    "\uff65\uff70\uff9f\uffa0\u33ff\u3400\u4dbf\u4e00\u9fff\ua000\uf900\ufaff"
+    "\U0001ffff\U00020000\U000323af\U000323b0\U0002f800\U0002fa1f"
+    "\u0e01\u0e31\u0e3f\u0e50\u0e81\u0eb1\u1000\u1039\u1040\u10a0\u1780\u17d2\u17e0"
+    "\u0301\u03a3a_Z9 .\u00e9\u0130"
+)
 texts = st.one_of(
     st.text(st.characters(exclude_categories=("Cs",)), max_size=80),
     st.text(st.sampled_from(TRICKY), max_size=120),
+    st.text(st.sampled_from(SPACELESS), max_size=120),
     # Long ASCII stretches with rare intrusions cross the 32-byte steps at every offset.
     st.lists(
         st.one_of(
             st.text(st.sampled_from("abcXYZ_09 .,\n"), max_size=70), st.sampled_from(TRICKY)
+        ),
+        max_size=8,
+    ).map("".join),
+    # The same with characters of the scripts without spaces.
+    st.lists(
+        st.one_of(
+            st.text(st.sampled_from("abcXYZ_09 .,\n"), max_size=70),
+            st.text(st.sampled_from(SPACELESS), max_size=4),
         ),
         max_size=8,
     ).map("".join),
@@ -49,7 +69,12 @@ def corrupt(args):
 
 @given(
     st.binary(max_size=100)
-    | st.tuples(texts, st.binary(min_size=1, max_size=3), st.integers(0, 500)).map(corrupt)
+    | st.tuples(
+        texts,
+        # Encoded surrogates and a Han character cut short, besides any bytes.
+        st.binary(min_size=1, max_size=3) | st.sampled_from([b"\xed\xa0\x80", b"\xe4\xb8"]),
+        st.integers(0, 500),
+    ).map(corrupt)
 )
 def test_bytes_read_as_utf8_with_replacement(data):
     assert words(data) == words(bytearray(data)) == model.words(data)
@@ -100,6 +125,50 @@ def test_golden_vectors():
     assert minhash_signatures(["Hello, World!"], 4, seed=2**64 - 1).tolist() == [
         [698500618, 532163803, 1623570370, 604836777]
     ]
+    # Each character of Han, Kana and Thai a word, Latin a run.
+    mixed = "重复数据删除，日本語のテキスト。ภาษาไทย abc"
+    assert minhash_signatures([mixed], 8).tolist() == [
+        [57329084, 158928060, 96257996, 175445010, 3565703, 361366382, 800681141, 87606414]
+    ]
+
+
+def test_a_text_without_breaks_is_the_union_of_its_halves():
+    # Each Han character is a word, so a text of one unbroken run has a shingle per
+    # character: its signature is the least of those of two overlapping halves.
+    rng = random.Random(3)
+    han = "".join(chr(rng.randrange(0x4E00, 0xA000)) for _ in range(1 << 19))
+    half = len(han) // 2
+    sigs = minhash_signatures([han, han[: half + 4], han[half:]], 64, ngram=5, threads=1)
+    assert (sigs[0] == np.minimum(sigs[1], sigs[2])).all()
+
+
+LONG_HAN = """
+import random, resource, sys, time
+from veltrane.minhash import minhash_signatures
+rng = random.Random(3)
+han = "".join(chr(rng.randrange(0x4E00, 0xA000)) for _ in range(1 << 18)).encode()
+for size in (8 << 20, 100 << 20):
+    text = (han * (size // len(han) + 1))[: size // 3 * 3]
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    minhash_signatures([text], 128, threads=1)
+    seconds = time.perf_counter() - start
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print(size / seconds, grown * 1024 / size)
+"""
+
+
+@pytest.mark.slow
+def test_100_mb_of_han_without_a_break_signs_in_linear_time_and_memory():
+    out = subprocess.run(
+        [sys.executable, "-c", LONG_HAN], capture_output=True, text=True, check=True
+    ).stdout.split()
+    small_rate, _, large_rate, large_memory = map(float, out)
+    # Linear: a quadratic scan would sign 100 MB 12 times slower per byte than 8 MB. About
+    # 12 bytes of memory per byte of text (bounds, hashes and shingles of a word a
+    # character), no more than a Latin text of one-letter words takes.
+    assert large_rate > small_rate / 3
+    assert large_memory < 16
 
 
 def test_the_exported_mixer_is_the_models():
@@ -127,7 +196,7 @@ print(_native.isa(), hashlib.sha256(repr([words(d) for d in docs]).encode()).hex
 @pytest.mark.parametrize("isa", _native.isas())
 def test_each_instruction_set_gives_the_same_results(isa):
     # VELTRANE_ISA is read once per process, so each kernel runs in a child of its own.
-    alphabet = "abcdefghij  ABC\u00e9\u03a3'\n" * 3 + TRICKY
+    alphabet = "abcdefghij  ABC\u00e9\u03a3'\n" * 3 + TRICKY + SPACELESS
     env = dict(os.environ, VELTRANE_ISA=isa)
     out = subprocess.run(
         [sys.executable, "-c", CHILD, alphabet],

@@ -1,17 +1,20 @@
 """Writes src/text/unicode_tables.inc: the tokenizer's view of Unicode, taken from Python itself.
 
-The tokenizer must give exactly ``re.findall(r"\\w+", text.lower())``, so every property below is
-read off the running interpreter's behaviour (``str.lower``, the ``re`` module), not from the
-Unicode data files. Run it with Python 3.12 (the version whose behaviour we match):
+The tokenizer must give exactly the words of ``WORDS`` below on ``text.lower()``, so every
+property below is read off the running interpreter's behaviour (``str.lower``, the ``re``
+module), not from the Unicode data files. Run it with Python 3.12 (the version whose behaviour
+we match):
 
     python3.12 tools/gen_unicode_tables.py > src/text/unicode_tables.inc
 
 Per code point it records the simple lower-case mapping (as a difference), whether the lowered
-character is a word character (``\\w``), and the two properties that decide the final form of
-capital sigma in ``str.lower`` (CPython's handle_capital_sigma): case-ignorable and cased. The
-two are recovered by asking ``str.lower`` itself: "AcΣ" ends in "ς" when c is case-ignorable or
-cased, "cΣ" when c is cased and not case-ignorable. Code points whose lower case is several
-characters are listed apart. Surrogates cannot occur in valid UTF-8 and are left at zero.
+character is a word character (``\\w``), whether it is also one of the scripts written without
+spaces (``ALONE``: such a character is a word by itself), and the two properties that decide
+the final form of capital sigma in ``str.lower`` (CPython's handle_capital_sigma):
+case-ignorable and cased. The two are recovered by asking ``str.lower`` itself: "AcΣ" ends in
+"ς" when c is case-ignorable or cased, "cΣ" when c is cased and not case-ignorable. Code
+points whose lower case is several characters are listed apart. Surrogates cannot occur in
+valid UTF-8 and are left at zero.
 """
 
 import re
@@ -20,13 +23,28 @@ import unicodedata
 
 assert sys.version_info[:2] == (3, 12), "the tables must come from Python 3.12"
 
-WORD, CASE_IGNORABLE, CASED, SIGMA, SPECIAL = 1, 2, 4, 8, 16
+WORD, CASE_IGNORABLE, CASED, SIGMA, SPECIAL, ALONE = 1, 2, 4, 8, 16, 32
 CAPITAL_SIGMA = 0x3A3
+# Han, Hiragana, Katakana, Thai, Lao, Myanmar and Khmer: their word characters are words by
+# themselves, every other word is a run of \w.
+ALONE_RANGES = (
+    "\u3005-\u3007\u3040-\u309f\u30a0-\u30ff\u31f0-\u31ff\uff65-\uff9f\u3400-\u4dbf"
+    "\u4e00-\u9fff\uf900-\ufaff\U00020000-\U000323af\U0002f800-\U0002fa1f"
+    "\u0e00-\u0e7f\u0e80-\u0eff\u1000-\u109f\u1780-\u17ff"
+)
+WORDS = re.compile(f"(?:(?=\\w)[{ALONE_RANGES}])|(?:(?![{ALONE_RANGES}])\\w)+")
 WORD_RE = re.compile(r"\w")
+ALONE_RE = re.compile(f"(?=\\w)[{ALONE_RANGES}]")
 
 
 def is_word(ch: str) -> bool:
     return WORD_RE.fullmatch(ch) is not None
+
+
+def kind(ch: str) -> int:
+    """0 for a character that is no word character, 1 for one that joins a run, 2 for one that
+    is a word by itself."""
+    return 2 if ALONE_RE.fullmatch(ch) else int(is_word(ch))
 
 
 def main() -> None:
@@ -52,10 +70,12 @@ def main() -> None:
                 delta = ord(low) - cp
                 if is_word(low):
                     flags |= WORD
+                if kind(low) == 2:
+                    flags |= ALONE
             else:
                 delta = 0
                 flags |= SPECIAL
-                specials.append((cp, [(ord(c), int(is_word(c))) for c in low]))
+                specials.append((cp, [(ord(c), kind(c)) for c in low]))
             key = (delta, flags)
         per_cp.append(classes.setdefault(key, len(classes)))
 
@@ -81,7 +101,8 @@ def main() -> None:
     out.write(f"{sys.version.split()[0]} (Unicode {unicodedata.unidata_version}); do not edit.\n")
     out.write(f"constexpr int kBlockShift = {shift};\n")
     out.write(f"constexpr uint8_t kWord = {WORD}, kCaseIgnorable = {CASE_IGNORABLE}, ")
-    out.write(f"kCased = {CASED}, kSigma = {SIGMA}, kSpecial = {SPECIAL};\n")
+    out.write(f"kCased = {CASED}, kSigma = {SIGMA}, kSpecial = {SPECIAL},\n")
+    out.write(f"                  kAlone = {ALONE};\n")
     out.write("struct CharClass {\n    int32_t lower_delta;\n    uint8_t flags;\n};\n")
     out.write(f"constexpr CharClass kClasses[{len(classes)}] = {{\n")
     for (delta, flags), _ in sorted(classes.items(), key=lambda kv: kv[1]):
@@ -97,7 +118,8 @@ def main() -> None:
     array("uint16_t", "kBlockIndex", index)
     array("uint8_t", "kBlockClasses", [c for block in blocks for c in block])
     out.write(
-        "// Code points whose lower case is several characters, with the word flag of each.\n"
+        "// Code points whose lower case is several characters, with the kind of each: 0 no word\n"
+        "// character, 1 one of a run, 2 a word by itself.\n"
     )
     out.write("struct SpecialLower {\n    uint32_t cp;\n    uint32_t count;\n")
     out.write("    uint32_t lower[3];\n    uint8_t word[3];\n};\n")

@@ -6,12 +6,12 @@ veltrane`` loads no search, no reader and none of pyarrow, SQLite or Dask). The 
 each module one job, each importing only those below it in this list:
 
 - ``veltrane.defaults``: the defaults every function, the command line and Dask share.
-- ``veltrane.sketch``: signatures of texts: ``minhash`` (words, shingles, MinHash rows) and
-  ``simhash`` (fingerprints).
+- ``veltrane.sketch``: signatures of texts: ``minhash`` (words, shingles, MinHash rows),
+  ``simhash`` (fingerprints) and ``digest`` (128-bit digests of exact copies).
 - ``veltrane.search``: the searches: ``hamming`` (SimHash pairs, clusters and
   :class:`FingerprintSet` for streams), ``jaccard`` (LSH bands verified exactly, in memory),
-  ``outofcore`` (within a memory bound: sorted runs on disk, texts read again) and ``index``
-  (:class:`JaccardIndex`, a lasting index on disk).
+  ``outofcore`` (within a memory bound: sorted runs on disk, texts read again), ``index``
+  (:class:`JaccardIndex`, a lasting index on disk) and ``exact`` (groups of equal digests).
 - ``veltrane.keep``: the keep step: keep orders, and which text is kept in place of which.
 - ``veltrane.texts``: :func:`deduplicate_texts`, the texts in memory from signing to keeping.
 - ``veltrane.corpus``: corpora in (shards, formats, compression, the one-pass signed reader)
@@ -82,6 +82,7 @@ _HOMES: dict[str, str] = {
     "fingerprints64": ".sketch.simhash",
     "minhash_signatures": ".sketch.minhash",
     "shingle_hashes": ".sketch.minhash",
+    "text_digests": ".sketch.digest",
     "MAX_DISTANCE": ".search.hamming",
     "NearDuplicateIndex": ".search.hamming",
     "iter_near_duplicate_pairs": ".search.hamming",
@@ -144,6 +145,7 @@ __all__ = [
     "near_duplicate_pairs_jaccard_out_of_core",
     "remove_repeats",
     "shingle_hashes",
+    "text_digests",
 ]
 
 
@@ -197,6 +199,7 @@ if TYPE_CHECKING:
         near_duplicate_clusters_jaccard_out_of_core,
         near_duplicate_pairs_jaccard_out_of_core,
     )
+    from .sketch.digest import text_digests
     from .sketch.minhash import minhash_signatures, shingle_hashes
     from .sketch.simhash import fingerprints, fingerprints64
     from .texts import TextDeduplication, deduplicate_texts

@@ -98,6 +98,13 @@ def shingle_hashes(
 ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]: ...
 def words(text: str | bytes | bytearray) -> list[str]: ...
 
+# ---- bind_exact.cpp -----------------------------------------------------------------------------
+
+def text_digests(
+    texts: typing.Iterable[str | bytes | bytearray], normalize: str, threads: int
+) -> npt.NDArray[np.uint64]: ...
+def first_equal(digests: npt.NDArray[np.uint64]) -> npt.NDArray[np.int64]: ...
+
 # ---- bind_jaccard.cpp ---------------------------------------------------------------------------
 
 def jaccard_group_rows(signatures: np.ndarray, threads: int) -> npt.NDArray[np.int64]: ...
@@ -215,6 +222,7 @@ def sign_plain_file(
     threads: int,
     progress: Progress | None = None,
     stretch: int = ...,
+    exact: str = "",
 ) -> (
     tuple[
         npt.NDArray[np.int64],

@@ -18,8 +18,11 @@ from .defaults import (
     DEFAULT_THRESHOLD,
 )
 from .keep import KeepRule, keep_step
+from .search.exact import copies as exact_copies
+from .search.exact import groups_of
 from .search.hamming import near_duplicate_pairs
 from .search.jaccard import JaccardParams, jaccard_similarities, search
+from .sketch.digest import DEFAULT_NORMALIZE, Normalize, check_normalize
 from .sketch.simhash import fingerprints64
 
 
@@ -88,9 +91,15 @@ def deduplicate_texts(
     progress: Progress | None = None,
     keep: KeepRule | Sequence[float] | np.ndarray = "first",
     clusters: str = "greedy",
+    normalize: Normalize = DEFAULT_NORMALIZE,
 ) -> TextDeduplication:
     """Which texts to keep when near duplicates are dropped, and which kept text each dropped
     one stands for.
+
+    ``method="exact"`` drops copies only: texts equal after ``normalize`` (``"words"``, the
+    default: the same words, case, punctuation and spacing ignored; ``"none"``: the same
+    bytes), compared by a 128-bit digest (:mod:`veltrane.sketch.digest`), similarity 1.0.
+    Under ``"words"`` texts without words are copies of nothing and always kept.
 
     ``method="minhash"`` (the default, as for ``veltrane near-dups``) pairs texts whose sets
     of ``ngram``-word shingles have Jaccard similarity at least ``threshold``, verified
@@ -120,6 +129,7 @@ def deduplicate_texts(
         progress=progress,
         keep=keep,
         clusters=clusters,
+        normalize=normalize,
     )
 
 
@@ -136,14 +146,24 @@ def deduplicate_signed(
     keep: KeepRule | Sequence[float] | np.ndarray,
     clusters: str,
     signed: list[np.ndarray] | None = None,
+    normalize: Normalize = DEFAULT_NORMALIZE,
 ) -> TextDeduplication:
-    """:func:`deduplicate_texts`, with MinHash signatures made already (seed 0) as the texts
-    were read: ``signed`` holds them and is emptied (see
+    """:func:`deduplicate_texts`, with MinHash signatures (seed 0) or, for ``exact``, digests
+    made already as the texts were read: ``signed`` holds them and is emptied (see
     :func:`veltrane.search.jaccard.search`)."""
     if clusters not in ("greedy", "components"):
         raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
     n = len(texts)
-    if method == "simhash":
+    if method == "exact":
+        check_normalize(normalize)
+        if signed is not None:
+            groups, apart = groups_of(signed.pop(), normalize)
+        else:
+            groups, apart = exact_copies(texts, normalize=normalize, threads=threads)
+        none = np.empty(0, dtype=np.int64)
+        i, j, s = none, none, np.empty(0)
+        closer, same = True, 1.0
+    elif method == "simhash":
         fps = fingerprints64(texts, threads=threads, progress=progress)
         apart = without_words(texts)
         groups, i, j, s = _simhash_pairs(fps, apart, max_distance, threads, progress)
@@ -154,9 +174,11 @@ def deduplicate_signed(
         groups, i, j, s, apart = found.reps, found.i, found.j, found.similarity, found.wordless
         closer, same = True, 1.0
     else:
-        raise ValueError(f"method must be 'simhash' or 'minhash', got {method!r}")
+        raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
 
     def measure(dropped: np.ndarray, kept_for: np.ndarray) -> np.ndarray:
+        if method == "exact":
+            return np.ones(len(dropped))  # every copy is at similarity 1.0
         if method == "simhash":
             bits = np.unpackbits((fps[dropped] ^ fps[kept_for]).view(np.uint8))
             return bits.reshape(-1, 64).sum(axis=1)

@@ -212,12 +212,12 @@ Scan scan_and_sign(const File &file,
                    const Plan &plan,
                    Format format,
                    const jsonl::Fields &fields,
-                   const text::MinHasher &hasher,
+                   const text::Signer &hasher,
                    int threads,
                    const Output &into,
                    std::atomic<uint64_t> *done,
                    const std::atomic<bool> *cancel) {
-    const std::size_t num_perm = hasher.num_perm();
+    const std::size_t num_perm = hasher.width();
     const std::size_t total = plan.lines();
     const std::size_t size = file.size();
     const bool banded = into.banded != nullptr;

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "jsonl/jsonl.hpp"
-#include "text/minhash.hpp"
+#include "text/signer.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -74,7 +74,7 @@ struct Scan {
     std::size_t signed_rows = 0;
 };
 
-// Where each record's signing goes, a row a line: its whole signature (hasher.num_perm()
+// Where each record's signing goes, a row a line: its whole signature (hasher.width()
 // values, to `signatures`), or, with `bands` set, a row of bands + 2 values (to `banded`): the
 // key of each band of `rows` values (search/bands.hpp's formula), a hash of the whole
 // signature, and 1 for a text without shingles (else 0). A near-duplicate search needs no
@@ -94,7 +94,7 @@ Scan scan_and_sign(const File &file,
                    const Plan &plan,
                    Format format,
                    const jsonl::Fields &fields,
-                   const text::MinHasher &hasher,
+                   const text::Signer &hasher,
                    int threads,
                    const Output &out,
                    std::atomic<uint64_t> *done = nullptr,

@@ -8,6 +8,8 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 #include "search/hamming.hpp"
+#include "text/digest.hpp"
+#include "text/minhash.hpp"
 
 #include <cerrno>
 #include <memory>
@@ -123,6 +125,8 @@ constexpr std::size_t kStretch = 1 << 20;
 // its signature (uint32, num_perm wide), or with `bands` > 0 its banded row (uint64, bands + 2
 // wide: the keys of `bands` bands of `rows_per_band` values, the signature's hash, 1 for a
 // text without shingles); the first signed_rows rows are the records signed, the rest spare.
+// With `exact` ("none" or "words") a row is instead the text's digest of exact copies
+// (text/digest.hpp), uint32 four wide, and num_perm, ngram, seed and bands are not used.
 // None where that pass gives up, or where the file cannot be opened: the general reader then
 // reads it, and names any fault.
 py::object sign_plain_file(const std::string &path,
@@ -137,14 +141,27 @@ py::object sign_plain_file(const std::string &path,
                            std::size_t rows_per_band,
                            int threads,
                            veltrane::hamming::Progress *progress,
-                           std::size_t stretch) {
+                           std::size_t stretch,
+                           const std::string &exact) {
+    namespace text = veltrane::text;
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
     }
-    if (bands > 0 && (rows_per_band < 1 || bands * rows_per_band > num_perm)) {
-        throw py::value_error("bands * rows must be at most num_perm, with rows at least 1");
+    std::unique_ptr<text::Signer> signer;
+    if (exact.empty()) {
+        if (bands > 0 && (rows_per_band < 1 || bands * rows_per_band > num_perm)) {
+            throw py::value_error("bands * rows must be at most num_perm, with rows at least 1");
+        }
+        signer = std::make_unique<text::MinHasher>(num_perm, ngram, seed);
+    } else {
+        if (exact != "none" && exact != "words") {
+            throw py::value_error("exact must be 'none' or 'words', got '" + exact + "'");
+        }
+        signer = std::make_unique<text::Digester>(exact == "none" ? text::Normalize::none
+                                                                  : text::Normalize::words);
+        bands = 0;
     }
-    const veltrane::text::MinHasher hasher(num_perm, ngram, seed);
+    const text::Signer &hasher = *signer;
     const jsonl::Fields fields {bytes_view(field), bytes_view(id_field), bytes_view(value_field)};
     std::unique_ptr<linefiles::File> file;
     linefiles::Plan plan;
@@ -168,7 +185,7 @@ py::object sign_plain_file(const std::string &path,
         into.rows = rows_per_band;
         table = banded;
     } else {
-        py::array_t<uint32_t> signatures({lines, static_cast<py::ssize_t>(num_perm)});
+        py::array_t<uint32_t> signatures({lines, static_cast<py::ssize_t>(hasher.width())});
         into.signatures = signatures.mutable_data();
         table = signatures;
     }
@@ -255,7 +272,8 @@ void bind_linefiles(py::module_ &m) {
           py::arg("rows"),
           py::arg("threads"),
           py::arg("progress") = py::none(),
-          py::arg("stretch") = kStretch);
+          py::arg("stretch") = kStretch,
+          py::arg("exact") = "");
 }
 
 } // namespace veltrane

@@ -63,4 +63,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_tree(m);
     veltrane::bind_report(m);
     veltrane::bind_repeats(m);
+    veltrane::bind_exact(m);
 }

@@ -19,5 +19,6 @@ void bind_files(pybind11::module_ &m);
 void bind_tree(pybind11::module_ &m);
 void bind_report(pybind11::module_ &m);
 void bind_repeats(pybind11::module_ &m);
+void bind_exact(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -53,7 +53,7 @@ struct Cancelled : std::runtime_error {
 // The 64-bit SimHash fingerprint of every text, spread over `threads` worker threads.
 // Callers must keep the texts alive and unchanged for the duration of the call.
 void fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
-// The same of each text's words (text::words: re.findall(r"\w+", text.lower())) joined by
+// The same of each text's words (text::words) joined by
 // single spaces, so that case, punctuation and runs of spaces no longer count.
 void word_fingerprints(const std::vector<std::string_view> &texts, uint64_t *out, int threads);
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "common/cpu.hpp"
+#include "text/signer.hpp"
 #include "text/words.hpp"
 
 #include <atomic>
@@ -35,13 +36,16 @@ struct Permutations {
 
 // Signs one text at a time with the kernel chosen for this processor; shared by all threads,
 // each with its own Scratch. num_perm and ngram at least 1.
-class MinHasher {
+class MinHasher final : public Signer {
 public:
     MinHasher(std::size_t num_perm, std::size_t ngram, uint64_t seed);
     // Writes the signature of `text` (num_perm values) to out.
-    void sign(std::string_view text, Scratch &scratch, uint32_t *out) const;
+    void sign(std::string_view text, Scratch &scratch, uint32_t *out) const override;
     std::size_t num_perm() const {
         return perms_.a.size();
+    }
+    std::size_t width() const override {
+        return num_perm();
     }
 
 private:

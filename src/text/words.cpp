@@ -67,7 +67,7 @@ uint64_t ascii_word_hash(const unsigned char *p, std::size_t size, const unsigne
 }
 
 // ASCII word characters: 0-9, A-Z, a-z and '_'.
-bool ascii_word(unsigned char c) {
+constexpr bool ascii_word(unsigned char c) {
     const unsigned char l = c | 0x20;
     return (l >= 'a' && l <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -278,8 +278,9 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
                 }
             }
         }
-        // One character at pos.
-        room(4);
+        // One character at pos: at most seven bounds (a word ended, then three lowered
+        // characters each a word by itself).
+        room(8);
         const unsigned char c = s[pos];
         if (c < 0x80) {
             if (ascii_word(c) != static_cast<bool>(k & 1)) {
@@ -318,14 +319,22 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
             }
         }
         ascii_from = pos + len;
-        auto add = [&](uint32_t lower, bool word) {
-            if (word) {
-                if (!(k & 1)) {
-                    e[k++] = kBuffered | buf.size();
-                    buffered = true;
-                }
-                append_utf8(buf, lower);
-            } else if (k & 1) {
+        // kind: 0 ends the word in progress, 1 joins it (or starts one), 2 ends it and is a
+        // word of its own.
+        auto add = [&](uint32_t lower, int kind) {
+            if (kind != 1 && (k & 1)) {
+                e[k++] = kBuffered | buf.size();
+                buffered = false;
+            }
+            if (kind == 0) {
+                return;
+            }
+            if (!(k & 1)) {
+                e[k++] = kBuffered | buf.size();
+                buffered = true;
+            }
+            append_utf8(buf, lower);
+            if (kind == 2) {
                 e[k++] = kBuffered | buf.size();
                 buffered = false;
             }
@@ -334,14 +343,15 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
             for (const SpecialLower &sp : kSpecials) {
                 if (sp.cp == cp) {
                     for (uint32_t j = 0; j < sp.count; ++j) {
-                        add(sp.lower[j], sp.word[j] != 0);
+                        add(sp.lower[j], sp.word[j]);
                     }
                 }
             }
         } else if (cls.flags & kSigma) {
-            add(lower_sigma(s, n, pos, len), true);
+            add(lower_sigma(s, n, pos, len), 1);
         } else {
-            add(static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta), true);
+            add(static_cast<uint32_t>(static_cast<int32_t>(cp) + cls.lower_delta),
+                (cls.flags & kAlone) ? 2 : 1);
         }
         pos += len;
     }
@@ -429,6 +439,129 @@ std::vector<std::string> words(std::string_view text) {
         }
     }
     return out;
+}
+
+namespace {
+
+// For ASCII bytes: the byte lower-cased when it is a word character, else the separator, and
+// whether it is a word character.
+struct AsciiWords {
+    unsigned char shown[128];
+    bool word[128];
+    explicit constexpr AsciiWords(char separator) : shown(), word() {
+        for (int c = 0; c < 128; ++c) {
+            const auto b = static_cast<unsigned char>(c);
+            word[c] = ascii_word(b);
+            shown[c] = word[c] ? static_cast<unsigned char>(b >= 'A' && b <= 'Z' ? b | 0x20 : b)
+                               : static_cast<unsigned char>(separator);
+        }
+    }
+};
+
+// 32 ASCII bytes as word_list shows them: word characters lower-cased, the rest the space.
+__m256i shown_spaced(__m256i v, __m256i &word) {
+    const __m256i l = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+    const __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(l, _mm256_set1_epi8('a' - 1)),
+                                            _mm256_cmpgt_epi8(_mm256_set1_epi8('z' + 1), l));
+    const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8('0' - 1)),
+                                           _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), v));
+    const __m256i under = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('_'));
+    word = _mm256_or_si256(_mm256_or_si256(letter, digit), under);
+    // Letters take their lower case (l); digits and '_' stay; the rest becomes a space.
+    const __m256i kept = _mm256_blendv_epi8(v, l, letter);
+    return _mm256_blendv_epi8(_mm256_set1_epi8(' '), kept, word);
+}
+
+// word_list of an ASCII text with spaces between the words: every byte is shown as a word
+// character lower-cased or as the space, and the bytes kept are the word characters and the
+// first byte after each word. 32 bytes at a step: a block where every byte is kept (words
+// apart by single spaces, the usual case) is stored whole, others run by run. False (out
+// unspecified) when the text is not all ASCII.
+bool ascii_word_list(std::string_view text, std::string &out, const AsciiWords &table) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    out.resize(n + 32);
+    auto *to = reinterpret_cast<unsigned char *>(out.data());
+    std::size_t o = 0, i = 0;
+    uint64_t in_word = 0;
+    alignas(32) unsigned char shown[32];
+    for (; i + 32 <= n; i += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i));
+        if (_mm256_movemask_epi8(v) != 0) {
+            return false;
+        }
+        __m256i word;
+        const __m256i bytes = shown_spaced(v, word);
+        const auto m = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(word)));
+        uint64_t keep = (m | (m << 1) | in_word) & 0xFFFFFFFFu;
+        in_word = m >> 31;
+        if (keep == 0xFFFFFFFFu) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + o), bytes);
+            o += 32;
+            continue;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i *>(shown), bytes);
+        while (keep != 0) {
+            const auto first = static_cast<unsigned>(__builtin_ctzll(keep));
+            const auto run = static_cast<unsigned>(__builtin_ctzll(~(keep >> first)));
+            std::memcpy(to + o, shown + first, run);
+            o += run;
+            keep &= ~(((uint64_t {1} << run) - 1) << first);
+        }
+    }
+    for (; i < n; ++i) {
+        if (s[i] & 0x80) {
+            return false;
+        }
+        const unsigned c = s[i];
+        const bool w = table.word[c];
+        to[o] = table.shown[c];
+        o += static_cast<std::size_t>(w) | static_cast<std::size_t>(in_word);
+        in_word = w;
+    }
+    if (o > 0 && in_word == 0) {
+        --o; // the space after the last word
+    }
+    out.resize(o);
+    return true;
+}
+
+} // namespace
+
+void word_list(std::string_view text, Scratch &scratch, std::string &out, char separator) {
+    if (separator == ' ') {
+        static constexpr AsciiWords spaced(' ');
+        if (ascii_word_list(text, out, spaced)) {
+            return;
+        }
+    }
+    const std::string_view t = spans_of(text, scratch);
+    const uint64_t *b = scratch.spans.bounds.data();
+    const std::size_t count = scratch.spans.bounds.size() / 2;
+    std::size_t total = count > 0 ? count - 1 : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        total += b[2 * i + 1] - b[2 * i];
+    }
+    out.resize(total);
+    char *to = out.data();
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint64_t first = b[2 * i], last = b[2 * i + 1];
+        const std::size_t size = last - first;
+        if (i > 0) {
+            *to++ = separator;
+        }
+        if (first & kBuffered) {
+            std::memcpy(to, scratch.spans.lowered.data() + (first & ~kBuffered), size);
+        } else {
+            // ASCII word characters only: A-Z is all there is to lower, without a branch.
+            std::memcpy(to, t.data() + first, size);
+            for (std::size_t k = 0; k < size; ++k) {
+                const auto c = static_cast<unsigned char>(to[k]);
+                to[k] = static_cast<char>(c + (static_cast<unsigned char>(c - 'A') < 26 ? 32 : 0));
+            }
+        }
+        to += size;
+    }
 }
 
 namespace {

@@ -1,6 +1,10 @@
-// Words and shingles of texts, as the corpus tools count them: the words of a text are
-// Python's re.findall(r"\w+", text.lower()) (full Unicode lower-casing, word characters are
-// letters, digits and '_' as Python 3.12 defines them), and its shingles are the runs of
+// Words and shingles of texts, as the corpus tools count them. The words of a text are found
+// in text.lower() (full Unicode lower-casing as Python 3.12 does it): a word character (a
+// letter, digit or '_' as Python 3.12 defines them) of a script written without spaces (Han,
+// Hiragana, Katakana, Thai, Lao, Myanmar, Khmer: the ranges of ALONE_RANGES in
+// tools/gen_unicode_tables.py) is a word by itself, and every other word is a run of the other
+// word characters, as re.findall(r"\w+", ...) finds them. So a text without such characters
+// has exactly the words of re.findall(r"\w+", text.lower()). Its shingles are the runs of
 // `ngram` consecutive words (a text of fewer words has one shingle of all of them, a text
 // without words has none).
 //
@@ -54,6 +58,7 @@ struct Scratch {
     std::vector<uint64_t> words; // word hashes of the current text
     std::vector<uint64_t> shingles;
     std::vector<uint32_t> row; // a signature padded to the kernel's lanes
+    std::string joined;        // the words of a text joined (word_list)
 };
 
 // Replaces `out` with the hashes of the words of `text` (any bytes: invalid UTF-8 is
@@ -62,6 +67,10 @@ void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> 
 
 // The words of `text` themselves, lower-cased UTF-8, in order.
 std::vector<std::string> words(std::string_view text);
+
+// Replaces `out` with the words of `text`, lower-cased UTF-8, in order, `separator` between
+// each two.
+void word_list(std::string_view text, Scratch &scratch, std::string &out, char separator);
 
 // Replaces `out` with the shingle hashes of the words whose hashes are words[0..count), one
 // per run (repeats included). ngram >= 1.

@@ -147,7 +147,10 @@ def build_parser() -> argparse.ArgumentParser:
             "words are runs of Unicode letters, digits and _, lower-cased) is at least "
             "--threshold; candidates come from MinHash signatures and every pair is checked "
             "against the shingle sets. --method simhash finds 64-bit SimHash fingerprints at "
-            "most --max-distance bits apart. Texts without words (blank lines, '}', '# ===') "
+            "most --max-distance bits apart. --method exact finds copies: texts with the same "
+            "words (--normalize words, the default) or the same bytes (--normalize none), by "
+            "a 128-bit digest. A character of Han, Hiragana, Katakana, Thai, Lao, Myanmar or "
+            "Khmer is a word by itself. Texts without words (blank lines, '}', '# ===') "
             "are near duplicates of nothing: never paired, never dropped. Texts are numbered "
             "0, 1, 2... across all inputs in order; empty lines of line files are not texts "
             "but keep their line numbers. Invalid UTF-8 reads as U+FFFD; a byte-order mark "
@@ -190,9 +193,16 @@ def build_parser() -> argparse.ArgumentParser:
     )
     near.add_argument(
         "--method",
-        choices=("minhash", "simhash"),
+        choices=("minhash", "simhash", "exact"),
         default=DEFAULT_METHOD,
-        help="Jaccard similarity of shingles (minhash, the default) or SimHash bits (simhash)",
+        help="Jaccard similarity of shingles (minhash, the default), SimHash bits (simhash) "
+        "or copies (exact)",
+    )
+    near.add_argument(
+        "--normalize",
+        choices=("words", "none"),
+        help="exact: texts are copies with the same words, case, punctuation and spacing "
+        "ignored (words, the default), or with the same bytes (none)",
     )
     near.add_argument(
         "--threshold",

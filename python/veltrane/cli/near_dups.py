@@ -20,6 +20,7 @@ from ..pipeline.job import (
     available_memory as _available_memory,  # a test stands in for the machine
 )
 from ..pipeline.job import run as run_job
+from ..sketch.digest import DEFAULT_NORMALIZE
 from ._common import EXIT_USAGE, PROG, CommandError, ProgressBar, progress_wanted
 
 
@@ -29,7 +30,11 @@ def _usage(message: str) -> CommandError:
 
 def _method_options(args) -> None:
     """The options of the other method are a usage error."""
-    own = {"minhash": ("threshold", "ngram", "num_perm"), "simhash": ("max_distance",)}
+    own = {
+        "minhash": ("threshold", "ngram", "num_perm"),
+        "simhash": ("max_distance",),
+        "exact": ("normalize",),
+    }
     for method, names in own.items():
         for name in names:
             if method != args.method and getattr(args, name) is not None:
@@ -68,6 +73,8 @@ def _shown(args) -> str | None:
 def _job(args, out) -> CorpusJob:
     """The job the arguments ask for, after the checks of the command line's own."""
     memory = args.memory if args.memory is not None else _default_memory(args)
+    if args.method == "exact" and args.index is None and args.tmp_dir is None:
+        memory = None  # 16 bytes of digest a text: the run in memory keeps within any bound
     if memory is not None or args.index is not None or args.tmp_dir is not None:
         if args.method != "minhash":
             raise _usage("--memory and --index need --method minhash")
@@ -93,6 +100,7 @@ def _job(args, out) -> CorpusJob:
         ngram=args.ngram,
         num_perm=args.num_perm,
         max_distance=args.max_distance,
+        normalize=args.normalize or DEFAULT_NORMALIZE,
         keep=args.keep or "first",
         keep_by=args.keep_by,
         clusters=args.clusters,
@@ -114,6 +122,8 @@ def _summary(args, job: CorpusJob, done: CorpusDeduplication) -> None:
         return
     earlier = done.onto_earlier
     onto = "" if earlier is None else f" ({earlier:,} onto earlier texts)"
+    if done.exact_copies is not None:
+        onto += f" ({done.exact_copies:,} of them exact copies: the same words)"
     print(
         f"{PROG} near-dups: {done.texts:,} texts read, {done.kept:,} kept, "
         f"{done.dropped:,} dropped{onto}, {done.without_words:,} without words (kept)",

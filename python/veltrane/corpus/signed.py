@@ -79,13 +79,15 @@ def read_signed(
     threads: int | None,
     progress: Progress | None,
     bands: tuple[int, int] | None = None,
+    exact: str = "",
 ) -> tuple[CorpusRecords, np.ndarray] | None:
     """The records of ``corpus``, their texts a :class:`SpannedTexts`, and the MinHash
-    signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of a
-    line file. With ``bands`` (bands, rows), each text's banded row
-    (:class:`~veltrane.search.jaccard.BandedRows`) instead of its signature. None when a file is
-    not
-    one this pass takes (see the module docstring)."""
+    signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of
+    a line file. With ``bands`` (bands, rows), each text's banded row
+    (:class:`~veltrane.search.jaccard.BandedRows`) instead of its signature. With ``exact`` (a
+    normalisation of :mod:`veltrane.sketch.digest`), each text's digest instead, four
+    ``uint32`` a row. None when a file is not one this pass takes (see the module
+    docstring)."""
     if not all(corpus.rereadable(k) for k in range(len(corpus.shards))):
         return None
     nthreads = _args.threads(threads)
@@ -125,6 +127,7 @@ def read_signed(
                 band_rows,
                 nthreads,
                 native,
+                exact=exact,
             )
 
         got = run_reporting(run, "reading", None if progress is None else shown)

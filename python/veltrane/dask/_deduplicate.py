@@ -14,7 +14,8 @@ import pandas as pd
 from .. import _args
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
 from ..search.banding import bands_and_rows
-from . import _job
+from ..sketch.digest import DEFAULT_NORMALIZE, Normalize
+from . import _exact, _job
 from ._collapse import Collapsed
 from ._components import leaf_edges, oriented_edges, star_forest
 from ._fingerprints import fingerprints
@@ -192,8 +193,13 @@ def deduplicate(
     duplicates: str | os.PathLike | None = None,
     blocksize: int | str | None = "64MiB",
     split_limit: int = DEFAULT_SPLIT_LIMIT,
+    normalize: Normalize = DEFAULT_NORMALIZE,
 ) -> dd.DataFrame:
     """The rows of ``data`` to keep when near duplicates are dropped.
+
+    ``method="exact"``: copies only, texts equal after ``normalize`` (``"words"`` or
+    ``"none"``, see :mod:`veltrane.sketch.digest`), the first of each group in keep order
+    kept, in input order; ``duplicates`` as for MinHash, at similarity 1.0.
 
     ``method="minhash"`` (the default): :func:`deduplication`'s kept rows, in input order
     (``id`` is not used; ``clusters`` defaults to ``"greedy"``). ``output`` writes them as
@@ -236,8 +242,17 @@ def deduplicate(
         kept = found.kept
         if duplicates is not None:
             found.duplicates.to_parquet(duplicates, write_index=False)
+    elif method == "exact":
+        if max_distance is not None or clusters not in (None, "greedy", "components"):
+            raise ValueError("method='exact' takes no max_distance, and clusters as given")
+        df = read(data, blocksize)
+        column = None if keep in ("first", "longest") else keep
+        check_columns(df, text, *([column] if column is not None and column != text else []))
+        kept, dropped = _exact.deduplication(df, text, keep, column, normalize)
+        if duplicates is not None:
+            dd.from_pandas(dropped, npartitions=1).to_parquet(duplicates, write_index=False)
     else:
-        raise ValueError(f"method must be 'minhash' or 'simhash', got {method!r}")
+        raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
     if output is not None:
         kept.to_parquet(output)
     return kept

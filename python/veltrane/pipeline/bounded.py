@@ -21,6 +21,7 @@ from ..corpus.source import Corpus
 from ..corpus.texts import Reread, Spill, SpillError, TextsByNumber, freed_memory_returned
 from ..corpus.writers import write_duplicates, write_kept
 from ..keep import keep_step
+from ..search.exact import count_copies
 from ..search.jaccard import jaccard_similarities
 from ..search.outofcore import search_out_of_core
 from . import units
@@ -251,7 +252,14 @@ def _finish(
         write_found_pairs(job.out, found, places)
     dropped = int((keeper_of != everything).sum())
     wordless = len(found.wordless) + n_records - n
-    return CorpusDeduplication(n_records, n_records - dropped, dropped, wordless)
+    copied = None
+    if job.writing:
+        # As in memory: the texts dropped at similarity 1 read again to tell the copies.
+        same = np.flatnonzero((keeper != np.arange(n)) & (similarity == 1.0))
+        copied = count_copies(texts, same, keeper[same], threads=job.threads)
+    return CorpusDeduplication(
+        n_records, n_records - dropped, dropped, wordless, exact_copies=copied
+    )
 
 
 def _similarities(

@@ -14,6 +14,7 @@ from ..corpus.readers import CorpusRecords, Records
 from ..corpus.signed import read_signed
 from ..corpus.source import Corpus
 from ..corpus.writers import write_duplicates, write_kept
+from ..search.exact import copies, count_copies, iter_copy_pairs
 from ..search.hamming import iter_near_duplicate_pairs
 from ..search.jaccard import BandedRows, iter_near_duplicate_pairs_jaccard
 from ..sketch.minhash import minhash_signatures
@@ -84,6 +85,10 @@ def _pairs(job: CorpusJob, texts: Sequence[bytes], places: Places) -> None:
         )
         write_pairs(job.out, batches, "similarity", places, everything)
         return
+    if job.method == "exact":
+        groups, _ = copies(texts, normalize=job.normalize, threads=job.threads)  # type: ignore[arg-type]
+        write_pairs(job.out, iter_copy_pairs(groups), "similarity", places, everything)
+        return
     assert job.max_distance is not None
     fps = fingerprints64(texts, threads=job.threads, progress=job.progress)
     # Texts without words are searched with nothing.
@@ -95,9 +100,17 @@ def _pairs(job: CorpusJob, texts: Sequence[bytes], places: Places) -> None:
 
 
 def _read(corpus: Corpus, job: CorpusJob, signing: bool) -> tuple[CorpusRecords, list | None]:
-    """The records, and the signatures of their texts when they were signed as read."""
+    """The records, and the signatures (or digests) of their texts when they were signed as
+    read."""
     progress = job.progress
     assert progress is not None
+    if signing and job.method == "exact":
+        # Each text's digest as it is read, 16 bytes a text; a file that pass does not take
+        # is read whole, and the texts are digested at the search.
+        read = read_signed(corpus, 1, 1, job.threads, progress, exact=job.normalize)
+        if read is not None:
+            return read[0], [read[1]]
+        return corpus.read(), None
     # Plain files are read and signed in one pass; the rest, and a file that pass does not
     # take, are read here and signed a batch at a time as they come.
     # The search needs only each text's band keys and signature hash: made as each text is
@@ -131,7 +144,7 @@ def run(job: CorpusJob) -> CorpusDeduplication:
     """The job in memory."""
     corpus = job.corpus()
     pairs_only = job.show == "pairs" and not job.writing
-    signing = job.method == "minhash" and not pairs_only
+    signing = job.method in ("minhash", "exact") and not pairs_only
     records, signed = _read(corpus, job, signing)
     searched = units.searched(corpus, records)
     texts: Sequence[bytes] = units.texts_of(records, searched)
@@ -152,20 +165,27 @@ def run(job: CorpusJob) -> CorpusDeduplication:
         keep=_keep_rule(job, records, searched),
         clusters=job.clusters,
         signed=signed,
+        normalize=job.normalize,  # type: ignore[arg-type]
     )
     local = np.where(found.duplicate_of < 0, np.arange(len(texts)), found.duplicate_of)
-    same = 1.0 if job.method == "minhash" else 0.0
+    same = 0.0 if job.method == "simhash" else 1.0
     keeper, similarity = units.records_of(n, searched, local, found.similarity, same)
     if job.output is not None:
         write_kept(corpus, records, keeper == np.arange(n), job.output, force=job.force)
     if job.duplicates is not None:
         write_duplicates(corpus, records, keeper, similarity, job.duplicates, force=job.force)
     if job.show == "clusters":
-        field = "similarity" if job.method == "minhash" else "distance"
-        values = found.similarity if job.method == "minhash" else found.similarity.astype(np.int64)
+        field = "distance" if job.method == "simhash" else "similarity"
+        values = found.similarity.astype(np.int64) if job.method == "simhash" else found.similarity
         write_clusters(job.out, field, local, values, places)
     elif job.show == "pairs":
         _pairs(job, texts, places)
     dropped = int((keeper != np.arange(n)).sum())
     wordless = len(found.without_words) + n - len(searched)
-    return CorpusDeduplication(n, n - dropped, dropped, wordless)
+    copied = None
+    if job.method == "minhash" and job.writing:
+        # Copies have the same shingles: only the texts dropped at similarity 1 are read
+        # again to tell the copies among them.
+        same_sets = np.flatnonzero((found.duplicate_of >= 0) & (found.similarity == 1.0))
+        copied = count_copies(texts, same_sets, found.duplicate_of[same_sets], threads=job.threads)
+    return CorpusDeduplication(n, n - dropped, dropped, wordless, exact_copies=copied)

@@ -20,6 +20,7 @@ from ..defaults import (
     DEFAULT_THRESHOLD,
 )
 from ..search.jaccard import JaccardParams
+from ..sketch.digest import DEFAULT_NORMALIZE, check_normalize
 
 #: The least ``memory``: a reading block and the band entries of a batch of texts.
 MIN_MEMORY = 1 << 16
@@ -53,7 +54,7 @@ class CorpusJob:
     output: str | None = None
     #: Where each dropped record and its keeper go (JSON Lines), or None.
     duplicates: str | None = None
-    #: ``"minhash"`` or ``"simhash"``.
+    #: ``"minhash"``, ``"simhash"`` or ``"exact"`` (copies only).
     method: str = DEFAULT_METHOD
     #: MinHash: the least Jaccard similarity; None: the default (or the index's).
     threshold: float | None = None
@@ -63,6 +64,9 @@ class CorpusJob:
     num_perm: int | None = None
     #: SimHash: the largest Hamming distance; None: the default.
     max_distance: int | None = None
+    #: Exact: what makes two texts copies, ``"words"`` or ``"none"``
+    #: (:mod:`veltrane.sketch.digest`).
+    normalize: str = DEFAULT_NORMALIZE
     #: The keep order: ``"first"`` or ``"longest"`` (see :mod:`veltrane.keep`).
     keep: str = "first"
     #: A numeric field whose largest value is kept first, instead of ``keep``.
@@ -95,8 +99,11 @@ class CorpusJob:
     def filled(self) -> CorpusJob:
         """The options with the method's defaults in place of None (an index's own
         parameters are read when it is opened)."""
-        if self.method not in ("minhash", "simhash"):
-            raise ValueError(f"method must be 'simhash' or 'minhash', got {self.method!r}")
+        if self.method not in ("minhash", "simhash", "exact"):
+            raise ValueError(
+                f"method must be 'minhash', 'simhash' or 'exact', got {self.method!r}"
+            )
+        check_normalize(self.normalize)
         if self.clusters not in ("greedy", "components"):
             raise ValueError(f"clusters must be 'greedy' or 'components', got {self.clusters!r}")
         if self.show not in (None, "pairs", "clusters"):
@@ -160,6 +167,9 @@ class CorpusDeduplication:
     without_words: int
     #: Against an index: records dropped onto texts of earlier runs; else None.
     onto_earlier: int | None = None
+    #: MinHash in memory: how many of the records dropped were exact copies of their keeper
+    #: (the same words); else None.
+    exact_copies: int | None = None
 
 
 def deduplicate_corpus(
@@ -206,6 +216,10 @@ def deduplicate_corpus(
 
 def run(job: CorpusJob) -> CorpusDeduplication:
     """Runs a job: :func:`deduplicate_corpus` with its options gathered."""
+    if job.method == "exact" and job.index is None and job.tmp_dir is None:
+        # The search holds 16 bytes of digest a text, besides where each text is: the run
+        # in memory keeps within a bound already.
+        job = CorpusJob(**{**vars(job), "memory": None})
     if job.memory is not None or job.index is not None or job.tmp_dir is not None:
         if job.method != "minhash":
             raise UsageError("memory, index and tmp_dir need method='minhash'")

@@ -15,6 +15,7 @@ import numpy as np
 
 from .._disk import NoSpaceError, is_full
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
+from ..sketch.minhash import WORD_RULE
 from .banding import bands_and_rows
 
 #: The id of an indexed text: an int or a str, as given to :meth:`JaccardIndex.add`.
@@ -116,6 +117,19 @@ def open_catalogue(db: sqlite3.Connection, path: Path, asked: dict) -> dict:
                     f"{path}: index format version {meta.get('version')!r}; this "
                     f"release reads version {VERSION}"
                 )
+            if meta.get("words") != WORD_RULE:
+                # Its shingles and band hashes were made of other words: mixed with new ones
+                # they would match neither.
+                made = meta.get("words")
+                raise ValueError(
+                    f"{path}: the index was made with "
+                    + (
+                        f"the word rule {made!r}"
+                        if made is not None
+                        else "words as runs of \\w (a release before word rules were recorded)"
+                    )
+                    + f"; this release finds words by the rule {WORD_RULE!r}: build it again"
+                )
             params = {name: meta[name] for name in asked}
             # The seed is stored as text: SQLite's integers stop at 2**63 - 1.
             params["seed"] = int(params["seed"])
@@ -159,6 +173,12 @@ def create_catalogue(db: sqlite3.Connection, asked: dict) -> dict:
     rows_ = {**params, "seed": str(params["seed"])}
     db.executemany(
         "INSERT INTO meta VALUES (?, ?)",
-        [("format", FORMAT), ("version", VERSION), ("next_doc", 0), *rows_.items()],
+        [
+            ("format", FORMAT),
+            ("version", VERSION),
+            ("words", WORD_RULE),
+            ("next_doc", 0),
+            *rows_.items(),
+        ],
     )
     return params

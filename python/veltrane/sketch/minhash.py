@@ -1,10 +1,20 @@
 """MinHash signatures of texts over their word shingles.
 
-Words and shingles are defined so that anyone can check them in Python: the words of a text are
-``re.findall(r"\\w+", text.lower())`` (Python 3.12: full Unicode lower-casing, ``\\w`` is
-``str.isalnum()`` or ``_``), and its shingles are the distinct runs of ``ngram`` consecutive
-words; a text of fewer than ``ngram`` words has one shingle of all its words, a text without
-words has none. The native tokenizer gives exactly these words, faster.
+Words and shingles are defined so that anyone can check them in Python (3.12: full Unicode
+lower-casing, ``\\w`` is ``str.isalnum()`` or ``_``). A word character of a script written
+without spaces (Han, Hiragana, Katakana, Thai, Lao, Myanmar, Khmer) is a word by itself; every
+other word is a run of ``\\w`` as ``re.findall(r"\\w+", ...)`` finds them::
+
+    S = ("\\u3005-\\u3007\\u3040-\\u309f\\u30a0-\\u30ff\\u31f0-\\u31ff\\uff65-\\uff9f"
+         "\\u3400-\\u4dbf\\u4e00-\\u9fff\\uf900-\\ufaff\\U00020000-\\U000323af"
+         "\\U0002f800-\\U0002fa1f\\u0e00-\\u0e7f\\u0e80-\\u0eff\\u1000-\\u109f\\u1780-\\u17ff")
+    words = re.findall(f"(?:(?=\\\\w)[{S}])|(?:(?![{S}])\\\\w)+", text.lower())
+
+A text without such characters has exactly the words of ``re.findall(r"\\w+", text.lower())``.
+Its shingles are the distinct runs of ``ngram`` consecutive words (in those scripts, ``ngram``
+characters); a text of fewer than ``ngram`` words has one shingle of all its words, a text
+without words has none. The native tokenizer gives exactly these words, faster.
+:data:`WORD_RULE` names this rule; a lasting index records it.
 
 Texts are ``str``, ``bytes`` or ``bytearray``. Bytes are read as
 ``data.decode("utf-8", errors="replace")`` would read them: a byte that is not part of a valid
@@ -35,9 +45,13 @@ from .. import _args, _native
 from .._pairs import Progress, Texts, run_reporting
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM
 
+WORD_RULE = "spaceless-scripts"
+"""The name of the word rule above, recorded by :class:`veltrane.JaccardIndex`: an index made
+with another rule (or before rules were recorded) is refused rather than mixed."""
+
 
 def words(text: str | bytes | bytearray) -> list[str]:
-    """The words of one text: ``re.findall(r"\\w+", text.lower())``, natively."""
+    """The words of one text by the rule above, natively."""
     if not isinstance(text, (str, bytes, bytearray)):
         raise TypeError(f"text must be str, bytes or bytearray, not {type(text).__name__}")
     return _native.words(text)

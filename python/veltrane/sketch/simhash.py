@@ -72,7 +72,7 @@ def fingerprints64(
     :func:`fingerprints`.
 
     ``tokens="words"`` fingerprints the words of each text instead, as
-    :func:`veltrane.sketch.minhash.words` finds them (``re.findall(r"\w+", text.lower())``), joined
+    :func:`veltrane.sketch.minhash.words` finds them (see :mod:`veltrane.sketch.minhash`), joined
     by single spaces: element k is then ``SimHash(64).compute(" ".join(words(texts[k])))``.
     ``compute`` splits on the space byte only, so on the raw text case, punctuation, line
     breaks and runs of spaces all make tokens of their own; on real documents near duplicates

@@ -1,0 +1,160 @@
+import gzip
+import json
+import subprocess
+import sys
+
+import model_blake3
+import model_minhash
+import numpy as np
+import pytest
+import veltrane
+from hypothesis import given
+from hypothesis import strategies as st
+from veltrane.keep import keep_ranks
+from veltrane.search.exact import exact_groups
+from veltrane.sketch.digest import text_digests
+
+# Copies under one normalisation or the other: case, punctuation, spacing, a character of a
+# script without spaces, bad UTF-8, no words at all.
+PIECES = ["Hello", "hello", "world", "World!", ", ", " ", "  ", "中文", "中 文", "\xff", "}", ""]
+texts = st.lists(
+    st.lists(st.sampled_from(PIECES), max_size=4)
+    .map("".join)
+    .map(lambda t: t.encode("utf-8", "surrogateescape") if "\xff" in t else t),
+    max_size=30,
+)
+
+
+def normalized(text, normalize):
+    if normalize == "none":
+        return text.encode() if isinstance(text, str) else bytes(text)
+    return " ".join(model_minhash.words(text)).encode()
+
+
+def model(texts, normalize, ranks):
+    """The dict model: the first text in keep order of each normalised text is kept."""
+    keeper = {}
+    for t in sorted(range(len(texts)), key=lambda t: ranks[t]):
+        key = normalized(texts[t], normalize)
+        if normalize == "words" and key == b"":
+            continue  # without words: a copy of nothing
+        keeper.setdefault(key, t)
+    out = np.full(len(texts), -1)
+    for t in range(len(texts)):
+        k = keeper.get(normalized(texts[t], normalize), t)
+        if k != t and not (normalize == "words" and normalized(texts[t], normalize) == b""):
+            out[t] = k
+    return out.tolist()
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+def test_digests_are_blake3_of_the_normalised_text(normalize):
+    batch = ["Hello, World!", "hello world", b"Caf\xc3\xa9\xff au lait", "中文字 abc", ""]
+    got = text_digests(batch, normalize=normalize, threads=2)
+    for row, text in zip(got.tolist(), batch):
+        want = model_blake3.blake3(normalized(text, normalize))[:16]
+        assert row == [int.from_bytes(want[:8], "little"), int.from_bytes(want[8:], "little")]
+
+
+@given(
+    st.lists(
+        st.text(st.sampled_from("aZ_9 .,\n"), max_size=40)
+        | st.sampled_from(["  ", "... ", "Ab", "中", "é", "\x80"]),
+        max_size=12,
+    ).map("".join)
+)
+def test_words_digest_is_the_digest_of_the_joined_words(text):
+    # ASCII texts take a path of their own, 32 bytes at a step: runs of separators, words and
+    # separators across the steps, a character beyond ASCII anywhere.
+    joined = " ".join(model_minhash.words(text))
+    a, b = text_digests([text, joined.encode()], normalize="none", threads=1).tolist()
+    assert text_digests([text], normalize="words", threads=1).tolist() == [b]
+    assert (a == b) == (text.encode() == joined.encode())
+
+
+@given(texts, st.sampled_from(["words", "none"]), st.sampled_from(["first", "longest", "value"]))
+def test_exact_deduplication_equals_the_dict_model(batch, normalize, rule):
+    n = len(batch)
+    if rule == "value":
+        keep = [float((7 * k) % 5) for k in range(n)]
+    else:
+        keep = rule
+    ranks = keep_ranks(n, keep, texts=batch)
+    want = model(batch, normalize, ranks)
+    for clusters in ("greedy", "components"):
+        got = veltrane.deduplicate_texts(
+            batch, method="exact", normalize=normalize, keep=keep, clusters=clusters, threads=2
+        )
+        assert got.duplicate_of.tolist() == want
+        assert (got.similarity == 1.0).all()
+
+
+def test_groups_of_equal_digests():
+    rng = np.random.default_rng(1)
+    digests = rng.integers(0, 4, size=(500, 2), dtype=np.uint64)
+    first = {}
+    want = [first.setdefault(tuple(r), k) for k, r in enumerate(digests.tolist())]
+    assert exact_groups(digests).tolist() == want
+    assert exact_groups(digests.view(np.uint32)).tolist() == want
+    with pytest.raises(ValueError, match="shape"):
+        exact_groups(np.zeros((3, 3), dtype=np.uint64))
+
+
+def corpus_records(seed):
+    rng = np.random.default_rng(seed)
+    variants = ["Hello, World!", "hello world", "HELLO  world.", "中文字", "中 文 字", "}", "x y"]
+    return [
+        {"text": str(rng.choice(variants)) + " " * int(rng.integers(0, 2)), "n": int(k % 7)}
+        for k in range(300)
+    ]
+
+
+@pytest.mark.parametrize("packed", [False, True, "memory"])
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("keep", [["--keep", "longest"], ["--keep-by", "n"]])
+def test_near_dups_exact_writes_what_the_dict_model_keeps(tmp_path, packed, normalize, keep):
+    # Two shards: the one-pass reader takes plain files, the general reader compressed ones;
+    # within a memory bound the digests are those of the run in memory.
+    bound = ["--memory", "64K"] if packed == "memory" else []
+    packed = packed is True
+    records = corpus_records(1)
+    shards = [records[:150], records[150:]]
+    for k, part in enumerate(shards):
+        data = "".join(json.dumps(r, ensure_ascii=False) + "\n" for r in part).encode()
+        name = tmp_path / "in" / f"{k}.jsonl{'.gz' if packed else ''}"
+        name.parent.mkdir(exist_ok=True)
+        name.write_bytes(gzip.compress(data) if packed else data)
+    out, dups = tmp_path / "kept.jsonl", tmp_path / "dups.jsonl"
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "veltrane",
+            "near-dups",
+            "--method",
+            "exact",
+            "--normalize",
+            normalize,
+            *keep,
+            *bound,
+            str(tmp_path / "in"),
+            "-o",
+            str(out),
+            "--duplicates",
+            str(dups),
+        ],
+        capture_output=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    texts = [r["text"] for r in records]
+    rule = "longest" if keep[0] == "--keep" else [float(r["n"]) for r in records]
+    want = model(texts, normalize, keep_ranks(len(texts), rule, texts=texts))
+    assert [json.loads(line) for line in out.read_text().splitlines()] == [
+        r for r, d in zip(records, want) if d < 0
+    ]
+    got = [json.loads(line) for line in dups.read_text().splitlines()]
+    dropped = [k for k, d in enumerate(want) if d >= 0]
+    assert [(g["line"], g["keeper_line"], g["similarity"]) for g in got] == [
+        (k % 150 + 1, want[k] % 150 + 1, 1.0) for k in dropped
+    ]

@@ -20,6 +20,7 @@ only those above it:
 - ``veltrane.stream``: chunks of files and streams of any size, read piece by piece.
 - ``veltrane.dedup``: :func:`deduplicate_texts` (which texts to keep) and
   :func:`dedup_report` (how much of a set of files repeats).
+- ``veltrane.store``: :class:`Store`, a deduplicating store of snapshots of trees.
 - ``veltrane.cli`` (the ``veltrane`` command) and ``veltrane.dask`` (beyond one machine).
 
 Long-running functions take ``progress=``, called as ``progress(step, done, total)``; see
@@ -59,6 +60,7 @@ from .simhash import (
     near_duplicate_clusters,
     near_duplicate_pairs,
 )
+from .store import Store, StoreError
 from .stream import iter_chunk_spans, iter_chunks
 
 __all__ = [
@@ -75,6 +77,8 @@ __all__ = [
     "NearDuplicateIndex",
     "Progress",
     "SimHash",
+    "Store",
+    "StoreError",
     "TextDeduplication",
     "__version__",
     "clusters",

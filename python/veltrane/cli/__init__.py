@@ -378,12 +378,18 @@ def build_parser() -> argparse.ArgumentParser:
         default=64,
         help="fingerprint length, a multiple of 8 (default: 64)",
     )
+    importlib.import_module(f"{__name__}.store").add_parser(commands, [quiet])
     return parser
 
 
 #: Each command's module, imported when the command runs: `dedup` need not load the corpus
 #: readers of `near-dups`.
-COMMANDS = {"near-dups": "_near_dups", "dedup": "_dedup", "fingerprint": "_fingerprint"}
+COMMANDS = {
+    "near-dups": "_near_dups",
+    "dedup": "_dedup",
+    "fingerprint": "_fingerprint",
+    "store": "store",
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

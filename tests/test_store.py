@@ -5,12 +5,10 @@ import os
 import random
 import re
 import shutil
-import sqlite3
 
 import pytest
-from store_trees import make_tree, tree
-
 import veltrane
+from store_trees import make_tree, tree
 from veltrane import _native
 from veltrane.store import Store, StoreError
 from veltrane.store import add as add_module

@@ -103,11 +103,27 @@ class Index:
 
     def refresh(self) -> list[str]:
         """Reads in the footers of packs on disk the index does not list (a killed writer's),
-        and drops packs it lists that are gone; the names of the gone ones."""
+        and drops packs it lists that are gone, so that their chunks are stored again when
+        met again; the names of the gone ones."""
         on_disk = pack_names(self.repo)
         listed = {n for (n,) in self.db.execute("SELECT name FROM packs")}
         self._read_in(on_disk - listed)
-        return sorted(listed - on_disk)
+        gone = sorted(listed - on_disk)
+        if gone:
+            self._warn(f"{len(gone)} pack(s) listed in the index are missing: {gone[0][:16]}...")
+            self.drop_packs(gone)
+        return gone
+
+    def drop_packs(self, names: list[str]) -> None:
+        """Forgets packs and the chunks located in them, in one transaction."""
+        try:
+            self.db.execute("BEGIN")
+            self.db.executemany("DELETE FROM chunks WHERE pack = ?", [(n,) for n in names])
+            self.db.executemany("DELETE FROM packs WHERE name = ?", [(n,) for n in names])
+            self.db.execute("COMMIT")
+        except sqlite3.OperationalError as e:
+            self.db.execute("ROLLBACK")
+            raise _db_error(self.path, e) from e
 
     def _read_in(self, names: Iterable[str]) -> None:
         for name in sorted(names):

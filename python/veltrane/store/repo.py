@@ -162,9 +162,13 @@ class Store:
         try:
             adder.run(todo, progress)
             writer.close()
+            index.add_packs(writer.finished)
         except WriteFailed as e:
             writer.abort()
             raise disk_error(f"{self.path}: add failed, nothing stored", e.error) from None
+        except StoreError:
+            writer.abort()  # the index was left as it was
+            raise
         except BaseException as e:
             writer.abort()
             if isinstance(e, OSError) and is_full(e):
@@ -176,12 +180,11 @@ class Store:
         snap.summary["special_skipped"] = special
         snap.summary["host"] = socket.gethostname()
         try:
-            index.add_packs(writer.finished)
             write_snapshot(self.path, snap)
-        except (OSError, StoreError) as e:
+        except OSError as e:
+            # The packs were listed: forget them, then delete them.
+            index.drop_packs([name for name, _, _ in writer.finished])
             writer.abort()
-            if isinstance(e, StoreError):
-                raise
             raise disk_error(f"{self.path}: add failed, nothing stored", e) from None
         out = dict(snap.summary)
         out["id"] = snap.id

@@ -30,6 +30,7 @@ from ..defaults import (
 from ..gear import MAX_MAX_SIZE, MIN_MIN_SIZE
 from ..simhash import MAX_DISTANCE
 from . import _dedup
+from . import store as store_cli
 from ._common import (
     EXIT_BROKEN_PIPE,
     EXIT_INPUT,
@@ -354,6 +355,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also list the groups of files with identical content (empty files left out)",
     )
+    store_cli.add_link_arguments(dedup)
     _threads_option(dedup, "reading, chunking and digesting files")
 
     fp = commands.add_parser(
@@ -378,7 +380,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=64,
         help="fingerprint length, a multiple of 8 (default: 64)",
     )
-    importlib.import_module(f"{__name__}.store").add_parser(commands, [quiet])
+    store_cli.add_parser(commands, [quiet])
     return parser
 
 

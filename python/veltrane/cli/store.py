@@ -8,7 +8,7 @@ import sys
 
 from ..store import DEFAULT_AVG_SIZE, DEFAULT_LEVEL, DEFAULT_PACK_SIZE, Store, StoreError
 from ..store.snapshot import DIR, FILE, HARDLINK, LINK
-from ._common import CommandError, Progress, progress_wanted, shown
+from ._common import EXIT_USAGE, CommandError, Progress, progress_wanted, shown
 
 VERBS = ("init", "add", "ls", "diff", "stats", "restore", "verify", "forget", "prune")
 
@@ -242,3 +242,43 @@ def _verb(store: Store, args, out, bar) -> int:
             )
         return 0
     raise AssertionError(verb)
+
+
+def add_link_arguments(dedup) -> None:
+    """``--link`` and ``--dry-run`` for ``veltrane dedup --duplicate-files``."""
+    dedup.add_argument(
+        "--link",
+        choices=("reflink", "hardlink"),
+        help="with --duplicate-files: replace each later file of a group by a hardlink to the "
+        "first (it then has the first file's mode, owner and times), or share the first "
+        "file's extents (reflink: the kernel compares the bytes itself; each file keeps its "
+        "own metadata). Bytes are compared first; a file that changed since is left alone",
+    )
+    dedup.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="with --link: print what would be linked and the bytes it would free",
+    )
+
+
+def link_duplicates(args, report, out) -> None:
+    """Runs ``--link`` on the report's groups of identical files."""
+    if args.link is None:
+        if args.dry_run:
+            raise CommandError("--dry-run goes with --link", EXIT_USAGE)
+        return
+    if not args.duplicate_files:
+        raise CommandError("--link needs --duplicate-files", EXIT_USAGE)
+    from ..store.links import replace_duplicates
+
+    try:
+        r = replace_duplicates(report.duplicate_files, args.link, args.dry_run)
+    except StoreError as e:
+        raise CommandError(shown(str(e)), prog="veltrane dedup") from None
+    write = (lambda s: print(s, end="", file=sys.stderr)) if args.json else out.write
+    verb = "would link" if args.dry_run else "linked"
+    lines = [f"{verb} {shown(c)} -> {shown(f)}\n" for f, c in r.linked]
+    lines += [f"left alone: {shown(p)}: {shown(why)}\n" for p, why in r.left]
+    freed = "would free" if args.dry_run else "freed"
+    lines.append(f"{len(r.linked):,} files {verb} ({args.link}); {freed} {r.freed:,} bytes\n")
+    write("".join(lines))

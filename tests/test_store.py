@@ -197,3 +197,32 @@ def test_diff(tmp_path):
     assert name(d["added"]) == ["new"] and name(d["removed"]) == ["gone"]
     assert name(d["changed"]) == ["edit"]
     assert d["new_bytes"] == 7003  # the edited file's chunk and the new file's
+
+
+def test_a_store_inside_the_tree_is_left_out(tmp_path):
+    (tmp_path / "f").write_bytes(b"data")
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path])
+    paths = [n.path for n in store.ls("latest")]
+    assert any(p.endswith("/f") for p in paths) and not any("/repo" in p for p in paths)
+
+
+def test_command_line(tmp_path, capsys):
+    from veltrane.cli import main
+
+    src, repo = tmp_path / "src", str(tmp_path / "repo")
+    make_tree(str(src), random.Random(9), files=15)
+    assert main(["store", "init", repo]) == 0
+    assert main(["store", "add", repo, str(src), "--name", "n1"]) == 0
+    assert "0 unchanged" in capsys.readouterr().out
+    assert main(["store", "verify", repo, "--read-data"]) == 0
+    assert "no problems" in capsys.readouterr().out
+    assert main(["store", "restore", repo, "n1", str(tmp_path / "out")]) == 0
+    assert tree(_restored(str(tmp_path / "out"), str(src))) == tree(str(src))
+    capsys.readouterr()
+    # Failures are one line each, with the verb named.
+    assert main(["store", "ls", str(tmp_path / "src")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("veltrane store ls: error: ")
+    assert main(["store", "restore", repo, "nosuch", str(tmp_path / "o2")]) == 1
+    assert "no such snapshot" in capsys.readouterr().err

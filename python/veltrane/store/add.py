@@ -36,9 +36,12 @@ class WriteFailed(Exception):
         self.error = error
 
 
-def walk(sources: list[str], on_error) -> tuple[list[Node], list[tuple[Node, str]], int]:
+def walk(
+    sources: list[str], on_error, exclude: tuple[int, int] | None = None
+) -> tuple[list[Node], list[tuple[Node, str]], int]:
     """Entries of the sources (their parent directories first), the files to read with their
-    paths on disk, and how many FIFOs, sockets and devices were left out."""
+    paths on disk, and how many FIFOs, sockets and devices were left out. The directory
+    ``exclude`` (device, inode: the store itself) is left out with everything in it."""
     nodes: list[Node] = []
     files: list[tuple[Node, str]] = []
     seen: set[str] = set()
@@ -72,7 +75,7 @@ def walk(sources: list[str], on_error) -> tuple[list[Node], list[tuple[Node, str
         return None
 
     def visit(path: str, rel: str, st: os.stat_result) -> None:
-        if rel in seen:
+        if rel in seen or (st.st_dev, st.st_ino) == exclude:
             return
         seen.add(rel)
         node = entry(path, rel, st)

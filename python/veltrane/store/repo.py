@@ -140,7 +140,8 @@ class Store:
             if s.sources == sources:
                 parent = read_snapshot(self.path, s.id)
                 break
-        nodes, files, special = walk(sources, failed)
+        here = os.stat(self.path)
+        nodes, files, special = walk(sources, failed, (here.st_dev, here.st_ino))
         cache = cache_of(parent)
         todo, reused = [], 0
         for node, path in files:

@@ -66,10 +66,15 @@ class Node:
         chunks: list[bytes] | None = None,
         target: str = "",
     ) -> None:
+        #: The path under the restore target, without a leading ``/``.
         self.path = path
+        #: ``d`` directory, ``f`` file, ``l`` symbolic link, ``h`` hardlink to an earlier file.
         self.kind = kind
+        #: Permission bits (with set-id and sticky bits).
         self.mode = mode
+        #: Modification time, in nanoseconds.
         self.mtime_ns = mtime_ns
+        #: Owner and group (restored when run as root).
         self.uid = uid
         self.gid = gid
         #: A file's size, change time and inode, as stat saw them before it was read.
@@ -95,11 +100,17 @@ class Node:
 class Snapshot:
     """A snapshot: its header and, once loaded, its entries."""
 
+    #: The BLAKE3 of the snapshot's file, in hex: its name in the store.
     id: str
+    #: The name given to ``add`` (may be empty).
     name: str
+    #: When it was taken, in nanoseconds since the epoch.
     time_ns: int
+    #: The absolute paths it was taken of.
     sources: list[str]
+    #: What ``add`` counted: files, bytes, new and stored bytes, seconds.
     summary: dict = field(default_factory=dict)
+    #: Its entries, parents before children (empty when only the header was read).
     nodes: list[Node] = field(default_factory=list)
 
     def header(self) -> dict:

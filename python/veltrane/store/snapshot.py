@@ -180,8 +180,9 @@ def _split(data: bytes, sid: str) -> tuple[dict, bytes]:
     return header, data[12 + n :]
 
 
-def decode(data: bytes, sid: str, nodes: bool = True) -> Snapshot:
-    """A snapshot from its file's bytes, checked (SnapshotError names what is wrong)."""
+def decode(data: bytes, sid: str, nodes: bool = True, check: bool = True) -> Snapshot:
+    """A snapshot from its file's bytes, checked (SnapshotError names what is wrong);
+    without ``check``, only its files, their paths unchecked."""
     if nodes and _native.blake3(data).hex() != sid:
         raise SnapshotError(f"snapshot {sid[:12]}: damaged (its digest does not match its name)")
     header, rest = _split(data, sid)
@@ -201,7 +202,13 @@ def decode(data: bytes, sid: str, nodes: bool = True) -> Snapshot:
     except (zstandard.ZstdError, ValueError, KeyError, struct.error):
         raise SnapshotError(f"snapshot {sid[:12]}: damaged body") from None
     tail = blob[8 + n :]
-    refs_total = sum(r[9] for r in rows if len(r) == 10 and r[1] == FILE)
+    try:
+        counts = [r[9] for r in rows if len(r) == 10 and r[1] == FILE]
+        if not all(type(c) is int and c >= 0 for c in counts):
+            raise TypeError
+        refs_total = sum(counts)
+    except (TypeError, IndexError):
+        raise SnapshotError(f"snapshot {sid[:12]}: damaged chunk list") from None
     table_bytes = len(tail) - 4 * refs_total
     if table_bytes < 0 or table_bytes % 32:
         raise SnapshotError(f"snapshot {sid[:12]}: damaged chunk list")
@@ -209,8 +216,34 @@ def decode(data: bytes, sid: str, nodes: bool = True) -> Snapshot:
     refs = np.frombuffer(tail, "<u4", offset=table_bytes).tolist()
     if refs and max(refs) >= len(table):
         raise SnapshotError(f"snapshot {sid[:12]}: damaged chunk list")
-    snap.nodes = _nodes(rows, table, refs, sid)
+    snap.nodes = _nodes(rows, table, refs, sid) if check else _files(rows, table, refs)
     return snap
+
+
+def _files(rows: list, table: list[bytes], refs: list[int]) -> list[Node]:
+    """The files alone, unchecked: for the file cache of the next add, from a snapshot whose
+    digest was checked (paths from it are only compared, never written to)."""
+    out: list[Node] = []
+    at = 0
+    for row in rows:
+        if row[1] == FILE:
+            count = row[9]
+            out.append(
+                Node(
+                    row[0],
+                    FILE,
+                    row[2],
+                    row[3],
+                    row[4],
+                    row[5],
+                    row[6],
+                    row[7],
+                    row[8],
+                    [table[r] for r in refs[at : at + count]],
+                )
+            )
+            at += count
+    return out
 
 
 def _nodes(rows: list, table: list[bytes], refs: list[int], sid: str) -> list[Node]:
@@ -236,14 +269,24 @@ def _nodes(rows: list, table: list[bytes], refs: list[int], sid: str) -> list[No
                 count = row[9]
                 chunks = [table[r] for r in refs[at : at + count]]
                 at += count
-                mode, mtime, uid, gid, size, ctime, ino = (int(v) for v in row[2:9])
-                node = Node(path, FILE, mode, mtime, uid, gid, size, ctime, ino, chunks)
+                node = Node(
+                    path,
+                    FILE,
+                    int(row[2]),
+                    int(row[3]),
+                    int(row[4]),
+                    int(row[5]),
+                    int(row[6]),
+                    int(row[7]),
+                    int(row[8]),
+                    chunks,
+                )
             elif kind == DIR and len(row) == 6:
-                mode, mtime, uid, gid = (int(v) for v in row[2:6])
-                node = Node(path, DIR, mode, mtime, uid, gid)
+                node = Node(path, DIR, int(row[2]), int(row[3]), int(row[4]), int(row[5]))
             elif kind == LINK and len(row) == 7 and isinstance(row[6], str) and "\0" not in row[6]:
-                mode, mtime, uid, gid = (int(v) for v in row[2:6])
-                node = Node(path, LINK, mode, mtime, uid, gid, target=row[6])
+                node = Node(
+                    path, LINK, int(row[2]), int(row[3]), int(row[4]), int(row[5]), target=row[6]
+                )
             elif kind == HARDLINK and len(row) == 3 and isinstance(row[2], str):
                 if kinds.get(row[2]) != FILE:
                     raise SnapshotError(
@@ -255,7 +298,7 @@ def _nodes(rows: list, table: list[bytes], refs: list[int], sid: str) -> list[No
                 raise SnapshotError(f"snapshot {sid[:12]}: damaged entry for {path!r}")
         except (TypeError, ValueError):
             raise SnapshotError(f"snapshot {sid[:12]}: damaged entry for {path!r}") from None
-        kinds[path] = node.kind
+        kinds[path] = kind
         out.append(node)
     return out
 
@@ -267,7 +310,7 @@ def check_path(path: str, sid: str) -> None:
         bad = "is absolute or empty"
     elif "\0" in path:
         bad = "holds a NUL"
-    elif any(part in ("", ".", "..") for part in path.split("/")):
+    elif "//" in (p := f"/{path}/") or "/./" in p or "/../" in p:
         bad = "holds '..', '.' or an empty component"
     if bad:
         raise SnapshotError(f"snapshot {sid[:12]}: refused: {path!r} {bad}")
@@ -289,15 +332,16 @@ def ids(repo: str) -> list[str]:
     )
 
 
-def read(repo: str, sid: str, nodes: bool = True) -> Snapshot:
-    """The snapshot ``sid``, with its entries unless ``nodes`` is false."""
+def read(repo: str, sid: str, nodes: bool = True, check: bool = True) -> Snapshot:
+    """The snapshot ``sid``, with its entries unless ``nodes`` is false (only its files,
+    unchecked, without ``check``)."""
     path = os.path.join(repo, SNAPSHOTS, sid)
     try:
         with open(path, "rb") as f:
             data = f.read()
     except FileNotFoundError:
         raise SnapshotError(f"snapshot {sid[:12]}: no such snapshot") from None
-    return decode(data, sid, nodes)
+    return decode(data, sid, nodes, check)
 
 
 def headers(repo: str) -> list[Snapshot]:

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 from .layout import TMP_PREFIX, StoreError
 
-# _IOWR(0x94, 54, struct file_dedupe_range): the header is 24 bytes.
+#: The kernel's dedupe ioctl: _IOWR(0x94, 54, struct file_dedupe_range), a 24-byte header.
 FIDEDUPERANGE = 0xC0189436
 _RANGE = struct.Struct("<QQHHI")
 _INFO = struct.Struct("<qQQiI")

@@ -74,12 +74,15 @@ class Node:
         self.mode = mode
         #: Modification time, in nanoseconds.
         self.mtime_ns = mtime_ns
-        #: Owner and group (restored when run as root).
+        #: Owner (restored when run as root).
         self.uid = uid
+        #: Group (restored when run as root).
         self.gid = gid
-        #: A file's size, change time and inode, as stat saw them before it was read.
+        #: A file's size (as read).
         self.size = size
+        #: A file's change time, as stat saw it before it was read.
         self.ctime_ns = ctime_ns
+        #: A file's inode, as stat saw it before it was read.
         self.ino = ino
         #: A file's chunk digests in order.
         self.chunks = chunks if chunks is not None else []

@@ -137,7 +137,7 @@ system-deps:
 
 # The benchmark scripts, each of which takes --quick; dask_hamming.py and dask_dedup.py need
 # the dask extra and run only in the smoke run (`python bench/dask_hamming.py` for its full run).
-BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup repeats spaceless
+BENCH_SCRIPTS := run hamming collapse stream gear jaccard minhash index corpus_dedup repeats spaceless store
 
 bench: install $(VENV)/.test-tools
 	@# Peers one by one from the `bench` extra, so one that does not build on 3.12 shows as n/a.

@@ -22,6 +22,7 @@ each module one job, each importing only those below it in this list:
   of a corpus's texts that occurred earlier in it, cut out.
 - ``veltrane.files``: the file job: chunkers (``gear``, ``chunker``), chunk streams
   (``stream``), the tree report (``tree``, ``report``) and its ``chunk_index``.
+- ``veltrane.store``: :class:`Store`, a deduplicating store of snapshots of trees.
 - ``veltrane.cli`` (the ``veltrane`` command: parses, calls the above, formats) and
   ``veltrane.dask`` (beyond one machine).
 
@@ -122,6 +123,8 @@ __all__ = [
     "Repeats",
     "RepeatsSummary",
     "SimHash",
+    "Store",
+    "StoreError",
     "TextDeduplication",
     "__version__",
     "clusters",

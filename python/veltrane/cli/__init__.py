@@ -30,6 +30,7 @@ from ..defaults import (
 from ..files.gear import MAX_MAX_SIZE, MIN_MIN_SIZE
 from ..search.hamming import MAX_DISTANCE
 from . import dedup as _dedup
+from . import store as store_cli
 from ._common import (
     EXIT_BROKEN_PIPE,
     EXIT_INPUT,
@@ -364,6 +365,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also list the groups of files with identical content (empty files left out)",
     )
+    store_cli.add_link_arguments(dedup)
     _threads_option(dedup, "reading, chunking and digesting files")
 
     fp = commands.add_parser(
@@ -389,6 +391,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="fingerprint length, a multiple of 8 (default: 64)",
     )
     importlib.import_module(".repeats", __name__).add_parser(commands, [quiet])
+    store_cli.add_parser(commands, [quiet])
     return parser
 
 
@@ -399,6 +402,7 @@ COMMANDS = {
     "dedup": "dedup",
     "fingerprint": "fingerprint",
     "repeats": "repeats",
+    "store": "store",
 }
 
 

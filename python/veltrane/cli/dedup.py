@@ -27,6 +27,7 @@ from ._common import (
     shown,
     total_size,
 )
+from .store import link_duplicates
 
 
 def _format_table(header: Sequence[str], columns: Sequence[Sequence[str]]) -> str:
@@ -226,6 +227,7 @@ def run(args, out) -> None:
         out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
         if args.duplicate_files:
             out.write(_duplicate_lines(report))
+    link_duplicates(args, report, out)
     if errors:
         out.flush()
         raise Skipped()

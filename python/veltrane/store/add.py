@@ -1,0 +1,310 @@
+"""``add``: a snapshot of files and trees. The tree is walked once (lstat of every entry); a
+file whose size, times and inode match the previous snapshot of the same sources, and whose
+chunks are all stored, is not read again. Other files are read, cut by GearCDC, digested with
+BLAKE3, and their new chunks compressed and packed, on all cores. The packs are finished
+first, then listed in the index, then the snapshot written: a run killed at any moment leaves
+no snapshot that needs a chunk the store lacks."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import threading
+import time
+from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+
+import numpy as np
+import zstandard
+
+from .. import _native
+from .packs import MAX_CHUNK, RAW, ZSTD, PackWriter
+from .snapshot import DIR, FILE, HARDLINK, LINK, Node, Snapshot
+
+#: Bytes read from a file at a time (a larger file is cut piece by piece).
+READ_BYTES = 16 << 20
+#: Files handed to a worker at once, and their bytes at most.
+BATCH_FILES = 256
+BATCH_BYTES = 8 << 20
+
+
+class WriteFailed(Exception):
+    """Writing to the store failed (the OSError is the cause): the whole add stops."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+def walk(
+    sources: list[str], on_error, exclude: tuple[int, int] | None = None
+) -> tuple[list[Node], list[tuple[Node, str]], int]:
+    """Entries of the sources (their parent directories first), the files to read with their
+    paths on disk, and how many FIFOs, sockets and devices were left out. The directory
+    ``exclude`` (device, inode: the store itself) is left out with everything in it."""
+    nodes: list[Node] = []
+    files: list[tuple[Node, str]] = []
+    seen: set[str] = set()
+    links: dict[tuple[int, int], str] = {}
+    special = 0
+
+    def entry(path: str, rel: str, st: os.stat_result) -> Node | None:
+        nonlocal special
+        mode = st.st_mode
+        common = (stat.S_IMODE(mode), st.st_mtime_ns, st.st_uid, st.st_gid)
+        if stat.S_ISDIR(mode):
+            return Node(rel, DIR, *common)
+        if stat.S_ISLNK(mode):
+            try:
+                target = os.readlink(path)
+            except OSError as e:
+                on_error(path, e)
+                return None
+            return Node(rel, LINK, *common, target=target)
+        if stat.S_ISREG(mode):
+            if st.st_nlink > 1:
+                first = links.setdefault((st.st_dev, st.st_ino), rel)
+                if first != rel:
+                    return Node(rel, HARDLINK, target=first)
+            node = Node(
+                rel, FILE, *common, size=st.st_size, ctime_ns=st.st_ctime_ns, ino=st.st_ino
+            )
+            files.append((node, path))
+            return node
+        special += 1
+        return None
+
+    def visit(path: str, rel: str, st: os.stat_result) -> None:
+        if rel in seen or (st.st_dev, st.st_ino) == exclude:
+            return
+        seen.add(rel)
+        node = entry(path, rel, st)
+        if node is None:
+            return
+        nodes.append(node)
+        if node.kind != DIR:
+            return
+        try:
+            with os.scandir(path) as it:
+                children = sorted(it, key=lambda e: os.fsencode(e.name))
+        except OSError as e:
+            on_error(path, e)
+            return
+        for child in children:
+            try:
+                cst = child.stat(follow_symlinks=False)
+            except OSError as e:
+                on_error(child.path, e)
+                continue
+            visit(child.path, f"{rel}/{child.name}" if rel else child.name, cst)
+
+    for source in sources:
+        path = os.path.abspath(source)
+        rel = path.lstrip("/")
+        try:
+            st = os.lstat(path)
+        except OSError as e:
+            on_error(source, e)
+            continue
+        parts = rel.split("/") if rel else []
+        for k in range(1, len(parts)):
+            above = "/".join(parts[:k])
+            if above not in seen:
+                seen.add(above)
+                nodes.append(_dir_node("/" + above, above))
+        if not rel:  # the root itself: its children, as top-level entries
+            seen.add("")
+            with os.scandir("/") as it:
+                for child in sorted(it, key=lambda e: os.fsencode(e.name)):
+                    visit(child.path, child.name, child.stat(follow_symlinks=False))
+            continue
+        visit(path, rel, st)
+    return nodes, files, special
+
+
+def _dir_node(path: str, rel: str) -> Node:
+    st = os.stat(path)
+    return Node(rel, DIR, stat.S_IMODE(st.st_mode), st.st_mtime_ns, st.st_uid, st.st_gid)
+
+
+class Adder:
+    """Reads files, cuts and digests them, and packs the chunks the store lacks."""
+
+    def __init__(
+        self,
+        gear: _native.Gear,
+        known: set[bytes],
+        writer: PackWriter,
+        level: int,
+        on_error,
+        threads: int,
+    ) -> None:
+        self._gear = gear
+        self._known = known
+        self._claimed: set[bytes] = set()
+        self._claim_lock = threading.Lock()
+        self._writer = writer
+        self._level = level
+        self._on_error = on_error
+        self._threads = threads
+        self._local = threading.local()
+        self._count_lock = threading.Lock()
+        #: Bytes read, raw bytes of new chunks, and their bytes as stored.
+        self.read_bytes = 0
+        self.new_bytes = 0
+        self.stored_bytes = 0
+        self.new_chunks = 0
+        #: Files that could not be read (left out of the snapshot).
+        self.failed: set[str] = set()
+
+    def run(self, files: list[tuple[Node, str]], progress) -> None:
+        """Reads every file, in batches on all cores; raises WriteFailed when the store
+        cannot be written."""
+        batches, batch, size = [], [], 0
+        for item in files:
+            batch.append(item)
+            size += item[0].size
+            if len(batch) >= BATCH_FILES or size >= BATCH_BYTES:
+                batches.append(batch)
+                batch, size = [], 0
+        if batch:
+            batches.append(batch)
+        total = sum(n.size for n, _ in files)
+        with ThreadPoolExecutor(self._threads) as pool:
+            pending = {pool.submit(self._batch, b) for b in batches}
+            while pending:
+                done, pending = wait(pending, timeout=0.1, return_when=FIRST_EXCEPTION)
+                for f in done:
+                    if f.exception() is not None:
+                        for p in pending:
+                            p.cancel()
+                        raise f.exception()  # type: ignore[misc]
+                if progress is not None:
+                    progress("reading", self.read_bytes, total)
+
+    def _batch(self, batch: list[tuple[Node, str]]) -> None:
+        for node, path in batch:
+            try:
+                self._file(node, path)
+            except WriteFailed:
+                raise
+            except OSError as e:
+                self._on_error(path, e)
+                with self._count_lock:
+                    self.failed.add(node.path)
+
+    def _file(self, node: Node, path: str) -> None:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        chunks: list[bytes] = []
+        total = 0
+        try:
+            size = os.fstat(fd).st_size
+            carry = b""
+            while True:
+                piece = os.read(fd, READ_BYTES)
+                # A short read at the size stat gave is the end: no extra read per file.
+                end = not piece or (
+                    len(piece) < READ_BYTES and total + len(carry) + len(piece) >= size
+                )
+                data = carry + piece if carry else piece
+                if not data:
+                    break
+                ends = self._gear.cut_points(data, 1)
+                if end:
+                    keep = len(data)
+                elif len(ends) > 1:
+                    ends = ends[:-1]  # the last cut is only where the piece ended
+                    keep = int(ends[-1])
+                else:
+                    carry = data
+                    continue
+                self._chunks(data, ends, chunks)
+                total += keep
+                with self._count_lock:
+                    self.read_bytes += keep
+                if end:
+                    break
+                carry = data[keep:]
+        finally:
+            os.close(fd)
+        node.chunks = chunks
+        node.size = total
+
+    def _chunks(self, data: bytes, ends: np.ndarray, out: list[bytes]) -> None:
+        starts = np.concatenate(([0], ends[:-1])).astype(np.int64)
+        lengths = (ends - starts).tolist()
+        joined = _native.blake3_many(data, lengths)
+        view = memoryview(data)
+        for k, (s, n) in enumerate(zip(starts.tolist(), lengths)):
+            digest = joined[32 * k : 32 * k + 32]
+            out.append(digest)
+            if digest in self._known:
+                continue
+            with self._claim_lock:
+                if digest in self._claimed:
+                    continue
+                self._claimed.add(digest)
+            self._store(digest, view[s : s + n])
+
+    def _store(self, digest: bytes, raw: memoryview) -> None:
+        assert len(raw) <= MAX_CHUNK
+        c = getattr(self._local, "c", None)
+        if c is None:
+            c = self._local.c = zstandard.ZstdCompressor(level=self._level)
+        packed = c.compress(raw)
+        kind = ZSTD
+        if len(packed) >= len(raw):
+            packed, kind = bytes(raw), RAW
+        try:
+            self._writer.add(digest, packed, len(raw), kind)
+        except OSError as e:
+            raise WriteFailed(e) from e
+        with self._count_lock:
+            self.new_chunks += 1
+            self.new_bytes += len(raw)
+            self.stored_bytes += len(packed)
+
+
+def cache_of(parent: Snapshot | None) -> dict[str, Node]:
+    """The files of the previous snapshot by path."""
+    if parent is None:
+        return {}
+    return {n.path: n for n in parent.nodes if n.kind == FILE}
+
+
+def unchanged(node: Node, cached: Node | None, known: set[bytes]) -> bool:
+    """Whether ``node`` is the file ``cached`` recorded, with every chunk still stored: then
+    its chunks are taken from there, unread."""
+    if cached is None:
+        return False
+    if (node.size, node.mtime_ns, node.ctime_ns, node.ino) != (
+        cached.size,
+        cached.mtime_ns,
+        cached.ctime_ns,
+        cached.ino,
+    ):
+        return False
+    return all(d in known for d in cached.chunks)
+
+
+def summary(nodes: list[Node], adder: Adder, started: float, reused: int) -> dict:
+    """What the run did, for the snapshot's header and the report."""
+    files = [n for n in nodes if n.kind == FILE]
+    return {
+        "files": len(files),
+        "hardlinks": sum(1 for n in nodes if n.kind == HARDLINK),
+        "directories": sum(1 for n in nodes if n.kind == DIR),
+        "symlinks": sum(1 for n in nodes if n.kind == LINK),
+        "bytes": sum(n.size for n in files),
+        "files_unchanged": reused,
+        "bytes_read": adder.read_bytes,
+        "new_chunks": adder.new_chunks,
+        "new_bytes": adder.new_bytes,
+        "stored_bytes": adder.stored_bytes,
+        "seconds": round(time.monotonic() - started, 3),
+    }
+
+
+def is_full(e: OSError) -> bool:
+    """Whether the error is a full disk (or quota)."""
+    return e.errno in (errno.ENOSPC, errno.EDQUOT)

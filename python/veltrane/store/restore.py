@@ -1,0 +1,306 @@
+"""``restore``: a snapshot's files written back, byte for byte, with their modes, times,
+symbolic and hard links. Nothing is written outside the target: every directory is opened
+from the target down, one component at a time, without following a symbolic link, and the
+snapshot's paths were checked when it was read. An existing file is replaced only when asked
+(``force``); every file is written under a temporary name beside it and renamed. Files are
+written on all cores, side by side: creating files, not moving bytes, is what costs."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import threading
+from collections import defaultdict
+from concurrent.futures import ThreadPoolExecutor
+
+import zstandard
+
+from .. import _native
+from .index import Location
+from .layout import TMP_PREFIX, StoreError
+from .packs import PackError, PackReader
+from .snapshot import DIR, FILE, HARDLINK, LINK, Node
+
+#: Files of one directory handed to a worker at once.
+BATCH_FILES = 128
+
+
+class ChunkDamaged(Exception):
+    """A chunk that is missing, or whose bytes do not match its digest."""
+
+
+def select(nodes: list[Node], paths: list[str]) -> list[Node]:
+    """The entries at or under ``paths`` (all without), with the directories above them. A
+    hardlink whose first file is left out becomes that file."""
+    if not paths:
+        return nodes
+    wanted = [p.strip("/") for p in paths]
+    by_path = {n.path: n for n in nodes}
+    keep: set[str] = set()
+    for n in nodes:
+        if any(p == "" or n.path == p or n.path.startswith(p + "/") for p in wanted):
+            keep.add(n.path)
+            parent = n.path.rpartition("/")[0]
+            while parent and parent not in keep:
+                keep.add(parent)
+                parent = parent.rpartition("/")[0]
+    out: list[Node] = []
+    became: dict[str, str] = {}
+    for n in nodes:
+        if n.path not in keep:
+            continue
+        if n.kind == HARDLINK and n.target not in keep:
+            first = became.get(n.target)
+            if first is None:
+                t = by_path[n.target]
+                became[n.target] = n.path
+                n = Node(
+                    n.path,
+                    FILE,
+                    t.mode,
+                    t.mtime_ns,
+                    t.uid,
+                    t.gid,
+                    t.size,
+                    t.ctime_ns,
+                    t.ino,
+                    t.chunks,
+                )
+            else:
+                n = Node(n.path, HARDLINK, target=first)
+        out.append(n)
+    return out
+
+
+class Restorer:
+    """Writes the entries of one snapshot under ``dest``."""
+
+    def __init__(
+        self,
+        repo: str,
+        dest: str,
+        locations: dict[bytes, Location],
+        force: bool,
+        threads: int,
+        on_error,
+        progress=None,
+    ) -> None:
+        self._dest = dest
+        self._locations = locations
+        self._reader = PackReader(repo)
+        self._force = force
+        self._threads = threads
+        self._on_error = on_error
+        self._progress = progress
+        self._owner = os.geteuid() == 0
+        self._lock = threading.Lock()
+        self._local = threading.local()
+        self._root = -1
+        #: Files and bytes written, and entries that failed.
+        self.files = 0
+        self.bytes = 0
+        self.failed = 0
+
+    def run(self, nodes: list[Node]) -> None:
+        """Restores ``nodes`` (in snapshot order)."""
+        try:
+            os.makedirs(self._dest, exist_ok=True)
+            self._root = os.open(self._dest, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except OSError as e:
+            raise StoreError(f"{self._dest}: cannot create the target: {e.strerror}") from e
+        try:
+            dirs = [n for n in nodes if n.kind == DIR]
+            bad_dirs: set[str] = set()
+            for n in dirs:
+                if not self._mkdir(n):
+                    bad_dirs.add(n.path)
+            groups: dict[str, list[Node]] = defaultdict(list)
+            for n in nodes:
+                if n.kind == FILE and n.path.rpartition("/")[0] not in bad_dirs:
+                    groups[n.path.rpartition("/")[0]].append(n)
+            tasks = [
+                (d, g[k : k + BATCH_FILES])
+                for d, g in groups.items()
+                for k in range(0, len(g), BATCH_FILES)
+            ]
+            with ThreadPoolExecutor(self._threads) as pool:
+                for f in [pool.submit(self._files, d, g) for d, g in tasks]:
+                    f.result()
+            for n in nodes:
+                if n.kind in (HARDLINK, LINK) and n.path.rpartition("/")[0] not in bad_dirs:
+                    self._guard(n, self._link)
+            for n in reversed(dirs):
+                if n.path not in bad_dirs:
+                    self._guard(n, self._dir_meta)
+        finally:
+            os.close(self._root)
+            self._reader.close()
+
+    def _fail(self, path: str, message: str) -> None:
+        with self._lock:
+            self.failed += 1
+        self._on_error(path, message)
+
+    def _guard(self, n: Node, f) -> bool:
+        try:
+            f(n)
+            return True
+        except OSError as e:
+            if e.errno in (errno.ENOSPC, errno.EDQUOT):
+                raise StoreError(f"{self._dest}: No space left on device") from e
+            self._fail(n.path, e.strerror or str(e))
+        except ChunkDamaged as e:
+            self._fail(n.path, str(e))
+        return False
+
+    def _open_dir(self, rel: str) -> int:
+        """A descriptor of the directory ``rel`` under the target, reached without following
+        a symbolic link (ELOOP or ENOTDIR if one is in the way)."""
+        fd = os.dup(self._root)
+        for part in rel.split("/") if rel else []:
+            try:
+                nxt = os.open(
+                    part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=fd
+                )
+            finally:
+                os.close(fd)
+            fd = nxt
+        return fd
+
+    def _mkdir(self, n: Node) -> bool:
+        parent, _, name = n.path.rpartition("/")
+
+        def make(n: Node) -> None:
+            fd = self._open_dir(parent)
+            try:
+                try:
+                    os.mkdir(name, 0o700, dir_fd=fd)
+                except FileExistsError:
+                    os.close(
+                        os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
+                    )
+            finally:
+                os.close(fd)
+
+        return self._guard(n, make)
+
+    def _dir_meta(self, n: Node) -> None:
+        fd = self._open_dir(n.path)
+        try:
+            if self._owner:
+                os.fchown(fd, n.uid, n.gid)
+            os.fchmod(fd, n.mode)
+            os.utime(fd, ns=(n.mtime_ns, n.mtime_ns))
+        finally:
+            os.close(fd)
+
+    def _files(self, parent: str, group: list[Node]) -> None:
+        try:
+            fd = self._open_dir(parent)
+        except OSError as e:
+            for n in group:
+                self._fail(n.path, e.strerror or str(e))
+            return
+        try:
+            for n in group:
+                self._guard(n, lambda n: self._file(fd, n))
+                if self._progress is not None:
+                    self._progress("restoring", self.bytes, None)
+        finally:
+            os.close(fd)
+
+    def _exists(self, fd: int, name: str) -> None:
+        try:
+            st = os.lstat(name, dir_fd=fd)
+        except FileNotFoundError:
+            return
+        if stat.S_ISDIR(st.st_mode):
+            raise OSError(errno.EISDIR, "exists as a directory")
+        if not self._force:
+            raise OSError(errno.EEXIST, "exists (restore with --force to replace it)")
+
+    def _chunk(self, digest: bytes) -> bytes:
+        loc = self._locations.get(digest)
+        if loc is None:
+            raise ChunkDamaged(f"chunk {digest.hex()[:16]} is missing from the store")
+        try:
+            data = self._reader.read(*loc)
+        except FileNotFoundError:
+            raise ChunkDamaged(
+                f"chunk {digest.hex()[:16]}: pack {loc[0][:16]} is missing"
+            ) from None
+        except (PackError, zstandard.ZstdError) as e:
+            raise ChunkDamaged(f"chunk {digest.hex()[:16]} is damaged ({e})") from None
+        if _native.blake3(data) != digest:
+            raise ChunkDamaged(f"chunk {digest.hex()[:16]} is damaged (digest mismatch)")
+        return data
+
+    def _file(self, dfd: int, n: Node) -> None:
+        name = n.path.rpartition("/")[2]
+        self._exists(dfd, name)
+        tmp = TMP_PREFIX + os.urandom(8).hex()
+        fd = os.open(
+            tmp,
+            os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+            0o600,
+            dir_fd=dfd,
+        )
+        try:
+            try:
+                written = 0
+                for d in n.chunks:
+                    view = memoryview(self._chunk(d))
+                    written += len(view)
+                    while view:
+                        view = view[os.write(fd, view) :]
+                if self._owner:
+                    os.fchown(fd, n.uid, n.gid)
+                os.fchmod(fd, n.mode)
+                os.utime(fd, ns=(n.mtime_ns, n.mtime_ns))
+            finally:
+                os.close(fd)
+            os.rename(tmp, name, src_dir_fd=dfd, dst_dir_fd=dfd)
+        except BaseException:
+            _unlink(tmp, dfd)
+            raise
+        with self._lock:
+            self.files += 1
+            self.bytes += written
+
+    def _link(self, n: Node) -> None:
+        parent, _, name = n.path.rpartition("/")
+        dfd = self._open_dir(parent)
+        tmp = TMP_PREFIX + os.urandom(8).hex()
+        try:
+            self._exists(dfd, name)
+            if n.kind == LINK:
+                os.symlink(n.target, tmp, dir_fd=dfd)
+                try:
+                    if self._owner:
+                        os.chown(tmp, n.uid, n.gid, dir_fd=dfd, follow_symlinks=False)
+                    os.utime(tmp, ns=(n.mtime_ns, n.mtime_ns), dir_fd=dfd, follow_symlinks=False)
+                except BaseException:
+                    _unlink(tmp, dfd)
+                    raise
+            else:
+                tparent, _, tname = n.target.rpartition("/")
+                tfd = self._open_dir(tparent)
+                try:
+                    os.link(tname, tmp, src_dir_fd=tfd, dst_dir_fd=dfd, follow_symlinks=False)
+                finally:
+                    os.close(tfd)
+            try:
+                os.rename(tmp, name, src_dir_fd=dfd, dst_dir_fd=dfd)
+            except BaseException:
+                _unlink(tmp, dfd)
+                raise
+        finally:
+            os.close(dfd)
+
+
+def _unlink(name: str, dfd: int) -> None:
+    try:
+        os.unlink(name, dir_fd=dfd)
+    except FileNotFoundError:
+        pass

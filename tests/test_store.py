@@ -1,0 +1,228 @@
+"""The store: exact restores, crafted snapshots refused, damage found and named, prune
+keeping what snapshots need, and bad stores refused with one line."""
+
+import os
+import random
+import re
+import shutil
+
+import pytest
+import veltrane
+from store_trees import make_tree, tree
+from veltrane import _native
+from veltrane.store import Store, StoreError
+from veltrane.store import add as add_module
+from veltrane.store.snapshot import DIR, FILE, HARDLINK, LINK, Node, Snapshot
+from veltrane.store.snapshot import write as write_snapshot
+
+
+def _read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _restored(dest: str, src: str) -> str:
+    return os.path.join(dest, os.path.abspath(src).lstrip("/"))
+
+
+@pytest.mark.parametrize(("seed", "avg", "pack_size"), [(1, 1 << 16, 32 << 20), (2, 256, 4096)])
+def test_random_tree_restores_exactly(tmp_path, seed, avg, pack_size):
+    src, repo, dest = str(tmp_path / "src"), str(tmp_path / "repo"), str(tmp_path / "out")
+    make_tree(src, random.Random(seed), files=60)
+    store = Store.init(repo, avg_size=avg, pack_size=pack_size)
+    first = store.add([src], name="one")
+    assert first["errors"] == [] and first["files_unchanged"] == 0
+    again = store.add([src])
+    # Nothing changed: nothing read, nothing stored.
+    assert again["bytes_read"] == 0 and again["new_bytes"] == 0
+    assert again["files_unchanged"] == again["files"]
+    r = store.restore("one", dest)
+    assert r["errors"] == []
+    assert tree(_restored(dest, src)) == tree(src)
+    assert store.verify(read_data=True)["problems"] == []
+
+
+def test_large_file_read_in_pieces_cuts_as_a_whole(tmp_path, monkeypatch):
+    # A file read piece by piece must be cut exactly as if read whole.
+    monkeypatch.setattr(add_module, "READ_BYTES", 10_000)
+    data = random.Random(3).randbytes(400_000)
+    (tmp_path / "f").write_bytes(data)
+    store = Store.init(tmp_path / "repo", avg_size=1024)
+    store.add([tmp_path / "f"])
+    (node,) = [n for n in store.ls("latest") if n.kind == FILE]
+    ends = veltrane.GearCDC(1024).cut_points(data)
+    starts = [0, *ends[:-1].tolist()]
+    assert node.chunks == [_native.blake3(data[s:e]) for s, e in zip(starts, ends.tolist())]
+
+
+def test_restore_refuses_to_replace_without_force(tmp_path):
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "a").write_bytes(b"new")
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path / "src"])
+    target = _restored(str(tmp_path / "out"), str(tmp_path / "src"))
+    os.makedirs(target)
+    with open(os.path.join(target, "a"), "wb") as f:
+        f.write(b"old")
+
+    r = store.restore("latest", tmp_path / "out")
+    assert [p for p, _ in r["errors"]][-1].endswith("/a")
+    assert _read(os.path.join(target, "a")) == b"old"
+    assert store.restore("latest", tmp_path / "out", force=True)["errors"] == []
+    assert _read(os.path.join(target, "a")) == b"new"
+    assert not [n for n in os.listdir(target) if n.startswith(".tmp-")]
+
+
+def _crafted(repo: str, nodes: list[Node]) -> None:
+    write_snapshot(repo, Snapshot("", "crafted", 1, ["/x"], nodes=nodes))
+
+
+F = dict(mode=0o644, chunks=[])
+
+
+@pytest.mark.parametrize(
+    ("nodes", "named"),
+    [
+        ([Node("../evil", FILE, **F)], "../evil"),
+        ([Node("a", DIR, 0o755), Node("a/../../evil", FILE, **F)], "a/../../evil"),
+        ([Node("/etc/evil", FILE, **F)], "/etc/evil"),
+        ([Node("a", LINK, 0o777, target="/tmp"), Node("a/evil", FILE, **F)], "a/evil"),
+        ([Node("a", FILE, **F), Node("a/evil", FILE, **F)], "a/evil"),
+        ([Node("b/evil", FILE, **F)], "b/evil"),
+        ([Node("h", HARDLINK, target="/etc/passwd")], "h"),
+        ([Node("a", FILE, **F), Node("a", FILE, **F)], "a"),
+    ],
+)
+def test_crafted_snapshot_refused_naming_the_path(tmp_path, nodes, named):
+    repo = str(tmp_path / "repo")
+    store = Store.init(repo)
+    _crafted(repo, nodes)
+    with pytest.raises(StoreError, match="refused: (hardlink )?" + re.escape(repr(named))):
+        store.restore("crafted", tmp_path / "out")
+    assert not (tmp_path / "evil").exists() and not (tmp_path / "out").exists()
+
+
+def test_restore_never_follows_a_symlink_already_in_dest(tmp_path):
+    (tmp_path / "src" / "d").mkdir(parents=True)
+    (tmp_path / "src" / "d" / "f").write_bytes(b"x")
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path / "src" / "d"])
+    # DEST's copy of d is a symlink elsewhere: nothing may be written through it.
+    target = _restored(str(tmp_path / "out"), str(tmp_path / "src" / "d"))
+    os.makedirs(os.path.dirname(target))
+    (tmp_path / "elsewhere").mkdir()
+    os.symlink(tmp_path / "elsewhere", target)
+    r = store.restore("latest", tmp_path / "out", force=True)
+    assert r["errors"] and not os.listdir(tmp_path / "elsewhere")
+
+
+def _pack_files(repo: str) -> list[str]:
+    root = os.path.join(repo, "packs")
+    return sorted(
+        os.path.join(root, d, n)
+        for d in os.listdir(root)
+        for n in os.listdir(os.path.join(root, d))
+    )
+
+
+def test_flipped_byte_found_and_named_and_the_rest_restores(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    rng = random.Random(5)
+    (src / "hit").write_bytes(rng.randbytes(50_000))
+    (src / "copy").write_bytes((src / "hit").read_bytes())
+    (src / "fine").write_bytes(rng.randbytes(50_000))
+    store = Store.init(tmp_path / "repo", avg_size=1 << 20)  # one chunk a file
+    store.add([src], name="s1")
+    # Flip a byte of the chunk stored first (the file "copy", read first in sorted order).
+    (pack,) = _pack_files(str(tmp_path / "repo"))
+    with open(pack, "r+b") as f:
+        f.seek(100)
+        b = f.read(1)
+        f.seek(100)
+        f.write(bytes([b[0] ^ 1]))
+    assert store.verify()["problems"] == []  # the structure is intact
+    problems = store.verify(read_data=True)["problems"]
+    named = [p for p in problems if p.startswith("snapshot")]
+    assert len(named) == 2 and all("(s1)" in p for p in named)
+    assert {p.rsplit("/", 1)[1].split("'")[0] for p in named} == {"hit", "copy"}
+    r = store.restore("s1", tmp_path / "out")
+    assert sorted(os.path.basename(p) for p, _ in r["errors"]) == ["copy", "hit"]
+    out = _restored(str(tmp_path / "out"), str(src))
+    assert _read(os.path.join(out, "fine")) == (src / "fine").read_bytes()
+    assert sorted(os.listdir(out)) == ["fine"]
+
+
+def test_prune_after_forget_keeps_every_other_snapshot(tmp_path):
+    rng = random.Random(7)
+    src = str(tmp_path / "src")
+    store = Store.init(tmp_path / "repo", avg_size=1024, pack_size=20_000)
+    versions = []
+    for k in range(4):
+        if k:
+            shutil.rmtree(src)
+        make_tree(src, random.Random(k), files=25)
+        with open(os.path.join(src, "grow"), "wb") as f:
+            f.write(rng.randbytes(30_000) * (k + 1))
+        versions.append((store.add([src], name=f"v{k}")["id"], tree(src)))
+    before = store.stats()
+    store.forget(["v0", "v2"])
+    r = store.prune()
+    after = store.stats()
+    assert r["chunks_removed"] > 0 and after["chunk_bytes"] < before["chunk_bytes"]
+    v = store.verify(read_data=True)
+    assert v["problems"] == [] and v["notes"] == []
+    for k in (1, 3):
+        dest = str(tmp_path / f"out{k}")
+        assert store.restore(f"v{k}", dest)["errors"] == []
+        assert tree(_restored(dest, src)) == versions[k][1]
+    # Nothing left to remove.
+    assert store.prune()["chunks_removed"] == 0
+
+
+def test_diff(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "same").write_bytes(b"s" * 1000)
+    (src / "gone").write_bytes(b"g")
+    (src / "edit").write_bytes(b"a" * 5000)
+    store = Store.init(tmp_path / "repo")
+    store.add([src], name="a")
+    (src / "gone").unlink()
+    (src / "edit").write_bytes(b"b" * 7000)
+    (src / "new").write_bytes(b"n" * 3)
+    store.add([src], name="b")
+    d = store.diff("a", "b")
+    name = lambda ps: [os.path.basename(p) for p in ps]  # noqa: E731
+    assert name(d["added"]) == ["new"] and name(d["removed"]) == ["gone"]
+    assert name(d["changed"]) == ["edit"]
+    assert d["new_bytes"] == 7003  # the edited file's chunk and the new file's
+
+
+def test_a_store_inside_the_tree_is_left_out(tmp_path):
+    (tmp_path / "f").write_bytes(b"data")
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path])
+    paths = [n.path for n in store.ls("latest")]
+    assert any(p.endswith("/f") for p in paths) and not any("/repo" in p for p in paths)
+
+
+def test_command_line(tmp_path, capsys):
+    from veltrane.cli import main
+
+    src, repo = tmp_path / "src", str(tmp_path / "repo")
+    make_tree(str(src), random.Random(9), files=15)
+    assert main(["store", "init", repo]) == 0
+    assert main(["store", "add", repo, str(src), "--name", "n1"]) == 0
+    assert "0 unchanged" in capsys.readouterr().out
+    assert main(["store", "verify", repo, "--read-data"]) == 0
+    assert "no problems" in capsys.readouterr().out
+    assert main(["store", "restore", repo, "n1", str(tmp_path / "out")]) == 0
+    assert tree(_restored(str(tmp_path / "out"), str(src))) == tree(str(src))
+    capsys.readouterr()
+    # Failures are one line each, with the verb named.
+    assert main(["store", "ls", str(tmp_path / "src")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("veltrane store ls: error: ")
+    assert main(["store", "restore", repo, "nosuch", str(tmp_path / "o2")]) == 1
+    assert "no such snapshot" in capsys.readouterr().err

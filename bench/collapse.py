@@ -38,8 +38,9 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
 import veltrane  # noqa: E402
-from report import cpu_model, per_isa, print_table  # noqa: E402
 from veltrane import cli  # noqa: E402
+
+from report import cpu_model, per_isa, print_table  # noqa: E402
 
 MAX_DISTANCE = 3  # the command line's default
 COPYRIGHT_GLOB = "/usr/share/doc/*/copyright"

@@ -30,6 +30,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import corpus  # noqa: E402
 import real_texts  # noqa: E402
 import veltrane  # noqa: E402
+
 from report import per_isa  # noqa: E402
 
 WORDS_PER_DOC = 140  # about 1 KiB with the vocabulary's mean word length

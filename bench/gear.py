@@ -34,8 +34,9 @@ from pathlib import Path
 
 import numpy as np
 import veltrane
-from report import cpu_model, per_isa, print_table
 from veltrane import CDC, GearCDC
+
+from report import cpu_model, per_isa, print_table
 
 MIB = 1 << 20
 # Library releases whose source trees make the version pairs: two successive patch releases,

@@ -35,6 +35,7 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
 import veltrane  # noqa: E402
+
 from report import cpu_model, per_isa, print_table  # noqa: E402
 
 MAX_DISTANCE = 3  # the target's radius, the usual threshold for 64-bit SimHash near duplicates

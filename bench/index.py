@@ -25,6 +25,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import veltrane  # noqa: E402
+
 from report import cpu_model, per_isa, print_table  # noqa: E402
 
 WORDS = 170

@@ -42,6 +42,7 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import veltrane  # noqa: E402
+
 from report import cpu_model, per_isa, print_table  # noqa: E402
 
 THRESHOLD = 0.8  # a true pair: exact shingle Jaccard at least this

@@ -30,8 +30,9 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import real_texts  # noqa: E402
 import veltrane  # noqa: E402
-from report import cpu_model, per_isa, print_table  # noqa: E402
 from veltrane import _native  # noqa: E402
+
+from report import cpu_model, per_isa, print_table  # noqa: E402
 
 NUM_PERM = 128
 NGRAM = 5

@@ -32,6 +32,7 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import corpus  # noqa: E402
 import dedup_core  # noqa: E402
+
 from report import cpu_model, print_table  # noqa: E402
 
 BUILD_DIR = BENCH_DIR / "build"  # gitignored; the library is never installed

@@ -52,7 +52,19 @@ _moved.install()
 
 #: The modules and packages reached as attributes of the package, imported on first use.
 _MODULES = frozenset(
-    {"cli", "corpus", "dask", "defaults", "files", "keep", "pipeline", "search", "sketch", "texts"}
+    {
+        "cli",
+        "corpus",
+        "dask",
+        "defaults",
+        "files",
+        "keep",
+        "pipeline",
+        "search",
+        "sketch",
+        "store",
+        "texts",
+    }
 )
 
 #: Where each public name lives; the module is imported when the name is first asked for.
@@ -78,6 +90,8 @@ _HOMES: dict[str, str] = {
     "Repeats": ".repeats",
     "RepeatsSummary": ".repeats",
     "remove_repeats": ".repeats",
+    "Store": ".store",
+    "StoreError": ".store",
     "deduplicate_texts": ".texts",
     "fingerprints": ".sketch.simhash",
     "fingerprints64": ".sketch.simhash",

@@ -6,9 +6,10 @@ import datetime
 import json
 import sys
 
+from ..progress import ProgressBar
 from ..store import DEFAULT_AVG_SIZE, DEFAULT_LEVEL, DEFAULT_PACK_SIZE, Store, StoreError
 from ..store.snapshot import DIR, FILE, HARDLINK, LINK
-from ._common import EXIT_USAGE, CommandError, Progress, progress_wanted, shown
+from ._common import EXIT_USAGE, CommandError, progress_wanted, shown
 
 VERBS = ("init", "add", "ls", "diff", "stats", "restore", "verify", "forget", "prune")
 
@@ -126,7 +127,7 @@ def _run(args, out) -> int:
         out.write(f"created store {args.repo}\n")
         return 0
     store = Store(args.repo, wait=args.wait)
-    bar = Progress(progress_wanted(args) and not args.json, None, "reading")
+    bar = ProgressBar(progress_wanted(args) and not args.json, None, "reading")
     try:
         return _verb(store, args, out, bar)
     finally:

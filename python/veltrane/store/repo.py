@@ -79,7 +79,7 @@ class Store:
         """Creates an empty store at ``path`` (a missing or empty directory) and opens it.
         Chunks are cut by GearCDC of ``avg_size`` (min a quarter, max eight times) and
         compressed with zstd at ``level``."""
-        from ..gear import GearCDC
+        from ..files.gear import GearCDC
 
         gear = GearCDC(avg_size)
         chunker = {

@@ -1,5 +1,6 @@
 """Texts by number: every way of reading a corpus's texts again once the reading has moved on
-(from memory, by span from their own files, from a spill file) answers ``take(indices)``.
+(by span from their own files, from a spill file) answers ``take(indices)``; texts held in a
+list are taken by indexing.
 
 A search within a memory bound holds no texts: it asks for the few it must verify, by number,
 from a :class:`TextsByNumber`. ``veltrane.corpus.signed.SpannedTexts`` (texts read by
@@ -30,22 +31,6 @@ class TextsByNumber(Protocol):
     def close(self) -> None:
         """Lets go of what holds them (a file, say)."""
         ...
-
-
-class InMemory:
-    """Texts held in a sequence, taken by number."""
-
-    def __init__(self, texts) -> None:
-        #: The texts.
-        self.texts = texts
-
-    def take(self, indices: np.ndarray) -> list[bytes]:
-        """The texts of those numbers, in their order."""
-        texts = self.texts
-        return [texts[k] for k in np.asarray(indices, dtype=np.int64).tolist()]
-
-    def close(self) -> None:
-        """Nothing to let go of."""
 
 
 class SpillError(OSError):

@@ -174,7 +174,7 @@ def deduplicate_signed(
         groups, i, j, s, apart = found.reps, found.i, found.j, found.similarity, found.wordless
         closer, same = True, 1.0
     else:
-        raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
+        raise ValueError(f"method must be 'simhash' or 'minhash' (or 'exact'), got {method!r}")
 
     def measure(dropped: np.ndarray, kept_for: np.ndarray) -> np.ndarray:
         if method == "exact":

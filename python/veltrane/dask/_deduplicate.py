@@ -252,7 +252,7 @@ def deduplicate(
         if duplicates is not None:
             dd.from_pandas(dropped, npartitions=1).to_parquet(duplicates, write_index=False)
     else:
-        raise ValueError(f"method must be 'minhash', 'simhash' or 'exact', got {method!r}")
+        raise ValueError(f"method must be 'simhash' or 'minhash' (or 'exact'), got {method!r}")
     if output is not None:
         kept.to_parquet(output)
     return kept

@@ -101,7 +101,7 @@ class CorpusJob:
         parameters are read when it is opened)."""
         if self.method not in ("minhash", "simhash", "exact"):
             raise ValueError(
-                f"method must be 'minhash', 'simhash' or 'exact', got {self.method!r}"
+                f"method must be 'simhash' or 'minhash' (or 'exact'), got {self.method!r}"
             )
         check_normalize(self.normalize)
         if self.clusters not in ("greedy", "components"):

@@ -3,8 +3,7 @@ tuples seen (windows), walked in corpus order. Shared by the tests and bench/rep
 
 from __future__ import annotations
 
-import re
-
+from model_minhash import WORDS
 from veltrane import _native
 
 
@@ -94,7 +93,9 @@ def model_spans(texts: list[bytes], n: int) -> list[list[list[int]] | None]:
             else:
                 seen[key] = (t, i)
         s = text.decode("utf-8", "replace")
-        found = list(re.finditer(r"\w+", s))
+        # The word rule's words, placed in the text as it stands (each character of a script
+        # without spaces alone, every other word a run of \w).
+        found = list(WORDS.finditer(s))
         if s.encode() != text or [m.group().lower() for m in found] != words:
             result.append(None)
             continue

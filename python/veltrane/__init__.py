@@ -194,6 +194,7 @@ if TYPE_CHECKING:
     from .files.tree import dedup_report
     from .pipeline.job import CorpusDeduplication, deduplicate_corpus
     from .progress import ProgressBar
+    from .repeats import Repeats, RepeatsSummary, remove_repeats
     from .search.banding import lsh_parameters
     from .search.hamming import (
         MAX_DISTANCE,
@@ -219,4 +220,5 @@ if TYPE_CHECKING:
     from .sketch.digest import text_digests
     from .sketch.minhash import minhash_signatures, shingle_hashes
     from .sketch.simhash import fingerprints, fingerprints64
+    from .store import Store, StoreError
     from .texts import TextDeduplication, deduplicate_texts

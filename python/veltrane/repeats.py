@@ -90,6 +90,7 @@ class Repeats:
         min_words = _args.in_range(min_words, "min_words", 1)
         #: Bits of each hash kept: fewer than 64 only to make collisions happen in tests.
         self.hash_bits = _args.in_range(hash_bits, "hash_bits", 1, 64)
+        #: Threads that find and hash the units of a batch.
         self.threads = _args.threads(threads)
         self._finder = _native.RepeatFinder(unit, normalize == "words", min_words, hash_bits)
 

@@ -6,6 +6,7 @@ import errno
 import json
 import os
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -96,6 +97,30 @@ def test_sigkill_during_prune(tmp_path, after):
     v = store.verify(read_data=True)
     assert v["problems"] == [] and v["notes"] == []
     assert store.stats()["chunk_bytes"] == 12 << 20
+
+
+def test_prune_after_one_killed_before_its_commit(tmp_path):
+    # The state a prune killed between finishing its packs and switching the index leaves:
+    # the next prune writes the same packs again (same bytes, same names) and keeps them.
+    src, repo, killed = tmp_path / "src", tmp_path / "repo", tmp_path / "killed"
+    _fill(src, 3, files=6)
+    store = Store.init(repo, avg_size=4096, pack_size=128 << 10)
+    store.add([src], name="v1")
+    _fill(src, 4, files=3)
+    store.add([src], name="v2")
+    store.forget(["v1"])
+    shutil.copytree(repo, killed)
+    before = set(_files(repo / "packs"))
+    store.prune()
+    for name in set(_files(repo / "packs")) - before:
+        os.makedirs(os.path.dirname(killed / "packs" / name), exist_ok=True)
+        shutil.copy(repo / "packs" / name, killed / "packs" / name)
+    again = Store(killed)
+    again.prune()
+    v = again.verify(read_data=True)
+    assert v["problems"] == [] and v["notes"] == []
+    assert again.restore("v2", tmp_path / "out")["errors"] == []
+    assert _files(_restored(tmp_path / "out", src)) == _files(src)
 
 
 def test_a_second_writer_waits_then_fails_with_one_line(tmp_path):

@@ -69,7 +69,11 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
     except BaseException:
         writer.abort()
         raise
-    old = drop + [name for name, _ in rewrite]
+    # A killed prune may have left the very packs this one writes again (a pack is named by
+    # its bytes), listed by the next writer but holding no chunk of the index: they are in
+    # `drop`, and must not be deleted now that they hold the moved chunks.
+    written = {name for name, _, _ in writer.finished}
+    old = [name for name in drop + [name for name, _ in rewrite] if name not in written]
     unneeded = [(r[0],) for name in old for r in located.get(name, []) if r[0] not in keep]
     try:
         db.execute("BEGIN")
@@ -101,9 +105,9 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
                 pass
         for d in dirs:
             fsync_dir(d)
-    new_size = sum(size for _, size, _ in writer.finished)
+    new_size = sum(size for name, size, _ in writer.finished if name not in packs)
     return {
-        "packs_deleted": len(drop),
+        "packs_deleted": len([n for n in drop if n not in written]),
         "packs_rewritten": len(rewrite),
         "packs_written": len(writer.finished),
         "chunks_removed": len(unneeded),

@@ -67,7 +67,7 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
                 progress("rewriting", k + 1, len(rewrite))
         writer.close()
     except BaseException:
-        writer.abort()
+        _abort(writer, packs)
         raise
     # A killed prune may have left the very packs this one writes again (a pack is named by
     # its bytes), listed by the next writer but holding no chunk of the index: they are in
@@ -89,7 +89,7 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
     except BaseException:
         if db.in_transaction:
             db.execute("ROLLBACK")
-        writer.abort()
+        _abort(writer, packs)
         raise
     freed = 0
     # Readers may be restoring from an old pack: wait for them before deleting.
@@ -114,3 +114,10 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
         "bytes_freed": freed - new_size,
         "bytes_moved": moved,
     }
+
+
+def _abort(writer: PackWriter, listed: dict) -> None:
+    # A pack written again under the name of one the index lists stays: the index still
+    # points at it.
+    writer.finished = [f for f in writer.finished if f[0] not in listed]
+    writer.abort()

@@ -124,6 +124,22 @@ def test_one_long_line_and_a_million_copies():
     assert Repeats("line").cut([copies]) == [b"the same line\n"]
 
 
+@pytest.mark.parametrize("unit", ["line", "span"])
+def test_first_occurrences_moved_when_their_buffer_outgrows_malloc(unit):
+    # 12 MB of distinct lines, then lines of the first texts again: the first occurrences and
+    # the word hashes move into a reservation of address space on the way.
+    rng = random.Random(5)
+    texts = [
+        " ".join(f"w{rng.randrange(10**9)}" for _ in range(60)).encode() for _ in range(20_000)
+    ]
+    texts += [texts[k] + b"\n" + texts[k + 1] for k in range(0, 20_000, 97)]
+    if unit == "line":
+        assert _found(texts, unit, batches=9) == model_units(texts, unit, "words")
+    else:
+        found = _found(texts, unit, batches=9, min_words=50)
+        assert found[20_000:] == model_spans(texts, 50)[20_000:]
+
+
 def _jsonl(path, texts):
     path.write_text("".join(json.dumps({"id": f"r{k}", "text": t}) + "\n" for k, t in
                             enumerate(texts)))  # fmt: skip

@@ -30,7 +30,7 @@ uint64_t sequence_key(const std::vector<uint64_t> &words) {
     return hash::mix64(h);
 }
 
-void put64(Grown<char> &out, uint64_t v) {
+void put64(memory::Grown<char> &out, uint64_t v) {
     out.append(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
@@ -68,10 +68,8 @@ Finder::Finder(const Options &options)
 }
 
 std::size_t Finder::memory() const {
-    return slots_.capacity() * sizeof(Entry) + windows_.capacity() * sizeof(uint64_t) +
-           arena_.capacity() +
-           (words_.capacity() + word_starts_.capacity() + word_texts_.capacity()) *
-               sizeof(uint64_t);
+    return slots_.size() * sizeof(Entry) + windows_.size() * sizeof(uint64_t) + arena_.held() +
+           words_.held() + (word_starts_.capacity() + word_texts_.capacity()) * sizeof(uint64_t);
 }
 
 void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
@@ -137,7 +135,7 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
 }
 
 void Finder::grow() {
-    std::vector<Entry> old(std::size_t {1} << (slot_bits_ + 1));
+    memory::Zeroed<Entry> old(std::size_t {1} << (slot_bits_ + 1));
     old.swap(slots_);
     ++slot_bits_;
     const std::size_t mask = slots_.size() - 1;
@@ -164,7 +162,7 @@ uint64_t Finder::window_key(uint64_t pos) const {
 }
 
 void Finder::grow_windows() {
-    std::vector<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
+    memory::Zeroed<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
     old.swap(windows_);
     ++window_bits_;
     const std::size_t mask = windows_.size() - 1;
@@ -305,11 +303,28 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     flush();
 }
 
+void Finder::release(Prepared &p) {
+    // 64 Ki words or pieces: a long text's; past that its memory goes back at once.
+    constexpr std::size_t kKept = std::size_t {1} << 16;
+    if (p.words.capacity() > kKept || p.pieces.capacity() > kKept || p.keys.capacity() > kKept ||
+        p.places.capacity() > 2 * kKept) {
+        p = Prepared();
+        return;
+    }
+    p.pieces.clear();
+    p.keys.clear();
+    p.words.clear();
+    p.places.clear();
+}
+
 void Finder::add(const std::vector<std::string_view> &texts,
                  int threads,
                  std::vector<std::vector<Cut>> &cuts) {
     const std::size_t n = texts.size();
-    std::vector<Prepared> prepared(n);
+    if (prepared_.size() < n) {
+        prepared_.resize(n);
+    }
+    std::vector<Prepared> &prepared = prepared_;
     std::vector<Worker> workers(static_cast<std::size_t>(std::max(1, threads)));
     std::exception_ptr failed;
     std::mutex failing;
@@ -331,11 +346,11 @@ void Finder::add(const std::vector<std::string_view> &texts,
         if (options_.unit == Unit::span) {
             decide_windows(prepared[i], cuts[i]);
             if (cuts[i].empty()) {
-                prepared[i] = Prepared();
+                release(prepared[i]);
             }
         } else {
             decide_units(texts[i], prepared[i], cuts[i]);
-            prepared[i] = Prepared();
+            release(prepared[i]);
         }
         ++counts_.texts;
     }
@@ -361,7 +376,7 @@ void Finder::add(const std::vector<std::string_view> &texts,
                          c.first_text,
                          c.first_at};
                 }
-                p = Prepared();
+                release(p);
             }
         } catch (...) {
             const std::lock_guard<std::mutex> hold(failing);

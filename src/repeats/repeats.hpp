@@ -12,6 +12,7 @@
 // a hash collision never cuts anything. Windows are compared word hash by word hash.
 #pragma once
 
+#include "common/huge_pages.hpp"
 #include "repeats/units.hpp"
 
 #include <cstddef>
@@ -23,52 +24,6 @@
 #include <vector>
 
 namespace veltrane::repeats {
-
-// A buffer of plain values grown by realloc, which moves a large block by remapping its pages
-// instead of copying it: the first occurrences grow to the size of the corpus.
-template <typename T> class Grown {
-public:
-    Grown() = default;
-    Grown(const Grown &) = delete;
-    Grown &operator=(const Grown &) = delete;
-    Grown(Grown &&o) noexcept : data_(o.data_), size_(o.size_), capacity_(o.capacity_) {
-        o.data_ = nullptr;
-        o.size_ = o.capacity_ = 0;
-    }
-    ~Grown() {
-        std::free(data_);
-    }
-
-    void append(const T *values, std::size_t n) {
-        if (size_ + n > capacity_) {
-            std::size_t want = capacity_ < 4096 ? 4096 : capacity_ + capacity_ / 2;
-            want = want < size_ + n ? size_ + n : want;
-            void *grown = std::realloc(data_, want * sizeof(T));
-            if (grown == nullptr) {
-                throw std::bad_alloc();
-            }
-            data_ = static_cast<T *>(grown);
-            capacity_ = want;
-        }
-        if (n > 0) {
-            std::memcpy(data_ + size_, values, n * sizeof(T));
-        }
-        size_ += n;
-    }
-    const T *data() const {
-        return data_;
-    }
-    std::size_t size() const {
-        return size_;
-    }
-    std::size_t capacity() const {
-        return capacity_;
-    }
-
-private:
-    T *data_ = nullptr;
-    std::size_t size_ = 0, capacity_ = 0;
-};
 
 enum class Unit { line, paragraph, span };
 
@@ -122,6 +77,11 @@ private:
         std::vector<uint64_t> keys; // a key per piece or window; kNone for a unit without words
         std::vector<uint64_t> words, places;
     };
+    // Done with a text's prepared state: kept for the next batch's text in its place, so that
+    // batch after batch allocates nothing (freeing it on another thread than the one that
+    // filled it made the allocator trim and grow its heaps again each batch), unless it is
+    // large.
+    static void release(Prepared &p);
     class Worker;
 
     void prepare(std::string_view text, Prepared &p, Worker &w) const;
@@ -134,20 +94,21 @@ private:
 
     Options options_;
     Counts counts_;
-    std::vector<Entry> slots_;
+    std::vector<Prepared> prepared_;
+    memory::Zeroed<Entry> slots_;
     std::size_t used_ = 0;
     int slot_bits_ = 0;
     // Units: each first occurrence as [u64 text][u64 first byte][u64 size][bytes].
-    Grown<char> arena_;
+    memory::Grown<char> arena_;
     // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
     // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
     // word of the corpus; 0 is empty.
-    std::vector<uint64_t> windows_;
+    memory::Zeroed<uint64_t> windows_;
     std::size_t windows_used_ = 0;
     int window_bits_ = 0;
     // Windows: the word hashes of every text with a window, in corpus order, and where each
     // such text's words begin there.
-    Grown<uint64_t> words_;
+    memory::Grown<uint64_t> words_;
     std::vector<uint64_t> word_starts_, word_texts_;
 };
 

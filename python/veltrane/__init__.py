@@ -72,7 +72,7 @@ _HOMES: dict[str, str] = {
     "Progress": "._pairs",
     "ProgressBar": ".progress",
     "deduplicate_corpus": ".pipeline.job",
-    "CorpusDeduplication": ".pipeline.job",
+    "CorpusDeduplication": ".pipeline.plan",
     "Corpus": ".corpus.source",
     "CorpusError": ".corpus.inputs",
     "FingerprintSet": ".search.hamming",
@@ -192,7 +192,8 @@ if TYPE_CHECKING:
     from .files.report import ChunkStats, DedupReport
     from .files.stream import iter_chunk_spans, iter_chunks
     from .files.tree import dedup_report
-    from .pipeline.job import CorpusDeduplication, deduplicate_corpus
+    from .pipeline.job import deduplicate_corpus
+    from .pipeline.plan import CorpusDeduplication
     from .progress import ProgressBar
     from .repeats import Repeats, RepeatsSummary, remove_repeats
     from .search.banding import lsh_parameters

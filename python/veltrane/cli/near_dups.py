@@ -9,17 +9,17 @@ import sys
 
 from ..corpus.inputs import CorpusError, Format
 from ..corpus.writers import STDOUT
-from ..pipeline.job import (
+from ..pipeline.job import run as run_job
+from ..pipeline.plan import (
     CorpusDeduplication,
     CorpusJob,
     CorpusJobError,
     UsageError,
     choose_memory,
 )
-from ..pipeline.job import (
+from ..pipeline.plan import (
     available_memory as _available_memory,  # a test stands in for the machine
 )
-from ..pipeline.job import run as run_job
 from ..sketch.digest import DEFAULT_NORMALIZE
 from ._common import EXIT_USAGE, PROG, CommandError, ProgressBar, progress_wanted
 
@@ -43,7 +43,7 @@ def _method_options(args) -> None:
 
 def _default_memory(args) -> int | None:
     """A bound on the search's memory when the run in memory would not fit (see
-    :func:`veltrane.pipeline.job.choose_memory`), said on standard error."""
+    :func:`veltrane.pipeline.plan.choose_memory`), said on standard error."""
     if args.index is not None or args.method != "minhash":
         return None
     fmt: Format | None = "jsonl" if args.jsonl else "lines" if args.lines else None

@@ -25,7 +25,7 @@ from ..search.exact import count_copies
 from ..search.jaccard import jaccard_similarities
 from ..search.outofcore import search_out_of_core
 from . import units
-from .job import MIN_MEMORY, CorpusDeduplication, CorpusJob, CorpusJobError, UsageError
+from .plan import MIN_MEMORY, CorpusDeduplication, CorpusJob, CorpusJobError, UsageError
 from .sinks import Places, write_clusters, write_found_pairs
 
 # Band entries of one text while sorted: 16 bytes a band, held twice.

@@ -21,7 +21,7 @@ from ..sketch.minhash import minhash_signatures
 from ..sketch.simhash import fingerprints64
 from ..texts import deduplicate_signed, without_words
 from . import units
-from .job import CorpusDeduplication, CorpusJob
+from .plan import CorpusDeduplication, CorpusJob
 from .sinks import Places, write_clusters, write_pairs
 
 

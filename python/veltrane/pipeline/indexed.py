@@ -18,7 +18,7 @@ from ..corpus.writers import write_kept
 from ..search.index import JaccardIndex
 from ..texts import deduplicate_texts
 from . import units
-from .job import CorpusDeduplication, CorpusJob, CorpusJobError
+from .plan import CorpusDeduplication, CorpusJob, CorpusJobError
 from .sinks import indexed_place, place_of, write_indexed_duplicates
 
 

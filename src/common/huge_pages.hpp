@@ -175,9 +175,7 @@ private:
         if (begin > raw) {
             munmap(at, begin - raw);
         }
-        if (begin + bytes < raw + bytes + kHugePage) {
-            munmap(reinterpret_cast<void *>(begin + bytes), raw + kHugePage - begin);
-        }
+        munmap(reinterpret_cast<void *>(begin + bytes), raw + kHugePage - begin);
         T *data = reinterpret_cast<T *>(begin);
         advise_huge(data, bytes);
         if (size_ > 0) {

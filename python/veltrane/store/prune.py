@@ -73,7 +73,8 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
     # its bytes), listed by the next writer but holding no chunk of the index: they are in
     # `drop`, and must not be deleted now that they hold the moved chunks.
     written = {name for name, _, _ in writer.finished}
-    old = [name for name in drop + [name for name, _ in rewrite] if name not in written]
+    drop = [name for name in drop if name not in written]
+    old = drop + [name for name, _ in rewrite]
     unneeded = [(r[0],) for name in old for r in located.get(name, []) if r[0] not in keep]
     try:
         db.execute("BEGIN")
@@ -107,7 +108,7 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
             fsync_dir(d)
     new_size = sum(size for name, size, _ in writer.finished if name not in packs)
     return {
-        "packs_deleted": len([n for n in drop if n not in written]),
+        "packs_deleted": len(drop),
         "packs_rewritten": len(rewrite),
         "packs_written": len(writer.finished),
         "chunks_removed": len(unneeded),

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -99,6 +100,14 @@ def test_ids_and_errors(tmp_path):
             JaccardIndex(tmp_path / "ix", **wrong)
     again = JaccardIndex(tmp_path / "ix", threshold=0.9, ngram=3)
     assert (again.num_perm, again.seed) == (64, 7)
+    # The parameter object asks for every field, the bands and rows the index chose among them.
+    built = again.params
+    assert (built.threshold, built.ngram, built.num_perm, built.seed) == (0.9, 3, 64, 7)
+    JaccardIndex(tmp_path / "ix", params=built).close()
+    with pytest.raises(ValueError, match="built with other parameters"):
+        JaccardIndex(tmp_path / "ix", params=replace(built, rows=built.rows + 1))
+    with pytest.raises(ValueError, match="not both"):
+        JaccardIndex(tmp_path / "ix", params=built, threshold=0.9)
     # Opening and querying do not wait for a writer in the middle of a batch.
     again._db.execute("BEGIN IMMEDIATE")
     reader = JaccardIndex(tmp_path / "ix")

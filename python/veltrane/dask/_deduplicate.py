@@ -13,7 +13,7 @@ import pandas as pd
 
 from .. import _args
 from ..defaults import DEFAULT_MAX_DISTANCE, DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..search.banding import bands_and_rows
+from ..search.jaccard import JaccardParams
 from ..sketch.digest import DEFAULT_NORMALIZE, Normalize
 from . import _exact, _job
 from ._collapse import Collapsed
@@ -149,11 +149,7 @@ def deduplication(
     frames it returns read the others again.
     """
     df = read(data, blocksize)
-    threshold = _args.threshold(threshold)
-    ngram = _args.positive(ngram, "ngram")
-    num_perm = _args.positive(num_perm, "num_perm")
-    seed = _args.integer(seed, "seed")
-    bands, rows = bands_and_rows(threshold, num_perm, bands, rows)
+    params = JaccardParams(threshold, ngram, num_perm, bands, rows, seed).banded()
     if clusters not in ("greedy", "components"):
         raise ValueError(f"clusters must be 'greedy' or 'components', got {clusters!r}")
     if not isinstance(keep, str):
@@ -166,12 +162,7 @@ def deduplication(
         keep=keep,
         column=column,
         clusters=clusters,
-        threshold=threshold,
-        ngram=ngram,
-        num_perm=num_perm,
-        seed=seed,
-        bands=bands,
-        rows=rows,
+        params=params,
     )
     return Deduplication(_job.kept_frame(plan, df._meta), _job.dropped_frame(plan))
 

@@ -25,10 +25,9 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 
-from .. import _args, _native
+from .. import _native
 from ..defaults import DEFAULT_NGRAM, DEFAULT_NUM_PERM, DEFAULT_THRESHOLD
-from ..search.banding import bands_and_rows
-from ..search.jaccard import jaccard_similarities
+from ..search.jaccard import JaccardParams, jaccard_similarities
 from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._collapse import Collapsed, member_pairs
 from ._frames import FP, ID, REP, check_columns, empty_frame, shown
@@ -79,15 +78,14 @@ def _texts_of(part: pd.DataFrame, text: str, id: str) -> tuple[pd.Series, list]:
     return ids, texts.tolist()
 
 
-def _sketch_partition(
-    part: pd.DataFrame, text: str, id: str, ngram: int, num_perm: int, seed: int, bands, rows
-) -> pd.DataFrame:
+def _sketch_partition(part: pd.DataFrame, text: str, id: str, p: JaccardParams) -> pd.DataFrame:
     ids, texts = _texts_of(part, text, id)
-    sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=1)
-    values, offsets = shingle_hashes(texts, ngram=ngram, threads=1)
+    sig = minhash_signatures(texts, p.num_perm, ngram=p.ngram, seed=p.seed, threads=1)
+    values, offsets = shingle_hashes(texts, ngram=p.ngram, threads=1)
     frame = {ID: ids, FP: _set_digests(values, offsets)}
-    hashes = band_hashes(sig, bands, rows)
-    for b in range(bands):
+    assert p.bands is not None and p.rows is not None
+    hashes = band_hashes(sig, p.bands, p.rows)
+    for b in range(p.bands):
         frame[f"band{b}"] = hashes[:, b]
     return pd.DataFrame(frame)
 
@@ -134,11 +132,11 @@ def _distinct_pairs(part: pd.DataFrame) -> pd.DataFrame:
     return part.drop_duplicates(ignore_index=True)
 
 
-def _verify(part: pd.DataFrame, ngram: int, threshold: float) -> pd.DataFrame:
+def _verify(part: pd.DataFrame, p: JaccardParams) -> pd.DataFrame:
     texts = part["text_a"].tolist() + part["text_b"].tolist()
     m = len(part)
-    sims = jaccard_similarities(texts, np.arange(m), np.arange(m, 2 * m), ngram=ngram, threads=1)
-    keep = sims >= threshold
+    sims = jaccard_similarities(texts, np.arange(m), np.arange(m, 2 * m), ngram=p.ngram, threads=1)
+    keep = sims >= p.threshold
     return pd.DataFrame(
         {
             "rep_a": part["rep_a"].to_numpy()[keep],
@@ -201,22 +199,16 @@ def near_duplicate_pairs_jaccard(
     data.
     """
     check_columns(df, text, id)
-    threshold = _args.threshold(threshold)
-    ngram = _args.positive(ngram, "ngram")
-    num_perm = _args.positive(num_perm, "num_perm")
-    seed = _args.integer(seed, "seed")
-    bands, rows = bands_and_rows(threshold, num_perm, bands, rows)
+    p = JaccardParams(threshold, ngram, num_perm, bands, rows, seed).banded()
+    assert p.bands is not None
+    bands = p.bands
     id_dtype = df[id].dtype
     band_columns = {f"band{b}": np.uint64 for b in range(bands)}
     sketches = df[[id, text]].map_partitions(
         _sketch_partition,
         text,
         id,
-        ngram,
-        num_perm,
-        seed,
-        bands,
-        rows,
+        p,
         meta=empty_frame(**{ID: id_dtype, FP: np.uint64}, **band_columns),
     )
     collapsed = Collapsed(sketches[[ID, FP]])
@@ -239,8 +231,7 @@ def near_duplicate_pairs_jaccard(
     ).merge(texts.rename(columns={id: "rep_b", text: "text_b"}), on="rep_b")
     verified = with_texts.map_partitions(
         _verify,
-        ngram,
-        threshold,
+        p,
         meta=empty_frame(rep_a=id_dtype, rep_b=id_dtype, similarity=np.float64),
     )
     # Every representative stands for itself and for the members of its set.

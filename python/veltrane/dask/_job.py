@@ -38,7 +38,7 @@ import pandas as pd
 from dask import delayed
 
 from ..keep import keep_step
-from ..search.jaccard import jaccard_similarities
+from ..search.jaccard import JaccardParams, jaccard_similarities
 from ._components import leaf_edges, star_forest
 from ._frames import empty_frame
 from ._partitions import (
@@ -144,9 +144,9 @@ def _similarities(pairs: Arrays, read: list[tuple], ngram: int) -> np.ndarray:
     return jaccard_similarities(list(texts), i, j, ngram=ngram, threads=1)
 
 
-def _verify(pairs: Arrays, read: list[tuple], ngram: int, threshold: float) -> Arrays:
-    sim = _similarities(pairs, read, ngram)
-    near = sim >= threshold
+def _verify(pairs: Arrays, read: list[tuple], params: JaccardParams) -> Arrays:
+    sim = _similarities(pairs, read, params.ngram)
+    near = sim >= params.threshold
     out = {name: values[near] for name, values in pairs.items()}
     out["sim"] = sim[near]
     return out
@@ -298,14 +298,10 @@ def plan(
     keep: str,
     column: str | None,
     clusters: str,
-    threshold: float,
-    ngram: int,
-    num_perm: int,
-    seed: int,
-    bands: int,
-    rows: int,
+    params: JaccardParams,
 ) -> Plan:
     """Runs steps 1 to 5 on the cluster (each phase persisted there) and returns the marks."""
+    params = params.banded()
     parts = df.to_delayed()
     # Partitions the sketch step's worker could not hold are read again, only the column needed.
     text_parts = df[[text]].to_delayed()
@@ -318,9 +314,7 @@ def plan(
     # decide the components), each a task per source it asks or answers.
     verify_buckets = max(1, (buckets + 1) // 2)
     sketched = [
-        delayed(sketch, nout=3)(
-            p, k, text, keep, column, ngram, num_perm, seed, bands, rows, buckets, HOLD_SHARE
-        )
+        delayed(sketch, nout=3)(p, k, text, keep, column, params, buckets, HOLD_SHARE)
         for k, p in enumerate(parts)
     ]
     grouped = [
@@ -340,9 +334,7 @@ def plan(
     # Held partitions serve verification and output from memory; the others are read again.
     text_of = [held[k] if infos[k][1] else text_parts[k] for k in range(sources)]
     read = [delayed(_read_texts)(p, text, [a[1][k] for a in asked]) for k, p in enumerate(text_of)]
-    verified = [
-        delayed(_verify)(a[0], [r[v] for r in read], ngram, threshold) for v, a in enumerate(asked)
-    ]
+    verified = [delayed(_verify)(a[0], [r[v] for r in read], params) for v, a in enumerate(asked)]
     (verified,) = dask.persist(verified)
     edge_meta = empty_frame(u=np.int64, v=np.int64)
     edges = dd.from_delayed(
@@ -381,7 +373,7 @@ def plan(
         ]
         sims = [
             delayed(_marks_by_source, nout=sources)(
-                delayed(_fill_similarities)(t[0], [r[v] for r in read2], ngram), sources
+                delayed(_fill_similarities)(t[0], [r[v] for r in read2], params.ngram), sources
             )
             for v, t in enumerate(todo)
         ]

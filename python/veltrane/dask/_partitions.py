@@ -9,6 +9,7 @@ import pyarrow as pa
 from dask.sizeof import sizeof
 
 from .. import _native
+from ..search.jaccard import JaccardParams
 from ..sketch.minhash import minhash_signatures, shingle_hashes
 from ._jaccard import band_hashes
 
@@ -121,22 +122,21 @@ def sketch(
     text: str,
     keep: str,
     column: str | None,
-    ngram: int,
-    num_perm: int,
-    seed: int,
-    bands: int,
-    rows: int,
+    params: JaccardParams,
     buckets: int,
     hold: float,
 ) -> tuple[tuple[int, bool], list[Arrays], pd.DataFrame | None]:
     """The partition's length and whether this worker holds it, its rows' band hashes cut into
-    buckets by hash, and the partition itself when held (see :func:`holds`)."""
+    buckets by hash, and the partition itself when held (see :func:`holds`). ``params`` are
+    banded (see :meth:`~veltrane.search.jaccard.JaccardParams.banded`)."""
+    ngram, bands = params.ngram, params.bands
+    assert bands is not None and params.rows is not None
     held = part if holds(part, hold) else None
     texts = texts_of(part, text)
     n = len(texts)
     if n >= 1 << ROW_BITS:
         raise ValueError(f"a partition holds {n} rows; repartition below 2**32")
-    sig = minhash_signatures(texts, num_perm, ngram=ngram, seed=seed, threads=1)
+    sig = minhash_signatures(texts, params.num_perm, ngram=ngram, seed=params.seed, threads=1)
     # Texts without shingles have signatures of the largest value only; the rare text with
     # shingles whose signature does too is told apart by its set.
     top = np.iinfo(sig.dtype).max
@@ -151,7 +151,7 @@ def sketch(
     # as candidates in every band (equal signatures) at similarity 1.0: the keepers decide
     # the same as for one set, and hashing texts costs far less than making their sets.
     digest = digests_of(part[text], texts)[words]
-    hashes = band_hashes(sig[words], bands, rows)  # (rows, bands), the band mixed in
+    hashes = band_hashes(sig[words], bands, params.rows)  # (rows, bands), the band mixed in
     pos = (np.int64(index) << np.int64(ROW_BITS)) | words.astype(np.int64)
     keys = hashes.T.reshape(-1)
     # Cut by hash range: a counting sort on the bucket numbers (the buckets sort their keys).

@@ -42,6 +42,7 @@ from .catalogue import (
     open_catalogue,
     save_array,
 )
+from .jaccard import JaccardParams
 
 # Doc numbers are stored as uint32 in the segments.
 _MAX_DOCS = (1 << 32) - 1
@@ -69,9 +70,11 @@ class JaccardIndex:
     :func:`veltrane.near_duplicate_pairs_jaccard` does).
 
     A new index takes ``threshold``, ``ngram``, ``num_perm``, ``seed``, ``bands`` and ``rows``
-    (the defaults and meaning of :func:`veltrane.near_duplicate_pairs_jaccard`) and keeps them;
-    an existing one is opened with those it was built with, and any given that differ raise
-    ValueError. A directory that is not an index, or a damaged index, raises ValueError too.
+    (the defaults and meaning of :func:`veltrane.near_duplicate_pairs_jaccard`), one by one or
+    as ``params`` (a :class:`~veltrane.search.jaccard.JaccardParams`, every field of which is
+    then asked for), and keeps them; an existing one is opened with those it was built with,
+    and any given that differ raise ValueError. A directory that is not an index, or a damaged
+    index, raises ValueError too.
 
     Every ``add`` and ``remove`` is committed to disk before it returns (there is no save);
     a process killed meanwhile leaves the index as before the call. Batches of several
@@ -90,9 +93,20 @@ class JaccardIndex:
         bands: int | None = None,
         rows: int | None = None,
         threads: int | None = None,
+        params: JaccardParams | None = None,
     ) -> None:
         self._path = Path(path)
         self._threads = _args.threads(threads)
+        if params is not None:
+            if any(v is not None for v in (threshold, ngram, num_perm, seed, bands, rows)):
+                raise ValueError("give params or the parameters one by one, not both")
+            threshold, ngram, num_perm, seed = (
+                params.threshold,
+                params.ngram,
+                params.num_perm,
+                params.seed,
+            )
+            bands, rows = params.bands, params.rows
         asked = {
             "threshold": None if threshold is None else _args.threshold(threshold),
             "ngram": None if ngram is None else _args.positive(ngram, "ngram"),
@@ -117,7 +131,10 @@ class JaccardIndex:
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=FULL")
-            self._params = open_catalogue(self._db, self._path, asked)
+            # A query verifies exactly, and a text without words matches nothing.
+            self._params = JaccardParams(
+                **open_catalogue(self._db, self._path, asked), verify="exact", wordless="apart"
+            )
             self._check_segments()
         except sqlite3.DatabaseError as e:
             self._db.close()
@@ -138,7 +155,7 @@ class JaccardIndex:
         found = self._segments.get(seg)
         if found is not None:
             return found
-        shape = (self._params["bands"], entries)
+        shape = (self.bands, entries)
         try:
             keys = np.load(self._path / f"seg-{seg}.keys.npy", mmap_mode="r")
             docs = np.load(self._path / f"seg-{seg}.docs.npy", mmap_mode="r")
@@ -165,34 +182,41 @@ class JaccardIndex:
         return self._path
 
     @property
+    def params(self) -> JaccardParams:
+        """The parameters the index was built with, ``bands`` and ``rows`` included."""
+        return self._params
+
+    @property
     def threshold(self) -> float:
         """The least Jaccard similarity of a match."""
-        return self._params["threshold"]
+        return self._params.threshold
 
     @property
     def ngram(self) -> int:
         """Words per shingle."""
-        return self._params["ngram"]
+        return self._params.ngram
 
     @property
     def num_perm(self) -> int:
         """Values per MinHash signature."""
-        return self._params["num_perm"]
+        return self._params.num_perm
 
     @property
     def seed(self) -> int:
         """The seed of the MinHash permutations."""
-        return self._params["seed"]
+        return self._params.seed
 
     @property
     def bands(self) -> int:
         """LSH bands per signature."""
-        return self._params["bands"]
+        assert self._params.bands is not None
+        return self._params.bands
 
     @property
     def rows(self) -> int:
         """Signature values per band."""
-        return self._params["rows"]
+        assert self._params.rows is not None
+        return self._params.rows
 
     def __len__(self) -> int:
         (n,) = self._db.execute("SELECT count(*) FROM docs").fetchone()
@@ -221,10 +245,10 @@ class JaccardIndex:
     def _sign(self, texts: Sequence) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         p = self._params
         sig = minhash_signatures(
-            texts, p["num_perm"], ngram=p["ngram"], seed=p["seed"], threads=self._threads
+            texts, p.num_perm, ngram=p.ngram, seed=p.seed, threads=self._threads
         )
-        values, offsets = shingle_hashes(texts, ngram=p["ngram"], threads=self._threads)
-        return band_keys(sig, p["bands"], p["rows"]), values, offsets
+        values, offsets = shingle_hashes(texts, ngram=p.ngram, threads=self._threads)
+        return band_keys(sig, self.bands, self.rows), values, offsets
 
     def add(
         self, texts: Iterable[str | bytes | bytearray], ids: Iterable[Id] | None = None

@@ -27,7 +27,7 @@ nothing, as deduplication wants: a line of ``}`` is not a copy of a blank line.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Literal, NamedTuple
 
 import numpy as np
@@ -128,6 +128,12 @@ class JaccardParams:
         return bands_and_rows(
             self.threshold, self.num_perm if width is None else width, self.bands, self.rows
         )
+
+    def banded(self) -> JaccardParams:
+        """These parameters with ``bands`` and ``rows`` chosen, as a search over full
+        signatures runs them: what a search split into steps hands each step."""
+        bands, rows = self.banding()
+        return replace(self, bands=bands, rows=rows)
 
 
 class Found(NamedTuple):

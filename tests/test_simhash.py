@@ -232,3 +232,33 @@ def test_hamming_distance_matches_model(pair):
 def test_hamming_distance_counts_beyond_int32():
     n = 2**28 + 3  # 2**31 + 24 differing bits, in two 268 MB bytes objects
     assert SimHash.hamming_distance(b"\xff" * n, b"\x00" * n) == 8 * n
+
+
+@given(
+    st.lists(st.sampled_from([b"a b", b"\r", b"\n", b"\r\n", b"x\ry", b"", b"\xff"]), max_size=40),
+    st.integers(1, 4),
+)
+def test_line_fingerprints_are_those_of_the_lines_without_their_endings(pieces, batch):
+    import io
+
+    from veltrane.sketch import simhash
+
+    data = b"".join(pieces)
+    # Literal: split after each \n, then strip \r\n or \n, nothing else.
+    lines = [
+        m[:-2] if m.endswith(b"\r\n") else m[:-1] if m.endswith(b"\n") else m
+        for m in re.findall(rb"[^\n]*\n|[^\n]+$", data)
+    ]
+    read = []
+    old = simhash.BATCH_LINES
+    simhash.BATCH_LINES = batch  # batches of a few lines cross every kind of boundary
+    try:
+        got = [
+            fp
+            for fps in simhash.line_fingerprints(io.BytesIO(data), 64, read.append)
+            for fp in fps
+        ]
+    finally:
+        simhash.BATCH_LINES = old
+    assert got == [SimHash(64).compute(line) for line in lines]
+    assert sum(read) == len(data)

@@ -11,13 +11,11 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
-import re
 import sys
 from collections.abc import Sequence
 
 from dedup_core import __version__
 
-from .. import _args
 from ..defaults import (
     DEFAULT_AVG_SIZE,
     DEFAULT_CHUNK_SIZE,
@@ -41,10 +39,12 @@ from ._common import (
     Output,
     OutputError,
     Skipped,
+    bits,
+    int_at_least,
+    similarity,
+    size,
+    threads_option,
 )
-
-# SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
-MAX_BITS = (1 << 31) - 8
 
 __all__ = [
     "EXIT_BROKEN_PIPE",
@@ -61,60 +61,6 @@ class _Parser(argparse.ArgumentParser):
     # argparse prints the whole usage block before an error; one line is easier to read.
     def error(self, message: str):  # type: ignore[override]
         raise CommandError(f"{message} (see '{self.prog} --help')", EXIT_USAGE, self.prog)
-
-
-def _threads_option(parser, what: str) -> None:
-    parser.add_argument(
-        "--threads",
-        metavar="N",
-        type=_int_at_least(1),
-        help=f"threads for {what} (default: every core this process may use)",
-    )
-
-
-def _int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
-    """An argparse type: a whole number from ``low`` to ``high``, in the library's words."""
-
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"expected {what}, got {text!r}") from None
-        complaint = _args.out_of_range(value, low, high)
-        if complaint is not None:
-            raise argparse.ArgumentTypeError(complaint)
-        return value
-
-    return parse
-
-
-def _similarity(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not 0.0 < value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
-    return value
-
-
-_SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)(?:i?b)?", re.IGNORECASE)
-
-
-def _size(text: str) -> int:
-    """A number of bytes, with K, M, G or T for powers of 1024: 2G, 512M, 1.5G."""
-    found = _SIZE.fullmatch(text.strip())
-    if found is None:
-        raise argparse.ArgumentTypeError(f"expected a size such as 2G or 512M, got {text!r}")
-    number, unit = found.groups()
-    return int(float(number) * 1024 ** " kmgt".index(unit.lower() or " "))
-
-
-def _bits(text: str) -> int:
-    bits = _int_at_least(8, MAX_BITS)(text)
-    if bits % 8:
-        raise argparse.ArgumentTypeError(f"must be a multiple of 8, got {bits}")
-    return bits
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -208,7 +154,7 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--threshold",
         metavar="S",
-        type=_similarity,
+        type=similarity,
         help=(
             "minhash: least Jaccard similarity of a pair, in (0, 1] "
             f"(default: {DEFAULT_THRESHOLD})"
@@ -217,19 +163,19 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--ngram",
         metavar="N",
-        type=_int_at_least(1),
+        type=int_at_least(1),
         help=f"minhash: words per shingle (default: {DEFAULT_NGRAM})",
     )
     near.add_argument(
         "--num-perm",
         metavar="N",
-        type=_int_at_least(1),
+        type=int_at_least(1),
         help=f"minhash: values per MinHash signature (default: {DEFAULT_NUM_PERM})",
     )
     near.add_argument(
         "--max-distance",
         metavar="K",
-        type=_int_at_least(0, MAX_DISTANCE),
+        type=int_at_least(0, MAX_DISTANCE),
         help=(
             f"simhash: largest Hamming distance of a pair, 0 to {MAX_DISTANCE} "
             f"(default: {DEFAULT_MAX_DISTANCE})"
@@ -276,7 +222,7 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--memory",
         metavar="SIZE",
-        type=_size,
+        type=size,
         help="minhash: hold about SIZE (2G, 512M) of search data in memory, and the rest on "
         "disk: band hashes in sorted runs, and candidates re-read from the inputs to verify "
         "them (from a copy of the texts in --tmp-dir for compressed or Parquet inputs); the "
@@ -297,7 +243,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--duplicates. The index keeps the --threshold, --ngram and --num-perm it was made "
         "with",
     )
-    _threads_option(near, "fingerprints and search")
+    threads_option(near, "fingerprints and search")
 
     dedup = commands.add_parser(
         "dedup",
@@ -331,25 +277,25 @@ def build_parser() -> argparse.ArgumentParser:
     dedup.add_argument(
         "--avg-size",
         metavar="N",
-        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
+        type=int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help=f"gear: the average chunk length, a power of two (default: {DEFAULT_AVG_SIZE})",
     )
     dedup.add_argument(
         "--min-size",
         metavar="N",
-        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
+        type=int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the shortest chunk (default: avg-size / 4)",
     )
     dedup.add_argument(
         "--max-size",
         metavar="N",
-        type=_int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
+        type=int_at_least(MIN_MIN_SIZE, MAX_MAX_SIZE),
         help="gear: the longest chunk (default: 8 * avg-size)",
     )
     dedup.add_argument(
         "--chunk-size",
         metavar="N",
-        type=_int_at_least(1, (1 << 64) - 1),
+        type=int_at_least(1, (1 << 64) - 1),
         help=f"cdc: half the longest chunk (default: {DEFAULT_CHUNK_SIZE})",
     )
     dedup.add_argument("--json", action="store_true", help="write the report as JSON")
@@ -365,8 +311,8 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="also list the groups of files with identical content (empty files left out)",
     )
-    store_cli.add_link_arguments(dedup)
-    _threads_option(dedup, "reading, chunking and digesting files")
+    _dedup.add_link_arguments(dedup)
+    threads_option(dedup, "reading, chunking and digesting files")
 
     fp = commands.add_parser(
         "fingerprint",
@@ -386,7 +332,7 @@ def build_parser() -> argparse.ArgumentParser:
     fp.add_argument(
         "--bits",
         metavar="N",
-        type=_bits,
+        type=bits,
         default=64,
         help="fingerprint length, a multiple of 8 (default: 64)",
     )

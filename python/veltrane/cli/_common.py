@@ -2,22 +2,20 @@
 
 from __future__ import annotations
 
+import argparse
 import os
+import re
 import stat
 import sys
-from collections.abc import Iterator, Sequence
-from itertools import islice
-from typing import BinaryIO
+from collections.abc import Sequence
 
-from ..defaults import WRITE_BATCH  # noqa: F401  (the command's modules take it from here)
-from ..progress import ProgressBar
+from .. import _args
+from .._shown import shown  # noqa: F401  (the commands take it from here)
+from ..progress import ProgressBar  # noqa: F401  (likewise)
 
 PROG = "veltrane"
 STDIN = "-"
 
-# Lines handed to the native fingerprinting per call: enough to keep both cores busy and the
-# per-call overhead negligible, few enough that a batch of long lines stays small in memory.
-BATCH_LINES = 1 << 16
 #: Exit status: an input could not be read or parsed.
 EXIT_INPUT = 1
 #: Exit status: a bad command line (argparse's own).
@@ -47,17 +45,6 @@ class Skipped(Exception):
 
 def progress_wanted(args) -> bool:
     return not args.quiet and sys.stderr.isatty()
-
-
-# C0 and C1 control characters and DEL as escapes: a name must not move the cursor or start
-# a terminal escape sequence where it is shown.
-_CONTROLS = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]}
-
-
-def shown(path: str) -> str:
-    """A path as the file system spells it: bytes that are not UTF-8 and control characters
-    appear as escapes."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace").translate(_CONTROLS)
 
 
 def check_inputs(paths: Sequence[str], stdin_ok: bool = True) -> None:
@@ -90,51 +77,6 @@ def total_size(paths: Sequence[str]) -> int | None:
             return None
         total += st.st_size
     return total
-
-
-def open_input(path: str) -> BinaryIO:
-    if path == STDIN:
-        return sys.stdin.buffer
-    try:
-        return open(path, "rb")
-    except OSError as e:
-        raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
-
-
-def line_batches(path: str, progress: ProgressBar) -> Iterator[tuple[int, list[bytes]]]:
-    """(number of the first line, lines without their endings), a batch at a time."""
-    stream = open_input(path)
-    try:
-        first = 1
-        while True:
-            try:
-                lines = list(islice(stream, BATCH_LINES))
-            except OSError as e:
-                raise CommandError(f"{shown(path)}: {e.strerror or e}") from None
-            if not lines:
-                return
-            data = b"".join(lines)
-            progress.update(len(data))
-            if b"\r" in data:
-                texts = [
-                    line[:-2]
-                    if line.endswith(b"\r\n")
-                    else line[:-1]
-                    if line.endswith(b"\n")
-                    else line
-                    for line in lines
-                ]
-            else:
-                # Without \r only \n ends lines, and one split in C cuts them all; every line
-                # but the file's last ends with it, which leaves an empty piece to drop.
-                texts = data.split(b"\n")
-                if data.endswith(b"\n"):
-                    texts.pop()
-            yield first, texts
-            first += len(lines)
-    finally:
-        if stream is not sys.stdin.buffer:
-            stream.close()
 
 
 class OutputError(CommandError):
@@ -172,3 +114,63 @@ class Output:
             raise
         except OSError as e:
             raise self._failed(e) from None
+
+
+# -- argparse types: the library's checks, in its words --------------------------------------
+
+# SimHash stores bits as a signed 32-bit integer; the largest multiple of 8 it can hold.
+MAX_BITS = (1 << 31) - 8
+
+
+def threads_option(parser, what: str) -> None:
+    parser.add_argument(
+        "--threads",
+        metavar="N",
+        type=int_at_least(1),
+        help=f"threads for {what} (default: every core this process may use)",
+    )
+
+
+def int_at_least(low: int, high: int | None = None, what: str = "a whole number"):
+    """An argparse type: a whole number from ``low`` to ``high``, in the library's words."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, got {text!r}") from None
+        complaint = _args.out_of_range(value, low, high)
+        if complaint is not None:
+            raise argparse.ArgumentTypeError(complaint)
+        return value
+
+    return parse
+
+
+def similarity(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 < value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be in (0, 1], got {text}")
+    return value
+
+
+_SIZE = re.compile(r"(\d+(?:\.\d*)?)\s*([kmgt]?)(?:i?b)?", re.IGNORECASE)
+
+
+def size(text: str) -> int:
+    """A number of bytes, with K, M, G or T for powers of 1024: 2G, 512M, 1.5G."""
+    found = _SIZE.fullmatch(text.strip())
+    if found is None:
+        raise argparse.ArgumentTypeError(f"expected a size such as 2G or 512M, got {text!r}")
+    number, unit = found.groups()
+    return int(float(number) * 1024 ** " kmgt".index(unit.lower() or " "))
+
+
+def bits(text: str) -> int:
+    bits = int_at_least(8, MAX_BITS)(text)
+    if bits % 8:
+        raise argparse.ArgumentTypeError(f"must be a multiple of 8, got {bits}")
+    return bits

@@ -4,19 +4,15 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Sequence
-
-import numpy as np
 
 from ..defaults import DEFAULT_AVG_SIZE, DEFAULT_CHUNK_SIZE
 from ..files.chunk_index import ChunkIndexError
 from ..files.chunker import CDCChunker, Chunker
 from ..files.gear import GearCDC
-from ..files.report import SAME_FILE, SPECIAL
-from ..files.report_json import file_columns, percent_column, write_json
+from ..files.report_json import write_json
+from ..files.report_text import format_report
 from ..files.tree import dedup_report
 from ._common import (
-    _CONTROLS,
     EXIT_USAGE,
     PROG,
     STDIN,
@@ -27,122 +23,6 @@ from ._common import (
     shown,
     total_size,
 )
-from .store import link_duplicates
-
-
-def _format_table(header: Sequence[str], columns: Sequence[Sequence[str]]) -> str:
-    """Columns padded to their widest cell: the first left-aligned, the others right. Column
-    by column, with one format call a row: a tree has a row per file."""
-    columns = [[h, *c] for h, c in zip(header, columns)]
-    widths = [max(map(len, c)) for c in columns]
-    line = "  ".join(f"{{:<{w}}}" if k == 0 else f"{{:>{w}}}" for k, w in enumerate(widths))
-    return "\n".join(line.format(*row).rstrip() for row in zip(*columns)) + "\n"
-
-
-def _chunker_line(report) -> str:
-    c = report.chunker
-    if c["name"] == "gear":
-        return (
-            f"GearCDC: chunks of {c['min_size']:,} to {c['max_size']:,} bytes, "
-            f"{c['avg_size']:,} on average (normalization {c['normalization']})."
-        )
-    return f"CDC, chunk size {c['chunk_size']:,}: chunks of at most {c['max_size']:,} bytes."
-
-
-def _table_columns(report) -> list[list[str]]:
-    """The table's cells, column by column: the files from their columns (no object per
-    file), then the total."""
-    raw, stats = file_columns(report.files)
-    size, chunks, unique_chunks, unique_bytes, low, high = (stats[:, k] for k in range(6))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mean = np.where(chunks > 0, size / chunks, 0.0)
-    empty = (chunks == 0).tolist()
-
-    def lengths(values: np.ndarray) -> list[str]:
-        return ["-" if e else f"{v:,.0f}" for v, e in zip(values.tolist(), empty)]
-
-    columns = [
-        [p.decode("utf-8", "backslashreplace").translate(_CONTROLS) for p in raw],
-        [f"{v:,}" for v in size.tolist()],
-        [f"{v:,}" for v in unique_bytes.tolist()],
-        [f"{v:.1f}%" for v in percent_column(unique_bytes, size)],
-        [f"{v:,}" for v in chunks.tolist()],
-        [f"{v:,}" for v in unique_chunks.tolist()],
-        [f"{v:.1f}%" for v in percent_column(unique_chunks, chunks)],
-        lengths(low),
-        lengths(mean),
-        lengths(high),
-    ]
-    t = report.total
-    sizes = (t.min_chunk, t.mean_chunk, t.max_chunk)
-    total = [
-        "total",
-        f"{t.bytes:,}",
-        f"{t.unique_bytes:,}",
-        f"{t.byte_reduction_percent:.1f}%",
-        f"{t.chunks:,}",
-        f"{t.unique_chunks:,}",
-        f"{t.chunk_reduction_percent:.1f}%",
-        *("-" if size is None else f"{size:,.0f}" for size in sizes),
-    ]
-    for column, cell in zip(columns, total):
-        column.append(cell)
-    return columns
-
-
-def _dedup_table(report) -> str:
-    header = [
-        "file",
-        "bytes",
-        "unique",
-        "saved",
-        "chunks",
-        "unique",
-        "saved",
-        "min",
-        "mean",
-        "max",
-    ]
-    digest = getattr(report, "digest", "blake2b").upper()
-    return (
-        _chunker_line(report) + f" Chunks compared by {digest} digest.\n"
-        "Unique: not held by an earlier file or an earlier part of the same file. Saved: the "
-        "share\nthat repeats. Min, mean, max: chunk lengths.\n\n"
-        + _format_table(header, _table_columns(report))
-    )
-
-
-def _skipped_lines(report) -> str:
-    skipped = getattr(report, "skipped", [])
-    same = sum(s.reason == SAME_FILE for s in skipped)
-    special = sum(s.reason == SPECIAL for s in skipped)
-    lines = []
-    if same:
-        lines.append(
-            f"Skipped {same:,} paths to files already counted (hardlinks, paths given twice)."
-        )
-    if special:
-        lines.append(f"Skipped {special:,} FIFOs, sockets or devices (never opened).")
-    return "\n" + "\n".join(lines) + "\n" if lines else ""
-
-
-def _index_lines(report) -> str:
-    i = report.index
-    if i is None:
-        return ""
-    return (
-        f"\nIndex {shown(i['path'])}: {i['distinct_chunks_before']:,} distinct chunks before "
-        f"this run, {i['distinct_chunks_after']:,} after ({i['size_bytes']:,} bytes); "
-        f"{i['files_from_cache']:,} unchanged files not read again.\n"
-    )
-
-
-def _duplicate_lines(report) -> str:
-    groups = getattr(report, "duplicate_files", [])
-    out = [f"\nGroups of identical files (empty files left out): {len(groups):,}\n"]
-    for group in groups:
-        out.append("\n" + "".join(f"  {shown(path)}\n" for path in group))
-    return "".join(out)
 
 
 def _gear(args) -> Chunker:
@@ -224,10 +104,49 @@ def run(args, out) -> None:
     if args.json:
         write_json(report, args.duplicate_files, out)
     else:
-        out.write(_dedup_table(report) + _skipped_lines(report) + _index_lines(report))
-        if args.duplicate_files:
-            out.write(_duplicate_lines(report))
+        out.write(format_report(report, args.duplicate_files))
     link_duplicates(args, report, out)
     if errors:
         out.flush()
         raise Skipped()
+
+
+def add_link_arguments(dedup) -> None:
+    """``--link`` and ``--dry-run`` for ``veltrane dedup --duplicate-files``."""
+    dedup.add_argument(
+        "--link",
+        choices=("reflink", "hardlink"),
+        help="with --duplicate-files: replace each later file of a group by a hardlink to the "
+        "first (it then has the first file's mode, owner and times), or share the first "
+        "file's extents (reflink: the kernel compares the bytes itself; each file keeps its "
+        "own metadata). Bytes are compared first; a file that changed since is left alone",
+    )
+    dedup.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="with --link: print what would be linked and the bytes it would free",
+    )
+
+
+def link_duplicates(args, report, out) -> None:
+    """Runs ``--link`` on the report's groups of identical files."""
+    if args.link is None:
+        if args.dry_run:
+            raise CommandError("--dry-run goes with --link", EXIT_USAGE)
+        return
+    if not args.duplicate_files:
+        raise CommandError("--link needs --duplicate-files", EXIT_USAGE)
+    from ..store import StoreError
+    from ..store.links import replace_duplicates
+
+    try:
+        r = replace_duplicates(report.duplicate_files, args.link, args.dry_run)
+    except StoreError as e:
+        raise CommandError(shown(str(e)), prog="veltrane dedup") from None
+    write = (lambda s: print(s, end="", file=sys.stderr)) if args.json else out.write
+    verb = "would link" if args.dry_run else "linked"
+    lines = [f"{verb} {shown(c)} -> {shown(f)}\n" for f, c in r.linked]
+    lines += [f"left alone: {shown(p)}: {shown(why)}\n" for p, why in r.left]
+    freed = "would free" if args.dry_run else "freed"
+    lines.append(f"{len(r.linked):,} files {verb} ({args.link}); {freed} {r.freed:,} bytes\n")
+    write("".join(lines))

@@ -9,17 +9,15 @@ import sys
 
 from ..corpus import CorpusError
 from ..repeats import DEFAULT_MIN_WORDS, NORMALIZATIONS, UNITS, remove_repeats
-from ._common import PROG, CommandError, ProgressBar, check_inputs, progress_wanted, total_size
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+from ._common import (
+    PROG,
+    CommandError,
+    ProgressBar,
+    check_inputs,
+    int_at_least,
+    progress_wanted,
+    total_size,
+)
 
 
 def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
@@ -64,7 +62,7 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
     p.add_argument(
         "--min-words",
         metavar="N",
-        type=_positive,
+        type=int_at_least(1),
         default=DEFAULT_MIN_WORDS,
         help=f"span: words of a repeated run (default: {DEFAULT_MIN_WORDS})",
     )
@@ -81,7 +79,7 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
     p.add_argument(
         "--threads",
         metavar="N",
-        type=_positive,
+        type=int_at_least(1),
         help="threads for finding and hashing units (default: every core)",
     )
 

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import datetime
 import json
+import string
 import sys
 
 from ..progress import ProgressBar
 from ..store import DEFAULT_AVG_SIZE, DEFAULT_LEVEL, DEFAULT_PACK_SIZE, Store, StoreError
 from ..store.snapshot import DIR, FILE, HARDLINK, LINK
-from ._common import EXIT_USAGE, CommandError, progress_wanted, shown
+from ._common import CommandError, int_at_least, progress_wanted, shown
 
 VERBS = ("init", "add", "ls", "diff", "stats", "restore", "verify", "forget", "prune")
 
@@ -95,11 +96,33 @@ def add_parser(commands, parents) -> None:
 
 
 def _threads(p) -> None:
-    p.add_argument("--threads", type=int, metavar="N", help="worker threads (default: all cores)")
+    p.add_argument(
+        "--threads", type=int_at_least(1), metavar="N", help="worker threads (default: all cores)"
+    )
 
 
-def _mb(n: int) -> str:
-    return f"{n / 1e6:,.1f} MB"
+class _Text(string.Formatter):
+    """``str.format`` with one more spec: ``{n:mb}``, bytes as megabytes."""
+
+    def format_field(self, value, format_spec: str) -> str:
+        if format_spec == "mb":
+            return f"{value / 1e6:,.1f} MB"
+        return super().format_field(value, format_spec)
+
+
+_TEXT = _Text()
+
+#: The line each verb's result ends with (its JSON is the result itself).
+_SUMMARY = {
+    "add": "snapshot {id:.12}: {files:,} files, {bytes:mb}; {files_unchanged:,} unchanged; "
+    "new chunks {new_bytes:mb}, stored {stored_bytes:mb}; {seconds:.2f} s",
+    "diff": "{n_added:,} added, {n_removed:,} removed, {n_changed:,} changed; {new_bytes:mb} "
+    "of {b:.12} not in {a:.12}",
+    "restore": "restored {files:,} files, {bytes:mb} to {dest}",
+    "verify": "{snapshots} snapshots, {packs} packs, {chunks:,} chunks{read}: {verdict}",
+    "prune": "removed {chunks_removed:,} chunks: {packs_deleted} packs deleted, "
+    "{packs_rewritten} rewritten; {bytes_freed:mb} freed",
+}
 
 
 def run(args, out) -> None:
@@ -129,157 +152,81 @@ def _run(args, out) -> int:
     store = Store(args.repo, wait=args.wait)
     bar = ProgressBar(progress_wanted(args) and not args.json, None, "reading")
     try:
-        return _verb(store, args, out, bar)
+        if args.verb == "ls":
+            _ls(store, args, out)
+            return 0
+        if args.verb == "forget":
+            for sid in store.forget(args.snapshots):
+                out.write(f"forgot {sid[:12]}\n")
+            return 0
+        r = _result(store, args, bar)
     finally:
         bar.close()
-
-
-def _verb(store: Store, args, out, bar) -> int:
-    verb = args.verb
-    if verb == "add":
-        r = store.add(args.paths, name=args.name, progress=bar, threads=args.threads)
-        bar.close()
-        if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-        else:
-            out.write(
-                f"snapshot {r['id'][:12]}: {r['files']:,} files, {_mb(r['bytes'])}; "
-                f"{r['files_unchanged']:,} unchanged; new chunks {_mb(r['new_bytes'])}, "
-                f"stored {_mb(r['stored_bytes'])}; {r['seconds']:.2f} s\n"
-            )
-        return _errors(r["errors"])
-    if verb == "ls":
-        if args.snapshot is None:
-            snaps = store.snapshots()
-            if args.json:
-                out.write(json.dumps([{"id": s.id, **s.header()} for s in snaps], indent=1) + "\n")
-            for s in [] if args.json else snaps:
-                when = datetime.datetime.fromtimestamp(s.time_ns / 1e9).isoformat(" ", "seconds")
-                files, size = s.summary.get("files", 0), s.summary.get("bytes", 0)
-                out.write(f"{s.id[:12]}  {when}  {files:>9,} files  {_mb(size):>12}  {s.name}\n")
-            return 0
-        nodes = store.ls(args.snapshot, args.path)
-        for n in nodes:
-            if args.json:
-                row = {
-                    "path": n.path,
-                    "kind": n.kind,
-                    "mode": n.mode,
-                    "mtime_ns": n.mtime_ns,
-                    "size": n.size,
-                    "target": n.target,
-                }
-                out.write(json.dumps(row) + "\n")
-                continue
-            what = {DIR: "d", FILE: "-", LINK: "l", HARDLINK: "h"}[n.kind]
-            tail = f" -> {shown(n.target)}" if n.kind in (LINK, HARDLINK) else ""
-            out.write(f"{what} {n.mode:04o} {n.size:>12,} {shown(n.path)}{tail}\n")
-        return 0
-    if verb == "diff":
-        r = store.diff(args.a, args.b)
-        if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-            return 0
-        for sign, key in (("+", "added"), ("-", "removed"), ("M", "changed")):
-            for p in r[key]:
-                out.write(f"{sign} {shown(p)}\n")
-        out.write(
-            f"{len(r['added']):,} added, {len(r['removed']):,} removed, "
-            f"{len(r['changed']):,} changed; {_mb(r['new_bytes'])} of {r['b'][:12]} "
-            f"not in {r['a'][:12]}\n"
-        )
-        return 0
-    if verb == "stats":
-        r = store.stats()
-        if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-        else:
-            for k, v in r.items():
-                out.write(f"{k:>18}: {v:,}\n" if isinstance(v, int) else f"{k:>18}: {v}\n")
-        return 0
-    if verb == "restore":
-        r = store.restore(
-            args.snapshot,
-            args.dest,
-            args.paths,
-            force=args.force,
-            progress=bar,
-            threads=args.threads,
-        )
-        bar.close()
-        if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-        else:
-            out.write(f"restored {r['files']:,} files, {_mb(r['bytes'])} to {args.dest}\n")
-        return _errors(r["errors"])
-    if verb == "verify":
-        r = store.verify(read_data=args.read_data, progress=bar, threads=args.threads)
-        bar.close()
-        if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-        else:
-            for line in r["problems"]:
-                out.write(f"damaged: {shown(line)}\n")
-            for line in r["notes"]:
-                out.write(f"note: {shown(line)}\n")
-            read = f", {r['chunks_read']:,} chunks read" if args.read_data else ""
-            out.write(
-                f"{r['snapshots']} snapshots, {r['packs']} packs, {r['chunks']:,} chunks{read}: "
-                + ("no problems\n" if not r["problems"] else f"{len(r['problems'])} problems\n")
-            )
+    if args.json:
+        out.write(json.dumps(r, indent=1) + "\n")
+    else:
+        out.write(_text(args, r))
+    if args.verb == "verify":
         return len(r["problems"])
-    if verb == "forget":
-        for sid in store.forget(args.snapshots):
-            out.write(f"forgot {sid[:12]}\n")
-        return 0
+    return _errors(r["errors"]) if args.verb in ("add", "restore") else 0
+
+
+def _result(store: Store, args, bar) -> dict:
+    """What the verb returns: a dict, written as JSON or as text."""
+    verb, threads = args.verb, getattr(args, "threads", None)
+    if verb == "add":
+        return store.add(args.paths, name=args.name, progress=bar, threads=threads)
+    if verb == "restore":
+        return store.restore(
+            args.snapshot, args.dest, args.paths, force=args.force, progress=bar, threads=threads
+        )
+    if verb == "verify":
+        return store.verify(read_data=args.read_data, progress=bar, threads=threads)
     if verb == "prune":
-        r = store.prune(progress=bar)
+        return store.prune(progress=bar)
+    if verb == "diff":
+        return store.diff(args.a, args.b)
+    assert verb == "stats", verb
+    return store.stats()
+
+
+def _text(args, r: dict) -> str:
+    if args.verb == "stats":
+        return "".join(
+            f"{k:>18}: {v:,}\n" if isinstance(v, int) else f"{k:>18}: {v}\n" for k, v in r.items()
+        )
+    lines, fields = [], dict(r)
+    if args.verb == "diff":
+        for sign, key in (("+", "added"), ("-", "removed"), ("M", "changed")):
+            lines += [f"{sign} {shown(p)}\n" for p in r[key]]
+            fields[f"n_{key}"] = len(r[key])
+    elif args.verb == "restore":
+        fields["dest"] = args.dest
+    elif args.verb == "verify":
+        lines += [f"damaged: {shown(line)}\n" for line in r["problems"]]
+        lines += [f"note: {shown(line)}\n" for line in r["notes"]]
+        fields["read"] = f", {r['chunks_read']:,} chunks read" if args.read_data else ""
+        problems = len(r["problems"])
+        fields["verdict"] = f"{problems} problems" if problems else "no problems"
+    return "".join(lines) + _TEXT.format(_SUMMARY[args.verb], **fields) + "\n"
+
+
+def _ls(store: Store, args, out) -> None:
+    if args.snapshot is None:
+        snaps = store.snapshots()
         if args.json:
-            out.write(json.dumps(r, indent=1) + "\n")
-        else:
-            out.write(
-                f"removed {r['chunks_removed']:,} chunks: {r['packs_deleted']} packs deleted, "
-                f"{r['packs_rewritten']} rewritten; {_mb(r['bytes_freed'])} freed\n"
-            )
-        return 0
-    raise AssertionError(verb)
-
-
-def add_link_arguments(dedup) -> None:
-    """``--link`` and ``--dry-run`` for ``veltrane dedup --duplicate-files``."""
-    dedup.add_argument(
-        "--link",
-        choices=("reflink", "hardlink"),
-        help="with --duplicate-files: replace each later file of a group by a hardlink to the "
-        "first (it then has the first file's mode, owner and times), or share the first "
-        "file's extents (reflink: the kernel compares the bytes itself; each file keeps its "
-        "own metadata). Bytes are compared first; a file that changed since is left alone",
-    )
-    dedup.add_argument(
-        "--dry-run",
-        action="store_true",
-        help="with --link: print what would be linked and the bytes it would free",
-    )
-
-
-def link_duplicates(args, report, out) -> None:
-    """Runs ``--link`` on the report's groups of identical files."""
-    if args.link is None:
-        if args.dry_run:
-            raise CommandError("--dry-run goes with --link", EXIT_USAGE)
+            out.write(json.dumps([{"id": s.id, **s.header()} for s in snaps], indent=1) + "\n")
+        for s in [] if args.json else snaps:
+            when = datetime.datetime.fromtimestamp(s.time_ns / 1e9).isoformat(" ", "seconds")
+            files = s.summary.get("files", 0)
+            size = _TEXT.format("{:mb}", s.summary.get("bytes", 0))
+            out.write(f"{s.id[:12]}  {when}  {files:>9,} files  {size:>12}  {s.name}\n")
         return
-    if not args.duplicate_files:
-        raise CommandError("--link needs --duplicate-files", EXIT_USAGE)
-    from ..store.links import replace_duplicates
-
-    try:
-        r = replace_duplicates(report.duplicate_files, args.link, args.dry_run)
-    except StoreError as e:
-        raise CommandError(shown(str(e)), prog="veltrane dedup") from None
-    write = (lambda s: print(s, end="", file=sys.stderr)) if args.json else out.write
-    verb = "would link" if args.dry_run else "linked"
-    lines = [f"{verb} {shown(c)} -> {shown(f)}\n" for f, c in r.linked]
-    lines += [f"left alone: {shown(p)}: {shown(why)}\n" for p, why in r.left]
-    freed = "would free" if args.dry_run else "freed"
-    lines.append(f"{len(r.linked):,} files {verb} ({args.link}); {freed} {r.freed:,} bytes\n")
-    write("".join(lines))
+    for n in store.ls(args.snapshot, args.path):
+        if args.json:
+            fields = ("path", "kind", "mode", "mtime_ns", "size", "target")
+            out.write(json.dumps({k: getattr(n, k) for k in fields}) + "\n")
+            continue
+        what = {DIR: "d", FILE: "-", LINK: "l", HARDLINK: "h"}[n.kind]
+        tail = f" -> {shown(n.target)}" if n.kind in (LINK, HARDLINK) else ""
+        out.write(f"{what} {n.mode:04o} {n.size:>12,} {shown(n.path)}{tail}\n")

@@ -2,12 +2,18 @@
 
 from __future__ import annotations
 
-from typing import Literal
+from collections.abc import Callable, Iterator
+from itertools import islice
+from typing import BinaryIO, Literal
 
 import numpy as np
 
 from .. import _args, _native
 from .._pairs import Progress, Texts, in_batches
+
+# Lines fingerprinted per call of :func:`line_fingerprints`: enough to keep both cores busy and
+# the per-call overhead negligible, few enough that a batch of long lines stays small.
+BATCH_LINES = 1 << 16
 
 
 def as_fingerprints(fingerprints) -> np.ndarray:
@@ -86,3 +92,38 @@ def fingerprints64(
     return in_batches(
         texts, lambda part: native(part, nthreads), _concatenate, "fingerprinting", progress
     )
+
+
+def _without_ending(line: bytes) -> bytes:
+    return line[:-2] if line.endswith(b"\r\n") else line[:-1] if line.endswith(b"\n") else line
+
+
+def line_fingerprints(
+    stream: BinaryIO, bits: int = 64, read: Callable[[int], None] | None = None
+) -> Iterator[list[bytes]]:
+    """The fingerprints of a binary stream's lines, a batch at a time, as :func:`fingerprints`
+    gives them. A line is its bytes without the ending (``\n`` or ``\r\n``), nothing else
+    stripped; ``read(n)`` is told of each ``n`` bytes read."""
+    while True:
+        lines = list(islice(stream, BATCH_LINES))
+        if not lines:
+            return
+        data = b"".join(lines)
+        if read is not None:
+            read(len(data))
+        if b"\r" in data:
+            texts = [
+                line[:-2]
+                if line.endswith(b"\r\n")
+                else line[:-1]
+                if line.endswith(b"\n")
+                else line
+                for line in lines
+            ]
+        else:
+            # Without \r only \n ends lines, and one split in C cuts them all; every line
+            # but the file's last ends with it, which leaves an empty piece to drop.
+            texts = data.split(b"\n")
+            if data.endswith(b"\n"):
+                texts.pop()
+        yield fingerprints(texts, bits)

@@ -374,8 +374,9 @@ def test_concatenated_compressed_streams_read_as_one_file(tmp_path, ext):
         ("jsonl", "escaped key"),
     ],
 )
-def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
+def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, monkeypatch, fmt, case):
     from veltrane import _native
+    from veltrane.corpus import signed as signed_module
     from veltrane.corpus.signed import read_signed
     from veltrane.sketch.minhash import minhash_signatures, shingle_hashes
 
@@ -425,6 +426,8 @@ def test_one_pass_reads_and_signs_as_the_general_reader(tmp_path, fmt, case):
     if want.values is not None:
         assert records.values.tolist() == want.values.tolist()
     assert records.texts.take(np.arange(len(want.texts))) == want.texts
+    monkeypatch.setattr(signed_module, "_ITER_BATCH", 7)  # iterated a few texts a read
+    assert list(records.texts) == want.texts
     assert records.texts.sizes.tolist() == [len(t) for t in want.texts]
     searched = [t for t in want.texts if t or fmt == "jsonl"]
     assert np.array_equal(signatures, minhash_signatures(searched, 24, ngram=3))

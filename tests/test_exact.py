@@ -50,6 +50,11 @@ def model(texts, normalize, ranks):
 @pytest.mark.parametrize("normalize", ["words", "none"])
 def test_digests_are_blake3_of_the_normalised_text(normalize):
     batch = ["Hello, World!", "hello world", b"Caf\xc3\xa9\xff au lait", "中文字 abc", ""]
+    # Lengths at the edges of blocks (64) and chunks (1024), and enough texts and bytes that
+    # the digests are gathered and written batch after batch.
+    rng = np.random.default_rng(5)
+    batch += ["w " * (n // 2) + "x" * (n % 2) for n in (63, 64, 65, 1023, 1024, 1025, 2049, 9000)]
+    batch += ["".join(rng.choice(list("ab c"), size=rng.integers(0, 2100))) for _ in range(400)]
     got = text_digests(batch, normalize=normalize, threads=2)
     for row, text in zip(got.tolist(), batch):
         want = model_blake3.blake3(normalized(text, normalize))[:16]

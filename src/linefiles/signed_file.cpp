@@ -252,6 +252,7 @@ Scan scan_and_sign(const File &file,
     };
     std::vector<Worker> workers(static_cast<std::size_t>(std::max(threads, 1)));
     auto key_pending = [&](Worker &me) {
+        hasher.flush(me.scratch);
         const std::size_t nb = into.bands, m = me.waiting, width = nb + 1;
         me.keys.resize(kPending * width);
         bands::row_keys(me.pending.data(), m, num_perm, nb, into.rows, me.keys.data(), width);
@@ -363,6 +364,7 @@ Scan scan_and_sign(const File &file,
             }
             start = next;
         }
+        hasher.flush(me.scratch);
         if (!ok || line != lines_end) {
             return fail(); // fewer lines than counted: the file changed
         }

@@ -28,7 +28,9 @@ public:
     std::size_t width() const override {
         return 4;
     }
+    // Gathers the normalised text; its digest is written by the flush that follows.
     void sign(std::string_view text, Scratch &scratch, uint32_t *out) const override;
+    void flush(Scratch &scratch) const override;
 
 private:
     Normalize normalize_;

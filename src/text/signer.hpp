@@ -17,6 +17,9 @@ public:
     // The values written a text.
     virtual std::size_t width() const = 0;
     virtual void sign(std::string_view text, Scratch &scratch, uint32_t *out) const = 0;
+    // Writes what `sign` left pending in `scratch`: a signer may gather texts and sign them
+    // together, so a caller flushes before it reads what sign wrote, on the same thread.
+    virtual void flush(Scratch &) const {}
 };
 
 } // namespace veltrane::text

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,8 +58,9 @@ struct Scratch {
     std::string repaired;        // the text, when it was not valid UTF-8
     std::vector<uint64_t> words; // word hashes of the current text
     std::vector<uint64_t> shingles;
-    std::vector<uint32_t> row; // a signature padded to the kernel's lanes
-    std::string joined;        // the words of a text joined (word_list)
+    std::vector<uint32_t> row;   // a signature padded to the kernel's lanes
+    std::string joined;          // the words of a text joined (word_list)
+    std::shared_ptr<void> batch; // what a signer gathers between flushes (Signer::flush)
 };
 
 // Replaces `out` with the hashes of the words of `text` (any bytes: invalid UTF-8 is

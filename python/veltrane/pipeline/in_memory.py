@@ -14,7 +14,7 @@ from ..corpus.readers import CorpusRecords, Records
 from ..corpus.signed import read_signed
 from ..corpus.source import Corpus
 from ..corpus.writers import write_duplicates, write_kept
-from ..search.exact import copies, count_copies, iter_copy_pairs
+from ..search.exact import copies, count_copies, groups_of, iter_copy_pairs
 from ..search.hamming import iter_near_duplicate_pairs
 from ..search.jaccard import BandedRows, iter_near_duplicate_pairs_jaccard
 from ..sketch.minhash import minhash_signatures
@@ -70,7 +70,10 @@ class _Signer:
         self.pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _pairs(job: CorpusJob, texts: Sequence[bytes], places: Places) -> None:
+def _pairs(
+    job: CorpusJob, texts: Sequence[bytes], places: Places, groups: np.ndarray | None = None
+) -> None:
+    """Writes the pairs; ``groups``: the exact search's, when its digests were made as read."""
     everything = np.arange(len(texts), dtype=np.int64)
     if job.method == "minhash":
         assert job.threshold is not None and job.ngram is not None and job.num_perm is not None
@@ -86,7 +89,8 @@ def _pairs(job: CorpusJob, texts: Sequence[bytes], places: Places) -> None:
         write_pairs(job.out, batches, "similarity", places, everything)
         return
     if job.method == "exact":
-        groups, _ = copies(texts, normalize=job.normalize, threads=job.threads)  # type: ignore[arg-type]
+        if groups is None:
+            groups, _ = copies(texts, normalize=job.normalize, threads=job.threads)  # type: ignore[arg-type]
         write_pairs(job.out, iter_copy_pairs(groups), "similarity", places, everything)
         return
     assert job.max_distance is not None
@@ -144,14 +148,18 @@ def run(job: CorpusJob) -> CorpusDeduplication:
     """The job in memory."""
     corpus = job.corpus()
     pairs_only = job.show == "pairs" and not job.writing
-    signing = job.method in ("minhash", "exact") and not pairs_only
+    # The exact digests made as the texts are read serve the pairs as well as the keep step.
+    signing = job.method == "exact" or (job.method == "minhash" and not pairs_only)
     records, signed = _read(corpus, job, signing)
     searched = units.searched(corpus, records)
     texts: Sequence[bytes] = units.texts_of(records, searched)
     places = Places(corpus, records.source, records.numbers, searched, records.ids)
     n = len(records.texts)
+    groups = None
+    if job.method == "exact" and signed is not None and job.show == "pairs":
+        groups, _ = groups_of(signed[0], job.normalize)  # type: ignore[arg-type]
     if pairs_only:
-        _pairs(job, texts, places)
+        _pairs(job, texts, places, groups)
         return CorpusDeduplication(n, n, 0, 0)
     found = deduplicate_signed(
         texts,
@@ -179,7 +187,7 @@ def run(job: CorpusJob) -> CorpusDeduplication:
         values = found.similarity.astype(np.int64) if job.method == "simhash" else found.similarity
         write_clusters(job.out, field, local, values, places)
     elif job.show == "pairs":
-        _pairs(job, texts, places)
+        _pairs(job, texts, places, groups)
     dropped = int((keeper != np.arange(n)).sum())
     wordless = len(found.without_words) + n - len(searched)
     copied = None

@@ -68,6 +68,34 @@ def test_lines_and_paragraphs_are_those_of_the_literal_model(unit, normalize, se
     assert _found(texts, unit, normalize=normalize) == model_units(texts, unit, normalize)
 
 
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("unit", ["line", "paragraph"])
+def test_dask_cuts_as_one_machine(unit, normalize, seed):
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+    import pandas as pd
+    from veltrane.dask import remove_repeats as on_dask
+
+    texts = _corpus(seed, texts=60)
+    cut = Repeats(unit, normalize=normalize).cut(texts)
+    # A text the cuts leave without words goes; one that had none to begin with stays.
+    want = [(k, t) for k, t in enumerate(cut) if t == texts[k] or _native.words(t)]
+    frame = pd.DataFrame({"text": pd.Series(texts, dtype=object), "n": range(len(texts))})
+    # Partitions of uneven sizes, so that first occurrences lie in other partitions; bytes
+    # stay bytes (Dask would make them strings).
+    with dask.config.set({"dataframe.convert-string": False}):
+        df = dd.from_pandas(frame, npartitions=1).repartition(divisions=[0, 7, 30, 31, 59])
+        got = on_dask(df, unit=unit, normalize=normalize).compute()
+    assert list(zip(got["n"], got["text"])) == want
+    # str texts come back as str, cut alike.
+    strs = frame.assign(text=[t.decode("utf-8", "replace") for t in texts])
+    df = dd.from_pandas(strs, npartitions=3)
+    cut = Repeats(unit, normalize=normalize).cut([t.encode() for t in strs["text"]])
+    kept = on_dask(df, unit=unit, normalize=normalize, keep_empty=True).compute()
+    assert kept["text"].tolist() == [t.decode() for t in cut]
+
+
 def test_units_golden():
     text = b"a b\nc\n\nd\n\n\na b\nc\n"
     assert veltrane.Repeats("paragraph").cut([text, b"D"]) == [b"a b\nc\n\nd\n", b""]

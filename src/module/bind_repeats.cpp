@@ -3,6 +3,7 @@
 #include "module/native.hpp"
 #include "module/pyinput.hpp"
 #include "repeats/repeats.hpp"
+#include "repeats/units.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -64,6 +65,41 @@ py::tuple add(rp::Finder &finder, const py::handle &texts, int threads) {
                           into_array(std::move(offsets)));
 }
 
+// The lines or paragraphs of each text: an (m, 4) int64 array of (start, end, cut_start,
+// cut_end) and the offsets of each text's rows in it (n + 1 of them).
+py::tuple units(const py::handle &texts, const std::string &unit) {
+    if (unit != "line" && unit != "paragraph") {
+        throw py::value_error("unit must be 'line' or 'paragraph', not '" + unit + "'");
+    }
+    const auto t = collect_texts(texts);
+    std::vector<int64_t> rows, offsets;
+    {
+        py::gil_scoped_release release;
+        std::vector<rp::Piece> pieces;
+        offsets.reserve(t.views.size() + 1);
+        offsets.push_back(0);
+        for (const auto &text : t.views) {
+            pieces.clear();
+            if (unit == "line") {
+                rp::lines(text, pieces);
+            } else {
+                rp::paragraphs(text, pieces);
+            }
+            for (const rp::Piece &p : pieces) {
+                rows.insert(rows.end(),
+                            {static_cast<int64_t>(p.start),
+                             static_cast<int64_t>(p.end),
+                             static_cast<int64_t>(p.cut_start),
+                             static_cast<int64_t>(p.cut_end)});
+            }
+            offsets.push_back(static_cast<int64_t>(rows.size() / 4));
+        }
+    }
+    py::array_t<int64_t> flat = into_array(std::move(rows));
+    return py::make_tuple(flat.reshape({flat.size() / 4, py::ssize_t {4}}),
+                          into_array(std::move(offsets)));
+}
+
 } // namespace
 
 void veltrane::bind_repeats(py::module_ &m) {
@@ -79,4 +115,5 @@ void veltrane::bind_repeats(py::module_ &m) {
         .def_property_readonly("repeats", [](const rp::Finder &f) { return f.counts().repeats; })
         .def_property_readonly("unplaced", [](const rp::Finder &f) { return f.counts().unplaced; })
         .def_property_readonly("memory", &rp::Finder::memory);
+    m.def("repeat_units", &units, py::arg("texts"), py::arg("unit"));
 }

@@ -24,6 +24,9 @@ is a Dask operation, so the code runs unchanged on the default local scheduler, 
 ``dedup_report(paths, ...)``
     The totals of :func:`veltrane.dedup_report` over files, digests shuffled by prefix (see
     ``veltrane.dask._files``).
+``remove_repeats(df, text, unit=..., normalize=...)``
+    The rows with the lines or paragraphs seen earlier cut out of their texts, as
+    :func:`veltrane.remove_repeats` cuts them (see ``veltrane.dask._repeats``).
 ``near_duplicate_pairs_jaccard(df, text, id, threshold)``
     Every pair of rows whose texts' shingle sets have Jaccard similarity at least
     ``threshold``, as (``id_a``, ``id_b``, ``similarity``): MinHash bands keyed by (band,
@@ -71,6 +74,7 @@ from ._files import dedup_report
 from ._fingerprints import fingerprints
 from ._jaccard import near_duplicate_pairs_jaccard
 from ._pairs import fingerprint_pairs, near_duplicate_pairs
+from ._repeats import remove_repeats
 from ._tiles import DEFAULT_SPLIT_LIMIT
 
 __all__ = [
@@ -85,4 +89,5 @@ __all__ = [
     "near_duplicate_pairs",
     "near_duplicate_pairs_jaccard",
     "read",
+    "remove_repeats",
 ]

@@ -163,3 +163,47 @@ def test_near_dups_exact_writes_what_the_dict_model_keeps(tmp_path, packed, norm
     assert [(g["line"], g["keeper_line"], g["similarity"]) for g in got] == [
         (k % 150 + 1, want[k] % 150 + 1, 1.0) for k in dropped
     ]
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+def test_a_lasting_index_keeps_the_first_copy_across_runs(tmp_path, normalize):
+    from veltrane import deduplicate_corpus
+    from veltrane.pipeline.plan import CorpusJobError
+
+    records = corpus_records(2)
+    paths = []
+    for k in range(3):
+        paths.append(tmp_path / f"{k}.jsonl")
+        paths[-1].write_text(
+            "".join(json.dumps(r) + "\n" for r in records[100 * k : 100 * k + 100])
+        )
+    kept, dups = [], []
+    # One run for the first file, one for the other two: keep="first" is then the dict model.
+    for run, inputs in enumerate([paths[:1], paths[1:]]):
+        out, dup = tmp_path / f"out{run}.jsonl", tmp_path / f"dup{run}.jsonl"
+        deduplicate_corpus(
+            [str(p) for p in inputs], output=str(out), duplicates=str(dup), method="exact",
+            index=tmp_path / "ix", normalize=normalize if run == 0 else None,
+        )  # fmt: skip
+        kept += [json.loads(line) for line in out.read_text().splitlines()]
+        dups += [json.loads(line) for line in dup.read_text().splitlines()]
+    texts = [r["text"] for r in records]
+    want = model(texts, normalize, list(range(len(texts))))
+    assert kept == [r for r, d in zip(records, want) if d < 0]
+
+    def place(k):
+        return (str(paths[k // 100]), k % 100 + 1)
+
+    assert [((d["file"], d["line"]), (d["keeper_file"], d["keeper_line"])) for d in dups] == [
+        (place(k), place(d)) for k, d in enumerate(want) if d >= 0
+    ]
+    other = "none" if normalize == "words" else "words"
+    for wrong, match in [
+        ({"method": "exact", "normalize": other}, "built with other parameters"),
+        ({"method": "minhash"}, "an exact index, not a Jaccard one"),
+    ]:
+        with pytest.raises(CorpusJobError, match=match):
+            deduplicate_corpus([str(paths[0])], index=tmp_path / "ix", **wrong)
+    deduplicate_corpus([str(paths[0])], output=str(tmp_path / "m.jsonl"), index=tmp_path / "jx")
+    with pytest.raises(CorpusJobError, match="a Jaccard index, not an exact one"):
+        deduplicate_corpus([str(paths[0])], method="exact", index=tmp_path / "jx")

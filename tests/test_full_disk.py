@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 import pytest
-from veltrane import GearCDC, JaccardIndex
+from veltrane import ExactIndex, GearCDC, JaccardIndex
 from veltrane.files.chunk_index import ChunkIndex
 
 pytestmark = pytest.mark.skipif(
@@ -74,8 +74,8 @@ def dedup_setup(tmp_path, rng):
 
 def state(command, index):
     """What the index holds, as its command reads it."""
-    if command == "near-dups":
-        with JaccardIndex(index) as opened:
+    if command in ("near-dups", "exact"):
+        with (JaccardIndex if command == "near-dups" else ExactIndex)(index) as opened:
             return len(opened)
     opened = ChunkIndex(index, GearCDC(64).description(), "blake3")
     try:
@@ -84,20 +84,23 @@ def state(command, index):
         opened.close()
 
 
-@pytest.mark.parametrize("command", ["near-dups", "dedup"])
+@pytest.mark.parametrize("command", ["near-dups", "exact", "dedup"])
 def test_a_full_disk_is_named_and_leaves_the_index_unchanged(tmp_path, command):
     rng = random.Random(7)
-    first, big = (near_dups_setup if command == "near-dups" else dedup_setup)(tmp_path, rng)
+    first, big = (dedup_setup if command == "dedup" else near_dups_setup)(tmp_path, rng)
     with small_disk(tmp_path / "disk") as disk:
         index = disk / "index"
         extra = (
-            ["-o", tmp_path / "out.txt", "--force"]
-            if command == "near-dups"
-            else ["--avg-size", 64]
+            ["--avg-size", 64] if command == "dedup" else ["-o", tmp_path / "out.txt", "--force"]
         )
+        if command == "exact":
+            command, extra = "near-dups", [*extra, "--method", "exact"]
+            kind = "exact"
+        else:
+            kind = command
         ok = veltrane(command, "--index", index, *extra, first)
         assert ok.returncode == 0, ok.stderr
-        before = state(command, index)
+        before = state(kind, index)
         fill(disk, 48 << 10)
         failed = veltrane(command, "--index", index, *extra, big)
         err = failed.stderr.decode()
@@ -106,4 +109,4 @@ def test_a_full_disk_is_named_and_leaves_the_index_unchanged(tmp_path, command):
         assert str(index) in err and "unchanged" in err, err
         assert "damaged" not in err and "Traceback" not in err, err
         (disk / "filler").unlink()
-        assert state(command, index) == before
+        assert state(kind, index) == before

@@ -16,7 +16,7 @@ import veltrane
 from test_cli import one_line_error
 from test_cli import veltrane as run
 from test_index import corpus
-from veltrane import JaccardIndex
+from veltrane import ExactIndex, JaccardIndex
 
 
 def write_shards(tmp_path, texts, shards, ids=True):
@@ -132,7 +132,8 @@ def test_a_corpus_larger_than_the_memory_available_is_bounded_by_default(
 
 
 @pytest.mark.slow
-def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
+@pytest.mark.parametrize("method", ["minhash", "exact"])
+def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds, method):
     """The index takes a run's texts only with its outputs: killed at any moment, the run
     again (``--force``: its outputs may be there) writes what a clean run writes, and leaves
     the index a clean run leaves."""
@@ -141,7 +142,9 @@ def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
     def step(index, path, tag=None):
         out = [] if tag is None else ["-o", f"{tag}.jsonl", "--duplicates", f"{tag}-d.jsonl"]
         return [sys.executable, "-m", "veltrane", "near-dups", str(path), "--id-field", "id",
-                "--threshold", "0.6", "-q", "--force", "--index", index, *out]  # fmt: skip
+                "--threshold" if method == "minhash" else "--normalize", "0.6" if method ==
+                "minhash" else "words", "--method", method, "-q", "--force", "--index", index,
+                *out]  # fmt: skip
 
     def finish(index, tag, names=("1", "again")):
         for name in names:
@@ -150,7 +153,8 @@ def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
                 for e in (".jsonl", "-d.jsonl")]  # fmt: skip
 
     assert subprocess.run(step("clean", paths[0]), cwd=tmp_path).returncode == 0
-    before = len(JaccardIndex(tmp_path / "clean"))
+    kind = JaccardIndex if method == "minhash" else ExactIndex
+    before = len(kind(tmp_path / "clean"))
     began = time.monotonic()
     clean = finish("clean", "c")
     took = (time.monotonic() - began) / 2
@@ -163,7 +167,7 @@ def test_a_killed_index_run_runs_again_as_if_never_killed(tmp_path, rounds):
         proc.send_signal(signal.SIGKILL)
         proc.wait()
         # Killed after its commit, the run is done: its outputs are there, in full.
-        done = len(JaccardIndex(tmp_path / index)) > before
+        done = len(kind(tmp_path / index)) > before
         assert finish(index, f"k{r}", ["again"] if done else ["1", "again"]) == clean
 
 

@@ -103,6 +103,7 @@ _HOMES: dict[str, str] = {
     "iter_near_duplicate_pairs": ".search.hamming",
     "near_duplicate_clusters": ".search.hamming",
     "near_duplicate_pairs": ".search.hamming",
+    "ExactIndex": ".search.exact_index",
     "IndexMatch": ".search.index",
     "JaccardIndex": ".search.index",
     "iter_near_duplicate_pairs_jaccard": ".search.jaccard",
@@ -125,6 +126,7 @@ __all__ = [
     "CorpusDeduplication",
     "CorpusError",
     "DedupReport",
+    "ExactIndex",
     "FingerprintSet",
     "GearCDC",
     "IndexMatch",
@@ -197,6 +199,7 @@ if TYPE_CHECKING:
     from .progress import ProgressBar
     from .repeats import Repeats, RepeatsSummary, remove_repeats
     from .search.banding import lsh_parameters
+    from .search.exact_index import ExactIndex
     from .search.hamming import (
         MAX_DISTANCE,
         FingerprintSet,

@@ -237,11 +237,11 @@ def build_parser() -> argparse.ArgumentParser:
     near.add_argument(
         "--index",
         metavar="DIR",
-        help="minhash: a lasting index in DIR (made if new): each input file is deduplicated "
-        "against every text the index holds, then against itself, and its kept texts are "
-        "added; a text dropped onto an earlier one names it (its id, or file and line) in "
-        "--duplicates. The index keeps the --threshold, --ngram and --num-perm it was made "
-        "with",
+        help="minhash or exact: a lasting index in DIR (made if new): each input file is "
+        "deduplicated against every text the index holds, then against itself, and its kept "
+        "texts are added; a text dropped onto an earlier one names it (its id, or file and "
+        "line) in --duplicates. The index keeps the --threshold, --ngram and --num-perm (or "
+        "the --normalize) it was made with",
     )
     threads_option(near, "fingerprints and search")
 

@@ -20,7 +20,6 @@ from ..pipeline.plan import (
 from ..pipeline.plan import (
     available_memory as _available_memory,  # a test stands in for the machine
 )
-from ..sketch.digest import DEFAULT_NORMALIZE
 from ._common import EXIT_USAGE, PROG, CommandError, ProgressBar, progress_wanted
 
 
@@ -76,8 +75,8 @@ def _job(args, out) -> CorpusJob:
     if args.method == "exact" and args.index is None and args.tmp_dir is None:
         memory = None  # 16 bytes of digest a text: the run in memory keeps within any bound
     if memory is not None or args.index is not None or args.tmp_dir is not None:
-        if args.method != "minhash":
-            raise _usage("--memory and --index need --method minhash")
+        if args.method == "simhash" or (args.method == "exact" and args.index is None):
+            raise _usage("--memory and --index need --method minhash (--index: or exact)")
         if memory is not None and args.index is not None:
             raise _usage("--memory and --index go separately (--index reads one input at a time)")
         if args.tmp_dir is not None and memory is None:
@@ -100,7 +99,7 @@ def _job(args, out) -> CorpusJob:
         ngram=args.ngram,
         num_perm=args.num_perm,
         max_distance=args.max_distance,
-        normalize=args.normalize or DEFAULT_NORMALIZE,
+        normalize=args.normalize,
         keep=args.keep or "first",
         keep_by=args.keep_by,
         clusters=args.clusters,

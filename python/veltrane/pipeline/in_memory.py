@@ -111,7 +111,7 @@ def _read(corpus: Corpus, job: CorpusJob, signing: bool) -> tuple[CorpusRecords,
     if signing and job.method == "exact":
         # Each text's digest as it is read, 16 bytes a text; a file that pass does not take
         # is read whole, and the texts are digested at the search.
-        read = read_signed(corpus, 1, 1, job.threads, progress, exact=job.normalize)
+        read = read_signed(corpus, 1, 1, job.threads, progress, exact=job.normalize or "")
         if read is not None:
             return read[0], [read[1]]
         return corpus.read(), None

@@ -1,13 +1,15 @@
 """The corpus job against a lasting index: each input file in turn is deduplicated against
-every text the index holds (a text with a near duplicate there is dropped onto the closest
-one), then against itself by the keep rule, and its kept texts are added to the index under
-their id, or file and line, so that a later run names them as keepers."""
+every text the index holds (a text with a near duplicate there, or with ``method="exact"`` a
+copy, is dropped onto the closest one), then against itself by the keep rule, and its kept
+texts are added to the index under their id, or file and line, so that a later run names them
+as keepers. MinHash runs against a :class:`~veltrane.search.index.JaccardIndex`, the exact
+search against an :class:`~veltrane.search.exact_index.ExactIndex`."""
 
 from __future__ import annotations
 
 import contextlib
 import json
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -15,28 +17,75 @@ import numpy as np
 from .._disk import NoSpaceError
 from ..corpus.inputs import CorpusError
 from ..corpus.writers import write_kept
+from ..search.exact_index import ExactIndex
 from ..search.index import JaccardIndex
+from ..sketch.digest import empty_digest, text_digests
 from ..texts import deduplicate_texts
 from . import units
 from .plan import CorpusDeduplication, CorpusJob, CorpusJobError
 from .sinks import indexed_place, place_of, write_indexed_duplicates
 
 
-def _open_index(job: CorpusJob, given: set[str]) -> JaccardIndex:
-    try:
-        return JaccardIndex(
+class _Jaccard:
+    """The MinHash search against a JaccardIndex, whose parameters rule the run."""
+
+    def __init__(self, job: CorpusJob, given: set[str]) -> None:
+        self.index = JaccardIndex(
             job.index,  # type: ignore[arg-type]
             threshold=job.threshold if "threshold" in given else None,
             ngram=job.ngram if "ngram" in given else None,
             num_perm=job.num_perm if "num_perm" in given else None,
             threads=job.threads,
         )
-    except (ValueError, TimeoutError, OSError) as e:
-        raise CorpusJobError(str(e)) from None
+        # Every text is compared alike, whatever the run asked.
+        job.threshold, job.ngram, job.num_perm = (
+            self.index.threshold,
+            self.index.ngram,
+            self.index.num_perm,
+        )
+
+    def matches(self, texts: Sequence[bytes]) -> list[tuple[Any, float] | None]:
+        """Each text's closest indexed text (ties to the first added) and their similarity."""
+        out: list[tuple[Any, float] | None] = []
+        for found in self.index.query(texts):
+            best = max(found, key=lambda m: m.similarity) if found else None
+            out.append(None if best is None else (best.id, best.similarity))
+        return out
+
+    def add(self, texts: Sequence[bytes], ids: list[str]) -> None:
+        self.index.add(texts, ids=ids)
+
+
+class _Exact:
+    """The exact search against an ExactIndex, of the normalisation it was built with."""
+
+    def __init__(self, job: CorpusJob, given: set[str]) -> None:
+        self.index = ExactIndex(
+            job.index,  # type: ignore[arg-type]
+            normalize=job.normalize if "normalize" in given else None,
+        )
+        job.normalize = self.index.normalize
+
+    def _digest(self, texts: Sequence[bytes]) -> np.ndarray:
+        return text_digests(texts, normalize=self.index.normalize)  # type: ignore[arg-type]
+
+    def matches(self, texts: Sequence[bytes]) -> list[tuple[Any, float] | None]:
+        digests = self._digest(texts)
+        # Texts without words are copies of nothing, under "words".
+        blank = (
+            np.zeros(len(texts), dtype=bool)
+            if self.index.normalize == "none"
+            else (digests == empty_digest(self.index.normalize)).all(axis=1)  # type: ignore[arg-type]
+        )
+        found = self.index.query(digests)
+        return [None if b or i is None else (i, 1.0) for i, b in zip(found, blank.tolist())]
+
+    def add(self, texts: Sequence[bytes], ids: list[str]) -> None:
+        self.index.add(self._digest(texts), ids)
 
 
 @contextlib.contextmanager
-def _committed_last(index: JaccardIndex) -> Iterator[None]:
+def _committed_last(index: JaccardIndex | ExactIndex) -> Iterator[None]:
     """The run as one batch of the index; the index's own errors (locked, damaged, a full
     disk at the commit) as one line."""
     try:
@@ -54,9 +103,11 @@ def run(job: CorpusJob, given: set[str]) -> CorpusDeduplication:
     """The job against ``job.index``; ``given`` names the parameters the caller chose (the
     others are the index's)."""
     corpus = job.corpus()
-    with _open_index(job, given) as index, _committed_last(index):
-        # The index's parameters rule the run, so that every text is compared alike.
-        job.threshold, job.ngram, job.num_perm = index.threshold, index.ngram, index.num_perm
+    try:
+        search = _Exact(job, given) if job.method == "exact" else _Jaccard(job, given)
+    except (ValueError, TimeoutError, OSError) as e:
+        raise CorpusJobError(str(e)) from None
+    with search.index, _committed_last(search.index):
         records = corpus.read()
         searched = units.searched(corpus, records)
         n = len(records.texts)
@@ -66,23 +117,20 @@ def run(job: CorpusJob, given: set[str]) -> CorpusDeduplication:
         wordless = n - len(searched)
         for source in range(len(corpus.shards)):
             mine = searched[records.source[searched] == source]
-            texts = [records.texts[k] for k in mine.tolist()]
-            matches = index.query(texts)
-            # Dropped onto the closest earlier text, ties to the first added.
-            for k, found in enumerate(matches):
-                if found:
-                    best = max(found, key=lambda m: m.similarity)
+            for k, found in enumerate(search.matches([records.texts[k] for k in mine.tolist()])):
+                if found is not None:
                     record = int(mine[k])
                     keeper[record] = -1
-                    similarity[record] = best.similarity
-                    earlier[record] = indexed_place(best.id)
+                    similarity[record] = found[1]
+                    earlier[record] = indexed_place(found[0])
             rest = mine[keeper[mine] >= 0]
             result = deduplicate_texts(
                 [records.texts[k] for k in rest.tolist()],
-                method="minhash",
-                threshold=job.threshold,
-                ngram=job.ngram,
-                num_perm=job.num_perm,
+                method=job.method,
+                threshold=job.threshold,  # type: ignore[arg-type]
+                ngram=job.ngram,  # type: ignore[arg-type]
+                num_perm=job.num_perm,  # type: ignore[arg-type]
+                normalize=job.normalize,  # type: ignore[arg-type]
                 threads=job.threads,
                 keep=records.values[rest]
                 if job.keep_by is not None and records.values is not None
@@ -95,9 +143,9 @@ def run(job: CorpusJob, given: set[str]) -> CorpusDeduplication:
             wordless += len(result.without_words)
             new = rest[np.setdiff1d(result.keep, result.without_words, assume_unique=True)]
             try:
-                index.add(
+                search.add(
                     [records.texts[k] for k in new.tolist()],
-                    ids=[
+                    [
                         json.dumps(place_of(corpus, records, k), ensure_ascii=False, default=str)
                         for k in new.tolist()
                     ],

@@ -61,16 +61,21 @@ def run(job: CorpusJob) -> CorpusDeduplication:
         # The search holds 16 bytes of digest a text, besides where each text is: the run
         # in memory keeps within a bound already.
         job = CorpusJob(**{**vars(job), "memory": None})
-    if job.memory is not None or job.index is not None or job.tmp_dir is not None:
+    if job.index is not None and job.method == "simhash":
+        raise UsageError("index needs method='minhash' or 'exact'")
+    if job.memory is not None or job.tmp_dir is not None:
         if job.method != "minhash":
-            raise UsageError("memory, index and tmp_dir need method='minhash'")
+            raise UsageError("memory and tmp_dir need method='minhash'")
+    if job.memory is not None or job.index is not None or job.tmp_dir is not None:
         if job.memory is not None and job.index is not None:
             raise UsageError("memory and index go separately (an index reads one input at a time)")
         if job.tmp_dir is not None and job.memory is None:
             raise UsageError("tmp_dir needs memory")
         if job.index is not None and job.show is not None:
             raise UsageError("show needs no index; duplicates names each dropped text's keeper")
-    index_given = {n for n in ("threshold", "ngram", "num_perm") if getattr(job, n) is not None}
+    index_given = {
+        n for n in ("threshold", "ngram", "num_perm", "normalize") if getattr(job, n) is not None
+    }
     job = job.filled()
     if job.memory is not None:
         from . import bounded

@@ -66,8 +66,8 @@ class CorpusJob:
     #: SimHash: the largest Hamming distance; None: the default.
     max_distance: int | None = None
     #: Exact: what makes two texts copies, ``"words"`` or ``"none"``
-    #: (:mod:`veltrane.sketch.digest`).
-    normalize: str = DEFAULT_NORMALIZE
+    #: (:mod:`veltrane.sketch.digest`); None: ``"words"`` (or the index's).
+    normalize: str | None = None
     #: The keep order: ``"first"`` or ``"longest"`` (see :mod:`veltrane.keep`).
     keep: str = "first"
     #: A numeric field whose largest value is kept first, instead of ``keep``.
@@ -104,7 +104,8 @@ class CorpusJob:
             raise ValueError(
                 f"method must be 'simhash' or 'minhash' (or 'exact'), got {self.method!r}"
             )
-        check_normalize(self.normalize)
+        if self.normalize is not None:
+            check_normalize(self.normalize)
         if self.clusters not in ("greedy", "components"):
             raise ValueError(f"clusters must be 'greedy' or 'components', got {self.clusters!r}")
         if self.show not in (None, "pairs", "clusters"):
@@ -117,6 +118,7 @@ class CorpusJob:
             ("ngram", DEFAULT_NGRAM),
             ("num_perm", DEFAULT_NUM_PERM),
             ("max_distance", DEFAULT_MAX_DISTANCE),
+            ("normalize", DEFAULT_NORMALIZE),
         ):
             if getattr(job, name) is None:
                 setattr(job, name, value)

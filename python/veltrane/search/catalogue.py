@@ -110,6 +110,8 @@ def open_catalogue(db: sqlite3.Connection, path: Path, asked: dict) -> dict:
             if "meta" not in tables:
                 raise ValueError(f"{path}: not a Jaccard index (no meta table)")
             meta = dict(db.execute("SELECT name, value FROM meta"))
+            if meta.get("format") == "veltrane.ExactIndex":
+                raise ValueError(f"{path}: an exact index, not a Jaccard one (--method exact)")
             if meta.get("format") != FORMAT:
                 raise ValueError(f"{path}: not a Jaccard index")
             if meta.get("version") != VERSION:

@@ -8,7 +8,9 @@ Run: `python bench/ab.py --python OLD/bin/python --python NEW/bin/python [--roun
 ``{corpus}`` is a generated JSON Lines corpus (bench/corpus_dedup.py draws it), ``{big}`` a
 1 GiB file whose every fourth 64 MiB block repeats (bench/files.py draws it), ``{out}`` a
 fresh output path per run; the command runs as `PYTHON -m veltrane COMMAND...`. With
-``--same-output``, the builds' outputs must be byte for byte equal.
+``--same-output``, the builds' outputs must be byte for byte equal; with ``--json-loads``,
+each round also times Python's `json.loads` parsing the corpus's records on one core (the
+yardstick of the corpus commands' targets), and each build's median is given against it.
 """
 
 from __future__ import annotations
@@ -42,6 +44,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--corpus-mb", type=int, default=1024)
     parser.add_argument("--same-output", action="store_true")
+    parser.add_argument("--json-loads", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -54,7 +57,16 @@ def main() -> None:
             big_file(places["big"])
         runs: dict[str, list[tuple[float, float]]] = {p: [] for p in args.python}
         outputs: dict[str, bytes] = {}
+        parse = (
+            "import json, sys\n"
+            "with open(sys.argv[1], 'rb') as f:\n"
+            "    for line in f:\n"
+            "        json.loads(line)\n"
+        )
+        loads: list[float] = []
         for _ in range(args.rounds):
+            if args.json_loads:
+                loads.append(timed([sys.executable, "-c", parse, str(places["corpus"])])[0])
             for python in args.python:
                 out = Path(tmp) / "out"
                 out.unlink(missing_ok=True)
@@ -67,12 +79,17 @@ def main() -> None:
                     outputs[python] = out.read_bytes()
     print(f"command: veltrane {text}")
     first = statistics.median(w for w, _ in runs[args.python[0]])
-    print(f"{'build':48} {'median s':>9} {'x first':>8} {'RSS MB':>8}  runs (s)")
+    yardstick = statistics.median(loads) if loads else None
+    if yardstick is not None:
+        every = " ".join(f"{w:.2f}" for w in loads)
+        print(f"json.loads of the records, one core: median {yardstick:.2f} s; runs {every}")
+    print(f"{'build':48} {'median s':>9} {'x first':>8} {'x json':>7} {'RSS MB':>8}  runs (s)")
     for python, done in runs.items():
         wall = statistics.median(w for w, _ in done)
         rss = statistics.median(r for _, r in done)
         every = " ".join(f"{w:.2f}" for w, _ in done)
-        print(f"{python[-48:]:48} {wall:9.2f} {wall / first:8.3f} {rss:8.0f}  {every}")
+        ratio = f"{wall / yardstick:7.2f}" if yardstick is not None else f"{'':7}"
+        print(f"{python[-48:]:48} {wall:9.2f} {wall / first:8.3f} {ratio} {rss:8.0f}  {every}")
     if args.same_output:
         same = len(set(outputs.values())) == 1 and len(outputs) == len(args.python)
         print(f"outputs byte for byte equal: {same}")

@@ -200,10 +200,10 @@ def test_a_lasting_index_keeps_the_first_copy_across_runs(tmp_path, normalize):
     other = "none" if normalize == "words" else "words"
     for wrong, match in [
         ({"method": "exact", "normalize": other}, "built with other parameters"),
-        ({"method": "minhash"}, "an exact index, not a Jaccard one"),
+        ({"method": "minhash"}, "an exact index, not a Jaccard index"),
     ]:
         with pytest.raises(CorpusJobError, match=match):
             deduplicate_corpus([str(paths[0])], index=tmp_path / "ix", **wrong)
     deduplicate_corpus([str(paths[0])], output=str(tmp_path / "m.jsonl"), index=tmp_path / "jx")
-    with pytest.raises(CorpusJobError, match="a Jaccard index, not an exact one"):
+    with pytest.raises(CorpusJobError, match="a Jaccard index, not an exact index"):
         deduplicate_corpus([str(paths[0])], method="exact", index=tmp_path / "jx")

@@ -22,8 +22,16 @@ from .banding import bands_and_rows
 Id = int | str
 
 FORMAT = "veltrane.JaccardIndex"
+#: The format name of an :class:`~veltrane.search.exact_index.ExactIndex`.
+EXACT_FORMAT = "veltrane.ExactIndex"
 VERSION = 1
 CATALOGUE = "catalogue.sqlite"
+
+#: The lasting indexes of texts by format name: their name, and the method that makes them.
+KINDS = {
+    FORMAT: ("a Jaccard index", "--method minhash"),
+    EXACT_FORMAT: ("an exact index", "--method exact"),
+}
 
 
 class Segment(NamedTuple):
@@ -93,6 +101,23 @@ def checked_id(value: object, k: int) -> Id:
     return number
 
 
+def check_format(path: Path, meta: dict, format: str, version: int) -> None:
+    """Refuses, in one line, the meta table of an index not of ``format`` and ``version``:
+    another kind of index is named with the method that made it."""
+    own = KINDS[format][0]
+    found = meta.get("format")
+    if found != format:
+        if found in KINDS:
+            other, method = KINDS[found]
+            raise ValueError(f"{path}: {other}, not {own} (made with {method})")
+        raise ValueError(f"{path}: not {own}")
+    if meta.get("version") != version:
+        raise ValueError(
+            f"{path}: index format version {meta.get('version')!r}; this release reads "
+            f"version {version}"
+        )
+
+
 def open_catalogue(db: sqlite3.Connection, path: Path, asked: dict) -> dict:
     """The parameters of the index whose catalogue ``db`` is, checked against those
     ``asked`` (None: any); a new catalogue is made with them."""
@@ -110,15 +135,7 @@ def open_catalogue(db: sqlite3.Connection, path: Path, asked: dict) -> dict:
             if "meta" not in tables:
                 raise ValueError(f"{path}: not a Jaccard index (no meta table)")
             meta = dict(db.execute("SELECT name, value FROM meta"))
-            if meta.get("format") == "veltrane.ExactIndex":
-                raise ValueError(f"{path}: an exact index, not a Jaccard one (--method exact)")
-            if meta.get("format") != FORMAT:
-                raise ValueError(f"{path}: not a Jaccard index")
-            if meta.get("version") != VERSION:
-                raise ValueError(
-                    f"{path}: index format version {meta.get('version')!r}; this "
-                    f"release reads version {VERSION}"
-                )
+            check_format(path, meta, FORMAT, VERSION)
             if meta.get("words") != WORD_RULE:
                 # Its shingles and band hashes were made of other words: mixed with new ones
                 # they would match neither.

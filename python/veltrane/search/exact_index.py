@@ -18,10 +18,9 @@ from pathlib import Path
 import numpy as np
 
 from ..sketch.digest import DEFAULT_NORMALIZE, check_normalize
-from .catalogue import CATALOGUE, damage_reported, database_error
-from .catalogue import FORMAT as JACCARD_FORMAT
+from .catalogue import CATALOGUE, check_format, damage_reported, database_error
+from .catalogue import EXACT_FORMAT as FORMAT
 
-FORMAT = "veltrane.ExactIndex"
 VERSION = 1
 # How long a writer waits for another to commit before TimeoutError (as JaccardIndex).
 _LOCK_SECONDS = 60.0
@@ -89,15 +88,7 @@ class ExactIndex:
             if db.in_transaction:
                 db.execute("ROLLBACK")
             raise
-        if meta.get("format") == JACCARD_FORMAT:
-            raise ValueError(f"{self._path}: a Jaccard index, not an exact one (--method minhash)")
-        if meta.get("format") != FORMAT:
-            raise ValueError(f"{self._path}: not an exact index")
-        if meta.get("version") != VERSION:
-            raise ValueError(
-                f"{self._path}: index format version {meta.get('version')!r}; this release "
-                f"reads version {VERSION}"
-            )
+        check_format(self._path, meta, FORMAT, VERSION)
         made = meta["normalize"]
         if asked is not None and asked != made:
             raise ValueError(

@@ -18,9 +18,10 @@ from pathlib import Path
 import numpy as np
 
 from ..sketch.digest import DEFAULT_NORMALIZE, check_normalize
+from . import catalogue
 from .catalogue import CATALOGUE, check_format, damage_reported, database_error
-from .catalogue import EXACT_FORMAT as FORMAT
 
+#: The format version this release writes and reads.
 VERSION = 1
 # How long a writer waits for another to commit before TimeoutError (as JaccardIndex).
 _LOCK_SECONDS = 60.0
@@ -35,8 +36,8 @@ class ExactIndex:
     A new index takes ``normalize`` (``"words"`` by default, or ``"none"``) and keeps it; an
     existing one is opened with its own, and a ``normalize`` given that differs raises
     ValueError. A directory that is not an exact index (a Jaccard index among them), or a
-    damaged one, raises ValueError; a full disk raises :class:`veltrane._disk.NoSpaceError`
-    and leaves the index as it was. One object is not for several threads at once.
+    damaged one, raises ValueError; a full disk raises an OSError that says "No space left
+    on device" and leaves the index as it was. One object is not for several threads at once.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, normalize: str | None = None) -> None:
@@ -78,7 +79,11 @@ class ExactIndex:
                 )
                 db.executemany(
                     "INSERT INTO meta VALUES (?, ?)",
-                    [("format", FORMAT), ("version", VERSION), ("normalize", made)],
+                    [
+                        ("format", catalogue.EXACT_FORMAT),
+                        ("version", VERSION),
+                        ("normalize", made),
+                    ],
                 )
                 db.execute("COMMIT")
                 return made
@@ -88,7 +93,7 @@ class ExactIndex:
             if db.in_transaction:
                 db.execute("ROLLBACK")
             raise
-        check_format(self._path, meta, FORMAT, VERSION)
+        check_format(self._path, meta, catalogue.EXACT_FORMAT, VERSION)
         made = meta["normalize"]
         if asked is not None and asked != made:
             raise ValueError(

@@ -11,8 +11,8 @@ import numpy as np
 from .. import _args, _native
 from .._pairs import Progress, Texts, in_batches
 
-# Lines fingerprinted per call of :func:`line_fingerprints`: enough to keep both cores busy and
-# the per-call overhead negligible, few enough that a batch of long lines stays small.
+#: Lines fingerprinted per call by :func:`line_fingerprints`: enough to keep both cores busy and
+#: the per-call overhead negligible, few enough that a batch of long lines stays small.
 BATCH_LINES = 1 << 16
 
 

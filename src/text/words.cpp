@@ -38,6 +38,29 @@ uint32_t word_mask(__m256i v) {
         _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(letter, digit), under)));
 }
 
+// Writes pos + the offset of each set bit of `events` to out[0..), in order. A loop that
+// stops at the last bit mispredicts its exit about once a 32-byte block (a block holds 0 to
+// 32 bounds, about 10 on prose); here eight stores are made whatever the count and sixteen
+// past eight (bits past the last give pos + 32, never read), so that only the crossings of 8
+// and 16 bounds branch. out must have room for max(16, popcount(events)) values.
+inline void store_events(uint64_t *out, std::size_t pos, uint32_t events) {
+    const auto count = static_cast<unsigned>(__builtin_popcount(events));
+    for (int j = 0; j < 8; ++j) {
+        out[j] = pos + _tzcnt_u32(events);
+        events = _blsr_u32(events);
+    }
+    if (count > 8) {
+        for (int j = 8; j < 16; ++j) {
+            out[j] = pos + _tzcnt_u32(events);
+            events = _blsr_u32(events);
+        }
+        for (int j = 16; events != 0; ++j) {
+            out[j] = pos + _tzcnt_u32(events);
+            events = _blsr_u32(events);
+        }
+    }
+}
+
 // The code point of the valid UTF-8 character at p, and its length.
 uint32_t decode(const unsigned char *p, std::size_t &length) {
     const unsigned char c = p[0];
@@ -219,10 +242,8 @@ bool find_words(const unsigned char *s, std::size_t n, Spans &spans) {
                     end_word(pos + static_cast<std::size_t>(__builtin_ctz(events)));
                     events &= events - 1;
                 }
-                while (events) {
-                    e[k++] = pos + static_cast<std::size_t>(__builtin_ctz(events));
-                    events &= events - 1;
-                }
+                store_events(e.data() + k, pos, events);
+                k += static_cast<std::size_t>(__builtin_popcount(events));
                 pos += ascii;
                 if (ascii == 32) {
                     continue;

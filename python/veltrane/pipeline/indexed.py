@@ -20,7 +20,7 @@ from ..corpus.writers import write_kept
 from ..search.exact_index import ExactIndex
 from ..search.index import JaccardIndex
 from ..sketch.digest import empty_digest, text_digests
-from ..texts import deduplicate_texts
+from ..texts import deduplicate_signed
 from . import units
 from .plan import CorpusDeduplication, CorpusJob, CorpusJobError
 from .sinks import indexed_place, place_of, write_indexed_duplicates
@@ -52,7 +52,11 @@ class _Jaccard:
             out.append(None if best is None else (best.id, best.similarity))
         return out
 
-    def add(self, texts: Sequence[bytes], ids: list[str]) -> None:
+    def signed(self, among: np.ndarray) -> list[np.ndarray] | None:
+        """What the search within the file may take as made already: nothing."""
+        return None
+
+    def add(self, texts: Sequence[bytes], ids: list[str], among: np.ndarray) -> None:
         self.index.add(texts, ids=ids)
 
 
@@ -65,12 +69,12 @@ class _Exact:
             normalize=job.normalize if "normalize" in given else None,
         )
         job.normalize = self.index.normalize
-
-    def _digest(self, texts: Sequence[bytes]) -> np.ndarray:
-        return text_digests(texts, normalize=self.index.normalize)  # type: ignore[arg-type]
+        # The digests of the file's texts, made once for the query, the search within the
+        # file and the additions.
+        self._digests = np.empty((0, 2), dtype=np.uint64)
 
     def matches(self, texts: Sequence[bytes]) -> list[tuple[Any, float] | None]:
-        digests = self._digest(texts)
+        digests = self._digests = text_digests(texts, normalize=self.index.normalize)  # type: ignore[arg-type]
         # Texts without words are copies of nothing, under "words".
         blank = (
             np.zeros(len(texts), dtype=bool)
@@ -80,8 +84,12 @@ class _Exact:
         found = self.index.query(digests)
         return [None if b or i is None else (i, 1.0) for i, b in zip(found, blank.tolist())]
 
-    def add(self, texts: Sequence[bytes], ids: list[str]) -> None:
-        self.index.add(self._digest(texts), ids)
+    def signed(self, among: np.ndarray) -> list[np.ndarray] | None:
+        """The digests of the texts ``among`` those :meth:`matches` was given."""
+        return [self._digests[among]]
+
+    def add(self, texts: Sequence[bytes], ids: list[str], among: np.ndarray) -> None:
+        self.index.add(self._digests[among], ids)
 
 
 @contextlib.contextmanager
@@ -124,14 +132,17 @@ def run(job: CorpusJob, given: set[str]) -> CorpusDeduplication:
                     similarity[record] = found[1]
                     earlier[record] = indexed_place(found[0])
             rest = mine[keeper[mine] >= 0]
-            result = deduplicate_texts(
+            result = deduplicate_signed(
                 [records.texts[k] for k in rest.tolist()],
+                job.max_distance,  # type: ignore[arg-type]
                 method=job.method,
                 threshold=job.threshold,  # type: ignore[arg-type]
                 ngram=job.ngram,  # type: ignore[arg-type]
                 num_perm=job.num_perm,  # type: ignore[arg-type]
                 normalize=job.normalize,  # type: ignore[arg-type]
                 threads=job.threads,
+                progress=None,
+                signed=search.signed(np.searchsorted(mine, rest)),
                 keep=records.values[rest]
                 if job.keep_by is not None and records.values is not None
                 else job.keep or "first",  # type: ignore[arg-type]
@@ -149,6 +160,7 @@ def run(job: CorpusJob, given: set[str]) -> CorpusDeduplication:
                         json.dumps(place_of(corpus, records, k), ensure_ascii=False, default=str)
                         for k in new.tolist()
                     ],
+                    np.searchsorted(mine, new),
                 )
             except ValueError as e:
                 raise CorpusJobError(f"{job.index}: {e} (ids name texts across runs)") from None

@@ -32,11 +32,12 @@ def deduplicate_corpus(
 
     The search runs in memory, or with ``memory`` (bytes) within that bound, band hashes on
     disk and texts read again as verification needs them, or with ``index`` against the texts
-    of a lasting :class:`~veltrane.JaccardIndex` directory, to which the kept texts are added
-    (each input file in turn). All three keep the same records. ``options`` are the other
-    fields of :class:`CorpusJob` (``threshold``, ``ngram``, ``num_perm``, ``max_distance``,
-    ``keep_by``, ``clusters``, ``tmp_dir``, ``field``, ``id_field``, ``format``, ``force``,
-    ``threads``, ``show`` and ``out``).
+    of a lasting index directory (a :class:`~veltrane.JaccardIndex`, or for ``method="exact"``
+    an :class:`~veltrane.ExactIndex`), to which the kept texts are added (each input file in
+    turn). All three keep the same records. ``options`` are the other fields of
+    :class:`CorpusJob` (``threshold``, ``ngram``, ``num_perm``, ``max_distance``,
+    ``normalize``, ``keep_by``, ``clusters``, ``tmp_dir``, ``field``, ``id_field``,
+    ``format``, ``force``, ``threads``, ``show`` and ``out``).
 
     Raises :class:`~veltrane.corpus.inputs.CorpusError` for input that cannot be read,
     :class:`CorpusJobError` for a run that cannot finish (no output is then left behind).

@@ -38,6 +38,13 @@ rp::Finder make_finder(const std::string &unit, bool by_words, std::size_t min_w
     return rp::Finder(o);
 }
 
+// Rows of four int64 values, flat, as an (m, 4) array, with the offsets of each text's rows.
+py::tuple as_rows(std::vector<int64_t> rows, std::vector<int64_t> offsets) {
+    py::array_t<int64_t> flat = into_array(std::move(rows));
+    return py::make_tuple(flat.reshape({flat.size() / 4, py::ssize_t {4}}),
+                          into_array(std::move(offsets)));
+}
+
 // The cuts of a batch: an (m, 4) int64 array of (start, end, first_text, first_at) and the
 // offsets of each text's rows in it (n + 1 of them).
 py::tuple add(rp::Finder &finder, const py::handle &texts, int threads) {
@@ -60,9 +67,7 @@ py::tuple add(rp::Finder &finder, const py::handle &texts, int threads) {
             offsets.push_back(static_cast<int64_t>(rows.size() / 4));
         }
     }
-    py::array_t<int64_t> flat = into_array(std::move(rows));
-    return py::make_tuple(flat.reshape({flat.size() / 4, py::ssize_t {4}}),
-                          into_array(std::move(offsets)));
+    return as_rows(std::move(rows), std::move(offsets));
 }
 
 // The lines or paragraphs of each text: an (m, 4) int64 array of (start, end, cut_start,
@@ -95,9 +100,7 @@ py::tuple units(const py::handle &texts, const std::string &unit) {
             offsets.push_back(static_cast<int64_t>(rows.size() / 4));
         }
     }
-    py::array_t<int64_t> flat = into_array(std::move(rows));
-    return py::make_tuple(flat.reshape({flat.size() / 4, py::ssize_t {4}}),
-                          into_array(std::move(offsets)));
+    return as_rows(std::move(rows), std::move(offsets));
 }
 
 } // namespace

@@ -8,7 +8,7 @@ import model_minhash
 import numpy as np
 import pytest
 import veltrane
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from veltrane.keep import keep_ranks
 from veltrane.search.exact import exact_groups
@@ -94,6 +94,52 @@ def test_exact_deduplication_equals_the_dict_model(batch, normalize, rule):
         assert (got.similarity == 1.0).all()
 
 
+@settings(max_examples=100, deadline=None)
+@given(
+    st.lists(texts, min_size=1, max_size=3),
+    st.sampled_from(["words", "none"]),
+    st.integers(1, 30),
+    st.booleans(),
+)
+def test_first_copies_written_as_read_are_the_dict_models(
+    tmp_path_factory, files, normalize, stretch, ended
+):
+    # Stretches of a few bytes: records, blank lines and a file's end without its line break
+    # fall at every edge, and the copies of one file are found in the next.
+    from veltrane import _native
+    from veltrane.sketch.digest import empty_digest
+
+    where = tmp_path_factory.mktemp("first")
+    lines, paths = [], []
+    for k, batch in enumerate(files):
+        rows = [
+            json.dumps({"text": t if isinstance(t, str) else t.decode("latin-1")}).encode()
+            for t in batch
+        ]
+        rows.insert(len(rows) // 2, b"  ")  # a blank line: no record, not written
+        raw = b"".join(r + b"\n" for r in rows)
+        raw = raw if ended or k < len(files) - 1 else raw[:-1]
+        paths.append(where / f"{k}.jsonl")
+        paths[-1].write_bytes(raw)
+        lines += [r for r in rows if r.strip()]
+    texts_read = [json.loads(line)["text"] for line in lines]
+    want = model(texts_read, normalize, list(range(len(texts_read))))
+    apart = empty_digest("words").view(np.uint32) if normalize == "words" else None
+    out = where / "out"
+    with open(out, "wb") as f:
+        follower = _native.FirstCopies(f.fileno(), apart)
+        for path in paths:
+            got = _native.sign_plain_file(
+                str(path), True, b"text", b"", b"", 1, 1, 0, 0, 0, 2, None, stretch,
+                exact=normalize, follow=follower,
+            )  # fmt: skip
+            assert got is not None
+        assert follower.error == 0
+        assert follower.kept.tolist() == [d < 0 for d in want]
+        del follower
+    assert out.read_bytes() == b"".join(r + b"\n" for r, d in zip(lines, want) if d < 0)
+
+
 def test_groups_of_equal_digests():
     rng = np.random.default_rng(1)
     digests = rng.integers(0, 4, size=(500, 2), dtype=np.uint64)
@@ -116,7 +162,7 @@ def corpus_records(seed):
 
 @pytest.mark.parametrize("packed", [False, True, "memory"])
 @pytest.mark.parametrize("normalize", ["words", "none"])
-@pytest.mark.parametrize("keep", [["--keep", "longest"], ["--keep-by", "n"]])
+@pytest.mark.parametrize("keep", [[], ["--keep", "longest"], ["--keep-by", "n"]])
 def test_near_dups_exact_writes_what_the_dict_model_keeps(tmp_path, packed, normalize, keep):
     # Two shards: the one-pass reader takes plain files, the general reader compressed ones;
     # within a memory bound the digests are those of the run in memory.
@@ -153,7 +199,8 @@ def test_near_dups_exact_writes_what_the_dict_model_keeps(tmp_path, packed, norm
     )
     assert result.returncode == 0, result.stderr.decode()
     texts = [r["text"] for r in records]
-    rule = "longest" if keep[0] == "--keep" else [float(r["n"]) for r in records]
+    rule = [float(r["n"]) for r in records] if keep[:1] == ["--keep-by"] else keep[1:] or ["first"]
+    rule = rule[0] if isinstance(rule[0], str) else rule
     want = model(texts, normalize, keep_ranks(len(texts), rule, texts=texts))
     assert [json.loads(line) for line in out.read_text().splitlines()] == [
         r for r, d in zip(records, want) if d < 0

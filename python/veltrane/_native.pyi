@@ -208,6 +208,14 @@ def jsonl_fields(
 
 def gather_lines(path: str, spans: npt.ArrayLike, threads: int = 1) -> bytes | None: ...
 def send_ranges(out: int, path: str, starts: npt.ArrayLike, ends: npt.ArrayLike) -> bool: ...
+
+class FirstCopies:
+    def __init__(self, out: int, apart: npt.ArrayLike | None = None) -> None: ...
+    @property
+    def kept(self) -> npt.NDArray[np.bool_]: ...
+    @property
+    def error(self) -> int: ...
+
 def sign_plain_file(
     path: str,
     json_lines: bool,
@@ -223,6 +231,7 @@ def sign_plain_file(
     progress: Progress | None = None,
     stretch: int = ...,
     exact: str = "",
+    follow: FirstCopies | None = None,
 ) -> (
     tuple[
         npt.NDArray[np.int64],

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <memory>
 #include <sys/sendfile.h>
 #include <thread>
 #include <unistd.h>
@@ -19,14 +20,31 @@ namespace {
 constexpr uint64_t kWriteBackStep = 16 << 20;
 constexpr std::size_t kBuffer = 1 << 20;
 
+int write_all(int out, const char *data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(out, data, size);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+} // namespace
+
 // Starts the write-back of what the copier reports as copied, from another thread. It looks
 // every couple of milliseconds instead of waiting on a condition variable: a few hundred
 // looks a second cost nothing, and the wait's symbol would need a newer C++ runtime than the
 // wheels are built for.
-class WriteBack {
+class Sender::WriteBackThread {
 public:
-    WriteBack(int out, off_t base) : out_(out), base_(base), thread_([this] { run(); }) {}
-    ~WriteBack() {
+    WriteBackThread(int out, off_t base) : out_(out), base_(base), thread_([this] { run(); }) {}
+    ~WriteBackThread() {
         finished_.store(true);
         thread_.join();
     }
@@ -62,68 +80,70 @@ private:
     std::thread thread_;
 };
 
-int write_all(int out, const char *data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(out, data, size);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
+Sender::Sender(int out) : out_(out) {
+    const off_t base = ::lseek(out, 0, SEEK_CUR);
+    write_back_ = std::make_unique<WriteBackThread>(out, base < 0 ? 0 : base);
+}
+
+Sender::~Sender() = default;
+
+int Sender::send(int in, int64_t begin, int64_t end) {
+    auto at = static_cast<off_t>(begin);
+    const auto stop = static_cast<off_t>(end);
+    while (at < stop) {
+        ssize_t sent = 0;
+        if (kernel_) {
+            sent = ::sendfile(out_, in, &at, static_cast<std::size_t>(stop - at));
+            if (sent < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+                    kernel_ = false; // a file system that cannot send: through a buffer
+                    continue;
+                }
+                return errno;
             }
-            return errno;
+        } else {
+            buffer_.resize(kBuffer);
+            const auto want =
+                static_cast<std::size_t>(std::min<off_t>(stop - at, static_cast<off_t>(kBuffer)));
+            sent = ::pread(in, buffer_.data(), want, at);
+            if (sent < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            if (sent > 0) {
+                if (const int e =
+                        write_all(out_, buffer_.data(), static_cast<std::size_t>(sent))) {
+                    return e;
+                }
+                at += sent;
+            }
         }
-        data += put;
-        size -= static_cast<std::size_t>(put);
+        if (sent == 0) {
+            return kEndedEarly;
+        }
+        write_back_->copied(static_cast<uint64_t>(sent));
     }
     return 0;
 }
 
-} // namespace
+int Sender::write(const char *data, std::size_t size) {
+    const int e = write_all(out_, data, size);
+    if (e == 0) {
+        write_back_->copied(size);
+    }
+    return e;
+}
 
 int send_ranges(int in, int out, const int64_t *starts, const int64_t *ends, std::size_t n) {
-    const off_t base = ::lseek(out, 0, SEEK_CUR);
-    WriteBack write_back(out, base < 0 ? 0 : base);
-    bool kernel = true;
-    std::vector<char> buffer;
+    Sender sender(out);
     for (std::size_t k = 0; k < n; ++k) {
-        auto at = static_cast<off_t>(starts[k]);
-        const auto end = static_cast<off_t>(ends[k]);
-        while (at < end) {
-            ssize_t sent = 0;
-            if (kernel) {
-                sent = ::sendfile(out, in, &at, static_cast<std::size_t>(end - at));
-                if (sent < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-                        kernel = false; // a file system that cannot send: through a buffer
-                        continue;
-                    }
-                    return errno;
-                }
-            } else {
-                buffer.resize(kBuffer);
-                const auto want = static_cast<std::size_t>(
-                    std::min<off_t>(end - at, static_cast<off_t>(kBuffer)));
-                sent = ::pread(in, buffer.data(), want, at);
-                if (sent < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    return errno;
-                }
-                if (sent > 0) {
-                    if (const int e =
-                            write_all(out, buffer.data(), static_cast<std::size_t>(sent))) {
-                        return e;
-                    }
-                    at += sent;
-                }
-            }
-            if (sent == 0) {
-                return kEndedEarly;
-            }
-            write_back.copied(static_cast<uint64_t>(sent));
+        if (const int e = sender.send(in, starts[k], ends[k])) {
+            return e;
         }
     }
     return 0;

@@ -1,15 +1,19 @@
 #include "linefiles/signed_file.hpp"
 
 #include "common/batches.hpp"
+#include "common/wait.hpp"
 #include "search/bands.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace veltrane::linefiles {
@@ -20,13 +24,6 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 constexpr std::size_t kBomSize = 3;
 // Read past a stretch's end at once, so that its last line usually needs no second read.
 constexpr std::size_t kAhead = 64 << 10;
-
-enum class Kind : uint8_t { none, signed_record, unsigned_record };
-
-struct LineOut {
-    int64_t begin = 0, length = 0, size = 0;
-    Kind kind = Kind::none;
-};
 
 // A buffer that grows without filling: a string's resize writes every new byte before the
 // read overwrites it, which doubles the memory traffic of a pass over the file.
@@ -265,6 +262,56 @@ Scan scan_and_sign(const File &file,
         me.waiting = 0;
     };
     const std::size_t stretches = plan.bounds.size() - 1;
+    // The follower takes the stretches done, in order, until the last or until the scan ends
+    // without the next one (it gave up).
+    std::mutex follow_lock;
+    std::condition_variable follow_wake;
+    std::vector<uint8_t> finished(stretches, 0);
+    bool scanned = false;
+    std::thread follow;
+    if (into.follower != nullptr && !banded) {
+        follow = std::thread([&] {
+            std::size_t next = 0;
+            while (next < stretches) {
+                std::size_t upto = next;
+                {
+                    std::unique_lock<std::mutex> lock(follow_lock);
+                    wait_for_true(follow_wake, lock, [&] { return scanned || finished[next]; });
+                    while (upto < stretches && finished[upto]) {
+                        ++upto;
+                    }
+                }
+                if (upto == next) {
+                    return;
+                }
+                into.follower->lines(file,
+                                     out.data(),
+                                     plan.lines_before[next],
+                                     plan.lines_before[upto],
+                                     into.signatures,
+                                     stride);
+                next = upto;
+            }
+            into.follower->end(file);
+        });
+    }
+    auto stop_following = [&] {
+        if (follow.joinable()) {
+            {
+                const std::lock_guard<std::mutex> lock(follow_lock);
+                scanned = true;
+            }
+            follow_wake.notify_one();
+            follow.join();
+        }
+    };
+    // Joined on the way out of a throw as well, or the thread's destructor ends the process.
+    struct Joined {
+        decltype(stop_following) &stop;
+        ~Joined() {
+            stop();
+        }
+    } joined {stop_following};
     parallel_batches(stretches, 1, threads, [&](std::size_t k, std::size_t, std::size_t w) {
         if (give_up.load(std::memory_order_relaxed) ||
             (cancel != nullptr && cancel->load(std::memory_order_relaxed))) {
@@ -374,7 +421,15 @@ Scan scan_and_sign(const File &file,
         if (done != nullptr) {
             done->fetch_add(b - a, std::memory_order_relaxed);
         }
+        if (follow.joinable()) {
+            {
+                const std::lock_guard<std::mutex> lock(follow_lock);
+                finished[k] = 1;
+            }
+            follow_wake.notify_one();
+        }
     });
+    stop_following();
     if (give_up.load() || (cancel != nullptr && cancel->load())) {
         scan.taken = false;
         return scan;

@@ -42,6 +42,9 @@ public:
     // Reads up to `size` bytes at `offset` into `into`; returns how many (fewer at the end of
     // the file or on an error).
     std::size_t read(std::size_t offset, char *into, std::size_t size) const;
+    int descriptor() const {
+        return fd_;
+    }
 
 private:
     int fd_ = -1;
@@ -74,15 +77,42 @@ struct Scan {
     std::size_t signed_rows = 0;
 };
 
+// A line as the scan found it: where it is, the bytes of its text, and whether it is a
+// record and was signed.
+enum class Kind : uint8_t { none, signed_record, unsigned_record };
+struct LineOut {
+    int64_t begin = 0, length = 0, size = 0;
+    Kind kind = Kind::none;
+};
+
+// Told of a file's lines while the file is still being scanned: a stretch once it and every
+// one before it are done, in order, on a thread of its own. So a follower acts on the start of
+// a file while the threads read the rest.
+class Follower {
+public:
+    virtual ~Follower() = default;
+    // Lines [from, to) of the file, `rows` the signing output of line 0 (`stride` values a line).
+    virtual void lines(const File &file,
+                       const LineOut *lines,
+                       std::size_t from,
+                       std::size_t to,
+                       const uint32_t *rows,
+                       std::size_t stride) = 0;
+    // Every line was told: the scan took the whole file. Not called when it gave up.
+    virtual void end(const File &file) = 0;
+};
+
 // Where each record's signing goes, a row a line: its whole signature (hasher.width()
 // values, to `signatures`), or, with `bands` set, a row of bands + 2 values (to `banded`): the
 // key of each band of `rows` values (search/bands.hpp's formula), a hash of the whole
 // signature, and 1 for a text without shingles (else 0). A near-duplicate search needs no
 // more, and the row takes a third of the memory of a signature of 128 values.
+// A follower, if set, is told of the lines and their signatures (not of banded rows).
 struct Output {
     uint32_t *signatures = nullptr;
     uint64_t *banded = nullptr;
     std::size_t bands = 0, rows = 0;
+    Follower *follower = nullptr;
 };
 
 // Scans and signs the lines of `file` as `plan` cut it into `out`, which has plan.lines()

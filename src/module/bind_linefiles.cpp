@@ -2,6 +2,7 @@
 // in one pass, lines read back by their spans, kept lines copied to an output. The public API
 // is veltrane/corpus.py, veltrane/signed_read.py and veltrane/writers.py.
 #include "jsonl/jsonl.hpp"
+#include "linefiles/first_copies.hpp"
 #include "linefiles/gather_lines.hpp"
 #include "linefiles/send_ranges.hpp"
 #include "linefiles/signed_file.hpp"
@@ -12,6 +13,7 @@
 #include "text/minhash.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -142,7 +144,8 @@ py::object sign_plain_file(const std::string &path,
                            int threads,
                            veltrane::hamming::Progress *progress,
                            std::size_t stretch,
-                           const std::string &exact) {
+                           const std::string &exact,
+                           linefiles::FirstCopies *follow) {
     namespace text = veltrane::text;
     if (threads < 1) {
         throw py::value_error("threads must be at least 1");
@@ -153,6 +156,9 @@ py::object sign_plain_file(const std::string &path,
             throw py::value_error("bands * rows must be at most num_perm, with rows at least 1");
         }
         signer = std::make_unique<text::MinHasher>(num_perm, ngram, seed);
+        if (follow != nullptr) {
+            throw py::value_error("follow takes exact digests");
+        }
     } else {
         if (exact != "none" && exact != "words") {
             throw py::value_error("exact must be 'none' or 'words', got '" + exact + "'");
@@ -187,6 +193,7 @@ py::object sign_plain_file(const std::string &path,
     } else {
         py::array_t<uint32_t> signatures({lines, static_cast<py::ssize_t>(hasher.width())});
         into.signatures = signatures.mutable_data();
+        into.follower = follow;
         table = signatures;
     }
     linefiles::Scan scan;
@@ -273,7 +280,33 @@ void bind_linefiles(py::module_ &m) {
           py::arg("threads"),
           py::arg("progress") = py::none(),
           py::arg("stretch") = kStretch,
-          py::arg("exact") = "");
+          py::arg("exact") = "",
+          py::arg("follow") = nullptr);
+    // Kept records copied to an output as the files are scanned (linefiles/first_copies.hpp):
+    // FirstCopies(out, apart) with `apart` None or the four uint32 of a digest never dropped.
+    py::class_<linefiles::FirstCopies>(m, "FirstCopies")
+        .def(
+            py::init([](int out, const py::object &apart) {
+                if (apart.is_none()) {
+                    return std::make_unique<linefiles::FirstCopies>(out, nullptr);
+                }
+                const auto digest =
+                    apart.cast<py::array_t<uint32_t, py::array::c_style | py::array::forcecast>>();
+                if (digest.size() != 4) {
+                    throw py::value_error("apart must be a digest of four uint32");
+                }
+                return std::make_unique<linefiles::FirstCopies>(out, digest.data());
+            }),
+            py::arg("out"),
+            py::arg("apart") = py::none())
+        .def_property_readonly(
+            "kept",
+            [](const linefiles::FirstCopies &f) {
+                py::array_t<bool> kept(static_cast<py::ssize_t>(f.kept().size()));
+                std::memcpy(kept.mutable_data(), f.kept().data(), f.kept().size());
+                return kept;
+            })
+        .def_property_readonly("error", &linefiles::FirstCopies::error);
 }
 
 } // namespace veltrane

@@ -89,14 +89,17 @@ def read_signed(
     progress: Progress | None,
     bands: tuple[int, int] | None = None,
     exact: str = "",
+    follow=None,
 ) -> tuple[CorpusRecords, np.ndarray] | None:
     """The records of ``corpus``, their texts a :class:`SpannedTexts`, and the MinHash
     signatures (seed 0) of the texts searched: every JSON Lines record, every non-empty line of
     a line file. With ``bands`` (bands, rows), each text's banded row
     (:class:`~veltrane.search.jaccard.BandedRows`) instead of its signature. With ``exact`` (a
     normalisation of :mod:`veltrane.sketch.digest`), each text's digest instead, four
-    ``uint32`` a row. None when a file is not one this pass takes (see the module
-    docstring)."""
+    ``uint32`` a row; then ``follow`` (a
+    :attr:`~veltrane.corpus.writers.FirstCopiesOutput.follower`) copies the first of each set
+    of copies to its output as the files are read. None when a file is not one this pass
+    takes (see the module docstring)."""
     if not all(corpus.rereadable(k) for k in range(len(corpus.shards))):
         return None
     nthreads = _args.threads(threads)
@@ -137,6 +140,7 @@ def read_signed(
                 nthreads,
                 native,
                 exact=exact,
+                follow=follow,
             )
 
         got = run_reporting(run, "reading", None if progress is None else shown)

@@ -176,19 +176,90 @@ def write_kept(
     keep = _mask(records, keep)
     if _output_format(corpus, out) == "parquet":
         return _write_parquet(corpus, records, keep, out)
-    sources = records.source
     with atomic_output(out) as stream:
-        for index, shard in enumerate(corpus.shards):
-            mine = (sources == index) & keep
-            spans = records.spans[mine]
-            # An uncompressed file into an uncompressed output: copied by the kernel.
-            plain = isinstance(stream, io.BufferedWriter) and shard.compression is None
-            if not plain or shard.path == "-":
-                _copy_lines(shard, spans, stream)
-                continue
-            stream.flush()
-            _send_lines(shard, spans, stream.fileno())
+        _write_lines(corpus, records, keep, stream)
     return int(keep.sum())
+
+
+def _write_lines(
+    corpus: Corpus, records: CorpusRecords, keep: np.ndarray, stream: BinaryIO
+) -> None:
+    sources = records.source
+    for index, shard in enumerate(corpus.shards):
+        mine = (sources == index) & keep
+        spans = records.spans[mine]
+        # An uncompressed file into an uncompressed output: copied by the kernel.
+        plain = isinstance(stream, io.BufferedWriter) and shard.compression is None
+        if not plain or shard.path == "-":
+            _copy_lines(shard, spans, stream)
+            continue
+        stream.flush()
+        _send_lines(shard, spans, stream.fileno())
+
+
+class FirstCopiesOutput:
+    """An output of kept records that the one-pass reader writes as it reads, made by
+    :func:`first_copies_output`: ``follower`` goes to
+    :func:`~veltrane.corpus.signed.read_signed`, which copies each record that is the first
+    of its exact copies, and :meth:`finish` makes sure the output holds what the keep step
+    kept."""
+
+    def __init__(self, corpus: Corpus, stream: BinaryIO, apart: np.ndarray | None) -> None:
+        self.corpus, self.stream = corpus, stream
+        self.finished = False
+        self.follower: Any = _native.FirstCopies(
+            stream.fileno(), None if apart is None else np.ascontiguousarray(apart).view(np.uint32)
+        )
+
+    def finish(self, records: CorpusRecords, keep: np.ndarray, *, followed: bool) -> int:
+        """Makes the output hold the records for which ``keep`` is true, as
+        :func:`write_kept` would; ``followed``: the records were read with ``follower``. What
+        the reader wrote stands when it kept the same records; otherwise (a file the reader
+        did not take, or a keep step that keeps others) the output is written again. Returns
+        the number of records written."""
+        keep = _mask(records, keep)
+        follower, self.follower = self.follower, None
+        kept, error = follower.kept, follower.error
+        del follower  # its write-back thread ends before the file is closed
+        if not (followed and error == 0 and np.array_equal(kept, keep)):
+            self.stream.seek(0)
+            self.stream.truncate()
+            _write_lines(self.corpus, records, keep, self.stream)
+        self.finished = True
+        return int(keep.sum())
+
+
+@contextlib.contextmanager
+def first_copies_output(
+    corpus: Corpus,
+    path: str | os.PathLike[str],
+    *,
+    force: bool = False,
+    apart: np.ndarray | None = None,
+) -> Iterator[FirstCopiesOutput | None]:
+    """An output at ``path`` (checked as :func:`write_kept` checks it) for the one-pass reader
+    to write the first of each set of exact copies into while it reads, so that the copy
+    overlaps the reading; ``apart``: the digest of texts that are copies of nothing. None
+    where the reader could not write it: a compressed or Parquet output or input, or standard
+    input or output; the caller then uses :func:`write_kept`. The output appears when the
+    block ends without an error, and only if :meth:`FirstCopiesOutput.finish` was called."""
+    out = check_output(path, corpus.shards, force)
+    if (
+        out == STDOUT
+        or compression_of_name(out) is not None
+        or _output_format(corpus, out) != "text"
+        or any(s.path == "-" or s.compression is not None for s in corpus.shards)
+    ):
+        yield None
+        return
+    with atomic_output(out) as stream:
+        output = FirstCopiesOutput(corpus, stream, apart)
+        try:
+            yield output
+        finally:
+            output.follower = None
+        if not output.finished:
+            raise RuntimeError("the output of first copies was left unfinished")
 
 
 def _runs(spans: np.ndarray) -> tuple[list[int], list[int]]:

@@ -4,6 +4,7 @@ the keep step over all of them."""
 
 from __future__ import annotations
 
+import contextlib
 from collections.abc import Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 
@@ -13,10 +14,16 @@ from .._pairs import Progress
 from ..corpus.readers import CorpusRecords, Records
 from ..corpus.signed import read_signed
 from ..corpus.source import Corpus
-from ..corpus.writers import write_duplicates, write_kept
+from ..corpus.writers import (
+    FirstCopiesOutput,
+    first_copies_output,
+    write_duplicates,
+    write_kept,
+)
 from ..search.exact import copies, count_copies, groups_of, iter_copy_pairs
 from ..search.hamming import iter_near_duplicate_pairs
 from ..search.jaccard import BandedRows, iter_near_duplicate_pairs_jaccard
+from ..sketch.digest import empty_digest
 from ..sketch.minhash import minhash_signatures
 from ..sketch.simhash import fingerprints64
 from ..texts import deduplicate_signed, without_words
@@ -103,15 +110,19 @@ def _pairs(
     write_pairs(job.out, batches, "distance", places, worded)
 
 
-def _read(corpus: Corpus, job: CorpusJob, signing: bool) -> tuple[CorpusRecords, list | None]:
+def _read(
+    corpus: Corpus, job: CorpusJob, signing: bool, follow=None
+) -> tuple[CorpusRecords, list | None]:
     """The records, and the signatures (or digests) of their texts when they were signed as
-    read."""
+    read; ``follow``: see :func:`read_signed`."""
     progress = job.progress
     assert progress is not None
     if signing and job.method == "exact":
         # Each text's digest as it is read, 16 bytes a text; a file that pass does not take
         # is read whole, and the texts are digested at the search.
-        read = read_signed(corpus, 1, 1, job.threads, progress, exact=job.normalize or "")
+        read = read_signed(
+            corpus, 1, 1, job.threads, progress, exact=job.normalize or "", follow=follow
+        )
         if read is not None:
             return read[0], [read[1]]
         return corpus.read(), None
@@ -144,13 +155,30 @@ def _keep_rule(job: CorpusJob, records: CorpusRecords, searched: np.ndarray):
     return job.keep or "first"
 
 
+def _followed_output(job: CorpusJob, corpus: Corpus):
+    """The output the reader writes as it reads, when the kept records are known as they
+    are read: the first of each set of exact copies. Else a context of None."""
+    first = job.keep_by is None and (job.keep or "first") == "first"
+    if job.output is None or job.method != "exact" or not first:
+        return contextlib.nullcontext(None)
+    assert job.normalize is not None
+    apart = empty_digest(job.normalize) if job.normalize == "words" else None  # type: ignore[arg-type]
+    return first_copies_output(corpus, job.output, force=job.force, apart=apart)
+
+
 def run(job: CorpusJob) -> CorpusDeduplication:
     """The job in memory."""
     corpus = job.corpus()
+    with _followed_output(job, corpus) as followed:
+        return _run(job, corpus, followed)
+
+
+def _run(job: CorpusJob, corpus: Corpus, followed: FirstCopiesOutput | None):
     pairs_only = job.show == "pairs" and not job.writing
     # The exact digests made as the texts are read serve the pairs as well as the keep step.
     signing = job.method == "exact" or (job.method == "minhash" and not pairs_only)
-    records, signed = _read(corpus, job, signing)
+    follow = None if followed is None else followed.follower
+    records, signed = _read(corpus, job, signing, follow)
     searched = units.searched(corpus, records)
     texts: Sequence[bytes] = units.texts_of(records, searched)
     places = Places(corpus, records.source, records.numbers, searched, records.ids)
@@ -178,7 +206,9 @@ def run(job: CorpusJob) -> CorpusDeduplication:
     local = np.where(found.duplicate_of < 0, np.arange(len(texts)), found.duplicate_of)
     same = 0.0 if job.method == "simhash" else 1.0
     keeper, similarity = units.records_of(n, searched, local, found.similarity, same)
-    if job.output is not None:
+    if followed is not None:
+        followed.finish(records, keeper == np.arange(n), followed=signed is not None)
+    elif job.output is not None:
         write_kept(corpus, records, keeper == np.arange(n), job.output, force=job.force)
     if job.duplicates is not None:
         write_duplicates(corpus, records, keeper, similarity, job.duplicates, force=job.force)

@@ -65,9 +65,6 @@ void FirstCopies::flush(const File &file) {
 
 void FirstCopies::end(const File &file) {
     flush(file);
-    if (error_ == 0) {
-        error_ = sender_.flush(); // the next file's ranges come from another descriptor
-    }
     // The file's last line lacked its ending: the output's line gets one.
     if (error_ == 0 && copied_to_ == static_cast<int64_t>(file.size()) && copied_to_ > 0) {
         char last = 0;

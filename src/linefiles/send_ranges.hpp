@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace veltrane::linefiles {
@@ -27,24 +26,16 @@ public:
     Sender(const Sender &) = delete;
     Sender &operator=(const Sender &) = delete;
 
-    // Copies [begin, end) of `in` after the ranges before; short ranges close to each other
-    // wait to be copied together, until flush(). Returns 0, an errno value, or kEndedEarly
-    // (for this range or for one that waited).
+    // Copies [begin, end) of `in`; returns 0, an errno value, or kEndedEarly.
     int send(int in, int64_t begin, int64_t end);
-    // Copies the ranges that wait; the same returns.
-    int flush();
-    // Writes `size` bytes after the ranges sent; returns 0, an errno value or kEndedEarly.
+    // Writes `size` bytes; returns 0 or an errno value.
     int write(const char *data, std::size_t size);
 
 private:
     class WriteBackThread;
-    int copy(int in, int64_t begin, int64_t end);
-    int gather();
     int out_;
     bool kernel_ = true;
     std::vector<char> buffer_;
-    int queued_in_ = -1;
-    std::vector<std::pair<int64_t, int64_t>> queued_;
     std::unique_ptr<WriteBackThread> write_back_;
 };
 

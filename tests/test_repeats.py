@@ -227,3 +227,51 @@ def test_cli_reads_standard_input_and_summarises(tmp_path, capsys, monkeypatch):
     # Each line of a line file is a text: the later copies are cut, and left without words.
     assert (tmp_path / "out.txt").read_bytes() == b"same line\nother\n\n"
     assert "5 texts read, 2 changed, 2 dropped, 18 bytes removed" in capsys.readouterr().err
+
+
+def _long_texts(seed: int, lines: bool) -> list[str]:
+    """Texts of units longer than a place takes to keep (32 bytes), planted again and again."""
+    rng = random.Random(seed)
+    pool = [" ".join(rng.choice(VOCAB) for _ in range(8)) for _ in range(6)]
+    texts = []
+    for _ in range(200):
+        parts = [rng.choice(pool) if rng.random() < 0.7 else _line(rng) for _ in range(5)]
+        # A file of lines: a text is one line, repeated whole.
+        texts.append(parts[0] if lines else rng.choice(["\n", "\r\n", "\n\n"]).join(parts))
+    return texts
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("unit", ["line", "paragraph"])
+@pytest.mark.parametrize("kind", ["jsonl", "escaped", "lines"])
+def test_first_occurrences_read_again_from_plain_files(tmp_path, kind, unit, normalize):
+    # Plain files keep their first occurrences as places, read again to compare: JSON texts
+    # as they are, with escapes (each non-ASCII character), and a file of lines ending CRLF.
+    texts = _long_texts(4, kind == "lines")
+    path = tmp_path / ("in.txt" if kind == "lines" else "in.jsonl")
+    if kind == "lines":
+        path.write_bytes(b"".join(t.encode() + b"\r\n" for t in texts))
+    else:
+        rows = [json.dumps({"text": t}, ensure_ascii=kind == "escaped") for t in texts]
+        path.write_text("".join(r + "\n" for r in rows), encoding="utf-8")
+    out = tmp_path / ("out.txt" if kind == "lines" else "out.jsonl")
+    veltrane.remove_repeats(path, out, unit=unit, normalize=normalize, keep_empty=True)
+    expected = model_units([t.encode() for t in texts], unit, normalize)
+    want = [cut_out(t.encode(), np.array(c).reshape(-1, 4)) for t, c in zip(texts, expected)]
+    assert sum(map(len, expected)) > 20
+    assert Corpus(out).read().texts == want
+
+
+def test_a_first_occurrence_changed_on_disk_cuts_nothing(tmp_path):
+    # Kept as a place, the first occurrence is read again and checked against what was seen:
+    # the file changed since, so the unit equals nothing there, and nothing is cut.
+    unit = "the same line of many words, longer than a place"
+    path = tmp_path / "in.txt"
+    path.write_text(unit + "\n")
+    corpus = Corpus(path)
+    finder = Repeats("line", normalize="none")
+    finder.read_from(corpus)
+    (batch,) = corpus.batches()
+    assert finder.cuts(batch.texts, np.array([[0, *batch.spans[0]]]))[0].size == 0
+    path.write_text(unit.upper() + "\n")
+    assert finder.cuts([unit.upper().encode(), unit.encode()])[0].size == 0

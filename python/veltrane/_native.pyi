@@ -325,11 +325,18 @@ def dedup_json_files(
     last: int,
 ) -> bytes: ...
 
+class LineTexts:
+    def __init__(self, paths: list[str], json_lines: list[bool], field: str | bytes) -> None: ...
+
 class RepeatFinder:
     def __init__(self, unit: str, by_words: bool, min_words: int, hash_bits: int = 64) -> None: ...
     def add(
-        self, texts: typing.Sequence[str | bytes | bytearray], threads: int
+        self,
+        texts: typing.Sequence[str | bytes | bytearray],
+        threads: int,
+        located: npt.ArrayLike | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
+    def read_from(self, source: LineTexts) -> None: ...
     @property
     def texts(self) -> int: ...
     @property

@@ -94,14 +94,26 @@ class Repeats:
         self.threads = _args.threads(threads)
         self._finder = _native.RepeatFinder(unit, normalize == "words", min_words, hash_bits)
 
-    def cuts(self, texts: Sequence[bytes | str]) -> tuple[np.ndarray, np.ndarray]:
+    def read_from(self, corpus: Corpus) -> None:
+        """Lets the finder read texts of ``corpus``'s plain files again from where they are
+        (see :meth:`cuts`' ``located``): the first occurrences of their lines and paragraphs
+        are then kept as places, tens of bytes each, instead of as their bytes."""
+        field = corpus.field.encode("utf-8", "surrogateescape")
+        paths = [s.path for s in corpus.shards]
+        json_lines = [s.format == "jsonl" for s in corpus.shards]
+        self._finder.read_from(_native.LineTexts(paths, json_lines, field))
+
+    def cuts(
+        self, texts: Sequence[bytes | str], located: np.ndarray | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """The stretches to cut from the next ``texts``: an (m, 4) int64 array of rows
         (start, end, first_text, first_at), ascending by text, and the offsets (n + 1) of each
         text's rows in it. start and end are byte offsets into the text's UTF-8; first_text
         numbers (from 0, across calls) the text of the first occurrence of the stretch's
         first unit or window, and first_at is its first byte there (lines, paragraphs) or its
-        first word's number (spans)."""
-        return self._finder.add(texts, self.threads)
+        first word's number (spans). ``located``, after :meth:`read_from`: each text's
+        (shard, offset, length) of its line, shard -1 for a text that cannot be read again."""
+        return self._finder.add(texts, self.threads, located)
 
     def cut(self, texts: Sequence[bytes]) -> list[bytes]:
         """The next ``texts`` with their repeats cut out."""
@@ -289,9 +301,18 @@ def remove_repeats(
         pool = stack.enter_context(ThreadPoolExecutor(1))
         pending: tuple[Records, Future] | None = None
         done = 0
+        plain = [corpus.rereadable(k) for k in range(len(corpus.shards))]
+        if unit != "span" and any(plain):
+            finder.read_from(corpus)
         for batch in corpus.batches():
             places.add(batch)
-            found = pool.submit(finder.cuts, batch.texts)
+            located = None
+            if unit != "span" and plain[batch.source] and batch.verbatim:
+                assert batch.spans is not None
+                located = np.empty((len(batch.texts), 3), dtype=np.int64)
+                located[:, 0] = batch.source
+                located[:, 1:] = batch.spans
+            found = pool.submit(finder.cuts, batch.texts, located)
             if pending is not None:
                 tally.add(*pending)
             pending = (batch, found)

@@ -123,11 +123,33 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
     }
 }
 
-bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) const {
+bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) {
     const char *at = arena_.data() + ref;
     const uint64_t size = get64(at + 16);
-    const std::string_view stored(at + 24, size);
     const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+    std::string_view stored;
+    if (get64(at + 24) == 0) {
+        stored = std::string_view(at + 32, size);
+    } else {
+        // Read again from its file; a text that no longer holds the unit it held (the file
+        // changed) is equal to nothing.
+        const Location where {static_cast<int64_t>(get64(at + 32)),
+                              static_cast<int64_t>(get64(at + 40)),
+                              static_cast<int64_t>(get64(at + 48))};
+        if (!reread_ok_ || where.file != reread_at_.file || where.offset != reread_at_.offset) {
+            reread_at_ = where;
+            reread_ok_ = source_ != nullptr && source_->text(where, reread_);
+        }
+        const uint64_t first = get64(at + 8);
+        if (!reread_ok_ || first + size > reread_.size()) {
+            return false;
+        }
+        stored = std::string_view(reread_).substr(first, size);
+        if (text::word_hash(reinterpret_cast<const unsigned char *>(stored.data()), size) !=
+            get64(at + 56)) {
+            return false;
+        }
+    }
     if (!options_.by_words) {
         return stored == unit;
     }
@@ -185,7 +207,10 @@ void Finder::grow_windows() {
     }
 }
 
-void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts) {
+void Finder::decide_units(std::string_view text,
+                          const Prepared &p,
+                          std::vector<Cut> &cuts,
+                          const Location *located) {
     for (std::size_t i = 0; i < p.pieces.size(); ++i) {
         const uint64_t key = p.keys[i];
         if (key == kNone) {
@@ -213,10 +238,23 @@ void Finder::decide_units(std::string_view text, const Prepared &p, std::vector<
             continue;
         }
         slots_[slot] = {key, arena_.size() + 1};
+        const uint64_t size = piece.end - piece.start;
         put64(arena_, counts_.texts);
         put64(arena_, piece.start);
-        put64(arena_, piece.end - piece.start);
-        arena_.append(text.data() + piece.start, piece.end - piece.start);
+        put64(arena_, size);
+        // Where it is takes 32 bytes: a shorter unit is kept as it is.
+        if (located != nullptr && located->file >= 0 && size > 32) {
+            put64(arena_, 1);
+            put64(arena_, static_cast<uint64_t>(located->file));
+            put64(arena_, static_cast<uint64_t>(located->offset));
+            put64(arena_, static_cast<uint64_t>(located->length));
+            put64(arena_,
+                  text::word_hash(
+                      reinterpret_cast<const unsigned char *>(text.data() + piece.start), size));
+        } else {
+            put64(arena_, 0);
+            arena_.append(text.data() + piece.start, size);
+        }
         if (++used_ * 10 > slots_.size() * 7) {
             grow();
         }
@@ -319,7 +357,11 @@ void Finder::release(Prepared &p) {
 
 void Finder::add(const std::vector<std::string_view> &texts,
                  int threads,
-                 std::vector<std::vector<Cut>> &cuts) {
+                 std::vector<std::vector<Cut>> &cuts,
+                 const Location *located) {
+    if (source_ == nullptr) {
+        located = nullptr;
+    }
     const std::size_t n = texts.size();
     if (prepared_.size() < n) {
         prepared_.resize(n);
@@ -349,7 +391,8 @@ void Finder::add(const std::vector<std::string_view> &texts,
                 release(prepared[i]);
             }
         } else {
-            decide_units(texts[i], prepared[i], cuts[i]);
+            decide_units(
+                texts[i], prepared[i], cuts[i], located == nullptr ? nullptr : located + i);
             release(prepared[i]);
         }
         ++counts_.texts;

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,15 +52,39 @@ struct Counts {
     uint64_t unplaced = 0; // texts whose words could not be placed: nothing cut from them
 };
 
+// Where a text can be read again: a line of a file of the corpus, by the number a TextSource
+// gives its file. A text without one has file -1.
+struct Location {
+    int64_t file = -1;
+    int64_t offset = 0, length = 0;
+};
+
+// Reads texts again from where they are: what lets the finder keep where a first occurrence
+// is instead of its bytes.
+class TextSource {
+public:
+    virtual ~TextSource() = default;
+    // The text at `at` into `into`; false when it cannot be read.
+    virtual bool text(const Location &at, std::string &into) = 0;
+};
+
 class Finder {
 public:
     explicit Finder(const Options &options);
 
     // The next texts of the corpus in order; cuts[i] gets the stretches to cut from texts[i],
     // ascending and disjoint. `threads` prepare texts at once; decisions follow corpus order.
+    // With `located` (one per text) and a source, the first occurrences of a text that can be
+    // read again are kept as where they are, not as their bytes: a corpus's units then take
+    // tens of bytes each instead of their size.
     void add(const std::vector<std::string_view> &texts,
              int threads,
-             std::vector<std::vector<Cut>> &cuts);
+             std::vector<std::vector<Cut>> &cuts,
+             const Location *located = nullptr);
+    // What reads the located texts again; it must outlive the finder's use of them.
+    void read_from(TextSource *source) {
+        source_ = source;
+    }
 
     const Counts &counts() const {
         return counts_;
@@ -85,9 +110,12 @@ private:
     class Worker;
 
     void prepare(std::string_view text, Prepared &p, Worker &w) const;
-    void decide_units(std::string_view text, const Prepared &p, std::vector<Cut> &cuts);
+    void decide_units(std::string_view text,
+                      const Prepared &p,
+                      std::vector<Cut> &cuts,
+                      const Location *at);
     void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
-    bool same_unit(std::string_view text, const Piece &piece, uint64_t ref) const;
+    bool same_unit(std::string_view text, const Piece &piece, uint64_t ref);
     void grow();
     void grow_windows();
     uint64_t window_key(uint64_t pos) const;
@@ -98,8 +126,15 @@ private:
     memory::Zeroed<Entry> slots_;
     std::size_t used_ = 0;
     int slot_bits_ = 0;
-    // Units: each first occurrence as [u64 text][u64 first byte][u64 size][bytes].
+    // Units: each first occurrence as [u64 text][u64 first byte][u64 size], then either
+    // [u64 0][bytes] or, where its text can be read again, [u64 1][u64 file][u64 offset]
+    // [u64 length][u64 hash of the unit's bytes].
     memory::Grown<char> arena_;
+    TextSource *source_ = nullptr;
+    // The text last read again, and where: repeats of one text's units come together.
+    std::string reread_;
+    Location reread_at_ {};
+    bool reread_ok_ = false;
     // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
     // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
     // word of the corpus; 0 is empty.

@@ -52,9 +52,12 @@ class JsonReader:
         self.field_bytes = field.encode("utf-8", "surrogateescape")
         self.id_bytes = b"" if id_field is None else id_field.encode("utf-8", "surrogateescape")
         self.threads = _args.threads(None)
+        #: Whether the texts of the block read last are the native scanner's, unchanged.
+        self.verbatim = False
 
     def read(self, block: Block) -> tuple[list[bytes], list[Any] | None, Any, Any, Any]:
-        """(texts, ids, values, line numbers, spans) of the block's records."""
+        """(texts, ids, values, line numbers, spans) of the block's records.
+        :attr:`verbatim` then tells whether the native scanner found every text as it is."""
         texts, rows, raw_ids, numeric, values, other = _native.jsonl_fields(
             block.data,
             block.starts,
@@ -68,8 +71,10 @@ class JsonReader:
             ids = None if raw_ids is None or numeric is None else decoded_ids(raw_ids, numeric)
             # The scanner takes any bytes within strings; one check of the block spares
             # checking each text.
-            texts = valid_utf8(texts, block.data)
-            return texts, ids, values, rows + block.first, line_spans(starts, rows)
+            checked = valid_utf8(texts, block.data)
+            self.verbatim = checked is texts
+            return checked, ids, values, rows + block.first, line_spans(starts, rows)
+        self.verbatim = False
         return self._slow(block)
 
     def _slow(self, block: Block) -> tuple[list[bytes], list[Any] | None, Any, Any, Any]:
@@ -243,4 +248,4 @@ def read_jsonl(
     for block in read_blocks(shard, block_size):
         texts, ids, values, numbers, spans = reader.read(block)
         if len(texts):
-            yield Records(source, texts, numbers, ids, spans, values)
+            yield Records(source, texts, numbers, ids, spans, values, reader.verbatim)

@@ -67,6 +67,9 @@ class Records(NamedTuple):
     #: The number in each record's value field as float64 (NaN where it is missing or null), or
     #: None when no value field was asked for.
     values: np.ndarray | None = None
+    #: Whether each text is what the one-pass scanner finds in the line at its span (no bytes
+    #: replaced, no other parser), so that it can be read again from there.
+    verbatim: bool = False
 
 
 class CorpusRecords(NamedTuple):
@@ -232,7 +235,8 @@ def read_lines(source: int, shard: Shard, block_size: int) -> Iterator[Records]:
     for block in read_blocks(shard, block_size):
         lines, starts = split_lines(block)
         numbers = np.arange(block.first, block.first + len(lines), dtype=np.int64)
-        yield Records(source, valid_utf8(lines, block.data), numbers, None, line_spans(starts))
+        texts = valid_utf8(lines, block.data)
+        yield Records(source, texts, numbers, None, line_spans(starts), verbatim=texts is lines)
 
 
 def lengths_max(starts: np.ndarray) -> int:

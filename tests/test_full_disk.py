@@ -37,11 +37,11 @@ def small_disk(path, size="2M"):
 
 def fill(disk, leave: int) -> None:
     """Fills the disk but for about ``leave`` bytes."""
-    with open(disk / "filler", "wb") as f:
+    # Unbuffered: a buffer would hold what did not fit and fail again at the truncation.
+    with open(disk / "filler", "wb", buffering=0) as f:
         try:
             while True:
                 f.write(b"\0" * 65536)
-                f.flush()
         except OSError as e:
             assert e.errno == errno.ENOSPC
         f.truncate(max(0, f.tell() - leave))
@@ -110,3 +110,23 @@ def test_a_full_disk_is_named_and_leaves_the_index_unchanged(tmp_path, command):
         assert "damaged" not in err and "Traceback" not in err, err
         (disk / "filler").unlink()
         assert state(kind, index) == before
+
+
+@pytest.mark.parametrize(
+    "command", [["near-dups", "--method", "exact"], ["repeats", "--unit", "line"]]
+)
+def test_an_output_written_as_read_onto_a_full_disk(tmp_path, command):
+    # Both copy their kept lines to the output while they read: a full disk fails the run
+    # once, by name, and leaves the previous output as it was and no other file.
+    _, big = near_dups_setup(tmp_path, random.Random(8))
+    with small_disk(tmp_path / "disk", size="4M") as disk:
+        out = disk / "out.txt"
+        out.write_bytes(b"old")
+        fill(disk, 48 << 10)
+        failed = veltrane(*command, big, "-o", out, "--force")
+        err = failed.stderr.decode()
+        assert failed.returncode != 0
+        assert err.count("No space left on device") == 1 and str(out) in err, err
+        assert "Traceback" not in err, err
+        assert sorted(p.name for p in disk.iterdir()) == ["filler", "out.txt"]
+        assert out.read_bytes() == b"old"

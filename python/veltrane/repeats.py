@@ -37,7 +37,7 @@ import numpy as np
 from . import _args, _native
 from .corpus import Corpus, Records
 from .corpus.inputs import STDIN
-from .corpus.writers import atomic_output, check_output, write_edited
+from .corpus.writers import atomic_output, check_output, edited_output, write_edited
 
 Unit = Literal["line", "paragraph", "span"]
 Normalize = Literal["words", "none"]
@@ -193,16 +193,24 @@ class _Tally:
     """The cuts of each batch applied in corpus order: the texts edited, the records dropped,
     the counts of the summary, and the lines of ``spans``."""
 
-    def __init__(self, places: _Places, unit: str, keep_empty: bool, spans_out) -> None:
+    def __init__(
+        self, places: _Places, unit: str, keep_empty: bool, spans_out, output=None
+    ) -> None:
         self.places, self.keep_empty, self.spans_out = places, keep_empty, spans_out
         self.key = "first_word" if unit == "span" else "first_start"
+        #: With ``output`` (an EditedOutput), each batch is written to it as it is decided;
+        #: else the edited texts and dropped records gather here for the end.
+        self.output = output
         self.edited: dict[int, bytes] = {}
         self.dropped: list[int] = []
+        self.dropped_count = 0
         self.read = self.changed = self.removed = self.runs = 0
 
     def add(self, batch: Records, found: Future) -> None:
         rows, offsets = found.result()
         lines: list[str] = []
+        edited: dict[int, bytes] = {}
+        keep = np.ones(len(batch.texts), dtype=bool)
         for k in np.flatnonzero(np.diff(offsets)).tolist():
             mine = rows[offsets[k] : offsets[k + 1]]
             text = batch.texts[k]
@@ -212,9 +220,14 @@ class _Tally:
             self.runs += len(mine)
             self.removed += len(text) - len(new)
             if not self.keep_empty and not _has_words(new):
-                self.dropped.append(number)
-            else:
+                keep[k] = False
+                self.dropped_count += 1
+                if self.output is None:
+                    self.dropped.append(number)
+            elif self.output is None:
                 self.edited[number] = new
+            else:
+                edited[k] = new
             if self.spans_out is not None:
                 here = self.places.of(number)
                 for start, end, first, at in mine.tolist():
@@ -224,6 +237,9 @@ class _Tally:
                     )
         if lines:
             self.spans_out.write("".join(lines).encode("utf-8"))
+        if self.output is not None:
+            assert batch.spans is not None
+            self.output.add(batch.source, batch.spans, keep, edited)
         self.read += len(batch.texts)
 
 
@@ -295,7 +311,14 @@ def remove_repeats(
             spans_out = stack.enter_context(atomic_output(spans_path))
         total = _total(paths)
         places = _Places(corpus, spooled)
-        tally = _Tally(places, unit, keep_empty, spans_out)
+        # Plain files into a plain output: each batch is written as it is decided, while
+        # the next is read and searched.
+        streamed = (
+            stack.enter_context(edited_output(corpus, output, force=force))
+            if output is not None
+            else None
+        )
+        tally = _Tally(places, unit, keep_empty, spans_out, streamed)
         # The finder works on a batch on a thread of its own (it lets go of the GIL) while
         # the next batch is read and the one before is cut.
         pool = stack.enter_context(ThreadPoolExecutor(1))
@@ -326,12 +349,12 @@ def remove_repeats(
         if pending is not None:
             tally.add(*pending)
         read, edited, dropped = tally.read, tally.edited, tally.dropped
-        if output is not None:
+        if output is not None and streamed is None:
             source, numbers, at = places.arrays()
             keep = np.ones(read, dtype=bool)
             keep[np.asarray(dropped, dtype=np.int64)] = False
             write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
-    return RepeatsSummary(read, tally.changed, len(dropped), tally.removed, tally.runs)
+    return RepeatsSummary(read, tally.changed, tally.dropped_count, tally.removed, tally.runs)
 
 
 def _total(paths: Iterable[str]) -> int | None:

@@ -19,6 +19,7 @@
 #include <pybind11/pybind11.h>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -112,6 +113,19 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
         } else {
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
         }
+        throw py::error_already_set();
+    }
+    return true;
+}
+
+// True for 0, False for kEndedEarly; OSError for an errno value.
+bool raise_errno(int error) {
+    if (error == linefiles::kEndedEarly) {
+        return false;
+    }
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
         throw py::error_already_set();
     }
     return true;
@@ -282,6 +296,49 @@ void bind_linefiles(py::module_ &m) {
           py::arg("stretch") = kStretch,
           py::arg("exact") = "",
           py::arg("follow") = nullptr);
+    // Ranges of files and bytes written to one output in order (linefiles/send_ranges.hpp),
+    // one write-back for the whole output: LineSender(out); send(in, starts, ends) is False
+    // when `in` ended before a range did; both raise OSError for a failed write.
+    py::class_<linefiles::Sender>(m, "LineSender")
+        .def(py::init<int>(), py::arg("out"))
+        .def(
+            "send",
+            [](linefiles::Sender &sender, int in, const Int64s &starts, const Int64s &ends) {
+                if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
+                    throw py::value_error(
+                        "starts and ends must be one-dimensional and of one length");
+                }
+                const auto n = static_cast<std::size_t>(starts.size());
+                const int64_t *a = starts.data(), *b = ends.data();
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (a[k] < 0 || a[k] > b[k]) {
+                        throw py::value_error("ranges must be non-negative and not reversed");
+                    }
+                }
+                int error = 0;
+                {
+                    py::gil_scoped_release release;
+                    for (std::size_t k = 0; k < n && error == 0; ++k) {
+                        error = sender.send(in, a[k], b[k]);
+                    }
+                }
+                return raise_errno(error);
+            },
+            py::arg("in_fd"),
+            py::arg("starts"),
+            py::arg("ends"))
+        .def(
+            "write",
+            [](linefiles::Sender &sender, const py::bytes &data) {
+                const std::string_view bytes = bytes_view(data);
+                int error = 0;
+                {
+                    py::gil_scoped_release release;
+                    error = sender.write(bytes.data(), bytes.size());
+                }
+                raise_errno(error);
+            },
+            py::arg("data"));
     // Kept records copied to an output as the files are scanned (linefiles/first_copies.hpp):
     // FirstCopies(out, apart) with `apart` None or the four uint32 of a digest never dropped.
     py::class_<linefiles::FirstCopies>(m, "FirstCopies")

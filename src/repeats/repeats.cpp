@@ -72,7 +72,10 @@ std::size_t Finder::memory() const {
            words_.held() + (word_starts_.capacity() + word_texts_.capacity()) * sizeof(uint64_t);
 }
 
-void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
+// Where a unit takes 32 bytes: a shorter one is kept as it is.
+constexpr uint64_t kPlaced = 32;
+
+void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located) const {
     const uint64_t mask = key_mask(options_.hash_bits);
     const uint64_t window_mask =
         options_.hash_bits >= 64 ? ~uint64_t {0} : (uint64_t {1} << options_.hash_bits) - 1;
@@ -107,18 +110,26 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w) const {
         paragraphs(text, p.pieces);
     }
     p.keys.resize(p.pieces.size());
+    p.sums.resize(located ? p.pieces.size() : 0);
     for (std::size_t i = 0; i < p.pieces.size(); ++i) {
         const Piece &piece = p.pieces[i];
         const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
+        const auto *bytes = reinterpret_cast<const unsigned char *>(unit.data());
         text::word_hashes(unit, w.scratch, w.words);
+        // The hash of the bytes is made here, on every thread, not where the units are
+        // decided one after another: it is a pass over the whole corpus.
+        const bool summed = located && unit.size() > kPlaced;
+        const uint64_t sum =
+            summed || !options_.by_words ? text::word_hash(bytes, unit.size()) : 0;
+        if (summed) {
+            p.sums[i] = sum;
+        }
         if (w.words.empty()) {
             p.keys[i] = kNone;
         } else if (options_.by_words) {
             p.keys[i] = sequence_key(w.words) & mask;
         } else {
-            p.keys[i] = text::word_hash(reinterpret_cast<const unsigned char *>(unit.data()),
-                                        unit.size()) &
-                        mask;
+            p.keys[i] = sum & mask;
         }
     }
 }
@@ -242,15 +253,12 @@ void Finder::decide_units(std::string_view text,
         put64(arena_, counts_.texts);
         put64(arena_, piece.start);
         put64(arena_, size);
-        // Where it is takes 32 bytes: a shorter unit is kept as it is.
-        if (located != nullptr && located->file >= 0 && size > 32) {
+        if (located != nullptr && located->file >= 0 && size > kPlaced) {
             put64(arena_, 1);
             put64(arena_, static_cast<uint64_t>(located->file));
             put64(arena_, static_cast<uint64_t>(located->offset));
             put64(arena_, static_cast<uint64_t>(located->length));
-            put64(arena_,
-                  text::word_hash(
-                      reinterpret_cast<const unsigned char *>(text.data() + piece.start), size));
+            put64(arena_, p.sums[i]);
         } else {
             put64(arena_, 0);
             arena_.append(text.data() + piece.start, size);
@@ -345,12 +353,13 @@ void Finder::release(Prepared &p) {
     // 64 Ki words or pieces: a long text's; past that its memory goes back at once.
     constexpr std::size_t kKept = std::size_t {1} << 16;
     if (p.words.capacity() > kKept || p.pieces.capacity() > kKept || p.keys.capacity() > kKept ||
-        p.places.capacity() > 2 * kKept) {
+        p.sums.capacity() > kKept || p.places.capacity() > 2 * kKept) {
         p = Prepared();
         return;
     }
     p.pieces.clear();
     p.keys.clear();
+    p.sums.clear();
     p.words.clear();
     p.places.clear();
 }
@@ -373,7 +382,8 @@ void Finder::add(const std::vector<std::string_view> &texts,
     parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
         try {
             for (std::size_t i = begin; i < end; ++i) {
-                prepare(texts[i], prepared[i], workers[w]);
+                prepare(
+                    texts[i], prepared[i], workers[w], located != nullptr && located[i].file >= 0);
             }
         } catch (...) {
             const std::lock_guard<std::mutex> hold(failing);

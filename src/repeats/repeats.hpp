@@ -100,6 +100,7 @@ private:
     struct Prepared {
         std::vector<Piece> pieces;
         std::vector<uint64_t> keys; // a key per piece or window; kNone for a unit without words
+        std::vector<uint64_t> sums; // located: a hash of each piece's bytes, to check it again
         std::vector<uint64_t> words, places;
     };
     // Done with a text's prepared state: kept for the next batch's text in its place, so that
@@ -109,7 +110,7 @@ private:
     static void release(Prepared &p);
     class Worker;
 
-    void prepare(std::string_view text, Prepared &p, Worker &w) const;
+    void prepare(std::string_view text, Prepared &p, Worker &w, bool located) const;
     void decide_units(std::string_view text,
                       const Prepared &p,
                       std::vector<Cut> &cuts,

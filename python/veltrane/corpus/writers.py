@@ -530,6 +530,91 @@ def write_edited(
     return int(keep.sum())
 
 
+class EditedOutput:
+    """The output of :func:`write_edited`, written a batch of records at a time as the
+    batches are decided, instead of after the whole corpus: made by :func:`edited_output`
+    for plain files into a plain output. Unchanged lines are copied within the kernel, runs of
+    adjacent ones at a time; edited ones are written again as :func:`write_edited` writes
+    them."""
+
+    def __init__(self, corpus: Corpus, stream: BinaryIO) -> None:
+        self.corpus, self.stream = corpus, stream
+        self.sender: Any = _native.LineSender(stream.fileno())
+        self.files: dict[int, tuple[int, int]] = {}  # shard -> (descriptor, size)
+
+    def _file(self, source: int) -> tuple[int, int]:
+        if source not in self.files:
+            path = self.corpus.shards[source].path
+            try:
+                fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+            except OSError as e:
+                raise CorpusError(f"{shown_path(path)}: {e.strerror or e}") from None
+            self.files[source] = (fd, os.fstat(fd).st_size)
+        return self.files[source]
+
+    def _send(self, source: int, spans: np.ndarray) -> None:
+        if not len(spans):
+            return
+        fd, size = self._file(source)
+        starts, ends = _runs(spans)
+        if not self.sender.send(
+            fd, np.array(starts, dtype=np.int64), np.array(ends, dtype=np.int64)
+        ):
+            path = shown_path(self.corpus.shards[source].path)
+            raise CorpusError(f"{path}: the file changed while it was read")
+        if ends[-1] == size and os.pread(fd, 1, size - 1) != b"\n":
+            self.sender.write(b"\n")  # the file's last line lacked its ending
+
+    def add(
+        self, source: int, spans: np.ndarray, keep: np.ndarray, edited: dict[int, bytes]
+    ) -> None:
+        """The next records, all of shard ``source``: their ``spans``, whether each is kept,
+        and the new texts of the edited ones (by their index among these records)."""
+        kept = np.flatnonzero(keep)
+        edits = sorted(k for k in edited if keep[k])
+        at = 0
+        shard = self.corpus.shards[source]
+        for k, cut in zip(edits, np.searchsorted(kept, edits).tolist()):
+            self._send(source, spans[kept[at:cut]])
+            fd, _ = self._file(source)
+            line = os.pread(fd, int(spans[k, 1]), int(spans[k, 0]))
+            self.sender.write(_edited_line(line, edited[k], shard.format, self.corpus.field))
+            at = cut + 1
+        self._send(source, spans[kept[at:]])
+
+    def close(self) -> None:
+        """Lets go of the input files and the copier."""
+        self.sender = None
+        for fd, _ in self.files.values():
+            os.close(fd)
+        self.files.clear()
+
+
+@contextlib.contextmanager
+def edited_output(
+    corpus: Corpus, path: str | os.PathLike[str], *, force: bool = False
+) -> Iterator[EditedOutput | None]:
+    """An :class:`EditedOutput` at ``path`` (checked as :func:`write_edited` checks it), which
+    appears once the block ends without an error; None where it cannot be written so (a
+    compressed or Parquet input or output, standard input or output): the caller then uses
+    :func:`write_edited`."""
+    out = check_output(path, corpus.shards, force)
+    if (
+        out == STDOUT
+        or compression_of_name(out) is not None
+        or _output_format(corpus, out) != "text"
+        or not all(corpus.rereadable(k) for k in range(len(corpus.shards)))
+    ):
+        yield None
+        return
+    with atomic_output(out) as stream:
+        output = EditedOutput(corpus, stream)
+        try:
+            yield output
+        finally:
+            output.close()
+
+
 def _write_parquet_edited(
     corpus: Corpus,
     source: np.ndarray,

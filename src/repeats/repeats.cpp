@@ -116,21 +116,15 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located
         const std::string_view unit = text.substr(piece.start, piece.end - piece.start);
         const auto *bytes = reinterpret_cast<const unsigned char *>(unit.data());
         text::word_hashes(unit, w.scratch, w.words);
-        // The hash of the bytes is made here, on every thread, not where the units are
-        // decided one after another: it is a pass over the whole corpus.
-        const bool summed = located && unit.size() > kPlaced;
-        const uint64_t sum =
-            summed || !options_.by_words ? text::word_hash(bytes, unit.size()) : 0;
-        if (summed) {
+        // What a unit read again is checked against: the hash of its words, or of its bytes
+        // when bytes are compared (the key, before its bits are cut for tests).
+        const uint64_t sum = w.words.empty()     ? 0
+                             : options_.by_words ? sequence_key(w.words)
+                                                 : text::word_hash(bytes, unit.size());
+        if (located && unit.size() > kPlaced) {
             p.sums[i] = sum;
         }
-        if (w.words.empty()) {
-            p.keys[i] = kNone;
-        } else if (options_.by_words) {
-            p.keys[i] = sequence_key(w.words) & mask;
-        } else {
-            p.keys[i] = sum & mask;
-        }
+        p.keys[i] = w.words.empty() ? kNone : sum & mask;
     }
 }
 
@@ -156,8 +150,14 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
             return false;
         }
         stored = std::string_view(reread_).substr(first, size);
-        if (text::word_hash(reinterpret_cast<const unsigned char *>(stored.data()), size) !=
-            get64(at + 56)) {
+        uint64_t sum = 0;
+        if (options_.by_words) {
+            text::word_hashes(stored, check_scratch_, check_words_);
+            sum = check_words_.empty() ? 0 : sequence_key(check_words_);
+        } else {
+            sum = text::word_hash(reinterpret_cast<const unsigned char *>(stored.data()), size);
+        }
+        if (sum != get64(at + 56)) {
             return false;
         }
     }

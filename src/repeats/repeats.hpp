@@ -14,6 +14,7 @@
 
 #include "common/huge_pages.hpp"
 #include "repeats/units.hpp"
+#include "text/words.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -129,13 +130,15 @@ private:
     int slot_bits_ = 0;
     // Units: each first occurrence as [u64 text][u64 first byte][u64 size], then either
     // [u64 0][bytes] or, where its text can be read again, [u64 1][u64 file][u64 offset]
-    // [u64 length][u64 hash of the unit's bytes].
+    // [u64 length][u64 hash of the unit's words, or of its bytes when bytes are compared].
     memory::Grown<char> arena_;
     TextSource *source_ = nullptr;
     // The text last read again, and where: repeats of one text's units come together.
     std::string reread_;
     Location reread_at_ {};
     bool reread_ok_ = false;
+    text::Scratch check_scratch_;
+    std::vector<uint64_t> check_words_;
     // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
     // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
     // word of the corpus; 0 is empty.

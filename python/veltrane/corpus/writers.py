@@ -199,14 +199,15 @@ def _write_lines(
 
 class FirstCopiesOutput:
     """An output of kept records that the one-pass reader writes as it reads, made by
-    :func:`first_copies_output`: ``follower`` goes to
-    :func:`~veltrane.corpus.signed.read_signed`, which copies each record that is the first
+    :func:`first_copies_output`: ``follower`` goes to the one-pass reader
+    (``read_signed``), which copies each record that is the first
     of its exact copies, and :meth:`finish` makes sure the output holds what the keep step
     kept."""
 
     def __init__(self, corpus: Corpus, stream: BinaryIO, apart: np.ndarray | None) -> None:
         self.corpus, self.stream = corpus, stream
-        self.finished = False
+        self._finished = False
+        #: The native copier the one-pass reader is handed (None once finished).
         self.follower: Any = _native.FirstCopies(
             stream.fileno(), None if apart is None else np.ascontiguousarray(apart).view(np.uint32)
         )
@@ -225,7 +226,7 @@ class FirstCopiesOutput:
             self.stream.seek(0)
             self.stream.truncate()
             _write_lines(self.corpus, records, keep, self.stream)
-        self.finished = True
+        self._finished = True
         return int(keep.sum())
 
 
@@ -258,7 +259,7 @@ def first_copies_output(
             yield output
         finally:
             output.follower = None
-        if not output.finished:
+        if not output._finished:
             raise RuntimeError("the output of first copies was left unfinished")
 
 
@@ -539,31 +540,31 @@ class EditedOutput:
 
     def __init__(self, corpus: Corpus, stream: BinaryIO) -> None:
         self.corpus, self.stream = corpus, stream
-        self.sender: Any = _native.LineSender(stream.fileno())
-        self.files: dict[int, tuple[int, int]] = {}  # shard -> (descriptor, size)
+        self._sender: Any = _native.LineSender(stream.fileno())
+        self._files: dict[int, tuple[int, int]] = {}  # shard -> (descriptor, size)
 
     def _file(self, source: int) -> tuple[int, int]:
-        if source not in self.files:
+        if source not in self._files:
             path = self.corpus.shards[source].path
             try:
                 fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
             except OSError as e:
                 raise CorpusError(f"{shown_path(path)}: {e.strerror or e}") from None
-            self.files[source] = (fd, os.fstat(fd).st_size)
-        return self.files[source]
+            self._files[source] = (fd, os.fstat(fd).st_size)
+        return self._files[source]
 
     def _send(self, source: int, spans: np.ndarray) -> None:
         if not len(spans):
             return
         fd, size = self._file(source)
         starts, ends = _runs(spans)
-        if not self.sender.send(
+        if not self._sender.send(
             fd, np.array(starts, dtype=np.int64), np.array(ends, dtype=np.int64)
         ):
             path = shown_path(self.corpus.shards[source].path)
             raise CorpusError(f"{path}: the file changed while it was read")
         if ends[-1] == size and os.pread(fd, 1, size - 1) != b"\n":
-            self.sender.write(b"\n")  # the file's last line lacked its ending
+            self._sender.write(b"\n")  # the file's last line lacked its ending
 
     def add(
         self, source: int, spans: np.ndarray, keep: np.ndarray, edited: dict[int, bytes]
@@ -578,16 +579,16 @@ class EditedOutput:
             self._send(source, spans[kept[at:cut]])
             fd, _ = self._file(source)
             line = os.pread(fd, int(spans[k, 1]), int(spans[k, 0]))
-            self.sender.write(_edited_line(line, edited[k], shard.format, self.corpus.field))
+            self._sender.write(_edited_line(line, edited[k], shard.format, self.corpus.field))
             at = cut + 1
         self._send(source, spans[kept[at:]])
 
     def close(self) -> None:
         """Lets go of the input files and the copier."""
-        self.sender = None
-        for fd, _ in self.files.values():
+        self._sender = None
+        for fd, _ in self._files.values():
             os.close(fd)
-        self.files.clear()
+        self._files.clear()
 
 
 @contextlib.contextmanager

@@ -360,7 +360,9 @@ void bind_linefiles(py::module_ &m) {
             "kept",
             [](const linefiles::FirstCopies &f) {
                 py::array_t<bool> kept(static_cast<py::ssize_t>(f.kept().size()));
-                std::memcpy(kept.mutable_data(), f.kept().data(), f.kept().size());
+                if (!f.kept().empty()) { // an empty vector's data may be null
+                    std::memcpy(kept.mutable_data(), f.kept().data(), f.kept().size());
+                }
                 return kept;
             })
         .def_property_readonly("error", &linefiles::FirstCopies::error);

@@ -81,10 +81,9 @@ py::object gather_lines(const std::string &path, const Int64s &spans, int thread
     return py::bytes(linefiles::end_lines(data, at.data(), n));
 }
 
-// Copies the ranges [starts[k], ends[k]) of the file at `path` to the file descriptor `out`
-// (linefiles/send_ranges.hpp). False when the file ended before a range did (it changed since it
-// was read); OSError for a failed copy, with the file's name when it cannot be opened.
-bool send_ranges(int out, const std::string &path, const Int64s &starts, const Int64s &ends) {
+// The number of ranges [starts[k], ends[k]), checked: one-dimensional, of one length,
+// non-negative and not reversed.
+std::size_t checked_ranges(const Int64s &starts, const Int64s &ends) {
     if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
         throw py::value_error("starts and ends must be one-dimensional and of one length");
     }
@@ -95,6 +94,15 @@ bool send_ranges(int out, const std::string &path, const Int64s &starts, const I
             throw py::value_error("ranges must be non-negative and not reversed");
         }
     }
+    return n;
+}
+
+// Copies the ranges [starts[k], ends[k]) of the file at `path` to the file descriptor `out`
+// (linefiles/send_ranges.hpp). False when the file ended before a range did (it changed since it
+// was read); OSError for a failed copy, with the file's name when it cannot be opened.
+bool send_ranges(int out, const std::string &path, const Int64s &starts, const Int64s &ends) {
+    const std::size_t n = checked_ranges(starts, ends);
+    const int64_t *a = starts.data(), *b = ends.data();
     int error = 0;
     bool opened = false;
     {
@@ -304,17 +312,8 @@ void bind_linefiles(py::module_ &m) {
         .def(
             "send",
             [](linefiles::Sender &sender, int in, const Int64s &starts, const Int64s &ends) {
-                if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
-                    throw py::value_error(
-                        "starts and ends must be one-dimensional and of one length");
-                }
-                const auto n = static_cast<std::size_t>(starts.size());
+                const std::size_t n = checked_ranges(starts, ends);
                 const int64_t *a = starts.data(), *b = ends.data();
-                for (std::size_t k = 0; k < n; ++k) {
-                    if (a[k] < 0 || a[k] > b[k]) {
-                        throw py::value_error("ranges must be non-negative and not reversed");
-                    }
-                }
                 int error = 0;
                 {
                     py::gil_scoped_release release;

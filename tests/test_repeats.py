@@ -4,6 +4,7 @@ repeats planted inside texts, across them, overlapping, at a text's start and en
 from __future__ import annotations
 
 import errno
+import gzip
 import json
 import os
 import random
@@ -289,3 +290,42 @@ def test_a_first_occurrence_changed_on_disk_cuts_nothing(tmp_path):
     assert finder.cuts(batch.texts, np.array([[0, *batch.spans[0]]]))[0].size == 0
     path.write_text(unit.upper() + "\n")
     assert finder.cuts([unit.upper().encode(), unit.encode()])[0].size == 0
+
+
+@pytest.mark.parametrize("suffix", [".jsonl", ".jsonl.gz"])
+@pytest.mark.parametrize("unit", ["line", "paragraph", "span"])
+def test_a_memory_bound_cuts_as_one_search_in_memory(tmp_path, monkeypatch, unit, suffix):
+    # Tables of a few KiB: the search goes a part of the units or windows per pass (spans with
+    # their words in a file), and the joined cuts write the same corpus and the same spans.
+    monkeypatch.setattr(veltrane.repeats.parts, "table_limit", lambda memory: memory)
+    texts = _long_texts(2, False) + [t.decode("utf-8", "replace") for t in _corpus(5, 200)]
+    texts += [t.decode() for t in _word_corpus(6, 200)]
+    if unit == "span":  # windows enough to outgrow the bound: random words, slices planted again
+        rng = random.Random(8)
+        fresh = [" ".join(f"w{rng.randrange(10**6)}" for _ in range(60)) for _ in range(300)]
+        texts += [t if rng.random() < 0.7 else t[: rng.randrange(len(t))] for t in fresh * 2]
+    bound = (200 if unit == "span" else 120) << 10
+    path = tmp_path / f"in{suffix}"
+    rows = "".join(json.dumps({"text": t}) + "\n" for t in texts).encode()
+    path.write_bytes(gzip.compress(rows) if suffix.endswith(".gz") else rows)
+    steps: set[str] = set()
+    outs = {}
+    for memory in (None, bound):
+        out, spans = tmp_path / f"out-{memory}.jsonl", tmp_path / f"spans-{memory}.jsonl"
+        summary = veltrane.remove_repeats(
+            path,
+            out,
+            unit=unit,
+            min_words=4,
+            spans=spans,
+            memory=memory,
+            tmp_dir=tmp_path,
+            progress=lambda step, done, total: steps.add(step),
+        )
+        outs[memory] = (out.read_bytes(), spans.read_bytes(), summary)
+    assert outs[None] == outs[bound]
+    assert outs[None][2].runs > 50
+    assert len([s for s in steps if s.startswith("reading (pass")]) >= 3
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        [path.name, *(f"{k}-{m}.jsonl" for k in ("out", "spans") for m in (None, bound))]
+    )

@@ -334,7 +334,16 @@ class LineTexts:
     def __init__(self, paths: list[str], json_lines: list[bool], field: str | bytes) -> None: ...
 
 class RepeatFinder:
-    def __init__(self, unit: str, by_words: bool, min_words: int, hash_bits: int = 64) -> None: ...
+    def __init__(
+        self,
+        unit: str,
+        by_words: bool,
+        min_words: int,
+        hash_bits: int = 64,
+        parts: int = 1,
+        part: int = 0,
+        runs_in_words: bool = False,
+    ) -> None: ...
     def add(
         self,
         texts: typing.Sequence[str | bytes | bytearray],
@@ -342,6 +351,8 @@ class RepeatFinder:
         located: npt.ArrayLike | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
     def read_from(self, source: LineTexts) -> None: ...
+    def limit_memory(self, bytes: int) -> None: ...
+    def keep_words_in(self, path: str, write: bool) -> None: ...
     @property
     def texts(self) -> int: ...
     @property
@@ -355,4 +366,9 @@ class RepeatFinder:
 
 def repeat_units(
     texts: typing.Sequence[str | bytes | bytearray], unit: str
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
+def place_runs(
+    texts: typing.Sequence[str | bytes | bytearray],
+    rows: npt.ArrayLike,
+    offsets: npt.ArrayLike,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...

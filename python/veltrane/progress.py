@@ -13,7 +13,7 @@ PROGRESS_DELAY_SECONDS = 1.0
 
 
 #: Steps whose counts are bytes; the others count texts, pairs or search steps.
-BYTE_STEPS = frozenset({"reading", "chunking", "fingerprints"})
+BYTE_STEPS = frozenset({"reading", "chunking", "fingerprints", "writing"})
 
 
 class ProgressBar:
@@ -44,7 +44,7 @@ class ProgressBar:
     def _units(self, step: str) -> None:
         bar = self._bar
         assert bar is not None
-        if step in BYTE_STEPS:
+        if step.split(" ", 1)[0] in BYTE_STEPS:  # "reading (pass 2 of 3)" counts bytes too
             bar.unit, bar.unit_scale, bar.unit_divisor = "B", True, 1024
         else:
             bar.unit, bar.unit_scale, bar.unit_divisor = "", True, 1000

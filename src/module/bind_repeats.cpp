@@ -6,10 +6,13 @@
 #include "repeats/repeats.hpp"
 #include "repeats/units.hpp"
 
+#include <cstring>
+#include <memory>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace py = pybind11;
@@ -20,7 +23,13 @@ namespace {
 
 namespace rp = veltrane::repeats;
 
-rp::Finder make_finder(const std::string &unit, bool by_words, std::size_t min_words, int bits) {
+std::unique_ptr<rp::Finder> make_finder(const std::string &unit,
+                                        bool by_words,
+                                        std::size_t min_words,
+                                        int bits,
+                                        uint32_t parts,
+                                        uint32_t part,
+                                        bool runs_in_words) {
     rp::Options o;
     if (unit == "line") {
         o.unit = rp::Unit::line;
@@ -36,8 +45,14 @@ rp::Finder make_finder(const std::string &unit, bool by_words, std::size_t min_w
     }
     o.by_words = by_words;
     o.min_words = min_words;
+    if (parts < 1 || part >= parts) {
+        throw py::value_error("part must be from 0 to parts - 1");
+    }
     o.hash_bits = bits;
-    return rp::Finder(o);
+    o.parts = parts;
+    o.part = part;
+    o.runs_in_words = runs_in_words;
+    return std::make_unique<rp::Finder>(o);
 }
 
 // Rows of four int64 values, flat, as an (m, 4) array, with the offsets of each text's rows.
@@ -48,6 +63,13 @@ py::tuple as_rows(std::vector<int64_t> rows, std::vector<int64_t> offsets) {
 }
 
 using Int64s = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+
+// A failed read or write of the word log as the OSError it is (a full disk says so).
+[[noreturn]] void raise_os_error(const std::system_error &e) {
+    PyErr_SetObject(PyExc_OSError,
+                    py::make_tuple(e.code().value(), std::strerror(e.code().value())).ptr());
+    throw py::error_already_set();
+}
 
 // The cuts of a batch: an (m, 4) int64 array of (start, end, first_text, first_at) and the
 // offsets of each text's rows in it (n + 1 of them). `located`: None, or an (n, 3) array of
@@ -72,7 +94,12 @@ add(rp::Finder &finder, const py::handle &texts, int threads, const py::object &
     {
         py::gil_scoped_release release;
         std::vector<std::vector<rp::Cut>> cuts;
-        finder.add(t.views, threads, cuts, at.empty() ? nullptr : at.data());
+        try {
+            finder.add(t.views, threads, cuts, at.empty() ? nullptr : at.data());
+        } catch (const std::system_error &e) {
+            py::gil_scoped_acquire hold;
+            raise_os_error(e);
+        }
         offsets.reserve(cuts.size() + 1);
         offsets.push_back(0);
         for (const auto &of_text : cuts) {
@@ -87,6 +114,60 @@ add(rp::Finder &finder, const py::handle &texts, int threads, const py::object &
         }
     }
     return as_rows(std::move(rows), std::move(offsets));
+}
+
+// Cuts in words of a finder made with runs_in_words placed in their texts: the rows of
+// (start, end, first_text, first_at) with the offsets of each text's rows, start and end in
+// words; the same in bytes back. A text whose words cannot be placed exactly loses its rows.
+py::tuple place(const py::handle &texts, const Int64s &rows, const Int64s &offsets) {
+    const auto t = collect_texts(texts);
+    const std::size_t n = t.views.size();
+    if (rows.ndim() != 2 || rows.shape(1) != 4 || offsets.ndim() != 1 ||
+        static_cast<std::size_t>(offsets.shape(0)) != n + 1) {
+        throw py::value_error("rows must be (m, 4) and offsets n + 1 long");
+    }
+    const int64_t *r = rows.data(), *o = offsets.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (o[i] < 0 || o[i] > o[i + 1] || o[i + 1] > rows.shape(0)) {
+            throw py::value_error("offsets must rise within the rows");
+        }
+    }
+    std::vector<int64_t> out, out_offsets;
+    {
+        py::gil_scoped_release release;
+        rp::WordPlaces places;
+        veltrane::text::Scratch scratch;
+        std::vector<uint64_t> words, at;
+        std::vector<rp::Cut> cuts;
+        out_offsets.push_back(0);
+        for (std::size_t i = 0; i < n; ++i) {
+            cuts.clear();
+            for (int64_t k = o[i]; k < o[i + 1]; ++k) {
+                const int64_t *c = r + 4 * k;
+                if (c[0] < 0 || c[1] < 0) {
+                    throw std::invalid_argument("a run of words past the text's words");
+                }
+                cuts.push_back({static_cast<uint64_t>(c[0]),
+                                static_cast<uint64_t>(c[1]),
+                                static_cast<uint64_t>(c[2]),
+                                static_cast<uint64_t>(c[3])});
+            }
+            if (!cuts.empty()) {
+                veltrane::text::word_hashes(t.views[i], scratch, words);
+                if (rp::place_runs(t.views[i], words.size(), cuts, places, at)) {
+                    for (const rp::Cut &c : cuts) {
+                        out.insert(out.end(),
+                                   {static_cast<int64_t>(c.start),
+                                    static_cast<int64_t>(c.end),
+                                    static_cast<int64_t>(c.first_text),
+                                    static_cast<int64_t>(c.first_at)});
+                    }
+                }
+            }
+            out_offsets.push_back(static_cast<int64_t>(out.size() / 4));
+        }
+    }
+    return as_rows(std::move(out), std::move(out_offsets));
 }
 
 // The lines or paragraphs of each text: an (m, 4) int64 array of (start, end, cut_start,
@@ -137,17 +218,33 @@ void veltrane::bind_repeats(py::module_ &m) {
              py::arg("unit"),
              py::arg("by_words"),
              py::arg("min_words"),
-             py::arg("hash_bits") = 64)
+             py::arg("hash_bits") = 64,
+             py::arg("parts") = 1,
+             py::arg("part") = 0,
+             py::arg("runs_in_words") = false)
         .def("add", &add, py::arg("texts"), py::arg("threads"), py::arg("located") = py::none())
         .def(
             "read_from",
             [](rp::Finder &f, veltrane::linefiles::Reread &source) { f.read_from(&source); },
             py::arg("source"),
             py::keep_alive<1, 2>())
+        .def("limit_memory", &rp::Finder::limit_memory, py::arg("bytes"))
+        .def(
+            "keep_words_in",
+            [](rp::Finder &f, const std::string &path, bool write) {
+                try {
+                    f.keep_words_in(path, write);
+                } catch (const std::system_error &e) {
+                    raise_os_error(e);
+                }
+            },
+            py::arg("path"),
+            py::arg("write"))
         .def_property_readonly("texts", [](const rp::Finder &f) { return f.counts().texts; })
         .def_property_readonly("units", [](const rp::Finder &f) { return f.counts().units; })
         .def_property_readonly("repeats", [](const rp::Finder &f) { return f.counts().repeats; })
         .def_property_readonly("unplaced", [](const rp::Finder &f) { return f.counts().unplaced; })
         .def_property_readonly("memory", &rp::Finder::memory);
     m.def("repeat_units", &units, py::arg("texts"), py::arg("unit"));
+    m.def("place_runs", &place, py::arg("texts"), py::arg("rows"), py::arg("offsets"));
 }

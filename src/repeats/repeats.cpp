@@ -168,6 +168,7 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
 }
 
 void Finder::grow() {
+    check_limit(2 * slots_.size() * sizeof(Entry));
     memory::Zeroed<Entry> old(std::size_t {1} << (slot_bits_ + 1));
     old.swap(slots_);
     ++slot_bits_;
@@ -184,8 +185,14 @@ void Finder::grow() {
     }
 }
 
-uint64_t Finder::window_key(uint64_t pos) const {
-    const uint64_t *w = words_.data() + pos;
+bool Finder::in_part(uint64_t key) const {
+    // The part from the top half of the key mixed again (the table's slot comes from the
+    // key's own top bits), by multiplying instead of dividing.
+    return ((hash::mix64(key) >> 32) * options_.parts >> 32) == options_.part;
+}
+
+uint64_t Finder::window_key(uint64_t pos) {
+    const uint64_t *w = words_.at(pos, options_.min_words);
     uint64_t h = 0;
     for (std::size_t k = 0; k < options_.min_words; ++k) {
         h = h * hash::kGolden + w[k];
@@ -195,6 +202,7 @@ uint64_t Finder::window_key(uint64_t pos) const {
 }
 
 void Finder::grow_windows() {
+    check_limit(2 * windows_.size() * sizeof(uint64_t));
     memory::Zeroed<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
     old.swap(windows_);
     ++window_bits_;
@@ -225,6 +233,9 @@ void Finder::decide_units(std::string_view text,
     for (std::size_t i = 0; i < p.pieces.size(); ++i) {
         const uint64_t key = p.keys[i];
         if (key == kNone) {
+            continue;
+        }
+        if (options_.parts > 1 && !in_part(key)) {
             continue;
         }
         const std::size_t mask = slots_.size() - 1;
@@ -278,7 +289,7 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     words_.append(p.words.data(), p.words.size());
     word_starts_.push_back(base);
     word_texts_.push_back(counts_.texts);
-    const uint64_t *all = words_.data();
+    const uint64_t *mine = p.words.data();
     std::size_t run_start = 0, run_end = 0; // words [run_start, run_end) of the run in progress
     uint64_t run_first = 0;
     bool in_run = false;
@@ -297,7 +308,13 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     }
     // Room for every window of the text first, so that the slots ahead can be fetched while
     // the current one is compared: the table is far larger than the caches.
-    while ((windows_used_ + p.keys.size()) * 10 > windows_.size() * 7) {
+    const bool parted = options_.parts > 1;
+    std::size_t coming = p.keys.size();
+    if (parted) {
+        coming = static_cast<std::size_t>(
+            std::count_if(p.keys.begin(), p.keys.end(), [&](uint64_t k) { return in_part(k); }));
+    }
+    while ((windows_used_ + coming) * 10 > windows_.size() * 7) {
         grow_windows();
     }
     const std::size_t mask = windows_.size() - 1;
@@ -311,6 +328,9 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
             __builtin_prefetch(&windows_[p.keys[s + kAhead] >> shift]);
         }
         const uint64_t key = p.keys[s];
+        if (parted && !in_part(key)) {
+            continue;
+        }
         const uint64_t fingerprint = key >> kPositionBits;
         const uint64_t here = base + s;
         ++counts_.units;
@@ -323,8 +343,12 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
                 break;
             }
             const uint64_t pos = (v & kPositions) - 1;
-            if ((v >> kPositionBits) == fingerprint &&
-                std::memcmp(all + pos, all + here, width * sizeof(uint64_t)) == 0) {
+            if ((v >> kPositionBits) != fingerprint) {
+                continue;
+            }
+            // The earlier window: in this text, or in the log of the texts before.
+            const uint64_t *earlier = pos >= base ? mine + (pos - base) : words_.at(pos, width);
+            if (std::memcmp(earlier, mine + s, width * sizeof(uint64_t)) == 0) {
                 match = pos;
                 repeat = true;
                 break;
@@ -405,9 +429,12 @@ void Finder::add(const std::vector<std::string_view> &texts,
                 texts[i], prepared[i], cuts[i], located == nullptr ? nullptr : located + i);
             release(prepared[i]);
         }
+        check_limit(0); // the first occurrences kept, and the words of spans in memory
         ++counts_.texts;
     }
-    if (options_.unit != Unit::span) {
+    // Each batch's words in the file by its end, for a pass after this one to read.
+    words_.sync();
+    if (options_.unit != Unit::span || options_.runs_in_words) {
         return;
     }
     // Only the texts something is cut from need their words placed.
@@ -419,15 +446,9 @@ void Finder::add(const std::vector<std::string_view> &texts,
                     continue;
                 }
                 Prepared &p = prepared[i];
-                if (!workers[w].places.find(texts[i], p.words.size(), p.places)) {
+                if (!place_runs(texts[i], p.words.size(), cuts[i], workers[w].places, p.places)) {
                     unplaced[i] = 1;
                     continue;
-                }
-                for (Cut &c : cuts[i]) {
-                    c = {p.places[2 * c.start],
-                         p.places[2 * (c.end - 1) + 1],
-                         c.first_text,
-                         c.first_at};
                 }
                 release(p);
             }
@@ -445,6 +466,25 @@ void Finder::add(const std::vector<std::string_view> &texts,
             ++counts_.unplaced;
         }
     }
+}
+
+bool place_runs(std::string_view text,
+                std::size_t words,
+                std::vector<Cut> &cuts,
+                WordPlaces &places,
+                std::vector<uint64_t> &scratch) {
+    if (!places.find(text, words, scratch)) {
+        return false;
+    }
+    for (const Cut &c : cuts) {
+        if (c.start >= c.end || c.end > words) {
+            throw std::invalid_argument("a run of words past the text's words");
+        }
+    }
+    for (Cut &c : cuts) {
+        c = {scratch[2 * c.start], scratch[2 * (c.end - 1) + 1], c.first_text, c.first_at};
+    }
+    return true;
 }
 
 } // namespace veltrane::repeats

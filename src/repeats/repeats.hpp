@@ -14,6 +14,7 @@
 
 #include "common/huge_pages.hpp"
 #include "repeats/units.hpp"
+#include "repeats/word_log.hpp"
 #include "text/words.hpp"
 
 #include <cstddef>
@@ -36,6 +37,14 @@ struct Options {
     // Bits of each unit's or window's hash that are kept: fewer than 64 only to make
     // collisions happen in tests.
     int hash_bits = 64;
+    // Only the units or windows of part `part` of `parts`, as their keys fall, are looked up
+    // and kept; the rest are passed over. Equal units and windows share a key and so a part:
+    // a corpus whose tables do not fit is searched a part per pass, each pass finding every
+    // repeat of its part, and the cuts of all passes joined are those of one.
+    uint32_t parts = 1, part = 0;
+    // Spans: each cut in words, [its first word, one past its last), for cuts of several
+    // passes to be joined where they touch before they are placed in bytes (place_runs).
+    bool runs_in_words = false;
 };
 
 // A stretch cut from a text: bytes [start, end), and where the first occurrence of its first
@@ -69,6 +78,14 @@ public:
     virtual bool text(const Location &at, std::string &into) = 0;
 };
 
+// Thrown when the finder would hold more than its limit: a std::bad_alloc, as it is one.
+class OverLimit : public std::bad_alloc {
+public:
+    const char *what() const noexcept override {
+        return "the repeats' tables would take more memory than their limit";
+    }
+};
+
 class Finder {
 public:
     explicit Finder(const Options &options);
@@ -82,6 +99,17 @@ public:
              int threads,
              std::vector<std::vector<Cut>> &cuts,
              const Location *located = nullptr);
+    // Keeps the word hashes of spans in the file `path` instead of memory (before any text is
+    // added): written there when `write`, else read from what an earlier pass over the same
+    // corpus with the same options wrote. Throws std::system_error.
+    void keep_words_in(const std::string &path, bool write) {
+        words_.use_file(path, write);
+    }
+    // At most `bytes` held (memory()): a table or first occurrence past it throws OverLimit
+    // instead, leaving the finder fit only to be thrown away. 0: no limit.
+    void limit_memory(std::size_t bytes) {
+        limit_ = bytes;
+    }
     // What reads the located texts again; it must outlive the finder's use of them.
     void read_from(TextSource *source) {
         source_ = source;
@@ -120,10 +148,18 @@ private:
     bool same_unit(std::string_view text, const Piece &piece, uint64_t ref);
     void grow();
     void grow_windows();
-    uint64_t window_key(uint64_t pos) const;
+    // Throws OverLimit when `more` bytes on top of what is held would pass the limit.
+    void check_limit(std::size_t more) const {
+        if (limit_ != 0 && memory() + more > limit_) {
+            throw OverLimit();
+        }
+    }
+    uint64_t window_key(uint64_t pos);
+    bool in_part(uint64_t key) const;
 
     Options options_;
     Counts counts_;
+    std::size_t limit_ = 0;
     std::vector<Prepared> prepared_;
     memory::Zeroed<Entry> slots_;
     std::size_t used_ = 0;
@@ -147,8 +183,17 @@ private:
     int window_bits_ = 0;
     // Windows: the word hashes of every text with a window, in corpus order, and where each
     // such text's words begin there.
-    memory::Grown<uint64_t> words_;
+    WordLog words_;
     std::vector<uint64_t> word_starts_, word_texts_;
 };
+
+// Places cuts in words (Options::runs_in_words) in `text`: each becomes its first word's
+// first byte to its last word's last byte. `words` is the text's number of words; returns
+// false, leaving the cuts as they were, when the words cannot be placed exactly.
+bool place_runs(std::string_view text,
+                std::size_t words,
+                std::vector<Cut> &cuts,
+                WordPlaces &places,
+                std::vector<uint64_t> &scratch);
 
 } // namespace veltrane::repeats

@@ -10,12 +10,14 @@ import sys
 from ..corpus import CorpusError
 from ..repeats import DEFAULT_MIN_WORDS, NORMALIZATIONS, UNITS, remove_repeats
 from ._common import (
+    EXIT_USAGE,
     PROG,
     CommandError,
     ProgressBar,
     check_inputs,
     int_at_least,
     progress_wanted,
+    size,
     total_size,
 )
 
@@ -77,6 +79,20 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
     p.add_argument("--keep-empty", action="store_true", help="keep records left without words")
     p.add_argument("--force", action="store_true", help="replace existing outputs")
     p.add_argument(
+        "--memory",
+        metavar="SIZE",
+        type=size,
+        help="hold the search within about SIZE (2G, 512M): the tables are built a part of "
+        "the units or windows per pass over the corpus, as many passes as SIZE takes, the "
+        "words of spans kept on disk, and the corpus is read once more to be cut; the output "
+        "is the same as without it",
+    )
+    p.add_argument(
+        "--tmp-dir",
+        metavar="DIR",
+        help="where --memory puts its temporary files (default: the system's, $TMPDIR)",
+    )
+    p.add_argument(
         "--threads",
         metavar="N",
         type=int_at_least(1),
@@ -86,6 +102,8 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
 
 def run(args, out) -> None:
     check_inputs(args.inputs)
+    if args.tmp_dir is not None and args.memory is None:
+        raise CommandError("--tmp-dir needs --memory", EXIT_USAGE, f"{PROG} repeats")
     fmt = "jsonl" if args.jsonl else "lines" if args.lines else None
     with ProgressBar(progress_wanted(args), total_size(args.inputs), "reading") as progress:
         try:
@@ -102,6 +120,8 @@ def run(args, out) -> None:
                 format=fmt,
                 force=args.force,
                 threads=args.threads,
+                memory=args.memory,
+                tmp_dir=args.tmp_dir,
                 progress=progress,
             )
         except CorpusError as e:

@@ -34,10 +34,11 @@ from typing import Any, Literal, NamedTuple
 
 import numpy as np
 
-from . import _args, _native
-from .corpus import Corpus, Records
-from .corpus.inputs import STDIN
-from .corpus.writers import atomic_output, check_output, edited_output, write_edited
+from .. import _args, _native
+from ..corpus import Corpus, Records
+from ..corpus.inputs import STDIN
+from ..corpus.writers import atomic_output, check_output, edited_output, write_edited
+from .parts import PartSearch
 
 Unit = Literal["line", "paragraph", "span"]
 Normalize = Literal["words", "none"]
@@ -98,10 +99,7 @@ class Repeats:
         """Lets the finder read texts of ``corpus``'s plain files again from where they are
         (see :meth:`cuts`' ``located``): the first occurrences of their lines and paragraphs
         are then kept as places, tens of bytes each, instead of as their bytes."""
-        field = corpus.field.encode("utf-8", "surrogateescape")
-        paths = [s.path for s in corpus.shards]
-        json_lines = [s.format == "jsonl" for s in corpus.shards]
-        self._finder.read_from(_native.LineTexts(paths, json_lines, field))
+        self._finder.read_from(_line_texts(corpus))
 
     def cuts(
         self, texts: Sequence[bytes | str], located: np.ndarray | None = None
@@ -129,6 +127,13 @@ class Repeats:
     def memory(self) -> int:
         """Bytes the tables and first occurrences take."""
         return int(self._finder.memory)
+
+
+def _line_texts(corpus: Corpus) -> _native.LineTexts:
+    field = corpus.field.encode("utf-8", "surrogateescape")
+    paths = [s.path for s in corpus.shards]
+    json_lines = [s.format == "jsonl" for s in corpus.shards]
+    return _native.LineTexts(paths, json_lines, field)
 
 
 def cut_out(text: bytes, rows: np.ndarray) -> bytes:
@@ -206,8 +211,7 @@ class _Tally:
         self.dropped_count = 0
         self.read = self.changed = self.removed = self.runs = 0
 
-    def add(self, batch: Records, found: Future) -> None:
-        rows, offsets = found.result()
+    def add(self, batch: Records, rows: np.ndarray, offsets: np.ndarray) -> None:
         lines: list[str] = []
         edited: dict[int, bytes] = {}
         keep = np.ones(len(batch.texts), dtype=bool)
@@ -269,6 +273,8 @@ def remove_repeats(
     format: str | None = None,
     force: bool = False,
     threads: int | None = None,
+    memory: int | None = None,
+    tmp_dir: str | os.PathLike[str] | None = None,
     progress: Callable[[str, int, int | None], None] | None = None,
 ) -> RepeatsSummary:
     """Cuts the repeats out of the texts of a corpus (see the module's docstring for the rule).
@@ -290,6 +296,11 @@ def remove_repeats(
         keep_empty: write a record left without words by the cuts (by default it is dropped).
         force: replace existing outputs.
         threads: threads for finding units and hashing (default: every core).
+        memory: a bound in bytes on the search's memory: the units' or windows' tables are
+            then built a part of them per pass over the corpus, as many passes as the bound
+            takes, the words of spans kept in a file, and the corpus is read once more to be
+            cut; the output is the same. None searches in one pass, in memory.
+        tmp_dir: where the passes' files go with ``memory`` (default: the system's).
         progress: called as ``progress("reading", bytes_done, bytes_total)`` (bytes of the
             input files; the total is None when unknown).
 
@@ -300,16 +311,60 @@ def remove_repeats(
         os.fspath(p) for p in ([inputs] if isinstance(inputs, (str, os.PathLike)) else inputs)
     ]
     finder = Repeats(unit, min_words=min_words, normalize=normalize, threads=threads)
+    if memory is not None:
+        memory = _args.size(memory, "memory")
     with ExitStack() as stack:
         paths, spooled = _spooled_stdin(paths, stack)
         corpus = Corpus(paths, field=field, id_field=id_field, format=format)  # type: ignore[arg-type]
         if output is not None:
             check_output(output, corpus.shards, force)
-        spans_out = None
-        if spans is not None:
-            spans_path = check_output(spans, corpus.shards, force)
-            spans_out = stack.enter_context(atomic_output(spans_path))
+        spans_path = check_output(spans, corpus.shards, force) if spans is not None else None
         total = _total(paths)
+        plain = [corpus.rereadable(k) for k in range(len(corpus.shards))]
+        located_units = unit != "span" and any(plain)
+
+        def located(batch: Records) -> np.ndarray | None:
+            if not located_units or not plain[batch.source] or not batch.verbatim:
+                return None
+            assert batch.spans is not None
+            at = np.empty((len(batch.texts), 3), dtype=np.int64)
+            at[:, 0] = batch.source
+            at[:, 1:] = batch.spans
+            return at
+
+        cuts_of = None
+        if memory is not None:
+            # Found first, a part of the units per pass, within the bound; the corpus is then
+            # read once more to be cut.
+            directory = stack.enter_context(
+                tempfile.TemporaryDirectory(prefix="veltrane-repeats-", dir=tmp_dir)
+            )
+
+            def part_finder(parts: int, part: int) -> _native.RepeatFinder:
+                made = _native.RepeatFinder(
+                    unit, normalize == "words", min_words, 64, parts, part, unit == "span"
+                )
+                if located_units:
+                    made.read_from(_line_texts(corpus))
+                return made
+
+            search = PartSearch(
+                corpus,
+                part_finder,
+                located,
+                memory=memory,
+                threads=finder.threads,
+                span=unit == "span",
+                directory=directory,
+                total=total,
+                progress=progress,
+            )
+            search.run()
+            stack.callback(search.close)
+            cuts_of = search.reader()
+        spans_out = None
+        if spans_path is not None:
+            spans_out = stack.enter_context(atomic_output(spans_path))
         places = _Places(corpus, spooled)
         # Plain files into a plain output: each batch is written as it is decided, while
         # the next is read and searched.
@@ -324,30 +379,27 @@ def remove_repeats(
         pool = stack.enter_context(ThreadPoolExecutor(1))
         pending: tuple[Records, Future] | None = None
         done = 0
-        plain = [corpus.rereadable(k) for k in range(len(corpus.shards))]
-        if unit != "span" and any(plain):
+        if located_units and cuts_of is None:
             finder.read_from(corpus)
+        stage = "reading" if cuts_of is None else "writing"
         for batch in corpus.batches():
             places.add(batch)
-            located = None
-            if unit != "span" and plain[batch.source] and batch.verbatim:
-                assert batch.spans is not None
-                located = np.empty((len(batch.texts), 3), dtype=np.int64)
-                located[:, 0] = batch.source
-                located[:, 1:] = batch.spans
-            found = pool.submit(finder.cuts, batch.texts, located)
-            if pending is not None:
-                tally.add(*pending)
-            pending = (batch, found)
+            if cuts_of is not None:
+                tally.add(batch, *cuts_of(batch))
+            else:
+                found = pool.submit(finder.cuts, batch.texts, located(batch))
+                if pending is not None:
+                    tally.add(pending[0], *pending[1].result())
+                pending = (batch, found)
             done += (
                 int(batch.spans[:, 1].sum())
                 if batch.spans is not None
                 else sum(len(t) for t in batch.texts)
             )
             if progress is not None:
-                progress("reading", done, total)
+                progress(stage, done, total)
         if pending is not None:
-            tally.add(*pending)
+            tally.add(pending[0], *pending[1].result())
         read, edited, dropped = tally.read, tally.edited, tally.dropped
         if output is not None and streamed is None:
             source, numbers, at = places.arrays()

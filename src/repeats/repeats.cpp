@@ -69,7 +69,8 @@ Finder::Finder(const Options &options)
 
 std::size_t Finder::memory() const {
     return slots_.size() * sizeof(Entry) + windows_.size() * sizeof(uint64_t) + arena_.held() +
-           words_.held() + (word_starts_.capacity() + word_texts_.capacity()) * sizeof(uint64_t);
+           reread_bytes_ + words_.held() +
+           (word_starts_.capacity() + word_texts_.capacity()) * sizeof(uint64_t);
 }
 
 // Where a unit takes 32 bytes: a shorter one is kept as it is.
@@ -128,6 +129,33 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located
     }
 }
 
+const Finder::Reread &Finder::reread(const Location &where) {
+    // 1024 texts of at most 256 KiB each, direct-mapped: at most 256 MiB, and a few MiB on
+    // corpora of ordinary documents; a longer text is read again each time.
+    constexpr std::size_t kTexts = 1024, kLongest = std::size_t {256} << 10;
+    if (rereads_.empty()) {
+        rereads_.resize(kTexts);
+    }
+    const uint64_t h = hash::mix64(static_cast<uint64_t>(where.file) * hash::kGolden ^
+                                   static_cast<uint64_t>(where.offset));
+    Reread &slot = rereads_[h % kTexts];
+    for (Reread *r : {&slot, &big_}) {
+        if (r->at.file == where.file && r->at.offset == where.offset &&
+            r->at.length == where.length) {
+            return *r;
+        }
+    }
+    Reread &into = static_cast<std::size_t>(where.length) <= kLongest ? slot : big_;
+    reread_bytes_ -= into.text.capacity();
+    into.at = where;
+    into.ok = source_ != nullptr && source_->text(where, into.text);
+    if (into.text.capacity() > 2 * kLongest) {
+        into.text.shrink_to_fit();
+    }
+    reread_bytes_ += into.text.capacity();
+    return into;
+}
+
 bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) {
     const char *at = arena_.data() + ref;
     const uint64_t size = get64(at + 16);
@@ -141,15 +169,12 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
         const Location where {static_cast<int64_t>(get64(at + 32)),
                               static_cast<int64_t>(get64(at + 40)),
                               static_cast<int64_t>(get64(at + 48))};
-        if (!reread_ok_ || where.file != reread_at_.file || where.offset != reread_at_.offset) {
-            reread_at_ = where;
-            reread_ok_ = source_ != nullptr && source_->text(where, reread_);
-        }
+        const Reread &r = reread(where);
         const uint64_t first = get64(at + 8);
-        if (!reread_ok_ || first + size > reread_.size()) {
+        if (!r.ok || first + size > r.text.size()) {
             return false;
         }
-        stored = std::string_view(reread_).substr(first, size);
+        stored = std::string_view(r.text).substr(first, size);
         uint64_t sum = 0;
         if (options_.by_words) {
             text::word_hashes(stored, check_scratch_, check_words_);

@@ -169,10 +169,18 @@ private:
     // [u64 length][u64 hash of the unit's words, or of its bytes when bytes are compared].
     memory::Grown<char> arena_;
     TextSource *source_ = nullptr;
-    // The text last read again, and where: repeats of one text's units come together.
-    std::string reread_;
-    Location reread_at_ {};
-    bool reread_ok_ = false;
+    // Texts read again, by where they are: the repeats of a corpus point back at a few texts
+    // over and over (a licence header, a footer), and reading a long text again to compare
+    // one of its lines cost more than all the rest of the search on source trees.
+    struct Reread {
+        Location at {-1, 0, 0};
+        bool ok = false;
+        std::string text;
+    };
+    const Reread &reread(const Location &where);
+    std::vector<Reread> rereads_;
+    Reread big_; // a text too long to keep among them
+    std::size_t reread_bytes_ = 0;
     text::Scratch check_scratch_;
     std::vector<uint64_t> check_words_;
     // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its

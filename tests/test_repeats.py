@@ -8,6 +8,10 @@ import gzip
 import json
 import os
 import random
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -17,6 +21,7 @@ from veltrane import _native
 from veltrane.cli import main
 from veltrane.corpus import Corpus, CorpusError, writers
 from veltrane.repeats import Repeats, cut_out
+from veltrane.repeats.index import RepeatIndex
 
 # Words of several scripts (one without spaces), blanks of several kinds, both line breaks.
 VOCAB = ["alpha", "Beta", "gamma", "δέλτα", "Ёж", "naïve", "日本語", "中文", "x1", "_"]
@@ -329,3 +334,71 @@ def test_a_memory_bound_cuts_as_one_search_in_memory(tmp_path, monkeypatch, unit
     assert sorted(os.listdir(tmp_path)) == sorted(
         [path.name, *(f"{k}-{m}.jsonl" for k in ("out", "spans") for m in (None, bound))]
     )
+
+
+def _shards(tmp_path, seed: int) -> tuple[list[str], list]:
+    texts = _long_texts(seed, False) + [t.decode("utf-8", "replace") for t in _corpus(seed, 150)]
+    paths = [tmp_path / "a.jsonl", tmp_path / "b.jsonl"]
+    half = len(texts) // 2
+    for path, part in zip(paths, (texts[:half], texts[half:])):
+        path.write_text("".join(json.dumps({"text": t}) + "\n" for t in part))
+    return texts, paths
+
+
+@pytest.mark.parametrize("normalize", ["words", "none"])
+@pytest.mark.parametrize("unit", ["line", "paragraph"])
+def test_an_index_carries_the_units_of_earlier_runs(tmp_path, unit, normalize):
+    # A run a shard against a lasting index writes what one run over both shards writes, its
+    # spans naming first occurrences in the first shard; a shard run again loses every unit.
+    _, paths = _shards(tmp_path, 11)
+    kw: dict = {"unit": unit, "normalize": normalize, "keep_empty": True}
+    whole = tmp_path / "whole"
+    veltrane.remove_repeats(paths, whole.with_suffix(".jsonl"), spans=whole, **kw)
+    ix = tmp_path / "ix"
+    for k, path in enumerate(paths):
+        out = tmp_path / f"out{k}"
+        veltrane.remove_repeats(path, out.with_suffix(".jsonl"), spans=out, index=ix, **kw)
+    for suffix in (".jsonl", ""):
+        got = b"".join((tmp_path / f"out{k}").with_suffix(suffix).read_bytes() for k in (0, 1))
+        assert got == whole.with_suffix(suffix).read_bytes()
+    assert whole.stat().st_size > 1000
+    again = tmp_path / "again.jsonl"
+    veltrane.remove_repeats(paths[0], again, index=ix, **kw)
+    assert not any(_native.words(t) for t in Corpus(again).read().texts)
+    other = "paragraph" if unit == "line" else "line"
+    with pytest.raises(CorpusError, match="other parameters"):
+        veltrane.remove_repeats(paths[0], index=ix, unit=other, normalize=normalize)
+    veltrane.ExactIndex(tmp_path / "exact").close()
+    with pytest.raises(CorpusError, match="an exact index, not a repeats index"):
+        veltrane.remove_repeats(paths[0], index=tmp_path / "exact")
+
+
+@pytest.mark.slow
+def test_a_run_killed_leaves_the_index_before_or_after_it(tmp_path, rounds):
+    texts, paths = _shards(tmp_path, 12)
+    paths[1].write_text(paths[1].read_text() * 150)  # a run long enough to be killed in
+    step = [sys.executable, "-m", "veltrane", "repeats", "--index"]
+    assert subprocess.run([*step, "clean", "a.jsonl"], cwd=tmp_path).returncode == 0
+    before = len(RepeatIndex(tmp_path / "clean"))
+    began = time.monotonic()
+    assert (
+        subprocess.run([*step, "clean", "b.jsonl", "-o", "want.jsonl"], cwd=tmp_path).returncode
+        == 0
+    )
+    took = time.monotonic() - began
+    after = len(RepeatIndex(tmp_path / "clean"))
+    rng = np.random.default_rng(3)
+    for r in range(rounds(4)):
+        ix = f"ix{r}"
+        assert subprocess.run([*step, ix, "a.jsonl"], cwd=tmp_path).returncode == 0
+        proc = subprocess.Popen([*step, ix, "b.jsonl", "-o", f"k{r}.jsonl"], cwd=tmp_path)
+        time.sleep(float(rng.uniform(0.1, 1.1)) * took)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        held = len(RepeatIndex(tmp_path / ix))
+        assert held in (before, after)
+        if held == before:  # the run again does what it would have done
+            assert subprocess.run([*step, ix, "b.jsonl", "-o", f"k{r}.jsonl", "--force"],
+                                  cwd=tmp_path).returncode == 0  # fmt: skip
+        assert (tmp_path / f"k{r}.jsonl").read_bytes() == (tmp_path / "want.jsonl").read_bytes()
+        assert len(RepeatIndex(tmp_path / ix)) == after

@@ -104,6 +104,7 @@ _HOMES: dict[str, str] = {
     "near_duplicate_clusters": ".search.hamming",
     "near_duplicate_pairs": ".search.hamming",
     "ExactIndex": ".search.exact_index",
+    "RepeatIndex": ".repeats.index",
     "IndexMatch": ".search.index",
     "JaccardIndex": ".search.index",
     "iter_near_duplicate_pairs_jaccard": ".search.jaccard",
@@ -136,6 +137,7 @@ __all__ = [
     "NearDuplicateIndex",
     "Progress",
     "ProgressBar",
+    "RepeatIndex",
     "Repeats",
     "RepeatsSummary",
     "SimHash",
@@ -198,6 +200,7 @@ if TYPE_CHECKING:
     from .pipeline.plan import CorpusDeduplication
     from .progress import ProgressBar
     from .repeats import Repeats, RepeatsSummary, remove_repeats
+    from .repeats.index import RepeatIndex
     from .search.banding import lsh_parameters
     from .search.exact_index import ExactIndex
     from .search.hamming import (

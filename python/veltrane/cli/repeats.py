@@ -88,6 +88,14 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
         "is the same as without it",
     )
     p.add_argument(
+        "--index",
+        metavar="DIR",
+        help="line, paragraph: a lasting index in DIR (made if new) of the units of earlier "
+        "runs: a unit it holds occurred earlier, so every copy of it is cut, named in --spans "
+        "by where the earlier run saw it; this run's first occurrences are added once the "
+        "outputs are written. It keeps the --unit and --normalize it was made with",
+    )
+    p.add_argument(
         "--tmp-dir",
         metavar="DIR",
         help="where --memory puts its temporary files (default: the system's, $TMPDIR)",
@@ -102,8 +110,15 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
 
 def run(args, out) -> None:
     check_inputs(args.inputs)
+    usage = None
     if args.tmp_dir is not None and args.memory is None:
-        raise CommandError("--tmp-dir needs --memory", EXIT_USAGE, f"{PROG} repeats")
+        usage = "--tmp-dir needs --memory"
+    elif args.index is not None and args.unit == "span":
+        usage = "--index is for --unit line and paragraph"
+    elif args.index is not None and args.memory is not None:
+        usage = "--memory and --index go separately"
+    if usage is not None:
+        raise CommandError(usage, EXIT_USAGE, f"{PROG} repeats")
     fmt = "jsonl" if args.jsonl else "lines" if args.lines else None
     with ProgressBar(progress_wanted(args), total_size(args.inputs), "reading") as progress:
         try:
@@ -122,6 +137,7 @@ def run(args, out) -> None:
                 threads=args.threads,
                 memory=args.memory,
                 tmp_dir=args.tmp_dir,
+                index=args.index,
                 progress=progress,
             )
         except CorpusError as e:

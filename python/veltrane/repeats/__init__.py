@@ -27,17 +27,19 @@ import os
 import shutil
 import sys
 import tempfile
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
 
 from .. import _args, _native
-from ..corpus import Corpus, Records
+from .._disk import NoSpaceError
+from ..corpus import Corpus, CorpusError, Records
 from ..corpus.inputs import STDIN
 from ..corpus.writers import atomic_output, check_output, edited_output, write_edited
+from .index import IndexedCuts, RepeatIndex
 from .parts import PartSearch
 
 Unit = Literal["line", "paragraph", "span"]
@@ -211,7 +213,15 @@ class _Tally:
         self.dropped_count = 0
         self.read = self.changed = self.removed = self.runs = 0
 
-    def add(self, batch: Records, rows: np.ndarray, offsets: np.ndarray) -> None:
+    def add(
+        self,
+        batch: Records,
+        rows: np.ndarray,
+        offsets: np.ndarray,
+        outside: Sequence[str] = (),
+    ) -> None:
+        """Applies a batch's cuts; a first_text of -1 - j names ``outside[j]``, a place in an
+        earlier run."""
         lines: list[str] = []
         edited: dict[int, bytes] = {}
         keep = np.ones(len(batch.texts), dtype=bool)
@@ -237,7 +247,8 @@ class _Tally:
                 for start, end, first, at in mine.tolist():
                     lines.append(
                         f'{{{here}, "start": {start}, "end": {end}, '
-                        f'{self.places.of(first, "first_")}, "{self.key}": {at}}}\n'
+                        f"{self.places.of(first, 'first_') if first >= 0 else outside[-1 - first]}"
+                        f', "{self.key}": {at}}}\n'
                     )
         if lines:
             self.spans_out.write("".join(lines).encode("utf-8"))
@@ -275,6 +286,7 @@ def remove_repeats(
     threads: int | None = None,
     memory: int | None = None,
     tmp_dir: str | os.PathLike[str] | None = None,
+    index: str | os.PathLike[str] | None = None,
     progress: Callable[[str, int, int | None], None] | None = None,
 ) -> RepeatsSummary:
     """Cuts the repeats out of the texts of a corpus (see the module's docstring for the rule).
@@ -301,6 +313,11 @@ def remove_repeats(
             takes, the words of spans kept in a file, and the corpus is read once more to be
             cut; the output is the same. None searches in one pass, in memory.
         tmp_dir: where the passes' files go with ``memory`` (default: the system's).
+        index: a directory holding a lasting :class:`~veltrane.repeats.index.RepeatIndex`
+            of the lines or paragraphs of earlier runs (made when missing, for the ``unit``
+            and ``normalize`` given; not for spans, nor with ``memory``): a unit it holds
+            occurred earlier, and every copy of it is cut, named by where the earlier run saw
+            it; this run's first occurrences are added to it once the outputs are written.
         progress: called as ``progress("reading", bytes_done, bytes_total)`` (bytes of the
             input files; the total is None when unknown).
 
@@ -313,6 +330,8 @@ def remove_repeats(
     finder = Repeats(unit, min_words=min_words, normalize=normalize, threads=threads)
     if memory is not None:
         memory = _args.size(memory, "memory")
+    if index is not None and (unit == "span" or memory is not None):
+        raise ValueError("index is for lines and paragraphs, searched in memory")
     with ExitStack() as stack:
         paths, spooled = _spooled_stdin(paths, stack)
         corpus = Corpus(paths, field=field, id_field=id_field, format=format)  # type: ignore[arg-type]
@@ -362,10 +381,16 @@ def remove_repeats(
             search.run()
             stack.callback(search.close)
             cuts_of = search.reader()
+        places = _Places(corpus, spooled)
+        indexed = None
+        if index is not None:
+            # Entered before the outputs, so that it is committed after they are written: a
+            # run killed between the two finds the index as it was, and writes them again.
+            held = stack.enter_context(_opened(index, unit, normalize))
+            indexed = IndexedCuts(held, lambda k: places.of(k, "first_"), finder.threads)
         spans_out = None
         if spans_path is not None:
             spans_out = stack.enter_context(atomic_output(spans_path))
-        places = _Places(corpus, spooled)
         # Plain files into a plain output: each batch is written as it is decided, while
         # the next is read and searched.
         streamed = (
@@ -389,7 +414,7 @@ def remove_repeats(
             else:
                 found = pool.submit(finder.cuts, batch.texts, located(batch))
                 if pending is not None:
-                    tally.add(pending[0], *pending[1].result())
+                    tally.add(pending[0], *_found(pending, indexed, tally.read))
                 pending = (batch, found)
             done += (
                 int(batch.spans[:, 1].sum())
@@ -399,7 +424,7 @@ def remove_repeats(
             if progress is not None:
                 progress(stage, done, total)
         if pending is not None:
-            tally.add(pending[0], *pending[1].result())
+            tally.add(pending[0], *_found(pending, indexed, tally.read))
         read, edited, dropped = tally.read, tally.edited, tally.dropped
         if output is not None and streamed is None:
             source, numbers, at = places.arrays()
@@ -407,6 +432,32 @@ def remove_repeats(
             keep[np.asarray(dropped, dtype=np.int64)] = False
             write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
     return RepeatsSummary(read, tally.changed, tally.dropped_count, tally.removed, tally.runs)
+
+
+def _found(
+    pending: tuple[Records, Future], indexed: IndexedCuts | None, first: int
+) -> tuple[np.ndarray, np.ndarray, Sequence[str]]:
+    """A batch's cuts, with those of the index joined to them."""
+    rows, offsets = pending[1].result()
+    if indexed is None:
+        return rows, offsets, ()
+    return indexed.cuts(pending[0].texts, first, rows, offsets)
+
+
+@contextmanager
+def _opened(path: str | os.PathLike[str], unit: str, normalize: str) -> Iterator[RepeatIndex]:
+    """The index at ``path`` in one batch for the run; its own errors (another kind of index,
+    other parameters, locked, damaged, a full disk) as CorpusErrors."""
+    try:
+        held = RepeatIndex(path, unit=unit, normalize=normalize)
+    except (ValueError, TimeoutError, NoSpaceError) as e:
+        raise CorpusError(str(e)) from None
+    with held:
+        try:
+            with held.batch():
+                yield held
+        except (TimeoutError, NoSpaceError) as e:
+            raise CorpusError(str(e)) from None
 
 
 def _total(paths: Iterable[str]) -> int | None:

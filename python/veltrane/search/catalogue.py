@@ -24,6 +24,8 @@ Id = int | str
 FORMAT = "veltrane.JaccardIndex"
 #: The format name of an :class:`~veltrane.search.exact_index.ExactIndex`.
 EXACT_FORMAT = "veltrane.ExactIndex"
+#: The format name of a :class:`~veltrane.repeats.index.RepeatIndex`.
+REPEATS_FORMAT = "veltrane.RepeatIndex"
 VERSION = 1
 CATALOGUE = "catalogue.sqlite"
 
@@ -31,6 +33,7 @@ CATALOGUE = "catalogue.sqlite"
 KINDS = {
     FORMAT: ("a Jaccard index", "--method minhash"),
     EXACT_FORMAT: ("an exact index", "--method exact"),
+    REPEATS_FORMAT: ("a repeats index", "veltrane repeats --index"),
 }
 
 

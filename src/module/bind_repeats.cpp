@@ -229,6 +229,7 @@ void veltrane::bind_repeats(py::module_ &m) {
             py::arg("source"),
             py::keep_alive<1, 2>())
         .def("limit_memory", &rp::Finder::limit_memory, py::arg("bytes"))
+        .def("expect_bytes", &rp::Finder::expect_bytes, py::arg("bytes"))
         .def(
             "keep_words_in",
             [](rp::Finder &f, const std::string &path, bool write) {

@@ -192,11 +192,12 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
     return text::words(stored) == text::words(unit);
 }
 
-void Finder::grow() {
-    check_limit(2 * slots_.size() * sizeof(Entry));
-    memory::Zeroed<Entry> old(std::size_t {1} << (slot_bits_ + 1));
+void Finder::grow(int bits) {
+    bits = std::max(bits, slot_bits_ + 1);
+    check_limit((std::size_t {1} << bits) * sizeof(Entry));
+    memory::Zeroed<Entry> old(std::size_t {1} << bits);
     old.swap(slots_);
-    ++slot_bits_;
+    slot_bits_ = bits;
     const std::size_t mask = slots_.size() - 1;
     for (const Entry &e : old) {
         if (e.ref == 0) {
@@ -207,6 +208,46 @@ void Finder::grow() {
             slot = (slot + 1) & mask;
         }
         slots_[slot] = e;
+    }
+}
+
+void Finder::presize(const std::vector<std::string_view> &texts) {
+    if (expected_bytes_ == 0 || presized_) {
+        return;
+    }
+    for (const std::string_view t : texts) {
+        seen_bytes_ += t.size();
+    }
+    // After 16 MiB of texts, enough to tell how many entries a byte makes: the table for the
+    // whole corpus at once, instead of doubling up to it. Each table doubled through was
+    // memory the kernel had to clear, the largest part of the time of a search for spans.
+    if (seen_bytes_ < (std::size_t {16} << 20) || seen_bytes_ >= expected_bytes_) {
+        presized_ = seen_bytes_ >= expected_bytes_;
+        return;
+    }
+    presized_ = true;
+    const double scale = static_cast<double>(expected_bytes_) / static_cast<double>(seen_bytes_);
+    const auto bits_for = [](double entries) {
+        int bits = kFirstSlotBits;
+        while (static_cast<double>(std::size_t {1} << bits) * 0.7 < entries && bits < 40) {
+            ++bits;
+        }
+        return bits;
+    };
+    try {
+        if (options_.unit == Unit::span) {
+            const int bits = bits_for(static_cast<double>(windows_used_) * scale);
+            if (bits > window_bits_) {
+                grow_windows(bits);
+            }
+        } else {
+            const int bits = bits_for(static_cast<double>(used_) * scale);
+            if (bits > slot_bits_) {
+                grow(bits);
+            }
+        }
+    } catch (const OverLimit &) {
+        // Over the limit at once: the tables grow as they go instead, up to it.
     }
 }
 
@@ -226,11 +267,12 @@ uint64_t Finder::window_key(uint64_t pos) {
     return options_.hash_bits >= 64 ? key : key & ((uint64_t {1} << options_.hash_bits) - 1);
 }
 
-void Finder::grow_windows() {
-    check_limit(2 * windows_.size() * sizeof(uint64_t));
-    memory::Zeroed<uint64_t> old(std::size_t {1} << (window_bits_ + 1));
+void Finder::grow_windows(int bits) {
+    bits = std::max(bits, window_bits_ + 1);
+    check_limit((std::size_t {1} << bits) * sizeof(uint64_t));
+    memory::Zeroed<uint64_t> old(std::size_t {1} << bits);
     old.swap(windows_);
-    ++window_bits_;
+    window_bits_ = bits;
     const std::size_t mask = windows_.size() - 1;
     for (const uint64_t v : old) {
         if (v == 0) {
@@ -459,6 +501,7 @@ void Finder::add(const std::vector<std::string_view> &texts,
     }
     // Each batch's words in the file by its end, for a pass after this one to read.
     words_.sync();
+    presize(texts);
     if (options_.unit != Unit::span || options_.runs_in_words) {
         return;
     }

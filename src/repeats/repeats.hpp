@@ -110,6 +110,11 @@ public:
     void limit_memory(std::size_t bytes) {
         limit_ = bytes;
     }
+    // The corpus takes about `bytes` of texts (0: unknown): once a few MiB of them are seen,
+    // the table is made the size the whole corpus will need.
+    void expect_bytes(std::size_t bytes) {
+        expected_bytes_ = bytes;
+    }
     // What reads the located texts again; it must outlive the finder's use of them.
     void read_from(TextSource *source) {
         source_ = source;
@@ -146,8 +151,10 @@ private:
                       const Location *at);
     void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
     bool same_unit(std::string_view text, const Piece &piece, uint64_t ref);
-    void grow();
-    void grow_windows();
+    // To 2^bits slots, or double when that is no more.
+    void grow(int bits = 0);
+    void grow_windows(int bits = 0);
+    void presize(const std::vector<std::string_view> &texts);
     // Throws OverLimit when `more` bytes on top of what is held would pass the limit.
     void check_limit(std::size_t more) const {
         if (limit_ != 0 && memory() + more > limit_) {
@@ -160,6 +167,8 @@ private:
     Options options_;
     Counts counts_;
     std::size_t limit_ = 0;
+    std::size_t expected_bytes_ = 0, seen_bytes_ = 0;
+    bool presized_ = false;
     std::vector<Prepared> prepared_;
     memory::Zeroed<Entry> slots_;
     std::size_t used_ = 0;

@@ -115,6 +115,12 @@ class Repeats:
         (shard, offset, length) of its line, shard -1 for a text that cannot be read again."""
         return self._finder.add(texts, self.threads, located)
 
+    def expect_bytes(self, size: int) -> None:
+        """Says the corpus holds about ``size`` bytes of texts: once some MiB of them are
+        seen, the tables are made the size the whole will need at once (doubling up to it
+        costs the kernel's clearing of every table passed through)."""
+        self._finder.expect_bytes(_args.count(size, "size"))
+
     def cut(self, texts: Sequence[bytes]) -> list[bytes]:
         """The next ``texts`` with their repeats cut out."""
         rows, offsets = self.cuts(texts)
@@ -365,6 +371,8 @@ def remove_repeats(
                 )
                 if located_units:
                     made.read_from(_line_texts(corpus))
+                if total is not None:
+                    made.expect_bytes(total)
                 return made
 
             search = PartSearch(
@@ -406,6 +414,8 @@ def remove_repeats(
         done = 0
         if located_units and cuts_of is None:
             finder.read_from(corpus)
+        if total is not None and cuts_of is None:
+            finder.expect_bytes(total)
         stage = "reading" if cuts_of is None else "writing"
         for batch in corpus.batches():
             places.add(batch)

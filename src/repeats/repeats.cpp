@@ -16,6 +16,7 @@ namespace {
 constexpr uint64_t kNone = ~uint64_t {0}; // the key of a unit without words
 constexpr int kFirstSlotBits = 12;
 constexpr int kPositionBits = 36, kFingerprintBits = 64 - kPositionBits;
+constexpr uint64_t kFingerprints = (uint64_t {1} << kFingerprintBits) - 1;
 constexpr uint64_t kPositions = (uint64_t {1} << kPositionBits) - 1;
 
 uint64_t key_mask(int bits) {
@@ -76,6 +77,30 @@ std::size_t Finder::memory() const {
 // Where a unit takes 32 bytes: a shorter one is kept as it is.
 constexpr uint64_t kPlaced = 32;
 
+// Calls each(s, key) with the key of every window of `width` of the n words: a polynomial hash
+// of the window's word hashes, rolled along them, mixed and cut to `mask`.
+template <typename Each>
+void window_keys(
+    const uint64_t *words, std::size_t n, std::size_t width, uint64_t mask, Each each) {
+    if (n < width) {
+        return;
+    }
+    uint64_t top = 1, h = 0;
+    for (std::size_t k = 0; k < width; ++k) {
+        h = h * hash::kGolden + words[k];
+        if (k > 0) {
+            top *= hash::kGolden;
+        }
+    }
+    for (std::size_t s = 0;; ++s) {
+        each(s, hash::mix64(h ^ width) & mask);
+        if (s + width >= n) {
+            break;
+        }
+        h = (h - words[s] * top) * hash::kGolden + words[s + width];
+    }
+}
+
 void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located) const {
     const uint64_t mask = key_mask(options_.hash_bits);
     const uint64_t window_mask =
@@ -87,22 +112,10 @@ void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located
         if (n < width) {
             return;
         }
-        // A polynomial hash of each window's word hashes, rolled along the text.
-        uint64_t top = 1, h = 0;
-        for (std::size_t k = 0; k < width; ++k) {
-            h = h * hash::kGolden + p.words[k];
-            if (k > 0) {
-                top *= hash::kGolden;
-            }
-        }
         p.keys.resize(n - width + 1);
-        for (std::size_t s = 0;; ++s) {
-            p.keys[s] = hash::mix64(h ^ width) & window_mask;
-            if (s + width >= n) {
-                break;
-            }
-            h = (h - p.words[s] * top) * hash::kGolden + p.words[s + width];
-        }
+        window_keys(p.words.data(), n, width, window_mask, [&](std::size_t s, uint64_t key) {
+            p.keys[s] = key;
+        });
         return;
     }
     if (options_.unit == Unit::line) {
@@ -257,39 +270,45 @@ bool Finder::in_part(uint64_t key) const {
     return ((hash::mix64(key) >> 32) * options_.parts >> 32) == options_.part;
 }
 
-uint64_t Finder::window_key(uint64_t pos) {
-    const uint64_t *w = words_.at(pos, options_.min_words);
-    uint64_t h = 0;
-    for (std::size_t k = 0; k < options_.min_words; ++k) {
-        h = h * hash::kGolden + w[k];
-    }
-    const uint64_t key = hash::mix64(h ^ options_.min_words);
-    return options_.hash_bits >= 64 ? key : key & ((uint64_t {1} << options_.hash_bits) - 1);
-}
-
 void Finder::grow_windows(int bits) {
     bits = std::max(bits, window_bits_ + 1);
-    check_limit((std::size_t {1} << bits) * sizeof(uint64_t));
-    memory::Zeroed<uint64_t> old(std::size_t {1} << bits);
-    old.swap(windows_);
+    // A slot keeps the low bits of its window's key, which its place in the table does not
+    // tell (that is the key's top bits), so the keys are made again from the words: which
+    // windows are kept is marked by their first word, and the words rolled over once.
+    const std::size_t held = words_.size();
+    std::vector<uint64_t> kept((held + 63) / 64, 0);
+    for (const uint64_t v : windows_) {
+        if (v != 0) {
+            const uint64_t pos = (v & kPositions) - 1;
+            kept[pos >> 6] |= uint64_t {1} << (pos & 63);
+        }
+    }
+    {
+        memory::Zeroed<uint64_t> old(0);
+        old.swap(windows_); // freed before the new table is made
+    }
+    check_limit((std::size_t {1} << bits) * sizeof(uint64_t) + kept.size() * sizeof(uint64_t));
+    memory::Zeroed<uint64_t> fresh(std::size_t {1} << bits);
+    fresh.swap(windows_);
     window_bits_ = bits;
-    const std::size_t mask = windows_.size() - 1;
-    for (const uint64_t v : old) {
-        if (v == 0) {
-            continue;
-        }
-        // The fingerprint is the key's top bits: enough for the slot up to 2^28 slots, and
-        // past that the key is made again from the window's words.
-        const std::size_t slot = window_bits_ <= kFingerprintBits
-                                     ? static_cast<std::size_t>((v >> kPositionBits) >>
-                                                                (kFingerprintBits - window_bits_))
-                                     : static_cast<std::size_t>(window_key((v & kPositions) - 1) >>
-                                                                (64 - window_bits_));
-        std::size_t at = slot;
-        while (windows_[at] != 0) {
-            at = (at + 1) & mask;
-        }
-        windows_[at] = v;
+    const std::size_t mask = windows_.size() - 1, width = options_.min_words;
+    const uint64_t key_mask =
+        options_.hash_bits >= 64 ? ~uint64_t {0} : (uint64_t {1} << options_.hash_bits) - 1;
+    for (std::size_t t = 0; t < word_starts_.size(); ++t) {
+        const uint64_t begin = word_starts_[t];
+        const uint64_t end = t + 1 < word_starts_.size() ? word_starts_[t + 1] : held;
+        const uint64_t *w = words_.at(begin, end - begin);
+        window_keys(w, end - begin, width, key_mask, [&](std::size_t s, uint64_t key) {
+            const uint64_t pos = begin + s;
+            if (!(kept[pos >> 6] >> (pos & 63) & 1)) {
+                return;
+            }
+            std::size_t at = static_cast<std::size_t>(key >> (64 - window_bits_));
+            while (windows_[at] != 0) {
+                at = (at + 1) & mask;
+            }
+            windows_[at] = ((key & kFingerprints) << kPositionBits) | (pos + 1);
+        });
     }
 }
 
@@ -390,6 +409,9 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     for (std::size_t s = 0; s < std::min(kAhead, p.keys.size()); ++s) {
         __builtin_prefetch(&windows_[p.keys[s] >> shift]);
     }
+    // The last window found again, and where: s and its match (none yet: no s is 0 - 2).
+    std::size_t last_s = ~std::size_t {0} - 1;
+    uint64_t last = 0;
     for (std::size_t s = 0; s < p.keys.size(); ++s) {
         if (s + kAhead < p.keys.size()) {
             __builtin_prefetch(&windows_[p.keys[s + kAhead] >> shift]);
@@ -398,7 +420,7 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
         if (parted && !in_part(key)) {
             continue;
         }
-        const uint64_t fingerprint = key >> kPositionBits;
+        const uint64_t fingerprint = key & kFingerprints;
         const uint64_t here = base + s;
         ++counts_.units;
         std::size_t slot = static_cast<std::size_t>(key >> shift);
@@ -413,6 +435,18 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
             if ((v >> kPositionBits) != fingerprint) {
                 continue;
             }
+            // The window after one found at `last`, found at the word after: all but its last
+            // word are known to be equal already. A repeated run is mostly such windows.
+            if (last_s + 1 == s && last + 1 == pos) {
+                const uint64_t end = pos + width - 1;
+                const uint64_t w = end >= base ? mine[end - base] : *words_.at(end, 1);
+                if (w == mine[s + width - 1]) {
+                    match = pos;
+                    repeat = true;
+                    break;
+                }
+                continue;
+            }
             // The earlier window: in this text, or in the log of the texts before.
             const uint64_t *earlier = pos >= base ? mine + (pos - base) : words_.at(pos, width);
             if (std::memcmp(earlier, mine + s, width * sizeof(uint64_t)) == 0) {
@@ -420,6 +454,10 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
                 repeat = true;
                 break;
             }
+        }
+        if (repeat) {
+            last_s = s;
+            last = match;
         }
         if (!repeat) {
             windows_[slot] = (fingerprint << kPositionBits) | (here + 1);

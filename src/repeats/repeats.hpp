@@ -161,7 +161,6 @@ private:
             throw OverLimit();
         }
     }
-    uint64_t window_key(uint64_t pos);
     bool in_part(uint64_t key) const;
 
     Options options_;
@@ -192,7 +191,8 @@ private:
     std::size_t reread_bytes_ = 0;
     text::Scratch check_scratch_;
     std::vector<uint64_t> check_words_;
-    // Windows: a slot holds the top kFingerprintBits of a window's key above 1 + where its
+    // Windows: a slot holds the low kFingerprintBits of a window's key (its slot is the key's
+    // top bits, so these are what tell two windows of one slot apart) above 1 + where its
     // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every
     // word of the corpus; 0 is empty.
     memory::Zeroed<uint64_t> windows_;

@@ -150,6 +150,9 @@ private:
                       std::vector<Cut> &cuts,
                       const Location *at);
     void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
+    // A unit's hash: of its words joined (`joined`, word_list's), or of its bytes; 0 for a
+    // unit without words.
+    uint64_t unit_sum(std::string_view unit, const std::string &joined) const;
     bool same_unit(std::string_view text, const Piece &piece, uint64_t ref);
     // To 2^bits slots, or double when that is no more.
     void grow(int bits = 0);
@@ -190,7 +193,7 @@ private:
     Reread big_; // a text too long to keep among them
     std::size_t reread_bytes_ = 0;
     text::Scratch check_scratch_;
-    std::vector<uint64_t> check_words_;
+    std::string check_joined_, unit_joined_;
     // Windows: a slot holds the low kFingerprintBits of a window's key (its slot is the key's
     // top bits, so these are what tell two windows of one slot apart) above 1 + where its
     // first occurrence starts in words_, in 8 bytes, since there is a slot for nearly every

@@ -130,3 +130,22 @@ def test_an_output_written_as_read_onto_a_full_disk(tmp_path, command):
         assert "Traceback" not in err, err
         assert sorted(p.name for p in disk.iterdir()) == ["filler", "out.txt"]
         assert out.read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("memory", [[], ["--memory", "64M"]])
+def test_temporary_files_on_a_full_disk(tmp_path, memory):
+    # The word hashes of spans and the passes' cuts go to --tmp-dir: a full disk there fails
+    # the run once, naming that directory and not the output, and leaves the output alone.
+    _, big = near_dups_setup(tmp_path, random.Random(9))
+    out = tmp_path / "out.txt"
+    out.write_bytes(b"old")
+    with small_disk(tmp_path / "disk", size="4M") as disk:
+        fill(disk, 16 << 10)
+        args = ["repeats", "--unit", "span", "--min-words", "5", *memory]
+        failed = veltrane(*args, big, "-o", out, "--force", "--tmp-dir", disk)
+        err = failed.stderr.decode()
+        assert failed.returncode != 0
+        assert err.count("No space left on device") == 1 and f"{disk}: temporary" in err, err
+        assert "Traceback" not in err, err
+        assert sorted(p.name for p in disk.iterdir()) == ["filler"]
+    assert out.read_bytes() == b"old"

@@ -98,7 +98,8 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
     p.add_argument(
         "--tmp-dir",
         metavar="DIR",
-        help="where --memory puts its temporary files (default: the system's, $TMPDIR)",
+        help="where --memory puts its temporary files, and --unit span the word hashes of "
+        "the corpus, 8 bytes a word (default: the system's, $TMPDIR)",
     )
     p.add_argument(
         "--threads",
@@ -111,8 +112,8 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
 def run(args, out) -> None:
     check_inputs(args.inputs)
     usage = None
-    if args.tmp_dir is not None and args.memory is None:
-        usage = "--tmp-dir needs --memory"
+    if args.tmp_dir is not None and args.memory is None and args.unit != "span":
+        usage = "--tmp-dir needs --memory or --unit span"
     elif args.index is not None and args.unit == "span":
         usage = "--index is for --unit line and paragraph"
     elif args.index is not None and args.memory is not None:

@@ -23,20 +23,19 @@ import numpy as np
 from .. import _native
 from ..search import catalogue
 from ..search.catalogue import (
-    CATALOGUE,
     check_format,
+    connect,
     damage_reported,
     database_error,
     fsync_dir,
     save_array,
+    write_transaction,
 )
 from ..sketch.digest import text_digests
 from .parts import joined
 
 #: The format version this release writes and reads.
 VERSION = 1
-# How long a writer waits for another to commit before TimeoutError (as the other indexes).
-_LOCK_SECONDS = 60.0
 
 
 class _Segment:
@@ -76,17 +75,8 @@ class RepeatIndex:
         normalize: str | None = None,
     ) -> None:
         self._path = Path(path)
-        if self._path.exists() and not self._path.is_dir():
-            raise ValueError(f"{self._path}: not a repeats index (a file, not a directory)")
-        book = self._path / CATALOGUE
-        if self._path.is_dir() and not book.exists() and any(self._path.iterdir()):
-            raise ValueError(f"{self._path}: not a repeats index (no {CATALOGUE})")
-        with damage_reported(self._path):
-            self._path.mkdir(parents=True, exist_ok=True)
-        self._db = sqlite3.connect(book, timeout=_LOCK_SECONDS, isolation_level=None)
+        self._db = connect(self._path, "a repeats index")
         try:
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=FULL")
             self._unit, self._normalize = self._open(unit, normalize)
         except sqlite3.DatabaseError as e:
             self._db.close()
@@ -181,21 +171,14 @@ class RepeatIndex:
         TimeoutError."""
         if self._in_batch:
             raise RuntimeError("batches do not nest")
-        with damage_reported(self._path):
-            self._db.execute("BEGIN IMMEDIATE")
         self._in_batch = True
         try:
-            with damage_reported(self._path):
-                self._load()
-            yield self
-            with damage_reported(self._path):
-                self._write()
-                self._db.execute("COMMIT")
-        except BaseException:
-            # A failed COMMIT (a full disk) may have rolled back already.
-            if self._db.in_transaction:
-                self._db.execute("ROLLBACK")
-            raise
+            with write_transaction(self._db, self._path):
+                with damage_reported(self._path):
+                    self._load()
+                yield self
+                with damage_reported(self._path):
+                    self._write()
         finally:
             self._in_batch = False
             self._new, self._names = [], []

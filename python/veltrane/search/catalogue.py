@@ -104,6 +104,49 @@ def checked_id(value: object, k: int) -> Id:
     return number
 
 
+# How long a writer of a one-file index waits for another to commit before TimeoutError.
+_LOCK_SECONDS = 60.0
+
+
+def connect(path: Path, what: str) -> sqlite3.Connection:
+    """The catalogue of the index in the directory ``path`` (made when missing), in WAL mode
+    with synchronous FULL; ``what`` ("an exact index") names the kind in the errors: a file,
+    or a directory holding other things, is refused with ValueError."""
+    if path.exists() and not path.is_dir():
+        raise ValueError(f"{path}: not {what} (a file, not a directory)")
+    book = path / CATALOGUE
+    if path.is_dir() and not book.exists() and any(path.iterdir()):
+        raise ValueError(f"{path}: not {what} (no {CATALOGUE})")
+    with damage_reported(path):
+        path.mkdir(parents=True, exist_ok=True)
+    db = sqlite3.connect(book, timeout=_LOCK_SECONDS, isolation_level=None)
+    try:
+        db.execute("PRAGMA journal_mode=WAL")
+        db.execute("PRAGMA synchronous=FULL")
+    except sqlite3.DatabaseError as e:
+        db.close()
+        raise database_error(path, e, f"not {what} or damaged") from None
+    return db
+
+
+@contextmanager
+def write_transaction(db: sqlite3.Connection, path: Path) -> Iterator[None]:
+    """One write transaction of the catalogue ``db``: it takes the write lock at once (a
+    writer waits up to a minute for another, then raises TimeoutError), commits when the
+    block ends without an error and rolls back when it raises."""
+    with damage_reported(path):
+        db.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+        with damage_reported(path):
+            db.execute("COMMIT")
+    except BaseException:
+        # A failed COMMIT (a full disk) may have rolled back already.
+        if db.in_transaction:
+            db.execute("ROLLBACK")
+        raise
+
+
 def check_format(path: Path, meta: dict, format: str, version: int) -> None:
     """Refuses, in one line, the meta table of an index not of ``format`` and ``version``:
     another kind of index is named with the method that made it."""

@@ -19,12 +19,10 @@ import numpy as np
 
 from ..sketch.digest import DEFAULT_NORMALIZE, check_normalize
 from . import catalogue
-from .catalogue import CATALOGUE, check_format, damage_reported, database_error
+from .catalogue import check_format, connect, damage_reported, database_error, write_transaction
 
 #: The format version this release writes and reads.
 VERSION = 1
-# How long a writer waits for another to commit before TimeoutError (as JaccardIndex).
-_LOCK_SECONDS = 60.0
 # Digests looked up a statement at a time: SQLite's limit of host parameters is 32766.
 _IN_CHUNK = 4096
 
@@ -44,17 +42,8 @@ class ExactIndex:
         if normalize is not None:
             check_normalize(normalize)
         self._path = Path(path)
-        if self._path.exists() and not self._path.is_dir():
-            raise ValueError(f"{self._path}: not an exact index (a file, not a directory)")
-        catalogue = self._path / CATALOGUE
-        if self._path.is_dir() and not catalogue.exists() and any(self._path.iterdir()):
-            raise ValueError(f"{self._path}: not an exact index (no {CATALOGUE})")
-        with damage_reported(self._path):
-            self._path.mkdir(parents=True, exist_ok=True)
-        self._db = sqlite3.connect(catalogue, timeout=_LOCK_SECONDS, isolation_level=None)
+        self._db = connect(self._path, "an exact index")
         try:
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=FULL")
             self._normalize = self._open(normalize)
         except sqlite3.DatabaseError as e:
             self._db.close()
@@ -133,18 +122,10 @@ class ExactIndex:
         minute, then raises TimeoutError."""
         if self._in_batch:
             raise RuntimeError("batches do not nest")
-        with damage_reported(self._path):
-            self._db.execute("BEGIN IMMEDIATE")
         self._in_batch = True
         try:
-            yield self
-            with damage_reported(self._path):
-                self._db.execute("COMMIT")
-        except BaseException:
-            # A failed COMMIT (a full disk) may have rolled back already.
-            if self._db.in_transaction:
-                self._db.execute("ROLLBACK")
-            raise
+            with write_transaction(self._db, self._path):
+                yield self
         finally:
             self._in_batch = False
 

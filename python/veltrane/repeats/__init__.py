@@ -363,9 +363,8 @@ def remove_repeats(
         if memory is not None:
             # Found first, a part of the units per pass, within the bound; the corpus is then
             # read once more to be cut.
-            directory = stack.enter_context(
-                tempfile.TemporaryDirectory(prefix="veltrane-repeats-", dir=tmp_dir)
-            )
+            directory = _temporary_directory(stack, tmp_dir, needed=True)
+            assert directory is not None
             search = PartSearch(
                 corpus,
                 _part_finder(corpus, located, unit, normalize, min_words, total),
@@ -412,10 +411,10 @@ def remove_repeats(
             # The word hashes (8 bytes a word) in a file: the kernel's cache holds what is
             # read back, and the process no longer has a second copy of the corpus's size.
             # On 1.08 GB: 2.37 -> 1.35 GB peak, and no slower.
-            words = stack.enter_context(
-                tempfile.TemporaryDirectory(prefix="veltrane-repeats-", dir=tmp_dir)
-            )
-            finder.keep_words_in(os.path.join(words, "words"))
+            # Without a --tmp-dir and none to be had, the hashes stay in memory.
+            words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
+            if words is not None:
+                finder.keep_words_in(os.path.join(words, "words"))
         stage = "reading" if cuts_of is None else "writing"
         for batch in corpus.batches():
             places.add(batch)
@@ -502,6 +501,22 @@ def _found(
     if indexed is None:
         return rows, offsets, ()
     return indexed.cuts(pending[0].texts, first, rows, offsets)
+
+
+def _temporary_directory(
+    stack: ExitStack, tmp_dir: str | os.PathLike[str] | None, *, needed: bool
+) -> str | None:
+    """A temporary directory for this run in ``tmp_dir`` (default: the system's), removed
+    with ``stack``; when it cannot be made, a CorpusError, or None if not ``needed``."""
+    try:
+        return stack.enter_context(
+            tempfile.TemporaryDirectory(prefix="veltrane-repeats-", dir=tmp_dir)
+        )
+    except OSError as e:
+        if not needed:
+            return None
+        where = os.fspath(tmp_dir) if tmp_dir is not None else tempfile.gettempdir()
+        raise CorpusError(f"{where}: temporary files: {e.strerror or e}") from None
 
 
 @contextmanager

@@ -32,7 +32,7 @@ from ..search.catalogue import (
     write_transaction,
 )
 from ..sketch.digest import text_digests
-from .parts import joined
+from .parts import joined, text_shift
 
 #: The format version this release writes and reads.
 VERSION = 1
@@ -327,7 +327,8 @@ class IndexedCuts:
         held, held_at = self._index.query(keys)
         hit = held >= 0
         # The run's own repeats: units whose bytes lie inside one of its cuts.
-        shift = np.int64(1) << 40
+        longest = max(int(units[:, 3].max()) if len(units) else 0, max(map(len, texts), default=0))
+        shift = text_shift(n, longest)
         text_of = np.repeat(np.arange(n, dtype=np.int64), np.diff(offsets))
         starts, ends = text_of * shift + rows[:, 0], text_of * shift + rows[:, 1]
         unit_starts = owner[worded] * shift + units[worded, 0]

@@ -75,6 +75,15 @@ class _CutsIn:
         self._file.close()
 
 
+def text_shift(n: int, longest: int) -> np.int64:
+    """A step that puts byte ``longest`` of each of ``n`` texts before byte 0 of the next in
+    one int64 number line."""
+    shift = longest + 1
+    if n * shift >= 1 << 62:
+        raise OverflowError(f"{n} texts of up to {longest} bytes do not fit one int64 line")
+    return np.int64(shift)
+
+
 def joined(rows: np.ndarray, first: int, n: int) -> tuple[np.ndarray, np.ndarray]:
     """Rows (text, start, end, first_text, first_at) of the texts [first, first + n), from
     several passes, as one search would have cut them: by text and start, those that touch
@@ -85,7 +94,7 @@ def joined(rows: np.ndarray, first: int, n: int) -> tuple[np.ndarray, np.ndarray
     rows = rows[np.lexsort((rows[:, 1], text))]
     text = rows[:, 0] - first
     # One running maximum over every text: each text's ends shifted past all before it.
-    shift = np.int64(1) << 40
+    shift = text_shift(n, int(rows[:, 2].max()))
     start, end = rows[:, 1] + text * shift, rows[:, 2] + text * shift
     reach = np.maximum.accumulate(end)
     opens = np.ones(len(rows), dtype=bool)

@@ -64,6 +64,17 @@ py::tuple as_rows(std::vector<int64_t> rows, std::vector<int64_t> offsets) {
 
 using Int64s = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
+// Appends the cuts to flat rows of four int64 values each.
+void put_cuts(const std::vector<rp::Cut> &cuts, std::vector<int64_t> &rows) {
+    for (const rp::Cut &c : cuts) {
+        rows.insert(rows.end(),
+                    {static_cast<int64_t>(c.start),
+                     static_cast<int64_t>(c.end),
+                     static_cast<int64_t>(c.first_text),
+                     static_cast<int64_t>(c.first_at)});
+    }
+}
+
 // A failed read or write of the word log as the OSError it is (a full disk says so).
 [[noreturn]] void raise_os_error(const std::system_error &e) {
     PyErr_SetObject(PyExc_OSError,
@@ -103,13 +114,7 @@ add(rp::Finder &finder, const py::handle &texts, int threads, const py::object &
         offsets.reserve(cuts.size() + 1);
         offsets.push_back(0);
         for (const auto &of_text : cuts) {
-            for (const rp::Cut &c : of_text) {
-                rows.insert(rows.end(),
-                            {static_cast<int64_t>(c.start),
-                             static_cast<int64_t>(c.end),
-                             static_cast<int64_t>(c.first_text),
-                             static_cast<int64_t>(c.first_at)});
-            }
+            put_cuts(of_text, rows);
             offsets.push_back(static_cast<int64_t>(rows.size() / 4));
         }
     }
@@ -155,13 +160,7 @@ py::tuple place(const py::handle &texts, const Int64s &rows, const Int64s &offse
             if (!cuts.empty()) {
                 veltrane::text::word_hashes(t.views[i], scratch, words);
                 if (rp::place_runs(t.views[i], words.size(), cuts, places, at)) {
-                    for (const rp::Cut &c : cuts) {
-                        out.insert(out.end(),
-                                   {static_cast<int64_t>(c.start),
-                                    static_cast<int64_t>(c.end),
-                                    static_cast<int64_t>(c.first_text),
-                                    static_cast<int64_t>(c.first_at)});
-                    }
+                    put_cuts(cuts, out);
                 }
             }
             out_offsets.push_back(static_cast<int64_t>(out.size() / 4));

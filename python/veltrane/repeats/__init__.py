@@ -41,7 +41,7 @@ from ..corpus import Corpus, CorpusError, Records
 from ..corpus.inputs import STDIN
 from ..corpus.writers import atomic_output, check_output, edited_output, write_edited
 from .index import IndexedCuts, RepeatIndex
-from .parts import PartSearch
+from .parts import PartSearch, batch_bytes, one_ahead
 
 Unit = Literal["line", "paragraph", "span"]
 Normalize = Literal["words", "none"]
@@ -398,44 +398,47 @@ def remove_repeats(
             else None
         )
         tally = _Tally(places, unit, keep_empty, spans_out, streamed)
-        # The finder works on a batch on a thread of its own (it lets go of the GIL) while
-        # the next batch is read and the one before is cut.
-        pool = stack.enter_context(ThreadPoolExecutor(1))
-        pending: tuple[Records, Future] | None = None
-        done = 0
-        if located.any and cuts_of is None:
-            finder.read_from(corpus)
-        if total is not None and cuts_of is None:
-            finder.expect_bytes(total)
-        if unit == "span" and cuts_of is None:
-            # The word hashes (8 bytes a word) in a file: the kernel's cache holds what is
-            # read back, and the process no longer has a second copy of the corpus's size.
-            # On 1.08 GB: 2.37 -> 1.35 GB peak, and no slower.
-            # Without a --tmp-dir and none to be had, the hashes stay in memory.
-            words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
-            if words is not None:
-                finder.keep_words_in(os.path.join(words, "words"))
-        stage = "reading" if cuts_of is None else "writing"
-        for batch in corpus.batches():
-            places.add(batch)
-            if cuts_of is not None:
-                with _temporary_files(tmp_dir):
-                    found_now = cuts_of(batch)
-                tally.add(batch, *found_now)
-            else:
-                found = pool.submit(finder.cuts, batch.texts, located(batch))
-                if pending is not None:
-                    tally.add(pending[0], *_found(pending, indexed, tally.read, tmp_dir))
-                pending = (batch, found)
-            done += (
-                int(batch.spans[:, 1].sum())
-                if batch.spans is not None
-                else sum(len(t) for t in batch.texts)
+        batches: Iterator[tuple[Records, Future | None]]
+        if cuts_of is None:
+            if located.any:
+                finder.read_from(corpus)
+            if total is not None:
+                finder.expect_bytes(total)
+            if unit == "span":
+                # The word hashes (8 bytes a word) in a file: the kernel's cache holds what is
+                # read back, and the process no longer has a second copy of the corpus's
+                # size. On 1.08 GB: 2.37 -> 1.35 GB peak, and no slower. Without a --tmp-dir
+                # and none to be had, the hashes stay in memory.
+                words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
+                if words is not None:
+                    finder.keep_words_in(os.path.join(words, "words"))
+            # The finder works on a batch on a thread of its own (it lets go of the GIL)
+            # while the next batch is read and the one before is cut.
+            pool = stack.enter_context(ThreadPoolExecutor(1))
+            batches = one_ahead(
+                corpus.batches(), lambda b: pool.submit(finder.cuts, b.texts, located(b))
             )
+        else:
+            batches = ((b, None) for b in corpus.batches())
+        stage = "reading" if cuts_of is None else "writing"
+        done = 0
+        for batch, future in batches:
+            places.add(batch)
+            with _temporary_files(tmp_dir):
+                if future is not None:
+                    rows, offsets = future.result()
+                else:
+                    assert cuts_of is not None
+                    rows, offsets = cuts_of(batch)
+            outside: Sequence[str] = ()
+            if indexed is not None:
+                rows, offsets, outside = indexed.cuts(batch.texts, tally.read, rows, offsets)
+            tally.add(batch, rows, offsets, outside)
+            done += batch_bytes(batch)
             if progress is not None:
                 progress(stage, done, total)
-        if pending is not None:
-            tally.add(pending[0], *_found(pending, indexed, tally.read, tmp_dir))
+            # Let go of the batch before the next is read: else three are held, not two.
+            del batch, future, rows, offsets, outside
         read, edited, dropped = tally.read, tally.edited, tally.dropped
         if output is not None and streamed is None:
             source, numbers, at = places.arrays()
@@ -489,20 +492,6 @@ def _part_finder(
     return made
 
 
-def _found(
-    pending: tuple[Records, Future],
-    indexed: IndexedCuts | None,
-    first: int,
-    tmp_dir: str | os.PathLike[str] | None,
-) -> tuple[np.ndarray, np.ndarray, Sequence[str]]:
-    """A batch's cuts, with those of the index joined to them."""
-    with _temporary_files(tmp_dir):
-        rows, offsets = pending[1].result()
-    if indexed is None:
-        return rows, offsets, ()
-    return indexed.cuts(pending[0].texts, first, rows, offsets)
-
-
 def _temporary_directory(
     stack: ExitStack, tmp_dir: str | os.PathLike[str] | None, *, needed: bool
 ) -> str | None:
@@ -515,8 +504,7 @@ def _temporary_directory(
     except OSError as e:
         if not needed:
             return None
-        where = os.fspath(tmp_dir) if tmp_dir is not None else tempfile.gettempdir()
-        raise CorpusError(f"{where}: temporary files: {e.strerror or e}") from None
+        raise _temporary_error(tmp_dir, e) from None
 
 
 @contextmanager
@@ -529,8 +517,12 @@ def _temporary_files(tmp_dir: str | os.PathLike[str] | None) -> Iterator[None]:
     except OSError as e:
         if isinstance(e, BrokenPipeError) or e.filename is not None:
             raise
-        where = os.fspath(tmp_dir) if tmp_dir is not None else tempfile.gettempdir()
-        raise CorpusError(f"{where}: temporary files: {e.strerror or e}") from None
+        raise _temporary_error(tmp_dir, e) from None
+
+
+def _temporary_error(tmp_dir: str | os.PathLike[str] | None, e: OSError) -> CorpusError:
+    where = os.fspath(tmp_dir) if tmp_dir is not None else tempfile.gettempdir()
+    return CorpusError(f"{where}: temporary files: {e.strerror or e}")
 
 
 @contextmanager

@@ -31,7 +31,7 @@ from ..search.catalogue import (
     save_array,
     write_transaction,
 )
-from ..sketch.digest import text_digests
+from ..sketch.digest import empty_digest, text_digests
 from .parts import joined, text_shift
 
 #: The format version this release writes and reads.
@@ -86,14 +86,13 @@ class RepeatIndex:
             raise
         self._in_batch = False
         self._segments: list[_Segment] = []
-        self._texts = 0
+        self._first_new = 0
         self._new: list[np.ndarray] = []
         self._names: list[str] = []
 
     def _open(self, unit: str | None, normalize: str | None) -> tuple[str, str]:
         db = self._db
-        db.execute("BEGIN IMMEDIATE")
-        try:
+        with write_transaction(db, self._path):
             tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
             if not tables:
                 made = (unit or "line", normalize or "words")
@@ -112,14 +111,8 @@ class RepeatIndex:
                         ("normalize", made[1]),
                     ],
                 )
-                db.execute("COMMIT")
                 return made
             meta = dict(db.execute("SELECT name, value FROM meta")) if "meta" in tables else {}
-            db.execute("COMMIT")
-        except BaseException:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
-            raise
         check_format(self._path, meta, catalogue.REPEATS_FORMAT, VERSION)
         asked = {"unit": unit, "normalize": normalize}
         differ = [
@@ -184,11 +177,11 @@ class RepeatIndex:
             self._new, self._names = [], []
 
     def _load(self) -> None:
-        self._segments, self._texts = [], 0
+        # The texts of each segment numbered on from those before; this run's after them all.
+        self._segments, self._first_new = [], 0
         for seg, texts in self._db.execute("SELECT seg, texts FROM segments ORDER BY seg"):
-            self._segments.append(_Segment(self._path, seg, self._texts))
-            self._texts += texts
-        self._first_new = self._texts
+            self._segments.append(_Segment(self._path, seg, self._first_new))
+            self._first_new += texts
 
     def _write(self) -> None:
         if not self._new:
@@ -306,7 +299,7 @@ class IndexedCuts:
 
     def __init__(self, index: RepeatIndex, place: Callable[[int], str], threads: int) -> None:
         self._index, self._place, self._threads = index, place, threads
-        self._empty = text_digests([b""], normalize="words", threads=1)[0]
+        self._empty = empty_digest("words")
 
     def cuts(
         self, texts: Sequence[bytes], first: int, rows: np.ndarray, offsets: np.ndarray

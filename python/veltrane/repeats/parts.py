@@ -14,8 +14,8 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import BinaryIO
 
 import numpy as np
@@ -128,6 +128,7 @@ class PartSearch:
         self._memory, self._threads, self._span = memory, threads, span
         self._directory, self._total, self._progress = directory, total, progress
         self._files: list[str] = []
+        self._open: list[_CutsIn] = []
 
     def run(self) -> None:
         """Every pass, with as many parts as it takes."""
@@ -170,24 +171,19 @@ class PartSearch:
     def _pass(self, finder, out: _CutsOut, stage: str) -> int | None:
         first = done = 0
         with ThreadPoolExecutor(1) as pool:
-            pending = None
+
+            def start(batch: Records) -> Future:
+                return pool.submit(finder.add, batch.texts, self._threads, self._located(batch))
+
             try:
-                for batch in self._corpus.batches():
-                    found = pool.submit(
-                        finder.add, batch.texts, self._threads, self._located(batch)
-                    )
-                    if pending is not None:
-                        out.add(pending[0], *pending[1].result())
-                    pending = (first, found)
+                for batch, found in one_ahead(self._corpus.batches(), start):
+                    done += batch_bytes(batch)  # read, if not yet searched when too many
+                    out.add(first, *found.result())
                     first += len(batch.texts)
-                    done += _size(batch)
                     if self._progress is not None:
                         self._progress(stage, done, self._total)
-                if pending is not None:
-                    out.add(pending[0], *pending[1].result())
+                    del batch, found  # before the next is read: two batches held, not three
             except MemoryError:
-                if pending is not None:
-                    pending[1].cancel()
                 return max(done, 1)
         return None
 
@@ -212,11 +208,25 @@ class PartSearch:
 
     def close(self) -> None:
         """Closes the files :meth:`reader` opened."""
-        for f in getattr(self, "_open", []):
+        for f in self._open:
             f.close()
 
 
-def _size(batch: Records) -> int:
+def batch_bytes(batch: Records) -> int:
+    """The bytes of input a batch took: its lines, or its texts when it has no spans."""
     if batch.spans is not None:
         return int(batch.spans[:, 1].sum())
     return sum(len(t) for t in batch.texts)
+
+
+def one_ahead[T](items: Iterable[T], start: Callable[[T], Future]) -> Iterator[tuple[T, Future]]:
+    """Each item with the future of its work, handed out only once the next item's work has
+    started: the finder works on one batch while the one before is used."""
+    pending: tuple[T, Future] | None = None
+    for item in items:
+        started = start(item)
+        if pending is not None:
+            yield pending
+        pending = (item, started)
+    if pending is not None:
+        yield pending

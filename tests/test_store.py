@@ -226,3 +226,58 @@ def test_command_line(tmp_path, capsys):
     assert err.count("\n") == 1 and err.startswith("veltrane store ls: error: ")
     assert main(["store", "restore", repo, "nosuch", str(tmp_path / "o2")]) == 1
     assert "no such snapshot" in capsys.readouterr().err
+
+
+def test_batch_read_cuts_and_digests_each_file_as_alone(tmp_path):
+    # Files of a batch share one buffer and one digest call: each must come out as if read,
+    # cut and digested alone; a file over the limit, a missing one and a FIFO come out as such.
+    gear, limit = veltrane.GearCDC(256), 5000
+    rng = random.Random(4)
+    sizes = [0, 1, 300, limit, limit + 1, 4000]
+    paths = []
+    for k, n in enumerate(sizes):
+        (tmp_path / str(k)).write_bytes(rng.randbytes(n))
+        paths.append(str(tmp_path / str(k)))
+    os.mkfifo(tmp_path / "fifo")
+    paths += [str(tmp_path / "missing"), str(tmp_path / "fifo")]
+    data, table, lengths, digests = _native.store_read(paths, gear._gear, limit)
+    at = k = 0
+    for path, (error, size, count) in zip(paths, table.tolist()):
+        if not os.path.isfile(path):
+            assert error > 0 and size == count == 0
+            continue
+        whole = _read(path)
+        if len(whole) > limit:
+            assert (error, size, count) == (-1, 0, 0)
+            continue
+        ends = gear.cut_points(whole).tolist() if whole else []
+        starts = [0, *ends[:-1]]
+        assert (error, size, count) == (0, len(whole), len(ends))
+        assert data[at : at + size] == whole
+        assert lengths[k : k + count].tolist() == [e - s for s, e in zip(starts, ends)]
+        assert [digests[32 * j : 32 * j + 32] for j in range(k, k + count)] == [
+            _native.blake3(whole[s:e]) for s, e in zip(starts, ends)
+        ]
+        at, k = at + size, k + count
+    assert at == len(data) and k == len(lengths)
+
+
+@pytest.mark.parametrize("order", [("a", "a/b"), ("a/b", "a")])
+def test_overlapping_sources_record_each_path_once_parents_first(tmp_path, order):
+    (tmp_path / "a" / "b").mkdir(parents=True)
+    (tmp_path / "a" / "b" / "f").write_bytes(b"x")
+    (tmp_path / "a" / "g").write_bytes(b"y")
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path / p for p in order])
+    paths = [n.path for n in store.ls("latest")]
+    assert len(paths) == len(set(paths))
+    base = str(tmp_path).lstrip("/")
+    assert {p for p in paths if p.startswith(base + "/a")} == {
+        f"{base}/a",
+        f"{base}/a/b",
+        f"{base}/a/b/f",
+        f"{base}/a/g",
+    }
+    for p in paths:
+        parent = p.rpartition("/")[0]
+        assert not parent or paths.index(parent) < paths.index(p)

@@ -64,4 +64,5 @@ PYBIND11_MODULE(_native, m) {
     veltrane::bind_report(m);
     veltrane::bind_repeats(m);
     veltrane::bind_exact(m);
+    veltrane::bind_store(m);
 }

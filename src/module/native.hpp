@@ -20,5 +20,6 @@ void bind_tree(pybind11::module_ &m);
 void bind_report(pybind11::module_ &m);
 void bind_repeats(pybind11::module_ &m);
 void bind_exact(pybind11::module_ &m);
+void bind_store(pybind11::module_ &m);
 
 } // namespace veltrane

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import errno
 import os
-import stat
 import threading
 import time
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
@@ -39,92 +38,38 @@ class WriteFailed(Exception):
 def walk(
     sources: list[str], on_error, exclude: tuple[int, int] | None = None
 ) -> tuple[list[Node], list[tuple[Node, str]], int]:
-    """Entries of the sources (their parent directories first), the files to read with their
-    paths on disk, and how many FIFOs, sockets and devices were left out. The directory
-    ``exclude`` (device, inode: the store itself) is left out with everything in it."""
+    """Entries of the sources (absolute paths; their parent directories first), the files
+    to read with their paths on disk, and how many FIFOs, sockets and devices were left out.
+    The directory ``exclude`` (device, inode: the store itself) is left out with everything
+    in it. The walk is native: one lstat an entry, and Python sees only its columns."""
+    dev, ino = exclude if exclude is not None else (-1, -1)
+    s = _native.store_scan(sources, dev & (1 << 64) - 1, ino & (1 << 64) - 1)
+    for path, error in s["errors"]:
+        on_error(path, OSError(error, os.strerror(error)))
     nodes: list[Node] = []
     files: list[tuple[Node, str]] = []
-    seen: set[str] = set()
-    links: dict[tuple[int, int], str] = {}
-    special = 0
-
-    def entry(path: str, rel: str, st: os.stat_result) -> Node | None:
-        nonlocal special
-        mode = st.st_mode
-        common = (stat.S_IMODE(mode), st.st_mtime_ns, st.st_uid, st.st_gid)
-        if stat.S_ISDIR(mode):
-            return Node(rel, DIR, *common)
-        if stat.S_ISLNK(mode):
-            try:
-                target = os.readlink(path)
-            except OSError as e:
-                on_error(path, e)
-                return None
-            return Node(rel, LINK, *common, target=target)
-        if stat.S_ISREG(mode):
-            if st.st_nlink > 1:
-                first = links.setdefault((st.st_dev, st.st_ino), rel)
-                if first != rel:
-                    return Node(rel, HARDLINK, target=first)
-            node = Node(
-                rel, FILE, *common, size=st.st_size, ctime_ns=st.st_ctime_ns, ino=st.st_ino
-            )
-            files.append((node, path))
-            return node
-        special += 1
-        return None
-
-    def visit(path: str, rel: str, st: os.stat_result) -> None:
-        if rel in seen or (st.st_dev, st.st_ino) == exclude:
-            return
-        seen.add(rel)
-        node = entry(path, rel, st)
-        if node is None:
-            return
+    columns = zip(
+        s["rel"],
+        s["kind"],
+        s["mode"].tolist(),
+        s["mtime_ns"].tolist(),
+        s["uid"].tolist(),
+        s["gid"].tolist(),
+        s["size"].tolist(),
+        s["ctime_ns"].tolist(),
+        s["ino"].tolist(),
+        s["target"],
+    )
+    for rel, kind, mode, mtime, uid, gid, size, ctime, inode, target in columns:
+        if kind == FILE:
+            node = Node(rel, FILE, mode, mtime, uid, gid, size, ctime, inode)
+            files.append((node, "/" + rel))
+        elif kind == HARDLINK:
+            node = Node(rel, HARDLINK, target=target)
+        else:
+            node = Node(rel, kind, mode, mtime, uid, gid, target=target)
         nodes.append(node)
-        if node.kind != DIR:
-            return
-        try:
-            with os.scandir(path) as it:
-                children = sorted(it, key=lambda e: os.fsencode(e.name))
-        except OSError as e:
-            on_error(path, e)
-            return
-        for child in children:
-            try:
-                cst = child.stat(follow_symlinks=False)
-            except OSError as e:
-                on_error(child.path, e)
-                continue
-            visit(child.path, f"{rel}/{child.name}" if rel else child.name, cst)
-
-    for source in sources:
-        path = os.path.abspath(source)
-        rel = path.lstrip("/")
-        try:
-            st = os.lstat(path)
-        except OSError as e:
-            on_error(source, e)
-            continue
-        parts = rel.split("/") if rel else []
-        for k in range(1, len(parts)):
-            above = "/".join(parts[:k])
-            if above not in seen:
-                seen.add(above)
-                nodes.append(_dir_node("/" + above, above))
-        if not rel:  # the root itself: its children, as top-level entries
-            seen.add("")
-            with os.scandir("/") as it:
-                for child in sorted(it, key=lambda e: os.fsencode(e.name)):
-                    visit(child.path, child.name, child.stat(follow_symlinks=False))
-            continue
-        visit(path, rel, st)
-    return nodes, files, special
-
-
-def _dir_node(path: str, rel: str) -> Node:
-    st = os.stat(path)
-    return Node(rel, DIR, stat.S_IMODE(st.st_mode), st.st_mtime_ns, st.st_uid, st.st_gid)
+    return nodes, files, s["special"]
 
 
 class Adder:
@@ -183,15 +128,47 @@ class Adder:
                     progress("reading", self.read_bytes, total)
 
     def _batch(self, batch: list[tuple[Node, str]]) -> None:
-        for node, path in batch:
+        # Read, cut and digested natively, all files of the batch in one call; a file longer
+        # than READ_BYTES (or grown past it since the walk) is read piece by piece instead.
+        data, table, lengths, digests = _native.store_read(
+            [p for _, p in batch], self._gear, READ_BYTES
+        )
+        view = memoryview(data)
+        sizes = lengths.tolist()
+        at = k = 0
+        for (node, path), (error, size, count) in zip(batch, table.tolist()):
             try:
-                self._file(node, path)
+                if error < 0:
+                    self._file(node, path)
+                    continue
+                if error > 0:
+                    raise OSError(error, os.strerror(error), path)
+                chunks = [digests[32 * j : 32 * j + 32] for j in range(k, k + count)]
+                for digest, n in zip(chunks, sizes[k : k + count]):
+                    if self._claim(digest):
+                        self._store(digest, view[at : at + n])
+                    at += n
+                k += count
+                node.chunks = chunks
+                node.size = size
+                with self._count_lock:
+                    self.read_bytes += size
             except WriteFailed:
                 raise
             except OSError as e:
                 self._on_error(path, e)
                 with self._count_lock:
                     self.failed.add(node.path)
+
+    def _claim(self, digest: bytes) -> bool:
+        """Whether the chunk is new to the store and this run, claiming it for this caller."""
+        if digest in self._known:
+            return False
+        with self._claim_lock:
+            if digest in self._claimed:
+                return False
+            self._claimed.add(digest)
+        return True
 
     def _file(self, node: Node, path: str) -> None:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
@@ -238,13 +215,8 @@ class Adder:
         for k, (s, n) in enumerate(zip(starts.tolist(), lengths)):
             digest = joined[32 * k : 32 * k + 32]
             out.append(digest)
-            if digest in self._known:
-                continue
-            with self._claim_lock:
-                if digest in self._claimed:
-                    continue
-                self._claimed.add(digest)
-            self._store(digest, view[s : s + n])
+            if self._claim(digest):
+                self._store(digest, view[s : s + n])
 
     def _store(self, digest: bytes, raw: memoryview) -> None:
         assert len(raw) <= MAX_CHUNK

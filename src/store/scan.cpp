@@ -1,0 +1,252 @@
+#include "store/scan.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace veltrane::store {
+
+namespace {
+
+int64_t nanoseconds(const struct timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The names in an open directory, sorted by their bytes; false with errno on failure.
+bool list(int fd, std::vector<std::string> &names) {
+    alignas(struct dirent64) char buffer[32 << 10];
+    for (;;) {
+        const ssize_t got = getdents64(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
+                continue;
+            }
+            names.emplace_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+class Scanner {
+public:
+    Scanner(uint64_t exclude_dev, uint64_t exclude_ino, bool track)
+        : exclude_dev_(exclude_dev), exclude_ino_(exclude_ino), track_(track) {}
+
+    void source(const std::string &path);
+    Scan out;
+
+private:
+    struct Frame {
+        std::string path, rel;
+        int fd;
+        std::vector<std::string> names;
+        std::size_t next = 0;
+    };
+
+    void row(const std::string &rel, char kind, const struct stat *st, std::string target) {
+        out.rel.push_back(rel);
+        out.kind.push_back(kind);
+        const bool full = st != nullptr && kind != kHardlink;
+        const bool file = full && kind == kFile;
+        out.mode.push_back(full ? static_cast<int64_t>(st->st_mode & 07777) : 0);
+        out.mtime_ns.push_back(full ? nanoseconds(st->st_mtim) : 0);
+        out.uid.push_back(full ? static_cast<int64_t>(st->st_uid) : 0);
+        out.gid.push_back(full ? static_cast<int64_t>(st->st_gid) : 0);
+        out.size.push_back(file ? static_cast<int64_t>(st->st_size) : 0);
+        out.ctime_ns.push_back(file ? nanoseconds(st->st_ctim) : 0);
+        out.ino.push_back(file ? static_cast<int64_t>(st->st_ino) : 0);
+        out.target.push_back(std::move(target));
+    }
+
+    // Records one entry looked at with lstat; true when it is a directory to walk into.
+    // `dir` and `name` reach it (dir is AT_FDCWD for a whole path); `parent` + "/" + `name`
+    // is its path on disk, only ever built for an error (`parent` is null for a whole path).
+    bool visit(int dir,
+               const char *name,
+               const std::string *parent,
+               const std::string &rel,
+               const struct stat &st);
+    std::string path_of(const std::string *parent, const char *name) const {
+        if (parent == nullptr) {
+            return name;
+        }
+        return *parent == "/" ? "/" + std::string(name) : *parent + "/" + name;
+    }
+    void walk(const std::string &path, const std::string &rel, int dir, const char *name);
+
+    uint64_t exclude_dev_, exclude_ino_;
+    bool track_; // several sources: every path recorded is remembered
+    std::unordered_set<std::string> seen_;
+    std::unordered_set<std::string> above_; // recorded as a source's parent, not walked yet
+    std::map<std::pair<uint64_t, uint64_t>, std::string> links_;
+};
+
+bool Scanner::visit(int dir,
+                    const char *name,
+                    const std::string *parent,
+                    const std::string &rel,
+                    const struct stat &st) {
+    if (static_cast<uint64_t>(st.st_dev) == exclude_dev_ &&
+        static_cast<uint64_t>(st.st_ino) == exclude_ino_) {
+        return false;
+    }
+    const mode_t mode = st.st_mode;
+    // Within one source every path is new; only sources that overlap can meet again. A
+    // directory recorded only as the parent of an earlier source is walked now, not recorded
+    // twice: skipping it would lose everything else it holds.
+    if (track_) {
+        if (above_.erase(rel) != 0) {
+            return S_ISDIR(mode);
+        }
+        if (!seen_.insert(rel).second) {
+            return false;
+        }
+    }
+    if (S_ISDIR(mode)) {
+        row(rel, kDir, &st, {});
+        return true;
+    }
+    if (S_ISLNK(mode)) {
+        // lstat gives the target's length, but some file systems report 0: grow until a read
+        // leaves room to spare, which proves the target whole.
+        std::string target(std::max<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 64),
+                           '\0');
+        for (;;) {
+            const ssize_t n = readlinkat(dir, name, target.data(), target.size());
+            if (n < 0) {
+                out.errors.emplace_back(path_of(parent, name), errno);
+                return false;
+            }
+            if (static_cast<std::size_t>(n) < target.size()) {
+                target.resize(static_cast<std::size_t>(n));
+                break;
+            }
+            target.resize(target.size() * 2);
+        }
+        row(rel, kLink, &st, std::move(target));
+        return false;
+    }
+    if (S_ISREG(mode)) {
+        if (st.st_nlink > 1) {
+            const auto key =
+                std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+            const auto [at, fresh] = links_.emplace(key, rel);
+            if (!fresh) {
+                row(rel, kHardlink, nullptr, at->second);
+                return false;
+            }
+        }
+        row(rel, kFile, &st, {});
+        return false;
+    }
+    ++out.special;
+    return false;
+}
+
+// Walks the directory just recorded as `rel`, depth first without recursion: a tree may be
+// deeper than any stack.
+void Scanner::walk(const std::string &path, const std::string &rel, int dir, const char *name) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    std::vector<Frame> stack;
+    const auto enter = [&](const std::string &p, const std::string &r, int d, const char *n) {
+        const int fd = openat(d, n, kFlags);
+        if (fd < 0) {
+            out.errors.emplace_back(p, errno);
+            return;
+        }
+        Frame f {p, r, fd, {}, 0};
+        if (!list(fd, f.names)) {
+            out.errors.emplace_back(p, errno);
+            close(fd);
+            return;
+        }
+        stack.push_back(std::move(f));
+    };
+    enter(path, rel, dir, name);
+    while (!stack.empty()) {
+        Frame &top = stack.back();
+        if (top.next == top.names.size()) {
+            close(top.fd);
+            stack.pop_back();
+            continue;
+        }
+        const std::string &child = top.names[top.next++];
+        std::string child_rel = top.rel.empty() ? child : top.rel + "/" + child;
+        struct stat st;
+        if (fstatat(top.fd, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            out.errors.emplace_back(path_of(&top.path, child.c_str()), errno);
+            continue;
+        }
+        if (visit(top.fd, child.c_str(), &top.path, child_rel, st)) {
+            // `top` may move when the stack grows: what it lends is copied first.
+            const int fd = top.fd;
+            const std::string name_copy = child;
+            enter(path_of(&top.path, child.c_str()), child_rel, fd, name_copy.c_str());
+        }
+    }
+}
+
+void Scanner::source(const std::string &path) {
+    const std::string rel = path.substr(path.find_first_not_of('/') == std::string::npos
+                                            ? path.size()
+                                            : path.find_first_not_of('/'));
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        out.errors.emplace_back(path, errno);
+        return;
+    }
+    // The directories above the source, as stat sees them, so that a restore recreates them
+    // with their modes and times.
+    for (std::size_t at = rel.find('/'); at != std::string::npos; at = rel.find('/', at + 1)) {
+        const std::string above = rel.substr(0, at);
+        if (seen_.count(above) != 0) {
+            continue;
+        }
+        struct stat a;
+        if (stat(("/" + above).c_str(), &a) != 0) {
+            out.errors.emplace_back("/" + above, errno);
+            continue;
+        }
+        seen_.insert(above);
+        above_.insert(above);
+        row(above, kDir, &a, {});
+    }
+    if (rel.empty()) { // the root itself: its children, as top-level entries
+        seen_.insert(rel);
+        walk("/", rel, AT_FDCWD, "/");
+        return;
+    }
+    if (visit(AT_FDCWD, path.c_str(), nullptr, rel, st)) {
+        walk(path, rel, AT_FDCWD, path.c_str());
+    }
+}
+
+} // namespace
+
+Scan scan(const std::vector<std::string> &sources, uint64_t exclude_dev, uint64_t exclude_ino) {
+    Scanner s(exclude_dev, exclude_ino, sources.size() > 1);
+    for (const std::string &path : sources) {
+        s.source(path);
+    }
+    return std::move(s.out);
+}
+
+} // namespace veltrane::store

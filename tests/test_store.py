@@ -281,3 +281,79 @@ def test_overlapping_sources_record_each_path_once_parents_first(tmp_path, order
     for p in paths:
         parent = p.rpartition("/")[0]
         assert not parent or paths.index(parent) < paths.index(p)
+
+
+def _rows_format(snap: Snapshot) -> bytes:
+    # The earlier snapshot format, written literally: JSON rows, the digest table, u32 refs.
+    import json
+    import struct
+
+    import numpy as np
+    import zstandard
+
+    table: dict[bytes, int] = {}
+    refs, rows = [], []
+    for n in snap.nodes:
+        if n.kind == FILE:
+            refs += [table.setdefault(d, len(table)) for d in n.chunks]
+            rows.append([n.path, FILE, n.mode, n.mtime_ns, n.uid, n.gid, n.size, n.ctime_ns])
+            rows[-1] += [n.ino, len(n.chunks)]
+        elif n.kind == HARDLINK:
+            rows.append([n.path, HARDLINK, n.target])
+        else:
+            rows.append([n.path, n.kind, n.mode, n.mtime_ns, n.uid, n.gid])
+            rows[-1] += [n.target] if n.kind == LINK else []
+    body = json.dumps({"entries": rows}).encode()
+    blob = struct.pack("<Q", len(body)) + body + b"".join(table)
+    blob += np.asarray(refs, "<u4").tobytes()
+    header = json.dumps(snap.header()).encode()
+    return b"VLTSNAP1" + struct.pack("<I", len(header)) + header + zstandard.compress(blob)
+
+
+def test_snapshots_of_the_earlier_format_still_read_restore_and_spare_rereads(tmp_path):
+    src, repo = str(tmp_path / "src"), str(tmp_path / "repo")
+    make_tree(src, random.Random(6), files=30)
+    store = Store.init(repo, avg_size=512)
+    store.add([src])
+    snap = store.snapshot("latest")
+    old = _rows_format(snap)
+    os.unlink(os.path.join(repo, "snapshots", snap.id))
+    sid = _native.blake3(old).hex()
+    with open(os.path.join(repo, "snapshots", sid), "wb") as f:
+        f.write(old)
+    listed = store.ls(sid)
+    assert [(n.path, n.kind, n.chunks, n.target) for n in listed] == [
+        (n.path, n.kind, n.chunks, n.target) for n in snap.nodes
+    ]
+    assert store.restore(sid, tmp_path / "out")["errors"] == []
+    assert tree(_restored(str(tmp_path / "out"), src)) == tree(src)
+    again = store.add([src])
+    assert again["bytes_read"] == 0 and again["files_unchanged"] == again["files"]
+    assert [n.chunks for n in store.ls("latest")] == [n.chunks for n in listed]
+
+
+def test_an_add_mixing_reused_and_read_files_restores_exactly(tmp_path):
+    # Reused files take their chunks from the parent's columns, read ones from new digests:
+    # interleaved, removed and added files must all land on their own chunks.
+    src, repo = str(tmp_path / "src"), str(tmp_path / "repo")
+    rng = random.Random(7)
+    make_tree(src, rng, files=50)
+    store = Store.init(repo, avg_size=256)
+    store.add([src])
+    files = sorted(
+        os.path.join(top, n)
+        for top, _, names in os.walk(src)
+        for n in names
+        if os.path.isfile(os.path.join(top, n)) and not os.path.islink(os.path.join(top, n))
+    )
+    for k, path in enumerate(files):
+        if k % 3 == 0:
+            with open(path, "ab") as f:
+                f.write(rng.randbytes(700))
+        elif k % 7 == 0:
+            os.unlink(path)
+    (tmp_path / "src" / "brand-new").write_bytes(rng.randbytes(3000))
+    second = store.add([src])
+    assert 0 < second["files_unchanged"] < second["files"]
+    store.restore("latest", tmp_path / "out")
+    assert tree(_restored(str(tmp_path / "out"), src)) == tree(src)

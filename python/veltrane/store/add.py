@@ -18,7 +18,7 @@ import zstandard
 
 from .. import _native
 from .packs import MAX_CHUNK, RAW, ZSTD, PackWriter
-from .snapshot import DIR, FILE, HARDLINK, LINK, Node, Snapshot
+from .snapshot import COUNT, CTIME, DIR, FILE, HARDLINK, INO, LINK, MTIME, SIZE, Columns, Node
 
 #: Bytes read from a file at a time (a larger file is cut piece by piece).
 READ_BYTES = 16 << 20
@@ -37,39 +37,120 @@ class WriteFailed(Exception):
 
 def walk(
     sources: list[str], on_error, exclude: tuple[int, int] | None = None
-) -> tuple[list[Node], list[tuple[Node, str]], int]:
-    """Entries of the sources (absolute paths; their parent directories first), the files
-    to read with their paths on disk, and how many FIFOs, sockets and devices were left out.
-    The directory ``exclude`` (device, inode: the store itself) is left out with everything
-    in it. The walk is native: one lstat an entry, and Python sees only its columns."""
+) -> tuple[Columns, int]:
+    """The entries of the sources (absolute paths; their parent directories first) as
+    columns, without chunks yet, and how many FIFOs, sockets and devices were left out. The
+    directory ``exclude`` (device, inode: the store itself) is left out with everything in
+    it. The walk is native: one lstat an entry, and Python sees only columns."""
     dev, ino = exclude if exclude is not None else (-1, -1)
     s = _native.store_scan(sources, dev & (1 << 64) - 1, ino & (1 << 64) - 1)
     for path, error in s["errors"]:
         on_error(path, OSError(error, os.strerror(error)))
-    nodes: list[Node] = []
-    files: list[tuple[Node, str]] = []
-    columns = zip(
-        s["rel"],
-        s["kind"],
-        s["mode"].tolist(),
-        s["mtime_ns"].tolist(),
-        s["uid"].tolist(),
-        s["gid"].tolist(),
-        s["size"].tolist(),
-        s["ctime_ns"].tolist(),
-        s["ino"].tolist(),
-        s["target"],
+    ints = np.zeros((8, len(s["rel"])), np.int64)
+    for k, name in enumerate(("mode", "mtime_ns", "uid", "gid", "size", "ctime_ns", "ino")):
+        ints[k] = s[name]
+    c = Columns(s["rel"], s["kind"].encode(), ints, s["target"], b"", np.zeros(0, np.uint32))
+    return c, s["special"]
+
+
+def reuse(scan: Columns, parent: Columns | None, known) -> np.ndarray:
+    """For each file of the scan (in order), the position among the parent snapshot's files
+    of the same file, when its size, times and inode agree and every chunk is still stored
+    (it is then not read again); -1 for the others."""
+    files = scan.files()
+    out = np.full(len(files), -1, np.int64)
+    pfiles = parent.files() if parent is not None else np.zeros(0, np.int64)
+    if parent is None or not len(files) or not len(pfiles):
+        return out
+    paths = parent.paths
+    at = {paths[i]: k for k, i in enumerate(pfiles.tolist())}
+    ours = scan.paths
+    j = np.fromiter((at.get(ours[i], -1) for i in files.tolist()), np.int64, len(files))
+    pcount = parent.ints[COUNT][pfiles]
+    pstart = np.cumsum(pcount) - pcount
+    m = len(parent.table) // 32
+    table = parent.table
+    missing = np.fromiter((table[32 * k : 32 * k + 32] not in known for k in range(m)), bool, m)
+    lost = np.concatenate(([0], np.cumsum(missing[parent.refs], dtype=np.int64)))
+    lost = lost[pstart + pcount] - lost[pstart]
+    jj = np.where(j >= 0, j, 0)
+    same = (j >= 0) & (lost[jj] == 0)
+    for col in (SIZE, MTIME, CTIME, INO):
+        same &= scan.ints[col][files] == parent.ints[col][pfiles][jj]
+    out[same] = j[same]
+    return out
+
+
+def assemble(
+    scan: Columns,
+    parent: Columns | None,
+    reused: np.ndarray,
+    read: dict[int, Node],
+    failed: set[str],
+) -> Columns:
+    """The new snapshot's columns: the scan, each file's chunks taken from the parent where
+    ``reused`` says so and from the ``read`` node (by position in the scan) otherwise; files
+    that failed, and hardlinks to them, left out. Only the digests the files need are kept."""
+    files = scan.files()
+    ints = scan.ints.copy()
+    if parent is not None:
+        pfiles = parent.files()
+        pcount = parent.ints[COUNT][pfiles]
+        pstart = np.cumsum(pcount) - pcount
+        prefs, ptable = parent.refs.astype(np.int64), parent.table
+    else:
+        pcount = pstart = prefs = np.zeros(0, np.int64)
+        ptable = b""
+    starts = np.zeros(len(files), np.int64)
+    counts = np.zeros(len(files), np.int64)
+    was = reused >= 0
+    starts[was], counts[was] = pstart[reused[was]], pcount[reused[was]]
+    # Digests of the files read: indexes after the parent's table, new ones appended.
+    ids: dict[bytes, int] = {}
+    new: list[bytes] = []
+    added: list[int] = []
+    if read:
+        ids = {ptable[32 * k : 32 * k + 32]: k for k in range(len(ptable) // 32)}
+    base = len(ptable) // 32
+    position = {int(i): k for k, i in enumerate(files.tolist())} if read else {}
+    for i, node in read.items():
+        k = position[i]
+        starts[k] = len(prefs) + len(added)
+        counts[k] = len(node.chunks)
+        ints[SIZE][i] = node.size
+        for d in node.chunks:
+            at = ids.get(d)
+            if at is None:
+                at = ids[d] = base + len(new)
+                new.append(d)
+            added.append(at)
+    keep = np.ones(len(scan.paths), bool)
+    if failed:
+        for k, i in enumerate(files.tolist()):
+            if scan.paths[i] in failed:
+                keep[i] = False
+                counts[k] = 0
+        for i, kind in enumerate(scan.kinds):
+            if kind == ord(HARDLINK) and scan.targets[i] in failed:
+                keep[i] = False
+    ints[COUNT][files] = counts
+    # Every file's references in order: each a run of ``counts`` from ``starts`` in the
+    # parent's references followed by the new ones.
+    pool = np.concatenate([prefs, np.asarray(added, np.int64)])
+    total = int(counts.sum())
+    offsets = np.cumsum(counts) - counts
+    take = np.repeat(starts - offsets, counts) + np.arange(total, dtype=np.int64)
+    used, refs = np.unique(pool[take], return_inverse=True)
+    digests = np.frombuffer(ptable + b"".join(new), np.uint8).reshape(-1, 32)
+    paths, kinds, targets = scan.paths, scan.kinds, scan.targets
+    if not keep.all():
+        paths = [p for p, k in zip(paths, keep.tolist()) if k]
+        targets = [t for t, k in zip(targets, keep.tolist()) if k]
+        kinds = bytes(np.frombuffer(kinds, np.uint8)[keep])
+        ints = ints[:, keep]
+    return Columns(
+        paths, kinds, ints, targets, digests[used].tobytes(), refs.astype(np.uint32).ravel()
     )
-    for rel, kind, mode, mtime, uid, gid, size, ctime, inode, target in columns:
-        if kind == FILE:
-            node = Node(rel, FILE, mode, mtime, uid, gid, size, ctime, inode)
-            files.append((node, "/" + rel))
-        elif kind == HARDLINK:
-            node = Node(rel, HARDLINK, target=target)
-        else:
-            node = Node(rel, kind, mode, mtime, uid, gid, target=target)
-        nodes.append(node)
-    return nodes, files, s["special"]
 
 
 class Adder:
@@ -237,37 +318,16 @@ class Adder:
             self.stored_bytes += len(packed)
 
 
-def cache_of(parent: Snapshot | None) -> dict[str, Node]:
-    """The files of the previous snapshot by path."""
-    if parent is None:
-        return {}
-    return {n.path: n for n in parent.nodes if n.kind == FILE}
-
-
-def unchanged(node: Node, cached: Node | None, known: set[bytes]) -> bool:
-    """Whether ``node`` is the file ``cached`` recorded, with every chunk still stored: then
-    its chunks are taken from there, unread."""
-    if cached is None:
-        return False
-    if (node.size, node.mtime_ns, node.ctime_ns, node.ino) != (
-        cached.size,
-        cached.mtime_ns,
-        cached.ctime_ns,
-        cached.ino,
-    ):
-        return False
-    return all(d in known for d in cached.chunks)
-
-
-def summary(nodes: list[Node], adder: Adder, started: float, reused: int) -> dict:
+def summary(c: Columns, adder: Adder, started: float, reused: int) -> dict:
     """What the run did, for the snapshot's header and the report."""
-    files = [n for n in nodes if n.kind == FILE]
+    kinds = np.frombuffer(c.kinds, np.uint8)
+    files = kinds == ord(FILE)
     return {
-        "files": len(files),
-        "hardlinks": sum(1 for n in nodes if n.kind == HARDLINK),
-        "directories": sum(1 for n in nodes if n.kind == DIR),
-        "symlinks": sum(1 for n in nodes if n.kind == LINK),
-        "bytes": sum(n.size for n in files),
+        "files": int(files.sum()),
+        "hardlinks": int((kinds == ord(HARDLINK)).sum()),
+        "directories": int((kinds == ord(DIR)).sum()),
+        "symlinks": int((kinds == ord(LINK)).sum()),
+        "bytes": int(c.ints[SIZE][files].sum()),
         "files_unchanged": reused,
         "bytes_read": adder.read_bytes,
         "new_chunks": adder.new_chunks,

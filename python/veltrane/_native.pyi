@@ -261,6 +261,19 @@ def store_scan(
 def store_read(
     paths: list[str], gear: Gear, limit: int
 ) -> tuple[bytes, npt.NDArray[np.int64], npt.NDArray[np.int64], bytes]: ...
+def store_write_files(
+    dir: int,
+    names: list[str],
+    sizes: list[int],
+    modes: list[int],
+    mtimes: list[int],
+    uids: list[int],
+    gids: list[int],
+    data: bytes,
+    owner: bool,
+    force: bool,
+    tmp_prefix: str,
+) -> list[int]: ...
 
 class DigestSet:
     def __init__(self) -> None: ...

@@ -5,12 +5,14 @@
 #include "module/pyinput.hpp"
 #include "store/read_files.hpp"
 #include "store/scan.hpp"
+#include "store/write_files.hpp"
 
 #include <cstring>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace py = pybind11;
@@ -102,6 +104,42 @@ py::tuple store_read(const std::vector<py::object> &paths,
                                     b.digests.size() * veltrane::dedup::kDigestSize));
 }
 
+std::vector<int> store_write_files(int dir,
+                                   const std::vector<py::object> &names,
+                                   const std::vector<std::size_t> &sizes,
+                                   const std::vector<uint32_t> &modes,
+                                   const std::vector<int64_t> &mtimes,
+                                   const std::vector<uint32_t> &uids,
+                                   const std::vector<uint32_t> &gids,
+                                   const py::bytes &data,
+                                   bool owner,
+                                   bool force,
+                                   const std::string &tmp_prefix) {
+    const std::vector<std::string> raw = fs_bytes(names);
+    const std::size_t n = raw.size();
+    if (sizes.size() != n || modes.size() != n || mtimes.size() != n || uids.size() != n ||
+        gids.size() != n) {
+        throw py::value_error("one size, mode, time and owner a file");
+    }
+    const std::string_view bytes = data;
+    std::vector<veltrane::store::FileOut> files;
+    files.reserve(n);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (raw[i].empty() || raw[i].find('/') != std::string::npos) {
+            throw py::value_error("a name is one path component");
+        }
+        total += sizes[i];
+        files.push_back({raw[i], sizes[i], modes[i], mtimes[i], uids[i], gids[i]});
+    }
+    if (total != bytes.size()) {
+        throw py::value_error("the sizes do not add up to the data");
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    py::gil_scoped_release release;
+    return veltrane::store::write_files(dir, files, p, owner, force, tmp_prefix);
+}
+
 } // namespace
 
 void veltrane::bind_store(py::module_ &m) {
@@ -111,4 +149,17 @@ void veltrane::bind_store(py::module_ &m) {
           py::arg("exclude_dev"),
           py::arg("exclude_ino"));
     m.def("store_read", &store_read, py::arg("paths"), py::arg("gear"), py::arg("limit"));
+    m.def("store_write_files",
+          &store_write_files,
+          py::arg("dir"),
+          py::arg("names"),
+          py::arg("sizes"),
+          py::arg("modes"),
+          py::arg("mtimes"),
+          py::arg("uids"),
+          py::arg("gids"),
+          py::arg("data"),
+          py::arg("owner"),
+          py::arg("force"),
+          py::arg("tmp_prefix"));
 }

@@ -24,6 +24,10 @@ from .snapshot import DIR, FILE, HARDLINK, LINK, Node
 
 #: Files of one directory handed to a worker at once.
 BATCH_FILES = 128
+#: Bytes of files written in one native call at most; a longer file is streamed alone.
+WRITE_BYTES = 16 << 20
+#: What the native writer's own outcomes mean.
+_WHY = {-1: "exists as a directory", -2: "exists (restore with --force to replace it)"}
 
 
 class ChunkDamaged(Exception):
@@ -203,12 +207,58 @@ class Restorer:
                 self._fail(n.path, e.strerror or str(e))
             return
         try:
+            batch: list[tuple[Node, bytes]] = []
+            size = 0
             for n in group:
-                self._guard(n, lambda n: self._file(fd, n))
-                if self._progress is not None:
-                    self._progress("restoring", self.bytes, None)
+                if n.size > WRITE_BYTES:  # streamed, never held whole
+                    self._guard(n, lambda n: self._file(fd, n))
+                    continue
+                try:
+                    data = b"".join([self._chunk(d) for d in n.chunks])
+                except ChunkDamaged as e:
+                    self._fail(n.path, str(e))
+                    continue
+                batch.append((n, data))
+                size += len(data)
+                if size >= WRITE_BYTES:
+                    self._write(fd, batch)
+                    batch, size = [], 0
+            self._write(fd, batch)
         finally:
             os.close(fd)
+
+    def _write(self, fd: int, batch: list[tuple[Node, bytes]]) -> None:
+        """Writes a batch of files of one directory in one native call, which holds no lock
+        of the interpreter: the other workers' files are created meanwhile."""
+        if not batch:
+            return
+        nodes = [n for n, _ in batch]
+        outcomes = _native.store_write_files(
+            fd,
+            [n.path.rpartition("/")[2] for n in nodes],
+            [len(d) for _, d in batch],
+            [n.mode for n in nodes],
+            [n.mtime_ns for n in nodes],
+            [n.uid for n in nodes],
+            [n.gid for n in nodes],
+            b"".join([d for _, d in batch]),
+            self._owner,
+            self._force,
+            TMP_PREFIX,
+        )
+        written = 0
+        for (n, data), error in zip(batch, outcomes):
+            if error == 0:
+                written += len(data)
+            elif error in (errno.ENOSPC, errno.EDQUOT):
+                raise StoreError(f"{self._dest}: No space left on device")
+            else:
+                self._fail(n.path, _WHY.get(error) or os.strerror(error))
+        with self._lock:
+            self.files += sum(1 for e in outcomes if e == 0)
+            self.bytes += written
+        if self._progress is not None:
+            self._progress("restoring", self.bytes, None)
 
     def _exists(self, fd: int, name: str) -> None:
         try:

@@ -73,6 +73,20 @@ def test_restore_refuses_to_replace_without_force(tmp_path):
     assert not [n for n in os.listdir(target) if n.startswith(".tmp-")]
 
 
+@pytest.mark.parametrize("mtime_ns", [-1_500_000_001, 0, 1_700_000_000_123_456_789])
+def test_restored_times_and_modes_exact_before_and_after_1970(tmp_path, mtime_ns):
+    (tmp_path / "src").mkdir()
+    f = tmp_path / "src" / "a"
+    f.write_bytes(b"x" * 100)
+    os.chmod(f, 0o4751)
+    os.utime(f, ns=(mtime_ns, mtime_ns))
+    store = Store.init(tmp_path / "repo")
+    store.add([tmp_path / "src"])
+    store.restore("latest", tmp_path / "out")
+    st = os.lstat(os.path.join(_restored(str(tmp_path / "out"), str(tmp_path / "src")), "a"))
+    assert (st.st_mode & 0o7777, st.st_mtime_ns) == (0o4751, mtime_ns)
+
+
 def _crafted(repo: str, nodes: list[Node]) -> None:
     write_snapshot(repo, Snapshot("", "crafted", 1, ["/x"], nodes=nodes))
 

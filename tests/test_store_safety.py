@@ -235,6 +235,28 @@ def test_a_truncated_index_is_rebuilt_from_the_packs(tmp_path, capfd):
     assert "damaged" not in capfd.readouterr().err
 
 
+def test_an_index_of_the_earlier_schema_is_rebuilt_and_nothing_stored_again(tmp_path, capfd):
+    store, src = _store_with_two_files(tmp_path)
+    path = os.path.join(store.path, "index.sqlite")
+    os.unlink(path)
+    # The earlier schema, literally: chunks named their pack by its 64-digit name.
+    db = sqlite3.connect(path)
+    db.executescript(
+        "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+        "INSERT INTO meta VALUES ('format', 'veltrane-store'), ('version', '1');"
+        "CREATE TABLE packs (name TEXT PRIMARY KEY, size INTEGER NOT NULL,"
+        " chunks INTEGER NOT NULL);"
+        "CREATE TABLE chunks (digest BLOB PRIMARY KEY, pack TEXT NOT NULL,"
+        " offset INTEGER NOT NULL, stored INTEGER NOT NULL, raw INTEGER NOT NULL,"
+        " kind INTEGER NOT NULL) WITHOUT ROWID;"
+    )
+    db.close()
+    assert store.add([src])["new_bytes"] == 0
+    assert "written by an earlier veltrane" in capfd.readouterr().err
+    _healthy(store)
+    assert "index" not in capfd.readouterr().err
+
+
 def test_a_read_only_store_is_read_and_never_written(tmp_path):
     store, src = _store_with_two_files(tmp_path)
     before = _listing(store.path)

@@ -38,9 +38,8 @@ def needed(repo: str) -> set[bytes]:
 def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 10.0) -> dict:
     """Removes every chunk no snapshot needs; what it did."""
     keep = needed(repo)
-    db = index.db
     located: dict[str, list[tuple]] = {}
-    for row in db.execute("SELECT digest, pack, offset, stored, raw, kind FROM chunks"):
+    for row in index.located():
         located.setdefault(row[1], []).append(row)
     packs = index.packs()
     drop, rewrite = [], []
@@ -75,21 +74,10 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
     written = {name for name, _, _ in writer.finished}
     drop = [name for name in drop if name not in written]
     old = drop + [name for name, _ in rewrite]
-    unneeded = [(r[0],) for name in old for r in located.get(name, []) if r[0] not in keep]
+    unneeded = [r[0] for name in old for r in located.get(name, []) if r[0] not in keep]
     try:
-        db.execute("BEGIN")
-        db.executemany("DELETE FROM chunks WHERE digest = ?", unneeded)
-        for name, size, entries in writer.finished:
-            db.execute("INSERT OR REPLACE INTO packs VALUES (?, ?, ?)", (name, size, len(entries)))
-            db.executemany(
-                "INSERT OR REPLACE INTO chunks VALUES (?, ?, ?, ?, ?, ?)",
-                ((e.digest, name, e.offset, e.stored, e.raw, e.kind) for e in entries),
-            )
-        db.executemany("DELETE FROM packs WHERE name = ?", [(n,) for n in old])
-        db.execute("COMMIT")
+        index.move(unneeded, writer.finished, old)
     except BaseException:
-        if db.in_transaction:
-            db.execute("ROLLBACK")
         _abort(writer, packs)
         raise
     freed = 0

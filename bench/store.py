@@ -30,7 +30,10 @@ VELTRANE = [sys.executable, "-m", "veltrane"]
 
 
 def run(cmd: list[str], cwd: str | None = None, env: dict | None = None) -> tuple[float, int]:
-    """Wall seconds and peak RSS (bytes) of one command; it must succeed."""
+    """Wall seconds and peak RSS (bytes) of one command; it must succeed. The writeback of
+    what earlier commands wrote is finished first, untimed, so that no command pays for
+    another's dirty pages."""
+    os.sync()
     t = time.perf_counter()
     p = subprocess.Popen(
         cmd,

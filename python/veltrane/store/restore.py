@@ -77,6 +77,44 @@ def select(nodes: list[Node], paths: list[str]) -> list[Node]:
     return out
 
 
+class _Chain:
+    """Descriptors of the directories from the target down to the one asked for last, each
+    opened from its parent without following a symbolic link. Entries come in snapshot order
+    (a directory's entries together), so most directories are opened once, not once per
+    component of their path for every batch."""
+
+    def __init__(self, root: int) -> None:
+        self._root = root
+        self._parts: list[str] = []
+        self._fds: list[int] = []
+
+    def open(self, rel: str) -> int:
+        """A descriptor of ``rel`` under the target (ELOOP or ENOTDIR if a symbolic link or
+        file is in the way); the chain's own: closed by the chain, never by the caller."""
+        parts = rel.split("/") if rel else []
+        k = 0
+        while k < len(self._parts) and k < len(parts) and self._parts[k] == parts[k]:
+            k += 1
+        self._drop(k)
+        for part in parts[k:]:
+            at = self._fds[-1] if self._fds else self._root
+            fd = os.open(
+                part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=at
+            )
+            self._parts.append(part)
+            self._fds.append(fd)
+        return self._fds[-1] if self._fds else self._root
+
+    def _drop(self, keep: int) -> None:
+        while len(self._fds) > keep:
+            os.close(self._fds.pop())
+            self._parts.pop()
+
+    def close(self) -> None:
+        """Closes every descriptor the chain holds."""
+        self._drop(0)
+
+
 class Restorer:
     """Writes the entries of one snapshot under ``dest``."""
 
@@ -101,6 +139,7 @@ class Restorer:
         self._lock = threading.Lock()
         self._local = threading.local()
         self._root = -1
+        self._chains: list[_Chain] = []
         #: Files and bytes written, and entries that failed.
         self.files = 0
         self.bytes = 0
@@ -138,6 +177,8 @@ class Restorer:
                 if n.path not in bad_dirs:
                     self._guard(n, self._dir_meta)
         finally:
+            for chain in self._chains:
+                chain.close()
             os.close(self._root)
             self._reader.close()
 
@@ -158,6 +199,16 @@ class Restorer:
             self._fail(n.path, str(e))
         return False
 
+    def _dir(self, rel: str) -> int:
+        """The directory ``rel`` under the target, through this thread's chain (see _Chain):
+        the descriptor must not be closed."""
+        chain = getattr(self._local, "chain", None)
+        if chain is None:
+            chain = self._local.chain = _Chain(self._root)
+            with self._lock:
+                self._chains.append(chain)
+        return chain.open(rel)
+
     def _open_dir(self, rel: str) -> int:
         """A descriptor of the directory ``rel`` under the target, reached without following
         a symbolic link (ELOOP or ENOTDIR if one is in the way)."""
@@ -176,56 +227,45 @@ class Restorer:
         parent, _, name = n.path.rpartition("/")
 
         def make(n: Node) -> None:
-            fd = self._open_dir(parent)
             try:
-                try:
-                    os.mkdir(name, 0o700, dir_fd=fd)
-                except FileExistsError:
-                    os.close(
-                        os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=fd)
-                    )
-            finally:
-                os.close(fd)
+                os.mkdir(name, 0o700, dir_fd=self._dir(parent))
+            except FileExistsError:
+                pass
+            self._dir(n.path)  # a directory already there, never a link to one
 
         return self._guard(n, make)
 
     def _dir_meta(self, n: Node) -> None:
-        fd = self._open_dir(n.path)
-        try:
-            if self._owner:
-                os.fchown(fd, n.uid, n.gid)
-            os.fchmod(fd, n.mode)
-            os.utime(fd, ns=(n.mtime_ns, n.mtime_ns))
-        finally:
-            os.close(fd)
+        fd = self._dir(n.path)
+        if self._owner:
+            os.fchown(fd, n.uid, n.gid)
+        os.fchmod(fd, n.mode)
+        os.utime(fd, ns=(n.mtime_ns, n.mtime_ns))
 
     def _files(self, parent: str, group: list[Node]) -> None:
         try:
-            fd = self._open_dir(parent)
+            fd = self._dir(parent)
         except OSError as e:
             for n in group:
                 self._fail(n.path, e.strerror or str(e))
             return
-        try:
-            batch: list[tuple[Node, bytes]] = []
-            size = 0
-            for n in group:
-                if n.size > WRITE_BYTES:  # streamed, never held whole
-                    self._guard(n, lambda n: self._file(fd, n))
-                    continue
-                try:
-                    data = b"".join([self._chunk(d) for d in n.chunks])
-                except ChunkDamaged as e:
-                    self._fail(n.path, str(e))
-                    continue
-                batch.append((n, data))
-                size += len(data)
-                if size >= WRITE_BYTES:
-                    self._write(fd, batch)
-                    batch, size = [], 0
-            self._write(fd, batch)
-        finally:
-            os.close(fd)
+        batch: list[tuple[Node, bytes]] = []
+        size = 0
+        for n in group:
+            if n.size > WRITE_BYTES:  # streamed, never held whole
+                self._guard(n, lambda n: self._file(fd, n))
+                continue
+            try:
+                data = b"".join([self._chunk(d) for d in n.chunks])
+            except ChunkDamaged as e:
+                self._fail(n.path, str(e))
+                continue
+            batch.append((n, data))
+            size += len(data)
+            if size >= WRITE_BYTES:
+                self._write(fd, batch)
+                batch, size = [], 0
+        self._write(fd, batch)
 
     def _write(self, fd: int, batch: list[tuple[Node, bytes]]) -> None:
         """Writes a batch of files of one directory in one native call, which holds no lock
@@ -320,33 +360,30 @@ class Restorer:
 
     def _link(self, n: Node) -> None:
         parent, _, name = n.path.rpartition("/")
-        dfd = self._open_dir(parent)
+        dfd = self._dir(parent)
         tmp = TMP_PREFIX + os.urandom(8).hex()
-        try:
-            self._exists(dfd, name)
-            if n.kind == LINK:
-                os.symlink(n.target, tmp, dir_fd=dfd)
-                try:
-                    if self._owner:
-                        os.chown(tmp, n.uid, n.gid, dir_fd=dfd, follow_symlinks=False)
-                    os.utime(tmp, ns=(n.mtime_ns, n.mtime_ns), dir_fd=dfd, follow_symlinks=False)
-                except BaseException:
-                    _unlink(tmp, dfd)
-                    raise
-            else:
-                tparent, _, tname = n.target.rpartition("/")
-                tfd = self._open_dir(tparent)
-                try:
-                    os.link(tname, tmp, src_dir_fd=tfd, dst_dir_fd=dfd, follow_symlinks=False)
-                finally:
-                    os.close(tfd)
+        self._exists(dfd, name)
+        if n.kind == LINK:
+            os.symlink(n.target, tmp, dir_fd=dfd)
             try:
-                os.rename(tmp, name, src_dir_fd=dfd, dst_dir_fd=dfd)
+                if self._owner:
+                    os.chown(tmp, n.uid, n.gid, dir_fd=dfd, follow_symlinks=False)
+                os.utime(tmp, ns=(n.mtime_ns, n.mtime_ns), dir_fd=dfd, follow_symlinks=False)
             except BaseException:
                 _unlink(tmp, dfd)
                 raise
-        finally:
-            os.close(dfd)
+        else:
+            tparent, _, tname = n.target.rpartition("/")
+            tfd = self._open_dir(tparent)
+            try:
+                os.link(tname, tmp, src_dir_fd=tfd, dst_dir_fd=dfd, follow_symlinks=False)
+            finally:
+                os.close(tfd)
+        try:
+            os.rename(tmp, name, src_dir_fd=dfd, dst_dir_fd=dfd)
+        except BaseException:
+            _unlink(tmp, dfd)
+            raise
 
 
 def _unlink(name: str, dfd: int) -> None:

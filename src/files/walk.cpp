@@ -29,6 +29,31 @@ std::string join(const std::string &dir, const std::string &name) {
     return out;
 }
 
+bool list_entries(int fd, std::vector<std::pair<std::string, unsigned char>> &out) {
+    alignas(struct dirent64) char buffer[32 << 10];
+    for (;;) {
+        const ssize_t got = getdents64(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto *e = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += e->d_reclen;
+            const char *name = e->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
+                continue;
+            }
+            out.emplace_back(name, e->d_type);
+        }
+    }
+}
+
 DirFd::~DirFd() {
     if (fd_ >= 0) {
         close(fd_);
@@ -57,28 +82,9 @@ bool Walker::enter(const std::string &path, const char *name, Entry &out) {
     // Listed straight from the descriptor kept for the entries (no duplicate descriptor for
     // a DIR stream): a tree of 10^4 directories saves three calls on each.
     Dir d {path, std::move(fd), {}, 0};
-    alignas(struct dirent64) char buffer[32 << 10];
-    for (;;) {
-        const ssize_t got = getdents64(d.fd->get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            out = {path, Entry::Kind::error, errno, nullptr, 0};
-            return true;
-        }
-        if (got == 0) {
-            break;
-        }
-        for (ssize_t at = 0; at < got;) {
-            const auto *e = reinterpret_cast<const struct dirent64 *>(buffer + at);
-            at += e->d_reclen;
-            const char *name = e->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
-                continue;
-            }
-            d.entries.emplace_back(name, e->d_type);
-        }
+    if (!list_entries(d.fd->get(), d.entries)) {
+        out = {path, Entry::Kind::error, errno, nullptr, 0};
+        return true;
     }
     std::sort(d.entries.begin(), d.entries.end());
     stack_.push_back(std::move(d));

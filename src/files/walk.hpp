@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace veltrane::files {
@@ -71,6 +72,10 @@ private:
     std::size_t next_path_ = 0;
     std::vector<Dir> stack_;
 };
+
+// Appends the entries of the open directory `fd` but "." and "..", with their d_type, in
+// the order the file system lists them; false with errno on failure.
+bool list_entries(int fd, std::vector<std::pair<std::string, unsigned char>> &out);
 
 // `dir` + "/" + `name`, as os.path.join writes it.
 std::string join(const std::string &dir, const std::string &name);

@@ -1,8 +1,9 @@
 #include "store/scan.hpp"
 
+#include "files/walk.hpp"
+
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
@@ -19,27 +20,13 @@ int64_t nanoseconds(const struct timespec &t) {
 
 // The names in an open directory, sorted by their bytes; false with errno on failure.
 bool list(int fd, std::vector<std::string> &names) {
-    alignas(struct dirent64) char buffer[32 << 10];
-    for (;;) {
-        const ssize_t got = getdents64(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        for (ssize_t at = 0; at < got;) {
-            const auto *e = reinterpret_cast<const struct dirent64 *>(buffer + at);
-            at += e->d_reclen;
-            const char *name = e->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) {
-                continue;
-            }
-            names.emplace_back(name);
-        }
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    if (!files::list_entries(fd, entries)) {
+        return false;
+    }
+    names.reserve(entries.size());
+    for (auto &e : entries) {
+        names.push_back(std::move(e.first));
     }
     std::sort(names.begin(), names.end());
     return true;

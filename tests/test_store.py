@@ -371,3 +371,16 @@ def test_an_add_mixing_reused_and_read_files_restores_exactly(tmp_path):
     assert 0 < second["files_unchanged"] < second["files"]
     store.restore("latest", tmp_path / "out")
     assert tree(_restored(str(tmp_path / "out"), src)) == tree(src)
+
+
+def test_a_file_of_more_chunks_than_one_writev_takes_restores_exactly(tmp_path):
+    # 600 kB in chunks of about 256 bytes: over 2,000 pieces, past the 1,024 of one writev.
+    data = random.Random(8).randbytes(600_000)
+    (tmp_path / "src").mkdir()
+    (tmp_path / "src" / "f").write_bytes(data)
+    store = Store.init(tmp_path / "repo", avg_size=256)
+    store.add([tmp_path / "src"])
+    (node,) = [n for n in store.ls("latest") if n.kind == FILE]
+    assert len(node.chunks) > 2048
+    store.restore("latest", tmp_path / "out")
+    assert _read(os.path.join(_restored(str(tmp_path / "out"), str(tmp_path / "src")), "f")) == data

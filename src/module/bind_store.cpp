@@ -106,22 +106,33 @@ py::tuple store_read(const std::vector<py::object> &paths,
 
 std::vector<int> store_write_files(int dir,
                                    const std::vector<py::object> &names,
-                                   const std::vector<std::size_t> &sizes,
+                                   const std::vector<std::size_t> &counts,
+                                   const py::list &pieces,
                                    const std::vector<uint32_t> &modes,
                                    const std::vector<int64_t> &mtimes,
                                    const std::vector<uint32_t> &uids,
                                    const std::vector<uint32_t> &gids,
-                                   const py::bytes &data,
                                    bool owner,
                                    bool force,
                                    const std::string &tmp_prefix) {
     const std::vector<std::string> raw = fs_bytes(names);
     const std::size_t n = raw.size();
-    if (sizes.size() != n || modes.size() != n || mtimes.size() != n || uids.size() != n ||
+    if (counts.size() != n || modes.size() != n || mtimes.size() != n || uids.size() != n ||
         gids.size() != n) {
-        throw py::value_error("one size, mode, time and owner a file");
+        throw py::value_error("one count, mode, time and owner a file");
     }
-    const std::string_view bytes = data;
+    // The pieces stay alive in `pieces`, which the caller holds through the call.
+    std::vector<veltrane::store::Piece> spans;
+    spans.reserve(pieces.size());
+    for (const py::handle &p : pieces) {
+        char *data = nullptr;
+        py::ssize_t size = 0;
+        if (!PyBytes_Check(p.ptr()) || PyBytes_AsStringAndSize(p.ptr(), &data, &size) != 0) {
+            throw py::type_error("the pieces must be bytes");
+        }
+        spans.push_back(
+            {reinterpret_cast<const unsigned char *>(data), static_cast<std::size_t>(size)});
+    }
     std::vector<veltrane::store::FileOut> files;
     files.reserve(n);
     std::size_t total = 0;
@@ -129,15 +140,14 @@ std::vector<int> store_write_files(int dir,
         if (raw[i].empty() || raw[i].find('/') != std::string::npos) {
             throw py::value_error("a name is one path component");
         }
-        total += sizes[i];
-        files.push_back({raw[i], sizes[i], modes[i], mtimes[i], uids[i], gids[i]});
+        total += counts[i];
+        files.push_back({raw[i], counts[i], modes[i], mtimes[i], uids[i], gids[i]});
     }
-    if (total != bytes.size()) {
-        throw py::value_error("the sizes do not add up to the data");
+    if (total != spans.size()) {
+        throw py::value_error("the counts do not add up to the pieces");
     }
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     py::gil_scoped_release release;
-    return veltrane::store::write_files(dir, files, p, owner, force, tmp_prefix);
+    return veltrane::store::write_files(dir, files, spans.data(), owner, force, tmp_prefix);
 }
 
 } // namespace
@@ -153,12 +163,12 @@ void veltrane::bind_store(py::module_ &m) {
           &store_write_files,
           py::arg("dir"),
           py::arg("names"),
-          py::arg("sizes"),
+          py::arg("counts"),
+          py::arg("pieces"),
           py::arg("modes"),
           py::arg("mtimes"),
           py::arg("uids"),
           py::arg("gids"),
-          py::arg("data"),
           py::arg("owner"),
           py::arg("force"),
           py::arg("tmp_prefix"));

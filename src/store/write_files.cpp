@@ -4,30 +4,48 @@
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace veltrane::store {
 
 namespace {
 
-int write_all(int fd, const unsigned char *p, std::size_t n) {
-    while (n != 0) {
-        const ssize_t w = write(fd, p, n);
+// Writes the pieces one after another; 0 or an errno.
+int write_all(int fd, const Piece *pieces, std::size_t count) {
+    constexpr std::size_t kMost = 1024; // IOV_MAX on Linux
+    struct iovec io[kMost];
+    std::size_t next = 0; // the first piece not handed to writev yet
+    std::size_t skip = 0; // bytes of it already written
+    while (next < count) {
+        std::size_t n = 0;
+        for (std::size_t k = next; k < count && n < kMost; ++k, ++n) {
+            const std::size_t off = k == next ? skip : 0;
+            io[n].iov_base = const_cast<unsigned char *>(pieces[k].data + off);
+            io[n].iov_len = pieces[k].size - off;
+        }
+        ssize_t w = writev(fd, io, static_cast<int>(n));
         if (w < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return errno;
         }
-        p += w;
-        n -= static_cast<std::size_t>(w);
+        // Past what was written: whole pieces, then part of one.
+        auto left = static_cast<std::size_t>(w);
+        while (next < count && left >= pieces[next].size - skip) {
+            left -= pieces[next].size - skip;
+            skip = 0;
+            ++next;
+        }
+        skip += left;
     }
     return 0;
 }
 
 int write_one(int dir,
               const FileOut &f,
-              const unsigned char *data,
+              const Piece *pieces,
               bool owner,
               bool force,
               const std::string &tmp) {
@@ -47,7 +65,7 @@ int write_one(int dir,
     if (fd < 0) {
         return errno;
     }
-    int error = write_all(fd, data, f.size);
+    int error = write_all(fd, pieces, f.pieces);
     if (error == 0 && owner && fchown(fd, f.uid, f.gid) != 0) {
         error = errno;
     }
@@ -84,7 +102,7 @@ int write_one(int dir,
 
 std::vector<int> write_files(int dir,
                              const std::vector<FileOut> &files,
-                             const unsigned char *data,
+                             const Piece *pieces,
                              bool owner,
                              bool force,
                              const std::string &tmp_prefix) {
@@ -99,8 +117,8 @@ std::vector<int> write_files(int dir,
         for (uint64_t r = random(), k = 0; k < 16; ++k, r >>= 4) {
             tmp.push_back(kHex[r & 15]);
         }
-        out.push_back(write_one(dir, f, data, owner, force, tmp));
-        data += f.size;
+        out.push_back(write_one(dir, f, pieces, owner, force, tmp));
+        pieces += f.pieces;
     }
     return out;
 }

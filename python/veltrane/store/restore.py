@@ -249,25 +249,25 @@ class Restorer:
             for n in group:
                 self._fail(n.path, e.strerror or str(e))
             return
-        batch: list[tuple[Node, bytes]] = []
+        batch: list[tuple[Node, list[bytes]]] = []
         size = 0
         for n in group:
             if n.size > WRITE_BYTES:  # streamed, never held whole
                 self._guard(n, lambda n: self._file(fd, n))
                 continue
             try:
-                data = b"".join([self._chunk(d) for d in n.chunks])
+                pieces = [self._chunk(d) for d in n.chunks]
             except ChunkDamaged as e:
                 self._fail(n.path, str(e))
                 continue
-            batch.append((n, data))
-            size += len(data)
+            batch.append((n, pieces))
+            size += n.size
             if size >= WRITE_BYTES:
                 self._write(fd, batch)
                 batch, size = [], 0
         self._write(fd, batch)
 
-    def _write(self, fd: int, batch: list[tuple[Node, bytes]]) -> None:
+    def _write(self, fd: int, batch: list[tuple[Node, list[bytes]]]) -> None:
         """Writes a batch of files of one directory in one native call, which holds no lock
         of the interpreter: the other workers' files are created meanwhile."""
         if not batch:
@@ -276,20 +276,20 @@ class Restorer:
         outcomes = _native.store_write_files(
             fd,
             [n.path.rpartition("/")[2] for n in nodes],
-            [len(d) for _, d in batch],
+            [len(p) for _, p in batch],
+            [piece for _, p in batch for piece in p],
             [n.mode for n in nodes],
             [n.mtime_ns for n in nodes],
             [n.uid for n in nodes],
             [n.gid for n in nodes],
-            b"".join([d for _, d in batch]),
             self._owner,
             self._force,
             TMP_PREFIX,
         )
         written = 0
-        for (n, data), error in zip(batch, outcomes):
+        for (n, pieces), error in zip(batch, outcomes):
             if error == 0:
-                written += len(data)
+                written += sum(len(p) for p in pieces)
             elif error in (errno.ENOSPC, errno.EDQUOT):
                 raise StoreError(f"{self._dest}: No space left on device")
             else:

@@ -62,15 +62,19 @@ def reuse(scan: Columns, parent: Columns | None, known) -> np.ndarray:
     pfiles = parent.files() if parent is not None else np.zeros(0, np.int64)
     if parent is None or not len(files) or not len(pfiles):
         return out
-    paths = parent.paths
-    at = {paths[i]: k for k, i in enumerate(pfiles.tolist())}
-    ours = scan.paths
-    j = np.fromiter((at.get(ours[i], -1) for i in files.tolist()), np.int64, len(files))
+    theirs = list(map(parent.paths.__getitem__, pfiles.tolist()))
+    ours = list(map(scan.paths.__getitem__, files.tolist()))
+    if ours == theirs:  # the usual case, the same files: no lookup each
+        j = np.arange(len(files), dtype=np.int64)
+    else:
+        at = {p: k for k, p in enumerate(theirs)}
+        j = np.fromiter((at.get(p, -1) for p in ours), np.int64, len(files))
     pcount = parent.ints[COUNT][pfiles]
     pstart = np.cumsum(pcount) - pcount
     m = len(parent.table) // 32
     table = parent.table
-    missing = np.fromiter((table[32 * k : 32 * k + 32] not in known for k in range(m)), bool, m)
+    digests = [table[k : k + 32] for k in range(0, 32 * m, 32)]
+    missing = ~np.fromiter(map(known.__contains__, digests), bool, m)
     lost = np.concatenate(([0], np.cumsum(missing[parent.refs], dtype=np.int64)))
     lost = lost[pstart + pcount] - lost[pstart]
     jj = np.where(j >= 0, j, 0)

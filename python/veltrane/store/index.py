@@ -4,6 +4,7 @@ and packs it does not list yet (left by a killed writer) are read in by the next
 
 from __future__ import annotations
 
+import operator
 import os
 import sqlite3
 import urllib.parse
@@ -211,7 +212,7 @@ class Index:
 
     def digests(self) -> set[bytes]:
         """Every chunk digest listed."""
-        return {d for (d,) in self.db.execute("SELECT digest FROM chunks")}
+        return set(map(operator.itemgetter(0), self.db.execute("SELECT digest FROM chunks")))
 
     def locations(self) -> dict[bytes, Location]:
         """Every chunk's location."""

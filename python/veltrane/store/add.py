@@ -116,9 +116,8 @@ def assemble(
     if read:
         ids = {ptable[32 * k : 32 * k + 32]: k for k in range(len(ptable) // 32)}
     base = len(ptable) // 32
-    position = {int(i): k for k, i in enumerate(files.tolist())} if read else {}
-    for i, node in read.items():
-        k = position[i]
+    places = np.searchsorted(files, np.fromiter(read, np.int64, len(read))).tolist()
+    for k, (i, node) in zip(places, read.items()):
         starts[k] = len(prefs) + len(added)
         counts[k] = len(node.chunks)
         ints[SIZE][i] = node.size

@@ -159,11 +159,11 @@ class Store:
         here = os.stat(self.path)
         scan, special = walk(sources, failed, (here.st_dev, here.st_ino))
         reused = reuse(scan, parent, known)
-        ints = scan.ints
-        read: dict[int, Node] = {}
-        for i in scan.files()[reused < 0].tolist():
-            mode, mtime, uid, gid, size, ctime, ino = ints[:7, i].tolist()
-            read[i] = Node(scan.paths[i], FILE, mode, mtime, uid, gid, size, ctime, ino)
+        todo = scan.files()[reused < 0]
+        read = {
+            i: Node(scan.paths[i], FILE, *row)
+            for i, row in zip(todo.tolist(), scan.ints[:7, todo].T.tolist())
+        }
         writer = PackWriter(self.path, self.config["pack_size"])
         adder = Adder(
             self._gear,

@@ -26,8 +26,11 @@ from .snapshot import DIR, FILE, HARDLINK, LINK, Node
 BATCH_FILES = 128
 #: Bytes of files written in one native call at most; a longer file is streamed alone.
 WRITE_BYTES = 16 << 20
-#: What the native writer's own outcomes mean.
-_WHY = {-1: "exists as a directory", -2: "exists (restore with --force to replace it)"}
+#: Why an entry already at a restored path is not replaced.
+_IS_DIR = "exists as a directory"
+_NO_FORCE = "exists (restore with --force to replace it)"
+#: The native writer's own outcomes.
+_WHY = {-1: _IS_DIR, -2: _NO_FORCE}
 
 
 class ChunkDamaged(Exception):
@@ -210,18 +213,13 @@ class Restorer:
         return chain.open(rel)
 
     def _open_dir(self, rel: str) -> int:
-        """A descriptor of the directory ``rel`` under the target, reached without following
-        a symbolic link (ELOOP or ENOTDIR if one is in the way)."""
-        fd = os.dup(self._root)
-        for part in rel.split("/") if rel else []:
-            try:
-                nxt = os.open(
-                    part, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=fd
-                )
-            finally:
-                os.close(fd)
-            fd = nxt
-        return fd
+        """A descriptor of its own of the directory ``rel`` (the caller closes it), for a
+        second directory beside the one this thread's chain is in."""
+        chain = _Chain(self._root)
+        try:
+            return os.dup(chain.open(rel))
+        finally:
+            chain.close()
 
     def _mkdir(self, n: Node) -> bool:
         parent, _, name = n.path.rpartition("/")
@@ -306,9 +304,9 @@ class Restorer:
         except FileNotFoundError:
             return
         if stat.S_ISDIR(st.st_mode):
-            raise OSError(errno.EISDIR, "exists as a directory")
+            raise OSError(errno.EISDIR, _IS_DIR)
         if not self._force:
-            raise OSError(errno.EEXIST, "exists (restore with --force to replace it)")
+            raise OSError(errno.EEXIST, _NO_FORCE)
 
     def _chunk(self, digest: bytes) -> bytes:
         loc = self._locations.get(digest)

@@ -290,8 +290,8 @@ def _split(data: bytes, sid: str) -> tuple[dict, bytes]:
 def decode(data: bytes, sid: str, nodes: bool = True, check: bool = True) -> Snapshot:
     """A snapshot from its file's bytes, checked (SnapshotError names what is wrong);
     without ``check``, only its files, their paths unchecked."""
-    if nodes and _native.blake3(data).hex() != sid:
-        raise SnapshotError(f"snapshot {sid[:12]}: damaged (its digest does not match its name)")
+    if nodes:
+        _check_digest(data, sid)
     header, rest = _split(data, sid)
     snap = Snapshot(
         sid,
@@ -345,14 +345,8 @@ def _body(data: bytes, rest: bytes, sid: str) -> tuple[list, list[bytes], list[i
 def read_columns(repo: str, sid: str) -> Columns:
     """The entries of snapshot ``sid`` as columns, for the file cache of the next add: its
     digest checked, its paths not (they are only compared, never written to)."""
-    path = os.path.join(repo, SNAPSHOTS, sid)
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
-        raise SnapshotError(f"snapshot {sid[:12]}: no such snapshot") from None
-    if _native.blake3(data).hex() != sid:
-        raise SnapshotError(f"snapshot {sid[:12]}: damaged (its digest does not match its name)")
+    data = _load(repo, sid)
+    _check_digest(data, sid)
     _, rest = _split(data, sid)
     if data[:8] == MAGIC:
         return _columns(_decompress(rest, sid), sid)
@@ -475,18 +469,27 @@ def ids(repo: str) -> list[str]:
 def read(repo: str, sid: str, nodes: bool = True, check: bool = True) -> Snapshot:
     """The snapshot ``sid``, with its entries unless ``nodes`` is false (only its files,
     unchecked, without ``check``)."""
-    path = os.path.join(repo, SNAPSHOTS, sid)
+    return decode(_load(repo, sid, whole=nodes), sid, nodes, check)
+
+
+def _load(repo: str, sid: str, whole: bool = True) -> bytes:
+    """The bytes of snapshot ``sid``: all of them, or its header alone (a listing of many
+    snapshots then reads kilobytes, not every body)."""
     try:
-        with open(path, "rb") as f:
-            if nodes:
-                data = f.read()
-            else:  # the header alone: a listing of many snapshots reads kilobytes, not all
-                data = f.read(12)
-                if len(data) == 12:
-                    data += f.read(_U32.unpack_from(data, 8)[0])
+        with open(os.path.join(repo, SNAPSHOTS, sid), "rb") as f:
+            if whole:
+                return f.read()
+            data = f.read(12)
+            if len(data) == 12:
+                data += f.read(_U32.unpack_from(data, 8)[0])
+            return data
     except FileNotFoundError:
         raise SnapshotError(f"snapshot {sid[:12]}: no such snapshot") from None
-    return decode(data, sid, nodes, check)
+
+
+def _check_digest(data: bytes, sid: str) -> None:
+    if _native.blake3(data).hex() != sid:
+        raise SnapshotError(f"snapshot {sid[:12]}: damaged (its digest does not match its name)")
 
 
 def headers(repo: str) -> list[Snapshot]:

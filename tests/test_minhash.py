@@ -164,10 +164,11 @@ def test_100_mb_of_han_without_a_break_signs_in_linear_time_and_memory():
         [sys.executable, "-c", LONG_HAN], capture_output=True, text=True, check=True
     ).stdout.split()
     small_rate, _, large_rate, large_memory = map(float, out)
-    # Linear: a quadratic scan would sign 100 MB 12 times slower per byte than 8 MB. About
+    # Linear: a quadratic scan would sign 100 MB 12 times slower per byte than 8 MB (a
+    # shared machine under IO pressure has slowed the large run 3.2 times alone). About
     # 12 bytes of memory per byte of text (bounds, hashes and shingles of a word a
     # character), no more than a Latin text of one-letter words takes.
-    assert large_rate > small_rate / 3
+    assert large_rate > small_rate / 5
     assert large_memory < 16
 
 

@@ -345,13 +345,17 @@ def _shards(tmp_path, seed: int) -> tuple[list[str], list]:
     return texts, paths
 
 
-@pytest.mark.parametrize("normalize", ["words", "none"])
-@pytest.mark.parametrize("unit", ["line", "paragraph"])
+@pytest.mark.parametrize(
+    "unit, normalize",
+    [(u, n) for u in ("line", "paragraph") for n in ("words", "none")] + [("span", "words")],
+)
 def test_an_index_carries_the_units_of_earlier_runs(tmp_path, unit, normalize):
     # A run a shard against a lasting index writes what one run over both shards writes, its
     # spans naming first occurrences in the first shard; a shard run again loses every unit.
     _, paths = _shards(tmp_path, 11)
     kw: dict = {"unit": unit, "normalize": normalize, "keep_empty": True}
+    if unit == "span":
+        kw["min_words"] = 6
     whole = tmp_path / "whole"
     veltrane.remove_repeats(paths, whole.with_suffix(".jsonl"), spans=whole, **kw)
     ix = tmp_path / "ix"
@@ -364,20 +368,24 @@ def test_an_index_carries_the_units_of_earlier_runs(tmp_path, unit, normalize):
     assert whole.stat().st_size > 1000
     again = tmp_path / "again.jsonl"
     veltrane.remove_repeats(paths[0], again, index=ix, **kw)
-    assert not any(_native.words(t) for t in Corpus(again).read().texts)
-    other = "paragraph" if unit == "line" else "line"
+    # Only a text shorter than a window keeps words.
+    assert all(len(_native.words(t)) < kw.get("min_words", 1) for t in Corpus(again).read().texts)
+    other = {"unit": "paragraph" if unit == "line" else "line"}
+    if unit == "span":
+        other = {"unit": "span", "min_words": 7}
     with pytest.raises(CorpusError, match="other parameters"):
-        veltrane.remove_repeats(paths[0], index=ix, unit=other, normalize=normalize)
+        veltrane.remove_repeats(paths[0], index=ix, **other)
     veltrane.ExactIndex(tmp_path / "exact").close()
     with pytest.raises(CorpusError, match="an exact index, not a repeats index"):
         veltrane.remove_repeats(paths[0], index=tmp_path / "exact")
 
 
 @pytest.mark.slow
-def test_a_run_killed_leaves_the_index_before_or_after_it(tmp_path, rounds):
+@pytest.mark.parametrize("unit", [["--unit", "line"], ["--unit", "span", "--min-words", "6"]])
+def test_a_run_killed_leaves_the_index_before_or_after_it(tmp_path, rounds, unit):
     texts, paths = _shards(tmp_path, 12)
     paths[1].write_text(paths[1].read_text() * 150)  # a run long enough to be killed in
-    step = [sys.executable, "-m", "veltrane", "repeats", "--index"]
+    step = [sys.executable, "-m", "veltrane", "repeats", *unit, "--index"]
     assert subprocess.run([*step, "clean", "a.jsonl"], cwd=tmp_path).returncode == 0
     before = len(RepeatIndex(tmp_path / "clean"))
     began = time.monotonic()

@@ -6,13 +6,16 @@
 #include "repeats/repeats.hpp"
 #include "repeats/units.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <string>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace py = pybind11;
@@ -169,6 +172,69 @@ py::tuple place(const py::handle &texts, const Int64s &rows, const Int64s &offse
     return as_rows(std::move(out), std::move(out_offsets));
 }
 
+using Words = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
+
+// Primes a finder of spans with the texts of an earlier run: `words` their word hashes end to
+// end, `starts` where each text's begin there with the end last; the texts are numbered from
+// `first` on.
+void prime(rp::Finder &finder, const Words &words, const Int64s &starts, uint64_t first) {
+    const int64_t *s = starts.data();
+    const std::size_t texts = starts.ndim() == 1 && starts.shape(0) > 0
+                                  ? static_cast<std::size_t>(starts.shape(0)) - 1
+                                  : 0;
+    if (words.ndim() != 1 || starts.ndim() != 1 || starts.shape(0) < 1 || s[0] != 0 ||
+        s[texts] != words.shape(0)) {
+        throw py::value_error("starts must run from 0 to the number of words");
+    }
+    for (std::size_t t = 0; t < texts; ++t) {
+        if (s[t] > s[t + 1]) {
+            throw py::value_error("starts must rise");
+        }
+    }
+    const uint64_t *w = words.data();
+    py::gil_scoped_release release;
+    try {
+        for (std::size_t t = 0; t < texts; ++t) {
+            finder.prime(w + s[t], static_cast<std::size_t>(s[t + 1] - s[t]), first + t);
+        }
+    } catch (const std::system_error &e) {
+        py::gil_scoped_acquire hold;
+        raise_os_error(e);
+    }
+}
+
+// Writes the word hashes of the run's texts with a window to a new file at `path`, durably;
+// returns their numbers and where each one's words begin there (with the end last).
+py::tuple save_words(rp::Finder &finder, const std::string &path) {
+    std::vector<uint64_t> texts, starts;
+    {
+        py::gil_scoped_release release;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        try {
+            if (fd < 0) {
+                throw std::system_error(errno, std::generic_category(), "open");
+            }
+            finder.save_words(fd, texts, starts);
+            if (::fsync(fd) != 0) {
+                throw std::system_error(errno, std::generic_category(), "fsync");
+            }
+            if (::close(fd) != 0) {
+                throw std::system_error(errno, std::generic_category(), "close");
+            }
+        } catch (const std::system_error &e) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            py::gil_scoped_acquire hold;
+            raise_os_error(e);
+        }
+    }
+    const auto as_int64 = [](const std::vector<uint64_t> &v) {
+        return into_array(std::vector<int64_t>(v.begin(), v.end()));
+    };
+    return py::make_tuple(as_int64(texts), as_int64(starts));
+}
+
 // The lines or paragraphs of each text: an (m, 4) int64 array of (start, end, cut_start,
 // cut_end) and the offsets of each text's rows in it (n + 1 of them).
 py::tuple units(const py::handle &texts, const std::string &unit) {
@@ -240,6 +306,10 @@ void veltrane::bind_repeats(py::module_ &m) {
             },
             py::arg("path"),
             py::arg("write"))
+        .def("prime", &prime, py::arg("words"), py::arg("starts"), py::arg("first"))
+        .def("save_words", &save_words, py::arg("path"))
+        .def("reserve_windows", &rp::Finder::reserve_windows, py::arg("windows"))
+        .def_readonly_static("EARLIER", &rp::Finder::kEarlier)
         .def_property_readonly("texts", [](const rp::Finder &f) { return f.counts().texts; })
         .def_property_readonly("units", [](const rp::Finder &f) { return f.counts().units; })
         .def_property_readonly("repeats", [](const rp::Finder &f) { return f.counts().repeats; })

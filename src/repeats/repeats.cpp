@@ -4,10 +4,13 @@
 #include "common/hash.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <unistd.h>
 
 namespace veltrane::repeats {
 
@@ -94,21 +97,26 @@ void window_keys(
     }
 }
 
-void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located) const {
-    const uint64_t mask = key_mask(options_.hash_bits);
+void Finder::window_keys_of(Prepared &p) const {
     const uint64_t window_mask =
         options_.hash_bits >= 64 ? ~uint64_t {0} : (uint64_t {1} << options_.hash_bits) - 1;
+    const std::size_t n = p.words.size(), width = options_.min_words;
+    p.keys.clear();
+    if (n < width) {
+        return;
+    }
+    p.keys.resize(n - width + 1);
+    window_keys(p.words.data(), n, width, window_mask, [&](std::size_t s, uint64_t key) {
+        p.keys[s] = key;
+    });
+}
+
+void Finder::prepare(std::string_view text, Prepared &p, Worker &w, bool located) const {
+    const uint64_t mask = key_mask(options_.hash_bits);
     p.keys.clear();
     if (options_.unit == Unit::span) {
         text::word_hashes(text, w.scratch, p.words);
-        const std::size_t n = p.words.size(), width = options_.min_words;
-        if (n < width) {
-            return;
-        }
-        p.keys.resize(n - width + 1);
-        window_keys(p.words.data(), n, width, window_mask, [&](std::size_t s, uint64_t key) {
-            p.keys[s] = key;
-        });
+        window_keys_of(p);
         return;
     }
     if (options_.unit == Unit::line) {
@@ -220,6 +228,26 @@ void Finder::grow(int bits) {
     }
 }
 
+namespace {
+
+// The bits of a table that holds `entries` under its load limit of 0.7.
+int bits_for(double entries) {
+    int bits = kFirstSlotBits;
+    while (static_cast<double>(std::size_t {1} << bits) * 0.7 < entries && bits < 40) {
+        ++bits;
+    }
+    return bits;
+}
+
+} // namespace
+
+void Finder::reserve_windows(std::size_t more) {
+    const int bits = bits_for(static_cast<double>(windows_used_ + more));
+    if (bits > window_bits_) {
+        grow_windows(bits);
+    }
+}
+
 void Finder::presize(const std::vector<std::string_view> &texts) {
     if (expected_bytes_ == 0 || presized_) {
         return;
@@ -236,16 +264,12 @@ void Finder::presize(const std::vector<std::string_view> &texts) {
     }
     presized_ = true;
     const double scale = static_cast<double>(expected_bytes_) / static_cast<double>(seen_bytes_);
-    const auto bits_for = [](double entries) {
-        int bits = kFirstSlotBits;
-        while (static_cast<double>(std::size_t {1} << bits) * 0.7 < entries && bits < 40) {
-            ++bits;
-        }
-        return bits;
-    };
     try {
         if (options_.unit == Unit::span) {
-            const int bits = bits_for(static_cast<double>(windows_used_) * scale);
+            // The windows of earlier runs are all there already; this run's grow with it.
+            const int bits =
+                bits_for(static_cast<double>(windows_used_ - primed_windows_) * scale +
+                         static_cast<double>(primed_windows_));
             if (bits > window_bits_) {
                 grow_windows(bits);
             }
@@ -362,7 +386,7 @@ void Finder::decide_units(std::string_view text,
     }
 }
 
-void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
+void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t text) {
     const std::size_t width = options_.min_words;
     if (p.keys.empty()) {
         return;
@@ -370,7 +394,7 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     const uint64_t base = words_.size();
     words_.append(p.words.data(), p.words.size());
     word_starts_.push_back(base);
-    word_texts_.push_back(counts_.texts);
+    word_texts_.push_back(text);
     const uint64_t *mine = p.words.data();
     std::size_t run_start = 0, run_end = 0; // words [run_start, run_end) of the run in progress
     uint64_t run_first = 0;
@@ -474,6 +498,57 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts) {
     flush();
 }
 
+void Finder::prime(const uint64_t *words, std::size_t n, uint64_t number) {
+    if (options_.unit != Unit::span || options_.parts != 1 || counts_.texts != 0 ||
+        number >= kEarlier) {
+        throw std::logic_error("only a finder of spans in one part is primed, before its texts");
+    }
+    Prepared &p = priming_;
+    p.words.assign(words, words + n);
+    window_keys_of(p);
+    if (p.keys.empty()) {
+        return;
+    }
+    // An earlier run's windows are not this run's counts.
+    const Counts counted = counts_;
+    std::vector<Cut> earlier; // repeats among the earlier runs, cut there already
+    decide_windows(p, earlier, number | kEarlier);
+    counts_ = counted;
+    ++primed_;
+    primed_windows_ = windows_used_;
+    check_limit(0);
+    release(p);
+}
+
+void Finder::save_words(int fd, std::vector<uint64_t> &texts, std::vector<uint64_t> &starts) {
+    const uint64_t from = primed_ < word_starts_.size() ? word_starts_[primed_] : words_.size();
+    for (std::size_t t = primed_; t < word_starts_.size(); ++t) {
+        texts.push_back(word_texts_[t]);
+        starts.push_back(word_starts_[t] - from);
+    }
+    starts.push_back(words_.size() - from);
+    // A piece at a time: a file-backed log hands out a block of it per call.
+    constexpr std::size_t kPiece = std::size_t {1} << 20;
+    for (uint64_t pos = from; pos < words_.size();) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<uint64_t>(kPiece, words_.size() - pos));
+        const char *p = reinterpret_cast<const char *>(words_.at(pos, n));
+        std::size_t left = n * sizeof(uint64_t);
+        while (left > 0) {
+            const ssize_t put = ::write(fd, p, left);
+            if (put < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw std::system_error(errno, std::generic_category(), "write");
+            }
+            p += put;
+            left -= static_cast<std::size_t>(put);
+        }
+        pos += n;
+    }
+}
+
 void Finder::release(Prepared &p) {
     // 64 Ki words or pieces: a long text's; past that its memory goes back at once.
     constexpr std::size_t kKept = std::size_t {1} << 16;
@@ -521,7 +596,7 @@ void Finder::add(const std::vector<std::string_view> &texts,
     cuts.assign(n, {});
     for (std::size_t i = 0; i < n; ++i) {
         if (options_.unit == Unit::span) {
-            decide_windows(prepared[i], cuts[i]);
+            decide_windows(prepared[i], cuts[i], counts_.texts);
             if (cuts[i].empty()) {
                 release(prepared[i]);
             }

@@ -115,6 +115,20 @@ public:
     void expect_bytes(std::size_t bytes) {
         expected_bytes_ = bytes;
     }
+    // Spans carried over from earlier runs: their texts' word hashes, given before any text
+    // of this run, make the windows they start first occurrences, as if those texts came
+    // first in the corpus. A cut whose first occurrence is such a text has first_text
+    // `number | kEarlier`. Throws std::logic_error for another unit, parts, or after add().
+    static constexpr uint64_t kEarlier = uint64_t {1} << 62;
+    void prime(const uint64_t *words, std::size_t n, uint64_t number);
+    // Room for `more` windows at once: primed texts' windows fill a table made for them
+    // instead of one doubled up to them, which rolled the words again at every doubling.
+    void reserve_windows(std::size_t more);
+    // The word hashes of this run's texts with a window (not those primed), written to `fd`
+    // from its current offset, for a later run to prime with; each such text's number goes
+    // to `texts` and where its words begin there to `starts`, with the end last. Throws
+    // std::system_error.
+    void save_words(int fd, std::vector<uint64_t> &texts, std::vector<uint64_t> &starts);
     // What reads the located texts again; it must outlive the finder's use of them.
     void read_from(TextSource *source) {
         source_ = source;
@@ -149,7 +163,8 @@ private:
                       const Prepared &p,
                       std::vector<Cut> &cuts,
                       const Location *at);
-    void decide_windows(const Prepared &p, std::vector<Cut> &cuts);
+    void window_keys_of(Prepared &p) const;
+    void decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t text);
     // A unit's hash: of its words joined (`joined`, word_list's), or of its bytes; 0 for a
     // unit without words.
     uint64_t unit_sum(std::string_view unit, const std::string &joined) const;
@@ -205,6 +220,9 @@ private:
     // such text's words begin there.
     WordLog words_;
     std::vector<uint64_t> word_starts_, word_texts_;
+    std::size_t primed_ = 0; // texts of earlier runs, first in word_starts_
+    std::size_t primed_windows_ = 0;
+    Prepared priming_;
 };
 
 // Places cuts in words (Options::runs_in_words) in `text`: each becomes its first word's

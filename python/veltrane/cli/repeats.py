@@ -90,10 +90,12 @@ def add_parser(commands, parents: list[argparse.ArgumentParser]) -> None:
     p.add_argument(
         "--index",
         metavar="DIR",
-        help="line, paragraph: a lasting index in DIR (made if new) of the units of earlier "
-        "runs: a unit it holds occurred earlier, so every copy of it is cut, named in --spans "
-        "by where the earlier run saw it; this run's first occurrences are added once the "
-        "outputs are written. It keeps the --unit and --normalize it was made with",
+        help="a lasting index in DIR (made if new) of the units of earlier runs: a line or "
+        "paragraph it holds occurred earlier, so every copy of it is cut, and a window of "
+        "words of an earlier run's text starts earlier than this run's; a cut is named in "
+        "--spans by where the earlier run saw it. This run's first occurrences (for spans, "
+        "its texts' word hashes, 8 bytes a word) are added once the outputs are written. It "
+        "keeps the --unit, --normalize and --min-words it was made with",
     )
     p.add_argument(
         "--tmp-dir",
@@ -114,8 +116,6 @@ def run(args, out) -> None:
     usage = None
     if args.tmp_dir is not None and args.memory is None and args.unit != "span":
         usage = "--tmp-dir needs --memory or --unit span"
-    elif args.index is not None and args.unit == "span":
-        usage = "--index is for --unit line and paragraph"
     elif args.index is not None and args.memory is not None:
         usage = "--memory and --index go separately"
     if usage is not None:

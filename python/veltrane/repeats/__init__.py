@@ -40,7 +40,7 @@ from .._disk import NoSpaceError
 from ..corpus import Corpus, CorpusError, Records
 from ..corpus.inputs import STDIN
 from ..corpus.writers import atomic_output, check_output, edited_output, write_edited
-from .index import IndexedCuts, RepeatIndex
+from .index import DEFAULT_MIN_WORDS, IndexedCuts, RepeatIndex
 from .parts import PartSearch, batch_bytes, one_ahead
 
 Unit = Literal["line", "paragraph", "span"]
@@ -50,8 +50,6 @@ Normalize = Literal["words", "none"]
 UNITS: tuple[str, ...] = ("line", "paragraph", "span")
 #: How lines and paragraphs are compared.
 NORMALIZATIONS: tuple[str, ...] = ("words", "none")
-#: Words of a window with ``unit="span"``.
-DEFAULT_MIN_WORDS = 50
 
 
 class RepeatsSummary(NamedTuple):
@@ -75,6 +73,9 @@ class Repeats:
 
     ``unit``, ``min_words`` and ``normalize`` are those of :func:`remove_repeats`.
     """
+
+    #: Marks the first_text of a cut of spans whose first occurrence is a primed text.
+    EARLIER: int = _native.RepeatFinder.EARLIER
 
     def __init__(
         self,
@@ -121,6 +122,24 @@ class Repeats:
         made or emptied, instead of in memory; before the first :meth:`cuts`. A window found
         again by its hash is checked against them there, a block at a time."""
         self._finder.keep_words_in(os.fspath(path), True)
+
+    def prime(self, words: np.ndarray, starts: np.ndarray, first: int) -> None:
+        """Before the first :meth:`cuts`, for spans: the word hashes of texts of an earlier
+        run (``words`` end to end, ``starts`` where each text's begin with the end last, as
+        :meth:`save_words` wrote them), numbered from ``first`` on. Their windows come before
+        this run's in the corpus; a cut whose first occurrence is among them has a first_text
+        of ``EARLIER`` plus that number."""
+        self._finder.prime(words, starts, first)
+
+    def reserve_windows(self, windows: int) -> None:
+        """Makes room for ``windows`` more windows of spans at once, as before priming."""
+        self._finder.reserve_windows(_args.count(windows, "windows"))
+
+    def save_words(self, path: str) -> tuple[np.ndarray, np.ndarray]:
+        """For spans: writes the word hashes of this run's texts with a window to the new
+        file ``path``, durably, and returns those texts' numbers and where each one's words
+        begin there (with the end last)."""
+        return self._finder.save_words(path)
 
     def expect_bytes(self, size: int) -> None:
         """Says the corpus holds about ``size`` bytes of texts: once some MiB of them are
@@ -333,10 +352,12 @@ def remove_repeats(
         tmp_dir: where the passes' files go with ``memory``, and the word hashes of spans
             (default: the system's).
         index: a directory holding a lasting :class:`~veltrane.repeats.index.RepeatIndex`
-            of the lines or paragraphs of earlier runs (made when missing, for the ``unit``
-            and ``normalize`` given; not for spans, nor with ``memory``): a unit it holds
-            occurred earlier, and every copy of it is cut, named by where the earlier run saw
-            it; this run's first occurrences are added to it once the outputs are written.
+            of the lines, paragraphs or spans of earlier runs (made when missing, for the
+            ``unit``, ``normalize`` and, for spans, ``min_words`` given; not with
+            ``memory``): a unit it holds occurred earlier, and every copy of it is cut, and a
+            window of an earlier run's text starts earlier than this run's; a cut is named
+            by where the earlier run saw it. This run's first occurrences (for spans, the
+            words of its texts) are added to it once the outputs are written.
         progress: called as ``progress("reading", bytes_done, bytes_total)`` (bytes of the
             input files; the total is None when unknown).
 
@@ -349,8 +370,8 @@ def remove_repeats(
     finder = Repeats(unit, min_words=min_words, normalize=normalize, threads=threads)
     if memory is not None:
         memory = _args.size(memory, "memory")
-    if index is not None and (unit == "span" or memory is not None):
-        raise ValueError("index is for lines and paragraphs, searched in memory")
+    if index is not None and memory is not None:
+        raise ValueError("index is for a search in memory")
     with ExitStack() as stack:
         paths, spooled = _spooled_stdin(paths, stack)
         corpus = Corpus(paths, field=field, id_field=id_field, format=format)  # type: ignore[arg-type]
@@ -381,12 +402,13 @@ def remove_repeats(
             stack.callback(search.close)
             cuts_of = search.reader()
         places = _Places(corpus, spooled)
-        indexed = None
+        indexed = held = None
         if index is not None:
             # Entered before the outputs, so that it is committed after they are written: a
             # run killed between the two finds the index as it was, and writes them again.
-            held = stack.enter_context(_opened(index, unit, normalize))
-            indexed = IndexedCuts(held, lambda k: places.of(k, "first_"), finder.threads)
+            held = stack.enter_context(_opened(index, unit, normalize, min_words))
+            if unit != "span":
+                indexed = IndexedCuts(held, lambda k: places.of(k, "first_"), finder.threads)
         spans_out = None
         if spans_path is not None:
             spans_out = stack.enter_context(atomic_output(spans_path))
@@ -412,6 +434,12 @@ def remove_repeats(
                 words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
                 if words is not None:
                     finder.keep_words_in(os.path.join(words, "words"))
+                if held is not None:
+                    finder.reserve_windows(len(held))
+                    with _opened_errors():
+                        for earlier in held.word_segments():
+                            with _temporary_files(tmp_dir):
+                                finder.prime(*earlier)
             # The finder works on a batch on a thread of its own (it lets go of the GIL)
             # while the next batch is read and the one before is cut.
             pool = stack.enter_context(ThreadPoolExecutor(1))
@@ -433,6 +461,8 @@ def remove_repeats(
             outside: Sequence[str] = ()
             if indexed is not None:
                 rows, offsets, outside = indexed.cuts(batch.texts, tally.read, rows, offsets)
+            elif held is not None:
+                rows, outside = _earlier_named(held, rows)
             tally.add(batch, rows, offsets, outside)
             done += batch_bytes(batch)
             if progress is not None:
@@ -445,6 +475,11 @@ def remove_repeats(
             keep = np.ones(read, dtype=bool)
             keep[np.asarray(dropped, dtype=np.int64)] = False
             write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
+        if held is not None and unit == "span":
+            with _opened_errors():
+                held.add_words(
+                    finder.save_words, lambda texts: [places.of(k, "first_") for k in texts]
+                )
     return RepeatsSummary(read, tally.changed, tally.dropped_count, tally.removed, tally.runs)
 
 
@@ -526,19 +561,46 @@ def _temporary_error(tmp_dir: str | os.PathLike[str] | None, e: OSError) -> Corp
 
 
 @contextmanager
-def _opened(path: str | os.PathLike[str], unit: str, normalize: str) -> Iterator[RepeatIndex]:
+def _opened(
+    path: str | os.PathLike[str], unit: str, normalize: str, min_words: int
+) -> Iterator[RepeatIndex]:
     """The index at ``path`` in one batch for the run; its own errors (another kind of index,
     other parameters, locked, damaged, a full disk) as CorpusErrors."""
-    try:
-        held = RepeatIndex(path, unit=unit, normalize=normalize)
-    except (ValueError, TimeoutError, NoSpaceError) as e:
-        raise CorpusError(str(e)) from None
+    span = unit == "span"
+    with _opened_errors():
+        held = RepeatIndex(
+            path,
+            unit=unit,
+            normalize=None if span else normalize,
+            min_words=min_words if span else None,
+        )
     with held:
         try:
             with held.batch():
                 yield held
         except (TimeoutError, NoSpaceError) as e:
             raise CorpusError(str(e)) from None
+
+
+@contextmanager
+def _opened_errors() -> Iterator[None]:
+    """The index's own errors as CorpusErrors."""
+    try:
+        yield
+    except (ValueError, TimeoutError, NoSpaceError) as e:
+        raise CorpusError(str(e)) from None
+
+
+def _earlier_named(held: RepeatIndex, rows: np.ndarray) -> tuple[np.ndarray, Sequence[str]]:
+    """Cuts of spans whose first occurrence is an earlier run's text: their first_text as
+    -1 - j, with j their place in the names returned."""
+    earlier = rows[:, 2] >= Repeats.EARLIER
+    if not earlier.any():
+        return rows, ()
+    rows = rows.copy()
+    texts = rows[earlier, 2] - Repeats.EARLIER
+    rows[earlier, 2] = -1 - np.arange(len(texts), dtype=np.int64)
+    return rows, held.names(texts)
 
 
 def _total(paths: Iterable[str]) -> int | None:

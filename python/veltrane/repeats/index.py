@@ -1,9 +1,13 @@
 """A lasting index of repeats: the digests (:mod:`veltrane.sketch.digest`) of the lines or
-paragraphs earlier runs saw first, each with where it was, in a directory.
+paragraphs earlier runs saw first, each with where it was, or for spans the word hashes of
+earlier runs' texts, in a directory.
 
 A unit of a later run whose digest the index holds occurred earlier in the corpus, and is cut.
-Each run adds one segment: its units' digests sorted, in a file written whole under a
-temporary name and renamed, and the names of their texts beside it; the segment counts once a
+For spans, a later run's search starts from the windows of the texts the index holds, as if
+those texts came first in its corpus, and compares its windows with them word by word as with
+its own. Each run adds one segment: its units' digests sorted (or its texts' words end to end,
+with where each text's begin), in files written whole under a temporary name and renamed, and
+the names of their texts beside it; the segment counts once a
 SQLite catalogue (WAL, synchronous FULL) lists it, in the run's one transaction. A process
 killed at any moment leaves the index as before or after the run. The index records its unit
 and normalisation and refuses others, and refuses a directory that holds another kind of
@@ -36,15 +40,21 @@ from .parts import joined, text_shift
 
 #: The format version this release writes and reads.
 VERSION = 1
+#: Words of an earlier run primed at once: 64 MiB of them.
+_PRIMED_WORDS = 1 << 23
+#: Words of a window with ``unit="span"``, unless said.
+DEFAULT_MIN_WORDS = 50
 
 
 class _Segment:
     """One run's units: columns d0, d1, text, at (int64, each contiguous for searchsorted),
-    sorted by digest, read from a memory map, and the names of its texts (numbered from
-    ``first``), read when first asked for."""
+    sorted by digest, read from a memory map; for spans, where each text's words begin in
+    ``words`` (with the end last); and the names of its texts (numbered from ``first``), read
+    when first asked for."""
 
     def __init__(self, directory: Path, seg: int, first: int) -> None:
         self.columns = np.load(directory / f"seg-{seg}.npy", mmap_mode="r")
+        self._words_path = directory / f"seg-{seg}.words"
         self.first = first
         self._names_path = directory / f"seg-{seg}.places"
         self._names: list[str] | None = None
@@ -54,14 +64,25 @@ class _Segment:
             self._names = self._names_path.read_text(encoding="utf-8").splitlines()
         return self._names[text - self.first]
 
+    def words(self, start: int, stop: int) -> np.ndarray:
+        """Word hashes [start, stop) of the segment's texts, end to end (spans), read from the
+        file: not mapped, so that they leave the process's memory once primed."""
+        with open(self._words_path, "rb") as f:
+            f.seek(start * 8)
+            got = np.fromfile(f, dtype=np.uint64, count=stop - start)
+        if len(got) != stop - start:
+            raise ValueError("a segment's words are cut short")
+        return got
+
 
 class RepeatIndex:
     """The units kept by earlier runs of :func:`veltrane.remove_repeats`, in the directory
     ``path`` (made when missing).
 
-    A new index takes ``unit`` (``"line"`` or ``"paragraph"``) and ``normalize`` (``"words"``
-    or ``"none"``) and keeps them; an existing one is opened with its own, and a value given
-    that differs raises ValueError. A directory that is not a repeats index (another kind of
+    A new index takes ``unit`` (``"line"``, ``"paragraph"`` or ``"span"``), ``normalize``
+    (``"words"`` or ``"none"``; spans always compare words) and, for spans, ``min_words``, and
+    keeps them; an existing one is opened with its own, and a value given that differs raises
+    ValueError. A directory that is not a repeats index (another kind of
     index among them), or a damaged one, raises ValueError; a full disk raises an OSError that
     says "No space left on device" and leaves the index as it was. One object is not for
     several threads at once.
@@ -73,11 +94,12 @@ class RepeatIndex:
         *,
         unit: str | None = None,
         normalize: str | None = None,
+        min_words: int | None = None,
     ) -> None:
         self._path = Path(path)
         self._db = connect(self._path, "a repeats index")
         try:
-            self._unit, self._normalize = self._open(unit, normalize)
+            self._unit, self._normalize, self._min_words = self._open(unit, normalize, min_words)
         except sqlite3.DatabaseError as e:
             self._db.close()
             raise database_error(self._path, e, "not a repeats index or damaged") from None
@@ -89,13 +111,23 @@ class RepeatIndex:
         self._first_new = 0
         self._new: list[np.ndarray] = []
         self._names: list[str] = []
+        self._words: tuple[int, np.ndarray] | None = None
 
-    def _open(self, unit: str | None, normalize: str | None) -> tuple[str, str]:
+    def _open(
+        self, unit: str | None, normalize: str | None, min_words: int | None
+    ) -> tuple[str, str, int | None]:
+        if unit == "span":
+            if normalize not in (None, "words"):
+                raise ValueError("spans compare words: normalize must be 'words'")
+        elif min_words is not None:
+            raise ValueError("min_words is for spans")
         db = self._db
         with write_transaction(db, self._path):
             tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master")}
             if not tables:
                 made = (unit or "line", normalize or "words")
+                span = made[0] == "span"
+                words = (min_words or DEFAULT_MIN_WORDS) if span else None
                 db.execute("CREATE TABLE meta (name TEXT PRIMARY KEY, value) WITHOUT ROWID")
                 # A segment's texts are numbered on from those of the segments before it.
                 db.execute(
@@ -109,12 +141,14 @@ class RepeatIndex:
                         ("version", VERSION),
                         ("unit", made[0]),
                         ("normalize", made[1]),
+                        *([("min_words", words)] if span else []),
                     ],
                 )
-                return made
+                return made[0], made[1], words
             meta = dict(db.execute("SELECT name, value FROM meta")) if "meta" in tables else {}
         check_format(self._path, meta, catalogue.REPEATS_FORMAT, VERSION)
-        asked = {"unit": unit, "normalize": normalize}
+        asked = {"unit": unit, "normalize": normalize, "min_words": min_words}
+        meta.setdefault("min_words", None)
         differ = [
             f"{k}={v!r} (built with {meta[k]!r})"
             for k, v in asked.items()
@@ -124,7 +158,7 @@ class RepeatIndex:
             raise ValueError(
                 f"{self._path}: the index was built with other parameters: {', '.join(differ)}"
             )
-        return meta["unit"], meta["normalize"]
+        return meta["unit"], meta["normalize"], meta["min_words"]
 
     @property
     def path(self) -> Path:
@@ -133,8 +167,13 @@ class RepeatIndex:
 
     @property
     def unit(self) -> str:
-        """``"line"`` or ``"paragraph"``."""
+        """``"line"``, ``"paragraph"`` or ``"span"``."""
         return self._unit
+
+    @property
+    def min_words(self) -> int | None:
+        """Words of a window, for spans; else None."""
+        return self._min_words
 
     @property
     def normalize(self) -> str:
@@ -142,6 +181,7 @@ class RepeatIndex:
         return self._normalize
 
     def __len__(self) -> int:
+        """Units held, or for spans words."""
         (n,) = self._db.execute("SELECT coalesce(sum(units), 0) FROM segments").fetchone()
         return n
 
@@ -174,7 +214,7 @@ class RepeatIndex:
                     self._write()
         finally:
             self._in_batch = False
-            self._new, self._names = [], []
+            self._new, self._names, self._words = [], [], None
 
     def _load(self) -> None:
         # The texts of each segment numbered on from those before; this run's after them all.
@@ -183,7 +223,14 @@ class RepeatIndex:
             self._segments.append(_Segment(self._path, seg, self._first_new))
             self._first_new += texts
 
+    def _next_segment(self) -> int:
+        (seg,) = self._db.execute("SELECT coalesce(max(seg), -1) + 1 FROM segments").fetchone()
+        return seg
+
     def _write(self) -> None:
+        if self._words is not None:
+            self._write_words(*self._words)
+            return
         if not self._new:
             return
         rows = np.concatenate(self._new)
@@ -192,7 +239,7 @@ class RepeatIndex:
         same = np.zeros(len(rows), dtype=bool)
         same[1:] = (rows[1:, 0] == rows[:-1, 0]) & (rows[1:, 1] == rows[:-1, 1])
         rows = rows[~same]
-        (seg,) = self._db.execute("SELECT coalesce(max(seg), -1) + 1 FROM segments").fetchone()
+        seg = self._next_segment()
         # Written whole and renamed before the catalogue names them: a file left by a killed
         # run is named by no segment, and the next run writes over it.
         for suffix, write in (
@@ -206,6 +253,69 @@ class RepeatIndex:
         self._db.execute(
             "INSERT INTO segments VALUES (?, ?, ?)", (seg, len(rows), len(self._names))
         )
+
+    def _write_words(self, seg: int, starts: np.ndarray) -> None:
+        # The words are already written under their temporary name (add_words).
+        for suffix, write in (
+            (".npy", lambda p: save_array(p, starts)),
+            (".places", lambda p: _save_text(p, "".join(n + "\n" for n in self._names))),
+        ):
+            temporary = self._path / f".seg-{seg}{suffix}"
+            write(temporary)
+            os.replace(temporary, self._path / f"seg-{seg}{suffix}")
+        os.replace(self._path / f".seg-{seg}.words", self._path / f"seg-{seg}.words")
+        fsync_dir(self._path)
+        self._db.execute(
+            "INSERT INTO segments VALUES (?, ?, ?)", (seg, int(starts[-1]), len(self._names))
+        )
+
+    def word_segments(self) -> Iterator[tuple[np.ndarray, np.ndarray, int]]:
+        """For spans, inside :meth:`batch`: the texts of earlier runs, in the order of the
+        runs, as pieces of (their word hashes end to end, where each text's begin there with
+        the end last, the number of the first), each of some MiB but for a longer text."""
+        if self._unit != "span":
+            raise ValueError("the index holds no spans")
+        for segment in self._segments:
+            starts = np.asarray(segment.columns, dtype=np.int64)
+            if starts.ndim != 1 or not len(starts) or starts[0] != 0:
+                raise ValueError(f"{self._path}: damaged index (a segment's words)")
+            a = 0
+            while a + 1 < len(starts):
+                b = int(np.searchsorted(starts, starts[a] + _PRIMED_WORDS, side="right")) - 1
+                b = min(max(b, a + 1), len(starts) - 1)
+                with damage_reported(self._path):
+                    try:
+                        words = segment.words(int(starts[a]), int(starts[b]))
+                    except ValueError as e:
+                        raise ValueError(f"{self._path}: damaged index ({e})") from None
+                yield words, starts[a : b + 1] - starts[a], segment.first + a
+                a = b
+
+    def add_words(
+        self,
+        save: Callable[[str], tuple[np.ndarray, np.ndarray]],
+        names: Callable[[np.ndarray], list[str]],
+    ) -> None:
+        """For spans, inside :meth:`batch`, once: ``save(path)`` writes this run's word hashes
+        to the file ``path`` and returns the numbers of its texts there and where each one's
+        words begin (with the end last); ``names(texts)`` names those texts. They become the
+        batch's segment."""
+        if not self._in_batch or self._unit != "span" or self._words is not None:
+            raise RuntimeError("add_words goes once inside a batch of an index of spans")
+        seg = self._next_segment()
+        with damage_reported(self._path):
+            texts, starts = save(os.fspath(self._path / f".seg-{seg}.words"))
+        self._names = list(names(texts))
+        if len(self._names) != len(texts):
+            raise ValueError(f"{len(texts)} texts and {len(self._names)} names")
+        if any("\n" in n for n in self._names):
+            raise ValueError("a text's name holds no line break")
+        self._words = (seg, np.asarray(starts, dtype=np.int64))
+
+    def names(self, texts: np.ndarray) -> Sequence[str]:
+        """The names an earlier run gave the texts numbered ``texts``, looked up when asked
+        for."""
+        return _Names(self, texts)
 
     def query(self, digests: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """For each digest (a row of two ``uint64``), inside :meth:`batch`: the number of the
@@ -241,8 +351,8 @@ class RepeatIndex:
     def add(self, digests: np.ndarray, texts: np.ndarray, at: np.ndarray) -> None:
         """Indexes the digests with where their units are, inside :meth:`batch`: ``texts``
         numbers the texts of this batch from 0, as :meth:`name_text` names them."""
-        if not self._in_batch:
-            raise RuntimeError("add goes inside a batch")
+        if not self._in_batch or self._unit == "span":
+            raise RuntimeError("add goes inside a batch of an index of lines or paragraphs")
         keys = _signed(digests)
         if not len(keys) == len(texts) == len(at):
             raise ValueError(f"{len(keys)} digests, {len(texts)} texts and {len(at)} bytes")

@@ -336,8 +336,13 @@ def test_a_memory_bound_cuts_as_one_search_in_memory(tmp_path, monkeypatch, unit
     )
 
 
-def _shards(tmp_path, seed: int) -> tuple[list[str], list]:
+def _shards(tmp_path, seed: int, fresh: int = 0) -> tuple[list[str], list]:
     texts = _long_texts(seed, False) + [t.decode("utf-8", "replace") for t in _corpus(seed, 150)]
+    # Texts of random words, some planted again cut short: units and windows enough to
+    # outgrow tables of a few KiB.
+    rng = random.Random(seed)
+    new = ["\n".join(f"w{rng.randrange(10**6)} " * 6 for _ in range(10)) for _ in range(fresh)]
+    texts += [t if rng.random() < 0.7 else t[: rng.randrange(len(t))] for t in new * 2]
     paths = [tmp_path / "a.jsonl", tmp_path / "b.jsonl"]
     half = len(texts) // 2
     for path, part in zip(paths, (texts[:half], texts[half:])):
@@ -346,22 +351,35 @@ def _shards(tmp_path, seed: int) -> tuple[list[str], list]:
 
 
 @pytest.mark.parametrize(
-    "unit, normalize",
-    [(u, n) for u in ("line", "paragraph") for n in ("words", "none")] + [("span", "words")],
+    "unit, normalize, bound",
+    [(u, n, None) for u in ("line", "paragraph") for n in ("words", "none")]
+    + [("span", "words", None), ("line", "words", 120 << 10), ("span", "words", 200 << 10)],
 )
-def test_an_index_carries_the_units_of_earlier_runs(tmp_path, unit, normalize):
+def test_an_index_carries_the_units_of_earlier_runs(tmp_path, monkeypatch, unit, normalize, bound):
     # A run a shard against a lasting index writes what one run over both shards writes, its
-    # spans naming first occurrences in the first shard; a shard run again loses every unit.
-    _, paths = _shards(tmp_path, 11)
+    # spans naming first occurrences in the first shard, in memory or a part per pass (tables
+    # of a few KiB); a shard run again loses every unit.
+    monkeypatch.setattr(veltrane.repeats.parts, "table_limit", lambda memory: memory)
+    _, paths = _shards(tmp_path, 11, 0 if bound is None else 300)
     kw: dict = {"unit": unit, "normalize": normalize, "keep_empty": True}
     if unit == "span":
         kw["min_words"] = 6
     whole = tmp_path / "whole"
     veltrane.remove_repeats(paths, whole.with_suffix(".jsonl"), spans=whole, **kw)
     ix = tmp_path / "ix"
+    steps: set[str] = set()
     for k, path in enumerate(paths):
         out = tmp_path / f"out{k}"
-        veltrane.remove_repeats(path, out.with_suffix(".jsonl"), spans=out, index=ix, **kw)
+        veltrane.remove_repeats(
+            path,
+            out.with_suffix(".jsonl"),
+            spans=out,
+            index=ix,
+            memory=bound,
+            progress=lambda step, done, total: steps.add(step),
+            **kw,
+        )
+    assert bound is None or len(steps) > 3  # several passes
     for suffix in (".jsonl", ""):
         got = b"".join((tmp_path / f"out{k}").with_suffix(suffix).read_bytes() for k in (0, 1))
         assert got == whole.with_suffix(suffix).read_bytes()

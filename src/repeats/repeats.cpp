@@ -499,9 +499,8 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
 }
 
 void Finder::prime(const uint64_t *words, std::size_t n, uint64_t number) {
-    if (options_.unit != Unit::span || options_.parts != 1 || counts_.texts != 0 ||
-        number >= kEarlier) {
-        throw std::logic_error("only a finder of spans in one part is primed, before its texts");
+    if (options_.unit != Unit::span || counts_.texts != 0 || number >= kEarlier) {
+        throw std::logic_error("only a finder of spans is primed, before its texts");
     }
     Prepared &p = priming_;
     p.words.assign(words, words + n);

@@ -118,7 +118,8 @@ public:
     // Spans carried over from earlier runs: their texts' word hashes, given before any text
     // of this run, make the windows they start first occurrences, as if those texts came
     // first in the corpus. A cut whose first occurrence is such a text has first_text
-    // `number | kEarlier`. Throws std::logic_error for another unit, parts, or after add().
+    // `number | kEarlier`; a finder of one part keeps the windows of its part. Throws
+    // std::logic_error for another unit, or after add().
     static constexpr uint64_t kEarlier = uint64_t {1} << 62;
     void prime(const uint64_t *words, std::size_t n, uint64_t number);
     // Room for `more` windows at once: primed texts' windows fill a table made for them

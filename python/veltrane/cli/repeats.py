@@ -116,8 +116,6 @@ def run(args, out) -> None:
     usage = None
     if args.tmp_dir is not None and args.memory is None and args.unit != "span":
         usage = "--tmp-dir needs --memory or --unit span"
-    elif args.index is not None and args.memory is not None:
-        usage = "--memory and --index go separately"
     if usage is not None:
         raise CommandError(usage, EXIT_USAGE, f"{PROG} repeats")
     fmt = "jsonl" if args.jsonl else "lines" if args.lines else None

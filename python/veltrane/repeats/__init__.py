@@ -31,6 +31,7 @@ import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack, contextmanager
+from functools import partial
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
@@ -353,8 +354,8 @@ def remove_repeats(
             (default: the system's).
         index: a directory holding a lasting :class:`~veltrane.repeats.index.RepeatIndex`
             of the lines, paragraphs or spans of earlier runs (made when missing, for the
-            ``unit``, ``normalize`` and, for spans, ``min_words`` given; not with
-            ``memory``): a unit it holds occurred earlier, and every copy of it is cut, and a
+            ``unit``, ``normalize`` and, for spans, ``min_words`` given), with or without
+            ``memory``: a unit it holds occurred earlier, and every copy of it is cut, and a
             window of an earlier run's text starts earlier than this run's; a cut is named
             by where the earlier run saw it. This run's first occurrences (for spans, the
             words of its texts) are added to it once the outputs are written.
@@ -370,8 +371,6 @@ def remove_repeats(
     finder = Repeats(unit, min_words=min_words, normalize=normalize, threads=threads)
     if memory is not None:
         memory = _args.size(memory, "memory")
-    if index is not None and memory is not None:
-        raise ValueError("index is for a search in memory")
     with ExitStack() as stack:
         paths, spooled = _spooled_stdin(paths, stack)
         corpus = Corpus(paths, field=field, id_field=id_field, format=format)  # type: ignore[arg-type]
@@ -381,6 +380,13 @@ def remove_repeats(
         total = _total(paths)
         located = _Located(corpus, unit)
         cuts_of = None
+        held = None
+        if index is not None:
+            # Entered before the outputs, so that it is committed after they are written: a
+            # run killed between the two finds the index as it was, and writes them again.
+            held = stack.enter_context(_opened(index, unit, normalize, min_words))
+        span_index = held if unit == "span" else None
+        search = None
         if memory is not None:
             # Found first, a part of the units per pass, within the bound; the corpus is then
             # read once more to be cut.
@@ -396,19 +402,16 @@ def remove_repeats(
                 directory=directory,
                 total=total,
                 progress=progress,
+                prime=None if span_index is None else partial(_prime, span_index, tmp_dir),
             )
             with _temporary_files(tmp_dir):
                 search.run()
             stack.callback(search.close)
             cuts_of = search.reader()
         places = _Places(corpus, spooled)
-        indexed = held = None
-        if index is not None:
-            # Entered before the outputs, so that it is committed after they are written: a
-            # run killed between the two finds the index as it was, and writes them again.
-            held = stack.enter_context(_opened(index, unit, normalize, min_words))
-            if unit != "span":
-                indexed = IndexedCuts(held, lambda k: places.of(k, "first_"), finder.threads)
+        indexed = None
+        if held is not None and unit != "span":
+            indexed = IndexedCuts(held, lambda k: places.of(k, "first_"), finder.threads)
         spans_out = None
         if spans_path is not None:
             spans_out = stack.enter_context(atomic_output(spans_path))
@@ -434,12 +437,8 @@ def remove_repeats(
                 words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
                 if words is not None:
                     finder.keep_words_in(os.path.join(words, "words"))
-                if held is not None:
-                    finder.reserve_windows(len(held))
-                    with _opened_errors():
-                        for earlier in held.word_segments():
-                            with _temporary_files(tmp_dir):
-                                finder.prime(*earlier)
+                if span_index is not None:
+                    _prime(span_index, tmp_dir, finder, 1)
             # The finder works on a batch on a thread of its own (it lets go of the GIL)
             # while the next batch is read and the one before is cut.
             pool = stack.enter_context(ThreadPoolExecutor(1))
@@ -461,8 +460,8 @@ def remove_repeats(
             outside: Sequence[str] = ()
             if indexed is not None:
                 rows, offsets, outside = indexed.cuts(batch.texts, tally.read, rows, offsets)
-            elif held is not None:
-                rows, outside = _earlier_named(held, rows)
+            elif span_index is not None:
+                rows, outside = _earlier_named(span_index, rows)
             tally.add(batch, rows, offsets, outside)
             done += batch_bytes(batch)
             if progress is not None:
@@ -475,10 +474,12 @@ def remove_repeats(
             keep = np.ones(read, dtype=bool)
             keep[np.asarray(dropped, dtype=np.int64)] = False
             write_edited(corpus, source, at, numbers, keep, edited, output, force=force)
-        if held is not None and unit == "span":
+        if span_index is not None:
+            searched = finder if search is None else search.last
+            assert searched is not None
             with _opened_errors():
-                held.add_words(
-                    finder.save_words, lambda texts: [places.of(k, "first_") for k in texts]
+                span_index.add_words(
+                    searched.save_words, lambda texts: [places.of(k, "first_") for k in texts]
                 )
     return RepeatsSummary(read, tally.changed, tally.dropped_count, tally.removed, tally.runs)
 
@@ -589,6 +590,22 @@ def _opened_errors() -> Iterator[None]:
         yield
     except (ValueError, TimeoutError, NoSpaceError) as e:
         raise CorpusError(str(e)) from None
+
+
+def _prime(
+    held: RepeatIndex,
+    tmp_dir: str | os.PathLike[str] | None,
+    finder: Repeats | _native.RepeatFinder,
+    parts: int,
+) -> None:
+    """Rolls the windows of the earlier runs' texts that ``held`` keeps into ``finder``,
+    before its own texts; a finder of one part of ``parts`` keeps about that share of
+    them."""
+    finder.reserve_windows(len(held) // parts + 1)
+    with _opened_errors():
+        for earlier in held.word_segments():
+            with _temporary_files(tmp_dir):
+                finder.prime(*earlier)
 
 
 def _earlier_named(held: RepeatIndex, rows: np.ndarray) -> tuple[np.ndarray, Sequence[str]]:

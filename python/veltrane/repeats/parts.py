@@ -108,7 +108,10 @@ def joined(rows: np.ndarray, first: int, n: int) -> tuple[np.ndarray, np.ndarray
 
 class PartSearch:
     """The passes of one search: ``finder(parts, part)`` makes a pass's finder (a
-    RepeatFinder), ``located(batch)`` gives a batch's places for it (or None)."""
+    RepeatFinder), ready but for its words' file, ``located(batch)`` gives a batch's places
+    for it (or None). ``prime(finder, parts)``, when given, is called on each pass's finder
+    before it reads the corpus (spans: the words of earlier runs, the same every pass);
+    :attr:`last` is then the last pass's finder, kept until :meth:`close`."""
 
     def __init__(
         self,
@@ -122,8 +125,11 @@ class PartSearch:
         directory: str,
         total: int | None,
         progress: Callable[[str, int, int | None], None] | None,
+        prime: Callable[[_native.RepeatFinder, int], None] | None = None,
     ) -> None:
         self._corpus, self._finder, self._located = corpus, finder, located
+        self._prime = prime
+        self.last: _native.RepeatFinder | None = None
         self._limit = table_limit(memory)
         self._memory, self._threads, self._span = memory, threads, span
         self._directory, self._total, self._progress = directory, total, progress
@@ -158,14 +164,21 @@ class PartSearch:
             finder.limit_memory(self._limit)
             if self._span:
                 finder.keep_words_in(words, part == 0)
+            if self._prime is not None:
+                try:
+                    self._prime(finder, parts)
+                except MemoryError:
+                    return 0  # the earlier runs alone pass the bound: no share to go by
             out = _CutsOut(self._files[part])
             try:
                 done = self._pass(finder, out, f"reading (pass {part + 1} of {parts})")
             finally:
                 out.close()
-            del finder
             if done is not None:
                 return done
+            if self._prime is not None and part == parts - 1:
+                self.last = finder
+            del finder
         return None
 
     def _pass(self, finder, out: _CutsOut, stage: str) -> int | None:
@@ -210,6 +223,7 @@ class PartSearch:
         """Closes the files :meth:`reader` opened."""
         for f in self._open:
             f.close()
+        self.last = None
 
 
 def batch_bytes(batch: Records) -> int:

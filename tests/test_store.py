@@ -416,3 +416,27 @@ def test_a_mutated_snapshot_body_is_read_or_refused_never_crashes(tmp_path):
             decode(data, _native.blake3(data).hex())
         except SnapshotError:
             pass
+
+
+def test_a_walk_on_several_threads_records_what_one_thread_records(tmp_path):
+    # Directories are listed on threads in any order; the rows, their order, the first path
+    # of each hardlinked file, the store left out and the specials counted must not change.
+    src = tmp_path / "src"
+    make_tree(str(src), random.Random(5), files=200)
+    for k in range(30):
+        (src / f"deep{k % 3}" / f"d{k}").mkdir(parents=True)
+    (src / "deep2" / "first").write_bytes(b"x")
+    os.link(src / "deep2" / "first", src / "deep0" / "later")  # walked before, in byte order
+    os.symlink("nowhere", src / "deep1" / "dangling")
+    os.mkfifo(src / "deep1" / "fifo")
+    (src / "deep0" / "repo").mkdir()
+    st = os.stat(src / "deep0" / "repo")
+    scans = [_native.store_scan([str(src)], st.st_dev, st.st_ino, t) for t in (1, 2, 5)]
+    for other in scans[1:]:
+        assert other.keys() == scans[0].keys()
+        for key, value in scans[0].items():
+            assert (value == other[key]).all() if hasattr(value, "all") else value == other[key]
+    assert scans[0]["special"] == 1 and not any("repo" in r for r in scans[0]["rel"])
+    kinds = dict(zip(scans[0]["rel"], scans[0]["kind"]))
+    assert kinds[str(src / "deep0" / "later").lstrip("/")] == "f"
+    assert kinds[str(src / "deep2" / "first").lstrip("/")] == "h"

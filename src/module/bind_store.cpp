@@ -51,12 +51,16 @@ std::vector<std::string> fs_bytes(const std::vector<py::object> &paths) {
     return out;
 }
 
-py::dict store_scan(const std::vector<py::object> &sources, uint64_t dev, uint64_t ino) {
+py::dict
+store_scan(const std::vector<py::object> &sources, uint64_t dev, uint64_t ino, int threads) {
+    if (threads < 1) {
+        throw py::value_error("threads must be at least 1");
+    }
     const std::vector<std::string> paths = fs_bytes(sources);
     veltrane::store::Scan s;
     {
         py::gil_scoped_release release;
-        s = veltrane::store::scan(paths, dev, ino);
+        s = veltrane::store::scan(paths, dev, ino, threads);
     }
     py::dict out;
     out["rel"] = fs_strs(s.rel);
@@ -157,7 +161,8 @@ void veltrane::bind_store(py::module_ &m) {
           &store_scan,
           py::arg("sources"),
           py::arg("exclude_dev"),
-          py::arg("exclude_ino"));
+          py::arg("exclude_ino"),
+          py::arg("threads") = 1);
     m.def("store_read", &store_read, py::arg("paths"), py::arg("gear"), py::arg("limit"));
     m.def("store_write_files",
           &store_write_files,

@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <fcntl.h>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -32,10 +37,177 @@ bool list(int fd, std::vector<std::string> &names) {
     return true;
 }
 
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A link's target read whole; false with errno on failure. lstat gives the target's length,
+// but some file systems report 0: grow until a read leaves room to spare, which proves the
+// target whole.
+bool read_link(int dir, const char *name, const struct stat &st, std::string &target) {
+    target.assign(std::max<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 64), '\0');
+    for (;;) {
+        const ssize_t n = readlinkat(dir, name, target.data(), target.size());
+        if (n < 0) {
+            return false;
+        }
+        if (static_cast<std::size_t>(n) < target.size()) {
+            target.resize(static_cast<std::size_t>(n));
+            return true;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// A tree's directories listed and their entries looked at on several threads, before the
+// walk that records them: the system calls are nearly all of a walk's time, and a tree's
+// directories can be listed in any order. What is recorded, and in what order, is left to
+// the one-thread walk over the results, so it is the same as without them.
+class Prefetch {
+public:
+    struct Node;
+    struct Entry {
+        std::string name;
+        struct stat st;
+        int err = 0;      // fstatat's errno
+        int link_err = 0; // readlinkat's, for a symbolic link
+        std::string target;
+        Node *child = nullptr; // a directory's own listing
+    };
+    struct Node {
+        int err = 0; // opening or listing it failed
+        std::vector<Entry> entries;
+    };
+
+    Prefetch(uint64_t exclude_dev, uint64_t exclude_ino)
+        : exclude_dev_(exclude_dev), exclude_ino_(exclude_ino) {}
+
+    // Lists the directory `name` under `dir` and everything below it on `threads` threads.
+    Node *run(int dir, const char *name, int threads) {
+        nodes_.emplace_back();
+        Node *root = &nodes_.back();
+        const int fd = openat(dir, name, kDirFlags);
+        if (fd < 0) {
+            root->err = errno;
+            return root;
+        }
+        queue_.push_back({root, std::make_shared<Fd>(fd), {}});
+        std::vector<std::thread> team;
+        for (int t = 1; t < threads; ++t) {
+            team.emplace_back([this] { work(); });
+        }
+        work();
+        for (auto &t : team) {
+            t.join();
+        }
+        return root;
+    }
+
+private:
+    // A directory open for its children to be opened from, closed when the last is.
+    struct Fd {
+        int fd;
+        explicit Fd(int f) : fd(f) {}
+        Fd(const Fd &) = delete;
+        Fd &operator=(const Fd &) = delete;
+        ~Fd() {
+            close(fd);
+        }
+    };
+    // A directory to list: opened already (the root), or `name` under `parent`.
+    struct Task {
+        Node *node;
+        std::shared_ptr<Fd> parent;
+        std::string name;
+    };
+
+    void work() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            ready_.wait(hold, [&] { return !queue_.empty() || busy_ == 0; });
+            if (queue_.empty()) {
+                ready_.notify_all();
+                return;
+            }
+            // Last in, first out: a thread stays near where it was, in the caches.
+            Task task = std::move(queue_.back());
+            queue_.pop_back();
+            ++busy_;
+            hold.unlock();
+            std::vector<Task> found;
+            list(task, found);
+            task.parent.reset();
+            hold.lock();
+            for (Task &t : found) {
+                queue_.push_back(std::move(t));
+            }
+            --busy_;
+            ready_.notify_all();
+        }
+    }
+
+    void list(Task &task, std::vector<Task> &found) {
+        Node &node = *task.node;
+        std::shared_ptr<Fd> fd = task.parent;
+        if (!task.name.empty()) {
+            const int opened = openat(task.parent->fd, task.name.c_str(), kDirFlags);
+            if (opened < 0) {
+                node.err = errno;
+                return;
+            }
+            fd = std::make_shared<Fd>(opened);
+        }
+        std::vector<std::string> names;
+        if (!veltrane::store::list(fd->fd, names)) {
+            node.err = errno;
+            return;
+        }
+        node.entries.resize(names.size());
+        std::vector<Entry *> dirs;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            Entry &e = node.entries[i];
+            e.name = std::move(names[i]);
+            if (fstatat(fd->fd, e.name.c_str(), &e.st, AT_SYMLINK_NOFOLLOW) != 0) {
+                e.err = errno;
+                continue;
+            }
+            if (S_ISLNK(e.st.st_mode)) {
+                if (!read_link(fd->fd, e.name.c_str(), e.st, e.target)) {
+                    e.link_err = errno;
+                }
+            } else if (S_ISDIR(e.st.st_mode) &&
+                       !(static_cast<uint64_t>(e.st.st_dev) == exclude_dev_ &&
+                         static_cast<uint64_t>(e.st.st_ino) == exclude_ino_)) {
+                dirs.push_back(&e);
+            }
+        }
+        if (dirs.empty()) {
+            return;
+        }
+        {
+            // A deque's elements stay where they are as it grows.
+            const std::lock_guard<std::mutex> hold(lock_);
+            for (Entry *e : dirs) {
+                nodes_.emplace_back();
+                e->child = &nodes_.back();
+            }
+        }
+        // Pushed in reverse, so that the first directory is the next one taken.
+        for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+            found.push_back({(*it)->child, fd, (*it)->name});
+        }
+    }
+
+    uint64_t exclude_dev_, exclude_ino_;
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::vector<Task> queue_;
+    int busy_ = 0;
+    std::deque<Node> nodes_;
+};
+
 class Scanner {
 public:
-    Scanner(uint64_t exclude_dev, uint64_t exclude_ino, bool track)
-        : exclude_dev_(exclude_dev), exclude_ino_(exclude_ino), track_(track) {}
+    Scanner(uint64_t exclude_dev, uint64_t exclude_ino, bool track, int threads)
+        : exclude_dev_(exclude_dev), exclude_ino_(exclude_ino), track_(track), threads_(threads) {}
 
     void source(const std::string &path);
     Scan out;
@@ -66,11 +238,13 @@ private:
     // Records one entry looked at with lstat; true when it is a directory to walk into.
     // `dir` and `name` reach it (dir is AT_FDCWD for a whole path); `parent` + "/" + `name`
     // is its path on disk, only ever built for an error (`parent` is null for a whole path).
+    // `pre`: the entry as listed ahead, whose link target was read there.
     bool visit(int dir,
                const char *name,
                const std::string *parent,
                const std::string &rel,
-               const struct stat &st);
+               const struct stat &st,
+               const Prefetch::Entry *pre = nullptr);
     std::string path_of(const std::string *parent, const char *name) const {
         if (parent == nullptr) {
             return name;
@@ -78,9 +252,12 @@ private:
         return *parent == "/" ? "/" + std::string(name) : *parent + "/" + name;
     }
     void walk(const std::string &path, const std::string &rel, int dir, const char *name);
+    // The same walk over what a Prefetch listed.
+    void walk_listed(const std::string &path, const std::string &rel, int dir, const char *name);
 
     uint64_t exclude_dev_, exclude_ino_;
     bool track_; // several sources: every path recorded is remembered
+    int threads_;
     std::unordered_set<std::string> seen_;
     std::unordered_set<std::string> above_; // recorded as a source's parent, not walked yet
     std::map<std::pair<uint64_t, uint64_t>, std::string> links_;
@@ -90,7 +267,8 @@ bool Scanner::visit(int dir,
                     const char *name,
                     const std::string *parent,
                     const std::string &rel,
-                    const struct stat &st) {
+                    const struct stat &st,
+                    const Prefetch::Entry *pre) {
     if (static_cast<uint64_t>(st.st_dev) == exclude_dev_ &&
         static_cast<uint64_t>(st.st_ino) == exclude_ino_) {
         return false;
@@ -112,23 +290,12 @@ bool Scanner::visit(int dir,
         return true;
     }
     if (S_ISLNK(mode)) {
-        // lstat gives the target's length, but some file systems report 0: grow until a read
-        // leaves room to spare, which proves the target whole.
-        std::string target(std::max<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 64),
-                           '\0');
-        for (;;) {
-            const ssize_t n = readlinkat(dir, name, target.data(), target.size());
-            if (n < 0) {
-                out.errors.emplace_back(path_of(parent, name), errno);
-                return false;
-            }
-            if (static_cast<std::size_t>(n) < target.size()) {
-                target.resize(static_cast<std::size_t>(n));
-                break;
-            }
-            target.resize(target.size() * 2);
+        std::string target;
+        if (pre != nullptr ? pre->link_err != 0 : !read_link(dir, name, st, target)) {
+            out.errors.emplace_back(path_of(parent, name), pre != nullptr ? pre->link_err : errno);
+            return false;
         }
-        row(rel, kLink, &st, std::move(target));
+        row(rel, kLink, &st, pre != nullptr ? pre->target : std::move(target));
         return false;
     }
     if (S_ISREG(mode)) {
@@ -151,10 +318,13 @@ bool Scanner::visit(int dir,
 // Walks the directory just recorded as `rel`, depth first without recursion: a tree may be
 // deeper than any stack.
 void Scanner::walk(const std::string &path, const std::string &rel, int dir, const char *name) {
-    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (threads_ > 1 && !track_) {
+        walk_listed(path, rel, dir, name);
+        return;
+    }
     std::vector<Frame> stack;
     const auto enter = [&](const std::string &p, const std::string &r, int d, const char *n) {
-        const int fd = openat(d, n, kFlags);
+        const int fd = openat(d, n, kDirFlags);
         if (fd < 0) {
             out.errors.emplace_back(p, errno);
             return;
@@ -187,6 +357,45 @@ void Scanner::walk(const std::string &path, const std::string &rel, int dir, con
             const int fd = top.fd;
             const std::string name_copy = child;
             enter(path_of(&top.path, child.c_str()), child_rel, fd, name_copy.c_str());
+        }
+    }
+}
+
+void Scanner::walk_listed(const std::string &path,
+                          const std::string &rel,
+                          int dir,
+                          const char *name) {
+    Prefetch listed(exclude_dev_, exclude_ino_);
+    struct Listed {
+        std::string path, rel;
+        const Prefetch::Node *node;
+        std::size_t next = 0;
+    };
+    std::vector<Listed> stack;
+    const auto enter = [&](const std::string &p, const std::string &r, const Prefetch::Node *n) {
+        if (n->err != 0) {
+            out.errors.emplace_back(p, n->err);
+            return;
+        }
+        stack.push_back({p, r, n, 0});
+    };
+    enter(path, rel, listed.run(dir, name, threads_));
+    while (!stack.empty()) {
+        Listed &top = stack.back();
+        if (top.next == top.node->entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Prefetch::Entry &e = top.node->entries[top.next++];
+        std::string child_rel = top.rel.empty() ? e.name : top.rel + "/" + e.name;
+        if (e.err != 0) {
+            out.errors.emplace_back(path_of(&top.path, e.name.c_str()), e.err);
+            continue;
+        }
+        if (visit(-1, e.name.c_str(), &top.path, child_rel, e.st, &e) && e.child != nullptr) {
+            // `top` may move when the stack grows: what it lends is copied first.
+            std::string child_path = path_of(&top.path, e.name.c_str());
+            enter(child_path, child_rel, e.child);
         }
     }
 }
@@ -228,8 +437,11 @@ void Scanner::source(const std::string &path) {
 
 } // namespace
 
-Scan scan(const std::vector<std::string> &sources, uint64_t exclude_dev, uint64_t exclude_ino) {
-    Scanner s(exclude_dev, exclude_ino, sources.size() > 1);
+Scan scan(const std::vector<std::string> &sources,
+          uint64_t exclude_dev,
+          uint64_t exclude_ino,
+          int threads) {
+    Scanner s(exclude_dev, exclude_ino, sources.size() > 1, threads);
     for (const std::string &path : sources) {
         s.source(path);
     }

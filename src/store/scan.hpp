@@ -33,6 +33,11 @@ struct Scan {
 // The entries of `sources` (absolute, normalised paths), each with the directories above it
 // first. A path already recorded (sources that overlap) is not recorded again, and the
 // directory `exclude_dev`:`exclude_ino` (the store itself) is left out with all it holds.
-Scan scan(const std::vector<std::string> &sources, uint64_t exclude_dev, uint64_t exclude_ino);
+// With `threads` above 1 and one source, its directories are listed and their entries looked
+// at on that many threads first; the result is the same.
+Scan scan(const std::vector<std::string> &sources,
+          uint64_t exclude_dev,
+          uint64_t exclude_ino,
+          int threads = 1);
 
 } // namespace veltrane::store

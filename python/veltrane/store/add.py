@@ -36,14 +36,15 @@ class WriteFailed(Exception):
 
 
 def walk(
-    sources: list[str], on_error, exclude: tuple[int, int] | None = None
+    sources: list[str], on_error, exclude: tuple[int, int] | None = None, threads: int = 1
 ) -> tuple[Columns, int]:
     """The entries of the sources (absolute paths; their parent directories first) as
     columns, without chunks yet, and how many FIFOs, sockets and devices were left out. The
     directory ``exclude`` (device, inode: the store itself) is left out with everything in
-    it. The walk is native: one lstat an entry, and Python sees only columns."""
+    it. The walk is native: one lstat an entry, and Python sees only columns; a single
+    source's directories are listed on ``threads`` threads, in the same order as on one."""
     dev, ino = exclude if exclude is not None else (-1, -1)
-    s = _native.store_scan(sources, dev & (1 << 64) - 1, ino & (1 << 64) - 1)
+    s = _native.store_scan(sources, dev & (1 << 64) - 1, ino & (1 << 64) - 1, threads)
     for path, error in s["errors"]:
         on_error(path, OSError(error, os.strerror(error)))
     ints = np.zeros((8, len(s["rel"])), np.int64)

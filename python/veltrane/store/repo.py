@@ -8,6 +8,7 @@ import gc
 import os
 import socket
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from .. import _native
 from .._args import threads as _threads
@@ -150,14 +151,27 @@ class Store:
                 index.close()
 
     def _add(self, index, sources, name, progress, threads, failed, errors, started) -> dict:
-        known = index.digests()
-        parent = None
-        for s in reversed(headers(self.path)):
-            if s.sources == sources:
-                parent = read_columns(self.path, s.id)
-                break
         here = os.stat(self.path)
-        scan, special = walk(sources, failed, (here.st_dev, here.st_ino))
+        # The walk lets go of the interpreter: the index's digests and the last snapshot are
+        # read meanwhile (a fifth of an unchanged add). Its errors are reported here, after.
+        missed: list[tuple[str, OSError]] = []
+        with ThreadPoolExecutor(1) as pool:
+            walking = pool.submit(
+                walk,
+                sources,
+                lambda path, e: missed.append((path, e)),
+                (here.st_dev, here.st_ino),
+                _threads(threads),
+            )
+            known = index.digests()
+            parent = None
+            for s in reversed(headers(self.path)):
+                if s.sources == sources:
+                    parent = read_columns(self.path, s.id)
+                    break
+            scan, special = walking.result()
+        for path, e in missed:
+            failed(path, e)
         reused = reuse(scan, parent, known)
         todo = scan.files()[reused < 0]
         read = {

@@ -111,7 +111,7 @@ class PartSearch:
     RepeatFinder), ready but for its words' file, ``located(batch)`` gives a batch's places
     for it (or None). ``prime(finder, parts)``, when given, is called on each pass's finder
     before it reads the corpus (spans: the words of earlier runs, the same every pass);
-    :attr:`last` is then the last pass's finder, kept until :meth:`close`."""
+    ``last`` is then the last pass's finder, kept until :meth:`close`."""
 
     def __init__(
         self,

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -98,6 +99,9 @@ public:
         for (auto &t : team) {
             t.join();
         }
+        if (failed_) {
+            std::rethrow_exception(failed_);
+        }
         return root;
     }
 
@@ -133,7 +137,15 @@ private:
             ++busy_;
             hold.unlock();
             std::vector<Task> found;
-            list(task, found);
+            try {
+                list(task, found);
+            } catch (...) { // out of memory: the first failure is thrown once all have stopped
+                const std::lock_guard<std::mutex> failing(lock_);
+                if (!failed_) {
+                    failed_ = std::current_exception();
+                }
+                found.clear();
+            }
             task.parent.reset();
             hold.lock();
             for (Task &t : found) {
@@ -202,6 +214,7 @@ private:
     std::vector<Task> queue_;
     int busy_ = 0;
     std::deque<Node> nodes_;
+    std::exception_ptr failed_;
 };
 
 class Scanner {

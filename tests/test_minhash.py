@@ -188,10 +188,13 @@ from veltrane.sketch.minhash import minhash_signatures, words
 rng = random.Random(5)
 alphabet = sys.argv[1]
 docs = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(300))) for _ in range(300)]
-sigs = minhash_signatures(docs, 40, ngram=2, seed=7, threads=2)
+sigs = [minhash_signatures(docs[:n], p, ngram=g, seed=7, threads=2) for p, g, n in SHAPES]
 print(_native.isa(), hashlib.sha256(repr([words(d) for d in docs]).encode()).hexdigest(),
-      hashlib.sha256(sigs.tobytes()).hexdigest())
+      *(hashlib.sha256(s.tobytes()).hexdigest() for s in sigs))
 """
+# (permutations, shingle words, texts): every way a kernel splits its groups (one, four and
+# eight registers at once, and the rest after), and shingles longer than its unrolled ones.
+SHAPES = [(40, 2, 300), (128, 5, 60), (300, 9, 30)]
 
 
 @pytest.mark.parametrize("isa", _native.isas())
@@ -200,7 +203,7 @@ def test_each_instruction_set_gives_the_same_results(isa):
     alphabet = "abcdefghij  ABC\u00e9\u03a3'\n" * 3 + TRICKY + SPACELESS
     env = dict(os.environ, VELTRANE_ISA=isa)
     out = subprocess.run(
-        [sys.executable, "-c", CHILD, alphabet],
+        [sys.executable, "-c", f"SHAPES = {SHAPES!r}\n" + CHILD, alphabet],
         env=env,
         capture_output=True,
         text=True,
@@ -210,11 +213,14 @@ def test_each_instruction_set_gives_the_same_results(isa):
 
     rng = random.Random(5)
     docs = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(300))) for _ in range(300)]
-    sigs = np.array([model.signature(d, 40, 2, 7) for d in docs], dtype=np.uint32)
+    sigs = [
+        np.array([model.signature(d, p, g, 7) for d in docs[:n]], dtype=np.uint32)
+        for p, g, n in SHAPES
+    ]
     assert out == [
         isa,
         hashlib.sha256(repr([model.words(d) for d in docs]).encode()).hexdigest(),
-        hashlib.sha256(sigs.tobytes()).hexdigest(),
+        *(hashlib.sha256(s.tobytes()).hexdigest() for s in sigs),
     ]
 
 

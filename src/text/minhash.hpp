@@ -105,6 +105,18 @@ void minhash_avx512(const uint32_t *layout,
                     std::size_t count,
                     uint32_t *out);
 
+// The same from the text's `count` word hashes, shingles of `ngram` words: each shingle is
+// hashed (as shingle_hashes does) while the first groups take it, so that the hashing's
+// scalar multiplies overlap the kernel's vector ones; the shingles go to `shingles` (resized)
+// for the groups after those.
+void minhash_words_avx512(const uint32_t *layout,
+                          std::size_t groups,
+                          const uint64_t *words,
+                          std::size_t count,
+                          std::size_t ngram,
+                          std::vector<uint64_t> &shingles,
+                          uint32_t *out);
+
 } // namespace kernels
 
 } // namespace veltrane::text

@@ -37,6 +37,15 @@ constexpr uint64_t step(uint64_t h, uint64_t w) {
     return g ^ (g >> 32);
 }
 
+// The hash of the shingle of the `Width` word hashes at w, as shingle_hashes makes it.
+template <std::size_t Width> inline uint64_t shingle_hash(const uint64_t *w) {
+    uint64_t h = Width;
+    for (std::size_t k = 0; k < Width; ++k) {
+        h = step(h, w[k]);
+    }
+    return mix64(h);
+}
+
 // The hash of a word given as its lower-cased UTF-8 bytes.
 uint64_t word_hash(const unsigned char *bytes, std::size_t size);
 

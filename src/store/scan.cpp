@@ -1,5 +1,6 @@
 #include "store/scan.hpp"
 
+#include "common/wait.hpp"
 #include "files/walk.hpp"
 
 #include <algorithm>
@@ -126,7 +127,7 @@ private:
     void work() {
         std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
-            ready_.wait(hold, [&] { return !queue_.empty() || busy_ == 0; });
+            wait_for_true(ready_, hold, [&] { return !queue_.empty() || busy_ == 0; });
             if (queue_.empty()) {
                 ready_.notify_all();
                 return;

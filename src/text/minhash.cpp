@@ -137,24 +137,6 @@ void groups_avx2(const uint32_t *a,
     }
 }
 
-// The groups from `g` on, over stored shingles.
-void rest_avx2(const uint32_t *a,
-               const uint32_t *b,
-               std::size_t g,
-               std::size_t groups,
-               const uint64_t *shingles,
-               std::size_t count,
-               uint32_t *out) {
-    // Four groups keep accumulators, multipliers and addends in twelve of the sixteen
-    // registers.
-    for (; g + 4 <= groups; g += 4) {
-        groups_avx2<4>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
-    }
-    for (; g < groups; ++g) {
-        groups_avx2<1>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
-    }
-}
-
 } // namespace
 
 void minhash_avx2(const uint32_t *layout,
@@ -162,8 +144,17 @@ void minhash_avx2(const uint32_t *layout,
                   const uint64_t *shingles,
                   std::size_t count,
                   uint32_t *out) {
+    // Four groups keep accumulators, multipliers and addends in twelve of the sixteen
+    // registers.
     const std::size_t padded = groups * 8;
-    rest_avx2(layout, layout + padded, 0, groups, shingles, count, out);
+    const uint32_t *a = layout, *b = layout + padded;
+    std::size_t g = 0;
+    for (; g + 4 <= groups; g += 4) {
+        groups_avx2<4>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
+    }
+    for (; g < groups; ++g) {
+        groups_avx2<1>(a + 8 * g, b + 8 * g, shingles, count, out + 8 * g);
+    }
 }
 
 } // namespace kernels
@@ -179,31 +170,33 @@ MinHasher::MinHasher(std::size_t num_perm, std::size_t ngram, uint64_t seed)
 }
 
 void MinHasher::sign(std::string_view text, Scratch &scratch, uint32_t *out) const {
-    if (isa_ == cpu::Isa::scalar) {
+    switch (isa_) {
+    case cpu::Isa::scalar:
         text_shingles(text, ngram_, scratch);
         minhash_scalar(perms_, scratch.shingles.data(), scratch.shingles.size(), out);
         return;
-    }
-    word_hashes(text, scratch, scratch.words);
-    const std::vector<uint64_t> &words = scratch.words;
-    scratch.row.resize(groups_ * width_);
-    if (isa_ == cpu::Isa::avx2) {
+    case cpu::Isa::avx2:
         // Hashing the shingles as the kernel takes them, as for AVX-512, measured no faster
         // here (on Zen 4 running AVX2 code, the tokenizer is what bounds it).
-        shingle_hashes(words.data(), words.size(), ngram_, scratch.shingles);
+        text_shingles(text, ngram_, scratch);
+        scratch.row.resize(groups_ * width_);
         kernels::minhash_avx2(layout_.data(),
                               groups_,
                               scratch.shingles.data(),
                               scratch.shingles.size(),
                               scratch.row.data());
-    } else {
+        break;
+    case cpu::Isa::avx512:
+        word_hashes(text, scratch, scratch.words);
+        scratch.row.resize(groups_ * width_);
         kernels::minhash_words_avx512(layout_.data(),
                                       groups_,
-                                      words.data(),
-                                      words.size(),
+                                      scratch.words.data(),
+                                      scratch.words.size(),
                                       ngram_,
                                       scratch.shingles,
                                       scratch.row.data());
+        break;
     }
     std::memcpy(out, scratch.row.data(), perms_.a.size() * sizeof(uint32_t));
 }

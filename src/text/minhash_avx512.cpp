@@ -13,13 +13,11 @@ namespace veltrane::text::kernels {
 namespace {
 
 // As groups_avx2, sixteen permutations a register: the 32 registers hold the accumulators,
-// multipliers and addends of 128 permutations.
-template <int G>
-void groups_avx512(const uint32_t *a,
-                   const uint32_t *b,
-                   const uint64_t *shingles,
-                   std::size_t count,
-                   uint32_t *out) {
+// multipliers and addends of 128 permutations. `shingle(i)` gives the i-th of the `count`
+// shingles: read from memory, or hashed as it is taken.
+template <int G, typename Shingle>
+void groups_avx512(
+    const uint32_t *a, const uint32_t *b, std::size_t count, Shingle shingle, uint32_t *out) {
     __m512i acc[G], mul[G], add[G];
     for (int j = 0; j < G; ++j) {
         acc[j] = _mm512_set1_epi32(-1);
@@ -27,7 +25,7 @@ void groups_avx512(const uint32_t *a,
         add[j] = _mm512_loadu_si512(b + 16 * j);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const __m512i x = _mm512_set1_epi32(static_cast<int>(static_cast<uint32_t>(shingles[i])));
+        const __m512i x = _mm512_set1_epi32(static_cast<int>(static_cast<uint32_t>(shingle(i))));
         for (int j = 0; j < G; ++j) {
             acc[j] =
                 _mm512_min_epu32(acc[j], _mm512_add_epi32(_mm512_mullo_epi32(mul[j], x), add[j]));
@@ -46,70 +44,15 @@ void rest_avx512(const uint32_t *a,
                  const uint64_t *shingles,
                  std::size_t count,
                  uint32_t *out) {
+    const auto stored = [shingles](std::size_t i) { return shingles[i]; };
     for (; g + 8 <= groups; g += 8) {
-        groups_avx512<8>(a + 16 * g, b + 16 * g, shingles, count, out + 16 * g);
+        groups_avx512<8>(a + 16 * g, b + 16 * g, count, stored, out + 16 * g);
     }
     for (; g + 4 <= groups; g += 4) {
-        groups_avx512<4>(a + 16 * g, b + 16 * g, shingles, count, out + 16 * g);
+        groups_avx512<4>(a + 16 * g, b + 16 * g, count, stored, out + 16 * g);
     }
     for (; g < groups; ++g) {
-        groups_avx512<1>(a + 16 * g, b + 16 * g, shingles, count, out + 16 * g);
-    }
-}
-
-// As groups_avx512, over the shingles of `Width` words, hashed here and stored.
-template <int G, std::size_t Width>
-void fed_avx512(const uint32_t *a,
-                const uint32_t *b,
-                const uint64_t *words,
-                std::size_t runs,
-                uint64_t *shingles,
-                uint32_t *out) {
-    __m512i acc[G], mul[G], add[G];
-    for (int j = 0; j < G; ++j) {
-        acc[j] = _mm512_set1_epi32(-1);
-        mul[j] = _mm512_loadu_si512(a + 16 * j);
-        add[j] = _mm512_loadu_si512(b + 16 * j);
-    }
-    for (std::size_t i = 0; i < runs; ++i) {
-        const uint64_t h = shingle_hash<Width>(words + i);
-        shingles[i] = h;
-        const __m512i x = _mm512_set1_epi32(static_cast<int>(static_cast<uint32_t>(h)));
-        for (int j = 0; j < G; ++j) {
-            acc[j] =
-                _mm512_min_epu32(acc[j], _mm512_add_epi32(_mm512_mullo_epi32(mul[j], x), add[j]));
-        }
-    }
-    for (int j = 0; j < G; ++j) {
-        _mm512_storeu_si512(out + 16 * j, acc[j]);
-    }
-}
-
-template <int G>
-void fed_width_avx512(const uint32_t *a,
-                      const uint32_t *b,
-                      const uint64_t *words,
-                      std::size_t runs,
-                      std::size_t width,
-                      uint64_t *s,
-                      uint32_t *out) {
-    switch (width) {
-    case 1:
-        return fed_avx512<G, 1>(a, b, words, runs, s, out);
-    case 2:
-        return fed_avx512<G, 2>(a, b, words, runs, s, out);
-    case 3:
-        return fed_avx512<G, 3>(a, b, words, runs, s, out);
-    case 4:
-        return fed_avx512<G, 4>(a, b, words, runs, s, out);
-    case 5:
-        return fed_avx512<G, 5>(a, b, words, runs, s, out);
-    case 6:
-        return fed_avx512<G, 6>(a, b, words, runs, s, out);
-    case 7:
-        return fed_avx512<G, 7>(a, b, words, runs, s, out);
-    default:
-        return fed_avx512<G, 8>(a, b, words, runs, s, out);
+        groups_avx512<1>(a + 16 * g, b + 16 * g, count, stored, out + 16 * g);
     }
 }
 
@@ -132,16 +75,22 @@ void minhash_words_avx512(const uint32_t *layout,
     shingles.resize(runs);
     const std::size_t padded = groups * 16;
     const uint32_t *a = layout, *b = layout + padded;
+    uint64_t *s = shingles.data();
     // The first eight groups (128 permutations, all of the usual signature) as the shingles
     // are hashed; fewer when there are fewer.
     const std::size_t fed = groups >= 8 ? 8 : groups >= 4 ? 4 : 1;
-    if (fed == 8) {
-        fed_width_avx512<8>(a, b, words, runs, width, shingles.data(), out);
-    } else if (fed == 4) {
-        fed_width_avx512<4>(a, b, words, runs, width, shingles.data(), out);
-    } else {
-        fed_width_avx512<1>(a, b, words, runs, width, shingles.data(), out);
-    }
+    with_shingle_width(width, [&](auto w) {
+        const auto hashed = [words, s](std::size_t i) {
+            return s[i] = shingle_hash<decltype(w)::value>(words + i);
+        };
+        if (fed == 8) {
+            groups_avx512<8>(a, b, runs, hashed, out);
+        } else if (fed == 4) {
+            groups_avx512<4>(a, b, runs, hashed, out);
+        } else {
+            groups_avx512<1>(a, b, runs, hashed, out);
+        }
+    });
     rest_avx512(a, b, fed, groups, shingles.data(), runs, out);
 }
 

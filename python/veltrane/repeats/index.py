@@ -229,7 +229,9 @@ class RepeatIndex:
 
     def _write(self) -> None:
         if self._words is not None:
-            self._write_words(*self._words)
+            seg, starts = self._words
+            # The words are already under their temporary name (add_words).
+            self._publish(seg, starts, int(starts[-1]), [".words"])
             return
         if not self._new:
             return
@@ -239,35 +241,23 @@ class RepeatIndex:
         same = np.zeros(len(rows), dtype=bool)
         same[1:] = (rows[1:, 0] == rows[:-1, 0]) & (rows[1:, 1] == rows[:-1, 1])
         rows = rows[~same]
-        seg = self._next_segment()
+        self._publish(self._next_segment(), np.ascontiguousarray(rows.T), len(rows), [])
+
+    def _publish(self, seg: int, columns: np.ndarray, units: int, written: list[str]) -> None:
+        """Makes segment ``seg`` of ``columns``, the batch's names and the files with the
+        suffixes ``written`` already under their temporary names, and lists it."""
         # Written whole and renamed before the catalogue names them: a file left by a killed
         # run is named by no segment, and the next run writes over it.
         for suffix, write in (
-            (".npy", lambda p: save_array(p, np.ascontiguousarray(rows.T))),
+            (".npy", lambda p: save_array(p, columns)),
             (".places", lambda p: _save_text(p, "".join(n + "\n" for n in self._names))),
         ):
-            temporary = self._path / f".seg-{seg}{suffix}"
-            write(temporary)
-            os.replace(temporary, self._path / f"seg-{seg}{suffix}")
+            write(self._path / f".seg-{seg}{suffix}")
+            written.append(suffix)
+        for suffix in written:
+            os.replace(self._path / f".seg-{seg}{suffix}", self._path / f"seg-{seg}{suffix}")
         fsync_dir(self._path)
-        self._db.execute(
-            "INSERT INTO segments VALUES (?, ?, ?)", (seg, len(rows), len(self._names))
-        )
-
-    def _write_words(self, seg: int, starts: np.ndarray) -> None:
-        # The words are already written under their temporary name (add_words).
-        for suffix, write in (
-            (".npy", lambda p: save_array(p, starts)),
-            (".places", lambda p: _save_text(p, "".join(n + "\n" for n in self._names))),
-        ):
-            temporary = self._path / f".seg-{seg}{suffix}"
-            write(temporary)
-            os.replace(temporary, self._path / f"seg-{seg}{suffix}")
-        os.replace(self._path / f".seg-{seg}.words", self._path / f"seg-{seg}.words")
-        fsync_dir(self._path)
-        self._db.execute(
-            "INSERT INTO segments VALUES (?, ?, ?)", (seg, int(starts[-1]), len(self._names))
-        )
+        self._db.execute("INSERT INTO segments VALUES (?, ?, ?)", (seg, units, len(self._names)))
 
     def word_segments(self) -> Iterator[tuple[np.ndarray, np.ndarray, int]]:
         """For spans, inside :meth:`batch`: the texts of earlier runs, in the order of the

@@ -11,6 +11,8 @@ add` (first, then again on the unchanged tree), `restore` of the whole snapshot,
 beside them `find TREE -printf '%s %T@ %C@ %i\\n'` (a bare stat walk), `cp -a` to the same
 file system, borg 1.2 `create` (its default lz4, and `-C zstd,3`; no encryption) with
 `extract`, restic `backup` (twice) and `restore`. Peers that are not installed show as n/a.
+The restores and copies run one after another, after a wait, each into a new target, and
+nothing is deleted until all are made (see SETTLE_SECONDS).
 The machine's other work makes figures noisy: they are reported, never held to a target.
 """
 
@@ -92,114 +94,104 @@ BORG_ENV = {
 RESTIC_ENV = {"RESTIC_PASSWORD": "bench"}
 
 
-def tree_bench(paths: list[str], work: str, have: dict) -> list[tuple]:
+# ext4 looks past inodes freed in the last 60 to 300 seconds when it allocates one (the
+# kernel's RECENTCY_MIN and RECENTCY_DIRTY in fs/ext4/ialloc.c), which made creating a file
+# cost up to five times as much right after a tree was deleted: a restore then measured the
+# deletion before it. Every tree is created after this long without a deletion, and no tree
+# is deleted until all are made.
+SETTLE_SECONDS = 310
+
+
+def tree_bench(paths: list[str], work: str, have: dict, settle: float) -> list[tuple]:
     rows = []
     files, size = warm(paths)
     print(f"tree: {files:,} files, {size / 1e9:.2f} GB in {', '.join(paths)}", flush=True)
     stat_walk = run(["find", *paths, "-printf", r"%s %T@ %C@ %i\n"])
     rows.append(("find -printf (stat walk)", *stat_walk, None))
-    cp_dest = os.path.join(work, "cp")
-    os.makedirs(cp_dest)
-    rows.append(("cp -a", *run(["cp", "-a", *paths, cp_dest]), None))
-    shutil.rmtree(cp_dest)
     repo = os.path.join(work, "vrepo")
     run([*VELTRANE, "store", "init", repo])
     rows.append(("veltrane store add", *run([*VELTRANE, "store", "add", repo, *paths]), du(repo)))
     rows.append(
         ("veltrane store add (unchanged)", *run([*VELTRANE, "store", "add", repo, *paths]), None)
     )
-    dest = os.path.join(work, "vout")
-    # Creating files here costs what the file system's state makes it cost (ext4 looks past
-    # inodes freed moments ago): restore is bracketed by cp -a, each run into a new target.
-    os.makedirs(cp_dest)
-    rows.append(("cp -a (just before restore)", *run(["cp", "-a", *paths, cp_dest]), None))
-    shutil.rmtree(cp_dest)
-    rows.append(
+    # The stores first; each restore then runs after the others', into its own new target.
+    restores: list[tuple[str, list[str], str | None, dict | None]] = []
+    brepo = os.path.join(work, "borg")
+    if "borg" in have:
+        for label, extra in (
+            ("borg create (lz4)", []),
+            ("borg create -C zstd,3", ["-C", "zstd,3"]),
+        ):
+            b = os.path.join(work, "borg-zstd") if extra else brepo
+            run(["borg", "init", "-e", "none", b], env=BORG_ENV)
+            rows.append(
+                (label, *run(["borg", "create", *extra, f"{b}::a", *paths], env=BORG_ENV), du(b))
+            )
+            if extra:
+                shutil.rmtree(b)
+        rows.append(
+            (
+                "borg create (unchanged)",
+                *run(["borg", "create", f"{brepo}::b", *paths], env=BORG_ENV),
+                None,
+            )
+        )
+    rrepo = os.path.join(work, "restic")
+    if "restic" in have:
+        run(["restic", "-q", "-r", rrepo, "init"], env=RESTIC_ENV)
+        for label in ("restic backup", "restic backup (unchanged)"):
+            rows.append(
+                (
+                    label,
+                    *run(["restic", "-q", "-r", rrepo, "backup", *paths], env=RESTIC_ENV),
+                    None if "unchanged" in label else du(rrepo),
+                )
+            )
+    targets = {k: os.path.join(work, "out-" + k) for k in ("cp1", "v", "r", "b", "cp2")}
+    restores.append(("cp -a (first)", ["cp", "-a", *paths, targets["cp1"]], None, None))
+    restores.append(
         (
             "veltrane store restore",
-            *run([*VELTRANE, "store", "restore", repo, "latest", dest]),
+            [*VELTRANE, "store", "restore", repo, "latest", targets["v"]],
+            None,
             None,
         )
     )
-    os.makedirs(cp_dest)
-    rows.append(("cp -a (just after restore)", *run(["cp", "-a", *paths, cp_dest]), None))
-    shutil.rmtree(cp_dest)
+    if "restic" in have:
+        restores.append(
+            (
+                "restic restore",
+                ["restic", "-q", "-r", rrepo, "restore", "latest", "--target", targets["r"]],
+                None,
+                RESTIC_ENV,
+            )
+        )
+    if "borg" in have:
+        restores.append(
+            ("borg extract", ["borg", "extract", f"{brepo}::a"], targets["b"], BORG_ENV)
+        )
+    restores.append(("cp -a (last)", ["cp", "-a", *paths, targets["cp2"]], None, None))
+    if settle:
+        print(f"waiting {settle:.0f} s for freed inodes to settle", flush=True)
+        time.sleep(settle)
+    for label, cmd, cwd, env in restores:
+        for t in targets.values():
+            if cmd[-1] == t or cwd == t:
+                os.makedirs(t, exist_ok=True)
+        rows.append((label, *run(cmd, cwd=cwd, env=env), None))
     check = subprocess.run(
         [
             "diff",
             "-r",
             "--no-dereference",
             paths[0],
-            os.path.join(dest, os.path.abspath(paths[0]).lstrip("/")),
+            os.path.join(targets["v"], os.path.abspath(paths[0]).lstrip("/")),
         ],
         capture_output=True,
     )
     print(f"restore: diff -r {'equal' if check.returncode == 0 else 'DIFFERS'}", flush=True)
-    shutil.rmtree(dest)
-    if "borg" in have:
-        for label, extra in (
-            ("borg create (lz4)", []),
-            ("borg create -C zstd,3", ["-C", "zstd,3"]),
-        ):
-            brepo = os.path.join(work, "borg" + str(len(extra)))
-            run(["borg", "init", "-e", "none", brepo], env=BORG_ENV)
-            rows.append(
-                (
-                    label,
-                    *run(["borg", "create", *extra, f"{brepo}::a", *paths], env=BORG_ENV),
-                    du(brepo),
-                )
-            )
-            if not extra:
-                rows.append(
-                    (
-                        "borg create (unchanged)",
-                        *run(["borg", "create", f"{brepo}::b", *paths], env=BORG_ENV),
-                        None,
-                    )
-                )
-                bdest = os.path.join(work, "bout")
-                os.makedirs(bdest)
-                rows.append(
-                    (
-                        "borg extract",
-                        *run(["borg", "extract", f"{brepo}::a"], cwd=bdest, env=BORG_ENV),
-                        None,
-                    )
-                )
-                shutil.rmtree(bdest)
-            shutil.rmtree(brepo)
-    if "restic" in have:
-        rrepo = os.path.join(work, "restic")
-        run(["restic", "-q", "-r", rrepo, "init"], env=RESTIC_ENV)
-        rows.append(
-            (
-                "restic backup",
-                *run(["restic", "-q", "-r", rrepo, "backup", *paths], env=RESTIC_ENV),
-                du(rrepo),
-            )
-        )
-        rows.append(
-            (
-                "restic backup (unchanged)",
-                *run(["restic", "-q", "-r", rrepo, "backup", *paths], env=RESTIC_ENV),
-                None,
-            )
-        )
-        rdest = os.path.join(work, "rout")
-        rows.append(
-            (
-                "restic restore",
-                *run(
-                    ["restic", "-q", "-r", rrepo, "restore", "latest", "--target", rdest],
-                    env=RESTIC_ENV,
-                ),
-                None,
-            )
-        )
-        shutil.rmtree(rdest)
-        shutil.rmtree(rrepo)
-    shutil.rmtree(repo)
+    for t in (*targets.values(), repo, brepo, rrepo):
+        shutil.rmtree(t, ignore_errors=True)
     return rows
 
 
@@ -297,7 +289,10 @@ def main() -> None:
             root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
             trees = [os.path.join(root or os.path.expanduser("~/.pyenv"), "versions")]
         if not args.no_tree:
-            table("A tree, store defaults", tree_bench(trees, work, have))
+            table(
+                "A tree, store defaults",
+                tree_bench(trees, work, have, 0 if args.quick else SETTLE_SECONDS),
+            )
         if series:
             sizes = [16384, 65536] if args.quick else [8192, 16384, 32768, 65536, 131072]
             table("Dataset versions (ten releases)", series_bench(series, work, have, sizes))

@@ -28,24 +28,15 @@ void Run::work() {
         std::size_t count = 0;
         {
             std::unique_lock<std::mutex> lock(mu_);
-            const auto helpable = [&] {
-                return shared_ != nullptr && shared_->next.load() < shared_->count;
-            };
             // A worker with nothing to take stays until every file is done: the long file
             // another worker is reading may still want help.
             const auto over = [&] { return walked_ && turn_ == pushed_; };
-            wait_for_true(
-                work_cv_, lock, [&] { return helpable() || taken_ < pushed_ || over(); });
+            wait_for_true(work_cv_, lock, [&] {
+                return open_job() != nullptr || taken_ < pushed_ || over();
+            });
             // Digests of a piece already read come first: its file holds up the lookups.
-            if (helpable()) {
-                DigestJob &job = *shared_;
-                ++job.helpers;
-                lock.unlock();
-                const std::size_t done = digest_batches(job);
-                lock.lock();
-                job.finished += done;
-                --job.helpers;
-                job_cv_.notify_all();
+            if (DigestJob *job = open_job()) {
+                help(*job, lock);
                 continue;
             }
             if (taken_ == pushed_) {

@@ -46,10 +46,27 @@ void Run::share(Buffer &piece, DigestJob &job) {
         return;
     }
     const std::lock_guard<std::mutex> lock(mu_);
-    if (shared_ == nullptr) {
-        shared_ = &job;
-        work_cv_.notify_all();
+    shared_.push_back(&job);
+    work_cv_.notify_all();
+}
+
+DigestJob *Run::open_job() const {
+    for (DigestJob *job : shared_) {
+        if (job->next.load(std::memory_order_relaxed) < job->count) {
+            return job;
+        }
     }
+    return nullptr;
+}
+
+void Run::help(DigestJob &job, std::unique_lock<std::mutex> &lock) {
+    ++job.helpers;
+    lock.unlock();
+    const std::size_t done = digest_batches(job);
+    lock.lock();
+    job.finished += done;
+    --job.helpers;
+    job_cv_.notify_all();
 }
 
 void Run::digest(Buffer &piece, DigestJob &job, bool started) {
@@ -59,9 +76,19 @@ void Run::digest(Buffer &piece, DigestJob &job, bool started) {
     const std::size_t done = digest_batches(job);
     std::unique_lock<std::mutex> lock(mu_);
     job.finished += done;
-    wait_for_true(job_cv_, lock, [&] { return job.finished == job.count && job.helpers == 0; });
-    if (shared_ == &job) {
-        shared_ = nullptr;
+    // While helpers finish this job, its owner helps with later pieces (its own or another
+    // file's) rather than sleep: no one waits for a wake-up while work is queued.
+    const auto done_all = [&] { return job.finished == job.count && job.helpers == 0; };
+    while (!done_all()) {
+        if (DigestJob *other = open_job()) {
+            help(*other, lock);
+            continue;
+        }
+        wait_for_true(job_cv_, lock, [&] { return done_all() || open_job() != nullptr; });
+    }
+    const auto at = std::find(shared_.begin(), shared_.end(), &job);
+    if (at != shared_.end()) {
+        shared_.erase(at);
     }
 }
 

@@ -177,34 +177,48 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
                                   ? SIZE_MAX
                                   : read_size_ + static_cast<std::size_t>(longest);
     Blake3 content;
-    // While the chunks of one buffer are digested (by idle workers, and by this one when it
-    // has read and cut the next piece), the next piece is read into the other.
-    Buffer *cur = &bufs.one;
-    Buffer *other = &bufs.two;
-    DigestJob job;
-    Buffer *in_flight = nullptr;
+    // Piece i is read into pieces[i % n] and digested as jobs[i % n] (by idle workers, and by
+    // this one when it waits for an older piece) while the pieces after it are read and cut;
+    // pieces [first, next) are in flight, and are collected in order.
+    constexpr std::size_t n = kPiecesInFlight + 1;
+    Buffer *const pieces = bufs.pieces;
+    DigestJob jobs[n];
+    std::size_t first = 0;
+    std::size_t next = 0;
     auto collect = [&] {
-        digest(*in_flight, job, true);
-        for (const Chunk &c : in_flight->digested) {
+        Buffer &piece = pieces[first % n];
+        digest(piece, jobs[first % n], true);
+        ++first;
+        for (const Chunk &c : piece.digested) {
             content.update(c.digest.data(), c.digest.size());
         }
-        s.chunks.insert(s.chunks.end(), in_flight->digested.begin(), in_flight->digested.end());
-        in_flight = nullptr;
+        s.chunks.insert(s.chunks.end(), piece.digested.begin(), piece.digested.end());
     };
-    // Every way out waits for the job: helpers may still be reading the buffer.
+    // Every way out waits for the jobs: helpers may still be reading the buffers.
     struct Settle {
         std::function<void()> run;
         ~Settle() {
             run();
         }
     } settle {[&] {
-        if (in_flight != nullptr) {
-            digest(*in_flight, job, true);
+        for (; first < next; ++first) {
+            digest(pieces[first % n], jobs[first % n], true);
         }
     }};
     std::size_t carried = 0;
     for (;;) {
-        cur->reserve(carried + read_size_, bound, carried);
+        if (next - first == n) {
+            collect();
+        }
+        Buffer *cur = &pieces[next % n];
+        // The unfinished last chunk of the piece before, still in flight (only read there).
+        if (next != 0) {
+            const Buffer &before = pieces[(next - 1) % n];
+            cur->reserve(carried + read_size_, bound, 0);
+            std::memcpy(cur->data.get(), before.data.get() + before.filled - carried, carried);
+        } else {
+            cur->reserve(read_size_, bound, 0);
+        }
         const std::size_t room = cur->size - carried;
         const ssize_t got = read_full(fd.get(), cur->data.get() + carried, room);
         if (got < 0) {
@@ -215,6 +229,7 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
         bytes_read_.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
         const std::size_t filled = carried + static_cast<std::size_t>(got);
         const bool ended = static_cast<std::size_t>(got) < room;
+        cur->filled = filled;
         cur->ends.clear();
         if (filled > 0) {
             cutter_.ends(cur->data.get(), filled, cur->ends);
@@ -225,9 +240,6 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
                 cur->ends.pop_back();
             }
         }
-        if (in_flight != nullptr) {
-            collect();
-        }
         if (cancelled_.load(std::memory_order_relaxed)) {
             s.outcome = Slot::Outcome::cancelled;
             return;
@@ -235,16 +247,15 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
         if (s.chunks.size() >= kFlushChunks && !flush(s)) {
             return;
         }
-        share(*cur, job);
-        in_flight = cur;
+        share(*cur, jobs[next % n]);
+        ++next;
         if (ended) {
-            collect();
+            while (first < next) {
+                collect();
+            }
             break;
         }
         carried = filled - (cur->ends.empty() ? 0 : static_cast<std::size_t>(cur->ends.back()));
-        other->reserve(carried + read_size_, bound, 0);
-        std::memcpy(other->data.get(), cur->data.get() + (filled - carried), carried);
-        std::swap(cur, other);
     }
     s.stats.content = content.digest();
 }

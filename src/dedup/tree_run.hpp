@@ -117,6 +117,7 @@ private:
 struct Buffer {
     std::unique_ptr<unsigned char[]> data;
     std::size_t size = 0;
+    std::size_t filled = 0; // bytes of the piece read into it
     std::vector<uint64_t> ends;
     std::vector<Chunk> digested;
 
@@ -135,9 +136,13 @@ struct Buffer {
     }
 };
 
-// A worker's two buffers: one is read and cut while the chunks of the other are digested.
+// A worker's buffers for streaming a long file: one is read and cut while the chunks of the
+// two before it are digested. With one piece in flight, a helper that finished it idled until
+// the reader had cut the next, and the reader waited for the helper before sharing it: two
+// wake-ups a piece, which on a 1 MiB piece cost a third of the second thread.
+constexpr std::size_t kPiecesInFlight = 2;
 struct Buffers {
-    Buffer one, two;
+    Buffer pieces[kPiecesInFlight + 1];
 };
 
 // Files up to this size are read whole into a worker's batch, and their chunks digested
@@ -222,6 +227,10 @@ private:
     // idle workers; returns once all are done.
     void digest(Buffer &piece, DigestJob &job, bool started);
     void share(Buffer &piece, DigestJob &job);
+    // The oldest shared job with chunks left to take, or null; under mu_.
+    DigestJob *open_job() const;
+    // Digests batches of `job` as a helper: unlocks mu_ meanwhile, and tells the owner.
+    void help(DigestJob &job, std::unique_lock<std::mutex> &lock);
     bool claim(const FileKey &key, std::size_t index);
     // Waits for s's turn and looks up its chunks so far; false when the file was counted
     // already or the run is cancelled, so reading it can stop.
@@ -248,7 +257,7 @@ private:
     std::condition_variable turn_cv_; // the turn moved
     std::condition_variable walk_cv_; // the window has room, or the run is over
     std::condition_variable job_cv_;  // a shared digest job was finished
-    DigestJob *shared_ = nullptr;     // the digest job idle workers help with
+    std::deque<DigestJob *> shared_;  // digest jobs idle workers help with, oldest first
     std::deque<std::unique_ptr<Slot>> slots_;
     std::size_t base_ = 0;   // index of slots_.front()
     std::size_t pushed_ = 0; // slots made so far

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "blake3/blake3.h"
+#include "common/cpu.hpp"
 #include "dedup/dedup.hpp"
 
 #include <array>
@@ -15,6 +16,10 @@ namespace veltrane::dedup {
 
 constexpr std::size_t kDigestSize = BLAKE3_OUT_LEN;
 using Digest = std::array<unsigned char, kDigestSize>;
+
+// Keeps BLAKE3 to the kernels of `isa` and narrower (call once, before any digest): a process
+// pinned to AVX2 then digests as an AVX2-only machine does. The digests are the same.
+void blake3_follow_isa(cpu::Isa isa);
 
 inline Digest blake3(const void *data, std::size_t size) {
     blake3_hasher hasher;

@@ -5,6 +5,7 @@
 
 #include "common/cpu.hpp"
 #include "common/hash.hpp"
+#include "dedup/blake3.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -37,6 +38,7 @@ py::array_t<uint64_t> mix64(const Values &values) {
 #define PyInit__native _native_init_after_cpu_check
 PYBIND11_MODULE(_native, m) {
     m.doc() = "Native code of veltrane; the public API is in the veltrane package";
+    veltrane::dedup::blake3_follow_isa(veltrane::cpu::chosen_isa());
     // The instruction set the dispatched kernels use here (VELTRANE_ISA may pin one).
     m.def("isa", [] { return veltrane::cpu::isa_name(veltrane::cpu::chosen_isa()); });
     // Every instruction set this processor runs kernels for, the widest (preferred) first:

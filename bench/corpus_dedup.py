@@ -70,7 +70,10 @@ def generate(path: Path, size: int, seed: int = corpus.SEED) -> int:
 
 
 def timed(command: list[str]) -> tuple[float, float]:
-    """Wall seconds and peak RSS in MB of a command, from /usr/bin/time -v."""
+    """Wall seconds and peak RSS in MB of a command, from /usr/bin/time -v. Dirty pages are
+    written out first: the corpus just generated, or the output of the command before, was
+    otherwise written back during the next command and counted in its time."""
+    os.sync()
     result = subprocess.run(
         ["/usr/bin/time", "-v", *command], capture_output=True, text=True, check=False
     )

@@ -56,8 +56,10 @@ def _corpus(seed: int, texts: int = 40) -> list[bytes]:
     return out
 
 
-def _found(texts, unit, batches=3, **kw) -> list[list[list[int]]]:
+def _found(texts, unit, batches=3, words_in=None, **kw) -> list[list[list[int]]]:
     finder = Repeats(unit, threads=2, **kw)
+    if words_in is not None:
+        finder.keep_words_in(words_in)
     out = []
     step = max(1, len(texts) // batches)
     for at in range(0, len(texts), step):
@@ -130,6 +132,15 @@ def test_spans_are_those_of_the_literal_model(n, seed):
     # The first window of a cut run names its first occurrence; the model names the first
     # window covering each word, the same one.
     assert _found(texts, "span", min_words=n) == model_spans(texts, n)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_spans_with_their_words_in_a_file(tmp_path, seed):
+    # Many batches: windows found again in the words on disk, in those still being written
+    # and in those not yet handed to the writer, and straddling them.
+    texts = _word_corpus(seed)
+    found = _found(texts, "span", batches=40, words_in=tmp_path / "words", min_words=3)
+    assert found == model_spans(texts, 3)
 
 
 @pytest.mark.parametrize("unit", ["line", "paragraph", "span"])

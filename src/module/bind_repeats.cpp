@@ -306,6 +306,16 @@ void veltrane::bind_repeats(py::module_ &m) {
             },
             py::arg("path"),
             py::arg("write"))
+        .def("finish_words",
+             [](rp::Finder &f) {
+                 py::gil_scoped_release unlocked;
+                 try {
+                     f.finish_words();
+                 } catch (const std::system_error &e) {
+                     py::gil_scoped_acquire locked;
+                     raise_os_error(e);
+                 }
+             })
         .def("prime", &prime, py::arg("words"), py::arg("starts"), py::arg("first"))
         .def("save_words", &save_words, py::arg("path"))
         .def("reserve_windows", &rp::Finder::reserve_windows, py::arg("windows"))

@@ -105,6 +105,11 @@ public:
     void keep_words_in(const std::string &path, bool write) {
         words_.use_file(path, write);
     }
+    // Waits until the file of keep_words_in holds every word added (add() leaves the last
+    // batch's words being written). Throws std::system_error when it could not take them.
+    void finish_words() {
+        words_.wait();
+    }
     // At most `bytes` held (memory()): a table or first occurrence past it throws OverLimit
     // instead, leaving the finder fit only to be thrown away. 0: no limit.
     void limit_memory(std::size_t bytes) {

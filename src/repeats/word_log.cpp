@@ -23,6 +23,10 @@ constexpr std::size_t kBlock = std::size_t {1} << 10;
 } // namespace
 
 WordLog::~WordLog() {
+    // Nothing reads the words any more: a failure of the last write is for wait() to report.
+    if (writer_.joinable()) {
+        writer_.join();
+    }
     if (fd_ >= 0) {
         ::close(fd_);
     }
@@ -48,7 +52,7 @@ void WordLog::append(const uint64_t *words, std::size_t n) {
     }
     size_ += n;
     if (!write_) {
-        pending_from_ = size_;
+        pending_from_ = writing_from_ = size_;
         return;
     }
     while (n > 0) {
@@ -62,24 +66,48 @@ void WordLog::append(const uint64_t *words, std::size_t n) {
     }
 }
 
+void WordLog::join() {
+    if (writer_.joinable()) {
+        writer_.join();
+    }
+    if (writer_errno_ != 0) {
+        errno = writer_errno_;
+        writer_errno_ = 0;
+        fail("write");
+    }
+}
+
 void WordLog::flush() {
-    const char *p = reinterpret_cast<const char *>(pending_.data());
-    std::size_t left = pending_.size() * sizeof(uint64_t);
-    off_t at = static_cast<off_t>(pending_from_ * sizeof(uint64_t));
+    join();
+    writing_.swap(pending_);
+    pending_.clear();
+    writing_from_ = pending_from_;
+    pending_from_ += writing_.size();
+    try {
+        writer_ = std::thread([this] { write_out(); });
+    } catch (const std::system_error &) {
+        write_out(); // no thread to be had: written here, as before
+        join();
+    }
+}
+
+void WordLog::write_out() {
+    const char *p = reinterpret_cast<const char *>(writing_.data());
+    std::size_t left = writing_.size() * sizeof(uint64_t);
+    off_t at = static_cast<off_t>(writing_from_ * sizeof(uint64_t));
     while (left > 0) {
         const ssize_t put = ::pwrite(fd_, p, left, at);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            fail("write");
+            writer_errno_ = errno;
+            return;
         }
         p += put;
         left -= static_cast<std::size_t>(put);
         at += put;
     }
-    pending_from_ += pending_.size();
-    pending_.clear();
 }
 
 void WordLog::read(uint64_t pos, std::size_t n, uint64_t *into) {
@@ -110,18 +138,31 @@ const uint64_t *WordLog::at(uint64_t pos, std::size_t n) {
     if (pos >= pending_from_) {
         return pending_.data() + (pos - pending_from_);
     }
+    if (pos >= writing_from_ && pos + n <= pending_from_) {
+        return writing_.data() + (pos - writing_from_);
+    }
     if (pos >= block_from_ && pos + n <= block_from_ + block_.size()) {
         return block_.data() + (pos - block_from_);
     }
-    // A block from `pos` on: what is still pending comes from memory.
+    // A block from `pos` on: what is not yet in the file comes from memory. The file holds
+    // every word before writing_from_, as the writers before the current one were joined.
     const uint64_t end = std::min<uint64_t>(size_, pos + std::max(n, kBlock));
     block_.resize(end - pos);
     block_from_ = pos;
-    const uint64_t on_disk = std::min(end, pending_from_);
-    read(pos, on_disk - pos, block_.data());
-    if (end > on_disk) {
-        std::memcpy(
-            block_.data() + (on_disk - pos), pending_.data(), (end - on_disk) * sizeof(uint64_t));
+    const uint64_t on_disk = std::min(end, writing_from_);
+    if (on_disk > pos) {
+        read(pos, on_disk - pos, block_.data());
+    }
+    for (const auto &[from, words] :
+         {std::pair<uint64_t, const std::vector<uint64_t> *> {writing_from_, &writing_},
+          {pending_from_, &pending_}}) {
+        const uint64_t lo = std::max(pos, from),
+                       hi = std::min<uint64_t>(end, from + words->size());
+        if (lo < hi) {
+            std::memcpy(block_.data() + (lo - pos),
+                        words->data() + (lo - from),
+                        (hi - lo) * sizeof(uint64_t));
+        }
     }
     return block_.data();
 }

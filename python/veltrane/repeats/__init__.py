@@ -124,6 +124,12 @@ class Repeats:
         again by its hash is checked against them there, a block at a time."""
         self._finder.keep_words_in(os.fspath(path), True)
 
+    def finish_words(self) -> None:
+        """Waits until the file of :meth:`keep_words_in` holds every word hashed (the last
+        :meth:`cuts` returns while its words are still being written); OSError when it could
+        not take them."""
+        self._finder.finish_words()
+
     def prime(self, words: np.ndarray, starts: np.ndarray, first: int) -> None:
         """Before the first :meth:`cuts`, for spans: the word hashes of texts of an earlier
         run (``words`` end to end, ``starts`` where each text's begin with the end last, as
@@ -424,6 +430,7 @@ def remove_repeats(
         )
         tally = _Tally(places, unit, keep_empty, spans_out, streamed)
         batches: Iterator[tuple[Records, Future | None]]
+        words_in_file = False
         if cuts_of is None:
             if located.any:
                 finder.read_from(corpus)
@@ -437,6 +444,7 @@ def remove_repeats(
                 words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
                 if words is not None:
                     finder.keep_words_in(os.path.join(words, "words"))
+                    words_in_file = True
                 if span_index is not None:
                     _prime(span_index, tmp_dir, finder, 1)
             # The finder works on a batch on a thread of its own (it lets go of the GIL)
@@ -468,6 +476,9 @@ def remove_repeats(
                 progress(stage, done, total)
             # Let go of the batch before the next is read: else three are held, not two.
             del batch, future, rows, offsets, outside
+        if words_in_file:
+            with _temporary_files(tmp_dir):
+                finder.finish_words()  # a failure of the last write shows here, not lost
         read, edited, dropped = tally.read, tally.edited, tally.dropped
         if output is not None and streamed is None:
             source, numbers, at = places.arrays()

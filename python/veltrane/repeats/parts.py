@@ -176,6 +176,8 @@ class PartSearch:
                 out.close()
             if done is not None:
                 return done
+            if self._span and part == 0:
+                finder.finish_words()  # the passes after read them
             if self._prime is not None and part == parts - 1:
                 self.last = finder
             del finder

@@ -15,16 +15,15 @@ import argparse
 import glob
 import json
 import os
-import random
 import resource
 import subprocess
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 from report import per_isa
 
-GIB = 1 << 30
 AVG, LOW, HIGH = 8192, 2048, 65536
 
 
@@ -108,14 +107,13 @@ def big_file() -> None:
     """One 1 GiB file (every fourth 64 MiB block a repeat) on one and on two threads, against
     what its two kernels allow: on one thread ``1 / (1/cut + 1/digest)``, two threads 1.8
     times one."""
-    with tempfile.NamedTemporaryFile(dir="/tmp") as f:
-        rng = random.Random(1)
-        block = rng.randbytes(64 << 20)
-        for i in range(GIB // len(block)):
-            f.write(block if i % 4 == 3 else rng.randbytes(len(block)))
-        f.flush()
-        measure("native", [f.name], 1)
-        k = measure("kernels", [f.name])
+    from ab import big_file as write_big_file
+
+    with tempfile.TemporaryDirectory(dir="/tmp") as tmp:
+        path = os.path.join(tmp, "big")
+        write_big_file(Path(path))
+        measure("native", [path], 1)
+        k = measure("kernels", [path])
         bound = 1 / (1 / k["cut"] + 1 / k["digest"])
         print(
             f"1 GiB file: gear cut {k['cut'] / 1e9:.2f} GB/s, BLAKE3 of its chunks "
@@ -123,7 +121,7 @@ def big_file() -> None:
         )
         rate = {}
         for threads in (1, 2):
-            runs = [measure("native", [f.name], threads) for _ in range(3)]
+            runs = [measure("native", [path], threads) for _ in range(3)]
             m = min(runs, key=lambda r: r["wall"])
             show(f"1 GiB file, {threads} thread(s)", m)
             rate[threads] = m["bytes"] / m["wall"]

@@ -69,10 +69,7 @@ void Run::help(DigestJob &job, std::unique_lock<std::mutex> &lock) {
     job_cv_.notify_all();
 }
 
-void Run::digest(Buffer &piece, DigestJob &job, bool started) {
-    if (!started) {
-        share(piece, job);
-    }
+void Run::digest(DigestJob &job) {
     const std::size_t done = digest_batches(job);
     std::unique_lock<std::mutex> lock(mu_);
     job.finished += done;

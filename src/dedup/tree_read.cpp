@@ -187,7 +187,7 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
     std::size_t next = 0;
     auto collect = [&] {
         Buffer &piece = pieces[first % n];
-        digest(piece, jobs[first % n], true);
+        digest(jobs[first % n]);
         ++first;
         for (const Chunk &c : piece.digested) {
             content.update(c.digest.data(), c.digest.size());
@@ -202,7 +202,7 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
         }
     } settle {[&] {
         for (; first < next; ++first) {
-            digest(pieces[first % n], jobs[first % n], true);
+            digest(jobs[first % n]);
         }
     }};
     std::size_t carried = 0;
@@ -211,13 +211,11 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
             collect();
         }
         Buffer *cur = &pieces[next % n];
+        cur->reserve(carried + read_size_, bound, 0);
         // The unfinished last chunk of the piece before, still in flight (only read there).
-        if (next != 0) {
+        if (carried != 0) {
             const Buffer &before = pieces[(next - 1) % n];
-            cur->reserve(carried + read_size_, bound, 0);
             std::memcpy(cur->data.get(), before.data.get() + before.filled - carried, carried);
-        } else {
-            cur->reserve(read_size_, bound, 0);
         }
         const std::size_t room = cur->size - carried;
         const ssize_t got = read_full(fd.get(), cur->data.get() + carried, room);

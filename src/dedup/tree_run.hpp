@@ -223,9 +223,9 @@ private:
     void settle(Batch &b);
     // Takes s's chunks from the cache when the file there is unchanged; false to read it.
     bool from_cache(Slot &s);
-    // Digests the chunks of `piece` (its ends) into its `digested`, sharing the work with
-    // idle workers; returns once all are done.
-    void digest(Buffer &piece, DigestJob &job, bool started);
+    // Digests what is left of a shared job's chunks (into its piece's `digested`) beside the
+    // idle workers, helping with later jobs while they finish; returns once all are done.
+    void digest(DigestJob &job);
     void share(Buffer &piece, DigestJob &job);
     // The oldest shared job with chunks left to take, or null; under mu_.
     DigestJob *open_job() const;

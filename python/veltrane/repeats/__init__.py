@@ -127,7 +127,7 @@ class Repeats:
     def finish_words(self) -> None:
         """Waits until the file of :meth:`keep_words_in` holds every word hashed (the last
         :meth:`cuts` returns while its words are still being written); OSError when it could
-        not take them."""
+        not take them. Does nothing when the words are in memory."""
         self._finder.finish_words()
 
     def prime(self, words: np.ndarray, starts: np.ndarray, first: int) -> None:
@@ -430,7 +430,6 @@ def remove_repeats(
         )
         tally = _Tally(places, unit, keep_empty, spans_out, streamed)
         batches: Iterator[tuple[Records, Future | None]]
-        words_in_file = False
         if cuts_of is None:
             if located.any:
                 finder.read_from(corpus)
@@ -444,7 +443,6 @@ def remove_repeats(
                 words = _temporary_directory(stack, tmp_dir, needed=tmp_dir is not None)
                 if words is not None:
                     finder.keep_words_in(os.path.join(words, "words"))
-                    words_in_file = True
                 if span_index is not None:
                     _prime(span_index, tmp_dir, finder, 1)
             # The finder works on a batch on a thread of its own (it lets go of the GIL)
@@ -476,7 +474,7 @@ def remove_repeats(
                 progress(stage, done, total)
             # Let go of the batch before the next is read: else three are held, not two.
             del batch, future, rows, offsets, outside
-        if words_in_file:
+        if cuts_of is None:
             with _temporary_files(tmp_dir):
                 finder.finish_words()  # a failure of the last write shows here, not lost
         read, edited, dropped = tally.read, tally.edited, tally.dropped

@@ -177,7 +177,17 @@ private:
     bool same_unit(std::string_view text, const Piece &piece, uint64_t ref);
     // To 2^bits slots, or double when that is no more.
     void grow(int bits = 0);
-    void grow_windows(int bits = 0);
+    // To `slots` slots, or half as many again when that is no more.
+    void grow_windows(std::size_t slots);
+    // The slot of a window's key: its top bits scaled to the table, as the table's size is
+    // no power of two.
+    std::size_t window_slot(uint64_t key) const {
+        return static_cast<std::size_t>((static_cast<unsigned __int128>(key) * windows_.size()) >>
+                                        64);
+    }
+    std::size_t next_window_slot(std::size_t slot) const {
+        return slot + 1 == windows_.size() ? 0 : slot + 1;
+    }
     void presize(const std::vector<std::string_view> &texts);
     // Throws OverLimit when `more` bytes on top of what is held would pass the limit.
     void check_limit(std::size_t more) const {
@@ -221,7 +231,6 @@ private:
     // word of the corpus; 0 is empty.
     memory::Zeroed<uint64_t> windows_;
     std::size_t windows_used_ = 0;
-    int window_bits_ = 0;
     // Windows: the word hashes of every text with a window, in corpus order, and where each
     // such text's words begin there.
     WordLog words_;

@@ -42,7 +42,7 @@ from ..corpus import Corpus, CorpusError, Records
 from ..corpus.inputs import STDIN
 from ..corpus.writers import atomic_output, check_output, edited_output, write_edited
 from .index import DEFAULT_MIN_WORDS, IndexedCuts, RepeatIndex
-from .parts import PartSearch, batch_bytes, one_ahead
+from .parts import PartSearch, batch_bytes, block_size, one_ahead
 
 Unit = Literal["line", "paragraph", "span"]
 Normalize = Literal["words", "none"]
@@ -449,10 +449,11 @@ def remove_repeats(
             # while the next batch is read and the one before is cut.
             pool = stack.enter_context(ThreadPoolExecutor(1))
             batches = one_ahead(
-                corpus.batches(), lambda b: pool.submit(finder.cuts, b.texts, located(b))
+                corpus.batches(block_size=block_size(unit == "span")),
+                lambda b: pool.submit(finder.cuts, b.texts, located(b)),
             )
         else:
-            batches = ((b, None) for b in corpus.batches())
+            batches = ((b, None) for b in corpus.batches(block_size=block_size(unit == "span")))
         stage = "reading" if cuts_of is None else "writing"
         done = 0
         for batch, future in batches:

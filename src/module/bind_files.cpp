@@ -173,6 +173,21 @@ py::dict columns(const FileCache &cache) {
 void veltrane::bind_files(py::module_ &m) {
     m.def("blake3", &blake3, py::arg("data"));
     m.def("blake3_many", &blake3_many, py::arg("data"), py::arg("lengths"));
+    // A digest fed piece by piece: a pack's name, without joining its tens of MiB.
+    py::class_<veltrane::dedup::Blake3>(m, "Blake3")
+        .def(py::init<>())
+        .def(
+            "update",
+            [](veltrane::dedup::Blake3 &h, const py::buffer &data) {
+                const py::buffer_info view = data.request();
+                if (view.ndim != 1 || view.strides[0] != view.itemsize) {
+                    throw py::type_error("data must be a contiguous buffer");
+                }
+                py::gil_scoped_release release;
+                h.update(view.ptr, static_cast<std::size_t>(view.size * view.itemsize));
+            },
+            py::arg("data"))
+        .def("digest", [](const veltrane::dedup::Blake3 &h) { return digest_bytes(h.digest()); });
     py::class_<veltrane::dedup::FileCache>(m, "FileCache")
         .def(py::init<>())
         .def("__len__", &veltrane::dedup::FileCache::size)

@@ -35,6 +35,9 @@ _TRAILER = struct.Struct("<QI32s8s")
 #: A chunk stored in a pack is at most this long (the length fields are 32 bits).
 MAX_CHUNK = (1 << 32) - 1
 _WRITE_BYTES = 4 << 20
+# Stored chunks handed to the writing thread and not yet written: it falls behind only while
+# it finishes a pack (tens of ms, some MB of chunks), and the store's peak RSS has a bound.
+_QUEUED_BYTES = 16 << 20
 
 
 @dataclass(frozen=True)
@@ -82,65 +85,123 @@ def unpack(data: bytes, raw: int, kind: int, decompressor) -> bytes:
 
 class PackWriter:
     """Appends chunks to a pack under a temporary name, and finishes packs of ``pack_size``
-    bytes (fsync, rename). Thread-safe: chunks come from many workers."""
+    bytes (fsync, rename), on a thread of its own. Thread-safe: chunks come from many
+    workers, who hand them over and go back to compressing. When the workers wrote under one
+    lock, the one finishing a pack (its last write, its BLAKE3, fsync, rename) held up the
+    others: 1.2 s of a 9.4 s add of the pyenv tree."""
 
     def __init__(self, repo: str, pack_size: int) -> None:
         self._repo = repo
         self._tmp_dir = os.path.join(repo, "packs")
         self._pack_size = pack_size
-        self._lock = threading.Lock()
         self._fd: int | None = None
         self._tmp = ""
         self._at = 0
         self._entries: list[Entry] = []
-        self._hasher: list[bytes] = []
+        self._hasher = _native.Blake3()
         self._pending: list[bytes] = []
         self._pending_bytes = 0
+        # Chunks handed over and not yet written, at most _QUEUED_BYTES of them.
+        self._queue: list[tuple[bytes, bytes, int, int]] = []
+        self._queued = 0
+        self._ready = threading.Condition()
+        self._stopping = False
+        self._failure: BaseException | None = None
+        self._thread: threading.Thread | None = None
         #: Packs finished so far: (name, size, entries).
         self.finished: list[tuple[str, int, list[Entry]]] = []
 
     def add(self, digest: bytes, stored: bytes, raw: int, kind: int) -> None:
-        """Adds one chunk in its stored form."""
-        with self._lock:
-            if self._fd is None:
-                self._open()
-            self._write(stored)
-            self._entries.append(Entry(digest, self._at, len(stored), raw, kind))
-            self._at += len(stored)
-            if self._at >= self._pack_size:
-                self._finish()
+        """Adds one chunk in its stored form; raises what writing an earlier one failed
+        with (OSError when the store could not be written)."""
+        with self._ready:
+            while self._queued >= _QUEUED_BYTES and self._failure is None:
+                self._ready.wait()
+            if self._failure is not None:
+                raise self._failure
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="packs", daemon=True)
+                self._thread.start()
+            self._queue.append((digest, stored, raw, kind))
+            self._queued += len(stored)
+            self._ready.notify_all()
 
     def close(self) -> None:
-        """Finishes the pack being written, if any."""
-        with self._lock:
-            if self._fd is not None:
-                self._finish()
+        """Writes what was handed over and finishes the pack being written, if any; raises
+        what writing failed with."""
+        self._stop()
+        if self._failure is not None:
+            raise self._failure
+        if self._fd is not None:
+            self._finish()
 
-    def abort(self) -> None:
-        """Removes the unfinished pack, and every pack this writer finished."""
-        with self._lock:
-            if self._fd is not None:
-                os.close(self._fd)
-                self._fd = None
-                self._pending, self._pending_bytes, self._hasher = [], 0, []
-                _unlink(self._tmp)
-            for name, _, _ in self.finished:
+    def abort(self, keep: frozenset[str] = frozenset()) -> None:
+        """Stops writing and removes the unfinished pack and every pack this writer finished
+        but those named in ``keep``."""
+        self._stop(discard=True)
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+            self._pending, self._pending_bytes = [], 0
+            _unlink(self._tmp)
+        for name, _, _ in self.finished:
+            if name not in keep:
                 _unlink(pack_path(self._repo, name))
-            self.finished = []
+        self.finished = []
+
+    def _stop(self, discard: bool = False) -> None:
+        with self._ready:
+            self._stopping = True
+            if discard:
+                self._queue, self._queued = [], 0
+            self._ready.notify_all()
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+
+    def _run(self) -> None:
+        while True:
+            with self._ready:
+                while not self._queue and not self._stopping:
+                    self._ready.wait()
+                if not self._queue:
+                    return
+                items, self._queue = self._queue, []
+            try:
+                for digest, stored, raw, kind in items:
+                    self._put(digest, stored, raw, kind)
+            except BaseException as e:
+                with self._ready:
+                    self._failure = e
+                    self._queue, self._queued = [], 0
+                    self._ready.notify_all()
+                return
+            with self._ready:
+                self._queued -= sum(len(item[1]) for item in items)
+                self._ready.notify_all()
+
+    def _put(self, digest: bytes, stored: bytes, raw: int, kind: int) -> None:
+        if self._fd is None:
+            self._open()
+        self._write(stored)
+        self._entries.append(Entry(digest, self._at, len(stored), raw, kind))
+        self._at += len(stored)
+        if self._at >= self._pack_size:
+            self._finish()
 
     def _open(self) -> None:
         self._tmp = tmp_name(self._tmp_dir)
         self._fd = os.open(self._tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
         self._at = 0
         self._entries = []
-        self._hasher = []
+        self._hasher = _native.Blake3()
         self._write(MAGIC)
         self._at = len(MAGIC)
 
     def _write(self, data: bytes) -> None:
         # Small chunks are gathered into writes of a few MiB: a syscall per chunk would cost
         # more than the chunk.
-        self._hasher.append(data)
+        self._hasher.update(data)
         self._pending.append(data)
         self._pending_bytes += len(data)
         if self._pending_bytes >= _WRITE_BYTES:
@@ -166,9 +227,8 @@ class PackWriter:
             os.fsync(fd)
         finally:
             os.close(fd)
-        pieces, self._hasher = self._hasher, []
-        name = _native.blake3(b"".join(pieces)).hex()
-        size = sum(len(p) for p in pieces)
+        name = self._hasher.digest().hex()
+        size = self._at + len(footer) + _TRAILER.size
         target = pack_path(self._repo, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         os.rename(self._tmp, target)

@@ -108,5 +108,4 @@ def prune(repo: str, index: Index, pack_size: int, progress=None, wait: float = 
 def _abort(writer: PackWriter, listed: dict) -> None:
     # A pack written again under the name of one the index lists stays: the index still
     # points at it.
-    writer.finished = [f for f in writer.finished if f[0] not in listed]
-    writer.abort()
+    writer.abort(keep=frozenset(listed))

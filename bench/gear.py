@@ -22,6 +22,7 @@ downloads nothing: its pair is English-like text and a copy of it with short edi
 """
 
 import argparse
+import ctypes
 import hashlib
 import io
 import os
@@ -136,8 +137,23 @@ def load() -> str:
     return "load average " + " ".join(f"{x:.1f}" for x in os.getloadavg())
 
 
+def table_load_bound():
+    """A function timing one table load a byte over its data (bench/literal_scan.cpp), or
+    None when that cannot be built."""
+    from run import build_literal_scan
+
+    lib, _ = build_literal_scan()
+    if lib is None:
+        return None
+    lib.table_load_bound.argtypes = [ctypes.c_char_p, ctypes.c_uint64]
+    lib.table_load_bound.restype = ctypes.c_uint64
+    return lambda data: lib.table_load_bound(data, len(data))
+
+
 def speed(size: int, runs: int) -> None:
     buffers = {"random": np.random.default_rng(0).bytes(size), "text": english_like(size)}
+    bound = table_load_bound()
+    loads = best_of(runs, bound, buffers["random"])[0] if bound is not None else None
     rows = []
     for name, data in buffers.items():
         for avg in AVG_SIZES:
@@ -151,6 +167,10 @@ def speed(size: int, runs: int) -> None:
                 theirs, count = best_of(runs, count_cut_buf, peer, data)
             else:
                 theirs, count = None, 0
+            # The walk hashes from 64 bytes before min_size to each cut: at the table-load
+            # bound, a kernel that looks the table up byte by byte takes this long.
+            hashed = (size / len(ends) - g.min_size + 64) / (size / len(ends))
+            at_bound = loads * hashed if loads is not None else None
             rows.append(
                 [
                     name,
@@ -162,6 +182,7 @@ def speed(size: int, runs: int) -> None:
                     f"{wall / two:.2f}x",
                     f"{size / len(ends) / 1024:.1f}",
                     f"{size / count / 1024:.1f}" if count else "n/a",
+                    f"{theirs / at_bound:.2f}x" if theirs and at_bound else "n/a",
                 ]
             )
     print_table(
@@ -176,6 +197,7 @@ def speed(size: int, runs: int) -> None:
             "2 vs 1",
             "mean KiB",
             "peer KiB",
+            "bound ratio",
         ],
         rows,
         left_columns=2,
@@ -183,6 +205,10 @@ def speed(size: int, runs: int) -> None:
             f"targets: ratio >= {TARGET_CUT_RATIO}, 2 vs 1 >= {TARGET_THREAD_RATIO}; "
             f"kernel {veltrane._native.isa()}; pyfastcdc with the same sizes and "
             "normalisation level",
+            "bound ratio: the ratio of a walk hashing at one table load a byte and nothing "
+            "else"
+            + (f" ({size / loads / 1e9:.2f} GB/s here)" if loads else " (not built)")
+            + ", the most any kernel that looks the table up byte by byte can reach",
         ],
     )
 

@@ -10,7 +10,10 @@ Run: `python bench/ab.py --python OLD/bin/python --python NEW/bin/python [--roun
 fresh output path per run; the command runs as `PYTHON -m veltrane COMMAND...`. With
 ``--same-output``, the builds' outputs must be byte for byte equal; with ``--json-loads``,
 each round also times Python's `json.loads` parsing the corpus's records on one core (the
-yardstick of the corpus commands' targets), and each build's median is given against it.
+yardstick of the corpus commands' targets), and each build's median is given against it. With
+``--warm GIB``, a process touches that much memory before each timed command: on a virtual
+machine that backs memory lazily, memory first touched costs the host's faults, which come
+back seconds after memory is freed (docs/measurements.md, "Measuring on a virtual machine").
 """
 
 from __future__ import annotations
@@ -19,6 +22,7 @@ import argparse
 import os
 import random
 import statistics
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -45,6 +49,7 @@ def main() -> None:
     parser.add_argument("--corpus-mb", type=int, default=1024)
     parser.add_argument("--same-output", action="store_true")
     parser.add_argument("--json-loads", action="store_true")
+    parser.add_argument("--warm", type=int, default=0, metavar="GIB")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -63,10 +68,17 @@ def main() -> None:
             "    for line in f:\n"
             "        json.loads(line)\n"
         )
+        warm = [sys.executable, "-c", f"import numpy; numpy.ones({args.warm} << 27, numpy.uint64)"]
+
+        def warmed(command: list[str]) -> tuple[float, float]:
+            if args.warm:
+                subprocess.run(warm, check=True)
+            return timed(command)
+
         loads: list[float] = []
         for _ in range(args.rounds):
             if args.json_loads:
-                loads.append(timed([sys.executable, "-c", parse, str(places["corpus"])])[0])
+                loads.append(warmed([sys.executable, "-c", parse, str(places["corpus"])])[0])
             for python in args.python:
                 out = Path(tmp) / "out"
                 out.unlink(missing_ok=True)
@@ -74,7 +86,7 @@ def main() -> None:
                     part.format(corpus=places["corpus"], big=places["big"], out=out)
                     for part in command
                 ]
-                runs[python].append(timed([python, "-m", "veltrane", *filled]))
+                runs[python].append(warmed([python, "-m", "veltrane", *filled]))
                 if args.same_output and out.exists():
                     outputs[python] = out.read_bytes()
     print(f"command: veltrane {text}")

@@ -134,6 +134,14 @@ def test_spans_are_those_of_the_literal_model(n, seed):
     assert _found(texts, "span", min_words=n) == model_spans(texts, n)
 
 
+@pytest.mark.parametrize("batches", [1, 3])
+def test_a_run_stops_where_the_text_of_its_first_occurrence_ends(batches):
+    # The third text repeats the last window of the first and goes on with the first word of
+    # the second, the next text in the word log: that window lies in no one text, so it stays.
+    texts = [b"a b c", b"u v w", b"a b c u"]
+    assert _found(texts, "span", batches=batches, min_words=3) == model_spans(texts, 3)
+
+
 @pytest.mark.parametrize("seed", range(2))
 def test_spans_with_their_words_in_a_file(tmp_path, seed):
     # Many batches: windows found again in the words on disk, in those still being written

@@ -444,9 +444,10 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
     for (std::size_t s = 0; s < std::min(kAhead, p.keys.size()); ++s) {
         __builtin_prefetch(&windows_[window_slot(p.keys[s])]);
     }
-    // The last window found again, and where: s and its match (none yet: no s is 0 - 2).
+    // The last window found again, and where: s and its match (none yet: no s is 0 - 2), and
+    // the end of the words of the match's text.
     std::size_t last_s = ~std::size_t {0} - 1;
-    uint64_t last = 0;
+    uint64_t last = 0, last_end = 0;
     for (std::size_t s = 0; s < p.keys.size(); ++s) {
         if (s + kAhead < p.keys.size()) {
             __builtin_prefetch(&windows_[window_slot(p.keys[s + kAhead])]);
@@ -455,9 +456,25 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
         if (parted && !in_part(key)) {
             continue;
         }
-        const uint64_t fingerprint = key & kFingerprints;
         const uint64_t here = base + s;
         ++counts_.units;
+        // The window after one found again at `last`: when the word after that earlier
+        // window, in its own text, is this window's last word, the window after the earlier
+        // one equals this one and starts earlier, so this one is a repeat without a lookup.
+        // A repeated run is mostly such windows, and a lookup is a cache miss in a table far
+        // larger than the caches (three quarters of the samples of the deciding thread).
+        if (last_s + 1 == s && last + width < last_end) {
+            const uint64_t end = last + width;
+            const uint64_t w = end >= base ? mine[end - base] : *words_.at(end, 1);
+            if (w == mine[s + width - 1]) {
+                last_s = s;
+                ++last;
+                ++counts_.repeats;
+                run_end = s + width; // the run of window s - 1 reaches past s
+                continue;
+            }
+        }
+        const uint64_t fingerprint = key & kFingerprints;
         std::size_t slot = window_slot(key);
         uint64_t match = 0;
         bool repeat = false;
@@ -468,18 +485,6 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
             }
             const uint64_t pos = (v & kPositions) - 1;
             if ((v >> kPositionBits) != fingerprint) {
-                continue;
-            }
-            // The window after one found at `last`, found at the word after: all but its last
-            // word are known to be equal already. A repeated run is mostly such windows.
-            if (last_s + 1 == s && last + 1 == pos) {
-                const uint64_t end = pos + width - 1;
-                const uint64_t w = end >= base ? mine[end - base] : *words_.at(end, 1);
-                if (w == mine[s + width - 1]) {
-                    match = pos;
-                    repeat = true;
-                    break;
-                }
                 continue;
             }
             // The earlier window: in this text, or in the log of the texts before.
@@ -493,6 +498,8 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
         if (repeat) {
             last_s = s;
             last = match;
+            const auto t = std::upper_bound(word_starts_.begin(), word_starts_.end(), match);
+            last_end = t == word_starts_.end() ? words_.size() : *t;
         }
         if (!repeat) {
             windows_[slot] = (fingerprint << kPositionBits) | (here + 1);

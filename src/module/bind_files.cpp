@@ -30,15 +30,22 @@ using veltrane::pyutil::kIdent;
 
 namespace {
 
-py::bytes blake3(const py::buffer &data) {
-    const py::buffer_info view = data.request();
+// The bytes of a one-dimensional contiguous buffer, valid while `view` lives.
+veltrane::ByteSpan contiguous(const py::buffer_info &view) {
     if (view.ndim != 1 || view.strides[0] != view.itemsize) {
         throw py::type_error("data must be a contiguous buffer");
     }
+    return {static_cast<const unsigned char *>(view.ptr),
+            static_cast<std::size_t>(view.size * view.itemsize)};
+}
+
+py::bytes blake3(const py::buffer &data) {
+    const py::buffer_info view = data.request();
+    const veltrane::ByteSpan bytes = contiguous(view);
     Digest d;
     {
         py::gil_scoped_release release;
-        d = veltrane::dedup::blake3(view.ptr, static_cast<std::size_t>(view.size * view.itemsize));
+        d = veltrane::dedup::blake3(bytes.data, bytes.size);
     }
     return digest_bytes(d);
 }
@@ -46,11 +53,7 @@ py::bytes blake3(const py::buffer &data) {
 // Digests of consecutive pieces of `data`, of the given lengths, joined: the batched path.
 py::bytes blake3_many(const py::buffer &data, const std::vector<std::size_t> &lengths) {
     const py::buffer_info view = data.request();
-    if (view.ndim != 1 || view.strides[0] != view.itemsize) {
-        throw py::type_error("data must be a contiguous buffer");
-    }
-    const auto *p = static_cast<const unsigned char *>(view.ptr);
-    const auto size = static_cast<std::size_t>(view.size * view.itemsize);
+    const auto [p, size] = contiguous(view);
     std::vector<veltrane::ByteSpan> spans;
     std::size_t at = 0;
     for (const std::size_t n : lengths) {
@@ -180,11 +183,9 @@ void veltrane::bind_files(py::module_ &m) {
             "update",
             [](veltrane::dedup::Blake3 &h, const py::buffer &data) {
                 const py::buffer_info view = data.request();
-                if (view.ndim != 1 || view.strides[0] != view.itemsize) {
-                    throw py::type_error("data must be a contiguous buffer");
-                }
+                const veltrane::ByteSpan bytes = contiguous(view);
                 py::gil_scoped_release release;
-                h.update(view.ptr, static_cast<std::size_t>(view.size * view.itemsize));
+                h.update(bytes.data, bytes.size);
             },
             py::arg("data"))
         .def("digest", [](const veltrane::dedup::Blake3 &h) { return digest_bytes(h.digest()); });

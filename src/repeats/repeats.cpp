@@ -463,49 +463,45 @@ void Finder::decide_windows(const Prepared &p, std::vector<Cut> &cuts, uint64_t 
         // one equals this one and starts earlier, so this one is a repeat without a lookup.
         // A repeated run is mostly such windows, and a lookup is a cache miss in a table far
         // larger than the caches (three quarters of the samples of the deciding thread).
+        bool repeat = false;
+        uint64_t match = 0;
         if (last_s + 1 == s && last + width < last_end) {
             const uint64_t end = last + width;
             const uint64_t w = end >= base ? mine[end - base] : *words_.at(end, 1);
-            if (w == mine[s + width - 1]) {
-                last_s = s;
-                ++last;
-                ++counts_.repeats;
-                run_end = s + width; // the run of window s - 1 reaches past s
+            repeat = w == mine[s + width - 1];
+            match = last + 1;
+        }
+        if (!repeat) {
+            const uint64_t fingerprint = key & kFingerprints;
+            std::size_t slot = window_slot(key);
+            for (;; slot = next_window_slot(slot)) {
+                const uint64_t v = windows_[slot];
+                if (v == 0) {
+                    break;
+                }
+                const uint64_t pos = (v & kPositions) - 1;
+                if ((v >> kPositionBits) != fingerprint) {
+                    continue;
+                }
+                // The earlier window: in this text, or in the log of the texts before.
+                const uint64_t *earlier =
+                    pos >= base ? mine + (pos - base) : words_.at(pos, width);
+                if (std::memcmp(earlier, mine + s, width * sizeof(uint64_t)) == 0) {
+                    match = pos;
+                    repeat = true;
+                    break;
+                }
+            }
+            if (!repeat) {
+                windows_[slot] = (fingerprint << kPositionBits) | (here + 1);
+                ++windows_used_;
                 continue;
             }
-        }
-        const uint64_t fingerprint = key & kFingerprints;
-        std::size_t slot = window_slot(key);
-        uint64_t match = 0;
-        bool repeat = false;
-        for (;; slot = next_window_slot(slot)) {
-            const uint64_t v = windows_[slot];
-            if (v == 0) {
-                break;
-            }
-            const uint64_t pos = (v & kPositions) - 1;
-            if ((v >> kPositionBits) != fingerprint) {
-                continue;
-            }
-            // The earlier window: in this text, or in the log of the texts before.
-            const uint64_t *earlier = pos >= base ? mine + (pos - base) : words_.at(pos, width);
-            if (std::memcmp(earlier, mine + s, width * sizeof(uint64_t)) == 0) {
-                match = pos;
-                repeat = true;
-                break;
-            }
-        }
-        if (repeat) {
-            last_s = s;
-            last = match;
             const auto t = std::upper_bound(word_starts_.begin(), word_starts_.end(), match);
             last_end = t == word_starts_.end() ? words_.size() : *t;
         }
-        if (!repeat) {
-            windows_[slot] = (fingerprint << kPositionBits) | (here + 1);
-            ++windows_used_;
-            continue;
-        }
+        last_s = s;
+        last = match;
         ++counts_.repeats;
         if (in_run && s <= run_end) {
             run_end = s + width;

@@ -430,6 +430,7 @@ def remove_repeats(
         )
         tally = _Tally(places, unit, keep_empty, spans_out, streamed)
         batches: Iterator[tuple[Records, Future | None]]
+        block = block_size(unit == "span")
         if cuts_of is None:
             if located.any:
                 finder.read_from(corpus)
@@ -449,11 +450,11 @@ def remove_repeats(
             # while the next batch is read and the one before is cut.
             pool = stack.enter_context(ThreadPoolExecutor(1))
             batches = one_ahead(
-                corpus.batches(block_size=block_size(unit == "span")),
+                corpus.batches(block_size=block),
                 lambda b: pool.submit(finder.cuts, b.texts, located(b)),
             )
         else:
-            batches = ((b, None) for b in corpus.batches(block_size=block_size(unit == "span")))
+            batches = ((b, None) for b in corpus.batches(block_size=block))
         stage = "reading" if cuts_of is None else "writing"
         done = 0
         for batch, future in batches:

@@ -42,6 +42,28 @@ def test_random_tree_restores_exactly(tmp_path, seed, avg, pack_size):
     assert store.verify(read_data=True)["problems"] == []
 
 
+@pytest.mark.parametrize("change", ["none", "dir_mode", "dir_mtime", "new_link"])
+def test_an_add_reading_no_file_still_records_every_other_change(tmp_path, change):
+    # With no file read, the last snapshot's entries (and its compressed body) are taken as
+    # they are only if every entry matches; a directory or link change must still land.
+    src, repo = tmp_path / "src", str(tmp_path / "repo")
+    make_tree(str(src), random.Random(5), files=30)
+    (src / "d").mkdir()
+    store = Store.init(repo)
+    store.add([src])
+    if change == "dir_mode":
+        os.chmod(src / "d", 0o711)
+    elif change == "dir_mtime":
+        os.utime(src / "d", ns=(1, 123_456_789))
+    elif change == "new_link":
+        os.symlink("nowhere", src / "d" / "link")
+    again = store.add([src])
+    assert again["bytes_read"] == 0 and again["files_unchanged"] == again["files"]
+    store.restore("latest", tmp_path / "out")
+    assert tree(_restored(str(tmp_path / "out"), str(src))) == tree(str(src))
+    assert store.verify(read_data=True)["problems"] == []
+
+
 def test_large_file_read_in_pieces_cuts_as_a_whole(tmp_path, monkeypatch):
     # A file read piece by piece must be cut exactly as if read whole.
     monkeypatch.setattr(add_module, "READ_BYTES", 10_000)

@@ -54,28 +54,39 @@ def walk(
     return c, s["special"]
 
 
-def reuse(scan: Columns, parent: Columns | None, known) -> np.ndarray:
+def stored(table: bytes, known: np.ndarray) -> np.ndarray:
+    """Which digests of ``table`` (32 bytes each) are among ``known`` (as from the index's
+    ``digests``): a search by their first eight bytes, the hit compared on all 32. Two stored
+    digests alike in their first eight bytes can make one look missing (its file is then
+    read again), never a missing one look stored."""
+    mine = np.frombuffer(table, np.uint64).reshape(-1, 4)
+    if not len(known):
+        return np.zeros(len(mine), bool)
+    at = np.minimum(np.searchsorted(known[:, 0], mine[:, 0]), len(known) - 1)
+    return (known[at] == mine).all(axis=1)
+
+
+def reuse(scan: Columns, parent: Columns | None, known: np.ndarray) -> np.ndarray:
     """For each file of the scan (in order), the position among the parent snapshot's files
     of the same file, when its size, times and inode agree and every chunk is still stored
-    (it is then not read again); -1 for the others."""
+    (it is then not read again); -1 for the others. ``known``: the stored digests, as
+    :func:`stored` takes them."""
     files = scan.files()
     out = np.full(len(files), -1, np.int64)
     pfiles = parent.files() if parent is not None else np.zeros(0, np.int64)
     if parent is None or not len(files) or not len(pfiles):
         return out
-    theirs = list(map(parent.paths.__getitem__, pfiles.tolist()))
-    ours = list(map(scan.paths.__getitem__, files.tolist()))
-    if ours == theirs:  # the usual case, the same files: no lookup each
+    if scan.kinds == parent.kinds and scan.paths == parent.paths:
+        # The usual case, the same entries: no lookup each, not even lists of the files.
         j = np.arange(len(files), dtype=np.int64)
     else:
+        theirs = list(map(parent.paths.__getitem__, pfiles.tolist()))
+        ours = list(map(scan.paths.__getitem__, files.tolist()))
         at = {p: k for k, p in enumerate(theirs)}
         j = np.fromiter((at.get(p, -1) for p in ours), np.int64, len(files))
     pcount = parent.ints[COUNT][pfiles]
     pstart = np.cumsum(pcount) - pcount
-    m = len(parent.table) // 32
-    table = parent.table
-    digests = [table[k : k + 32] for k in range(0, 32 * m, 32)]
-    missing = ~np.fromiter(map(known.__contains__, digests), bool, m)
+    missing = ~stored(parent.table, known)
     lost = np.concatenate(([0], np.cumsum(missing[parent.refs], dtype=np.int64)))
     lost = lost[pstart + pcount] - lost[pstart]
     jj = np.where(j >= 0, j, 0)
@@ -95,7 +106,10 @@ def assemble(
 ) -> Columns:
     """The new snapshot's columns: the scan, each file's chunks taken from the parent where
     ``reused`` says so and from the ``read`` node (by position in the scan) otherwise; files
-    that failed, and hardlinks to them, left out. Only the digests the files need are kept."""
+    that failed, and hardlinks to them, left out. Only the digests the files need are kept.
+    A scan of the parent's very entries, none read, is the parent (its body is kept)."""
+    if not read and not failed and parent is not None and _same_entries(scan, parent):
+        return parent
     files = scan.files()
     ints = scan.ints.copy()
     if parent is not None:
@@ -157,20 +171,31 @@ def assemble(
     )
 
 
+def _same_entries(scan: Columns, parent: Columns) -> bool:
+    """Whether the scan found the parent's entries, each with the same fields."""
+    return (
+        scan.kinds == parent.kinds
+        and np.array_equal(scan.ints[:COUNT], parent.ints[:COUNT])
+        and scan.paths == parent.paths
+        and scan.targets == parent.targets
+    )
+
+
 class Adder:
     """Reads files, cuts and digests them, and packs the chunks the store lacks."""
 
     def __init__(
         self,
         gear: _native.Gear,
-        known: set[bytes],
+        known: np.ndarray,
         writer: PackWriter,
         level: int,
         on_error,
         threads: int,
     ) -> None:
         self._gear = gear
-        self._known = known
+        self._stored = known
+        self._known: set[bytes] = set()
         self._claimed: set[bytes] = set()
         self._claim_lock = threading.Lock()
         self._writer = writer
@@ -190,6 +215,9 @@ class Adder:
     def run(self, files: list[tuple[Node, str]], progress) -> None:
         """Reads every file, in batches on all cores; raises WriteFailed when the store
         cannot be written."""
+        if files:  # a set for a lookup a chunk, made only when there are chunks
+            table = self._stored.tobytes()
+            self._known = {table[k : k + 32] for k in range(0, len(table), 32)}
         batches, batch, size = [], [], 0
         for item in files:
             batch.append(item)

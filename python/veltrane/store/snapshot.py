@@ -161,6 +161,9 @@ class Columns:
     table: bytes
     #: uint32: every file's chunks, file after file, as indexes into ``table``.
     refs: np.ndarray
+    #: The compressed body these columns were read from, if any: written again as it is for
+    #: a snapshot of the same entries (an unchanged tree's 25 MB is not compressed again).
+    body: bytes = b""
 
     def files(self) -> np.ndarray:
         """The positions of the files."""
@@ -205,6 +208,11 @@ def _names(names: list[str]) -> bytes:
 
 def encode_columns(snap: Snapshot, c: Columns) -> bytes:
     """The bytes of a snapshot file with the header of ``snap`` and the entries ``c``."""
+    header = json.dumps(snap.header(), separators=(",", ":")).encode()
+    return b"".join([MAGIC, _U32.pack(len(header)), header, c.body or _compressed(c)])
+
+
+def _compressed(c: Columns) -> bytes:
     paths, targets = _names(c.paths), _names(c.targets)
     blob = b"".join(
         [
@@ -217,10 +225,7 @@ def encode_columns(snap: Snapshot, c: Columns) -> bytes:
             np.ascontiguousarray(c.refs, "<u4").tobytes(),
         ]
     )
-    header = json.dumps(snap.header(), separators=(",", ":")).encode()
-    return b"".join(
-        [MAGIC, _U32.pack(len(header)), header, zstandard.ZstdCompressor(level=3).compress(blob)]
-    )
+    return zstandard.ZstdCompressor(level=3).compress(blob)
 
 
 def _columns(blob: bytes, sid: str) -> Columns:
@@ -349,7 +354,9 @@ def read_columns(repo: str, sid: str) -> Columns:
     _check_digest(data, sid)
     _, rest = _split(data, sid)
     if data[:8] == MAGIC:
-        return _columns(_decompress(rest, sid), sid)
+        c = _columns(_decompress(rest, sid), sid)
+        c.body = rest
+        return c
     rows, table, refs = _body(data, rest, sid)
     return columns_of(_files(rows, table, refs))
 

@@ -183,3 +183,38 @@ def test_duplicates_name_each_dropped_record_and_its_keeper(tmp_path, id_field):
             {"file": path, "line": 4, "keeper_file": path, "keeper_line": 3, "similarity": 0.85},
         ]
     )
+
+
+# Every byte JSON escapes, and some it must not (DEL, U+2028, non-ASCII, a lone "u").
+_NEW_TEXT = "".join(map(chr, range(0x20))) + '"q" \\u \x7f é \u2028 😀 end'
+
+
+@pytest.mark.parametrize(
+    ("line", "before", "after"),
+    [
+        # Compact separators, a number as written, an escaped text: kept but for the string.
+        (
+            b'{"id":7,"text":"a\\u00e9\\"b","x":1.0E5}\r\n',
+            b'{"id":7,"text":"',
+            b'","x":1.0E5}\r\n',
+        ),
+        (
+            b'{ "x" : [1, {"text": "inner"}] , "text" : "old" }',
+            b'{ "x" : [1, {"text": "inner"}] , "text" : "',
+            b'" }\n',
+        ),
+        # Two text keys: json.loads takes the last, and so does the edit.
+        (b'{"text":"first","text":"last"}\n', b'{"text":"first","text":"', b'"}\n'),
+    ],
+)
+def test_an_edited_record_changes_its_text_string_alone(line, before, after):
+    edited = writers._edited_line(line, _NEW_TEXT.encode(), "jsonl", "text")
+    # Python's own escaping is the model of the string written.
+    assert edited == before + json.dumps(_NEW_TEXT, ensure_ascii=False)[1:-1].encode() + after
+    assert json.loads(edited)["text"] == _NEW_TEXT
+
+
+def test_an_edited_record_the_scanner_does_not_take_is_written_again_whole():
+    # An escaped key: the scanner leaves the line to json, which writes the record again.
+    edited = writers._edited_line(b'{"te\\u0078t": "old", "n": 1}\n', b"new", "jsonl", "text")
+    assert edited == b'{"text": "new", "n": 1}\n'

@@ -364,6 +364,61 @@ Line scan(const char *data, std::size_t begin, std::size_t end, const Fields &fi
     return line;
 }
 
+bool replace_text(std::string_view line,
+                  std::string_view field,
+                  std::string_view text,
+                  std::string &out) {
+    const Line scanned = scan(line.data(), 0, line.size(), Fields {field, {}, {}});
+    if (scanned.status != Status::record) {
+        return false;
+    }
+    const auto begin = static_cast<std::size_t>(scanned.text.begin);
+    const auto end = static_cast<std::size_t>(scanned.text.end);
+    out.clear();
+    out.reserve(line.size() - (end - begin) + text.size() + text.size() / 16);
+    out.append(line.data(), begin);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t plain = 0; // the start of the bytes not yet copied that need no escape
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        const auto c = static_cast<unsigned char>(text[k]);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(text.data() + plain, k - plain);
+        plain = k + 1;
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        default: {
+            const char u[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+            out.append(u, sizeof u);
+        }
+        }
+    }
+    out.append(text.data() + plain, text.size() - plain);
+    out.append(line.data() + end, line.size() - end);
+    return true;
+}
+
 void unescape(const char *data, const Token &token, char *out) {
     const char *p = data + token.begin;
     const char *end = data + token.end;

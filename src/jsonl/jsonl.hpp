@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace veltrane::jsonl {
@@ -37,6 +38,15 @@ struct Fields {
 
 // Scans the line data[begin, end) (without its "\n").
 Line scan(const char *data, std::size_t begin, std::size_t end, const Fields &fields);
+
+// The record `line` (without its line ending) with its `field` string replaced by `text`,
+// escaped, into `out`: every other byte of the line as it was. False, `out` untouched, when
+// scan() does not take the line. `text` is escaped as Python's json.dumps(ensure_ascii=False)
+// escapes a string: '"', '\\' and the control characters, nothing else.
+bool replace_text(std::string_view line,
+                  std::string_view field,
+                  std::string_view text,
+                  std::string &out);
 
 // Writes the unescaped bytes of a string token (token.size of them) to `out`.
 void unescape(const char *data, const Token &token, char *out);

@@ -158,6 +158,27 @@ namespace veltrane {
 
 void bind_jsonl(py::module_ &m) {
     m.def("line_starts", &line_starts, py::arg("block"));
+    // The record `line` (no line ending) with its `field` string replaced by `text`, every
+    // other byte as it was; None where the scanner does not take the line.
+    m.def(
+        "jsonl_replace_text",
+        [](const py::bytes &line, const py::bytes &field, const py::bytes &text) -> py::object {
+            std::string out;
+            bool done = false;
+            {
+                const std::string_view l = bytes_view(line), f = bytes_view(field),
+                                       t = bytes_view(text);
+                py::gil_scoped_release release;
+                done = jsonl::replace_text(l, f, t, out);
+            }
+            if (!done) {
+                return py::none();
+            }
+            return py::bytes(out);
+        },
+        py::arg("line"),
+        py::arg("field"),
+        py::arg("text"));
     m.def(
         "is_utf8",
         [](const py::buffer &buffer, int threads) {

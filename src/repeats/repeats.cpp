@@ -4,13 +4,16 @@
 #include "common/hash.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace veltrane::repeats {
@@ -596,22 +599,8 @@ void Finder::add(const std::vector<std::string_view> &texts,
     std::vector<Worker> workers(static_cast<std::size_t>(std::max(1, threads)));
     std::exception_ptr failed;
     std::mutex failing;
-    parallel_batches(n, 16, threads, [&](std::size_t begin, std::size_t end, std::size_t w) {
-        try {
-            for (std::size_t i = begin; i < end; ++i) {
-                prepare(
-                    texts[i], prepared[i], workers[w], located != nullptr && located[i].file >= 0);
-            }
-        } catch (...) {
-            const std::lock_guard<std::mutex> hold(failing);
-            failed = std::current_exception();
-        }
-    });
-    if (failed) {
-        std::rethrow_exception(failed);
-    }
     cuts.assign(n, {});
-    for (std::size_t i = 0; i < n; ++i) {
+    auto decide = [&](std::size_t i) {
         if (options_.unit == Unit::span) {
             decide_windows(prepared[i], cuts[i], counts_.texts);
             if (cuts[i].empty()) {
@@ -624,6 +613,77 @@ void Finder::add(const std::vector<std::string_view> &texts,
         }
         check_limit(0); // the first occurrences kept, and the words of spans in memory
         ++counts_.texts;
+    };
+    if (threads < 2 || n < 2) {
+        for (std::size_t i = 0; i < n; ++i) {
+            prepare(texts[i], prepared[i], workers[0], located != nullptr && located[i].file >= 0);
+            decide(i);
+        }
+    } else {
+        // The other threads prepare texts in order, a few at a time, while this one decides
+        // each as soon as it is prepared: deciding is serial (memory-bound, a table far larger
+        // than the caches) and took most of a batch, the other cores idle meanwhile, when all
+        // of a batch was prepared first.
+        constexpr std::size_t kAhead = 16; // texts a preparing thread takes at a time
+        std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[n]);
+        for (std::size_t i = 0; i < n; ++i) {
+            ready[i].store(false, std::memory_order_relaxed);
+        }
+        std::atomic<std::size_t> next {0};
+        std::atomic<bool> stop {false};
+        auto work = [&](std::size_t w) {
+            try {
+                for (;;) {
+                    const std::size_t begin = next.fetch_add(kAhead);
+                    if (begin >= n || stop.load(std::memory_order_relaxed)) {
+                        return;
+                    }
+                    for (std::size_t i = begin; i < std::min(n, begin + kAhead); ++i) {
+                        prepare(texts[i],
+                                prepared[i],
+                                workers[w],
+                                located != nullptr && located[i].file >= 0);
+                        ready[i].store(true, std::memory_order_release);
+                    }
+                }
+            } catch (...) {
+                const std::lock_guard<std::mutex> hold(failing);
+                failed = std::current_exception();
+                stop.store(true);
+            }
+        };
+        const std::size_t helpers = std::min(static_cast<std::size_t>(threads) - 1, n);
+        std::vector<std::thread> pool;
+        pool.reserve(helpers);
+        for (std::size_t w = 0; w < helpers; ++w) {
+            pool.emplace_back(work, w + 1);
+        }
+        try {
+            for (std::size_t i = 0; i < n; ++i) {
+                while (!ready[i].load(std::memory_order_acquire)) {
+                    if (stop.load()) {
+                        break;
+                    }
+                    std::this_thread::yield();
+                }
+                if (!ready[i].load(std::memory_order_acquire)) {
+                    break; // a preparing thread failed: its error is raised below
+                }
+                decide(i);
+            }
+        } catch (...) {
+            stop.store(true);
+            for (auto &t : pool) {
+                t.join();
+            }
+            throw;
+        }
+        for (auto &t : pool) {
+            t.join();
+        }
+    }
+    if (failed) {
+        std::rethrow_exception(failed);
     }
     // Each batch's words in the file by its end, for a pass after this one to read.
     words_.sync();

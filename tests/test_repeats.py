@@ -447,3 +447,25 @@ def test_a_run_killed_leaves_the_index_before_or_after_it(tmp_path, rounds, unit
                                   cwd=tmp_path).returncode == 0  # fmt: skip
         assert (tmp_path / f"k{r}.jsonl").read_bytes() == (tmp_path / "want.jsonl").read_bytes()
         assert len(RepeatIndex(tmp_path / ix)) == after
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        b"",
+        b" -- ",
+        b"a",
+        b"-- _",
+        "—— é".encode(),
+        "«»".encode(),
+        "—漢".encode(),
+        b"\xff\xfe x",
+        b"\xff\xfe",
+        "、。".encode(),
+        "x\u0301".encode(),
+        b"\x80abc",
+    ],
+)
+def test_has_words_is_whether_the_word_rule_finds_one(text):
+    # Its shortcut (an ASCII word character before any byte above ASCII) against the rule.
+    assert _native.has_words(text) == bool(_native.words(text))

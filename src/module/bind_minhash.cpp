@@ -84,4 +84,11 @@ void veltrane::bind_minhash(py::module_ &m) {
     m.def(
         "shingle_hashes", &shingle_hashes, py::arg("texts"), py::arg("ngram"), py::arg("threads"));
     m.def("words", &words, py::arg("text"));
+    m.def(
+        "has_words",
+        [](const py::handle &item) {
+            const auto t = collect_texts(py::make_tuple(item));
+            return text::has_words(t.views[0]);
+        },
+        py::arg("text"));
 }

@@ -614,9 +614,12 @@ void Finder::add(const std::vector<std::string_view> &texts,
         check_limit(0); // the first occurrences kept, and the words of spans in memory
         ++counts_.texts;
     };
+    auto prepare_text = [&](std::size_t i, std::size_t w) {
+        prepare(texts[i], prepared[i], workers[w], located != nullptr && located[i].file >= 0);
+    };
     if (threads < 2 || n < 2) {
         for (std::size_t i = 0; i < n; ++i) {
-            prepare(texts[i], prepared[i], workers[0], located != nullptr && located[i].file >= 0);
+            prepare_text(i, 0);
             decide(i);
         }
     } else {
@@ -639,10 +642,7 @@ void Finder::add(const std::vector<std::string_view> &texts,
                         return;
                     }
                     for (std::size_t i = begin; i < std::min(n, begin + kAhead); ++i) {
-                        prepare(texts[i],
-                                prepared[i],
-                                workers[w],
-                                located != nullptr && located[i].file >= 0);
+                        prepare_text(i, w);
                         ready[i].store(true, std::memory_order_release);
                     }
                 }
@@ -658,12 +658,10 @@ void Finder::add(const std::vector<std::string_view> &texts,
         for (std::size_t w = 0; w < helpers; ++w) {
             pool.emplace_back(work, w + 1);
         }
+        std::exception_ptr deciding;
         try {
             for (std::size_t i = 0; i < n; ++i) {
-                while (!ready[i].load(std::memory_order_acquire)) {
-                    if (stop.load()) {
-                        break;
-                    }
+                while (!ready[i].load(std::memory_order_acquire) && !stop.load()) {
                     std::this_thread::yield();
                 }
                 if (!ready[i].load(std::memory_order_acquire)) {
@@ -672,14 +670,14 @@ void Finder::add(const std::vector<std::string_view> &texts,
                 decide(i);
             }
         } catch (...) {
+            deciding = std::current_exception();
             stop.store(true);
-            for (auto &t : pool) {
-                t.join();
-            }
-            throw;
         }
         for (auto &t : pool) {
             t.join();
+        }
+        if (deciding) {
+            std::rethrow_exception(deciding);
         }
     }
     if (failed) {

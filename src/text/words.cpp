@@ -387,6 +387,21 @@ std::vector<std::string> words(std::string_view text) {
     return out;
 }
 
+bool has_words(std::string_view text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x80) {
+            break; // the rest goes through the whole rule
+        }
+        if (ascii_word(c)) {
+            return true;
+        }
+    }
+    Scratch scratch;
+    spans_of(text, scratch);
+    return !scratch.spans.bounds.empty();
+}
+
 namespace {
 
 // For ASCII bytes: the byte lower-cased when it is a word character, else the separator, and

@@ -108,6 +108,10 @@ void word_hashes(std::string_view text, Scratch &scratch, std::vector<uint64_t> 
 // The words of `text` themselves, lower-cased UTF-8, in order.
 std::vector<std::string> words(std::string_view text);
 
+// Whether `text` has a word: without splitting it where an ASCII word character comes before
+// any other byte above ASCII (most texts, within their first bytes).
+bool has_words(std::string_view text);
+
 // Replaces `out` with the words of `text`, lower-cased UTF-8, in order, `separator` between
 // each two.
 void word_list(std::string_view text, Scratch &scratch, std::string &out, char separator);

@@ -458,6 +458,17 @@ def _lines_at(shard: Shard, spans: np.ndarray) -> Iterator[bytes]:
         raise CorpusError(f"{shown_path(shard.path)}: the file changed while it was read")
 
 
+def _edit_runs(
+    starts: np.ndarray, ends: np.ndarray, edit: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """The first and last line of each run of adjacent unchanged lines among the lines
+    [starts, ends) (ascending), an ``edit``ed line being a run of its own."""
+    first = np.ones(len(starts), dtype=bool)
+    first[1:] = (starts[1:] != ends[:-1]) | edit[1:] | edit[:-1]
+    heads = np.flatnonzero(first)
+    return heads, np.append(heads[1:], len(starts)) - 1
+
+
 def _edited_line(line: bytes, text: bytes, fmt: str, field: str) -> bytes:
     ending = b"\r\n" if line.endswith(b"\r\n") else b"\n"
     if fmt == "lines":
@@ -515,10 +526,7 @@ def write_edited(
             starts = spans[mine, 0]
             ends = starts + spans[mine, 1]
             edit = changed[mine]
-            first = np.ones(len(mine), dtype=bool)
-            first[1:] = (starts[1:] != ends[:-1]) | edit[1:] | edit[:-1]
-            heads = np.flatnonzero(first)
-            tails = np.append(heads[1:], len(mine)) - 1
+            heads, tails = _edit_runs(starts, ends, edit)
             # A long run goes in pieces, so that no more than a piece is held at a time.
             runs, what = [], []  # what: the record edited, -1 inside a run, -2 at its end
             for head, tail in zip(heads.tolist(), tails.tolist()):
@@ -585,13 +593,10 @@ class EditedOutput:
         ends = starts + spans[kept, 1]
         edit = np.zeros(len(kept), dtype=bool)
         edit[np.searchsorted(kept, [k for k in edited if keep[k]]).astype(np.int64)] = True
-        # The runs of adjacent unchanged lines of the whole batch at once (a run per edited
-        # line): one copy call between two edits, not a run search each.
-        first = np.ones(len(kept), dtype=bool)
-        first[1:] = (starts[1:] != ends[:-1]) | edit[1:] | edit[:-1]
-        heads = np.flatnonzero(first)
-        run_starts = starts[heads]
-        run_ends = ends[np.append(heads[1:], len(kept)) - 1]
+        # The runs of the whole batch at once: one copy call between two edits, not a run
+        # search each.
+        heads, tails = _edit_runs(starts, ends, edit)
+        run_starts, run_ends = starts[heads], ends[tails]
         at = 0
         for r in np.flatnonzero(edit[heads]).tolist():
             self._send(fd, size, source, run_starts[at:r], run_ends[at:r])

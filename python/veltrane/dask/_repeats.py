@@ -92,7 +92,7 @@ def _cut(part: pd.DataFrame, text: str, cuts: pd.DataFrame, keep_empty: bool) ->
                 joined.append([start, end])
         new = cut_out(raw, np.array(joined, dtype=np.int64).reshape(-1, 2))
         values[row] = new.decode("utf-8", "surrogatepass") if isinstance(value, str) else new
-        keep[row] = keep_empty or bool(_native.words(new))
+        keep[row] = keep_empty or _native.has_words(new)
     out = part.copy()
     out[text] = pd.Series(values, index=part.index, dtype=part[text].dtype)
     return out[keep]

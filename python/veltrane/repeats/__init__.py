@@ -25,7 +25,6 @@ from __future__ import annotations
 import bisect
 import json
 import os
-import re
 import shutil
 import sys
 import tempfile
@@ -190,13 +189,8 @@ def cut_out(text: bytes, rows: np.ndarray) -> bytes:
     return b"".join(pieces)
 
 
-# An ASCII letter, digit or _ is a word character (and no byte of a longer UTF-8 character is
-# ASCII): most texts have one within their first bytes, and need not be split into words.
-_ASCII_WORD = re.compile(rb"[0-9A-Za-z_]")
-
-
 def _has_words(text: bytes) -> bool:
-    return _ASCII_WORD.search(text) is not None or bool(_native.words(text))
+    return _native.has_words(text)
 
 
 class _Places:

@@ -436,7 +436,12 @@ def test_a_run_killed_leaves_the_index_before_or_after_it(tmp_path, rounds, unit
     for r in range(rounds(4)):
         ix = f"ix{r}"
         assert subprocess.run([*step, ix, "a.jsonl"], cwd=tmp_path).returncode == 0
-        proc = subprocess.Popen([*step, ix, "b.jsonl", "-o", f"k{r}.jsonl"], cwd=tmp_path)
+        # A killed run cannot remove its scratch directory: keep it out of the system's.
+        proc = subprocess.Popen(
+            [*step, ix, "b.jsonl", "-o", f"k{r}.jsonl"],
+            cwd=tmp_path,
+            env={**os.environ, "TMPDIR": str(tmp_path)},
+        )
         time.sleep(float(rng.uniform(0.1, 1.1)) * took)
         proc.send_signal(signal.SIGKILL)
         proc.wait()

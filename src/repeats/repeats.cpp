@@ -216,7 +216,7 @@ bool Finder::same_unit(std::string_view text, const Piece &piece, uint64_t ref) 
 void Finder::grow(int bits) {
     bits = std::max(bits, slot_bits_ + 1);
     check_limit((std::size_t {1} << bits) * sizeof(Entry));
-    memory::Zeroed<Entry> old(std::size_t {1} << bits);
+    memory::Zeroed<Entry> old(std::size_t {1} << bits, threads_);
     old.swap(slots_);
     slot_bits_ = bits;
     const std::size_t mask = slots_.size() - 1;
@@ -328,7 +328,7 @@ void Finder::grow_windows(std::size_t slots) {
         old.swap(windows_); // freed before the new table is made
     }
     check_limit(slots * sizeof(uint64_t) + kept.size() * sizeof(uint64_t));
-    memory::Zeroed<uint64_t> fresh(slots);
+    memory::Zeroed<uint64_t> fresh(slots, threads_);
     fresh.swap(windows_);
     const std::size_t width = options_.min_words;
     const uint64_t key_mask =
@@ -591,6 +591,7 @@ void Finder::add(const std::vector<std::string_view> &texts,
     if (source_ == nullptr) {
         located = nullptr;
     }
+    threads_ = threads;
     const std::size_t n = texts.size();
     if (prepared_.size() < n) {
         prepared_.resize(n);

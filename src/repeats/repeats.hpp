@@ -202,6 +202,7 @@ private:
     std::size_t limit_ = 0;
     std::size_t expected_bytes_ = 0, seen_bytes_ = 0;
     bool presized_ = false;
+    int threads_ = 1; // of the current add, to fault the tables in with
     std::vector<Prepared> prepared_;
     memory::Zeroed<Entry> slots_;
     std::size_t used_ = 0;

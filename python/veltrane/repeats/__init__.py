@@ -189,10 +189,6 @@ def cut_out(text: bytes, rows: np.ndarray) -> bytes:
     return b"".join(pieces)
 
 
-def _has_words(text: bytes) -> bool:
-    return _native.has_words(text)
-
-
 class _Places:
     """Where each text read is: its file and line (or row), or its id, as JSON fragments."""
 
@@ -277,7 +273,7 @@ class _Tally:
             self.changed += 1
             self.runs += len(mine)
             self.removed += len(text) - len(new)
-            if not self.keep_empty and not _has_words(new):
+            if not self.keep_empty and not _native.has_words(new):
                 keep[k] = False
                 self.dropped_count += 1
                 if self.output is None:

@@ -81,6 +81,13 @@ void scan_avx2(const ScanParams &p,
 
 namespace {
 
+// How far ahead of the walk a line is fetched, one line every 64 bytes walked. Left to the
+// hardware prefetcher, which starts over after every skip of min_size - 64 bytes and even on
+// long runs did not keep far enough ahead, the walk waited on memory: on 256 MiB of random
+// bytes (Intel Xeon, one thread) it ran at 2.5 / 2.4 / 2.1 GB/s at 2 / 8 / 64 KiB, and at
+// 3.0 / 3.3 / 3.5 with lines fetched ahead; any distance from 1 to 6 KiB gave the same.
+constexpr std::size_t kPrefetchAhead = 2048;
+
 // Rolls h on over the four bytes at p. True at the first of them whose hash is below
 // threshold, with h that hash and k its offset; else h is the hash after the fourth.
 //
@@ -121,6 +128,14 @@ inline std::size_t first_below(const uint64_t *g,
                                uint64_t &h,
                                uint64_t threshold) {
     std::size_t j = from, k;
+    for (; j + 64 <= to; j += 64) {
+        __builtin_prefetch(data + j + kPrefetchAhead);
+        for (std::size_t t = 0; t < 64; t += 4) {
+            if (roll4(g, data + j + t, h, threshold, k)) {
+                return j + t + k;
+            }
+        }
+    }
     for (; j + 4 <= to; j += 4) {
         if (roll4(g, data + j, h, threshold, k)) {
             return j + k;

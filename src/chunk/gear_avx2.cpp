@@ -169,10 +169,10 @@ void walk(const GearCDC &c,
             const std::size_t limit = start + std::min<uint64_t>(size - start, c.max_size());
             const std::size_t first = start + c.min_size() - 1;
             const std::size_t loose_from = std::min(start + c.avg_size() - 1, limit);
+            // The window before the first tested position, rolled four bytes a step (no hash
+            // is below 0, so nothing is found).
             uint64_t h = 0;
-            for (std::size_t i = first + 1 - kWindow; i < first; ++i) {
-                h = (h << 1) + g[data[i]];
-            }
+            first_below(g, data, first + 1 - kWindow, first, h, 0);
             std::size_t j = first_below(g, data, first, loose_from, h, c.strict_threshold());
             if (j == loose_from) {
                 j = first_below(g, data, loose_from, limit, h, c.loose_threshold());

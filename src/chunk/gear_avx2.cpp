@@ -129,7 +129,10 @@ inline std::size_t first_below(const uint64_t *g,
                                uint64_t threshold) {
     std::size_t j = from, k;
     for (; j + 64 <= to; j += 64) {
-        __builtin_prefetch(data + j + kPrefetchAhead);
+        // An address, not a pointer: the line ahead may lie past the data (a prefetch never
+        // faults), where a pointer may not point.
+        __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(data) + j +
+                                                          kPrefetchAhead));
         for (std::size_t t = 0; t < 64; t += 4) {
             if (roll4(g, data + j + t, h, threshold, k)) {
                 return j + t + k;

@@ -76,8 +76,8 @@ namespace {
 // The hashes above in four 64-bit lanes at once. AVX2 has no 64-bit multiply: a product mod
 // 2^64 by a constant is made of three 32-bit ones, x_lo k_lo + ((x_lo k_hi + x_hi k_lo) << 32).
 // Four words' chains of multiplications then run side by side, where the scalar loop runs one
-// word's chain after the other; that is a tenth more MinHash signatures a second from raw
-// text on both instruction sets.
+// word's chain after the other; that gave 7 to 8 % more MinHash signatures a second from raw
+// text on both instruction sets (Intel Xeon).
 struct Const64 {
     __m256i lo, hi;
     explicit Const64(uint64_t k)
@@ -91,6 +91,7 @@ inline __m256i mul64(__m256i x, const Const64 &k) {
     return _mm256_add_epi64(_mm256_mul_epu32(x, k.lo), _mm256_slli_epi64(cross, 32));
 }
 
+// kGolden and the two multipliers of mix64 (splitmix64's finaliser, common/hash.hpp).
 struct Lanes {
     Const64 golden {kGolden}, mix1 {0xBF58476D1CE4E5B9ULL}, mix2 {0x94D049BB133111EBULL};
 };

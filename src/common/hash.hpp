@@ -13,10 +13,12 @@ constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 // splitmix64's finaliser (Steele, Lea and Flood, "Fast splittable pseudorandom number
 // generators", 2014): a bijection in which every input bit reaches every output bit, so
-// values that differ only in their low bits still spread over all 64.
+// values that differ only in their low bits still spread over all 64. Its multipliers are
+// named for the kernels that compute it in vector lanes.
+constexpr uint64_t kMix1 = 0xBF58476D1CE4E5B9ULL, kMix2 = 0x94D049BB133111EBULL;
 constexpr uint64_t mix64(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z = (z ^ (z >> 30)) * kMix1;
+    z = (z ^ (z >> 27)) * kMix2;
     return z ^ (z >> 31);
 }
 

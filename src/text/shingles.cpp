@@ -91,9 +91,9 @@ inline __m256i mul64(__m256i x, const Const64 &k) {
     return _mm256_add_epi64(_mm256_mul_epu32(x, k.lo), _mm256_slli_epi64(cross, 32));
 }
 
-// kGolden and the two multipliers of mix64 (splitmix64's finaliser, common/hash.hpp).
+// The multipliers of step and mix64 (common/hash.hpp).
 struct Lanes {
-    Const64 golden {kGolden}, mix1 {0xBF58476D1CE4E5B9ULL}, mix2 {0x94D049BB133111EBULL};
+    Const64 golden {kGolden}, mix1 {hash::kMix1}, mix2 {hash::kMix2};
 };
 
 inline __m256i step4(const Lanes &c, __m256i h, __m256i w) {

@@ -154,19 +154,29 @@ def test_special_and_missing_paths_are_reported_never_opened(tmp_path):
     assert stat.S_ISFIFO(os.stat(tmp_path / "named").st_mode)
 
 
-# Pieces of many chunks are digested by several workers at once while the next is read; a
-# file longer than a piece holds repeats across pieces and across the two names.
+# The pieces of a long file are read, and cut on their own, by whichever worker is idle, joined
+# in order, and digested by several workers at once: random data with repeats across pieces
+# and across the two names, and runs of one byte, cut only at max_size (1000, no divisor of a
+# piece), whose true cuts never meet a piece's own. One file alone leaves a second worker
+# nothing else to do.
 @pytest.mark.parametrize("threads", [1, 2, 4])
-@pytest.mark.parametrize("chunker", [GearCDC(256, min_size=64, max_size=1024), 100])
-def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker):
+@pytest.mark.parametrize("chunker", [GearCDC(256, min_size=64, max_size=1000), 100])
+@pytest.mark.parametrize("content", ["random", "runs"])
+@pytest.mark.parametrize("alone", [False, True])
+def test_long_file_read_in_pieces_equals_reference(tmp_path, threads, chunker, content, alone):
     rng = random.Random(threads)
-    block = rng.randbytes(300_000)
+    if content == "random":
+        block = rng.randbytes(300_000)
+        data = block + rng.randbytes(500_000) + block + block[:123_457]
+    else:
+        data = bytes(300_001) + rng.randbytes(3000) + b"\xff" * 250_000 + bytes(99_999)
     path = tmp_path / "long"
-    path.write_bytes(block + rng.randbytes(500_000) + block + block[:123_457])
+    path.write_bytes(data)
     copy = tmp_path / "copy"
-    copy.write_bytes(path.read_bytes()[1:])
-    native = dedup_report([path, copy], chunker=chunker, threads=threads, read_size=65_536)
-    reference = _reference([path, copy], chunker, threads)
+    copy.write_bytes(data[1:])
+    paths = [path] if alone else [path, copy]
+    native = dedup_report(paths, chunker=chunker, threads=threads, read_size=65_536)
+    reference = _reference(paths, chunker, threads)
     assert [f.to_dict() for f in native.files] == [f.to_dict() for f in reference.files]
 
 

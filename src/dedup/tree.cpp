@@ -32,11 +32,12 @@ void Run::work() {
             // another worker is reading may still want help.
             const auto over = [&] { return walked_ && turn_ == pushed_; };
             wait_for_true(work_cv_, lock, [&] {
-                return open_job() != nullptr || taken_ < pushed_ || over();
+                return open_job() != nullptr || open_fetch() != nullptr || taken_ < pushed_ ||
+                       over();
             });
-            // Digests of a piece already read come first: its file holds up the lookups.
-            if (DigestJob *job = open_job()) {
-                help(*job, lock);
+            // Pieces of a long file come first, digests before reads: its file holds up the
+            // lookups.
+            if (help_any(lock)) {
                 continue;
             }
             if (taken_ == pushed_) {

@@ -7,6 +7,7 @@ namespace veltrane::dedup::tree_run {
 
 std::size_t digest_batches(DigestJob &job) {
     Buffer &b = *job.piece;
+    const unsigned char *data = b.data.get() + b.begin;
     Chunk *out = b.digested.data();
     std::size_t done = 0;
     for (;;) {
@@ -22,7 +23,7 @@ std::size_t digest_batches(DigestJob &job) {
         digests.resize(last - first);
         for (std::size_t i = first; i < last; ++i) {
             const uint64_t start = i == 0 ? 0 : b.ends[i - 1];
-            spans[i - first] = {b.data.get() + start, static_cast<std::size_t>(b.ends[i] - start)};
+            spans[i - first] = {data + start, static_cast<std::size_t>(b.ends[i] - start)};
         }
         many.digest(spans.data(), last - first, digests.data());
         for (std::size_t i = first; i < last; ++i) {
@@ -69,6 +70,18 @@ void Run::help(DigestJob &job, std::unique_lock<std::mutex> &lock) {
     job_cv_.notify_all();
 }
 
+bool Run::help_any(std::unique_lock<std::mutex> &lock) {
+    if (DigestJob *job = open_job()) {
+        help(*job, lock);
+        return true;
+    }
+    if (Fetch *f = open_fetch()) {
+        fetch(*f, cutter_.resumable(), lock);
+        return true;
+    }
+    return false;
+}
+
 void Run::digest(DigestJob &job) {
     const std::size_t done = digest_batches(job);
     std::unique_lock<std::mutex> lock(mu_);
@@ -77,11 +90,12 @@ void Run::digest(DigestJob &job) {
     // file's) rather than sleep: no one waits for a wake-up while work is queued.
     const auto done_all = [&] { return job.finished == job.count && job.helpers == 0; };
     while (!done_all()) {
-        if (DigestJob *other = open_job()) {
-            help(*other, lock);
+        if (help_any(lock)) {
             continue;
         }
-        wait_for_true(job_cv_, lock, [&] { return done_all() || open_job() != nullptr; });
+        wait_for_true(job_cv_, lock, [&] {
+            return done_all() || open_job() != nullptr || open_fetch() != nullptr;
+        });
     }
     const auto at = std::find(shared_.begin(), shared_.end(), &job);
     if (at != shared_.end()) {

@@ -1,7 +1,9 @@
 // A file's way in: opened and stat'ed, taken from the cache when unchanged there, read whole
 // into the worker's batch when short, else streamed a piece at a time.
+#include "common/wait.hpp"
 #include "dedup/tree_run.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
@@ -78,7 +80,7 @@ void Run::process(Slot &s, Buffers &bufs) {
     const Fd fd(open_file(s.entry));
     struct stat st;
     if (opened(s, fd, st)) {
-        stream(s, fd, bufs);
+        stream(s, fd, bufs, static_cast<uint64_t>(st.st_size));
     }
 }
 
@@ -167,24 +169,99 @@ void Run::take(Slot &s, Buffers &bufs, Batch &b) {
     b.pending.pop_back();
     settle(b);
     b.pending.push_back(&s);
-    stream(s, fd, bufs);
+    stream(s, fd, bufs, size);
 }
 
-void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
-    const uint64_t longest = cutter_.longest();
-    // A carried chunk is shorter than the longest, so this much holds it and one read.
-    const std::size_t bound = longest > SIZE_MAX - read_size_
-                                  ? SIZE_MAX
-                                  : read_size_ + static_cast<std::size_t>(longest);
-    Blake3 content;
-    // Piece i is read into pieces[i % n] and digested as jobs[i % n] (by idle workers, and by
-    // this one when it waits for an older piece) while the pieces after it are read and cut;
-    // pieces [first, next) are in flight, and are collected in order.
-    constexpr std::size_t n = kPiecesInFlight + 1;
+void Run::post(Fetch &f) {
+    const std::lock_guard<std::mutex> lock(mu_);
+    f.state = Fetch::State::open;
+    fetches_.push_back(&f);
+    work_cv_.notify_all();
+    job_cv_.notify_all();
+}
+
+Fetch *Run::open_fetch() const {
+    return fetches_.empty() ? nullptr : fetches_.front();
+}
+
+void Run::fetch(Fetch &f, bool cut, std::unique_lock<std::mutex> &lock) {
+    fetches_.erase(std::find(fetches_.begin(), fetches_.end(), &f));
+    f.state = Fetch::State::taken;
+    lock.unlock();
+    try {
+        Buffer &b = *f.piece;
+        unsigned char *into = b.data.get() + f.front;
+        std::size_t got = 0;
+        while (got < read_size_) {
+            const ssize_t r =
+                pread(f.fd, into + got, read_size_ - got, static_cast<off_t>(f.offset + got));
+            if (r < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                f.error = errno;
+                break;
+            }
+            if (r == 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(r);
+        }
+        f.got = got;
+        bytes_read_.fetch_add(got, std::memory_order_relaxed);
+        if (cut && f.error == 0 && got != 0) {
+            cutter_.ends(into, got, b.run);
+            f.cut = true;
+        }
+    } catch (...) {
+        f.failure = std::current_exception();
+    }
+    lock.lock();
+    f.state = Fetch::State::done;
+    job_cv_.notify_all();
+}
+
+void Run::await(Fetch &f, bool drop) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (f.state == Fetch::State::open) {
+        if (drop) {
+            fetches_.erase(std::find(fetches_.begin(), fetches_.end(), &f));
+            f.state = Fetch::State::done;
+        } else {
+            fetch(f, false, lock);
+        }
+        return;
+    }
+    while (f.state != Fetch::State::done) {
+        if (help_any(lock)) {
+            continue;
+        }
+        wait_for_true(job_cv_, lock, [&] {
+            return f.state == Fetch::State::done || open_job() != nullptr ||
+                   open_fetch() != nullptr;
+        });
+    }
+}
+
+void Run::stream(Slot &s, const Fd &fd, Buffers &bufs, uint64_t size) {
+    // Room in front of a piece for the chunk carried into it, which is shorter than the
+    // longest; at most a piece, for chunkers whose longest chunk is huge (a longer carry moves
+    // the piece, in join).
+    const std::size_t front =
+        static_cast<std::size_t>(std::min<uint64_t>(cutter_.longest(), read_size_));
+    // Piece i holds bytes [i * read_size, (i + 1) * read_size) of the file, in pieces[i % n];
+    // it is queued to read when its buffer is free, joined to the one before in order, then
+    // digested as jobs[i % n] by idle workers (and by this one when it waits) while the pieces
+    // after it are read. Pieces [next, posted) are queued or read, [first, next) joined and
+    // in flight, collected in order.
+    constexpr std::size_t n = kPieces;
     Buffer *const pieces = bufs.pieces;
+    Fetch fetches[n];
     DigestJob jobs[n];
+    Blake3 content;
     std::size_t first = 0;
     std::size_t next = 0;
+    std::size_t posted = 0;
     auto collect = [&] {
         Buffer &piece = pieces[first % n];
         digest(jobs[first % n]);
@@ -194,50 +271,60 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
         }
         s.chunks.insert(s.chunks.end(), piece.digested.begin(), piece.digested.end());
     };
-    // Every way out waits for the jobs: helpers may still be reading the buffers.
+    // Every way out waits for the pieces and jobs: helpers may still be using the buffers.
     struct Settle {
         std::function<void()> run;
         ~Settle() {
             run();
         }
     } settle {[&] {
+        for (std::size_t i = next; i < posted; ++i) {
+            await(fetches[i % n], true);
+        }
         for (; first < next; ++first) {
             digest(jobs[first % n]);
         }
     }};
+    // Alone, a worker reads each piece when it is due.
+    const std::size_t ahead = workers_ == 1 ? 1 : n - 1;
+    const std::size_t last_expected = static_cast<std::size_t>(size / read_size_);
     std::size_t carried = 0;
     for (;;) {
-        if (next - first == n) {
-            collect();
+        // A piece's buffer is free once the piece n before it is collected and the one after
+        // that has taken its carried bytes. Pieces past the size seen are read only when due:
+        // the file may have grown.
+        while (posted < next + ahead && (posted == next || posted <= last_expected)) {
+            if (posted - first == n) {
+                collect();
+            }
+            Fetch &f = fetches[posted % n];
+            Buffer &b = pieces[posted % n];
+            b.reserve(front + read_size_);
+            f.piece = &b;
+            f.fd = fd.get();
+            f.offset = static_cast<uint64_t>(posted) * read_size_;
+            f.front = front;
+            f.got = 0;
+            f.error = 0;
+            f.cut = false;
+            f.failure = nullptr;
+            post(f);
+            ++posted;
         }
-        Buffer *cur = &pieces[next % n];
-        cur->reserve(carried + read_size_, bound, 0);
-        // The unfinished last chunk of the piece before, still in flight (only read there).
-        if (carried != 0) {
-            const Buffer &before = pieces[(next - 1) % n];
-            std::memcpy(cur->data.get(), before.data.get() + before.filled - carried, carried);
+        Fetch &f = fetches[next % n];
+        await(f, false);
+        if (f.failure) {
+            std::rethrow_exception(f.failure);
         }
-        const std::size_t room = cur->size - carried;
-        const ssize_t got = read_full(fd.get(), cur->data.get() + carried, room);
-        if (got < 0) {
+        if (f.error != 0) {
             s.outcome = Slot::Outcome::error;
-            s.error = errno;
+            s.error = f.error;
             return;
         }
-        bytes_read_.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-        const std::size_t filled = carried + static_cast<std::size_t>(got);
-        const bool ended = static_cast<std::size_t>(got) < room;
-        cur->filled = filled;
-        cur->ends.clear();
-        if (filled > 0) {
-            cutter_.ends(cur->data.get(), filled, cur->ends);
-            // The last chunk ends where the buffer does; more input could move its cut,
-            // unless the input is over or the chunk reached the longest length.
-            const uint64_t last_start = cur->ends.size() > 1 ? cur->ends[cur->ends.size() - 2] : 0;
-            if (!ended && filled - last_start != longest) {
-                cur->ends.pop_back();
-            }
-        }
+        // A regular file reads short only at its end.
+        const bool ended = f.got < read_size_;
+        Buffer &cur = *f.piece;
+        join(f, next == 0 ? nullptr : &pieces[(next - 1) % n], carried, ended);
         if (cancelled_.load(std::memory_order_relaxed)) {
             s.outcome = Slot::Outcome::cancelled;
             return;
@@ -245,17 +332,94 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs) {
         if (s.chunks.size() >= kFlushChunks && !flush(s)) {
             return;
         }
-        share(*cur, jobs[next % n]);
+        share(cur, jobs[next % n]);
         ++next;
+        // Alone, a piece is digested while it is still in the cache.
+        if (workers_ == 1) {
+            collect();
+        }
         if (ended) {
             while (first < next) {
                 collect();
             }
             break;
         }
-        carried = filled - (cur->ends.empty() ? 0 : static_cast<std::size_t>(cur->ends.back()));
+        carried = cur.filled - cur.begin -
+                  (cur.ends.empty() ? 0 : static_cast<std::size_t>(cur.ends.back()));
     }
     s.stats.content = content.digest();
+}
+
+void Run::join(Fetch &f, const Buffer *before, std::size_t carried, bool ended) {
+    Buffer &cur = *f.piece;
+    const unsigned char *carry =
+        before == nullptr ? nullptr : before->data.get() + before->filled - carried;
+    if (carried <= f.front) {
+        cur.begin = f.front - carried;
+        cur.filled = f.front + f.got;
+    } else {
+        // Longer than the room in front: the piece moves behind it.
+        const std::size_t grown_size = carried + read_size_;
+        std::unique_ptr<unsigned char[]> grown(new unsigned char[grown_size]);
+        std::memcpy(grown.get() + carried, cur.data.get() + f.front, f.got);
+        cur.data = std::move(grown);
+        cur.size = grown_size;
+        cur.begin = 0;
+        cur.filled = carried + f.got;
+    }
+    if (carried != 0) {
+        std::memcpy(cur.data.get() + cur.begin, carry, carried);
+    }
+    const unsigned char *const data = cur.data.get() + cur.begin;
+    const std::size_t total = carried + f.got;
+    std::vector<uint64_t> &ends = cur.ends;
+    ends.clear();
+    if (total == 0) {
+        return;
+    }
+    if (!f.cut) {
+        cutter_.ends(data, total, ends);
+    } else {
+        // The true chunking walks on from the last true cut (in the carried bytes) until it
+        // meets the piece's own cuts, or its start; from there on those are the true ones.
+        // Random data meets them within a chunk or two. Data that never meets them (cut only
+        // at the longest length, say) is cut whole after a few steps, as a piece read by its
+        // owner would be.
+        const std::vector<uint64_t> &run = cur.run;
+        std::size_t pos = 0;
+        std::size_t j = 0;
+        for (int steps = 0;; ++steps) {
+            while (j < run.size() && carried + run[j] < pos) {
+                ++j;
+            }
+            const bool at_start = pos == carried;
+            if (at_start || (j < run.size() && carried + run[j] == pos)) {
+                for (std::size_t k = at_start ? 0 : j + 1; k < run.size(); ++k) {
+                    ends.push_back(carried + run[k]);
+                }
+                break;
+            }
+            if (pos == total) {
+                break;
+            }
+            if (steps == kJoinSteps) {
+                std::vector<uint64_t> &rest = cur.run; // not needed any more
+                cutter_.ends(data + pos, total - pos, rest);
+                for (const uint64_t end : rest) {
+                    ends.push_back(pos + end);
+                }
+                break;
+            }
+            pos += cutter_.cut(data + pos, total - pos);
+            ends.push_back(pos);
+        }
+    }
+    // The last chunk ends where the piece does; more input could move its cut, unless the
+    // input is over or the chunk reached the longest length.
+    const uint64_t last_start = ends.size() > 1 ? ends[ends.size() - 2] : 0;
+    if (!ended && total - last_start != cutter_.longest()) {
+        ends.pop_back();
+    }
 }
 
 } // namespace veltrane::dedup::tree_run

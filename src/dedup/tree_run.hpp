@@ -70,6 +70,16 @@ public:
     uint64_t longest() const {
         return longest_;
     }
+    // Whether a piece may be cut on its own, from its first byte as if a chunk began there,
+    // and joined to the true chunking later by cut(): true of the gear chunker, whose cuts
+    // depend only on the bytes from the chunk's start on.
+    bool resumable() const {
+        return gear_ != nullptr;
+    }
+    // The length of the chunk that starts at data, size > 0 bytes remaining; resumable only.
+    std::size_t cut(const unsigned char *data, std::size_t size) const {
+        return gear_->cut(data, size);
+    }
 
 private:
     const gear::GearCDC *gear_;
@@ -117,32 +127,55 @@ private:
 struct Buffer {
     std::unique_ptr<unsigned char[]> data;
     std::size_t size = 0;
-    std::size_t filled = 0; // bytes of the piece read into it
+    std::size_t begin = 0;  // where the piece's first chunk starts in data; ends count from it
+    std::size_t filled = 0; // where the bytes read end in data
     std::vector<uint64_t> ends;
+    std::vector<uint64_t> run; // cuts of the piece alone (see Fetch), from its first byte
     std::vector<Chunk> digested;
 
-    // Room for at least `want` bytes (at most `bound`), keeping the first `keep`.
-    void reserve(std::size_t want, std::size_t bound, std::size_t keep) {
-        if (size >= want) {
-            return;
+    // Room for at least `want` bytes; what the buffer held is dropped.
+    void reserve(std::size_t want) {
+        if (size < want) {
+            data.reset();
+            data.reset(new unsigned char[want]);
+            size = want;
         }
-        const std::size_t grown_size = std::min(bound, std::max(want, 2 * size));
-        std::unique_ptr<unsigned char[]> grown(new unsigned char[grown_size]);
-        if (keep != 0) {
-            std::memcpy(grown.get(), data.get(), keep);
-        }
-        data = std::move(grown);
-        size = grown_size;
     }
 };
 
-// A worker's buffers for streaming a long file: one is read and cut while the chunks of the
-// two before it are digested. With one piece in flight, a helper that finished it idled until
-// the reader had cut the next, and the reader waited for the helper before sharing it: two
-// wake-ups a piece, which on a 1 MiB piece cost a third of the second thread.
-constexpr std::size_t kPiecesInFlight = 2;
+// A long file is read in pieces of read_size bytes at fixed offsets, each into its own buffer
+// behind room for the unfinished chunk carried from the piece before. Whoever is idle reads a
+// piece and, when it is not the owner's next, also cuts it on its own (Cutter::resumable):
+// chunk ends depend only on the bytes from a chunk's start on, so once the true chunking,
+// walked from the last true cut of the piece before, reaches one of those cuts, the rest of
+// them are true. The owner only joins the pieces in order and digests beside the helpers.
+// With reading and cutting on the owner alone (about half of the work), two threads ran one
+// 1 GiB file 1.36 to 1.68 times as fast as one; now 1.8 to 2.1 times (Intel Xeon, AVX-512 and
+// AVX2).
+struct Fetch {
+    enum class State { open, taken, done };
+    Buffer *piece = nullptr;
+    int fd = -1;
+    uint64_t offset = 0;
+    std::size_t front = 0; // the piece's bytes go to piece->data + front
+    // Under Run::mu_:
+    State state = State::open;
+    // Set by whoever took it, before `done`:
+    std::size_t got = 0;
+    int error = 0;
+    bool cut = false; // piece->run holds the piece's own cuts
+    std::exception_ptr failure;
+};
+
+// Buffers of a worker's long file: pieces are read ahead while the ones before them are
+// joined and digested. With three, two threads took 1.15 times as long on one file as with
+// four; six gained nothing more.
+constexpr std::size_t kPieces = 4;
+// Chunks the owner walks by the literal cut before a piece read by a helper is cut again whole
+// from there (data whose true cuts never meet the piece's own).
+constexpr int kJoinSteps = 4;
 struct Buffers {
-    Buffer pieces[kPiecesInFlight + 1];
+    Buffer pieces[kPieces];
 };
 
 // Files up to this size are read whole into a worker's batch, and their chunks digested
@@ -203,7 +236,10 @@ public:
     Run(const Chunking &chunking, const TreeOptions &options, DigestSet &seen)
         : cutter_(chunking), options_(options), seen_(seen),
           workers_(static_cast<std::size_t>(std::max(1, options.threads))),
-          window_(files_ahead(workers_)), read_size_(std::max<std::size_t>(options.read_size, 1)),
+          window_(files_ahead(workers_)),
+          // A piece and the room in front of it must have a size in size_t; no allocation
+          // reaches half the address space anyway.
+          read_size_(std::clamp<std::size_t>(options.read_size, 1, SIZE_MAX / 2)),
           small_(std::min(kSmallFile, read_size_)) {}
 
     TreeReport run(const std::vector<std::string> &paths);
@@ -214,8 +250,8 @@ private:
     // Opens s's file: false when s is settled without reading it (an error, not a regular
     // file, or a file another slot reads).
     bool opened(Slot &s, const Fd &fd, struct stat &st);
-    // Reads and digests s's file a piece at a time.
-    void stream(Slot &s, const Fd &fd, Buffers &bufs);
+    // Reads and digests s's file a piece at a time; `size` is what stat saw.
+    void stream(Slot &s, const Fd &fd, Buffers &bufs, uint64_t size);
     // Takes s into the batch: a short file is read whole into it, a long one streamed after
     // the batch so far is settled.
     void take(Slot &s, Buffers &bufs, Batch &b);
@@ -231,6 +267,21 @@ private:
     DigestJob *open_job() const;
     // Digests batches of `job` as a helper: unlocks mu_ meanwhile, and tells the owner.
     void help(DigestJob &job, std::unique_lock<std::mutex> &lock);
+    // Queues a piece to read; any worker may take it.
+    void post(Fetch &f);
+    // The oldest queued piece nobody took yet, or null; under mu_.
+    Fetch *open_fetch() const;
+    // Takes f from the queue and reads it (cut on its own when `cut`): unlocks mu_ meanwhile.
+    void fetch(Fetch &f, bool cut, std::unique_lock<std::mutex> &lock);
+    // Digests or reads whatever is queued, oldest digests first; false when nothing is.
+    bool help_any(std::unique_lock<std::mutex> &lock);
+    // Returns once f is read: by this thread when nobody took it (then it is not cut on its
+    // own, as the owner joins it next anyway), else helping with other work meanwhile. With
+    // `drop`, a piece nobody took is just taken off the queue.
+    void await(Fetch &f, bool drop);
+    // The true chunk ends of the piece f read (into f.piece->ends), with the last `carried`
+    // bytes of the piece before it put in front.
+    void join(Fetch &f, const Buffer *before, std::size_t carried, bool ended);
     bool claim(const FileKey &key, std::size_t index);
     // Waits for s's turn and looks up its chunks so far; false when the file was counted
     // already or the run is cancelled, so reading it can stop.
@@ -256,8 +307,9 @@ private:
     std::condition_variable work_cv_; // a slot to take, or the end
     std::condition_variable turn_cv_; // the turn moved
     std::condition_variable walk_cv_; // the window has room, or the run is over
-    std::condition_variable job_cv_;  // a shared digest job was finished
+    std::condition_variable job_cv_;  // a piece was queued or read, a digest job finished
     std::deque<DigestJob *> shared_;  // digest jobs idle workers help with, oldest first
+    std::deque<Fetch *> fetches_;     // pieces to read that nobody took yet, oldest first
     std::deque<std::unique_ptr<Slot>> slots_;
     std::size_t base_ = 0;   // index of slots_.front()
     std::size_t pushed_ = 0; // slots made so far

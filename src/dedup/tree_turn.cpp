@@ -63,8 +63,10 @@ void Run::look_up(Slot &s) {
             ++f.unique_chunks;
         }
     }
+    // Its room is kept for the file's next chunks: given back and grown again at every flush,
+    // a long file's chunks came in fresh pages, zeroed by the kernel (3 to 5 % of one 1 GiB
+    // file's time). The slot goes when it is committed.
     s.chunks.clear();
-    s.chunks.shrink_to_fit();
 }
 
 void Run::commit(Slot &s) {

@@ -14,6 +14,10 @@ import os
 import sys
 from collections.abc import Sequence
 
+# No command does linear algebra, and numpy's OpenBLAS threads, started at its import, spin
+# for about 0.1 s of CPU time on another core while the command's own threads want it.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 from dedup_core import __version__
 
 from ..defaults import (

@@ -31,10 +31,7 @@ void Run::work() {
             // A worker with nothing to take stays until every file is done: the long file
             // another worker is reading may still want help.
             const auto over = [&] { return walked_ && turn_ == pushed_; };
-            wait_for_true(work_cv_, lock, [&] {
-                return open_job() != nullptr || open_fetch() != nullptr || taken_ < pushed_ ||
-                       over();
-            });
+            wait_for_true(work_cv_, lock, [&] { return queued() || taken_ < pushed_ || over(); });
             // Pieces of a long file come first, digests before reads: its file holds up the
             // lookups.
             if (help_any(lock)) {

@@ -70,6 +70,10 @@ void Run::help(DigestJob &job, std::unique_lock<std::mutex> &lock) {
     job_cv_.notify_all();
 }
 
+bool Run::queued() const {
+    return open_job() != nullptr || open_fetch() != nullptr;
+}
+
 bool Run::help_any(std::unique_lock<std::mutex> &lock) {
     if (DigestJob *job = open_job()) {
         help(*job, lock);
@@ -93,9 +97,7 @@ void Run::digest(DigestJob &job) {
         if (help_any(lock)) {
             continue;
         }
-        wait_for_true(job_cv_, lock, [&] {
-            return done_all() || open_job() != nullptr || open_fetch() != nullptr;
-        });
+        wait_for_true(job_cv_, lock, [&] { return done_all() || queued(); });
     }
     const auto at = std::find(shared_.begin(), shared_.end(), &job);
     if (at != shared_.end()) {

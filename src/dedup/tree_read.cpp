@@ -12,11 +12,12 @@ namespace veltrane::dedup::tree_run {
 
 namespace {
 
-// Reads until `size` bytes are in or the file ends; the count read, or -1 with errno.
-ssize_t read_full(int fd, unsigned char *into, std::size_t size) {
+// Reads from `offset` until `size` bytes are in or the file ends; the count read, or -1 with
+// errno.
+ssize_t read_full(int fd, unsigned char *into, std::size_t size, uint64_t offset) {
     std::size_t got = 0;
     while (got < size) {
-        const ssize_t n = read(fd, into + got, size - got);
+        const ssize_t n = pread(fd, into + got, size - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -138,13 +139,15 @@ void Run::take(Slot &s, Buffers &bufs, Batch &b) {
         // One byte more than stat saw, to see the end: a file that grew is read in pieces. A
         // first read that returns just the size stat saw ends it (a regular file reads short
         // only at its end), which saves a second read per file.
-        ssize_t got = read(fd.get(), b.data.get() + b.used, size + 1);
+        ssize_t got = pread(fd.get(), b.data.get() + b.used, size + 1, 0);
         if (got < 0 && errno == EINTR) {
             got = 0;
         }
         if (got >= 0 && static_cast<uint64_t>(got) != size) {
-            const ssize_t more = read_full(
-                fd.get(), b.data.get() + b.used + got, size + 1 - static_cast<uint64_t>(got));
+            const ssize_t more = read_full(fd.get(),
+                                           b.data.get() + b.used + got,
+                                           size + 1 - static_cast<uint64_t>(got),
+                                           static_cast<uint64_t>(got));
             got = more < 0 ? more : got + more;
         }
         if (got < 0) {
@@ -158,12 +161,8 @@ void Run::take(Slot &s, Buffers &bufs, Batch &b) {
             b.used += static_cast<std::size_t>(got);
             return;
         }
+        // Streamed from its start again (pieces are read at their offsets).
         bytes_read_.fetch_sub(static_cast<uint64_t>(got), std::memory_order_relaxed);
-        if (lseek(fd.get(), 0, SEEK_SET) != 0) {
-            s.outcome = Slot::Outcome::error;
-            s.error = errno;
-            return;
-        }
     }
     // A long file waits for its turn to look up its chunks: the files before it go first.
     b.pending.pop_back();
@@ -191,27 +190,16 @@ void Run::fetch(Fetch &f, bool cut, std::unique_lock<std::mutex> &lock) {
     try {
         Buffer &b = *f.piece;
         unsigned char *into = b.data.get() + f.front;
-        std::size_t got = 0;
-        while (got < read_size_) {
-            const ssize_t r =
-                pread(f.fd, into + got, read_size_ - got, static_cast<off_t>(f.offset + got));
-            if (r < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                f.error = errno;
-                break;
+        const ssize_t got = read_full(f.fd, into, read_size_, f.offset);
+        if (got < 0) {
+            f.error = errno;
+        } else {
+            f.got = static_cast<std::size_t>(got);
+            bytes_read_.fetch_add(f.got, std::memory_order_relaxed);
+            if (cut && f.got != 0) {
+                cutter_.ends(into, f.got, b.run);
+                f.cut = true;
             }
-            if (r == 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(r);
-        }
-        f.got = got;
-        bytes_read_.fetch_add(got, std::memory_order_relaxed);
-        if (cut && f.error == 0 && got != 0) {
-            cutter_.ends(into, got, b.run);
-            f.cut = true;
         }
     } catch (...) {
         f.failure = std::current_exception();
@@ -236,10 +224,7 @@ void Run::await(Fetch &f, bool drop) {
         if (help_any(lock)) {
             continue;
         }
-        wait_for_true(job_cv_, lock, [&] {
-            return f.state == Fetch::State::done || open_job() != nullptr ||
-                   open_fetch() != nullptr;
-        });
+        wait_for_true(job_cv_, lock, [&] { return f.state == Fetch::State::done || queued(); });
     }
 }
 
@@ -297,17 +282,10 @@ void Run::stream(Slot &s, const Fd &fd, Buffers &bufs, uint64_t size) {
             if (posted - first == n) {
                 collect();
             }
-            Fetch &f = fetches[posted % n];
             Buffer &b = pieces[posted % n];
             b.reserve(front + read_size_);
-            f.piece = &b;
-            f.fd = fd.get();
-            f.offset = static_cast<uint64_t>(posted) * read_size_;
-            f.front = front;
-            f.got = 0;
-            f.error = 0;
-            f.cut = false;
-            f.failure = nullptr;
+            Fetch &f = fetches[posted % n];
+            f = Fetch {&b, fd.get(), static_cast<uint64_t>(posted) * read_size_, front};
             post(f);
             ++posted;
         }

@@ -164,7 +164,7 @@ struct Fetch {
     std::size_t got = 0;
     int error = 0;
     bool cut = false; // piece->run holds the piece's own cuts
-    std::exception_ptr failure;
+    std::exception_ptr failure = nullptr;
 };
 
 // Buffers of a worker's long file: pieces are read ahead while the ones before them are
@@ -274,6 +274,8 @@ private:
     Fetch *open_fetch() const;
     // Takes f from the queue and reads it (cut on its own when `cut`): unlocks mu_ meanwhile.
     void fetch(Fetch &f, bool cut, std::unique_lock<std::mutex> &lock);
+    // Whether a digest job or a piece waits for a worker; under mu_.
+    bool queued() const;
     // Digests or reads whatever is queued, oldest digests first; false when nothing is.
     bool help_any(std::unique_lock<std::mutex> &lock);
     // Returns once f is read: by this thread when nobody took it (then it is not cut on its

@@ -64,13 +64,17 @@ def test_an_add_reading_no_file_still_records_every_other_change(tmp_path, chang
     assert store.verify(read_data=True)["problems"] == []
 
 
-def test_large_file_read_in_pieces_cuts_as_a_whole(tmp_path, monkeypatch):
-    # A file read piece by piece must be cut exactly as if read whole.
+@pytest.mark.parametrize("threads", [1, 3])
+def test_large_file_read_in_pieces_cuts_as_a_whole(tmp_path, monkeypatch, threads):
+    # A file read piece by piece must be cut exactly as if read whole, and every chunk stored
+    # whether its reader packed it or handed it to another worker.
     monkeypatch.setattr(add_module, "READ_BYTES", 10_000)
     data = random.Random(3).randbytes(400_000)
     (tmp_path / "f").write_bytes(data)
     store = Store.init(tmp_path / "repo", avg_size=1024)
-    store.add([tmp_path / "f"])
+    store.add([tmp_path / "f"], threads=threads)
+    store.restore("latest", tmp_path / "out")
+    assert _read(_restored(str(tmp_path / "out"), str(tmp_path)) + "/f") == data
     (node,) = [n for n in store.ls("latest") if n.kind == FILE]
     ends = veltrane.GearCDC(1024).cut_points(data)
     starts = [0, *ends[:-1].tolist()]

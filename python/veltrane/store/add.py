@@ -11,7 +11,7 @@ import errno
 import os
 import threading
 import time
-from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 
 import numpy as np
 import zstandard
@@ -211,6 +211,12 @@ class Adder:
         self.new_chunks = 0
         #: Files that could not be read (left out of the snapshot).
         self.failed: set[str] = set()
+        # Shares of long files' pieces handed to the pool, and room for at most two a thread
+        # in flight (each holds its piece, READ_BYTES or a little more).
+        self._pool: ThreadPoolExecutor | None = None
+        self._shares: list[Future] = []
+        self._shares_lock = threading.Lock()
+        self._room = threading.Semaphore(2 * threads)
 
     def run(self, files: list[tuple[Node, str]], progress) -> None:
         """Reads every file, in batches on all cores; raises WriteFailed when the store
@@ -228,17 +234,38 @@ class Adder:
         if batch:
             batches.append(batch)
         total = sum(n.size for n, _ in files)
+        todo = iter(batches)
         with ThreadPoolExecutor(self._threads) as pool:
-            pending = {pool.submit(self._batch, b) for b in batches}
-            while pending:
-                done, pending = wait(pending, timeout=0.1, return_when=FIRST_EXCEPTION)
-                for f in done:
-                    if f.exception() is not None:
-                        for p in pending:
-                            p.cancel()
-                        raise f.exception()  # type: ignore[misc]
-                if progress is not None:
-                    progress("reading", self.read_bytes, total)
+            self._pool = pool
+            pending: set[Future] = set()
+            try:
+                # Batches are handed out a few at a time, so that the shares of a long file
+                # that its reader hands out queue behind these few, not behind every batch.
+                while True:
+                    while len(pending) < 2 * self._threads:
+                        b = next(todo, None)
+                        if b is None:
+                            break
+                        pending.add(pool.submit(self._batch, b))
+                    with self._shares_lock:
+                        shared, self._shares = self._shares, []
+                    if not pending and not shared:
+                        break
+                    pending |= set(shared)
+                    done, pending = wait(pending, timeout=0.1, return_when=FIRST_COMPLETED)
+                    for f in done:
+                        f.result()
+                    if progress is not None:
+                        progress("reading", self.read_bytes, total)
+            except BaseException:
+                self._pool = None
+                for f in pending:
+                    f.cancel()
+                with self._shares_lock:
+                    for f in self._shares:
+                        f.cancel()
+                raise
+            self._pool = None
 
     def _batch(self, batch: list[tuple[Node, str]]) -> None:
         # Read, cut and digested natively, all files of the batch in one call; a file longer
@@ -291,12 +318,16 @@ class Adder:
             size = os.fstat(fd).st_size
             carry = b""
             while True:
-                piece = os.read(fd, READ_BYTES)
+                # Each piece is read straight into a buffer of its own behind the bytes
+                # carried from the one before: joining the two afterwards copied every
+                # piece again, with the interpreter held (half of the reader's time). Not a
+                # bytearray, which zeroes its pages first, also with the interpreter held.
+                buf = memoryview(np.empty(len(carry) + READ_BYTES, np.uint8))
+                buf[: len(carry)] = carry
+                got = os.readv(fd, [buf[len(carry) :]])
                 # A short read at the size stat gave is the end: no extra read per file.
-                end = not piece or (
-                    len(piece) < READ_BYTES and total + len(carry) + len(piece) >= size
-                )
-                data = carry + piece if carry else piece
+                end = not got or (got < READ_BYTES and total + len(carry) + got >= size)
+                data = buf[: len(carry) + got]
                 if not data:
                     break
                 ends = self._gear.cut_points(data, 1)
@@ -306,7 +337,7 @@ class Adder:
                     ends = ends[:-1]  # the last cut is only where the piece ended
                     keep = int(ends[-1])
                 else:
-                    carry = data
+                    carry = bytes(data)
                     continue
                 self._chunks(data, ends, chunks)
                 total += keep
@@ -314,22 +345,60 @@ class Adder:
                     self.read_bytes += keep
                 if end:
                     break
-                carry = data[keep:]
+                carry = bytes(data[keep:])
         finally:
             os.close(fd)
         node.chunks = chunks
         node.size = total
 
-    def _chunks(self, data: bytes, ends: np.ndarray, out: list[bytes]) -> None:
+    def _chunks(self, data: memoryview, ends: np.ndarray, out: list[bytes]) -> None:
         starts = np.concatenate(([0], ends[:-1])).astype(np.int64)
         lengths = (ends - starts).tolist()
         joined = _native.blake3_many(data, lengths)
-        view = memoryview(data)
+        new: list[tuple[bytes, int, int]] = []
         for k, (s, n) in enumerate(zip(starts.tolist(), lengths)):
             digest = joined[32 * k : 32 * k + 32]
             out.append(digest)
             if self._claim(digest):
-                self._store(digest, view[s : s + n])
+                new.append((digest, s, n))
+        self._share(data, new)
+
+    def _share(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
+        """Stores the new chunks of one piece of a long file. Compressing them is most of the
+        work, and the file is read and cut by one worker only, so all but one share of them
+        go to the pool while a piece may still be queued; the reader keeps the last share
+        and goes on to the next piece. With the queue full it stores the piece itself, which
+        bounds the pieces held in memory."""
+        pool = self._pool
+        shares = self._threads if pool is not None and len(new) > 1 else 1
+        per = -(-sum(n for _, _, n in new) // shares)
+        at = 0
+        for _ in range(shares - 1):
+            end, size = at, 0
+            while end < len(new) and size < per:
+                size += new[end][2]
+                end += 1
+            if end == at or not self._room.acquire(blocking=False):
+                break
+            try:
+                f = pool.submit(self._take_share, view, new[at:end])  # type: ignore[union-attr]
+            except RuntimeError:  # the run is stopping: no new work is taken
+                self._room.release()
+                break
+            with self._shares_lock:
+                self._shares.append(f)
+            at = end
+        self._stores(view, new[at:])
+
+    def _take_share(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
+        try:
+            self._stores(view, new)
+        finally:
+            self._room.release()
+
+    def _stores(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
+        for digest, s, n in new:
+            self._store(digest, view[s : s + n])
 
     def _store(self, digest: bytes, raw: memoryview) -> None:
         assert len(raw) <= MAX_CHUNK

@@ -12,6 +12,7 @@ from store_trees import make_tree, tree
 from veltrane import _native
 from veltrane.store import Store, StoreError
 from veltrane.store import add as add_module
+from veltrane.store import restore as restore_module
 from veltrane.store.snapshot import DIR, FILE, HARDLINK, LINK, Node, Snapshot
 from veltrane.store.snapshot import write as write_snapshot
 
@@ -69,11 +70,13 @@ def test_large_file_read_in_pieces_cuts_as_a_whole(tmp_path, monkeypatch, thread
     # A file read piece by piece must be cut exactly as if read whole, and every chunk stored
     # whether its reader packed it or handed it to another worker.
     monkeypatch.setattr(add_module, "READ_BYTES", 10_000)
+    monkeypatch.setattr(restore_module, "WRITE_BYTES", 10_000)
+    monkeypatch.setattr(restore_module, "SPAN_BYTES", 10_000)
     data = random.Random(3).randbytes(400_000)
     (tmp_path / "f").write_bytes(data)
     store = Store.init(tmp_path / "repo", avg_size=1024)
     store.add([tmp_path / "f"], threads=threads)
-    store.restore("latest", tmp_path / "out")
+    store.restore("latest", tmp_path / "out", threads=threads)
     assert _read(_restored(str(tmp_path / "out"), str(tmp_path)) + "/f") == data
     (node,) = [n for n in store.ls("latest") if n.kind == FILE]
     ends = veltrane.GearCDC(1024).cut_points(data)
@@ -165,15 +168,20 @@ def _pack_files(repo: str) -> list[str]:
     )
 
 
-def test_flipped_byte_found_and_named_and_the_rest_restores(tmp_path):
+@pytest.mark.parametrize("streamed", [False, True])
+def test_flipped_byte_found_and_named_and_the_rest_restores(tmp_path, monkeypatch, streamed):
+    if streamed:  # files of many chunks, restored in spans written side by side
+        monkeypatch.setattr(restore_module, "WRITE_BYTES", 1000)
+        monkeypatch.setattr(restore_module, "SPAN_BYTES", 4096)
     src = tmp_path / "src"
     src.mkdir()
     rng = random.Random(5)
     (src / "hit").write_bytes(rng.randbytes(50_000))
     (src / "copy").write_bytes((src / "hit").read_bytes())
     (src / "fine").write_bytes(rng.randbytes(50_000))
-    store = Store.init(tmp_path / "repo", avg_size=1 << 20)  # one chunk a file
-    store.add([src], name="s1")
+    # One chunk a file, or many.
+    store = Store.init(tmp_path / "repo", avg_size=1024 if streamed else 1 << 20)
+    store.add([src], name="s1", threads=3)
     # Flip a byte of the chunk stored first (the file "copy", read first in sorted order).
     (pack,) = _pack_files(str(tmp_path / "repo"))
     with open(pack, "r+b") as f:
@@ -186,7 +194,7 @@ def test_flipped_byte_found_and_named_and_the_rest_restores(tmp_path):
     named = [p for p in problems if p.startswith("snapshot")]
     assert len(named) == 2 and all("(s1)" in p for p in named)
     assert {p.rsplit("/", 1)[1].split("'")[0] for p in named} == {"hit", "copy"}
-    r = store.restore("s1", tmp_path / "out")
+    r = store.restore("s1", tmp_path / "out", threads=3)
     assert sorted(os.path.basename(p) for p, _ in r["errors"]) == ["copy", "hit"]
     out = _restored(str(tmp_path / "out"), str(src))
     assert _read(os.path.join(out, "fine")) == (src / "fine").read_bytes()

@@ -365,10 +365,10 @@ class Adder:
 
     def _share(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
         """Stores the new chunks of one piece of a long file. Compressing them is most of the
-        work, and the file is read and cut by one worker only, so all but one share of them
-        go to the pool while a piece may still be queued; the reader keeps the last share
-        and goes on to the next piece. With the queue full it stores the piece itself, which
-        bounds the pieces held in memory."""
+        work, and one worker alone reads and cuts the file, so the piece is split into a
+        share a thread: all but the last go to the pool while there is room (at most two
+        a thread in flight, which bounds the pieces held in memory), and the reader
+        stores the rest itself before it reads on."""
         pool = self._pool
         shares = self._threads if pool is not None and len(new) > 1 else 1
         per = -(-sum(n for _, _, n in new) // shares)
@@ -388,15 +388,15 @@ class Adder:
             with self._shares_lock:
                 self._shares.append(f)
             at = end
-        self._stores(view, new[at:])
+        self._store_all(view, new[at:])
 
     def _take_share(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
         try:
-            self._stores(view, new)
+            self._store_all(view, new)
         finally:
             self._room.release()
 
-    def _stores(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
+    def _store_all(self, view: memoryview, new: list[tuple[bytes, int, int]]) -> None:
         for digest, s, n in new:
             self._store(digest, view[s : s + n])
 

@@ -5,6 +5,7 @@ import os
 import random
 import re
 import shutil
+import sqlite3
 
 import pytest
 import veltrane
@@ -474,3 +475,21 @@ def test_a_walk_on_several_threads_records_what_one_thread_records(tmp_path):
     kinds = dict(zip(scans[0]["rel"], scans[0]["kind"]))
     assert kinds[str(src / "deep0" / "later").lstrip("/")] == "f"
     assert kinds[str(src / "deep2" / "first").lstrip("/")] == "h"
+
+
+def test_a_wrong_length_in_the_index_fails_the_file_and_leaves_no_hole(tmp_path, monkeypatch):
+    # A long file is written chunk by chunk at the offsets the index's lengths give; a raw
+    # chunk's length is not checked by decompressing it, so the bytes read must be.
+    monkeypatch.setattr(restore_module, "WRITE_BYTES", 1000)
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "f").write_bytes(random.Random(9).randbytes(50_000))  # stored raw
+    store = Store.init(tmp_path / "repo", avg_size=1024)
+    store.add([src])
+    db = sqlite3.connect(tmp_path / "repo" / "index.sqlite")
+    with db:
+        db.execute("UPDATE chunks SET raw = raw + 1 WHERE kind = 0 AND offset = 8")
+    db.close()
+    r = store.restore("latest", tmp_path / "out")
+    assert [os.path.basename(p) for p, _ in r["errors"]] == ["f"]
+    assert os.listdir(_restored(str(tmp_path / "out"), str(src))) == []

@@ -355,16 +355,22 @@ class Restorer:
     def _fill(self, fd: int, n: Node) -> int:
         """Writes the chunks of ``n`` into ``fd``, spans of them side by side on up to
         ``threads`` threads (this one among them); its size."""
-        spans: list[tuple[int, list[bytes]]] = []
-        at = start = size = 0
-        for k, d in enumerate(n.chunks):
+        # Each chunk's place comes from the lengths the index gives, and each is checked
+        # against the bytes read: a wrong one would leave a hole in a file said to be whole.
+        spans: list[tuple[int, list[tuple[bytes, int]]]] = []
+        span: list[tuple[bytes, int]] = []
+        start = size = 0
+        for d in n.chunks:
             loc = self._locations.get(d)
             if loc is None:
                 raise ChunkDamaged(f"chunk {d.hex()[:16]} is missing from the store")
+            span.append((d, loc[3]))
             size += loc[3]
-            if size - start >= SPAN_BYTES or k == len(n.chunks) - 1:
-                spans.append((start, n.chunks[at : k + 1]))
-                at, start = k + 1, size
+            if size - start >= SPAN_BYTES:
+                spans.append((start, span))
+                span, start = [], size
+        if span:
+            spans.append((start, span))
         todo = iter(spans)
         take = threading.Lock()
         stop = threading.Event()
@@ -372,13 +378,17 @@ class Restorer:
         def work() -> None:
             while not stop.is_set():
                 with take:
-                    span = next(todo, None)
-                if span is None:
+                    job = next(todo, None)
+                if job is None:
                     return
                 try:
-                    offset, chunks = span
-                    for d in chunks:
+                    offset, chunks = job
+                    for d, raw in chunks:
                         view = memoryview(self._chunk(d))
+                        if len(view) != raw:
+                            raise ChunkDamaged(
+                                f"chunk {d.hex()[:16]}: {len(view)} bytes, the index says {raw}"
+                            )
                         while view:
                             wrote = os.pwrite(fd, view, offset)
                             view, offset = view[wrote:], offset + wrote

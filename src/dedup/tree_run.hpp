@@ -150,8 +150,8 @@ struct Buffer {
 // walked from the last true cut of the piece before, reaches one of those cuts, the rest of
 // them are true. The owner only joins the pieces in order and digests beside the helpers.
 // With reading and cutting on the owner alone (about half of the work), two threads ran one
-// 1 GiB file 1.36 to 1.68 times as fast as one; now 1.7 to 2.1 times (Intel Xeon, AVX-512 and
-// AVX2).
+// 1 GiB file 1.36 to 1.68 times as fast as one; now 1.67 to 1.94 times (Intel Xeon, AVX-512
+// and AVX2).
 struct Fetch {
     enum class State { open, taken, done };
     Buffer *piece = nullptr;

@@ -309,10 +309,14 @@ class Restorer:
         if not self._force:
             raise OSError(errno.EEXIST, _NO_FORCE)
 
-    def _chunk(self, digest: bytes) -> bytes:
+    def _location(self, digest: bytes) -> Location:
         loc = self._locations.get(digest)
         if loc is None:
             raise ChunkDamaged(f"chunk {digest.hex()[:16]} is missing from the store")
+        return loc
+
+    def _chunk(self, digest: bytes) -> bytes:
+        loc = self._location(digest)
         try:
             data = self._reader.read(*loc)
         except FileNotFoundError:
@@ -361,11 +365,9 @@ class Restorer:
         span: list[tuple[bytes, int]] = []
         start = size = 0
         for d in n.chunks:
-            loc = self._locations.get(d)
-            if loc is None:
-                raise ChunkDamaged(f"chunk {d.hex()[:16]} is missing from the store")
-            span.append((d, loc[3]))
-            size += loc[3]
+            raw = self._location(d)[3]
+            span.append((d, raw))
+            size += raw
             if size - start >= SPAN_BYTES:
                 spans.append((start, span))
                 span, start = [], size
